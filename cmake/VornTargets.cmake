@@ -1,0 +1,39 @@
+# Shared compile settings and helpers for every Vorn target.
+
+add_library(vorn_options INTERFACE)
+target_compile_options(vorn_options INTERFACE -Wall -Wextra -Wpedantic
+    -Wno-missing-field-initializers)
+if(VORN_WERROR)
+  target_compile_options(vorn_options INTERFACE -Werror)
+endif()
+if(VORN_SANITIZE)
+  string(REPLACE ";" "," vorn_san "${VORN_SANITIZE}")
+  target_compile_options(vorn_options INTERFACE -fsanitize=${vorn_san}
+      -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  target_link_options(vorn_options INTERFACE -fsanitize=${vorn_san})
+endif()
+target_include_directories(vorn_options INTERFACE ${PROJECT_SOURCE_DIR}/src
+    ${PROJECT_SOURCE_DIR})
+
+# vorn_library(<target> SOURCES ... LINKS ...): one static library per subsystem.
+function(vorn_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LINKS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_link_libraries(${name} PUBLIC vorn_options ${ARG_LINKS})
+endfunction()
+
+# vorn_test(<target> LABEL <unit|integration|ui|e2e> SOURCES ... LINKS ...
+#           [TIMEOUT seconds] [ENVIRONMENT var=value ...])
+# Every GoogleTest case becomes its own CTest test, run in its own process.
+function(vorn_test name)
+  cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;LINKS;ENVIRONMENT" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE vorn_options ${ARG_LINKS} GTest::gtest
+      GTest::gtest_main GTest::gmock Threads::Threads)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+      PROPERTIES LABELS "${ARG_LABEL}" TIMEOUT ${ARG_TIMEOUT}
+                 ENVIRONMENT "${ARG_ENVIRONMENT}")
+endfunction()

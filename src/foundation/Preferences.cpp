@@ -1,0 +1,112 @@
+#include "foundation/Preferences.h"
+
+namespace vorn {
+
+Preferences::Preferences() {
+    std::lock_guard lock(mutex_);
+    LoadLocked();
+}
+
+Preferences& Preferences::Global() {
+    static Preferences preferences;
+    return preferences;
+}
+
+void Preferences::Reload() {
+    std::lock_guard lock(mutex_);
+    LoadLocked();
+}
+
+void Preferences::LoadLocked() {
+    key_ = std::make_unique<RegistryKey>(RegistryKey::kCreate);
+    key_->Open(kVornKeyPath);
+    RegistryKey& key = *key_;
+
+    if (RegistryValue& aot = key.Value("pref_aot"); aot.Exists()) {
+        alwaysOnTop_ = aot.AsBool();
+    } else {
+        aot.SetText("0");
+        alwaysOnTop_ = false;
+    }
+
+    if (RegistryValue& hk = key.Value("pref_hk"); hk.Exists()) {
+        hotKeys_ = hk.AsBool();
+    } else {
+        hk.SetText("1");
+        hotKeys_ = true;
+    }
+
+    proxyServer_.clear();
+    proxyPort_ = 0;
+    if (RegistryValue& useProxy = key.Value("pref_useproxy"); useProxy.Exists()) {
+        useProxy_ = useProxy.AsBool();
+        if (RegistryValue& server = key.Value("pref_proxyserver"); server.Exists()) {
+            proxyServer_ = server.AsText();
+        } else {
+            useProxy.SetText("0");
+            useProxy_ = false;
+        }
+        if (RegistryValue& port = key.Value("pref_proxyport"); port.Exists()) {
+            proxyPort_ = port.AsInt();
+        } else {
+            useProxy.SetText("0");
+            useProxy_ = false;
+        }
+    } else {
+        useProxy.SetText("0");
+        useProxy_ = false;
+    }
+
+    RegistryValue& media = key.Value("MediaDir");
+    mediaDir_ = media.Exists() ? media.AsText() : std::string();
+}
+
+bool Preferences::GetAlwaysOnTop() const {
+    std::lock_guard lock(mutex_);
+    return alwaysOnTop_;
+}
+
+bool Preferences::GetHotKeys() const {
+    std::lock_guard lock(mutex_);
+    return hotKeys_;
+}
+
+bool Preferences::GetUseProxy() const {
+    std::lock_guard lock(mutex_);
+    return useProxy_;
+}
+
+std::string Preferences::GetProxyServer() const {
+    std::lock_guard lock(mutex_);
+    return proxyServer_;
+}
+
+std::int32_t Preferences::GetProxyPort() const {
+    std::lock_guard lock(mutex_);
+    return proxyPort_;
+}
+
+std::string Preferences::GetMediaDir() const {
+    std::lock_guard lock(mutex_);
+    return mediaDir_;
+}
+
+void Preferences::SetAlwaysOnTop(bool on) {
+    std::lock_guard lock(mutex_);
+    alwaysOnTop_ = on;
+    key_->Value("pref_aot").SetText(on ? "1" : "0");
+}
+
+void Preferences::SetHotKeys(bool on) {
+    std::lock_guard lock(mutex_);
+    hotKeys_ = on;
+    key_->Value("pref_hk").SetText(on ? "1" : "0");
+}
+
+void Preferences::SetMediaDir(const std::string& folder) {
+    std::lock_guard lock(mutex_);
+    mediaDir_ = folder;
+    key_->Value("MediaDir").SetText(folder);
+}
+
+}  // namespace vorn

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "foundation/RegistryKey.h"
+
+namespace vorn {
+
+// The listener's options, kept under the program's registry key and written the
+// moment they change. One process-wide record (Global), built on first use so
+// that tests can point XDG_CONFIG_HOME elsewhere before anything opens the store.
+//
+// On construction missing values get their defaults written: "pref_aot" = "0",
+// "pref_hk" = "1", "pref_useproxy" = "0" (also rewritten to "0" when the proxy
+// server or port is missing). "MediaDir" is read but never defaulted here.
+//
+// Read from every thread that opens a connection; written from the window thread.
+class Preferences {
+public:
+    Preferences();
+    Preferences(const Preferences&) = delete;
+    Preferences& operator=(const Preferences&) = delete;
+
+    static Preferences& Global();
+
+    // Opens the store again (where the environment now points) and rereads every
+    // value as construction does.
+    void Reload();
+
+    bool GetAlwaysOnTop() const;
+    bool GetHotKeys() const;
+    bool GetUseProxy() const;
+    std::string GetProxyServer() const;
+    std::int32_t GetProxyPort() const;
+    std::string GetMediaDir() const;
+
+    void SetAlwaysOnTop(bool on);
+    void SetHotKeys(bool on);
+    void SetMediaDir(const std::string& folder);
+
+private:
+    void LoadLocked();
+
+    mutable std::mutex mutex_;  // guards every field below
+    std::unique_ptr<RegistryKey> key_;
+    bool alwaysOnTop_ = false;
+    bool hotKeys_ = true;
+    bool useProxy_ = false;
+    std::string proxyServer_;
+    std::int32_t proxyPort_ = 0;
+    std::string mediaDir_;
+};
+
+}  // namespace vorn

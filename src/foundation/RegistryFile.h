@@ -1,0 +1,59 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "foundation/RegistryData.h"
+
+namespace vorn {
+
+// One registry key kept as a text file in the format of a REGEDIT4 export:
+//
+//     REGEDIT4
+//
+//     [HKEY_CURRENT_USER\Software\Mirelund\Vorn]
+//     "name"="text"              (backslash and quote escaped with a backslash)
+//     "name"=dword:0000000d
+//     "name"=hex:0a,0b           (binary)
+//     "name"=hex(7):61,00,00     (multi-string: each text with its NUL, then a NUL)
+//
+// Texts holding a line break or NUL are written as hex(1): so that every value
+// stays on one line. Reading skips lines it cannot understand; writing keeps them.
+//
+// Every write merges: it takes an advisory lock, reads the file again, changes
+// that one value, writes a temporary file, syncs it and renames it over the old
+// one, so separate writers never erase each other's values and a crash never
+// leaves half a file behind.
+class RegistryFile {
+public:
+    using Values = std::vector<std::pair<std::string, RegistryData>>;
+
+    RegistryFile(std::string path, std::string keyName);
+
+    const std::string& Path() const { return path_; }
+
+    // Creates the folder and an empty key file when missing. False when the
+    // file can neither be found nor made.
+    bool Create() const;
+    bool Exists() const;
+    // The values in file order; nothing when the file cannot be read.
+    std::optional<Values> Load() const;
+    // Sets one value (names compared without regard to case). False on failure;
+    // the old file then stays as it was.
+    bool Write(const std::string& name, const RegistryData& data) const;
+
+    static std::string FormatValueLine(const std::string& name, const RegistryData& data);
+    // The name and data of a value line, or nothing when the line is not one.
+    static std::optional<std::pair<std::string, RegistryData>> ParseValueLine(const std::string& line);
+
+private:
+    std::vector<std::string> ReadLines(bool& ok) const;
+    bool Replace(const std::vector<std::string>& lines) const;
+
+    std::string path_;
+    std::string keyName_;  // e.g. HKEY_CURRENT_USER\Software\Mirelund\Vorn
+};
+
+}  // namespace vorn

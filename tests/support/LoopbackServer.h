@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vorn::test {
+
+// A TCP server on 127.0.0.1 with a free port, for testing clients against a real
+// socket. Each accepted connection is handed to the handler on the server's own
+// thread, one connection at a time; the handler reads and writes through the
+// Connection. Stop (or destruction) closes everything and joins the thread.
+class LoopbackServer {
+public:
+    class Connection {
+    public:
+        explicit Connection(int fd) : fd_(fd) {}
+        // Reads until the text ends with `terminator` (or the peer closes, or
+        // timeoutMs passes); returns what arrived.
+        std::string ReadUntil(const std::string& terminator, int timeoutMs = 5000);
+        // Reads whatever arrives until the peer closes or timeoutMs passes.
+        std::string ReadAll(int timeoutMs = 5000);
+        bool Write(const std::string& data);
+        void Close();
+        int Fd() const { return fd_; }
+
+    private:
+        int fd_;
+    };
+    using Handler = std::function<void(Connection&)>;
+
+    explicit LoopbackServer(Handler handler);
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    std::uint16_t Port() const { return port_; }
+    int Accepted() const { return accepted_; }
+    void Stop();
+
+private:
+    void Run();
+
+    Handler handler_;
+    int listenFd_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> accepted_{0};
+    std::thread thread_;
+};
+
+// Waits up to timeoutMs for the condition, checking every few milliseconds.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000);
+
+}  // namespace vorn::test
