@@ -34,7 +34,7 @@ void OpenLog(const std::string& name, const std::string& fileName, std::int32_t 
         channel = std::make_shared<LogChannel>("logs/" + fileName, threshold);
         table.channels.emplace(name, channel);
     }
-    channel->Write("Vorn Log File " + fileName + " Created on : " + CurrentTimeStamp() + "\n");
+    channel->Write("Vorn Log File " + fileName + " Created on : " + CurrentTimeStamp() + "\n\n");
 }
 
 std::shared_ptr<LogChannel> FindLog(const std::string& name) {

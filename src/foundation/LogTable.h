@@ -18,7 +18,8 @@ inline constexpr std::int32_t kGlobalLogThreshold = static_cast<std::int32_t>(Lo
 //
 // OpenLog creates "logs/" below the current folder (failures ignored), opens
 // "logs/<fileName>" afresh, registers the channel and writes the header
-// "Vorn Log File <fileName> Created on : <time stamp>\n" whatever the threshold.
+// "Vorn Log File <fileName> Created on : " + the time stamp (which ends in a
+// newline) + "\n\n", whatever the threshold.
 // Opening a name that is already registered keeps the first channel.
 void OpenLog(const std::string& name, const std::string& fileName, std::int32_t threshold);
 // The channel registered under a name, or null. Holding the result keeps the

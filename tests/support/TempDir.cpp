@@ -73,7 +73,9 @@ std::string ReadFile(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    if (const auto parent = std::filesystem::path(path).parent_path(); !parent.empty()) {
+        std::filesystem::create_directories(parent);
+    }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
 }

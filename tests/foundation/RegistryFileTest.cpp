@@ -1,0 +1,191 @@
+#include "foundation/RegistryFile.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "foundation/RegistryKey.h"
+#include "tests/support/TempDir.h"
+
+namespace vorn {
+namespace {
+
+using test::IsolatedHome;
+using test::ReadFile;
+using test::WriteFile;
+
+RegistryData Text(const std::string& text) {
+    RegistryData d;
+    d.type = RegistryType::String;
+    d.text = text;
+    return d;
+}
+
+TEST(RegistryFileTest, ValueLinesRoundTripEveryType) {
+    RegistryData dword;
+    dword.type = RegistryType::Dword;
+    dword.dword = 13;
+    RegistryData binary;
+    binary.type = RegistryType::Binary;
+    binary.bytes = {0x0a, 0x0b, 0xff};
+    RegistryData multi;
+    multi.type = RegistryType::MultiString;
+    multi.strings = {"a", "bc"};
+
+    EXPECT_EQ(RegistryFile::FormatValueLine("user_id_0", dword), "\"user_id_0\"=dword:0000000d");
+    EXPECT_EQ(RegistryFile::FormatValueLine("b", binary), "\"b\"=hex:0a,0b,ff");
+    EXPECT_EQ(RegistryFile::FormatValueLine("m", multi), "\"m\"=hex(7):61,00,62,63,00,00");
+    EXPECT_EQ(RegistryFile::FormatValueLine("MediaDir", Text("C:\\x \"y\"")),
+              "\"MediaDir\"=\"C:\\\\x \\\"y\\\"\"");
+
+    for (const RegistryData& d : {dword, binary, multi, Text("C:\\x \"y\""), Text("two\nlines\r\0x")}) {
+        const auto parsed = RegistryFile::ParseValueLine(RegistryFile::FormatValueLine("n\"ame", d));
+        ASSERT_TRUE(parsed.has_value());
+        EXPECT_EQ(parsed->first, "n\"ame");
+        EXPECT_EQ(parsed->second, d);
+    }
+}
+
+TEST(RegistryFileTest, DamagedLinesAreSkippedAndKept) {
+    IsolatedHome home;
+    const std::string path = home / "k.reg";
+    WriteFile(path,
+              "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\T]\r\n"
+              "\"good\"=\"1\"\r\n"
+              "\"broken=\"2\r\n"
+              "garbage \x01\x02 line\r\n"
+              "\"dw\"=dword:zz\r\n"
+              "\"wrapped\"=hex:01,02,\\\r\n  03\r\n"
+              "[HKEY_CURRENT_USER\\Software\\Other]\r\n\"foreign\"=\"x\"\r\n");
+    RegistryFile file(path, "HKEY_CURRENT_USER\\Software\\T");
+    auto values = file.Load();
+    ASSERT_TRUE(values.has_value());
+    ASSERT_EQ(values->size(), 2u);
+    EXPECT_EQ((*values)[0].first, "good");
+    EXPECT_EQ((*values)[1].second.bytes, (std::vector<std::uint8_t>{1, 2, 3}));
+
+    ASSERT_TRUE(file.Write("GOOD", Text("3")));
+    const std::string after = ReadFile(path);
+    EXPECT_NE(after.find("garbage \x01\x02 line"), std::string::npos);
+    EXPECT_NE(after.find("\"foreign\"=\"x\""), std::string::npos);
+    values = file.Load();
+    ASSERT_EQ(values->size(), 2u);
+    EXPECT_EQ((*values)[0].second.text, "3");
+}
+
+TEST(RegistryFileTest, TwoKeysWritingDifferentValuesBothSurvive) {
+    IsolatedHome home;
+    RegistryKey first;
+    RegistryKey second;
+    ASSERT_TRUE(first.Open(kVornKeyPath));
+    ASSERT_TRUE(second.Open(kVornKeyPath));  // both loaded the same (empty) key
+    first.Value("user_id_0").SetInt(42);
+    second.Value("MediaDir").SetText("/music/Vorn/");
+    RegistryKey reader;
+    ASSERT_TRUE(reader.Open(kVornKeyPath));
+    EXPECT_EQ(reader.Value("user_id_0").AsInt(), 42);
+    EXPECT_EQ(reader.Value("MediaDir").AsText(), "/music/Vorn/");
+    EXPECT_TRUE(std::filesystem::exists(home.StorePath()));
+}
+
+TEST(RegistryFileTest, ConcurrentWritersFromManyThreadsLoseNothing) {
+    IsolatedHome home;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([t] {
+            RegistryKey key;
+            key.Open(kVornKeyPath);
+            for (int i = 0; i < 25; ++i) {
+                key.Value("v" + std::to_string(t) + "_" + std::to_string(i)).SetInt(i);
+            }
+        });
+    }
+    for (auto& w : writers) w.join();
+    RegistryKey reader;
+    reader.Open(kVornKeyPath);
+    for (int t = 0; t < 4; ++t) {
+        for (int i = 0; i < 25; ++i) {
+            EXPECT_EQ(reader.Value("v" + std::to_string(t) + "_" + std::to_string(i)).AsInt(), i);
+        }
+    }
+}
+
+TEST(RegistryFileTest, AWriterKilledAtAnyMomentNeverLeavesAHalfWrittenStore) {
+    IsolatedHome home;
+    const std::string path = home / "store.reg";
+    RegistryFile file(path, "HKEY_CURRENT_USER\\Software\\T");
+    ASSERT_TRUE(file.Write("keep", Text(std::string(3000, 'k'))));
+    for (int round = 0; round < 8; ++round) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int i = 0;; ++i) {
+                file.Write("counter" + std::to_string(i % 50), Text(std::string(200, 'c')));
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + 7 * round));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        const auto values = file.Load();
+        ASSERT_TRUE(values.has_value());
+        ASSERT_FALSE(values->empty());
+        EXPECT_EQ((*values)[0].first, "keep");
+        EXPECT_EQ((*values)[0].second.text, std::string(3000, 'k'));
+        for (const auto& [name, data] : *values) {
+            EXPECT_TRUE(name == "keep" || data.text == std::string(200, 'c')) << name;
+        }
+    }
+}
+
+TEST(RegistryKeyTest, ValuesMatchWithoutRegardToCaseAndKeepTheirType) {
+    IsolatedHome home;
+    WriteFile(home.StorePath(),
+              "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Mirelund\\Vorn]\n"
+              "\"MediaDir\"=\"/m/\"\n\"user_id_0\"=dword:0000002a\n\"text_id\"=\"42\"\n");
+    RegistryKey key;
+    ASSERT_TRUE(key.Open(kVornKeyPath));
+    EXPECT_EQ(key.Value("mediadir").AsText(), "/m/");
+    EXPECT_EQ(&key.Value("MEDIADIR"), &key.Value("MediaDir"));
+    // A number stored as REG_DWORD reads the same as the same number as text.
+    EXPECT_EQ(key.Value("user_id_0").Type(), RegistryType::Dword);
+    EXPECT_EQ(key.Value("user_id_0").AsInt(), 42);
+    EXPECT_EQ(key.Value("user_id_0").AsText(), "42");
+    EXPECT_EQ(key.Value("text_id").AsInt(), 42);
+    // Written back by the program it becomes text.
+    key.Value("user_id_0").SetInt(43);
+    EXPECT_NE(ReadFile(home.StorePath()).find("\"user_id_0\"=\"43\""), std::string::npos);
+    // A value never seen has type none and reads as nothing.
+    RegistryValue& missing = key.Value("nothing");
+    EXPECT_FALSE(missing.Exists());
+    EXPECT_EQ(missing.AsText(), "");
+    EXPECT_EQ(missing.AsInt(), 0);
+}
+
+TEST(RegistryKeyTest, LongTextsAreCutInTheCacheButStoredWhole) {
+    IsolatedHome home;
+    RegistryKey key;
+    ASSERT_TRUE(key.Open(kVornKeyPath));
+    const std::string longText(5000, 'x');
+    key.Value("long").SetText(longText);
+    EXPECT_EQ(key.Value("long").AsText().size(), RegistryValue::kMaxCachedText);
+    EXPECT_NE(ReadFile(home.StorePath()).find(longText), std::string::npos);
+}
+
+TEST(RegistryKeyTest, AKeyThatCannotBeOpenedOnlyChangesItsCache) {
+    IsolatedHome home;
+    WriteFile(home / "config/Mirelund", "a file blocks the folder");
+    RegistryKey key;
+    EXPECT_FALSE(key.Open(kVornKeyPath));
+    EXPECT_FALSE(key.Value("pref_aot").Exists());
+    key.Value("pref_aot").SetText("1");
+    EXPECT_EQ(key.Value("pref_aot").AsText(), "1");
+    EXPECT_EQ(ReadFile(home / "config/Mirelund"), "a file blocks the folder");
+}
+
+}  // namespace
+}  // namespace vorn
