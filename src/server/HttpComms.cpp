@@ -48,6 +48,22 @@ ssize_t ReceiveSome(int fd, char* buffer, std::size_t size) {
     }
 }
 
+// Names that no resolver can answer are refused without asking one: names under
+// the reserved top-level domain "invalid" (which resolvers are meant to refuse at
+// once, RFC 6761) and names holding characters no host name has. This keeps a
+// route that can never work (such as a content-network name when no proxy is set)
+// from costing a network round trip, or a resolver time-out when offline.
+bool CanResolve(const std::string& name) {
+    if (name.empty() || name.find_first_not_of(
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_") != std::string::npos) {
+        return false;
+    }
+    std::string lower;
+    for (char c : name) lower.push_back((c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c);
+    while (!lower.empty() && lower.back() == '.') lower.pop_back();
+    return lower != "invalid" && !(lower.size() > 8 && lower.compare(lower.size() - 8, 8, ".invalid") == 0);
+}
+
 }  // namespace
 
 HttpComms::HttpComms(std::string host, std::int32_t port, const Preferences* preferences)
@@ -75,7 +91,7 @@ int HttpComms::Connect() {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
-    const int lookup = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+    const int lookup = CanResolve(name) ? ::getaddrinfo(name.c_str(), nullptr, &hints, &found) : EAI_NONAME;
     if (lookup != 0 || found == nullptr) {
         LogCommsError(lookup == EAI_SYSTEM ? errno : lookup, "gethostbyname()");
         VORN_LOG(LogLevel::Warning) << "HttpComms : Host Lookup Error : " << name;

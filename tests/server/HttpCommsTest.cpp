@@ -251,6 +251,11 @@ TEST_F(HttpCommsTest, FailuresToConnectAreReportedAndLogged) {
     EXPECT_TRUE(log_.Contains("HttpComms : Host Lookup Error : no-such-host.invalid"));
     EXPECT_TRUE(log_.Contains("Function = Connect()"));
     EXPECT_EQ(unknown.Connect(), kHttpLookupFailed);
+    // Names that cannot resolve fail the same way, at once.
+    for (const char* name : {"localhost:8000.cdn.invalid", "", "a b"}) {
+        HttpComms never(name, 80, preferences.get());
+        EXPECT_EQ(never.Connect(), kHttpLookupFailed) << name;
+    }
 
     // A port nobody listens on: connect fails with 1, and the object stays usable.
     std::uint16_t closedPort = 0;
