@@ -214,6 +214,9 @@ std::int32_t HttpFileRetriever::Attempt(bool http11, Route route) {
 }
 
 std::int32_t HttpFileRetriever::Receive(std::int32_t total, std::uint32_t startTicks) {
+    // The folder may have been removed by hand while the program runs.
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(partPath_).parent_path(), ignored);
     std::ofstream file(partPath_, std::ios::binary | std::ios::trunc);
     if (!file.is_open()) {
         VORN_LOG(LogLevel::Warning) << "HttpFileRetriever : Failed to create file " << partPath_;

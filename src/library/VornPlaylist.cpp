@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "foundation/LogEntry.h"
 #include "foundation/Preferences.h"
@@ -149,7 +150,13 @@ VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation
 }
 
 void VornPlaylist::OnItemProgress(VornPlaylistItem* item, std::int32_t percent) {
-    std::unique_lock lock(lock_, std::chrono::milliseconds(100));
+    // A busy playlist never holds a download back: give up after 100 ms. (Polled
+    // with try_lock rather than a timed lock, which the thread checker cannot follow.)
+    std::unique_lock lock(lock_, std::try_to_lock);
+    for (int waited = 0; !lock.owns_lock() && waited < 100; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        lock.try_lock();
+    }
     if (!lock.owns_lock()) {
         return;
     }

@@ -85,7 +85,7 @@ private:
     PlaylistListener* const listener_;  // not owned
     RetrieverGraveyard graveyard_;
 
-    std::recursive_timed_mutex lock_;  // guards everything below
+    std::recursive_mutex lock_;  // guards everything below
     std::string mediaFolder_;
     ItemList playList_;
     ItemList::iterator cursor_;
