@@ -76,6 +76,10 @@ bool ProtocolCore::Respond(const std::string& target, std::string& response, std
         response.clear();
         error = std::string("request failed: ") + e.what();
         return false;
+    } catch (...) {  // a handler may throw anything; the station must go on serving
+        response.clear();
+        error = "request failed";
+        return false;
     }
 }
 
