@@ -80,6 +80,10 @@ int HttpComms::Connect() {
     if (connected_) {
         return kHttpOk;
     }
+    if (aborted_) {  // after Abort not even a connection attempt reaches the peer
+        LogCommsError(ECONNABORTED, "connect()");
+        return kHttpSendFailed;
+    }
     const Preferences& preferences = preferences_ != nullptr ? *preferences_ : Preferences::Global();
     const bool useProxy = preferences.GetUseProxy();
     const std::string name = useProxy ? preferences.GetProxyServer() : host_;
