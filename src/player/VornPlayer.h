@@ -1,0 +1,122 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/AutoResetEvent.h"
+#include "player/PlayerUi.h"
+#include "player/ServerRequest.h"
+#include "player/UiThread.h"
+
+namespace vorn {
+
+class VornClientEngine;
+class VornPlaylist;
+class VornPlaylistItem;
+
+// The listening cycle: owns the client engine and the playlist, keeps the current
+// item, and decides what plays next, when to ask the server for more, when to ask
+// the listener for a rating and when to move on. Server requests run on a worker
+// thread of its own, fed through a queue. The window derives from it and
+// implements the user-interface operations of PlayerUi.
+//
+// Threads: the window operations (Play, Pause, Next, Previous, RateItem,
+// MediaEnded, DeleteLowRatedMedia, ChangeMediaFolder) run on the UI thread, and so
+// does everything that changes the current item: a finished download hands its
+// "start playing" over to the UI thread. ConnectToServer runs on the start-up
+// thread before the worker sends anything.
+//
+// A class deriving from this one must call Shutdown() first thing in its
+// destructor, while its user-interface operations still work: download threads
+// may call them until Shutdown has stopped every download.
+class VornPlayer : public PlayerUi {
+public:
+    static constexpr std::int32_t kWantedUnplayed = 4;
+    static constexpr std::int32_t kRequestWhenUnplayedAtMost = 2;
+    static constexpr std::uint32_t kShutdownWaitMs = 10000;
+    static constexpr std::uint32_t kWorkerIdleWaitMs = 1000;
+
+    // Prepares the media folders, loads the playlist and starts the worker.
+    explicit VornPlayer(UiThread& uiThread);
+    ~VornPlayer() override;
+    VornPlayer(const VornPlayer&) = delete;
+    VornPlayer& operator=(const VornPlayer&) = delete;
+
+    // Stops the worker (waiting at most kShutdownWaitMs for a server call in
+    // progress, then cancelling it), sends what ratings are still queued within
+    // that wait, deletes the engine and then the playlist (which writes "pl.txt").
+    // Idempotent.
+    void Shutdown();
+    // How long Shutdown waits for a server call in progress before cancelling it.
+    void SetShutdownWait(std::uint32_t ms) { shutdownWaitMs_ = ms; }
+
+    // Start-up thread.
+    int ConnectToServer(const std::string& host, std::int32_t port);
+
+    // UI thread.
+    bool Play();
+    bool Pause();
+    bool Next();
+    bool Previous();
+    bool RateItem(std::int32_t itemId, std::int32_t rating, bool advance);
+    bool MediaEnded();
+    void DeleteLowRatedMedia();
+    bool ChangeMediaFolder(const std::string& newFolder);
+    bool HasCurrentItem() const { return currentItem_ != nullptr; }
+    VornPlaylistItem* CurrentItem() const { return currentItem_; }
+    void SetMediaLoaded(bool loaded) { mediaLoaded_ = loaded; }
+    bool IsMediaLoaded() const { return mediaLoaded_; }
+    std::int32_t UserId() const { return userId_; }
+    VornPlaylist& Playlist() { return *playlist_; }
+
+    // PlaylistListener, on download threads.
+    void OnItemDownloaded() override;
+    void OnDownloadProgress(std::int32_t percent) override;
+    void OnDownloadFailed(VornPlaylistItem* item) override;
+
+protected:
+    void LogPlayerError(int code, const std::string& text);
+
+private:
+    void RequestRecommendations(std::int32_t typeId);
+    void Enqueue(std::unique_ptr<ServerRequest> request, bool wake = true);
+    std::unique_ptr<ServerRequest> Dequeue();
+    // Makes the next item current and asks for more when few are left.
+    void ChooseItem(const std::string& waitText);
+    // The current item cannot be played: rate it 1, remove it and its file.
+    std::unique_ptr<VornPlaylistItem> Reject(VornPlaylistItem* item);
+    bool RejectCurrentItem();
+    // Loads and starts the current item after Next chose it, skipping (and
+    // rejecting) items whose file cannot be loaded.
+    bool StartChosenItem();
+    void WorkerLoop();
+    void Handle(std::unique_ptr<ServerRequest> request, bool retry);
+
+    UiThread& uiThread_;
+    // Posted work checks this before touching the player; cleared by Shutdown.
+    std::shared_ptr<std::atomic<bool>> alive_;
+    std::atomic<bool> mediaLoaded_{true};
+    std::atomic<std::int32_t> userId_{0};
+    std::unique_ptr<VornClientEngine> engine_;
+    // Serialises engine calls: the start-up thread connects while the worker may
+    // already hold requests the listener queued. Abort needs no lock.
+    std::mutex engineMutex_;
+    std::atomic<std::uint32_t> shutdownWaitMs_{kShutdownWaitMs};
+    std::atomic<bool> running_{false};
+    std::atomic<bool> shuttingDown_{false};
+    AutoResetEvent workEvent_;
+    AutoResetEvent workerEnded_;
+    std::mutex queueMutex_;  // guards queue_; held for one append or removal only
+    std::deque<std::unique_ptr<ServerRequest>> queue_;
+    // Written on the UI thread only; read anywhere.
+    std::atomic<VornPlaylistItem*> currentItem_{nullptr};
+    std::unique_ptr<VornPlaylist> playlist_;
+    std::thread worker_;
+};
+
+}  // namespace vorn

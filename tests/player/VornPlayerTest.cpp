@@ -1,0 +1,378 @@
+#include "player/VornPlayer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <iostream>
+
+#include "foundation/Preferences.h"
+#include "foundation/RegistryKey.h"
+#include "library/VornPlaylist.h"
+#include "tests/library/LibraryTestSupport.h"
+#include "tests/player/PlayerTestSupport.h"
+#include "tests/support/ScopedLog.h"
+
+namespace fs = std::filesystem;
+
+namespace vorn {
+namespace {
+
+using test::PlayerStation;
+using test::TestPlayer;
+using test::TestUiThread;
+
+constexpr const char* kWaitPlay = "Please Wait.....Retrieving Media";
+
+class VornPlayerTest : public ::testing::Test {
+protected:
+    VornPlayerTest() {
+        RegistryKey key;
+        key.Open(kVornKeyPath);
+        key.Value("MediaDir").SetText(media_);
+        key.Value("InstallDir").SetText(home_.Path());
+        Preferences::Global().Reload();
+    }
+    ~VornPlayerTest() override {
+        Destroy();
+        if (HasFailure()) std::cerr << "---- log\n" << log_.Text();
+    }
+
+    TestPlayer& Start(bool connect = true) {
+        player_ = std::make_unique<TestPlayer>(ui_);
+        if (connect) {
+            EXPECT_EQ(player_->ConnectToServer("127.0.0.1", station_.Port()), 0);
+        }
+        return *player_;
+    }
+    // The player is destroyed on the UI thread, as the window destroys it.
+    void Destroy() {
+        if (player_) {
+            ASSERT_TRUE(ui_.Run([&] { player_.reset(); }));
+        }
+    }
+    template <typename F>
+    auto OnUi(F work) {
+        decltype(work()) result{};
+        EXPECT_TRUE(ui_.Run([&] { result = work(); }));
+        return result;
+    }
+    VornPlaylistItem* Current() {
+        return OnUi([&] { return player_->CurrentItem(); });
+    }
+    std::int32_t CurrentId() {
+        return OnUi([&] { return player_->CurrentItem() ? player_->CurrentItem()->ItemId() : -1; });
+    }
+    // Waits until the current item is the one with that id and is loaded.
+    bool WaitPlaying(std::int32_t id) {
+        return player_->WaitUntil([&] {
+            VornPlaylistItem* item = player_->CurrentItem();
+            return item != nullptr && item->ItemId() == id && player_->LoadedFile() == item->FullPath();
+        });
+    }
+    // Waits until some item is current and loaded; its id, or -1.
+    std::int32_t WaitPlayingAny(std::int32_t other = -1) {
+        std::int32_t id = -1;
+        player_->WaitUntil([&] {
+            VornPlaylistItem* item = player_->CurrentItem();
+            if (item == nullptr || item->ItemId() == other || player_->LoadedFile() != item->FullPath()) return false;
+            id = item->ItemId();
+            return true;
+        });
+        return id;
+    }
+    bool WaitRated(std::int32_t id, std::int32_t rating) {
+        return test::WaitFor([&] {
+            auto ratings = station_.Ratings();
+            return ratings.count(id) != 0 && ratings[id] == rating;
+        }, 15000);
+    }
+    std::int32_t Unplayed() {
+        return OnUi([&] { return player_->Playlist().UnplayedCount(false); });
+    }
+
+    test::IsolatedHome home_;
+    test::ScopedLog log_{0};
+    std::string media_ = home_ / "Music/Vorn/";
+    PlayerStation station_;
+    TestUiThread ui_;
+    std::unique_ptr<TestPlayer> player_;
+};
+
+TEST_F(VornPlayerTest, FirstConnectRegistersTheListenerAndKeepsTheId) {
+    TestPlayer& player = Start();
+    EXPECT_EQ(player.UserId(), 42);
+    const auto texts = player.Texts();
+    ASSERT_GE(texts.size(), 3u);
+    EXPECT_EQ(texts[0], "Connecting                         Connecting");
+    EXPECT_EQ(texts[0].size(), 45u);
+    EXPECT_EQ(texts[1], "          Connected");
+    EXPECT_EQ(texts[2], "Welcome to Vorn. Please press the play button to begin.");
+    RegistryKey key;
+    key.Open(kVornKeyPath);
+    EXPECT_EQ(key.Value("user_id_0").AsText(), "42");
+    Destroy();
+
+    Start();  // the next start uses the stored id
+    EXPECT_EQ(station_.Registrations(), 1);
+    EXPECT_EQ(player_->UserId(), 42);
+}
+
+TEST_F(VornPlayerTest, ConnectFailuresShowTheirTexts) {
+    Start(false);
+    {
+        PlayerStation old;
+        old.peer.SetKeyExchangeReply(
+            "<type>PublicKeyResponse</type><pubkey>" + old.peer.PublicKeyBase64() +
+            "</pubkey><builds><build><platform>windows</platform><min>14</min><latest>15</latest></build></builds>");
+        EXPECT_EQ(player_->ConnectToServer("127.0.0.1", old.Port()), 7);
+    }
+    EXPECT_TRUE(player_->ShowedText("Update needed, you are running an old version of Vorn please update"));
+    EXPECT_TRUE(log_.Contains("VornPlayer Error : Update needed, you are running an old version of Vorn please update << Error : 7 >>"));
+    std::uint16_t closed = 0;
+    {
+        test::LoopbackServer gone([](test::LoopbackServer::Connection&) {});
+        closed = gone.Port();
+    }
+    EXPECT_EQ(player_->ConnectToServer("127.0.0.1", closed), 1);
+    EXPECT_TRUE(player_->ShowedText(
+        "Error connecting to the Vorn server. Please check your internet and firewall settings and restart."));
+    EXPECT_TRUE(log_.Contains(
+        "VornPlayer Error : Error connecting to Vorn server. Please check your internet connection and restart Vorn << Error : 1 >>"));
+}
+
+TEST_F(VornPlayerTest, PlayWithAnEmptyLibraryWaitsThenStartsByItself) {
+    TestPlayer& player = Start();
+    EXPECT_FALSE(OnUi([&] { return player.Play(); }));
+    EXPECT_TRUE(player.ShowedText(kWaitPlay));
+    const std::int32_t first = WaitPlayingAny();
+    ASSERT_GE(first, 100);
+    EXPECT_LE(first, 103);
+    EXPECT_GE(player.Starts(), 1);
+    EXPECT_EQ(station_.RequestedCounts().front(), 4);
+    const std::string n = std::to_string(first);
+    EXPECT_TRUE(player.ShowedText("Artist " + n + " - Title " + n));
+    EXPECT_TRUE(log_.Contains("INFO : VornPlayer : 4Recommendations Received"));
+    EXPECT_TRUE(log_.Contains("FINE : Playing Next Item"));
+    EXPECT_EQ(player.callsOffUiThread, 0);
+    EXPECT_NE(player.LoadedFile().find("/UnRated/track" + n + ".mp3"), std::string::npos);
+}
+
+TEST_F(VornPlayerTest, ARatingOfFourPlaysOnAndARatingOfTwoMovesOn) {
+    TestPlayer& player = Start();
+    OnUi([&] { return player.Play(); });
+    const std::int32_t first = WaitPlayingAny();
+    ASSERT_GE(first, 100);
+    ASSERT_TRUE(player.WaitUntil([&] { return player.Playlist().UnplayedCount(true) >= 2; }));
+
+    OnUi([&] {
+        player.CurrentItem()->SetRating(4);
+        return player.RateItem(first, 4, true);
+    });
+    ASSERT_TRUE(WaitRated(first, 4));
+    EXPECT_EQ(CurrentId(), first);  // still playing
+
+    OnUi([&] {
+        player.CurrentItem()->SetRating(2);
+        return player.RateItem(first, 2, true);
+    });
+    ASSERT_TRUE(WaitRated(first, 2));
+    EXPECT_GE(WaitPlayingAny(first), 100);
+    // The rated file is filed when playback moved on.
+    EXPECT_TRUE(fs::exists(media_ + "2stars/track" + std::to_string(first) + ".mp3"));
+}
+
+TEST_F(VornPlayerTest, AnUnratedItemIsNeverSkipped) {
+    TestPlayer& player = Start();
+    OnUi([&] { return player.Play(); });
+    const std::int32_t first = WaitPlayingAny();
+    ASSERT_GE(first, 100);
+    EXPECT_FALSE(OnUi([&] { return player.Next(); }));
+    EXPECT_EQ(player.Asks(), 1);
+    EXPECT_EQ(CurrentId(), first);
+
+    // Its end asks for a rating and waits.
+    EXPECT_FALSE(OnUi([&] { return player.MediaEnded(); }));
+    EXPECT_EQ(player.Asks(), 2);
+    EXPECT_EQ(CurrentId(), first);
+    // Any rating now moves on, even a good one.
+    ASSERT_TRUE(player.WaitUntil([&] { return player.Playlist().UnplayedCount(true) >= 2; }));
+    OnUi([&] {
+        player.CurrentItem()->SetRating(5);
+        return player.RateItem(first, 5, true);
+    });
+    EXPECT_NE(CurrentId(), first);
+    EXPECT_TRUE(WaitRated(first, 5));
+}
+
+TEST_F(VornPlayerTest, MoreIsRequestedOnlyWhenTwoOrFewerAreLeft) {
+    TestPlayer& player = Start();
+    OnUi([&] { return player.Play(); });
+    ASSERT_GE(WaitPlayingAny(), 100);
+    ASSERT_TRUE(player.WaitUntil([&] { return player.Playlist().UnplayedCount(true) == 4; }));
+    ASSERT_EQ(station_.RequestedCounts().size(), 1u);
+
+    const auto rateAndMoveOn = [&] {
+        const std::int32_t id = CurrentId();
+        OnUi([&] {
+            player.CurrentItem()->SetRating(2);
+            return player.RateItem(id, 2, true);
+        });
+        EXPECT_TRUE(WaitRated(id, 2));
+        EXPECT_NE(CurrentId(), id);
+    };
+    rateAndMoveOn();  // 3 unrated left: no request
+    EXPECT_EQ(station_.RequestedCounts().size(), 1u);
+
+    rateAndMoveOn();  // 2 left: one request, for 4 minus what is left when it is sent
+    ASSERT_TRUE(test::WaitFor([&] { return station_.RequestedCounts().size() == 2; }, 15000));
+    EXPECT_EQ(station_.RequestedCounts()[1], 2);
+}
+
+TEST_F(VornPlayerTest, AFailedDownloadSendsRatingOne) {
+    station_.FailDownloadsOf(101);
+    TestPlayer& player = Start();
+    OnUi([&] { return player.Play(); });
+    ASSERT_TRUE(WaitRated(101, 1));
+    EXPECT_TRUE(log_.Contains("Sent Rating of 1 for failed download itemID:101"));
+    EXPECT_GE(WaitPlayingAny(), 100);
+}
+
+TEST_F(VornPlayerTest, AnUnloadableFileIsRatedOneRemovedAndSkipped) {
+    TestPlayer& player = Start();
+    for (int id = 100; id <= 103; ++id) player.Break("track" + std::to_string(id) + ".mp3");
+    OnUi([&] { return player.Play(); });
+    for (int id = 100; id <= 103; ++id) {
+        ASSERT_TRUE(WaitRated(id, 1)) << id;
+        EXPECT_FALSE(fs::exists(media_ + "UnRated/track" + std::to_string(id) + ".mp3"));
+    }
+    // More were asked for, and the first loadable one plays.
+    EXPECT_GE(WaitPlayingAny(), 104);
+}
+
+TEST_F(VornPlayerTest, ALibraryOfBrokenFilesIsSkippedWithoutRecursion) {
+    // Many unloadable items in a row: each is rejected in turn.
+    std::string content;
+    for (int id = 1; id <= 300; ++id) {
+        auto item = test::MakeStoredItem(id, media_ + "UnRated/", 0);
+        content += item->ToXml().Text() + "\n";
+    }
+    test::WriteFile("pl.txt", content);
+    TestPlayer& player = Start(false);
+    for (int id = 1; id <= 300; ++id) player.Break("song" + std::to_string(id) + ".mp3");
+    EXPECT_TRUE(OnUi([&] { return player.Play(); }));  // it did reject what it chose
+    EXPECT_EQ(Current(), nullptr);
+    EXPECT_EQ(OnUi([&] { return player.Playlist().UnplayedCount(true); }), 0);
+    EXPECT_FALSE(fs::exists(media_ + "UnRated/song1.mp3"));
+}
+
+TEST_F(VornPlayerTest, PreviousStepsOverUnloadableItems) {
+    std::string content;
+    for (int id = 1; id <= 3; ++id) content += test::MakeStoredItem(id, media_ + "UnRated/", 0)->ToXml().Text() + "\n";
+    test::WriteFile("pl.txt", content);
+    TestPlayer& player = Start(false);
+    OnUi([&] { return player.Play(); });
+    ASSERT_EQ(CurrentId(), 1);
+    OnUi([&] {
+        player.CurrentItem()->SetRating(3);
+        return player.MediaEnded();
+    });
+    ASSERT_EQ(CurrentId(), 2);
+    player.Break("song2.mp3");
+    EXPECT_TRUE(OnUi([&] { return player.Previous(); }));  // 2 again cannot load: back to 1
+    EXPECT_EQ(CurrentId(), 1);
+    EXPECT_FALSE(OnUi([&] { return player.Previous(); }));  // nothing before the first
+    EXPECT_EQ(Current(), nullptr);
+}
+
+TEST_F(VornPlayerTest, WithoutAConnectionEachRequestIsTriedTwiceThenLogged) {
+    TestPlayer& player = Start(false);
+    OnUi([&] { return player.Play(); });
+    OnUi([&] { return player.RateItem(5, 3, false); });
+    ASSERT_TRUE(test::WaitFor([&] {
+        return log_.Contains("VornPlayer Error : Error Getting Recommendations << Error : 2 >>") &&
+               log_.Contains("VornPlayer Error : Error Getting Ratings << Error : 2 >>");
+    }));
+    EXPECT_TRUE(station_.peer.Requests().empty());
+}
+
+TEST_F(VornPlayerTest, ARatedItemRecommendedAgainResendsItsRating) {
+    test::WriteFile("pl.txt", test::MakeStoredItem(7, media_ + "5stars/", 5)->ToXml().Text() + "\n");
+    station_.Offer({7});
+    TestPlayer& player = Start();
+    OnUi([&] {
+        player.Play();  // the 5-star item is not due: nothing to play, more is asked for
+        return true;
+    });
+    ASSERT_TRUE(WaitRated(7, 5));
+    EXPECT_TRUE(log_.Contains("Received rated item in Rec request 7 5"));
+    EXPECT_TRUE(log_.Contains("INFO : Item already in playlist 7"));
+}
+
+TEST_F(VornPlayerTest, ChangingToTheSameFolderDoesNothing) {
+    TestPlayer& player = Start(false);
+    const std::size_t texts = player.Texts().size();
+    std::string same = media_;
+    same.pop_back();
+    EXPECT_TRUE(OnUi([&] { return player.ChangeMediaFolder(same); }));
+    EXPECT_EQ(player.Texts().size(), texts);
+}
+
+TEST_F(VornPlayerTest, ChangingTheFolderMovesTheLibraryAndKeepsTheCurrentItemPlayable) {
+    TestPlayer& player = Start();
+    OnUi([&] { return player.Play(); });
+    const std::int32_t first = WaitPlayingAny();
+    ASSERT_GE(first, 100);
+    const std::string target = home_ / "Elsewhere/";
+    Preferences::Global().SetMediaDir(target);
+    EXPECT_TRUE(OnUi([&] { return player.ChangeMediaFolder(target); }));
+    EXPECT_TRUE(player.ShowedText("Vorn is moving your music to its new location"));
+    EXPECT_EQ(player.Texts().back(), " ");
+    EXPECT_TRUE(player.ShowedText("Press play to continue"));
+    EXPECT_EQ(player.LoadedFile(), target + "UnRated/track" + std::to_string(first) + ".mp3");
+}
+
+TEST_F(VornPlayerTest, ShutdownDuringAStalledServerCallIsBounded) {
+    TestPlayer& player = Start();
+    player.SetShutdownWait(300);
+    station_.peer.SetSilent(true);
+    OnUi([&] { return player.Play(); });  // the worker now waits for a reply that never comes
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto start = std::chrono::steady_clock::now();
+    Destroy();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(log_.Contains("Server call still running at shutdown, cancelling it"));
+}
+
+TEST_F(VornPlayerTest, RatingsGivenJustBeforeShutdownAreStillSent) {
+    TestPlayer& player = Start();
+    OnUi([&] {
+        for (int id = 1; id <= 5; ++id) player.RateItem(id, id, false);
+        return true;
+    });
+    Destroy();
+    for (int id = 1; id <= 5; ++id) {
+        EXPECT_TRUE(WaitRated(id, id)) << id;
+    }
+}
+
+TEST_F(VornPlayerTest, TheLibrarySurvivesARestart) {
+    TestPlayer& player = Start();
+    OnUi([&] { return player.Play(); });
+    const std::int32_t first = WaitPlayingAny();
+    ASSERT_GE(first, 100);
+    ASSERT_TRUE(player.WaitUntil([&] { return player.Playlist().UnplayedCount(true) == 4; }));
+    OnUi([&] {
+        player.CurrentItem()->SetRating(2);
+        return player.RateItem(first, 2, true);
+    });
+    Destroy();
+    EXPECT_TRUE(fs::exists("pl.txt"));
+    Start(false);
+    EXPECT_EQ(OnUi([&] { return player_->Playlist().UnplayedCount(true); }), 4);
+    OnUi([&] { return player_->Play(); });
+    EXPECT_NE(CurrentId(), first);  // the first unrated item
+    EXPECT_EQ(OnUi([&] { return player_->CurrentItem()->Rating(); }), 0);
+}
+
+}  // namespace
+}  // namespace vorn
