@@ -21,6 +21,8 @@ namespace {
 // whatever the screen reports: 15 points are 20 pixels.
 constexpr int kDotsPerMeter96Dpi = 3780;
 constexpr QRgb kWhite = 0xFFFFFFFFu;
+// Space kept clear at either end of a line, inside the display's glass edge.
+constexpr int kTextMargin = 3;
 
 QImage Image96Dpi(const QSize& size) {
     QImage image(size, QImage::Format_ARGB32_Premultiplied);
@@ -59,17 +61,29 @@ std::size_t Utf8SequenceLength(const std::string& text, std::size_t i) {
     return length;
 }
 
-// Draws `text` one character per cell of `cellWidth`, starting at `left`, each
-// cell on an opaque white ground, clipped to `rect`.
+// Draws `text` one character per cell of `cellWidth` from `left`, on an
+// opaque white ground, clipped to `rect` and with the glyphs' ink centred
+// vertically. Each glyph is struck twice half a pixel apart: narrowed to fit
+// the cells, the segments' upright strokes would otherwise look faint.
 void DrawCells(QPainter& painter, const QRect& rect, const std::string& text, double left,
                double cellWidth) {
+    if (text.empty()) {
+        return;
+    }
     painter.save();
     painter.setClipRect(rect);
+    painter.fillRect(QRectF(left, rect.top(), cellWidth * static_cast<double>(text.size()),
+                            rect.height()),
+                     Qt::white);
+    const QFontMetricsF metrics(painter.font(), painter.device());
+    const QRectF ink = metrics.tightBoundingRect(QStringLiteral("8"));
+    const double baseline = rect.top() + (rect.height() - ink.height()) / 2.0 - ink.top();
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const QRectF cell(left + static_cast<double>(i) * cellWidth, rect.top(), cellWidth,
-                          rect.height());
-        painter.fillRect(cell, Qt::white);
-        painter.drawText(cell, Qt::AlignCenter, QString(QChar::fromLatin1(text[i])));
+        const QString glyph(QChar::fromLatin1(text[i]));
+        const double x = left + static_cast<double>(i) * cellWidth +
+                         (cellWidth - metrics.horizontalAdvance(glyph)) / 2.0;
+        painter.drawText(QPointF(x, baseline), glyph);
+        painter.drawText(QPointF(x + 0.5, baseline), glyph);
     }
     painter.restore();
 }
@@ -90,7 +104,7 @@ CVNDisplayControl::CVNDisplayControl(std::string name, CSkinDialog* owner, const
     // Narrow the glyphs so that a full line of 28 fits the display's width.
     const QImage probe = Image96Dpi(QSize(1, 1));
     const double advance = QFontMetricsF(font_, &probe).horizontalAdvance(QLatin1Char('0'));
-    const double cell = static_cast<double>(box.width()) / kVisibleWidth;
+    const double cell = CellWidth();
     if (advance > cell && advance > 0) {
         font_.setStretch(std::max(1, static_cast<int>(std::floor(100.0 * cell / advance))));
     }
@@ -198,6 +212,10 @@ std::string CVNDisplayControl::VisibleLine1() const {
     return VisibleLine1Locked();
 }
 
+double CVNDisplayControl::CellWidth() const {
+    return static_cast<double>(BoundingBox().width() - 2 * kTextMargin) / kVisibleWidth;
+}
+
 std::string CVNDisplayControl::VisibleLine1Locked() const {
     if (static_cast<int>(line1_.size()) > kVisibleWidth) {
         return line1_.substr(static_cast<std::size_t>(scrollOffset_), kVisibleWidth);
@@ -221,13 +239,13 @@ bool CVNDisplayControl::Draw(QPainter& dc) {
     {
         QPainter painter(&canvas);
         painter.setFont(font_);
-        const double cell = static_cast<double>(box.width()) / kVisibleWidth;
+        const double cell = CellWidth();
         const QRect line1 = line1Rect_.translated(-box.topLeft());
         const QRect line2 = line2Rect_.translated(-box.topLeft());
         {
             std::lock_guard lock(textMutex_);
             painter.setPen(hover_.load() && clickable_.load() ? QColor(0, 255, 0) : Qt::black);
-            DrawCells(painter, line1, VisibleLine1Locked(), line1.left(), cell);
+            DrawCells(painter, line1, VisibleLine1Locked(), line1.left() + kTextMargin, cell);
             painter.setPen(Qt::black);
             const double width = cell * static_cast<double>(line2_.size());
             DrawCells(painter, line2, line2_, line2.left() + (line2.width() - width) / 2.0, cell);

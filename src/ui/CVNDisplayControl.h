@@ -60,6 +60,8 @@ public:
 private:
     static QString DisplayFontFamily();
     std::string VisibleLine1Locked() const;
+    // One character's share of a line: the visible width spread over the box.
+    double CellWidth() const;
 
     mutable std::mutex textMutex_;  // guards line1_, line2_ and scrollOffset_
     std::string line1_;
