@@ -23,7 +23,7 @@ struct ImageReadGuard {
 
 // Larger pictures than this are refused rather than allocated: no skin comes
 // near it, and a damaged header must not ask for gigabytes.
-constexpr png_uint_32 kMaxSide = 16384;
+constexpr png_uint_32 kMaxSide = 4096;
 
 }  // namespace
 

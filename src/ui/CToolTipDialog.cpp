@@ -41,6 +41,7 @@ bool CToolTipDialog::event(QEvent* event) {
             ToolTipsEnabled() ? ToolTipAt(help->pos()) : std::nullopt;
         if (tip) {
             QToolTip::showText(help->globalPos(), QString::fromStdString(*tip), this);
+            event->accept();
         } else {
             QToolTip::hideText();
             event->ignore();

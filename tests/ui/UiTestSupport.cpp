@@ -88,8 +88,10 @@ void Move(QWidget& widget, QPoint pos, Qt::MouseButtons buttons) {
     SendMouse(widget, QEvent::MouseMove, pos, Qt::NoButton, buttons);
 }
 
-SourceTreeCwd::SourceTreeCwd() : previous_(std::filesystem::current_path().string()) {
-    std::filesystem::current_path(VORN_SOURCE_DIR);
+SourceTreeCwd::SourceTreeCwd() {
+    std::error_code error;
+    previous_ = std::filesystem::current_path(error).string();
+    std::filesystem::current_path(VORN_SOURCE_DIR, error);
 }
 
 SourceTreeCwd::~SourceTreeCwd() {
