@@ -60,10 +60,15 @@ bool CSkinDialog::AddControl(CSkinControl* control, int layer) {
     if (control == nullptr || layer < 0 || layer >= kLayerCount) {
         return false;
     }
-    layers_[layer].push_back(control);
+    layers_[static_cast<std::size_t>(layer)].push_back(control);
     surfaceValid_ = false;
     update();
     return true;
+}
+
+const std::vector<CSkinControl*>& CSkinDialog::Layer(int layer) const {
+    static const std::vector<CSkinControl*> none;
+    return layer >= 0 && layer < kLayerCount ? layers_[static_cast<std::size_t>(layer)] : none;
 }
 
 void CSkinDialog::AttachControl(CSkinControl* control) {

@@ -54,7 +54,8 @@ public:
     // Appends a control (not owned) to layer 0, 1 or 2. Returns false for any
     // other layer.
     bool AddControl(CSkinControl* control, int layer);
-    const std::vector<CSkinControl*>& Layer(int layer) const { return layers_.at(layer); }
+    // The controls of a layer in painting order; empty for a layer that does not exist.
+    const std::vector<CSkinControl*>& Layer(int layer) const;
 
     // Repaints the first control called `name`, searching layer 0, 1, 2 in turn.
     // Once a control has been drawn (its Draw answered true), each later layer
