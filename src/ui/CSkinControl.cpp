@@ -1,0 +1,61 @@
+#include "ui/CSkinControl.h"
+
+#include <QPainter>
+
+#include "ui/CSkinDialog.h"
+#include "ui/CSkinImage.h"
+#include "ui/ControlCallback.h"
+#include "ui/MessagePort.h"
+
+namespace vorn {
+
+CSkinControl::CSkinControl(std::string name, CSkinDialog* owner, const QRegion& area,
+                           ControlCallback* callback)
+    : name_(std::move(name)),
+      owner_(owner),
+      port_(owner != nullptr ? owner->Port() : nullptr),
+      area_(area),
+      callback_(callback) {
+    if (owner_ != nullptr) {
+        owner_->AttachControl(this);
+    }
+}
+
+CSkinControl::~CSkinControl() {
+    if (owner_ != nullptr) {
+        owner_->DetachControl(this);
+    }
+}
+
+bool CSkinControl::Tick() {
+    return false;
+}
+
+std::string CSkinControl::GetToolTipText() const {
+    return "Tool Tip";
+}
+
+void CSkinControl::RequestRedraw() {
+    if (port_) {
+        port_->Send(MSG_REDRAWCONTROL, MessageArgs::Text(name_));
+    }
+}
+
+bool CSkinControl::HitTest(int event, int x, int y) const {
+    return event != MOUSE_SETCURSOR && x != kNoPosition && area_.contains(QPoint(x, y));
+}
+
+bool CSkinControl::CallBack(int code) const {
+    return callback_ != nullptr && (*callback_)(code);
+}
+
+bool CSkinControl::BlendImage(QPainter& dc, const CSkinImage* image, const QRect& box) {
+    if (image == nullptr || !image->IsValid() || box.isEmpty()) {
+        return false;
+    }
+    dc.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    dc.drawImage(box.topLeft(), image->Image(), box);
+    return true;
+}
+
+}  // namespace vorn

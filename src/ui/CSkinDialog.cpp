@@ -1,0 +1,382 @@
+#include "ui/CSkinDialog.h"
+
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QTimerEvent>
+#include <QWindow>
+
+#include <algorithm>
+
+#include "ui/CSkinControl.h"
+#include "ui/CSkinImage.h"
+#include "ui/WindowMessageEvent.h"
+
+namespace vorn {
+
+namespace {
+
+unsigned KeyFlags(const QMouseEvent* event) {
+    unsigned flags = 0;
+    const Qt::MouseButtons buttons = event->buttons();
+    if (buttons & Qt::LeftButton) flags |= MK_LBUTTON;
+    if (buttons & Qt::RightButton) flags |= MK_RBUTTON;
+    if (buttons & Qt::MiddleButton) flags |= MK_MBUTTON;
+    if (event->modifiers() & Qt::ShiftModifier) flags |= MK_SHIFT;
+    if (event->modifiers() & Qt::ControlModifier) flags |= MK_CONTROL;
+    return flags;
+}
+
+}  // namespace
+
+CSkinDialog::CSkinDialog(QWidget* parent)
+    : CToolTipDialog(parent), port_(std::make_shared<MessagePort>(this)) {
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    // Every pixel comes from the surface; Qt must not clear anything first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setMouseTracking(true);
+    resize(kSkinWidth, kSkinHeight);
+    SetTimer(TIMER_CONTROL_TICK, TIMER_CONTROL_TICK_MS);
+}
+
+CSkinDialog::~CSkinDialog() {
+    // Messages still on their way (a control's repaint request, a player
+    // thread's message) are refused or dropped from now on; controls that
+    // outlive the window forget it.
+    port_->Detach();
+    for (CSkinControl* control : controls_) {
+        control->owner_ = nullptr;
+    }
+}
+
+void CSkinDialog::SetBackground(const CSkinImage* image) {
+    background_ = image;
+    surfaceValid_ = false;
+    update();
+}
+
+bool CSkinDialog::AddControl(CSkinControl* control, int layer) {
+    if (control == nullptr || layer < 0 || layer >= kLayerCount) {
+        return false;
+    }
+    layers_[static_cast<std::size_t>(layer)].push_back(control);
+    surfaceValid_ = false;
+    update();
+    return true;
+}
+
+const std::vector<CSkinControl*>& CSkinDialog::Layer(int layer) const {
+    static const std::vector<CSkinControl*> none;
+    return layer >= 0 && layer < kLayerCount ? layers_[static_cast<std::size_t>(layer)] : none;
+}
+
+void CSkinDialog::AttachControl(CSkinControl* control) {
+    controls_.push_back(control);
+}
+
+void CSkinDialog::DetachControl(CSkinControl* control) {
+    // A control that goes before its window leaves no pointer behind, so a
+    // repaint request still queued under its name finds nothing to draw.
+    auto drop = [control](std::vector<CSkinControl*>& list) {
+        list.erase(std::remove(list.begin(), list.end(), control), list.end());
+    };
+    drop(controls_);
+    for (auto& layer : layers_) {
+        drop(layer);
+    }
+    surfaceValid_ = false;
+    update();
+}
+
+void CSkinDialog::PaintAll(QPainter& dc) {
+    if (background_ != nullptr && background_->IsValid()) {
+        dc.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        dc.drawImage(QPoint(0, 0), background_->Image(), QRect(0, 0, kSkinWidth, kSkinHeight));
+    }
+    for (const auto& layer : layers_) {
+        for (CSkinControl* control : layer) {
+            dc.save();
+            control->Draw(dc);
+            dc.restore();
+        }
+    }
+}
+
+int CSkinDialog::RedrawControl(const std::string& name) {
+    Surface();
+    QRegion drawn;
+    {
+        QPainter dc(&surface_);
+        auto draw = [&](CSkinControl* control) {
+            dc.save();
+            const bool result = control->Draw(dc);
+            dc.restore();
+            drawn += control->BoundingBox();
+            return result;
+        };
+        bool found = false;
+        for (const auto& layer : layers_) {
+            if (!found) {
+                auto it = std::find_if(layer.begin(), layer.end(),
+                                       [&](CSkinControl* c) { return c->Name() == name; });
+                if (it != layer.end()) {
+                    found = draw(*it);
+                }
+            } else if (!layer.empty()) {
+                draw(layer.front());
+            }
+        }
+    }
+    if (!drawn.isEmpty()) {
+        freshRegion_ += drawn;
+        update(drawn);
+    }
+    return 0;
+}
+
+const QImage& CSkinDialog::Surface() {
+    if (!surfaceValid_) {
+        RepaintSurface();
+    }
+    return surface_;
+}
+
+void CSkinDialog::RepaintSurface() {
+    const QSize size = this->size().expandedTo(QSize(1, 1));
+    if (surface_.size() != size) {
+        surface_ = QImage(size, QImage::Format_ARGB32_Premultiplied);
+    }
+    surface_.fill(Qt::transparent);
+    QPainter dc(&surface_);
+    PaintAll(dc);
+    surfaceValid_ = true;
+}
+
+QRegion CSkinDialog::ShapeFromImage(const CSkinImage& image, const QSize& clientSize) {
+    const int width = std::min(image.Width(), clientSize.width());
+    const int height = std::min(image.Height(), clientSize.height());
+    // One rectangle per opaque run and row; rows with the same runs as the row
+    // above only make the previous rectangles taller, which describes the same
+    // pixels with fewer rectangles.
+    std::vector<QRect> rects;
+    std::vector<std::pair<int, int>> previousRuns;
+    std::size_t previousFirst = 0;
+    for (int y = 0; y < height; ++y) {
+        std::vector<std::pair<int, int>> runs;
+        int x = 0;
+        while (x < width) {
+            if (!image.IsOpaque(x, y)) {
+                ++x;
+                continue;
+            }
+            const int start = x;
+            while (x < width && image.IsOpaque(x, y)) {
+                ++x;
+            }
+            runs.emplace_back(start, x);
+        }
+        if (y > 0 && !runs.empty() && runs == previousRuns) {
+            for (std::size_t i = previousFirst; i < rects.size(); ++i) {
+                rects[i].setBottom(y);
+            }
+            continue;
+        }
+        previousFirst = rects.size();
+        for (const auto& [x0, x1] : runs) {
+            rects.emplace_back(x0, y, x1 - x0, 1);
+        }
+        previousRuns = std::move(runs);
+    }
+    QRegion region;
+    region.setRects(rects.data(), static_cast<int>(rects.size()));
+    return region;
+}
+
+void CSkinDialog::ComputeWindowShape() {
+    if (background_ == nullptr || !background_->IsValid()) {
+        clearMask();
+        return;
+    }
+    setMask(ShapeFromImage(*background_, size()));
+}
+
+void CSkinDialog::TimerTick(int timerId) {
+    if (timerId != TIMER_CONTROL_TICK) {
+        return;
+    }
+    for (const auto& layer : layers_) {
+        for (CSkinControl* control : layer) {
+            control->Tick();
+        }
+    }
+}
+
+void CSkinDialog::SetTimer(int timerId, int periodMs) {
+    KillTimer(timerId);
+    const int qtId = startTimer(periodMs);
+    if (qtId != 0) {
+        timers_[timerId] = qtId;
+    }
+}
+
+void CSkinDialog::KillTimer(int timerId) {
+    auto it = timers_.find(timerId);
+    if (it != timers_.end()) {
+        killTimer(it->second);
+        timers_.erase(it);
+    }
+}
+
+bool CSkinDialog::PostMessage(unsigned message, MessageArgs args) {
+    return port_->Post(message, std::move(args));
+}
+
+std::optional<std::int64_t> CSkinDialog::SendMessage(unsigned message, MessageArgs args,
+                                                     std::uint32_t timeoutMs) {
+    return port_->Send(message, std::move(args), timeoutMs);
+}
+
+std::int64_t CSkinDialog::HandleMessage(unsigned message, const MessageArgs& args) {
+    if (message == MSG_REDRAWCONTROL) {
+        return RedrawControl(args.text.value_or(std::string()));
+    }
+    return 0;
+}
+
+void CSkinDialog::SetControlCursor(Qt::CursorShape shape) {
+    controlCursor_ = shape;
+}
+
+bool CSkinDialog::StartSystemMove() {
+    QWindow* window = windowHandle();
+    return window != nullptr && window->startSystemMove();
+}
+
+bool CSkinDialog::DispatchMouse(int event, const QPoint& position, unsigned keyFlags) {
+    bool consumed = false;
+    for (const auto& layer : layers_) {
+        for (CSkinControl* control : layer) {
+            // Every control hears every event, whatever the others answered.
+            if (control->OnMouse(event, position.x(), position.y(), keyFlags)) {
+                consumed = true;
+            }
+        }
+    }
+    return consumed;
+}
+
+void CSkinDialog::DispatchSetCursor(unsigned keyFlags) {
+    controlCursor_.reset();
+    bool handled = false;
+    for (const auto& layer : layers_) {
+        for (CSkinControl* control : layer) {
+            if (control->OnMouse(MOUSE_SETCURSOR, kNoPosition, kNoPosition, keyFlags)) {
+                handled = true;
+                break;  // this layer is done; the next one is still asked
+            }
+        }
+    }
+    if (!handled) {
+        unsetCursor();
+    } else if (controlCursor_) {
+        setCursor(*controlCursor_);
+    }
+}
+
+bool CSkinDialog::event(QEvent* event) {
+    if (event->type() == WindowMessageEvent::EventType()) {
+        auto* message = static_cast<WindowMessageEvent*>(event);
+        message->Answer(HandleMessage(message->Message(), message->Args()));
+        return true;
+    }
+    if (event->type() == QEvent::Leave && drag_ == DragMode::None) {
+        // The pointer left the window: controls see it move off their areas.
+        DispatchMouse(MOUSE_MOVE, QPoint(kNoPosition, kNoPosition), 0);
+        DispatchSetCursor(0);
+    }
+    return CToolTipDialog::event(event);
+}
+
+void CSkinDialog::paintEvent(QPaintEvent* event) {
+    if (!surfaceValid_ || !(event->region() - freshRegion_).isEmpty()) {
+        RepaintSurface();
+    }
+    freshRegion_ = QRegion();
+    QPainter painter(this);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.drawImage(event->rect(), surface_, event->rect());
+}
+
+void CSkinDialog::resizeEvent(QResizeEvent* event) {
+    surfaceValid_ = false;
+    CToolTipDialog::resizeEvent(event);
+}
+
+void CSkinDialog::timerEvent(QTimerEvent* event) {
+    for (const auto& [programId, qtId] : timers_) {
+        if (qtId == event->timerId()) {
+            TimerTick(programId);
+            return;
+        }
+    }
+    CToolTipDialog::timerEvent(event);
+}
+
+void CSkinDialog::mousePressEvent(QMouseEvent* event) {
+    if (drag_ == DragMode::System) {
+        drag_ = DragMode::None;  // the window system has finished that move
+    }
+    if (event->button() != Qt::LeftButton) {
+        CToolTipDialog::mousePressEvent(event);
+        return;
+    }
+    const bool consumed = DispatchMouse(MOUSE_LBUTTONDOWN, event->position().toPoint(),
+                                        KeyFlags(event));
+    if (consumed || !draggable_) {
+        return;
+    }
+    if (StartSystemMove()) {
+        drag_ = DragMode::System;
+    } else {
+        drag_ = DragMode::FollowMouse;
+        dragOffset_ = event->globalPosition().toPoint() - pos();
+    }
+}
+
+void CSkinDialog::mouseDoubleClickEvent(QMouseEvent* event) {
+    // Qt has already delivered this click's press to mousePressEvent, so the
+    // controls have seen it as MOUSE_LBUTTONDOWN; handing it on again would
+    // count the click twice (a star rated twice).
+    event->accept();
+}
+
+void CSkinDialog::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        CToolTipDialog::mouseReleaseEvent(event);
+        return;
+    }
+    if (drag_ != DragMode::None) {
+        // The release ends the move; like a window-system move it reaches no control.
+        drag_ = DragMode::None;
+        return;
+    }
+    DispatchMouse(MOUSE_LBUTTONUP, event->position().toPoint(), KeyFlags(event));
+}
+
+void CSkinDialog::mouseMoveEvent(QMouseEvent* event) {
+    if (drag_ == DragMode::FollowMouse) {
+        if (event->buttons() & Qt::LeftButton) {
+            move(event->globalPosition().toPoint() - dragOffset_);
+            return;
+        }
+        drag_ = DragMode::None;  // the release went elsewhere
+    } else if (drag_ == DragMode::System) {
+        drag_ = DragMode::None;
+    }
+    const unsigned flags = KeyFlags(event);
+    DispatchMouse(MOUSE_MOVE, event->position().toPoint(), flags);
+    DispatchSetCursor(flags);
+}
+
+}  // namespace vorn

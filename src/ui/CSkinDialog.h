@@ -1,0 +1,148 @@
+#pragma once
+
+#include <QImage>
+#include <QPoint>
+#include <QRegion>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ui/CToolTipDialog.h"
+#include "ui/MessagePort.h"
+#include "ui/WindowMessages.h"
+
+class QPainter;
+
+namespace vorn {
+
+class CSkinControl;
+class CSkinImage;
+
+// A frameless window painted from a full-window PNG background with per-pixel
+// alpha and shaped by the background's fully opaque pixels. It hosts windowless
+// controls in three layers (layer 0 painted first), paints them, hands them the
+// mouse and the 200 ms tick, repaints one control on request by its name, and
+// lets the user drag the window by any point that no control takes.
+//
+// Window messages: PostMessage/SendMessage reach HandleMessage on the window
+// thread from any thread (see MessagePort); derived windows extend HandleMessage
+// and TimerTick.
+class CSkinDialog : public CToolTipDialog {
+public:
+    static constexpr int kSkinWidth = 430;
+    static constexpr int kSkinHeight = 130;
+    static constexpr int kLayerCount = 3;
+
+    enum class DragMode { None, System, FollowMouse };
+
+    // Must be created on the window thread. Starts TIMER_CONTROL_TICK.
+    explicit CSkinDialog(QWidget* parent = nullptr);
+    ~CSkinDialog() override;
+
+    // The background is not owned and must outlive the window (or be replaced).
+    void SetBackground(const CSkinImage* image);
+    const CSkinImage* Background() const { return background_; }
+
+    void SetDraggable(bool draggable) { draggable_ = draggable; }
+    bool IsDraggable() const { return draggable_; }
+
+    // Appends a control (not owned) to layer 0, 1 or 2. Returns false for any
+    // other layer.
+    bool AddControl(CSkinControl* control, int layer);
+    // The controls of a layer in painting order; empty for a layer that does not exist.
+    const std::vector<CSkinControl*>& Layer(int layer) const;
+
+    // Repaints the first control called `name`, searching layer 0, 1, 2 in turn.
+    // Once a control has been drawn (its Draw answered true), each later layer
+    // is not searched: its first control is drawn again on top. Result 0.
+    int RedrawControl(const std::string& name);
+
+    // Draws the background (always 430 x 130 pixels, whatever its size), then
+    // every control, layer by layer.
+    void PaintAll(QPainter& dc);
+
+    // The window shape: the background's fully opaque pixels within the smaller
+    // of the background and `clientSize`, as one rectangle per run of opaque
+    // pixels in a row (a run reaching the row's end ends at that width).
+    static QRegion ShapeFromImage(const CSkinImage& image, const QSize& clientSize);
+    // Sets ShapeFromImage(background, client size) as the window's mask.
+    void ComputeWindowShape();
+
+    // Called for every window timer; TIMER_CONTROL_TICK ticks every control of
+    // every layer in order.
+    virtual void TimerTick(int timerId);
+
+    // Window timers under the program's own ids; setting an id again restarts it.
+    void SetTimer(int timerId, int periodMs);
+    void KillTimer(int timerId);
+    bool HasTimer(int timerId) const { return timers_.count(timerId) != 0; }
+
+    bool PostMessage(unsigned message, MessageArgs args = {});
+    std::optional<std::int64_t> SendMessage(
+        unsigned message, MessageArgs args = {},
+        std::uint32_t timeoutMs = MessagePort::kDefaultSendTimeoutMs);
+    std::shared_ptr<MessagePort> Port() const { return port_; }
+    bool IsWindowThread() const { return port_->IsWindowThread(); }
+
+    // For a control answering MOUSE_SETCURSOR: the pointer shape it wants.
+    void SetControlCursor(Qt::CursorShape shape);
+
+    DragMode CurrentDrag() const { return drag_; }
+
+    // The window's pixels as they were last drawn (painted in full first if
+    // nothing has been drawn yet). Shown on screen as paint events come.
+    const QImage& Surface();
+
+protected:
+    // Handles one window message on the window thread: MSG_REDRAWCONTROL here.
+    // Derived windows handle theirs and pass the rest on.
+    virtual std::int64_t HandleMessage(unsigned message, const MessageArgs& args);
+
+    // Starts the window system's move; false where it cannot (the window then
+    // follows the mouse until the button is released).
+    virtual bool StartSystemMove();
+
+    bool event(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+
+private:
+    friend class CSkinControl;  // attaches and detaches itself
+    void AttachControl(CSkinControl* control);
+    void DetachControl(CSkinControl* control);
+
+    // Hands the event to every control of every layer; true if any consumed it.
+    bool DispatchMouse(int event, const QPoint& position, unsigned keyFlags);
+    // The set-cursor pass: each layer until one of its controls answers true.
+    void DispatchSetCursor(unsigned keyFlags);
+    void RepaintSurface();
+
+    std::shared_ptr<MessagePort> port_;
+    const CSkinImage* background_ = nullptr;
+    bool draggable_ = false;
+    std::array<std::vector<CSkinControl*>, kLayerCount> layers_;
+    std::vector<CSkinControl*> controls_;  // every control built for this window
+
+    QImage surface_;
+    bool surfaceValid_ = false;
+    QRegion freshRegion_;  // drawn into the surface since the last paint event
+
+    std::map<int, int> timers_;  // program timer id -> Qt timer id
+
+    DragMode drag_ = DragMode::None;
+    QPoint dragOffset_;  // pointer position relative to the window while following
+
+    std::optional<Qt::CursorShape> controlCursor_;
+};
+
+}  // namespace vorn

@@ -1,0 +1,292 @@
+#include "ui/CVNDisplayControl.h"
+
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QImage>
+#include <QPainter>
+
+#include <algorithm>
+#include <cmath>
+
+#include "foundation/LogEntry.h"
+#include "ui/CSkinDialog.h"
+#include "ui/CSkinImage.h"
+#include "ui/FloodFill.h"
+
+namespace vorn {
+
+namespace {
+
+// Text is laid out at 96 dots per inch, the resolution the skin is drawn for,
+// whatever the screen reports: 15 points are 20 pixels.
+constexpr int kDotsPerMeter96Dpi = 3780;
+constexpr QRgb kWhite = 0xFFFFFFFFu;
+// Space kept clear at either end of a line, inside the display's glass edge.
+constexpr int kTextMargin = 3;
+
+QImage Image96Dpi(const QSize& size) {
+    QImage image(size, QImage::Format_ARGB32_Premultiplied);
+    image.setDotsPerMeterX(kDotsPerMeter96Dpi);
+    image.setDotsPerMeterY(kDotsPerMeter96Dpi);
+    return image;
+}
+
+bool Displayable(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == ' ' || c == '(' || c == ')' || c == '-' || c == '/' || c == ':';
+}
+
+// Length of the well-formed UTF-8 sequence starting at text[i], or 0.
+std::size_t Utf8SequenceLength(const std::string& text, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) {
+        return 0;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        if (next < 0x80 || next > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// Draws `text` one character per cell of `cellWidth` from `left`, on an
+// opaque white ground, clipped to `rect` and with the glyphs' ink centred
+// vertically. Each glyph is struck twice half a pixel apart: narrowed to fit
+// the cells, the segments' upright strokes would otherwise look faint.
+void DrawCells(QPainter& painter, const QRect& rect, const std::string& text, double left,
+               double cellWidth) {
+    if (text.empty()) {
+        return;
+    }
+    painter.save();
+    painter.setClipRect(rect);
+    painter.fillRect(QRectF(left, rect.top(), cellWidth * static_cast<double>(text.size()),
+                            rect.height()),
+                     Qt::white);
+    const QFontMetricsF metrics(painter.font(), painter.device());
+    const QRectF ink = metrics.tightBoundingRect(QStringLiteral("8"));
+    const double baseline = rect.top() + (rect.height() - ink.height()) / 2.0 - ink.top();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const QString glyph(QChar::fromLatin1(text[i]));
+        const double x = left + static_cast<double>(i) * cellWidth +
+                         (cellWidth - metrics.horizontalAdvance(glyph)) / 2.0;
+        painter.drawText(QPointF(x, baseline), glyph);
+        painter.drawText(QPointF(x + 0.5, baseline), glyph);
+    }
+    painter.restore();
+}
+
+}  // namespace
+
+CVNDisplayControl::CVNDisplayControl(std::string name, CSkinDialog* owner, const QRegion& area,
+                                     ControlCallback* callback, const CSkinImage* overlay,
+                                     const CSkinImage* face)
+    : CSkinControl(std::move(name), owner, area, callback), overlay_(overlay), face_(face) {
+    const QRect box = BoundingBox();
+    const int mid = box.top() + box.height() / 2;
+    line1Rect_ = QRect(box.left(), box.top(), box.width(), mid - box.top());
+    line2Rect_ = QRect(box.left(), mid, box.width(), box.top() + box.height() - mid);
+
+    font_ = QFont(DisplayFontFamily());
+    font_.setPointSizeF(kFontPoints);
+    // Narrow the glyphs so that a full line of 28 fits the display's width.
+    const QImage probe = Image96Dpi(QSize(1, 1));
+    const double advance = QFontMetricsF(font_, &probe).horizontalAdvance(QLatin1Char('0'));
+    const double cell = CellWidth();
+    if (advance > cell && advance > 0) {
+        font_.setStretch(std::max(1, static_cast<int>(std::floor(100.0 * cell / advance))));
+    }
+}
+
+QString CVNDisplayControl::DisplayFontFamily() {
+    // Window thread only, like every control's construction.
+    static QString family;
+    if (!family.isEmpty()) {
+        return family;
+    }
+    const int id = QFontDatabase::addApplicationFont(QString::fromUtf8(kFontPath));
+    const QStringList families =
+        id >= 0 ? QFontDatabase::applicationFontFamilies(id) : QStringList();
+    if (families.isEmpty()) {
+        VORN_LOG(LogLevel::Warning) << "CVNDisplayControl : Adding font " << kFontPath
+                                    << " failed";
+        return QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
+    }
+    family = families.front();
+    return family;
+}
+
+const std::string& CVNDisplayControl::Separator() {
+    static const std::string separator(kVisibleWidth, ' ');
+    return separator;
+}
+
+std::string CVNDisplayControl::CleanText(const std::string& text) {
+    std::string cleaned;
+    cleaned.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            cleaned.push_back(Displayable(c) ? static_cast<char>(c) : ' ');
+            ++i;
+            continue;
+        }
+        const std::size_t length = Utf8SequenceLength(text, i);
+        cleaned.push_back(' ');
+        i += length != 0 ? length : 1;
+    }
+    return cleaned;
+}
+
+void CVNDisplayControl::SetLine1(const std::string& text) {
+    {
+        std::lock_guard lock(textMutex_);
+        const std::string cleaned = CleanText(text);
+        line1_ = static_cast<int>(cleaned.size()) > kVisibleWidth
+                     ? Separator() + cleaned + Separator()
+                     : cleaned;
+        if (kVisibleWidth + scrollOffset_ >= static_cast<int>(line1_.size())) {
+            scrollOffset_ = 0;
+        }
+    }
+    RequestRedraw();
+}
+
+void CVNDisplayControl::SetLine1(const char* text) {
+    SetLine1(std::string(text != nullptr ? text : ""));
+}
+
+void CVNDisplayControl::SetLine2(const std::string& text) {
+    {
+        std::lock_guard lock(textMutex_);
+        line2_ = CleanText(text);
+    }
+    RequestRedraw();
+}
+
+void CVNDisplayControl::SetLine2(const char* text) {
+    SetLine2(std::string(text != nullptr ? text : ""));
+}
+
+void CVNDisplayControl::ScrollTick() {
+    {
+        std::lock_guard lock(textMutex_);
+        if (scrollOffset_ + kVisibleWidth < static_cast<int>(line1_.size())) {
+            ++scrollOffset_;
+        } else {
+            scrollOffset_ = 0;
+        }
+    }
+    RequestRedraw();
+}
+
+std::string CVNDisplayControl::Line1() const {
+    std::lock_guard lock(textMutex_);
+    return line1_;
+}
+
+std::string CVNDisplayControl::Line2() const {
+    std::lock_guard lock(textMutex_);
+    return line2_;
+}
+
+int CVNDisplayControl::ScrollOffset() const {
+    std::lock_guard lock(textMutex_);
+    return scrollOffset_;
+}
+
+std::string CVNDisplayControl::VisibleLine1() const {
+    std::lock_guard lock(textMutex_);
+    return VisibleLine1Locked();
+}
+
+double CVNDisplayControl::CellWidth() const {
+    return static_cast<double>(BoundingBox().width() - 2 * kTextMargin) / kVisibleWidth;
+}
+
+std::string CVNDisplayControl::VisibleLine1Locked() const {
+    if (static_cast<int>(line1_.size()) > kVisibleWidth) {
+        return line1_.substr(static_cast<std::size_t>(scrollOffset_), kVisibleWidth);
+    }
+    return line1_;
+}
+
+bool CVNDisplayControl::Draw(QPainter& dc) {
+    const QRect box = BoundingBox();
+    // Composed on a fresh copy of the face: face, flood fill, texts, overlay.
+    QImage canvas = Image96Dpi(box.size());
+    canvas.fill(Qt::transparent);
+    {
+        QPainter painter(&canvas);
+        if (face_ != nullptr && face_->IsValid()) {
+            painter.setCompositionMode(QPainter::CompositionMode_Source);
+            painter.drawImage(QPoint(0, 0), face_->Image(), box);
+        }
+    }
+    FloodFillToBorder(canvas, QPoint(0, 0), kWhite, kWhite);
+    {
+        QPainter painter(&canvas);
+        painter.setFont(font_);
+        const double cell = CellWidth();
+        const QRect line1 = line1Rect_.translated(-box.topLeft());
+        const QRect line2 = line2Rect_.translated(-box.topLeft());
+        {
+            std::lock_guard lock(textMutex_);
+            painter.setPen(hover_.load() && clickable_.load() ? QColor(0, 255, 0) : Qt::black);
+            DrawCells(painter, line1, VisibleLine1Locked(), line1.left() + kTextMargin, cell);
+            painter.setPen(Qt::black);
+            const double width = cell * static_cast<double>(line2_.size());
+            DrawCells(painter, line2, line2_, line2.left() + (line2.width() - width) / 2.0, cell);
+        }
+        if (overlay_ != nullptr && overlay_->IsValid()) {
+            painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+            painter.drawImage(QPoint(0, 0), overlay_->Image(), box);
+        }
+    }
+    dc.setCompositionMode(QPainter::CompositionMode_Source);
+    dc.drawImage(box.topLeft(), canvas);
+    return true;
+}
+
+bool CVNDisplayControl::OnMouse(int event, int x, int y, unsigned /*keyFlags*/) {
+    const bool inside = HitTest(event, x, y);
+    switch (event) {
+        case MOUSE_LBUTTONDOWN:
+            return inside && clickable_.load();
+        case MOUSE_LBUTTONUP:
+            if (!inside) {
+                return false;
+            }
+            if (clickable_.load()) {
+                CallBack(kCodeClick);
+            }
+            return true;
+        case MOUSE_MOVE:
+            hover_.store(inside);
+            return inside;
+        case MOUSE_SETCURSOR:
+            if (hover_.load() && clickable_.load()) {
+                if (Owner() != nullptr) {
+                    Owner()->SetControlCursor(Qt::PointingHandCursor);
+                }
+                return true;
+            }
+            return false;
+        default:
+            return false;
+    }
+}
+
+}  // namespace vorn

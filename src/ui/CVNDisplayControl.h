@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QFont>
+#include <QRect>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "ui/CSkinControl.h"
+
+namespace vorn {
+
+// The two-line digital display. Line 1 scrolls when it is longer than the 28
+// visible characters: it then runs between two blank stretches of 28 spaces,
+// one step per ScrollTick. Line 2 is shown centred. The texts may be set from
+// any thread; a clickable display reports a click and shows its line 1 in
+// green with a hand pointer while hovered.
+class CVNDisplayControl : public CSkinControl {
+public:
+    static constexpr int kVisibleWidth = 28;
+    static constexpr double kFontPoints = 15.0;
+    static constexpr const char* kFontPath = "./resources/DIGIRT__.ttf";
+    static constexpr int kCodeClick = 1;
+
+    // Images are not owned. Adds the display font on first use (never removed).
+    CVNDisplayControl(std::string name, CSkinDialog* owner, const QRegion& area,
+                      ControlCallback* callback, const CSkinImage* overlay,
+                      const CSkinImage* face);
+
+    bool Draw(QPainter& dc) override;
+    bool OnMouse(int event, int x, int y, unsigned keyFlags) override;
+
+    void SetLine1(const std::string& text);
+    void SetLine1(const char* text);
+    void SetLine2(const std::string& text);
+    void SetLine2(const char* text);
+    void SetClickable(bool clickable) { clickable_.store(clickable); }
+    bool IsClickable() const { return clickable_.load(); }
+    bool IsHovered() const { return hover_.load(); }
+    // Advances line 1 by one character (back to the start after the end) and repaints.
+    void ScrollTick();
+
+    std::string Line1() const;
+    std::string Line2() const;
+    int ScrollOffset() const;
+    // The part of line 1 that is shown now.
+    std::string VisibleLine1() const;
+
+    QRect Line1Rect() const { return line1Rect_; }
+    QRect Line2Rect() const { return line2Rect_; }
+    const QFont& Font() const { return font_; }
+
+    // Every character the display font cannot show becomes a space: only ASCII
+    // letters, digits, space and ( ) - / : remain. A character encoded in
+    // several UTF-8 bytes becomes one space.
+    static std::string CleanText(const std::string& text);
+    static const std::string& Separator();
+
+private:
+    static QString DisplayFontFamily();
+    std::string VisibleLine1Locked() const;
+    // One character's share of a line: the visible width spread over the box.
+    double CellWidth() const;
+
+    mutable std::mutex textMutex_;  // guards line1_, line2_ and scrollOffset_
+    std::string line1_;
+    std::string line2_;
+    int scrollOffset_ = 0;
+
+    std::atomic<bool> hover_{false};      // window thread writes, any thread reads
+    std::atomic<bool> clickable_{false};  // set from the player's threads
+    const CSkinImage* overlay_;
+    const CSkinImage* face_;
+    QFont font_;
+    QRect line1Rect_;
+    QRect line2Rect_;
+};
+
+}  // namespace vorn

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/AutoResetEvent.h"
+#include "ui/CSkinControl.h"
+
+namespace vorn {
+
+// Five stars in equal columns across the area. Hovering lights the stars up to
+// the pointer, a click on a star reports its number (1 to 5) through the
+// callback, and while a rating is wanted an animation thread sweeps the stars
+// up and down until the pointer comes onto them or a rating is set.
+class CVNRatingControl : public CSkinControl {
+public:
+    static constexpr int kStarCount = 5;
+    static constexpr int kAnimationStepMs = 100;
+    static constexpr std::uint32_t kStopWaitMs = 500;
+
+    // Images are not owned.
+    CVNRatingControl(std::string name, CSkinDialog* owner, const QRegion& area,
+                     ControlCallback* callback, const CSkinImage* starOff,
+                     const CSkinImage* starOn);
+    // Stops a running animation and joins its thread.
+    ~CVNRatingControl() override;
+
+    bool Draw(QPainter& dc) override;
+    bool OnMouse(int event, int x, int y, unsigned keyFlags) override;
+
+    // Shows rating `rating` (0 to 5), stopping the animation. Any other value
+    // is ignored: result 0. Result 1 when applied. Any thread.
+    int SetRating(int rating);
+    // Starts the animation unless it runs. Any thread.
+    void StartAnimation();
+
+    int ShownStars() const { return shown_.load(); }
+    int Rating() const { return rating_.load(); }
+    bool IsAnimating() const { return animating_.load(); }
+    bool IsHoverSuspended() const { return hoverSuspended_; }
+
+    // Star i (0 to 4): a column of the area's bounding box, full height.
+    QRect StarRect(int i) const;
+
+private:
+    void StopAnimation();
+    void Animate();
+    // The star (1 to 5) whose column holds the point, or 0.
+    int StarAt(int x, int y) const;
+
+    std::atomic<int> shown_{0};
+    std::atomic<int> rating_{0};
+    std::atomic<bool> animating_{false};
+    bool hoverSuspended_ = false;  // window thread only
+    const CSkinImage* starOff_;
+    const CSkinImage* starOn_;
+
+    // Guards thread_: starting, stopping and joining the animation. The
+    // animation thread never takes it, so joining under it cannot deadlock.
+    std::mutex animationMutex_;
+    std::thread thread_;
+    AutoResetEvent stopped_;  // set by the animation thread as it ends
+
+    std::mutex pauseMutex_;  // guards nothing but the animation's pause between steps
+    std::condition_variable pauseCv_;  // cuts that pause short when stopping
+};
+
+}  // namespace vorn

@@ -1,0 +1,86 @@
+#include "ui/CSkinImage.h"
+
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/TempDir.h"
+#include "tests/ui/UiTestSupport.h"
+
+namespace vorn {
+namespace {
+
+struct Case {
+    int b, g, r, a;       // as decoded
+    int pb, pg, pr;       // premultiplied: channel * alpha / 255, truncated
+};
+
+TEST(CSkinImageTest, PremultipliesEveryChannelWithTruncation) {
+    const std::vector<Case> cases = {
+        {200, 100, 50, 128, 100, 50, 25},  // 100.39, 50.19, 25.09
+        {255, 255, 255, 0, 0, 0, 0},
+        {255, 254, 1, 255, 255, 254, 1},
+        {255, 128, 3, 1, 1, 0, 0},         // 1.0, 0.50, 0.01
+        {254, 127, 77, 254, 253, 126, 76},  // 253.00, 126.50, 76.70
+        {10, 20, 30, 254, 9, 19, 29},      // 9.96, 19.92, 29.88: never rounded up
+    };
+    DecodedImage decoded;
+    decoded.width = static_cast<int>(cases.size());
+    decoded.height = 1;
+    for (const Case& c : cases) {
+        decoded.pixels.insert(decoded.pixels.end(),
+                              {static_cast<std::uint8_t>(c.b), static_cast<std::uint8_t>(c.g),
+                               static_cast<std::uint8_t>(c.r), static_cast<std::uint8_t>(c.a)});
+    }
+    CSkinImage image(std::move(decoded));
+    ASSERT_TRUE(image.IsValid());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const std::uint8_t* p = image.Row(0) + i * 4;
+        EXPECT_EQ(p[0], cases[i].pb) << "pixel " << i;
+        EXPECT_EQ(p[1], cases[i].pg) << "pixel " << i;
+        EXPECT_EQ(p[2], cases[i].pr) << "pixel " << i;
+        EXPECT_EQ(p[3], cases[i].a) << "pixel " << i;
+    }
+}
+
+TEST(CSkinImageTest, QtSeesThePremultipliedPixelsWithoutACopy) {
+    test::EnsureApplication();
+    auto image = test::MakeImage(3, 2, [](int x, int y) {
+        return QColor(40 * x, 50 * y, 200, x == 2 ? 128 : 255);
+    });
+    const QImage& qt = image->Image();
+    EXPECT_EQ(qt.format(), QImage::Format_ARGB32_Premultiplied);
+    EXPECT_EQ(qt.width(), 3);
+    EXPECT_EQ(qt.height(), 2);
+    EXPECT_EQ(qt.constBits(), image->Row(0));
+    EXPECT_EQ(qt.constScanLine(1), image->Row(1));
+    // 0xAARRGGBB as Qt reads it, premultiplied: red 80 * 128 / 255 = 40, blue 200 -> 100.
+    EXPECT_EQ(reinterpret_cast<const QRgb*>(qt.constScanLine(1))[2], qRgba(40, 25, 100, 128));
+    EXPECT_TRUE(image->IsOpaque(0, 0));
+    EXPECT_FALSE(image->IsOpaque(2, 0));
+}
+
+TEST(CSkinImageTest, LoadsPngFilesAndReportsTheDecodersMessage) {
+    test::EnsureApplication();
+    test::TempDir dir;
+    QImage source(4, 3, QImage::Format_ARGB32);
+    source.fill(QColor(255, 0, 0, 255));
+    source.setPixel(1, 2, qRgba(0, 255, 0, 51));  // stored unpremultiplied in the PNG
+    ASSERT_TRUE(source.save(QString::fromStdString(dir / "skin.png"), "PNG"));
+
+    CSkinImage loaded(dir / "skin.png");
+    ASSERT_TRUE(loaded.IsValid()) << loaded.Error();
+    EXPECT_EQ(loaded.Width(), 4);
+    EXPECT_EQ(loaded.Height(), 3);
+    EXPECT_EQ(reinterpret_cast<const QRgb*>(loaded.Row(2))[1], qRgba(0, 51, 0, 51));
+    EXPECT_EQ(reinterpret_cast<const QRgb*>(loaded.Row(0))[0], qRgba(255, 0, 0, 255));
+
+    CSkinImage missing(dir / "missing.png");
+    EXPECT_FALSE(missing.IsValid());
+    EXPECT_EQ(missing.Error(), "Opening " + (dir / "missing.png") + " failed");
+    EXPECT_EQ(missing.Width(), 0);
+    EXPECT_TRUE(missing.Image().isNull());
+}
+
+}  // namespace
+}  // namespace vorn

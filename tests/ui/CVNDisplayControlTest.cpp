@@ -1,0 +1,282 @@
+#include "ui/CVNDisplayControl.h"
+
+#include <QFontDatabase>
+#include <QPainter>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/ui/UiTestSupport.h"
+#include "ui/ControlCallback.h"
+#include "ui/FloodFill.h"
+#include "ui/SkinAreas.h"
+
+namespace vorn {
+namespace {
+
+using test::SameColour;
+
+const QColor kGrey(128, 128, 128);
+const QColor kBezel(40, 40, 40);
+
+class CVNDisplayControlTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::EnsureApplication();
+        cwd = std::make_unique<test::SourceTreeCwd>();
+        background = test::SolidImage(kBezel);
+        // The face: white inside the display box, with a grey patch joined to the
+        // box's top-left corner (the flood fill whitens it) and a grey patch fenced
+        // in by white at the right end of line 1 (left alone).
+        face = test::MakeImage(430, 130, [](int x, int y) {
+            const bool inBox = x >= 137 && x < 396 && y >= 38 && y < 79;
+            if (!inBox) return kBezel;
+            if (x < 147 && y < 41) return kGrey;
+            if (x >= 385 && x < 390 && y >= 44 && y < 50) return kGrey;
+            return QColor(Qt::white);
+        });
+        overlay = test::MakeImage(430, 130, [](int, int) { return QColor(0, 0, 0, 0); });
+        dialog = std::make_unique<CSkinDialog>();
+        dialog->SetBackground(background.get());
+        callback = std::make_unique<ControlCallback>([this](int code) {
+            clicks.push_back(code);
+            return true;
+        });
+        Build(overlay.get());
+        dialog->SetDraggable(true);
+    }
+
+    void Build(const CSkinImage* overlayImage) {
+        display.reset();
+        display = std::make_unique<CVNDisplayControl>("CVNDisplayControl", dialog.get(),
+                                                      SkinAreas::DisplayControl(),
+                                                      callback.get(), overlayImage, face.get());
+        dialog->AddControl(display.get(), 1);
+    }
+
+    void TearDown() override {
+        display.reset();
+        dialog.reset();
+    }
+
+    QImage Drawn() {
+        QImage target(CSkinDialog::kSkinWidth, CSkinDialog::kSkinHeight,
+                      QImage::Format_ARGB32_Premultiplied);
+        target.fill(Qt::transparent);
+        QPainter dc(&target);
+        EXPECT_TRUE(display->Draw(dc));
+        return target;
+    }
+
+    static int CountPixels(const QImage& image, const QRect& rect,
+                           const std::function<bool(QColor)>& match) {
+        int count = 0;
+        for (int y = rect.top(); y <= rect.bottom(); ++y) {
+            for (int x = rect.left(); x <= rect.right(); ++x) {
+                count += match(test::PixelAt(image, x, y)) ? 1 : 0;
+            }
+        }
+        return count;
+    }
+
+    std::unique_ptr<test::SourceTreeCwd> cwd;
+    std::unique_ptr<CSkinImage> background, face, overlay;
+    std::unique_ptr<CSkinDialog> dialog;
+    std::unique_ptr<ControlCallback> callback;
+    std::unique_ptr<CVNDisplayControl> display;
+    std::vector<int> clicks;
+};
+
+TEST_F(CVNDisplayControlTest, LinesSplitTheAreaAtItsMiddle) {
+    EXPECT_EQ(display->Line1Rect(), QRect(QPoint(137, 38), QPoint(395, 57)));
+    EXPECT_EQ(display->Line2Rect(), QRect(QPoint(137, 58), QPoint(395, 78)));
+}
+
+TEST_F(CVNDisplayControlTest, UsesTheFamilyThatTheBundledFontFileRegisters) {
+    const int id = QFontDatabase::addApplicationFont("./resources/DIGIRT__.ttf");
+    ASSERT_GE(id, 0);
+    const QStringList families = QFontDatabase::applicationFontFamilies(id);
+    ASSERT_FALSE(families.isEmpty());
+    EXPECT_EQ(display->Font().family(), families.front());
+    EXPECT_DOUBLE_EQ(display->Font().pointSizeF(), CVNDisplayControl::kFontPoints);
+}
+
+TEST_F(CVNDisplayControlTest, TwentyEightCharactersStayStill) {
+    const std::string title(28, 'A');
+    display->SetLine1(title);
+    EXPECT_EQ(display->Line1(), title);
+    for (int i = 0; i < 3; ++i) {
+        display->ScrollTick();
+        EXPECT_EQ(display->ScrollOffset(), 0);
+        EXPECT_EQ(display->VisibleLine1(), title);
+    }
+}
+
+TEST_F(CVNDisplayControlTest, LongerTitlesRunBetweenBlankStretches) {
+    const std::string title = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012";  // 29 characters
+    display->SetLine1(title);
+    const std::string spaces(28, ' ');
+    ASSERT_EQ(display->Line1(), spaces + title + spaces);
+    ASSERT_EQ(display->Line1().size(), 85u);
+    EXPECT_EQ(display->VisibleLine1(), spaces);
+
+    for (int offset = 1; offset <= 56; ++offset) {
+        display->ScrollTick();
+        ASSERT_EQ(display->ScrollOffset(), offset);
+    }
+    EXPECT_EQ(display->VisibleLine1(), "2" + std::string(27, ' '));
+    display->ScrollTick();
+    EXPECT_EQ(display->ScrollOffset(), 57);
+    EXPECT_EQ(display->VisibleLine1(), spaces);  // the title has left to the left
+    display->ScrollTick();
+    EXPECT_EQ(display->ScrollOffset(), 0);
+
+    for (int i = 0; i < 28; ++i) {
+        display->ScrollTick();
+    }
+    EXPECT_EQ(display->VisibleLine1(), title.substr(0, 28));
+}
+
+TEST_F(CVNDisplayControlTest, ANewTitleResetsTheOffsetOnlyWhenItWouldRunOut) {
+    display->SetLine1(std::string(40, 'B'));  // 96 long
+    for (int i = 0; i < 40; ++i) {
+        display->ScrollTick();
+    }
+    display->SetLine1(std::string(45, 'C'));  // 101 long: offset 40 still fits
+    EXPECT_EQ(display->ScrollOffset(), 40);
+    display->SetLine1(std::string(29, 'D'));  // 85 long: 28 + 40 < 85, kept
+    EXPECT_EQ(display->ScrollOffset(), 40);
+    display->SetLine1("Short");
+    EXPECT_EQ(display->ScrollOffset(), 0);
+    EXPECT_EQ(display->VisibleLine1(), "Short");
+}
+
+TEST_F(CVNDisplayControlTest, CharactersTheFontLacksBecomeSpaces) {
+    EXPECT_EQ(CVNDisplayControl::CleanText("Caf\xC3\xA9 & Bar. (Live) - 1/2: x!"),
+              "Caf    Bar  (Live) - 1/2: x ");
+    EXPECT_EQ(CVNDisplayControl::CleanText("\xE9t\xE9"), " t ");  // stray Latin-1 bytes
+    EXPECT_EQ(CVNDisplayControl::CleanText("\xE2\x82\xAC" "5"), " 5");  // euro sign
+    EXPECT_EQ(CVNDisplayControl::CleanText("a\tb\nc_d'e\"f"), "a b c d e f");
+
+    display->SetLine2("Track 1 & 2.");
+    EXPECT_EQ(display->Line2(), "Track 1   2 ");
+    // An accented letter counts as one character: 28 of them do not scroll.
+    std::string title(26, 'x');
+    title += "\xC3\xA9\xC3\xA9";
+    display->SetLine1(title.c_str());
+    EXPECT_EQ(display->Line1(), std::string(26, 'x') + "  ");
+}
+
+TEST_F(CVNDisplayControlTest, DrawsFaceThenFillThenTextsThenOverlay) {
+    display->SetLine2("0:01:23 / 0:04:05");
+    QImage drawn = Drawn();
+    // Flood fill: the grey joined to the corner is white now, the fenced-in grey stays.
+    EXPECT_TRUE(SameColour(test::PixelAt(drawn, 137, 38), Qt::white));
+    EXPECT_TRUE(SameColour(test::PixelAt(drawn, 146, 40), Qt::white));
+    EXPECT_TRUE(SameColour(test::PixelAt(drawn, 387, 46), kGrey));
+    // Nothing outside the box.
+    EXPECT_EQ(qAlpha(drawn.pixel(136, 50)), 0);
+    EXPECT_EQ(qAlpha(drawn.pixel(396, 50)), 0);
+    // Line 1 is empty; line 2 is black text, centred.
+    const QRect line1 = display->Line1Rect().adjusted(0, 0, -20, 0);
+    EXPECT_EQ(CountPixels(drawn, line1, [](QColor c) { return c.value() < 100; }), 0);
+    const QRect line2 = display->Line2Rect();
+    EXPECT_GT(CountPixels(drawn, line2, [](QColor c) { return c.value() < 60; }), 50);
+    const QRect leftEdge(137, 58, 40, 21);
+    const QRect rightEdge(356, 58, 40, 21);
+    EXPECT_EQ(CountPixels(drawn, leftEdge, [](QColor c) { return c.value() < 100; }), 0);
+    EXPECT_EQ(CountPixels(drawn, rightEdge, [](QColor c) { return c.value() < 100; }), 0);
+
+    // The overlay lies over the text: an opaque band hides line 2, a half
+    // transparent one tints the white.
+    auto bands = test::MakeImage(430, 130, [](int, int y) {
+        if (y >= 58) return QColor(200, 0, 0, 255);
+        if (y >= 38 && y < 48) return QColor(0, 0, 255, 128);
+        return QColor(0, 0, 0, 0);
+    });
+    Build(bands.get());
+    display->SetLine2("0:01:23 / 0:04:05");
+    drawn = Drawn();
+    EXPECT_EQ(CountPixels(drawn, line2, [](QColor c) { return c != QColor(200, 0, 0); }), 0);
+    const QColor tinted = test::PixelAt(drawn, 200, 40);
+    EXPECT_NEAR(tinted.red(), 127, 1);
+    EXPECT_NEAR(tinted.green(), 127, 1);
+    EXPECT_EQ(tinted.blue(), 255);
+}
+
+TEST_F(CVNDisplayControlTest, HoveredClickableTextTurnsGreenWithAHandPointer) {
+    display->SetLine1("88888888");
+    const QRect line1 = display->Line1Rect();
+    auto green = [](QColor c) { return c.green() > 200 && c.red() < 60 && c.blue() < 60; };
+    auto black = [](QColor c) { return c.value() < 60; };
+
+    const QPoint inside(200, 50);
+    test::Move(*dialog, inside);
+    EXPECT_TRUE(display->IsHovered());
+    EXPECT_EQ(CountPixels(Drawn(), line1, green), 0);  // not clickable: black
+    EXPECT_GT(CountPixels(Drawn(), line1, black), 30);
+    EXPECT_EQ(dialog->cursor().shape(), Qt::ArrowCursor);
+
+    display->SetClickable(true);
+    test::Move(*dialog, inside + QPoint(1, 0));
+    EXPECT_GT(CountPixels(Drawn(), line1, green), 30);
+    EXPECT_EQ(CountPixels(Drawn(), line1, black), 0);
+    EXPECT_EQ(dialog->cursor().shape(), Qt::PointingHandCursor);
+
+    test::Move(*dialog, QPoint(50, 120));
+    EXPECT_FALSE(display->IsHovered());
+    EXPECT_EQ(CountPixels(Drawn(), line1, green), 0);
+    EXPECT_EQ(dialog->cursor().shape(), Qt::ArrowCursor);
+}
+
+TEST_F(CVNDisplayControlTest, OnlyAClickableDisplayTakesClicks) {
+    const QPoint inside(200, 60);
+    test::Press(*dialog, inside);  // not clickable: the press drags the window
+    EXPECT_EQ(dialog->CurrentDrag(), CSkinDialog::DragMode::FollowMouse);
+    test::Release(*dialog, inside);
+    EXPECT_TRUE(display->OnMouse(MOUSE_LBUTTONUP, inside.x(), inside.y(), 0));
+    EXPECT_TRUE(clicks.empty());
+
+    display->SetClickable(true);
+    test::Press(*dialog, inside);
+    EXPECT_EQ(dialog->CurrentDrag(), CSkinDialog::DragMode::None);
+    test::Release(*dialog, inside);
+    EXPECT_EQ(clicks, std::vector<int>{CVNDisplayControl::kCodeClick});
+    EXPECT_FALSE(display->OnMouse(MOUSE_LBUTTONUP, 10, 10, 0));
+    EXPECT_EQ(clicks.size(), 1u);
+}
+
+TEST_F(CVNDisplayControlTest, TextsSetFromAnotherThreadRepaintWithoutWaiting) {
+    dialog->Surface();
+    std::thread([&] {
+        display->SetLine1("From The Player");
+        display->SetLine2("0:00:01 / 0:03:00");
+    }).join();  // would hang if the repaint were waited for
+    EXPECT_EQ(display->Line1(), "From The Player");
+    EXPECT_TRUE(test::WaitUntil([&] {
+        return CountPixels(dialog->Surface(), display->Line2Rect(),
+                           [](QColor c) { return c.value() < 60; }) > 50;
+    }));
+}
+
+TEST(FloodFillTest, FillsUpToTheBorderColourOnly) {
+    QImage image(6, 5, QImage::Format_ARGB32_Premultiplied);
+    image.fill(qRgb(10, 10, 10));
+    for (int y = 0; y < 5; ++y) image.setPixel(3, y, qRgb(255, 255, 255));  // a wall
+    image.setPixel(1, 1, qRgb(255, 255, 255));
+    EXPECT_EQ(FloodFillToBorder(image, QPoint(0, 0), qRgb(255, 255, 255), qRgb(255, 255, 255)),
+              14);
+    for (int y = 0; y < 5; ++y) {
+        for (int x = 0; x < 6; ++x) {
+            EXPECT_EQ(image.pixel(x, y), x <= 3 ? qRgb(255, 255, 255) : qRgb(10, 10, 10))
+                << x << "," << y;
+        }
+    }
+    // Starting on the border colour, or outside, changes nothing.
+    EXPECT_EQ(FloodFillToBorder(image, QPoint(3, 0), qRgb(1, 2, 3), qRgb(255, 255, 255)), 0);
+    EXPECT_EQ(FloodFillToBorder(image, QPoint(9, 9), qRgb(1, 2, 3), qRgb(255, 255, 255)), 0);
+}
+
+}  // namespace
+}  // namespace vorn
