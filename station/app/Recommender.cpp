@@ -13,6 +13,7 @@ constexpr double kNoise = 0.5;      // random spread added to every score
 constexpr double kLikedFloor = 0.2;  // a group is a favourite above this preference
 constexpr int kExplorationDraws = 6;
 constexpr int kMaxCount = 50;
+constexpr double kSettledRatings = 10;
 
 double Uniform(std::mt19937_64& random) {
     return static_cast<double>(random() >> 11) * (1.0 / 9007199254740992.0);
@@ -200,6 +201,10 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     }
     std::sort(pool.begin(), pool.end(), [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
 
+    // A listener with few ratings gives the scores little to go on: explore
+    // more, down to the configured share after kSettledRatings ratings.
+    const double exploration = std::max(
+        settings_.exploration, 1.0 - static_cast<double>(profile.ratings.size()) / kSettledRatings);
     std::size_t next = 0;
     const auto take = [&](std::uint32_t index) {
         chosen.push_back(entries[index].record.id);
@@ -207,7 +212,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         Remember(profile, entries[index].record.id);
     };
     while (static_cast<int>(chosen.size()) < count) {
-        if (Uniform(profile.random) < settings_.exploration) {
+        if (Uniform(profile.random) < exploration) {
             // Explore: of a few random items, the one offered least so far.
             std::int64_t best = -1;
             for (int draw = 0; draw < kExplorationDraws; ++draw) {

@@ -28,7 +28,9 @@ bool ReadTags(ItemRecord& item) {
     item.genre.clear();
     item.lengthSeconds = 0;
     TagLib::MPEG::File file(item.path.c_str(), true, TagLib::AudioProperties::Average);
-    if (!file.isValid()) {
+    const TagLib::AudioProperties* audio = file.audioProperties();
+    // TagLib accepts files without a single audio frame; such a file is no music.
+    if (!file.isValid() || audio == nullptr || audio->sampleRate() <= 0 || audio->bitrate() <= 0) {
         return false;
     }
     if (const TagLib::Tag* tag = file.tag(); tag != nullptr) {
@@ -39,9 +41,7 @@ bool ReadTags(ItemRecord& item) {
             item.title = std::move(title);
         }
     }
-    if (const TagLib::AudioProperties* audio = file.audioProperties(); audio != nullptr) {
-        item.lengthSeconds = audio->lengthInSeconds();
-    }
+    item.lengthSeconds = audio->lengthInSeconds();
     return true;
 }
 
