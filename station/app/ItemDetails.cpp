@@ -61,6 +61,10 @@ std::string MediaLinks::MediaUrl(std::int32_t id) const {
     return Origin(*this) + "/media/" + std::to_string(id) + ".mp3";
 }
 
+std::string MediaLinks::RedirectedMediaUrl(std::int32_t id) const {
+    return Origin(*this) + "/files/" + std::to_string(id) + ".mp3";
+}
+
 std::string MediaLinks::PageUrl(std::int32_t id) const {
     return Origin(*this) + "/item/" + std::to_string(id) + ".html";
 }

@@ -14,6 +14,8 @@ struct MediaLinks {
 
     // "http://host:port/media/<id>.mp3" (no ":port" for port 80).
     std::string MediaUrl(std::int32_t id) const;
+    // Where a redirected media request leads: "http://host:port/files/<id>.mp3".
+    std::string RedirectedMediaUrl(std::int32_t id) const;
     // The item's page on the media host, "http://host:port/item/<id>.html".
     std::string PageUrl(std::int32_t id) const;
 };

@@ -8,7 +8,7 @@
 
 namespace vorn::station::test {
 
-bool WriteSilentMp3(const std::string& path, int seconds) {
+bool WriteSilentMp3(const std::string& path, int seconds, unsigned noiseSeed) {
     // 0xFFFB9000: MPEG-1, layer III, no CRC, 128 kbit/s, 44.1 kHz, stereo;
     // 417 bytes and 1152 samples per frame.
     std::vector<char> frame(417, 0);
@@ -18,7 +18,12 @@ bool WriteSilentMp3(const std::string& path, int seconds) {
     frame[3] = 0x00;
     const int frames = seconds * 44100 / 1152 + 1;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    unsigned state = noiseSeed;
     for (int i = 0; i < frames && out; ++i) {
+        for (std::size_t k = 4; noiseSeed != 0 && k < frame.size(); ++k) {
+            state = state * 1103515245u + 12345u;
+            frame[k] = static_cast<char>(state >> 16);
+        }
         out.write(frame.data(), static_cast<std::streamsize>(frame.size()));
     }
     return static_cast<bool>(out);
