@@ -62,7 +62,8 @@ void LoopbackServer::Connection::Close() {
     }
 }
 
-LoopbackServer::LoopbackServer(Handler handler) : handler_(std::move(handler)) {
+LoopbackServer::LoopbackServer(Handler handler, bool concurrent)
+    : handler_(std::move(handler)), concurrent_(concurrent) {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) throw std::runtime_error("socket failed");
     int yes = 1;
@@ -88,6 +89,13 @@ void LoopbackServer::Stop() {
     if (thread_.joinable()) {
         thread_.join();
     }
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard lock(mutex_);
+        for (int fd : openFds_) ::shutdown(fd, SHUT_RDWR);
+        workers.swap(workers_);
+    }
+    for (auto& worker : workers) worker.join();
     if (listenFd_ >= 0) {
         ::close(listenFd_);
         listenFd_ = -1;
@@ -101,10 +109,22 @@ void LoopbackServer::Run() {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         ++accepted_;
-        Connection connection(fd);
-        handler_(connection);
-        connection.Close();
+        if (concurrent_) {
+            std::lock_guard lock(mutex_);
+            openFds_.push_back(fd);
+            workers_.emplace_back([this, fd] { Serve(fd); });
+        } else {
+            Serve(fd);
+        }
     }
+}
+
+void LoopbackServer::Serve(int fd) {
+    Connection connection(fd);
+    handler_(connection);
+    std::lock_guard lock(mutex_);
+    std::erase(openFds_, fd);
+    connection.Close();
 }
 
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {

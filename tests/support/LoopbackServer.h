@@ -12,7 +12,7 @@ namespace vorn::test {
 
 // A TCP server on 127.0.0.1 with a free port, for testing clients against a real
 // socket. Each accepted connection is handed to the handler on the server's own
-// thread, one connection at a time; the handler reads and writes through the
+// thread (or on a thread per connection); the handler reads and writes through the
 // Connection. Stop (or destruction) closes everything and joins the thread.
 class LoopbackServer {
 public:
@@ -33,7 +33,9 @@ public:
     };
     using Handler = std::function<void(Connection&)>;
 
-    explicit LoopbackServer(Handler handler);
+    // concurrent: each connection gets a thread of its own (joined by Stop, which
+    // also shuts every open connection down); otherwise one at a time.
+    explicit LoopbackServer(Handler handler, bool concurrent = false);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -45,7 +47,13 @@ public:
 private:
     void Run();
 
+    void Serve(int fd);
+
     Handler handler_;
+    const bool concurrent_;
+    std::mutex mutex_;  // guards workers_ and openFds_
+    std::vector<std::thread> workers_;
+    std::vector<int> openFds_;
     int listenFd_ = -1;
     std::uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};

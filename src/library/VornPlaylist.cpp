@@ -1,0 +1,533 @@
+#include "library/VornPlaylist.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "foundation/LogEntry.h"
+#include "foundation/Preferences.h"
+#include "library/RatingFolders.h"
+#include "platform/Paths.h"
+#include "server/Recommendation.h"
+
+namespace fs = std::filesystem;
+
+namespace vorn {
+namespace {
+
+bool FileExists(const std::string& path) {
+    std::error_code error;
+    return fs::is_regular_file(path, error);
+}
+
+void RemoveFileQuietly(const std::string& path) {
+    std::error_code error;
+    if (!fs::is_directory(path, error)) {
+        fs::remove(path, error);
+    }
+}
+
+// Copies every entry of `from` into `to`, recording each path it creates so that a
+// failed copy can be taken back without touching what was there before.
+bool CopyTree(const fs::path& from, const fs::path& to, std::vector<fs::path>& created) {
+    std::error_code error;
+    fs::directory_iterator it(from, error);
+    if (error) {
+        return false;
+    }
+    for (const fs::directory_iterator end; it != end; it.increment(error)) {
+        if (error) {
+            return false;
+        }
+        const fs::path target = to / it->path().filename();
+        if (it->is_directory(error)) {
+            if (!fs::exists(target, error)) {
+                if (!fs::create_directory(target, error)) {
+                    return false;
+                }
+                created.push_back(target);
+            }
+            if (!CopyTree(it->path(), target, created)) {
+                return false;
+            }
+        } else {
+            const bool existed = fs::exists(target, error);
+            if (!fs::copy_file(it->path(), target, fs::copy_options::overwrite_existing, error) || error) {
+                return false;
+            }
+            if (!existed) {
+                created.push_back(target);
+            }
+        }
+    }
+    return !error;
+}
+
+}  // namespace
+
+VornPlaylist::VornPlaylist(std::string mediaFolder, PlaylistListener* listener, const Clock& clock,
+                           const Preferences* preferences, std::string playlistFile)
+    : clock_(clock),
+      preferences_(preferences),
+      playlistFile_(std::move(playlistFile)),
+      listener_(listener),
+      mediaFolder_(WithTrailingSeparator(std::move(mediaFolder))) {
+    cursor_ = playList_.end();
+    if (Load(playlistFile_)) {
+        std::lock_guard lock(lock_);
+        cursor_ = std::find_if(playList_.begin(), playList_.end(),
+                               [](const auto& item) { return item->Rating() == 0; });
+    }
+}
+
+VornPlaylist::~VornPlaylist() {
+    Save(playlistFile_);
+    StopDownloads();
+    {
+        std::lock_guard lock(lock_);
+        currentItem_ = nullptr;
+        cursor_ = playList_.end();
+    }
+    // Items are deleted without the lock: a finished item may still have its
+    // download thread on its way out, which needs nothing but must be waited for.
+    ItemList items;
+    {
+        std::lock_guard lock(lock_);
+        items.swap(playList_);
+        cursor_ = playList_.end();
+    }
+    items.clear();
+}
+
+void VornPlaylist::Bury(std::unique_ptr<HttpFileRetriever> retriever) { graveyard_.Bury(std::move(retriever)); }
+
+void VornPlaylist::StopDownloads() {
+    std::vector<std::unique_ptr<VornPlaylistItem>> stopping;
+    {
+        std::lock_guard lock(lock_);
+        stopping.swap(downloads_);
+        leadingDownload_ = nullptr;
+    }
+    // Each item stops its transfer and waits for its thread, which may be waiting
+    // for the lock to report; it finds the item gone from the downloads and leaves.
+    stopping.clear();
+    graveyard_.Reap();
+}
+
+VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation>& recommendation) {
+    graveyard_.Reap();
+    if (!recommendation) {
+        return nullptr;
+    }
+    VornPlaylistItem* started = nullptr;
+    {
+        std::lock_guard lock(lock_);
+        const std::int32_t id = recommendation->ItemId();
+        const auto sameId = [id](const auto& item) { return item->ItemId() == id; };
+        auto inList = std::find_if(playList_.begin(), playList_.end(), sameId);
+        if (inList != playList_.end()) {
+            VORN_LOG(LogLevel::Info) << "Item already in playlist " << id;
+            return inList->get();
+        }
+        auto inDownloads = std::find_if(downloads_.begin(), downloads_.end(), sameId);
+        if (inDownloads != downloads_.end()) {
+            VORN_LOG(LogLevel::Info) << "Item already in playlist " << id;
+            return inDownloads->get();
+        }
+        auto item = std::make_unique<VornPlaylistItem>(std::move(recommendation),
+                                                       mediaFolder_ + RatingFolder(0), this, preferences_);
+        started = item.get();
+        downloads_.push_back(std::move(item));
+        // Started while the lock is held, so a download that fails at once finds
+        // its item among the downloads. The item may be gone when this returns.
+        started->StartDownload();
+    }
+    return nullptr;
+}
+
+void VornPlaylist::OnItemProgress(VornPlaylistItem* item, std::int32_t percent) {
+    // A busy playlist never holds a download back: give up after 100 ms. (Polled
+    // with try_lock rather than a timed lock, which the thread checker cannot follow.)
+    std::unique_lock lock(lock_, std::try_to_lock);
+    for (int waited = 0; !lock.owns_lock() && waited < 100; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        lock.try_lock();
+    }
+    if (!lock.owns_lock()) {
+        return;
+    }
+    if (leadingDownload_ == nullptr || percent > leadingPercent_) {
+        leadingDownload_ = item;
+        leadingPercent_ = percent;
+        if (listener_ != nullptr) {
+            listener_->OnDownloadProgress(percent);
+        }
+    }
+}
+
+void VornPlaylist::OnItemFinished(VornPlaylistItem* item) {
+    std::lock_guard lock(lock_);
+    auto found = std::find_if(downloads_.begin(), downloads_.end(),
+                              [item](const auto& d) { return d.get() == item; });
+    if (found == downloads_.end()) {
+        return;  // being stopped by whoever took it out of the downloads
+    }
+    if (leadingDownload_ == item) {
+        leadingDownload_ = nullptr;
+    }
+    const ItemStatusRecord status = item->StatusRecord();
+    if (status.status == ItemStatus::Downloaded) {
+        std::unique_ptr<VornPlaylistItem> owned = std::move(*found);
+        downloads_.erase(found);
+        const bool cursorAtEnd = cursor_ == playList_.end();
+        playList_.push_back(std::move(owned));
+        if (cursorAtEnd) {
+            cursor_ = std::prev(playList_.end());
+        }
+        VORN_LOG(LogLevel::Info) << "File Downloaded : " << item->FullPath();
+        if (listener_ != nullptr) {
+            listener_->OnItemDownloaded();
+        }
+        return;
+    }
+    VORN_LOG(LogLevel::Severe) << "Item download failed : " << item->FullPath() << " status = "
+                               << static_cast<std::int32_t>(status.status);
+    std::unique_ptr<VornPlaylistItem> failed = RemoveItem(item);
+    if (listener_ != nullptr) {
+        listener_->OnDownloadFailed(item);
+    }
+    failed.reset();  // the item's retriever goes to the graveyard: its thread is this one
+}
+
+VornPlaylistItem* VornPlaylist::NextItem() {
+    std::lock_guard lock(lock_);
+    VornPlaylistItem* result = nullptr;
+    if (playList_.empty()) {
+        VORN_LOG(LogLevel::Info) << "Playlist Empty";
+    } else if (cursor_ != playList_.end()) {
+        result = cursor_->get();
+        ++cursor_;
+    } else {
+        const std::int64_t now = clock_.NowSeconds();
+        for (auto it = playList_.begin(); it != playList_.end(); ++it) {
+            if ((*it)->Rating() < 4 && now - (*it)->LastPlayed() > kReplayAfterSeconds) {
+                result = it->get();
+                playList_.splice(playList_.end(), playList_, it);  // the cursor stays at the end
+                break;
+            }
+        }
+    }
+    FileByRating(currentItem_);
+    currentItem_ = result;
+    if (result != nullptr) {
+        result->SetLastPlayed(static_cast<std::int32_t>(clock_.NowSeconds()));
+    }
+    return result;
+}
+
+VornPlaylistItem* VornPlaylist::PreviousItem() {
+    std::lock_guard lock(lock_);
+    VornPlaylistItem* result = nullptr;
+    if (cursor_ != playList_.begin()) {
+        --cursor_;
+        result = cursor_->get();
+    }
+    FileByRating(currentItem_);
+    currentItem_ = result;
+    return result;
+}
+
+VornPlaylistItem* VornPlaylist::CurrentItem() {
+    std::lock_guard lock(lock_);
+    return currentItem_;
+}
+
+void VornPlaylist::FileByRating(VornPlaylistItem* item) {
+    if (item == nullptr) {
+        return;
+    }
+    const std::int32_t rating = item->Rating();
+    if (rating < 1 || rating > 5) {
+        return;
+    }
+    const std::string oldPath = item->FullPath();
+    item->SetLocation(mediaFolder_ + RatingFolder(rating));
+    std::error_code ignored;
+    fs::rename(oldPath, item->FullPath(), ignored);
+}
+
+void VornPlaylist::EraseNode(ItemList::iterator node) {
+    if (node == cursor_) {
+        ++cursor_;
+    }
+    if (node->get() == currentItem_) {
+        currentItem_ = nullptr;
+    }
+    if (node->get() == leadingDownload_) {
+        leadingDownload_ = nullptr;
+    }
+    playList_.erase(node);
+}
+
+std::unique_ptr<VornPlaylistItem> VornPlaylist::RemoveItem(VornPlaylistItem* item) {
+    std::unique_ptr<VornPlaylistItem> removed;
+    std::lock_guard lock(lock_);
+    for (auto it = playList_.begin(); it != playList_.end();) {
+        if (it->get() == item) {
+            auto next = std::next(it);
+            removed = std::move(*it);
+            EraseNode(it);
+            it = next;
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = downloads_.begin(); it != downloads_.end();) {
+        if (it->get() == item) {
+            removed = std::move(*it);
+            it = downloads_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (item == currentItem_) {
+        currentItem_ = nullptr;
+    }
+    if (item == leadingDownload_) {
+        leadingDownload_ = nullptr;
+    }
+    if (removed) {
+        RemoveFileQuietly(removed->FullPath());
+    }
+    return removed;
+}
+
+std::int32_t VornPlaylist::UnplayedCount(bool all) {
+    std::lock_guard lock(lock_);
+    if (all) {
+        return static_cast<std::int32_t>(playList_.size());
+    }
+    const auto unrated = std::count_if(playList_.begin(), playList_.end(),
+                                       [](const auto& item) { return item->Rating() == 0; });
+    return static_cast<std::int32_t>(unrated + static_cast<std::ptrdiff_t>(downloads_.size()));
+}
+
+bool VornPlaylist::RelocateItems() {
+    std::lock_guard lock(lock_);
+    for (auto it = playList_.begin(); it != playList_.end();) {
+        VornPlaylistItem& item = **it;
+        if (FileExists(item.FullPath())) {
+            ++it;
+            continue;
+        }
+        bool found = false;
+        for (std::int32_t rating = 0; rating <= 5 && !found; ++rating) {
+            const std::string folder = mediaFolder_ + RatingFolder(rating);
+            if (FileExists(folder + item.FileName())) {
+                item.SetRating(rating);
+                item.SetLocation(folder);
+                found = true;
+            }
+        }
+        if (found) {
+            ++it;
+        } else {
+            auto next = std::next(it);
+            EraseNode(it);
+            it = next;
+        }
+    }
+    return true;
+}
+
+bool VornPlaylist::Load(const std::string& fileName) {
+    if (!FileExists(fileName)) {
+        return false;
+    }
+    std::ifstream in(fileName, std::ios::binary);
+    if (!in.is_open()) {
+        return false;
+    }
+    {
+        std::lock_guard lock(lock_);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            std::unique_ptr<VornPlaylistItem> item = VornPlaylistItem::FromXml(XmlElement(line));
+            if (!item) {
+                continue;
+            }
+            if (item->Rating() == 0) {
+                playList_.push_back(std::move(item));
+            } else {
+                playList_.push_front(std::move(item));
+            }
+        }
+        cursor_ = playList_.end();
+    }
+    RelocateItems();
+    return true;
+}
+
+bool VornPlaylist::Save(const std::string& fileName) {
+    std::string content;
+    {
+        std::lock_guard lock(lock_);
+        for (const auto& item : playList_) {
+            std::string line = item->ToXml().Text();
+            // A line break inside a value would split the record in two and lose it.
+            std::replace(line.begin(), line.end(), '\n', ' ');
+            std::replace(line.begin(), line.end(), '\r', ' ');
+            content += line;
+            content += '\n';
+        }
+    }
+    const std::string temporary = fileName + ".new";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out.is_open()) {
+            VORN_LOG(LogLevel::Warning) << "VornPlaylist : Could not write " << temporary;
+            return false;
+        }
+        out << content;
+        out.flush();
+        if (!out) {
+            VORN_LOG(LogLevel::Warning) << "VornPlaylist : Could not write " << temporary;
+            std::error_code ignored;
+            fs::remove(temporary, ignored);
+            return false;
+        }
+    }
+    if (FILE* f = std::fopen(temporary.c_str(), "rb"); f != nullptr) {
+        ::fsync(fileno(f));
+        std::fclose(f);
+    }
+    std::error_code error;
+    fs::rename(temporary, fileName, error);
+    if (error) {
+        VORN_LOG(LogLevel::Warning) << "VornPlaylist : Could not replace " << fileName;
+        fs::remove(temporary, error);
+        return false;
+    }
+    return true;
+}
+
+std::string VornPlaylist::MediaFolder() {
+    std::lock_guard lock(lock_);
+    return mediaFolder_;
+}
+
+std::int32_t VornPlaylist::PurgeBelow(std::int32_t threshold) {
+    std::vector<std::unique_ptr<VornPlaylistItem>> purged;
+    std::string folder;
+    {
+        std::lock_guard lock(lock_);
+        std::vector<VornPlaylistItem*> low;
+        for (const auto& item : playList_) {
+            if (item->Rating() > 0 && item->Rating() < threshold) {
+                low.push_back(item.get());
+            }
+        }
+        for (VornPlaylistItem* item : low) {
+            purged.push_back(RemoveItem(item));
+        }
+        folder = mediaFolder_;
+    }
+    purged.clear();
+    for (std::int32_t rating = 1; rating <= 5; ++rating) {
+        if (threshold > rating) {
+            DeleteFilesIn(folder + RatingFolder(rating));
+        }
+    }
+    return 0;
+}
+
+bool VornPlaylist::DeleteFilesIn(const std::string& folder) {
+    std::error_code error;
+    fs::directory_iterator it(folder, error);
+    if (error) {
+        return false;
+    }
+    for (const fs::directory_iterator end; it != end; it.increment(error)) {
+        if (error) {
+            return false;
+        }
+        std::error_code ignored;
+        if (!it->is_directory(ignored)) {
+            fs::remove(it->path(), ignored);
+        }
+    }
+    return !error;
+}
+
+bool VornPlaylist::MoveMediaFolder(const std::string& requested) {
+    Preferences& preferences = Preferences::Global();
+    const std::string newFolder = WithTrailingSeparator(requested);
+    const std::string old = MediaFolder();
+    std::error_code error;
+    const bool existed = fs::exists(newFolder, error);
+    fs::create_directories(newFolder, error);
+    if (error || !fs::is_directory(newFolder, error)) {
+        VORN_LOG(LogLevel::Warning) << "VornPlaylist : Could not create media folder " << newFolder;
+        preferences.SetMediaDir(old);
+        return false;
+    }
+
+    // The same folder under another name: nothing to move. One folder inside the
+    // other: copying would never end and deleting the old one would take the copy.
+    const fs::path oldPath = fs::weakly_canonical(old, error);
+    const fs::path newPath = fs::weakly_canonical(newFolder, error);
+    if (fs::equivalent(oldPath, newPath, error)) {
+        std::lock_guard lock(lock_);
+        mediaFolder_ = newFolder;
+        RelocateItems();
+        Save(playlistFile_);
+        return true;
+    }
+    const auto inside = [](const fs::path& inner, const fs::path& outer) {
+        const auto rel = inner.lexically_relative(outer);
+        return !rel.empty() && *rel.begin() != "..";
+    };
+    if (inside(newPath, oldPath) || inside(oldPath, newPath)) {
+        VORN_LOG(LogLevel::Warning) << "VornPlaylist : Cannot move the media folder into itself: " << newFolder;
+        preferences.SetMediaDir(old);
+        if (!existed) fs::remove(newFolder, error);
+        return false;
+    }
+
+    StopDownloads();
+
+    std::vector<fs::path> created;
+    if (!CopyTree(old, newFolder, created)) {
+        VORN_LOG(LogLevel::Warning) << "VornPlaylist : Moving the media folder to " << newFolder
+                                    << " failed; the library stays in " << old;
+        preferences.SetMediaDir(old);
+        for (auto it = created.rbegin(); it != created.rend(); ++it) {
+            fs::remove(*it, error);
+        }
+        if (!existed) fs::remove(newFolder, error);
+        return false;
+    }
+    std::vector<fs::path> oldEntries;
+    for (fs::directory_iterator it(old, error), end; !error && it != end; it.increment(error)) {
+        oldEntries.push_back(it->path());
+    }
+    for (const fs::path& entry : oldEntries) {
+        fs::remove_all(entry, error);
+    }
+    {
+        std::lock_guard lock(lock_);
+        mediaFolder_ = newFolder;
+        RelocateItems();
+    }
+    Save(playlistFile_);
+    return true;
+}
+
+}  // namespace vorn

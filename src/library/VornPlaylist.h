@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "download/RetrieverGraveyard.h"
+#include "library/PlaylistListener.h"
+#include "library/VornPlaylistItem.h"
+#include "platform/Clock.h"
+
+namespace vorn {
+
+class Preferences;
+class Recommendation;
+
+inline constexpr const char* kPlaylistFileName = "pl.txt";
+// An item rated below 4 comes round again when it was last played longer ago than this.
+inline constexpr std::int64_t kReplayAfterSeconds = 172800;
+
+// The listener's media library: downloaded items in play order with a cursor on
+// the next one to play, the items still downloading, and the item playing now.
+// It picks what plays next (new items first, then low-rated items not heard for
+// two days), files each item into the folder of its rating when playback moves
+// on, keeps the library in "pl.txt" between runs and finds moved files again.
+//
+// Every operation takes the playlist's re-entrant lock. Download threads take it
+// to report; so the playlist never waits for a download thread while holding it:
+// running downloads are taken out under the lock and stopped after releasing it.
+class VornPlaylist {
+public:
+    // Loads `playlistFile` (relative to the current folder) and puts the cursor on
+    // the first unrated item. preferences: for the downloads' proxy and for the
+    // media move; null means the global ones.
+    VornPlaylist(std::string mediaFolder, PlaylistListener* listener, const Clock& clock = Clock::System(),
+                 const Preferences* preferences = nullptr, std::string playlistFile = kPlaylistFileName);
+    // Saves the playlist file, stops running downloads and deletes every item.
+    ~VornPlaylist();
+    VornPlaylist(const VornPlaylist&) = delete;
+    VornPlaylist& operator=(const VornPlaylist&) = delete;
+
+    // Starts a download for the recommendation and returns null, or returns the
+    // item that already has its item id (the recommendation then stays the caller's,
+    // which is why it comes as a reference to an owner).
+    VornPlaylistItem* AddRecommendation(std::unique_ptr<Recommendation>& recommendation);
+    void OnItemProgress(VornPlaylistItem* item, std::int32_t percent);
+    void OnItemFinished(VornPlaylistItem* item);
+
+    VornPlaylistItem* NextItem();
+    VornPlaylistItem* PreviousItem();
+    // The item NextItem or PreviousItem handed out last, if it is still here.
+    VornPlaylistItem* CurrentItem();
+    // Takes the item out of the play order and the downloads and deletes its file;
+    // the caller receives the item (null when it was not here).
+    std::unique_ptr<VornPlaylistItem> RemoveItem(VornPlaylistItem* item);
+    std::int32_t UnplayedCount(bool all);
+    bool RelocateItems();
+    bool Load(const std::string& fileName);
+    // Writes a temporary file and renames it, so a crash never loses the library.
+    bool Save(const std::string& fileName);
+    std::string MediaFolder();
+
+    // Media folder operations.
+    std::int32_t PurgeBelow(std::int32_t threshold);
+    static bool DeleteFilesIn(const std::string& folder);
+    bool MoveMediaFolder(const std::string& newFolder);
+
+    // Keeps a retriever until its worker has ended (see RetrieverGraveyard).
+    void Bury(std::unique_ptr<HttpFileRetriever> retriever);
+
+private:
+    using ItemList = std::list<std::unique_ptr<VornPlaylistItem>>;
+
+    void FileByRating(VornPlaylistItem* item);
+    // Takes every running download out (under the lock) and stops them (after it).
+    void StopDownloads();
+    void EraseNode(ItemList::iterator node);
+
+    const Clock& clock_;
+    const Preferences* const preferences_;
+    const std::string playlistFile_;
+    PlaylistListener* const listener_;  // not owned
+    RetrieverGraveyard graveyard_;
+
+    std::recursive_mutex lock_;  // guards everything below
+    std::string mediaFolder_;
+    ItemList playList_;
+    ItemList::iterator cursor_;
+    std::vector<std::unique_ptr<VornPlaylistItem>> downloads_;
+    VornPlaylistItem* leadingDownload_ = nullptr;  // not owned
+    std::int32_t leadingPercent_ = 0;
+    VornPlaylistItem* currentItem_ = nullptr;  // not owned
+};
+
+}  // namespace vorn

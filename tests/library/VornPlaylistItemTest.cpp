@@ -1,0 +1,80 @@
+#include "library/VornPlaylistItem.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "tests/library/LibraryTestSupport.h"
+
+namespace vorn {
+namespace {
+
+using test::MakeRecommendation;
+
+TEST(VornPlaylistItemTest, StoredLineRoundTrips) {
+    VornPlaylistItem item(MakeRecommendation(12, "http://h:8000/media/12.mp3", "f.mp3", "A", "T"),
+                          "/m/3stars/", 1120000000, 3);
+    const std::string line = item.ToXml().Text();
+    EXPECT_EQ(line,
+              "<vornplaylistitem><filename>f.mp3</filename><location>/m/3stars/</location>"
+              "<lastplayed>1120000000</lastplayed><rating>3</rating><recommendation>" +
+                  item.GetRecommendation().ToXml().Text() + "</recommendation></vornplaylistitem>");
+    auto back = VornPlaylistItem::FromXml(XmlElement(line));
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->Rating(), 3);
+    EXPECT_EQ(back->LastPlayed(), 1120000000);
+    EXPECT_EQ(back->Location(), "/m/3stars/");
+    EXPECT_EQ(back->GetRecommendation(), item.GetRecommendation());
+    EXPECT_EQ(back->StatusRecord().statusText, "Downloaded");
+    EXPECT_EQ(back->StatusRecord().status, ItemStatus::Downloaded);
+}
+
+TEST(VornPlaylistItemTest, TheFileNameAlwaysComesFromTheRecommendation) {
+    VornPlaylistItem item(MakeRecommendation(1, "http://h/1.mp3", "real.mp3"), "/m/UnRated/", 0, 0);
+    std::string line = item.ToXml().Text();
+    line.replace(line.find("real.mp3"), 8, "fake.mp3");  // only the first occurrence: <filename>
+    auto back = VornPlaylistItem::FromXml(XmlElement(line));
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->FileName(), "real.mp3");
+    EXPECT_EQ(back->FullPath(), "/m/UnRated/real.mp3");
+    // A damaged record gives nothing.
+    EXPECT_EQ(VornPlaylistItem::FromXml(XmlElement("<vornplaylistitem><rating>3</rating>")), nullptr);
+    EXPECT_EQ(VornPlaylistItem::FromXml(XmlElement("")), nullptr);
+}
+
+TEST(VornPlaylistItemTest, DisplayNameFromArtistAndTitle) {
+    const auto name = [](const std::string& artist, const std::string& title) {
+        return VornPlaylistItem(MakeRecommendation(1, "http://h/1.mp3", "file.mp3", artist, title), "/m/", 0, 0)
+            .DisplayName();
+    };
+    EXPECT_EQ(name("A", "T"), "A - T");
+    EXPECT_EQ(name("", "T"), "T");
+    EXPECT_EQ(name("A", ""), "A - file.mp3");
+    EXPECT_EQ(name("", ""), "file.mp3");
+}
+
+TEST(VornPlaylistItemTest, ReportsSetTheStatusTexts) {
+    VornPlaylistItem item(MakeRecommendation(5, "http://127.0.0.1:1/5.mp3"), "/m/UnRated/", nullptr);
+    EXPECT_EQ(item.StatusRecord().statusText, "Initializing Download");
+    item.OnRetrievalStatus(37.9f, 12.5f);
+    EXPECT_EQ(item.StatusRecord().statusText, "File Downloading Rate = 37 Complete = 12%");
+    EXPECT_FLOAT_EQ(item.StatusRecord().percentComplete, 12.5f);
+    item.OnRetrievalStatus(std::numeric_limits<float>::infinity(), -0.5f);  // an infinite rate stays a defined number
+    EXPECT_EQ(item.StatusRecord().statusText, "File Downloading Rate = 0 Complete = 0%");
+    item.OnRetrievalError(4);
+    EXPECT_EQ(item.StatusRecord().statusText, "Download Error : 4");
+    EXPECT_EQ(item.StatusRecord().status, ItemStatus::DownloadFailed);
+}
+
+TEST(VornPlaylistItemTest, ServerFileNamesCannotLeaveTheFolder) {
+    EXPECT_EQ(VornPlaylistItem::SafeFileName("../../.bashrc.mp3"), ".._.._.bashrc.mp3");
+    EXPECT_EQ(VornPlaylistItem::SafeFileName("a\\b.mp3"), "a_b.mp3");
+    EXPECT_EQ(VornPlaylistItem::SafeFileName(".."), "_");
+    EXPECT_EQ(VornPlaylistItem::SafeFileName(""), "_");
+    EXPECT_EQ(VornPlaylistItem::SafeFileName("Song (live).mp3"), "Song (live).mp3");
+    VornPlaylistItem item(MakeRecommendation(2, "http://h/2.mp3", "../../../etc/x.mp3"), "/m/UnRated/", 0, 0);
+    EXPECT_EQ(item.FullPath(), "/m/UnRated/.._.._.._etc_x.mp3");
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "tests/support/LoopbackServer.h"
+
+namespace vorn::test {
+
+// A media host on loopback for download tests: "GET /<anything>/<n>.mp3" answers
+// "200 OK" with a Content-Length and n-dependent bytes (BodyFor); a path holding
+// "missing" answers 404. Each connection is served on its own thread.
+class MediaHostStub {
+public:
+    explicit MediaHostStub(std::size_t bodySize = 5000);
+    std::string Url(const std::string& path) const;  // "http://127.0.0.1:<port>" + path
+    std::string Origin() const;
+    int Requests() const { return requests_; }
+    // Milliseconds to pause after each 1024 bytes (0: send at once).
+    void SetBlockDelay(int ms) { blockDelayMs_ = ms; }
+    std::string BodyFor(const std::string& path) const;
+
+private:
+    const std::size_t bodySize_;
+    std::atomic<int> requests_{0};
+    std::atomic<int> blockDelayMs_{0};
+    LoopbackServer server_;
+};
+
+}  // namespace vorn::test
