@@ -9,6 +9,24 @@
 #include "station/app/Recommender.h"
 #include "station/app/StationStore.h"
 
+#ifdef VORN_STATION_WITH_PROTOCOL
+#include "station/protocol/RequestHandler.h"
+#else
+namespace vorn::station {
+// The protocol core's interface to the station, as it publishes it; stands in
+// while this tree is built without the core.
+class RequestHandler {
+public:
+    virtual ~RequestHandler() = default;
+    virtual std::string HandleRequest(const std::string& requestXml) = 0;
+};
+struct BuildInfo {
+    int minBuild = 13;
+    int latestBuild = 13;
+};
+}  // namespace vorn::station
+#endif
+
 namespace vorn::station {
 
 // Answers the decrypted requests of a client:
@@ -23,14 +41,14 @@ namespace vorn::station {
 // A positive user id the station does not know (its data folder was replaced
 // while the client kept its id) is adopted rather than refused, so the
 // listener can go on. Safe to call from several threads at once.
-class StationService {
+class StationService final : public RequestHandler {
 public:
     StationService(StationStore& store, Catalogue& catalogue, Recommender& recommender,
                    RecentRecorder& recorder, MediaLinks links);
     StationService(const StationService&) = delete;
     StationService& operator=(const StationService&) = delete;
 
-    std::string HandleRequest(const std::string& requestXml);
+    std::string HandleRequest(const std::string& requestXml) override;
 
 private:
     std::string NewUser();
