@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "foundation/LogEntry.h"
 #include "platform/Decimal.h"
@@ -217,7 +218,11 @@ std::int32_t HttpFileRetriever::Receive(std::int32_t total, std::uint32_t startT
     // The folder may have been removed by hand while the program runs.
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(partPath_).parent_path(), ignored);
-    std::ofstream file(partPath_, std::ios::binary | std::ios::trunc);
+    // A large file buffer turns 1024-byte blocks into few large writes.
+    std::vector<char> fileBuffer(256 * 1024);
+    std::ofstream file;
+    file.rdbuf()->pubsetbuf(fileBuffer.data(), static_cast<std::streamsize>(fileBuffer.size()));
+    file.open(partPath_, std::ios::binary | std::ios::trunc);
     if (!file.is_open()) {
         VORN_LOG(LogLevel::Warning) << "HttpFileRetriever : Failed to create file " << partPath_;
         return Fail(kReceiveFailed);

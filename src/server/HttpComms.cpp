@@ -9,7 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -79,6 +79,10 @@ int HttpComms::Connect() {
     std::lock_guard lock(lock_);
     if (connected_) {
         return kHttpOk;
+    }
+    if (aborted_) {  // after Abort not even a connection attempt reaches the peer
+        LogCommsError(ECONNABORTED, "connect()");
+        return kHttpSendFailed;
     }
     const Preferences& preferences = preferences_ != nullptr ? *preferences_ : Preferences::Global();
     const bool useProxy = preferences.GetUseProxy();
@@ -155,7 +159,26 @@ int HttpComms::Connect() {
     return kHttpOk;
 }
 
+long HttpComms::Fill(int fd) {
+    if (bufferStart_ < bufferEnd_) {
+        return static_cast<long>(bufferEnd_ - bufferStart_);
+    }
+    bufferStart_ = bufferEnd_ = 0;
+    if (fd < 0 || aborted_) {
+        return -1;
+    }
+    if (buffer_.size() != kReceiveBufferBytes) {
+        buffer_.resize(kReceiveBufferBytes);
+    }
+    const ssize_t n = ReceiveSome(fd, buffer_.data(), buffer_.size());
+    if (n > 0) {
+        bufferEnd_ = static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(n);
+}
+
 void HttpComms::CloseSocket() {
+    bufferStart_ = bufferEnd_ = 0;
     std::lock_guard fdLock(fdMutex_);
     if (fd_ >= 0) {
         if (::close(fd_) != 0) {
@@ -239,21 +262,23 @@ int HttpComms::ReceiveHead(std::string& out) {
         fd = fd_;
     }
     for (;;) {
-        char byte = 0;
-        const ssize_t n = fd < 0 ? -1 : ReceiveSome(fd, &byte, 1);
-        if (n <= 0) {
-            LogCommsError(n == 0 ? 0 : errno, "receive()");
+        const long available = aborted_ ? -1 : Fill(fd);
+        if (available <= 0) {
+            LogCommsError(available == 0 ? 0 : errno, "receive()");
             return kHttpReceiveFailed;
         }
-        out.push_back(byte);
-        if (out.size() >= 4 && out.compare(out.size() - 4, 4, kBlankLine) == 0) {
-            out.resize(out.size() - 2);
-            return kHttpOk;
-        }
-        if (out.size() - start > kMaxHeadBytes) {
-            VORN_LOG(LogLevel::Warning) << "HttpComms : Response head longer than " << kMaxHeadBytes
-                                        << " bytes, giving up";
-            return kHttpReceiveFailed;
+        // Take bytes one at a time up to the blank line; the rest stays buffered.
+        while (bufferStart_ < bufferEnd_) {
+            out.push_back(buffer_[bufferStart_++]);
+            if (out.size() >= 4 && out.compare(out.size() - 4, 4, kBlankLine) == 0) {
+                out.resize(out.size() - 2);
+                return kHttpOk;
+            }
+            if (out.size() - start > kMaxHeadBytes) {
+                VORN_LOG(LogLevel::Warning) << "HttpComms : Response head longer than " << kMaxHeadBytes
+                                            << " bytes, giving up";
+                return kHttpReceiveFailed;
+            }
         }
     }
 }
@@ -265,37 +290,32 @@ int HttpComms::ReceiveBytes(std::int32_t count, std::ostream& stream) {
         std::lock_guard fdLock(fdMutex_);
         fd = fd_;
     }
-    std::array<char, 1024> buffer{};
-    if (count <= 0) {
-        if (fd >= 0) {
-            ::recv(fd, buffer.data(), 0, MSG_DONTWAIT);
-        }
-        return kHttpOk;
-    }
     std::int64_t remaining = count;
     int emptyReceives = 0;
     while (remaining > 0) {
         const std::size_t ask = remaining >= 1024 ? 1024 : static_cast<std::size_t>(remaining);
-        const ssize_t n = fd < 0 ? -1 : ReceiveSome(fd, buffer.data(), ask);
+        const long available = aborted_ ? -1 : Fill(fd);
         // A peer that has closed answers every receive with 0 bytes; give up after a few.
-        if (n < 0 || (n == 0 && ++emptyReceives > kMaxEmptyReceives)) {
+        if (available < 0 || (available == 0 && ++emptyReceives > kMaxEmptyReceives)) {
             if (ask == 1024) {
                 VORN_LOG(LogLevel::Warning) << "ReceiveBytes() Error : data transfer not complete.";
             }
             return kHttpReceiveFailed;
         }
-        if (n == 0) {
+        if (available == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
         emptyReceives = 0;
-        stream.write(buffer.data(), n);
+        const std::size_t take = std::min<std::size_t>(ask, static_cast<std::size_t>(available));
+        stream.write(buffer_.data() + bufferStart_, static_cast<std::streamsize>(take));
+        bufferStart_ += take;
         if (!stream) {
             // A body that cannot be stored must not be reported as received.
             VORN_LOG(LogLevel::Warning) << "HttpComms : Error writing received data";
             return kHttpReceiveFailed;
         }
-        remaining -= n;
+        remaining -= static_cast<std::int64_t>(take);
     }
     return kHttpOk;
 }

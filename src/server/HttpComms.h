@@ -37,6 +37,9 @@ public:
     static constexpr std::size_t kMaxHeadBytes = 64 * 1024;
     // Empty reads (the peer has closed) that end a body transfer with code 4.
     static constexpr int kMaxEmptyReceives = 10;
+    // Bytes read from the socket at a time. What arrives beyond the head stays in
+    // this object for ReceiveBytes, just as it would stay in the socket.
+    static constexpr std::size_t kReceiveBufferBytes = 64 * 1024;
 
     // preferences: where the proxy settings come from; null means Preferences::Global().
     HttpComms(std::string host, std::int32_t port, const Preferences* preferences = nullptr);
@@ -68,6 +71,9 @@ public:
 
 private:
     void CloseSocket();
+    // Bytes waiting in the receive buffer, reading from the socket when there are
+    // none: more than 0, 0 when the peer has closed, -1 on an error.
+    long Fill(int fd);
     static void LogCommsError(int code, const char* function);
 
     std::recursive_mutex lock_;  // guards every field below except fd_ and aborted_
@@ -77,6 +83,9 @@ private:
     int connectTimeoutMs_ = kConnectTimeoutMs;
     int receiveTimeoutMs_ = kReceiveTimeoutMs;
     const Preferences* preferences_;
+    std::string buffer_;          // received but not yet handed out: buffer_[bufferStart_, bufferEnd_)
+    std::size_t bufferStart_ = 0;
+    std::size_t bufferEnd_ = 0;
 
     std::mutex fdMutex_;  // guards fd_, so Abort never shuts a descriptor another socket reuses
     int fd_ = -1;

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cryptopp/osrng.h>
+
+#include <mutex>
+#include <string>
+
+#include "station/protocol/RequestHandler.h"
+#include "station/protocol/StationKey.h"
+
+namespace vorn::station {
+
+// The station's side of the client protocol, for one HTTP GET at a time:
+//
+// - "GET /" is the key and version exchange, answered in plain XML:
+//   <type>PublicKeyResponse</type><pubkey>...</pubkey><builds><build>
+//   <platform>windows</platform><min>N</min><latest>N</latest></build></builds>
+// - "GET /<token>" carries a request: URL-safe base64 (CR LF line breaks allowed)
+//   of a 128-byte RSA key block [10 00 00 00][16-byte AES key][108 random bytes]
+//   and the request XML, AES-128 ECB with PKCS#7 padding. The XML goes to the
+//   handler; its reply goes back AES-encrypted with the client's key, in base64
+//   lines of 76 characters joined by CR LF.
+// Every answer ends with one empty line (CR LF CR LF) and holds no other, since
+// the client reads only up to the first.
+//
+// Respond is const and safe to call from several threads at once (the handler
+// must be too); it never throws: hostile input gives false and a reason.
+class ProtocolCore {
+public:
+    static constexpr std::size_t kKeyBlockSize = 128;
+    static constexpr std::size_t kClientKeySize = 16;
+    static constexpr std::size_t kReplyLineLength = 76;
+
+    // The key is copied; the handler is not owned and must outlive the core.
+    ProtocolCore(const StationKey& key, RequestHandler& handler, BuildInfo builds);
+
+    // target: the request target exactly as received between "GET " and the final
+    // " HTTP/1.x" ("/" for the key exchange, "/<token>" with CR LF line breaks
+    // inside for requests; a proxy's absolute form "http://host:port/..." is
+    // accepted too). Fills `response` with the exact bytes to send (reply +
+    // "\r\n\r\n") and returns true; when the handler's reply is empty the response
+    // is empty too (send nothing). Returns false with `error` set for a garbage
+    // token, a bad key block, bad padding and the like.
+    bool Respond(const std::string& target, std::string& response, std::string& error) const;
+
+    // The target of a received request head: the text between "GET " and the last
+    // " HTTP/1." (a token may end with a CR LF of its own). False for anything
+    // that is not a GET.
+    static bool ParseRequestTarget(const std::string& head, std::string& target);
+
+    // The plain key and version reply, without the final empty line.
+    const std::string& KeyExchangeReply() const { return keyExchangeReply_; }
+
+private:
+    // Draws from one shared pool under a lock, so that several threads can run
+    // private-key operations (which draw blinding values) at once.
+    class SharedRandom : public CryptoPP::RandomNumberGenerator {
+    public:
+        void GenerateBlock(CryptoPP::byte* output, size_t size) override;
+
+    private:
+        std::mutex mutex_;  // guards pool_
+        CryptoPP::AutoSeededRandomPool pool_;
+    };
+
+    bool DecryptRequest(const std::string& token, std::string& clientKey, std::string& xml,
+                        std::string& error) const;
+    static std::string EncryptReply(const std::string& clientKey, const std::string& xml);
+
+    const StationKey key_;
+    RequestHandler& handler_;
+    const std::string keyExchangeReply_;
+    mutable SharedRandom random_;
+};
+
+}  // namespace vorn::station

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "station/protocol/ProtocolCore.h"
+#include "tests/support/LoopbackServer.h"
+
+namespace vorn::test {
+
+// A real station on 127.0.0.1 for the client engine's tests: the station's
+// protocol core behind a loopback socket, holding the RSA key of the token
+// vectors. It answers the key and version exchange, decrypts every request token
+// and hands the XML to the test's answer function, whose reply goes back as a
+// reply token. Every request head, every request XML and every protocol error is
+// recorded; after answering, the peer waits for the client to close.
+class StationPeer : private station::RequestHandler {
+public:
+    using Answer = std::function<std::string(const std::string& requestXml)>;
+
+    explicit StationPeer(station::BuildInfo builds = {});
+    ~StationPeer() override;
+
+    std::uint16_t Port() const { return server_->Port(); }
+    int Accepted() const { return server_->Accepted(); }
+    void Stop() { server_->Stop(); }
+
+    // Reply XML for each decrypted request (empty: send nothing back).
+    void SetAnswer(Answer answer);
+    // Answers "GET /" with this XML instead of the core's own reply.
+    void SetKeyExchangeReply(std::string xml);
+    // Sends these bytes instead of the core's answer to requests.
+    void SetRawResponse(std::string bytes);
+    // Accepts connections but answers nothing until the client goes.
+    void SetSilent(bool silent);
+
+    const std::string& PublicKeyBase64() const { return key_.PublicKeyBase64(); }
+    std::vector<std::string> Heads();
+    std::vector<std::string> Requests();
+    std::vector<std::string> Errors();
+    // Connections the client left open for more than a second after the answer.
+    int LingeringConnections();
+
+private:
+    std::string HandleRequest(const std::string& requestXml) override;
+    void Serve(LoopbackServer::Connection& connection);
+
+    station::StationKey key_;
+    station::ProtocolCore core_;
+    std::mutex mutex_;  // guards every field below
+    Answer answer_;
+    std::string keyExchangeReply_;
+    std::string rawResponse_;
+    bool silent_ = false;
+    std::vector<std::string> heads_;
+    std::vector<std::string> requests_;
+    std::vector<std::string> errors_;
+    int lingering_ = 0;
+    std::unique_ptr<LoopbackServer> server_;  // last, so it stops before the rest goes
+};
+
+}  // namespace vorn::test

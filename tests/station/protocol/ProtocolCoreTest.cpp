@@ -1,0 +1,266 @@
+#include "station/protocol/ProtocolCore.h"
+
+#include <cryptopp/aes.h>
+#include <cryptopp/modes.h>
+#include <cryptopp/osrng.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "server/Base64Codec.h"
+#include "server/CryptoContext.h"
+#include "tests/server/TokenVectors.h"
+
+namespace vorn::station {
+namespace {
+
+namespace vectors = test::vectors;
+
+// Records what arrives and answers with a fixed text (or throws, if asked to).
+class RecordingHandler : public RequestHandler {
+public:
+    std::string HandleRequest(const std::string& requestXml) override {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(requestXml);
+        if (fail_) {
+            throw std::runtime_error("handler broke");
+        }
+        return reply_;
+    }
+    void SetReply(std::string reply) { reply_ = std::move(reply); }
+    void SetFailing() { fail_ = true; }
+    std::vector<std::string> Requests() {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+
+private:
+    std::mutex mutex_;  // guards requests_
+    std::vector<std::string> requests_;
+    std::string reply_ = vectors::kReplyXml;
+    bool fail_ = false;
+};
+
+// Answers every request with "<echo>" + the request + "</echo>".
+class EchoHandler : public RequestHandler {
+public:
+    std::string HandleRequest(const std::string& requestXml) override { return "<echo>" + requestXml + "</echo>"; }
+};
+
+StationKey VectorKey() {
+    auto key = StationKey::FromPem(vectors::kPrivateKeyPem);
+    if (!key) {
+        throw std::runtime_error("vector key unreadable");
+    }
+    return *key;
+}
+
+// A token of the client's layout with a key block plaintext and a body of the
+// test's choosing, sealed with the station's public key.
+std::string CustomToken(const StationKey& key, const std::string& keyBlock, const std::string& body) {
+    const CryptoPP::RSAFunction publicKey(key.PrivateKey());
+    const CryptoPP::Integer sealed =
+        publicKey.ApplyFunction(CryptoPP::Integer(reinterpret_cast<const CryptoPP::byte*>(keyBlock.data()), keyBlock.size()));
+    std::string bytes(128, '\0');
+    sealed.Encode(reinterpret_cast<CryptoPP::byte*>(bytes.data()), 128);
+    std::string token = Base64Codec::Encode(bytes + body);
+    std::replace(token.begin(), token.end(), '+', '-');
+    std::replace(token.begin(), token.end(), '/', '_');
+    return token;
+}
+
+std::string EncryptWithoutPadding(const std::string& clientKey, const std::string& plain) {
+    CryptoPP::ECB_Mode<CryptoPP::AES>::Encryption encryption(
+        reinterpret_cast<const CryptoPP::byte*>(clientKey.data()), clientKey.size());
+    std::string cipher(plain.size(), '\0');
+    encryption.ProcessData(reinterpret_cast<CryptoPP::byte*>(cipher.data()),
+                           reinterpret_cast<const CryptoPP::byte*>(plain.data()), plain.size());
+    return cipher;
+}
+
+class ProtocolCoreTest : public ::testing::Test {
+protected:
+    StationKey key = VectorKey();
+    RecordingHandler handler;
+    ProtocolCore core{key, handler, BuildInfo{11, 14}};
+    std::string response;
+    std::string error;
+};
+
+TEST_F(ProtocolCoreTest, KeyExchangeAnswersThePublicKeyAndBuildsInOneHead) {
+    ASSERT_TRUE(core.Respond("/", response, error)) << error;
+    std::string publicKey = vectors::kPublicKeyBase64;
+    publicKey.erase(std::remove(publicKey.begin(), publicKey.end(), '\n'), publicKey.end());
+    EXPECT_EQ(response, "<type>PublicKeyResponse</type><pubkey>" + publicKey +
+                            "</pubkey><builds><build><platform>windows</platform><min>11</min>"
+                            "<latest>14</latest></build></builds>\r\n\r\n");
+    EXPECT_EQ(response.find("\r\n\r\n"), response.size() - 4);
+    EXPECT_TRUE(handler.Requests().empty());
+
+    ASSERT_TRUE(core.Respond("http://station.example:8080/", response, error)) << error;
+    EXPECT_EQ(response, core.KeyExchangeReply() + "\r\n\r\n");
+}
+
+TEST_F(ProtocolCoreTest, RequestTokensOfTheVectorsDecryptAndRepliesMatchTheirVector) {
+    ASSERT_TRUE(core.Respond("/" + vectors::kRequest1Token, response, error)) << error;
+    EXPECT_EQ(response, vectors::kReplyToken + "\r\n\r\n");
+    // The second request has a whole block of padding and the same client key.
+    ASSERT_TRUE(core.Respond("/" + vectors::kRequest2Token, response, error)) << error;
+    EXPECT_EQ(response, vectors::kReplyToken + "\r\n\r\n");
+
+    std::string unbroken = vectors::kRequest1Token;
+    unbroken.erase(std::remove_if(unbroken.begin(), unbroken.end(), [](char c) { return c == '\r' || c == '\n'; }),
+                   unbroken.end());
+    ASSERT_TRUE(core.Respond("http://station.example:8080/" + unbroken, response, error)) << error;
+
+    EXPECT_EQ(handler.Requests(),
+              (std::vector<std::string>{vectors::kRequest1Xml, vectors::kRequest2Xml, vectors::kRequest1Xml}));
+}
+
+TEST_F(ProtocolCoreTest, LongRepliesAreSplitInto76CharacterLines) {
+    handler.SetReply(std::string(200, 'r'));  // 208 cipher bytes, 280 characters
+    ASSERT_TRUE(core.Respond("/" + vectors::kRequest1Token, response, error)) << error;
+    ASSERT_EQ(response.size(), 280u + 3 * 2 + 4);
+    EXPECT_EQ(response.substr(76, 2), "\r\n");
+    EXPECT_EQ(response.substr(154, 2), "\r\n");
+    EXPECT_EQ(response.substr(232, 2), "\r\n");
+    EXPECT_EQ(response.find("\r\n\r\n"), response.size() - 4);
+
+    // 912 cipher bytes fill exactly 16 lines: still only the one empty line at the end.
+    handler.SetReply(std::string(900, 'r'));
+    ASSERT_TRUE(core.Respond("/" + vectors::kRequest1Token, response, error)) << error;
+    ASSERT_EQ(response.size(), 1216u + 15 * 2 + 4);
+    EXPECT_EQ(response.find("\r\n\r\n"), response.size() - 4);
+
+    handler.SetReply("");  // nothing to send back
+    ASSERT_TRUE(core.Respond("/" + vectors::kRequest1Token, response, error)) << error;
+    EXPECT_EQ(response, "");
+}
+
+TEST_F(ProtocolCoreTest, HostileTargetsAreRefusedWithAReason) {
+    const std::string clientKey = vectors::kClientKey;
+    const std::string goodBlock = std::string("\x10\x00\x00\x00", 4) + clientKey + std::string(108, '\x5a');
+    std::string wrongLength = goodBlock;
+    wrongLength[0] = '\x20';
+    const std::string padded = "<request></request>" + std::string(13, '\x0d');  // 32 bytes
+    std::string badPadding = padded;
+    badPadding.back() = '\x11';
+    std::string mixedPadding = padded;
+    mixedPadding[20] = '\x0c';
+    std::string tampered = vectors::kRequest1Token;
+    tampered[300 - 20] = tampered[300 - 20] == 'A' ? 'B' : 'A';  // inside the last cipher block
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "empty target"},
+        {"index.html", "no leading slash"},
+        {"/" + vectors::kRequest1Token.substr(0, 100), "short token"},
+        {"/" + vectors::kRequest1Token + "AAAA", "token not whole blocks"},
+        {"/abc def", "foreign characters"},
+        {"/" + vectors::kRequest1Token + "+", "standard alphabet characters"},
+        {"/" + std::string(200, '_'), "key block above the modulus"},
+        {"/" + CustomToken(key, wrongLength, EncryptWithoutPadding(clientKey, padded)), "wrong key length"},
+        {"/" + CustomToken(key, goodBlock, EncryptWithoutPadding(clientKey, badPadding)), "padding value 17"},
+        {"/" + CustomToken(key, goodBlock, EncryptWithoutPadding(clientKey, mixedPadding)), "uneven padding"},
+        {"/" + tampered, "damaged body"},
+    };
+    for (const auto& [target, why] : cases) {
+        response = "stale";
+        EXPECT_FALSE(core.Respond(target, response, error)) << why;
+        EXPECT_FALSE(error.empty()) << why;
+        EXPECT_EQ(response, "") << why;
+    }
+    EXPECT_TRUE(handler.Requests().empty());
+
+    // The same custom token with sound padding does get through.
+    ASSERT_TRUE(core.Respond("/" + CustomToken(key, goodBlock, EncryptWithoutPadding(clientKey, padded)), response,
+                             error))
+        << error;
+    EXPECT_EQ(handler.Requests(), std::vector<std::string>{"<request></request>"});
+}
+
+TEST_F(ProtocolCoreTest, AFailingHandlerIsReportedNotThrown) {
+    handler.SetFailing();
+    EXPECT_FALSE(core.Respond("/" + vectors::kRequest1Token, response, error));
+    EXPECT_NE(error.find("handler broke"), std::string::npos) << error;
+}
+
+TEST_F(ProtocolCoreTest, RandomDamageNeverCrashes) {
+    std::mt19937 generator(12345);
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_=\r\n";
+    int accepted = 0;
+    for (int i = 0; i < 400; ++i) {
+        std::string token = vectors::kRequest1Token;
+        const int changes = 1 + static_cast<int>(generator() % 4);
+        for (int c = 0; c < changes; ++c) {
+            const std::size_t at = generator() % token.size();
+            switch (generator() % 3) {
+                case 0: token[at] = alphabet[generator() % alphabet.size()]; break;
+                case 1: token.erase(at, 1 + generator() % 8); break;
+                default: token.insert(at, 1, static_cast<char>(generator() % 256)); break;
+            }
+        }
+        if (core.Respond("/" + token, response, error)) {
+            ++accepted;
+        } else {
+            EXPECT_FALSE(error.empty());
+        }
+    }
+    // Damage that only touches line breaks or the final "=" is harmless; the rest
+    // must be caught nearly always.
+    EXPECT_LT(accepted, 80);
+}
+
+TEST(ProtocolCoreConcurrencyTest, ServesManyClientsAtOnce) {
+    const StationKey key = VectorKey();
+    EchoHandler handler;
+    const ProtocolCore core(key, handler, BuildInfo{});
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            auto client = CryptoContext::Create();
+            if (!client || !client->LoadPublicKey(key.PublicKeyBase64())) {
+                ++failures;
+                return;
+            }
+            for (int i = 0; i < 15; ++i) {
+                const std::string xml = "<request><n>" + std::to_string(t * 100 + i) + "</n></request>";
+                std::string response;
+                std::string error;
+                if (!core.Respond("/" + client->EncryptRequest(XmlElement(xml)), response, error)) {
+                    ++failures;
+                    continue;
+                }
+                const std::string reply = client->DecryptResponse(response).Text();
+                if (reply.rfind("<echo>" + xml + "</echo>", 0) != 0) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failures, 0);
+}
+
+TEST(ProtocolCoreParseTest, FindsTheTargetUpToTheLastVersion) {
+    std::string target;
+    ASSERT_TRUE(ProtocolCore::ParseRequestTarget("GET / HTTP/1.0\r\n\r\n", target));
+    EXPECT_EQ(target, "/");
+    ASSERT_TRUE(ProtocolCore::ParseRequestTarget("GET /ab\r\ncd\r\n HTTP/1.0\r\n\r\n", target));
+    EXPECT_EQ(target, "/ab\r\ncd\r\n");
+    ASSERT_TRUE(ProtocolCore::ParseRequestTarget("GET /x HTTP/1.1\nHost:h:8080\nConnection: close\r\n\r\n", target));
+    EXPECT_EQ(target, "/x");
+    EXPECT_FALSE(ProtocolCore::ParseRequestTarget("POST / HTTP/1.0\r\n\r\n", target));
+    EXPECT_FALSE(ProtocolCore::ParseRequestTarget("GET /", target));
+    EXPECT_FALSE(ProtocolCore::ParseRequestTarget("GET HTTP/1.0", target));
+}
+
+}  // namespace
+}  // namespace vorn::station
