@@ -86,7 +86,8 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
         Stop();
         return false;
     }
-    const MediaLinks links{options.publicHost, server_->MediaPort()};
+    const MediaLinks links{options.publicHost.empty() ? options.bindAddress : options.publicHost,
+                           server_->MediaPort()};
     service_ = std::make_unique<StationService>(*store_, *catalogue_, *recommender_, *recorder_, links);
     site_ = std::make_unique<MediaSite>(*catalogue_, links, options.redirectMedia);
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/AsciiCase.h"
 #include "station/app/HttpRequestHead.h"
 #include "station/app/SitePages.h"
 #include "station/app/StationLog.h"
@@ -24,6 +25,7 @@ enum class Role { Protocol, Media, Mirror };
 
 constexpr std::size_t kChunk = 64 * 1024;
 constexpr std::chrono::milliseconds kLinger{2000};
+constexpr std::chrono::milliseconds kStopGrace{3000};
 
 const char* RoleName(Role role) {
     switch (role) {
@@ -44,6 +46,7 @@ struct Shared {
     int mediaPort = 0;
     int mirrorPort = 0;  // 0 when off
     std::atomic<int> active{0};
+    std::atomic<int> busy{0};  // connections that have not yet sent their whole answer
     std::atomic<std::int64_t> lastRefusalLog{0};
 };
 
@@ -62,8 +65,12 @@ public:
         asio::error_code ignored;
         const tcp::endpoint peer = socket_.remote_endpoint(ignored);
         peer_ = peer.address().to_string(ignored) + ":" + std::to_string(peer.port());
+        shared_->busy.fetch_add(1);
     }
-    ~Connection() { shared_->active.fetch_sub(1); }
+    ~Connection() {
+        Done();
+        shared_->active.fetch_sub(1);
+    }
 
     void Start() {
         Arm(shared_->settings.headTimeout, "sent no complete request in time");
@@ -105,7 +112,14 @@ private:
         const bool parsed = ParseRequestHead(text, head, error);
         Role role = role_;
         if (parsed && head.absolute) {
-            if (head.urlPort == shared_->protocolPort) {
+            const std::string& host = head.urlHost;
+            const std::size_t suffix = std::char_traits<char>::length(kCdnHostSuffix);
+            const bool mirrorName = host.size() > suffix &&
+                                    EqualsIgnoringCase(std::string_view(host).substr(host.size() - suffix),
+                                                       kCdnHostSuffix);
+            if (shared_->mirrorPort != 0 && mirrorName) {
+                role = Role::Mirror;  // content-network names reach the mirror whatever port they name
+            } else if (head.urlPort == shared_->protocolPort) {
                 role = Role::Protocol;
             } else if (head.urlPort == shared_->mediaPort) {
                 role = Role::Media;
@@ -199,6 +213,7 @@ private:
     // close its side, so that closing never resets a connection whose client
     // is still reading the answer.
     void Finish() {
+        Done();
         asio::error_code ignored;
         socket_.shutdown(tcp::socket::shutdown_send, ignored);
         Arm(kLinger, "");
@@ -232,11 +247,20 @@ private:
         });
     }
 
+    // The answer is complete (or abandoned): a stopping server need not wait for it.
+    void Done() {
+        if (counted_) {
+            counted_ = false;
+            shared_->busy.fetch_sub(1);
+        }
+    }
+
     void Close(LogLevel level, const std::string& why) {
         if (closed_) {
             return;
         }
         closed_ = true;
+        Done();
         if (!why.empty()) {
             STATION_LOG(level) << "StationServer : " << peer_ << " on the " << RoleName(role_) << " " << why
                                << "; connection closed";
@@ -259,6 +283,7 @@ private:
     std::uint64_t sent_ = 0;
     std::uint64_t timerGeneration_ = 0;
     bool closed_ = false;
+    bool counted_ = true;  // still counted in shared_->busy
 };
 
 struct Listener {
@@ -405,6 +430,21 @@ void StationServer::Start(ProtocolResponder protocol, MediaSite& site) {
 void StationServer::Stop() {
     if (impl_->threads.empty()) {
         return;
+    }
+    // Stop accepting, then give the requests under way a moment to finish (a
+    // rating that arrived must not be dropped), then stop everything.
+    std::atomic<bool> closed{false};
+    asio::post(impl_->io, [this, &closed] {
+        for (auto& listener : impl_->listeners) {
+            asio::error_code ignored;
+            listener->acceptor.close(ignored);
+            listener->retry.cancel();
+        }
+        closed = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+    while ((!closed || impl_->shared->busy.load() > 0) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     impl_->work.reset();
     impl_->io.stop();
