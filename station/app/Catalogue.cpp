@@ -174,7 +174,12 @@ bool Catalogue::FindMedia(std::int32_t id, ItemRecord& out) const {
 }
 
 void Catalogue::ReportMissing(std::int32_t id) {
-    std::lock_guard scan(scanMutex_);
+    // Called while serving: never wait for a scan, which may take minutes. A
+    // scan under way sees the file gone itself, or the next report comes after it.
+    std::unique_lock scan(scanMutex_, std::try_to_lock);
+    if (!scan.owns_lock()) {
+        return;
+    }
     const std::shared_ptr<const CatalogueSnapshot> snapshot = Current();
     if (snapshot->FindLive(id) == nullptr) {
         return;

@@ -36,7 +36,8 @@ public:
     std::shared_ptr<const CatalogueSnapshot> Current() const;
     // A present item by id, for serving its file.
     bool FindMedia(std::int32_t id, ItemRecord& out) const;
-    // The file of a present item could not be opened: stop recommending it.
+    // The file of a present item could not be opened: stop recommending it
+    // (left to the scan when one is running).
     void ReportMissing(std::int32_t id);
 
     const std::string& MusicDir() const { return musicDir_; }

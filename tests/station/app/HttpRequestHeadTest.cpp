@@ -41,7 +41,7 @@ TEST(HttpRequestHeadTest, RefusesWhatIsNoRequest) {
     std::string error;
     for (const std::string& bad : std::vector<std::string>{"", "GET", "GET / HTTP/2.0\r\n\r\n", "get / HTTP/1.0\r\n\r\n",
                                   "GET  HTTP/1.0\r\n\r\n", "GET / HTTP/1.0junk\r\n\r\n",
-                                  "GET http:///x HTTP/1.0\r\n\r\n", std::string("\0\0\0 / HTTP/1.0\r\n\r\n", 20)}) {
+                                  "GET http:///x HTTP/1.0\r\n\r\n", std::string("\0\0\0 / HTTP/1.0\r\n\r\n", 18)}) {
         EXPECT_FALSE(ParseRequestHead(bad, head, error)) << bad;
     }
     EXPECT_EQ(FindHeadEnd("GET / HTTP/1.0\r\n"), std::string::npos);

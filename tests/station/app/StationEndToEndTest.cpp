@@ -63,6 +63,7 @@ protected:
         options.mediaPort = 0;
         options.cdnPort = 0;
         options.rescanMinutes = 0;
+        options.logLevel = LogLevel::Fine;
         return options;
     }
 
@@ -127,7 +128,9 @@ TEST_F(StationEndToEndTest, RegisterRecommendDownloadRateRestartAndContinue) {
         ratings[rec->ItemId()] = rec->Details().at("Genre") == "Jazz" ? 5 : 2;
     }
     ASSERT_EQ(engine.SubmitRatings(user, ratings), kEngineOk);
-    station->Stop();  // lets the rating request finish first
+    // The client does not wait for an answer; the station commits on its own time.
+    EXPECT_TRUE(vorn::test::WaitFor([&] { return stationLog_.Contains("stored 4 ratings of user 1"); }));
+    station->Stop();
     station.reset();
 
     // Same data folder, same port: the engine goes on with its key and user id.
