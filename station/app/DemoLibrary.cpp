@@ -6,6 +6,7 @@
 #include <taglib/mpegfile.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <thread>

@@ -421,8 +421,19 @@ void StationServer::Start(ProtocolResponder protocol, MediaSite& site) {
     const int threads = std::max(1, impl_->shared->settings.threads);
     for (int i = 0; i < threads; ++i) {
         impl_->threads.emplace_back([this] {
-            asio::error_code ignored;
-            impl_->io.run(ignored);
+            // A handler that throws (out of memory, say) costs its connection,
+            // never the thread or the station.
+            for (;;) {
+                try {
+                    asio::error_code ignored;
+                    impl_->io.run(ignored);
+                    return;
+                } catch (const std::exception& failure) {
+                    STATION_LOG(LogLevel::Severe) << "StationServer : a request failed : " << failure.what();
+                } catch (...) {
+                    STATION_LOG(LogLevel::Severe) << "StationServer : a request failed";
+                }
+            }
         });
     }
 }
