@@ -167,6 +167,25 @@ TEST_F(StationEndToEndTest, EverythingWorksWithTheStationAsTheClientsProxy) {
     EXPECT_TRUE(clientLog_.Contains("Failed to get file using HTTP1.1 and HTTP1.0 with Coral"));
 }
 
+TEST_F(StationEndToEndTest, TheClientFollowsTheRedirectOfRedirectMode) {
+    StationOptions options = Options(0);
+    options.redirectMedia = true;
+    StationProgram station;
+    std::string error;
+    ASSERT_TRUE(station.Start(options, error)) << error;
+    Preferences direct;
+    VornClientEngine engine(&direct);
+    ASSERT_EQ(engine.Initialise("127.0.0.1", station.ProtocolPort()), kEngineOk);
+    std::int32_t user = 0;
+    ASSERT_EQ(engine.RegisterUser(user, {}), kEngineOk);
+    VornClientEngine::RecommendationList list;
+    ASSERT_EQ(engine.GetRecommendations(user, 1, 1, list), kEngineOk);
+    ASSERT_EQ(list.size(), 1u);
+    const std::int32_t bytes = Fetch(*list[0], home_ / "c.mp3", &direct);
+    EXPECT_GT(bytes, 0);
+    EXPECT_EQ(static_cast<std::uintmax_t>(bytes), std::filesystem::file_size(home_ / "c.mp3"));
+}
+
 TEST_F(StationEndToEndTest, TheMirrorServesTheFirstAttemptThroughTheProxy) {
     StationOptions options = Options(0);
     options.cdnPort = FreePort();
