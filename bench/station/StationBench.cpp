@@ -1,0 +1,235 @@
+// Usage: station_bench [seconds] [clients]
+//
+// Starts a station in a temporary folder with a 10,000-item catalogue and 1,000
+// listeners who have rated 20 items each, then lets 32 clients (threads, each
+// with its own client key) send RecommendationsRequests for 4 items over
+// loopback, one connection per request as the client does, for the given time.
+// Prints requests per second, latency percentiles, and the cost of one RSA-1024
+// private-key operation, the floor of every request's cost.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <cryptopp/osrng.h>
+
+#include "server/CryptoContext.h"
+#include "station/app/Catalogue.h"
+#include "station/app/MediaSite.h"
+#include "station/app/RecentRecorder.h"
+#include "station/app/Recommender.h"
+#include "station/app/StationLog.h"
+#include "station/app/StationServer.h"
+#include "station/app/StationService.h"
+#include "station/app/StationStore.h"
+#include "station/protocol/ProtocolCore.h"
+#include "station/protocol/StationKey.h"
+
+using namespace vorn;
+using namespace vorn::station;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kItems = 10000;
+constexpr int kListeners = 1000;
+constexpr int kRatingsEach = 20;
+
+double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+// One request on its own connection; the whole answer, or empty on failure.
+std::string RoundTrip(int port, const std::string& request) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buffer[8192];
+        for (;;) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                break;
+            }
+            answer.append(buffer, static_cast<std::size_t>(n));
+            if (answer.size() >= 4 && answer.compare(answer.size() - 4, 4, "\r\n\r\n") == 0) {
+                break;  // the client reads up to the first empty line
+            }
+        }
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return answer;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+    const int clients = argc > 2 ? std::atoi(argv[2]) : 32;
+    StationLog::SetThreshold(LogLevel::Warning);
+    const std::string folder = std::filesystem::temp_directory_path() / ("station-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+
+    // Catalogue and listeners.
+    const auto setupStart = Clock::now();
+    StationStore store;
+    if (!store.Open(folder + "/station.db")) {
+        std::fprintf(stderr, "cannot open the store\n");
+        return 1;
+    }
+    std::vector<ItemRecord> items;
+    for (int n = 0; n < kItems; ++n) {
+        ItemRecord item;
+        item.path = "/bench/" + std::to_string(n) + ".mp3";
+        item.artist = "Artist " + std::to_string(n % 500);
+        item.album = "Album " + std::to_string(n % 1000);
+        item.genre = "Genre " + std::to_string(n % 20);
+        item.title = "Title " + std::to_string(n);
+        item.lengthSeconds = 200;
+        items.push_back(item);
+    }
+    Catalogue catalogue(store, folder + "/music");
+    catalogue.Publish(items);
+    std::mt19937 random(42);
+    for (int l = 0; l < kListeners; ++l) {
+        const std::int32_t id = store.NewListener();
+        std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
+        for (int r = 0; r < kRatingsEach; ++r) {
+            ratings.emplace_back(1 + static_cast<int>(random() % kItems), 1 + static_cast<int>(random() % 5));
+        }
+        std::sort(ratings.begin(), ratings.end());
+        ratings.erase(std::unique(ratings.begin(), ratings.end(),
+                                  [](const auto& a, const auto& b) { return a.first == b.first; }),
+                      ratings.end());
+        store.StoreRatings(id, ratings);
+    }
+    RecommenderSettings settings;
+    Recommender recommender(settings);
+    recommender.Load(store.Listeners(), store.LoadRatings(), store.LoadRecent(settings.recentWindow));
+    RecentRecorder recorder(store, settings.recentWindow);
+    const MediaLinks links{"127.0.0.1", 8000};
+    StationService service(store, catalogue, recommender, recorder, links);
+    MediaSite site(catalogue, links, false);
+    std::string error;
+    const std::optional<StationKey> key = StationKey::Generate(&error);
+    if (!key) {
+        std::fprintf(stderr, "cannot make a key: %s\n", error.c_str());
+        return 1;
+    }
+    ProtocolCore core(*key, service, BuildInfo{});
+    ServerSettings serverSettings;
+    serverSettings.protocolPort = 0;
+    serverSettings.mediaPort = 0;
+    serverSettings.mirror = false;
+    serverSettings.maxConnections = 4096;
+    StationServer server(serverSettings);
+    if (!server.Bind(error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    server.Start([&core](const std::string& target, std::string& response,
+                         std::string& why) { return core.Respond(target, response, why); },
+                 site);
+    const int port = server.ProtocolPort();
+    std::printf("setup: %d items, %d listeners with %d ratings each, in %.1f s\n", kItems, kListeners, kRatingsEach,
+                Micros(Clock::now() - setupStart) / 1e6);
+
+    // The floor: one RSA-1024 private-key operation, as the core does it.
+    {
+        CryptoPP::AutoSeededRandomPool pool;
+        const CryptoPP::InvertibleRSAFunction& rsa = key->PrivateKey();
+        const CryptoPP::Integer block = CryptoPP::Integer(pool, 1000);
+        const CryptoPP::Integer cipher = rsa.ApplyFunction(block);
+        const int rounds = 2000;
+        const auto start = Clock::now();
+        for (int i = 0; i < rounds; ++i) {
+            if (rsa.CalculateInverse(pool, cipher) != block) {
+                std::fprintf(stderr, "RSA check failed\n");
+                return 1;
+            }
+        }
+        const double each = Micros(Clock::now() - start) / rounds;
+        std::printf("RSA-1024 private operation: %.1f us (one core: %.0f/s; both cores: %.0f/s)\n", each,
+                    1e6 / each, 2e6 / each);
+    }
+
+    // The clients.
+    std::atomic<bool> stop{false};
+    std::atomic<long> failures{0};
+    std::vector<std::vector<double>> latencies(static_cast<std::size_t>(clients));
+    std::vector<std::thread> threads;
+    const std::string keyExchange = RoundTrip(port, "GET / HTTP/1.0\r\n\r\n");
+    XmlElement keyReply(keyExchange);
+    const std::string publicKey = keyReply.Child("pubkey").Text();
+    const auto runStart = Clock::now();
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            std::unique_ptr<CryptoContext> crypto = CryptoContext::Create();
+            if (!crypto || !crypto->LoadPublicKey(publicKey)) {
+                failures++;
+                return;
+            }
+            std::mt19937 pick(static_cast<unsigned>(c) + 1);
+            while (!stop) {
+                const int listener = 1 + static_cast<int>(pick() % kListeners);
+                const XmlElement request("<request><count>4</count><typeid>1</typeid><userid>" +
+                                         std::to_string(listener) +
+                                         "</userid><type>RecommendationsRequest</type></request>");
+                const std::string token = crypto->EncryptRequest(request);
+                const auto start = Clock::now();
+                const std::string answer = RoundTrip(port, "GET /" + token + " HTTP/1.0\r\n\r\n");
+                const auto took = Clock::now() - start;
+                XmlElement reply = crypto->DecryptResponse(answer);
+                int count = 0;
+                for (std::size_t at = reply.Text().find("<recommendation>"); at != std::string::npos;
+                     at = reply.Text().find("<recommendation>", at + 1)) {
+                    ++count;
+                }
+                if (reply.Child("type").Text() != "RecommendationsRequestResponse" || count != 4) {
+                    failures++;
+                    continue;
+                }
+                latencies[static_cast<std::size_t>(c)].push_back(Micros(took));
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    stop = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    const double elapsed = Micros(Clock::now() - runStart) / 1e6;
+    server.Stop();
+
+    std::vector<double> all;
+    for (const auto& each : latencies) {
+        all.insert(all.end(), each.begin(), each.end());
+    }
+    std::sort(all.begin(), all.end());
+    const auto percentile = [&](double p) {
+        return all.empty() ? 0.0 : all[std::min(all.size() - 1, static_cast<std::size_t>(p * all.size()))];
+    };
+    std::printf("%d clients, %.1f s: %zu RecommendationsRequests, %.0f requests/s, %ld failures\n", clients, elapsed,
+                all.size(), all.size() / elapsed, failures.load());
+    std::printf("latency: p50 %.2f ms, p90 %.2f ms, p99 %.2f ms, max %.2f ms\n", percentile(0.5) / 1000,
+                percentile(0.9) / 1000, percentile(0.99) / 1000, all.empty() ? 0.0 : all.back() / 1000);
+    std::printf("targets: >= 2000 requests/s, p99 <= 25 ms\n");
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    return failures.load() == 0 ? 0 : 1;
+}

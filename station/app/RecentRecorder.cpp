@@ -1,0 +1,65 @@
+#include "station/app/RecentRecorder.h"
+
+#include "station/app/StationLog.h"
+
+namespace vorn::station {
+namespace {
+
+constexpr int kBatchesBetweenPrunes = 2000;
+
+}  // namespace
+
+RecentRecorder::RecentRecorder(StationStore& store, int keepPerListener, std::chrono::milliseconds interval)
+    : store_(store), keepPerListener_(keepPerListener), interval_(interval) {
+    thread_ = std::thread([this] { Run(); });
+}
+
+RecentRecorder::~RecentRecorder() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+    WritePending();
+}
+
+void RecentRecorder::Add(std::int32_t listener, const std::vector<std::int32_t>& items) {
+    std::lock_guard lock(mutex_);
+    for (std::int32_t item : items) {
+        pending_.push_back({listener, item});
+    }
+}
+
+void RecentRecorder::Flush() { WritePending(); }
+
+void RecentRecorder::Run() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        wake_.wait_for(lock, interval_, [this] { return stopping_; });
+        lock.unlock();
+        WritePending();
+        lock.lock();
+    }
+}
+
+void RecentRecorder::WritePending() {
+    std::lock_guard write(writeMutex_);
+    std::vector<RecentRecord> batch;
+    {
+        std::lock_guard lock(mutex_);
+        batch.swap(pending_);
+    }
+    if (batch.empty()) {
+        return;
+    }
+    if (!store_.AppendRecent(batch)) {
+        STATION_LOG(LogLevel::Warning) << "RecentRecorder : " << batch.size()
+                                       << " recent recommendations could not be stored";
+    }
+    if (++batches_ % kBatchesBetweenPrunes == 0) {
+        store_.PruneRecent(keepPerListener_);
+    }
+}
+
+}  // namespace vorn::station

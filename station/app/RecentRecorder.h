@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "station/app/StationStore.h"
+
+namespace vorn::station {
+
+// Writes the recommendations handed out to the store in batches from a thread
+// of its own, so a request never waits for the disk because of them. Losing
+// the last batch in a crash only lets an item come round again sooner.
+class RecentRecorder {
+public:
+    RecentRecorder(StationStore& store, int keepPerListener,
+                   std::chrono::milliseconds interval = std::chrono::milliseconds(250));
+    ~RecentRecorder();  // writes what is pending and joins the thread
+    RecentRecorder(const RecentRecorder&) = delete;
+    RecentRecorder& operator=(const RecentRecorder&) = delete;
+
+    void Add(std::int32_t listener, const std::vector<std::int32_t>& items);
+    // Writes everything added so far before returning.
+    void Flush();
+
+private:
+    void Run();
+    void WritePending();
+
+    StationStore& store_;
+    const int keepPerListener_;
+    const std::chrono::milliseconds interval_;
+    std::mutex mutex_;  // guards pending_, stopping_
+    std::condition_variable wake_;
+    std::vector<RecentRecord> pending_;
+    bool stopping_ = false;
+    std::mutex writeMutex_;  // one batch write at a time, in order; never taken while holding mutex_
+    int batches_ = 0;        // guarded by writeMutex_
+    std::thread thread_;
+};
+
+}  // namespace vorn::station

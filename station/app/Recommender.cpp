@@ -1,0 +1,265 @@
+#include "station/app/Recommender.h"
+
+#include <algorithm>
+
+namespace vorn::station {
+namespace {
+
+constexpr double kNeutral = 3.0;
+constexpr double kArtistWeight = 1.0;
+constexpr double kAlbumWeight = 0.5;
+constexpr double kGenreWeight = 1.0;
+constexpr double kNoise = 0.5;      // random spread added to every score
+constexpr double kLikedFloor = 0.2;  // a group is a favourite above this preference
+constexpr int kExplorationDraws = 6;
+constexpr int kMaxCount = 50;
+constexpr double kSettledRatings = 10;
+
+double Uniform(std::mt19937_64& random) {
+    return static_cast<double>(random() >> 11) * (1.0 / 9007199254740992.0);
+}
+
+std::uint32_t Below(std::mt19937_64& random, std::size_t n) {
+    return static_cast<std::uint32_t>(random() % n);
+}
+
+}  // namespace
+
+Recommender::Recommender(RecommenderSettings settings)
+    : settings_(settings), seed_(settings.seed != 0 ? settings.seed : std::random_device{}()) {}
+
+void Recommender::Load(const std::vector<std::int32_t>& listeners, const std::vector<RatingRecord>& ratings,
+                       const std::vector<RecentRecord>& recent) {
+    for (std::int32_t listener : listeners) {
+        AddListener(listener);
+    }
+    for (const RatingRecord& rating : ratings) {
+        Profile& profile = ProfileOf(rating.listener);
+        std::lock_guard lock(profile.mutex);
+        profile.ratings[rating.item] = rating.value;
+        profile.statsValid = false;
+    }
+    for (const RecentRecord& record : recent) {
+        Profile& profile = ProfileOf(record.listener);
+        std::lock_guard lock(profile.mutex);
+        Remember(profile, record.item);
+    }
+}
+
+bool Recommender::Knows(std::int32_t listener) const {
+    std::shared_lock lock(profilesMutex_);
+    return profiles_.count(listener) != 0;
+}
+
+void Recommender::AddListener(std::int32_t listener) { ProfileOf(listener); }
+
+Recommender::Profile& Recommender::ProfileOf(std::int32_t listener) {
+    {
+        std::shared_lock lock(profilesMutex_);
+        const auto found = profiles_.find(listener);
+        if (found != profiles_.end()) {
+            return *found->second;
+        }
+    }
+    std::unique_lock lock(profilesMutex_);
+    std::unique_ptr<Profile>& slot = profiles_[listener];
+    if (!slot) {
+        slot = std::make_unique<Profile>();
+        slot->random.seed(seed_ ^ (static_cast<std::uint64_t>(listener) * 0x9E3779B97F4A7C15ull));
+    }
+    return *slot;
+}
+
+void Recommender::ApplyRatings(std::int32_t listener,
+                               const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings) {
+    Profile& profile = ProfileOf(listener);
+    std::lock_guard lock(profile.mutex);
+    for (const auto& [item, value] : ratings) {
+        profile.ratings[item] = value;
+    }
+    profile.statsValid = false;
+}
+
+void Recommender::Remember(Profile& profile, std::int32_t item) const {
+    const std::uint64_t sequence = ++profile.sequence;
+    profile.recent.emplace_back(item, sequence);
+    profile.lastOffered[item] = sequence;
+    while (profile.recent.size() > static_cast<std::size_t>(std::max(settings_.recentWindow, 0))) {
+        const auto [oldItem, oldSequence] = profile.recent.front();
+        profile.recent.pop_front();
+        const auto found = profile.lastOffered.find(oldItem);
+        if (found != profile.lastOffered.end() && found->second == oldSequence) {
+            profile.lastOffered.erase(found);
+        }
+    }
+}
+
+void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapshot) const {
+    if (profile.statsValid && profile.statsGeneration == snapshot.Generation()) {
+        return;
+    }
+    profile.stats.clear();
+    profile.ratedLive = 0;
+    for (const auto& [item, value] : profile.ratings) {
+        const CatalogueEntry* entry = snapshot.Find(item);
+        if (entry == nullptr) {
+            continue;
+        }
+        profile.ratedLive += entry->record.present ? 1 : 0;
+        for (GroupId group : {entry->artist, entry->album, entry->genre}) {
+            if (group != kNoGroup) {
+                profile.stats[group].sum += value;
+                profile.stats[group].count += 1;
+            }
+        }
+    }
+    profile.liked.clear();
+    double total = 0;
+    for (const auto& [group, stat] : profile.stats) {
+        const double preference = Preference(profile, group);
+        if (preference > kLikedFloor && !snapshot.LiveInGroup(group).empty()) {
+            total += preference;
+            profile.liked.emplace_back(group, total);
+        }
+    }
+    profile.statsValid = true;
+    profile.statsGeneration = snapshot.Generation();
+}
+
+double Recommender::Preference(const Profile& profile, GroupId group) const {
+    if (group == kNoGroup) {
+        return 0;
+    }
+    const auto found = profile.stats.find(group);
+    if (found == profile.stats.end()) {
+        return 0;
+    }
+    const GroupStat& stat = found->second;
+    return (stat.sum - kNeutral * stat.count) / (stat.count + settings_.shrink);
+}
+
+double Recommender::Score(const Profile& profile, const CatalogueEntry& entry) const {
+    return kArtistWeight * Preference(profile, entry.artist) + kAlbumWeight * Preference(profile, entry.album) +
+           kGenreWeight * Preference(profile, entry.genre);
+}
+
+std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int count,
+                                                 const CatalogueSnapshot& snapshot) {
+    std::vector<std::int32_t> chosen;
+    const std::vector<std::uint32_t>& live = snapshot.Live();
+    count = std::min(count, kMaxCount);
+    if (count <= 0 || live.empty()) {
+        return chosen;
+    }
+    Profile& profile = ProfileOf(listener);
+    std::lock_guard lock(profile.mutex);
+    RefreshStats(profile, snapshot);
+    const std::vector<CatalogueEntry>& entries = snapshot.Entries();
+
+    // Items offered within the last `window` recommendations count as recent;
+    // the window shrinks with what is left to offer, so a small catalogue
+    // still gets recommended.
+    const std::size_t unrated = live.size() - std::min(live.size(), profile.ratedLive);
+    const std::uint64_t window = std::min<std::uint64_t>(std::max(settings_.recentWindow, 0), unrated / 2);
+    const auto isRecent = [&](std::int32_t item) {
+        const auto found = profile.lastOffered.find(item);
+        return found != profile.lastOffered.end() && profile.sequence - found->second < window;
+    };
+    const auto isChosen = [&](std::int32_t item) {
+        return std::find(chosen.begin(), chosen.end(), item) != chosen.end();
+    };
+    const auto eligible = [&](std::uint32_t index) {
+        const std::int32_t item = entries[index].record.id;
+        return profile.ratings.count(item) == 0 && !isRecent(item) && !isChosen(item);
+    };
+
+    // Candidates: a third from the listener's favourite groups, the rest from
+    // anywhere, each scored once.
+    struct Candidate {
+        std::uint32_t index;
+        double score;
+    };
+    std::vector<Candidate> pool;
+    const int draws = std::max(32, 8 * count);
+    for (int draw = 0; draw < draws; ++draw) {
+        std::uint32_t index = 0;
+        if (!profile.liked.empty() && draw % 3 == 0) {
+            const double pick = Uniform(profile.random) * profile.liked.back().second;
+            const auto group = std::lower_bound(profile.liked.begin(), profile.liked.end(), pick,
+                                                [](const auto& liked, double value) { return liked.second < value; });
+            const std::vector<std::uint32_t>& members =
+                snapshot.LiveInGroup(group == profile.liked.end() ? profile.liked.back().first : group->first);
+            index = members[Below(profile.random, members.size())];
+        } else {
+            index = live[Below(profile.random, live.size())];
+        }
+        if (!eligible(index) ||
+            std::any_of(pool.begin(), pool.end(), [&](const Candidate& c) { return c.index == index; })) {
+            continue;
+        }
+        pool.push_back({index, Score(profile, entries[index]) + kNoise * Uniform(profile.random)});
+    }
+    std::sort(pool.begin(), pool.end(), [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+
+    // A listener with few ratings gives the scores little to go on: explore
+    // more, down to the configured share after kSettledRatings ratings.
+    const double exploration = std::max(
+        settings_.exploration, 1.0 - static_cast<double>(profile.ratings.size()) / kSettledRatings);
+    std::size_t next = 0;
+    const auto take = [&](std::uint32_t index) {
+        chosen.push_back(entries[index].record.id);
+        snapshot.CountRecommended(index);
+        Remember(profile, entries[index].record.id);
+    };
+    while (static_cast<int>(chosen.size()) < count) {
+        if (Uniform(profile.random) < exploration) {
+            // Explore: of a few random items, the one offered least so far.
+            std::int64_t best = -1;
+            for (int draw = 0; draw < kExplorationDraws; ++draw) {
+                const std::uint32_t index = live[Below(profile.random, live.size())];
+                if (eligible(index) &&
+                    (best < 0 || snapshot.TimesRecommended(index) < snapshot.TimesRecommended(best))) {
+                    best = index;
+                }
+            }
+            if (best >= 0) {
+                take(static_cast<std::uint32_t>(best));
+                continue;
+            }
+        }
+        while (next < pool.size() && !eligible(pool[next].index)) {
+            ++next;
+        }
+        if (next < pool.size()) {
+            take(pool[next++].index);
+            continue;
+        }
+        // The draws found too little: walk the catalogue from a random place,
+        // first for items not offered recently, then for any unrated one.
+        const std::size_t start = Below(profile.random, live.size());
+        std::int64_t found = -1;
+        std::int64_t fallback = -1;
+        for (std::size_t k = 0; k < live.size() && found < 0; ++k) {
+            const std::uint32_t index = live[(start + k) % live.size()];
+            const std::int32_t item = entries[index].record.id;
+            if (profile.ratings.count(item) != 0 || isChosen(item)) {
+                continue;
+            }
+            if (!isRecent(item)) {
+                found = index;
+            } else if (fallback < 0) {
+                fallback = index;
+            }
+        }
+        if (found < 0) {
+            found = fallback;
+        }
+        if (found < 0) {
+            break;
+        }
+        take(static_cast<std::uint32_t>(found));
+    }
+    return chosen;
+}
+
+}  // namespace vorn::station

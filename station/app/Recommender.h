@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <shared_mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "station/app/CatalogueSnapshot.h"
+#include "station/app/StationStore.h"
+
+namespace vorn::station {
+
+struct RecommenderSettings {
+    int recentWindow = 200;     // recommendations remembered per listener
+    double exploration = 0.15;  // share of the picks made to explore the catalogue
+    double shrink = 2.0;        // how many neutral ratings a group's average starts with
+    std::uint64_t seed = 0;     // 0: seeded from the system's random source
+};
+
+// Picks items for a listener from what the listener rated. It never offers an
+// item the listener rated, avoids items it offered the listener recently, leans
+// towards artists, albums and genres rated high and away from those rated low
+// (each group's average is pulled towards the neutral 3 while it has few
+// ratings), and spends a share of the picks on items offered least so far, so
+// the whole catalogue gets heard.
+//
+// The work per request depends on the number of items asked for, not on the
+// size of the catalogue: candidates are drawn at random, partly from the
+// listener's favourite groups, and scored; only a listener who has rated or
+// recently heard nearly everything makes it walk the catalogue.
+//
+// Thread-safe; requests of different listeners run in parallel.
+class Recommender {
+public:
+    explicit Recommender(RecommenderSettings settings = {});
+    Recommender(const Recommender&) = delete;
+    Recommender& operator=(const Recommender&) = delete;
+
+    // Rebuilds every listener's profile from the store's records.
+    void Load(const std::vector<std::int32_t>& listeners, const std::vector<RatingRecord>& ratings,
+              const std::vector<RecentRecord>& recent);
+    bool Knows(std::int32_t listener) const;
+    void AddListener(std::int32_t listener);
+    // Takes stored ratings (item id → 1..5) into the listener's profile.
+    void ApplyRatings(std::int32_t listener, const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings);
+    // Up to `count` distinct item ids of present items, best first; fewer when
+    // the listener has rated nearly everything. Remembers them as recent.
+    std::vector<std::int32_t> Recommend(std::int32_t listener, int count, const CatalogueSnapshot& snapshot);
+
+private:
+    struct GroupStat {
+        double sum = 0;
+        int count = 0;
+    };
+    struct Profile {
+        std::mutex mutex;  // guards every member below
+        std::unordered_map<std::int32_t, std::int32_t> ratings;  // item id → value
+        std::unordered_map<GroupId, GroupStat> stats;
+        std::vector<std::pair<GroupId, double>> liked;  // groups rated above neutral, cumulative weight
+        bool statsValid = false;
+        std::uint64_t statsGeneration = 0;
+        std::size_t ratedLive = 0;
+        std::deque<std::pair<std::int32_t, std::uint64_t>> recent;  // item id, sequence number
+        std::unordered_map<std::int32_t, std::uint64_t> lastOffered;  // item id → last sequence number
+        std::uint64_t sequence = 0;
+        std::mt19937_64 random;
+    };
+
+    Profile& ProfileOf(std::int32_t listener);
+    void Remember(Profile& profile, std::int32_t item) const;
+    void RefreshStats(Profile& profile, const CatalogueSnapshot& snapshot) const;
+    double Preference(const Profile& profile, GroupId group) const;
+    double Score(const Profile& profile, const CatalogueEntry& entry) const;
+
+    const RecommenderSettings settings_;
+    const std::uint64_t seed_;
+    mutable std::shared_mutex profilesMutex_;  // guards profiles_ (the map, not the profiles)
+    std::unordered_map<std::int32_t, std::unique_ptr<Profile>> profiles_;
+};
+
+}  // namespace vorn::station

@@ -1,0 +1,147 @@
+#include "station/app/StationOptions.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "platform/UserDirs.h"
+
+namespace vorn::station {
+namespace {
+
+bool ReadInt(const std::string& name, const std::string& text, int low, int high, int& out, std::string& error) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
+        error = name + " needs a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+                ", not \"" + text + "\"";
+        return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
+std::string MachineName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
+        return "localhost";
+    }
+    return name;
+}
+
+}  // namespace
+
+bool ParseStationOptions(int argc, const char* const* argv, StationOptions& options, std::string& error) {
+    options = StationOptions();
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        bool hasValue = false;
+        if (const std::size_t equals = name.find('='); name.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name = name.substr(0, equals);
+            hasValue = true;
+        }
+        const auto next = [&](std::string& out) {
+            if (hasValue) {
+                out = value;
+                return true;
+            }
+            if (i + 1 >= argc) {
+                error = name + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string text;
+        if (name == "--help" || name == "-h") {
+            options.help = true;
+        } else if (name == "--redirect-media") {
+            options.redirectMedia = true;
+        } else if (name == "--verbose") {
+            options.logLevel = LogLevel::Fine;
+        } else if (name == "--quiet") {
+            options.logLevel = LogLevel::Warning;
+        } else if (name == "--music") {
+            if (!next(options.musicDir)) return false;
+        } else if (name == "--data") {
+            if (!next(options.dataDir)) return false;
+        } else if (name == "--bind") {
+            if (!next(options.bindAddress)) return false;
+        } else if (name == "--public-host") {
+            if (!next(options.publicHost)) return false;
+        } else if (name == "--make-demo-library") {
+            if (!next(options.makeDemoLibrary)) return false;
+        } else if (name == "--port") {
+            if (!next(text) || !ReadInt(name, text, 0, 65535, options.port, error)) return false;
+        } else if (name == "--media-port") {
+            if (!next(text) || !ReadInt(name, text, 0, 65535, options.mediaPort, error)) return false;
+        } else if (name == "--cdn-port") {
+            if (!next(text) || !ReadInt(name, text, 0, 65535, options.cdnPort, error)) return false;
+        } else if (name == "--min-build") {
+            if (!next(text) || !ReadInt(name, text, 0, INT_MAX, options.minBuild, error)) return false;
+        } else if (name == "--latest-build") {
+            if (!next(text) || !ReadInt(name, text, 0, INT_MAX, options.latestBuild, error)) return false;
+        } else if (name == "--rescan") {
+            if (!next(text) || !ReadInt(name, text, 0, 7 * 24 * 60, options.rescanMinutes, error)) return false;
+        } else if (name == "--tracks") {
+            if (!next(text) || !ReadInt(name, text, 1, 1000, options.tracks, error)) return false;
+        } else {
+            error = "unknown option \"" + name + "\"";
+            return false;
+        }
+    }
+    if (options.musicDir.empty()) {
+        options.musicDir = MusicDir();
+    }
+    if (options.dataDir.empty()) {
+        options.dataDir = DataHome() + "/vorn-station";
+    }
+    if (options.publicHost.empty()) {
+        const bool wildcard = options.bindAddress == "0.0.0.0" || options.bindAddress == "::";
+        options.publicHost = wildcard ? MachineName() : options.bindAddress;
+    }
+    if (options.port != 0 && (options.port == options.mediaPort || options.port == options.cdnPort)) {
+        error = "the protocol port, the media port and the mirror port must differ";
+        return false;
+    }
+    if (options.mediaPort != 0 && options.mediaPort == options.cdnPort) {
+        error = "the protocol port, the media port and the mirror port must differ";
+        return false;
+    }
+    return true;
+}
+
+std::string StationUsage() {
+    return "Usage: vorn-station [options]\n"
+           "\n"
+           "The companion station of Vorn Custom Radio: recommends music from a folder of MP3\n"
+           "files, learns from the listeners' ratings and serves the files.\n"
+           "\n"
+           "  --music DIR             the music to recommend, scanned recursively for .mp3\n"
+           "                          files (default: your music folder)\n"
+           "  --data DIR              database and key pair (default: $XDG_DATA_HOME/vorn-station)\n"
+           "  --bind ADDR             address to listen on (default: 127.0.0.1; 0.0.0.0 for all)\n"
+           "  --port N                protocol port the client talks to (default: 8080)\n"
+           "  --media-port N          media host serving the files and pages (default: 8000)\n"
+           "  --cdn-port N            content-network mirror (default: 8090; 0 turns it off)\n"
+           "  --public-host NAME      host name written into media links (default: the bind\n"
+           "                          address, or this machine's name when binding to all)\n"
+           "  --min-build N           oldest client build accepted (default: 13)\n"
+           "  --latest-build N        newest client build published (default: 13)\n"
+           "  --redirect-media        answer media requests with one redirect to a second path\n"
+           "  --rescan MINUTES        look for new, changed and removed files this often\n"
+           "                          (default: 10; 0 scans only at start)\n"
+           "  --make-demo-library DIR write a demo library of synthesised tracks and exit\n"
+           "  --tracks N              how many demo tracks (default: 24)\n"
+           "  --verbose, --quiet      log more, or only warnings and errors\n"
+           "  --help                  show this text\n"
+           "\n"
+           "Logs go to standard error. SIGINT or SIGTERM stops the station.\n";
+}
+
+}  // namespace vorn::station

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+
+#include "foundation/LogLevel.h"
+#include "station/app/StationConstants.h"
+
+namespace vorn::station {
+
+// The command line of vorn-station.
+struct StationOptions {
+    bool help = false;
+    std::string musicDir;     // default: the user's music folder
+    std::string dataDir;      // default: $XDG_DATA_HOME/vorn-station
+    std::string bindAddress = "127.0.0.1";
+    int port = kDefaultProtocolPort;    // 0: any free port
+    int mediaPort = kDefaultMediaPort;  // 0: any free port
+    int cdnPort = kDefaultMirrorPort;   // 0: no mirror
+    std::string publicHost;   // default: the bind address, or this machine's name for a wildcard
+    int minBuild = 13;
+    int latestBuild = 13;
+    bool redirectMedia = false;
+    int rescanMinutes = 10;   // 0: scan only at start
+    std::string makeDemoLibrary;
+    int tracks = 24;
+    LogLevel logLevel = LogLevel::Info;
+};
+
+// Reads argv into `options` (defaults filled in); false with `error` set for an
+// unknown option, a missing or bad value.
+bool ParseStationOptions(int argc, const char* const* argv, StationOptions& options, std::string& error);
+std::string StationUsage();
+
+}  // namespace vorn::station

@@ -1,0 +1,224 @@
+#include "station/app/StationProgram.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "station/app/Catalogue.h"
+#include "station/app/DemoLibrary.h"
+#include "station/app/MediaSite.h"
+#include "station/app/RecentRecorder.h"
+#include "station/app/Recommender.h"
+#include "station/app/StationLog.h"
+#include "station/app/StationServer.h"
+#include "station/app/StationService.h"
+#include "station/app/StationStore.h"
+
+#ifdef VORN_STATION_WITH_PROTOCOL
+#include "station/protocol/ProtocolCore.h"
+#include "station/protocol/StationKey.h"
+#else
+namespace vorn::station {
+class ProtocolCore {};
+}  // namespace vorn::station
+#endif
+
+namespace vorn::station {
+namespace {
+
+constexpr const char* kDatabaseFile = "station.db";
+constexpr const char* kKeyFile = "station-key.pem";
+
+bool MakeDataFolder(const std::string& folder, std::string& error) {
+    std::error_code code;
+    std::filesystem::create_directories(folder, code);
+    if (code || !std::filesystem::is_directory(folder, code)) {
+        error = "cannot create the data folder " + folder + (code ? ": " + code.message() : "");
+        return false;
+    }
+    ::chmod(folder.c_str(), 0700);  // the key pair lives here
+    return true;
+}
+
+}  // namespace
+
+StationProgram::StationProgram() = default;
+
+StationProgram::~StationProgram() { Stop(); }
+
+bool StationProgram::Start(const StationOptions& options, std::string& error) {
+    StationLog::SetThreshold(options.logLevel);
+    if (!MakeDataFolder(options.dataDir, error)) {
+        return false;
+    }
+    store_ = std::make_unique<StationStore>();
+    if (!store_->Open(options.dataDir + "/" + kDatabaseFile)) {
+        error = "cannot open the database in " + options.dataDir;
+        return false;
+    }
+
+    catalogue_ = std::make_unique<Catalogue>(*store_, options.musicDir);
+    catalogue_->Load();
+    // With nothing known yet, the first scan comes before serving; otherwise
+    // the station serves what it knew while the scan runs.
+    const bool scanFirst = catalogue_->Current()->Live().empty();
+    if (scanFirst && catalogue_->Rescan() < 0) {
+        STATION_LOG(LogLevel::Warning) << "StationProgram : serving without music until \"" << options.musicDir
+                                       << "\" can be read";
+    }
+
+    RecommenderSettings settings;
+    recommender_ = std::make_unique<Recommender>(settings);
+    recommender_->Load(store_->Listeners(), store_->LoadRatings(), store_->LoadRecent(settings.recentWindow));
+    store_->PruneRecent(settings.recentWindow);
+    recorder_ = std::make_unique<RecentRecorder>(*store_, settings.recentWindow);
+
+    ServerSettings serverSettings;
+    serverSettings.bindAddress = options.bindAddress;
+    serverSettings.protocolPort = options.port;
+    serverSettings.mediaPort = options.mediaPort;
+    serverSettings.mirror = options.cdnPort != 0;
+    serverSettings.mirrorPort = options.cdnPort;
+    server_ = std::make_unique<StationServer>(serverSettings);
+    if (!server_->Bind(error)) {
+        Stop();
+        return false;
+    }
+    const MediaLinks links{options.publicHost.empty() ? options.bindAddress : options.publicHost,
+                           server_->MediaPort()};
+    service_ = std::make_unique<StationService>(*store_, *catalogue_, *recommender_, *recorder_, links);
+    site_ = std::make_unique<MediaSite>(*catalogue_, links, options.redirectMedia);
+
+#ifdef VORN_STATION_WITH_PROTOCOL
+    std::string keyError;
+    const std::optional<StationKey> key = StationKey::LoadOrCreate(options.dataDir + "/" + kKeyFile, &keyError);
+    if (!key) {
+        error = "cannot use the key pair " + options.dataDir + "/" + kKeyFile + ": " + keyError;
+        Stop();
+        return false;
+    }
+    core_ = std::make_unique<ProtocolCore>(*key, *service_, BuildInfo{options.minBuild, options.latestBuild});
+    ProtocolCore* core = core_.get();
+    server_->Start([core](const std::string& target, std::string& response,
+                          std::string& why) { return core->Respond(target, response, why); },
+                   *site_);
+#else
+    (void)kKeyFile;
+    server_->Start([](const std::string&, std::string&, std::string& why) {
+        why = "this station was built without the protocol core";
+        return false;
+    }, *site_);
+#endif
+
+    const std::string host = options.bindAddress;
+    STATION_LOG(LogLevel::Info) << "vorn-station : " << catalogue_->Current()->Live().size()
+                                << " items from \"" << catalogue_->MusicDir() << "\"; protocol on " << host << ":"
+                                << server_->ProtocolPort() << ", media on " << host << ":" << server_->MediaPort()
+                                << " as http://" << links.host << ":" << links.port << ", mirror "
+                                << (server_->MirrorPort() != 0 ? "on " + host + ":" + std::to_string(server_->MirrorPort())
+                                                                : std::string("off"))
+                                << (options.redirectMedia ? ", media requests redirected" : "")
+                                << "; data in " << options.dataDir;
+
+    const int minutes = options.rescanMinutes;
+    const bool scanNow = !scanFirst;
+    if (minutes > 0 || scanNow) {
+        rescanner_ = std::thread([this, minutes, scanNow] {
+            if (scanNow) {
+                catalogue_->Rescan();
+            }
+            if (minutes > 0) {
+                RescanLoop(minutes);
+            }
+        });
+    }
+    return true;
+}
+
+void StationProgram::RescanLoop(int minutes) {
+    std::unique_lock lock(stopMutex_);
+    while (!stopping_) {
+        if (stopSignal_.wait_for(lock, std::chrono::minutes(minutes), [this] { return stopping_; })) {
+            return;
+        }
+        lock.unlock();
+        catalogue_->Rescan();
+        lock.lock();
+    }
+}
+
+void StationProgram::Stop() {
+    {
+        std::lock_guard lock(stopMutex_);
+        stopping_ = true;
+    }
+    stopSignal_.notify_all();
+    if (rescanner_.joinable()) {
+        rescanner_.join();
+    }
+    if (server_) {
+        server_->Stop();
+    }
+    server_.reset();
+    core_.reset();
+    site_.reset();
+    service_.reset();
+    recorder_.reset();  // writes what is pending
+    recommender_.reset();
+    catalogue_.reset();
+    if (store_) {
+        store_->Close();
+    }
+    store_.reset();
+}
+
+int StationProgram::ProtocolPort() const { return server_ ? server_->ProtocolPort() : 0; }
+int StationProgram::MediaPort() const { return server_ ? server_->MediaPort() : 0; }
+int StationProgram::MirrorPort() const { return server_ ? server_->MirrorPort() : 0; }
+
+int RunStation(int argc, const char* const* argv) {
+    StationOptions options;
+    std::string error;
+    if (!ParseStationOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "vorn-station: %s\nTry \"vorn-station --help\".\n", error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(StationUsage().c_str(), stdout);
+        return 0;
+    }
+    StationLog::SetThreshold(options.logLevel);
+    if (!options.makeDemoLibrary.empty()) {
+        if (!MakeDemoLibrary(options.makeDemoLibrary, options.tracks, error)) {
+            STATION_LOG(LogLevel::Severe) << "vorn-station : " << error;
+            return 1;
+        }
+        return 0;
+    }
+
+    // Every thread started from here on inherits the blocked signals, so only
+    // the sigwait below receives them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    StationProgram program;
+    if (!program.Start(options, error)) {
+        STATION_LOG(LogLevel::Severe) << "vorn-station : " << error;
+        return 1;
+    }
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    STATION_LOG(LogLevel::Info) << "vorn-station : " << (received == SIGINT ? "SIGINT" : "SIGTERM")
+                                << " received, stopping";
+    program.Stop();
+    STATION_LOG(LogLevel::Info) << "vorn-station : stopped";
+    return 0;
+}
+
+}  // namespace vorn::station

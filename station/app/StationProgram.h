@@ -1,0 +1,62 @@
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "station/app/StationOptions.h"
+
+namespace vorn::station {
+
+class Catalogue;
+class MediaSite;
+class RecentRecorder;
+class Recommender;
+class StationServer;
+class StationService;
+class StationStore;
+class ProtocolCore;
+
+// The running station: data folder, key pair, store, catalogue, recommender,
+// the servers and the periodic rescan, wired together.
+class StationProgram {
+public:
+    StationProgram();
+    ~StationProgram();  // stops
+    StationProgram(const StationProgram&) = delete;
+    StationProgram& operator=(const StationProgram&) = delete;
+
+    // Opens everything and starts serving; false with `error` set when the
+    // station cannot run (nothing is left running then).
+    bool Start(const StationOptions& options, std::string& error);
+    // Stops serving, writes what is pending and joins every thread. Idempotent.
+    void Stop();
+
+    int ProtocolPort() const;
+    int MediaPort() const;
+    int MirrorPort() const;
+
+private:
+    void RescanLoop(int minutes);
+
+    std::unique_ptr<StationStore> store_;
+    std::unique_ptr<Catalogue> catalogue_;
+    std::unique_ptr<Recommender> recommender_;
+    std::unique_ptr<RecentRecorder> recorder_;
+    std::unique_ptr<StationService> service_;
+    std::unique_ptr<ProtocolCore> core_;
+    std::unique_ptr<MediaSite> site_;
+    std::unique_ptr<StationServer> server_;
+    std::mutex stopMutex_;  // guards stopping_
+    std::condition_variable stopSignal_;
+    bool stopping_ = false;
+    std::thread rescanner_;
+};
+
+// The whole program: options, the demo library or the station until SIGINT or
+// SIGTERM. Returns the process exit code.
+int RunStation(int argc, const char* const* argv);
+
+}  // namespace vorn::station

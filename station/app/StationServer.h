@@ -1,0 +1,69 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "station/app/MediaSite.h"
+#include "station/app/StationConstants.h"
+
+namespace vorn::station {
+
+// Answers one request of the protocol port: `target` is the request target as
+// received between "GET " and " HTTP/1.x" (the path of an absolute-form target).
+// Returns the exact bytes to send, or false with `error` set; the connection
+// is closed either way.
+using ProtocolResponder =
+    std::function<bool(const std::string& target, std::string& response, std::string& error)>;
+
+struct ServerSettings {
+    std::string bindAddress = "127.0.0.1";
+    int protocolPort = kDefaultProtocolPort;  // 0 here and below: any free port
+    int mediaPort = kDefaultMediaPort;
+    bool mirror = true;
+    int mirrorPort = kDefaultMirrorPort;
+    std::size_t headLimit = 64 * 1024;                 // longest request head read
+    std::chrono::milliseconds headTimeout{10000};      // the whole head must arrive within this
+    std::chrono::milliseconds idleTimeout{30000};      // longest wait for a client to take data
+    int maxConnections = 512;                          // more are closed at once
+    int threads = 4;
+};
+
+// The station's TCP servers: the protocol port, the media host and the
+// content-network mirror, on a small fixed pool of threads. Each connection
+// carries one request and is closed after its answer. A connection that sends
+// no complete head in time, a head above the limit, or anything that is not a
+// request is closed with a log line; a client that stops taking data is cut
+// off after the idle time-out, so no client holds up another.
+//
+// A request in the absolute form of a proxied client goes to the handler of
+// the port named in its URL, so any of the ports works as the client's proxy.
+// The protocol port answers with the responder's bytes alone (no status line);
+// the media ports speak HTTP/1.0 and 1.1.
+class StationServer {
+public:
+    explicit StationServer(ServerSettings settings);
+    ~StationServer();  // stops
+    StationServer(const StationServer&) = delete;
+    StationServer& operator=(const StationServer&) = delete;
+
+    // Opens the listening sockets; false with `error` set when one cannot be
+    // opened. The ports are known afterwards.
+    bool Bind(std::string& error);
+    int ProtocolPort() const;
+    int MediaPort() const;
+    int MirrorPort() const;  // 0 when the mirror is off
+
+    // Starts serving. The responder and the site must outlive Stop().
+    void Start(ProtocolResponder protocol, MediaSite& site);
+    // Stops accepting and serving and joins the threads. Idempotent.
+    void Stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vorn::station

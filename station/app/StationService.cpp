@@ -1,0 +1,153 @@
+#include "station/app/StationService.h"
+
+#include <map>
+
+#include "station/app/StationLog.h"
+#include "xml/XmlElement.h"
+
+namespace vorn::station {
+namespace {
+
+// The start of a request's text for a log line, with its line breaks shown.
+std::string Excerpt(const std::string& text) {
+    std::string out;
+    for (char c : text.substr(0, 120)) {
+        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '.' : c;
+    }
+    return text.size() > 120 ? out + "..." : out;
+}
+
+}  // namespace
+
+StationService::StationService(StationStore& store, Catalogue& catalogue, Recommender& recommender,
+                               RecentRecorder& recorder, MediaLinks links)
+    : store_(store), catalogue_(catalogue), recommender_(recommender), recorder_(recorder),
+      links_(std::move(links)) {}
+
+std::string StationService::HandleRequest(const std::string& requestXml) {
+    XmlElement request(requestXml);
+    const std::string type = request.Child("type").Text();
+    if (type == "NewUserRequest") {
+        return NewUser();
+    }
+    if (type != "RecommendationsRequest" && type != "RatingsRequest") {
+        STATION_LOG(LogLevel::Warning) << "StationService : unknown request type \"" << Excerpt(type)
+                                       << "\" in : " << Excerpt(requestXml);
+        return {};
+    }
+    if (!request.HasChild("userid")) {
+        STATION_LOG(LogLevel::Warning) << "StationService : " << type << " without a user id : "
+                                       << Excerpt(requestXml);
+        return {};
+    }
+    const std::int32_t listener = request.ChildInt("userid");
+    if (listener < 1) {
+        STATION_LOG(LogLevel::Warning) << "StationService : " << type << " for the invalid user id " << listener;
+        return {};
+    }
+    if (!KnowListener(listener)) {
+        return {};
+    }
+    if (type == "RatingsRequest") {
+        return Ratings(listener, requestXml);
+    }
+    if (!request.HasChild("count")) {
+        STATION_LOG(LogLevel::Warning) << "StationService : RecommendationsRequest without a count : "
+                                       << Excerpt(requestXml);
+        return {};
+    }
+    return Recommendations(listener, request.ChildInt("typeid"), request.ChildInt("count"));
+}
+
+bool StationService::KnowListener(std::int32_t listener) {
+    if (recommender_.Knows(listener)) {
+        return true;
+    }
+    if (!store_.EnsureListener(listener)) {
+        STATION_LOG(LogLevel::Severe) << "StationService : cannot record the user id " << listener;
+        return false;
+    }
+    STATION_LOG(LogLevel::Info) << "StationService : adopted the user id " << listener
+                                << " that this station had not handed out";
+    recommender_.AddListener(listener);
+    return true;
+}
+
+std::string StationService::NewUser() {
+    const std::int32_t id = store_.NewListener();
+    if (id < 1) {
+        STATION_LOG(LogLevel::Severe) << "StationService : cannot register a new user";
+        return {};
+    }
+    recommender_.AddListener(id);
+    STATION_LOG(LogLevel::Info) << "StationService : new user " << id;
+    return "<type>NewUserRequestResponse</type><userid>" + std::to_string(id) + "</userid>";
+}
+
+std::string StationService::Recommendations(std::int32_t listener, std::int32_t typeId, std::int32_t count) {
+    const std::shared_ptr<const CatalogueSnapshot> snapshot = catalogue_.Current();
+    const std::vector<std::int32_t> items = recommender_.Recommend(listener, count, *snapshot);
+    if (items.empty() && count > 0) {
+        STATION_LOG(LogLevel::Info) << "StationService : nothing left to recommend to user " << listener;
+    }
+    recorder_.Add(listener, items);
+    std::string reply = "<type>RecommendationsRequestResponse</type>";
+    const std::string type = std::to_string(typeId);
+    for (std::int32_t item : items) {
+        const CatalogueEntry* entry = snapshot->Find(item);
+        reply += "<recommendation><itemid>";
+        reply += std::to_string(item);
+        reply += "</itemid><typeid>";
+        reply += type;
+        reply += "</typeid>";
+        reply += DetailsXml(entry->record, links_);
+        reply += "</recommendation>";
+    }
+    return reply;
+}
+
+std::string StationService::Ratings(std::int32_t listener, const std::string& requestXml) {
+    XmlElement request(requestXml);
+    XmlElement list = request.Child("ratings");
+    const std::shared_ptr<const CatalogueSnapshot> snapshot = catalogue_.Current();
+    std::map<std::int32_t, std::int32_t> accepted;  // item id → value; a later rating of an item wins
+    for (;;) {
+        const std::int32_t before = list.Position();
+        XmlElement rating = list.NextChild("rating");
+        if (list.Position() == before) {
+            break;
+        }
+        if (!rating.HasChild("itemid") || !rating.HasChild("value")) {
+            STATION_LOG(LogLevel::Warning) << "StationService : incomplete rating from user " << listener
+                                           << " ignored : " << Excerpt(rating.Text());
+            continue;
+        }
+        const std::int32_t item = rating.ChildInt("itemid");
+        const std::int32_t value = rating.ChildInt("value");
+        if (value < 1 || value > 5) {
+            STATION_LOG(LogLevel::Warning) << "StationService : rating " << value << " of item " << item
+                                           << " from user " << listener << " is outside 1 to 5, ignored";
+            continue;
+        }
+        if (snapshot->Find(item) == nullptr) {
+            STATION_LOG(LogLevel::Warning) << "StationService : rating of the unknown item " << item
+                                           << " from user " << listener << " ignored";
+            continue;
+        }
+        accepted[item] = value;
+    }
+    if (accepted.empty()) {
+        return {};
+    }
+    const std::vector<std::pair<std::int32_t, std::int32_t>> ratings(accepted.begin(), accepted.end());
+    if (!store_.StoreRatings(listener, ratings)) {
+        STATION_LOG(LogLevel::Severe) << "StationService : cannot store " << ratings.size()
+                                      << " ratings of user " << listener;
+        return {};
+    }
+    recommender_.ApplyRatings(listener, ratings);
+    STATION_LOG(LogLevel::Fine) << "StationService : stored " << ratings.size() << " ratings of user " << listener;
+    return {};
+}
+
+}  // namespace vorn::station

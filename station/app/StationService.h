@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "station/app/Catalogue.h"
+#include "station/app/ItemDetails.h"
+#include "station/app/RecentRecorder.h"
+#include "station/app/Recommender.h"
+#include "station/app/StationStore.h"
+
+#ifdef VORN_STATION_WITH_PROTOCOL
+#include "station/protocol/RequestHandler.h"
+#else
+namespace vorn::station {
+// The protocol core's interface to the station, as it publishes it; stands in
+// while this tree is built without the core.
+class RequestHandler {
+public:
+    virtual ~RequestHandler() = default;
+    virtual std::string HandleRequest(const std::string& requestXml) = 0;
+};
+struct BuildInfo {
+    int minBuild = 13;
+    int latestBuild = 13;
+};
+}  // namespace vorn::station
+#endif
+
+namespace vorn::station {
+
+// Answers the decrypted requests of a client:
+//   NewUserRequest          → <type>NewUserRequestResponse</type><userid>N</userid>
+//   RecommendationsRequest  → <type>RecommendationsRequestResponse</type> and one
+//                             <recommendation> per item (item id first, then type id
+//                             and details)
+//   RatingsRequest          → ratings stored, committed before returning; no reply
+// Anything else (unknown types, missing fields, malformed text) is logged and
+// answered with an empty reply, which sends nothing back.
+//
+// A positive user id the station does not know (its data folder was replaced
+// while the client kept its id) is adopted rather than refused, so the
+// listener can go on. Safe to call from several threads at once.
+class StationService final : public RequestHandler {
+public:
+    StationService(StationStore& store, Catalogue& catalogue, Recommender& recommender,
+                   RecentRecorder& recorder, MediaLinks links);
+    StationService(const StationService&) = delete;
+    StationService& operator=(const StationService&) = delete;
+
+    std::string HandleRequest(const std::string& requestXml) override;
+
+private:
+    std::string NewUser();
+    std::string Recommendations(std::int32_t listener, std::int32_t typeId, std::int32_t count);
+    std::string Ratings(std::int32_t listener, const std::string& requestXml);
+    bool KnowListener(std::int32_t listener);
+
+    StationStore& store_;
+    Catalogue& catalogue_;
+    Recommender& recommender_;
+    RecentRecorder& recorder_;
+    const MediaLinks links_;
+};
+
+}  // namespace vorn::station

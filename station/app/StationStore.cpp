@@ -1,0 +1,255 @@
+#include "station/app/StationStore.h"
+
+#include <functional>
+
+#include "platform/Clock.h"
+#include "station/app/StationLog.h"
+
+namespace vorn::station {
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS listeners(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  created INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS items(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  path TEXT NOT NULL UNIQUE,
+  artist TEXT NOT NULL, title TEXT NOT NULL, album TEXT NOT NULL, genre TEXT NOT NULL,
+  length INTEGER NOT NULL, size INTEGER NOT NULL, modified INTEGER NOT NULL,
+  present INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS ratings(
+  listener INTEGER NOT NULL REFERENCES listeners(id),
+  item INTEGER NOT NULL REFERENCES items(id),
+  value INTEGER NOT NULL,
+  updated INTEGER NOT NULL,
+  PRIMARY KEY(listener, item)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS recent(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  listener INTEGER NOT NULL,
+  item INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS recent_by_listener ON recent(listener, seq);
+)sql";
+
+std::int64_t Now() { return Clock::System().NowSeconds(); }
+
+}  // namespace
+
+bool StationStore::Open(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    if (!db_.Open(path)) {
+        return false;
+    }
+    SqliteStatement mode = db_.Prepare("PRAGMA journal_mode=WAL");
+    const bool wal = mode.Step() && mode.Text(0) == "wal";
+    mode = SqliteStatement();
+    if (!wal) {
+        STATION_LOG(LogLevel::Severe) << "StationStore : the database " << path
+                                      << " cannot use write-ahead logging";
+        db_.Close();
+        return false;
+    }
+    if (!db_.Exec("PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;") || !db_.Exec(kSchema)) {
+        db_.Close();
+        return false;
+    }
+    newListener_ = db_.Prepare("INSERT INTO listeners(created) VALUES(?1)");
+    ensureListener_ = db_.Prepare("INSERT OR IGNORE INTO listeners(id, created) VALUES(?1, ?2)");
+    upsertRating_ = db_.Prepare(
+        "INSERT INTO ratings(listener, item, value, updated) VALUES(?1, ?2, ?3, ?4) "
+        "ON CONFLICT(listener, item) DO UPDATE SET value = excluded.value, updated = excluded.updated");
+    upsertItem_ = db_.Prepare(
+        "INSERT INTO items(path, artist, title, album, genre, length, size, modified, present) "
+        "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, 1) "
+        "ON CONFLICT(path) DO UPDATE SET artist = excluded.artist, title = excluded.title, "
+        "album = excluded.album, genre = excluded.genre, length = excluded.length, "
+        "size = excluded.size, modified = excluded.modified, present = 1 RETURNING id");
+    appendRecent_ = db_.Prepare("INSERT INTO recent(listener, item) VALUES(?1, ?2)");
+    if (!newListener_.Valid() || !ensureListener_.Valid() || !upsertRating_.Valid() ||
+        !upsertItem_.Valid() || !appendRecent_.Valid()) {
+        db_.Close();
+        return false;
+    }
+    return true;
+}
+
+void StationStore::Close() {
+    std::lock_guard lock(mutex_);
+    newListener_ = SqliteStatement();
+    ensureListener_ = SqliteStatement();
+    upsertRating_ = SqliteStatement();
+    upsertItem_ = SqliteStatement();
+    appendRecent_ = SqliteStatement();
+    db_.Close();
+}
+
+bool StationStore::InTransaction(const std::function<bool()>& work) {
+    if (!db_.Exec("BEGIN IMMEDIATE")) {
+        return false;
+    }
+    if (!work()) {
+        db_.Exec("ROLLBACK");
+        return false;
+    }
+    if (!db_.Exec("COMMIT")) {
+        db_.Exec("ROLLBACK");
+        return false;
+    }
+    return true;
+}
+
+std::int32_t StationStore::NewListener() {
+    std::lock_guard lock(mutex_);
+    if (!db_.IsOpen() || !newListener_.Bind(1, Now()).Run()) {
+        return 0;
+    }
+    const std::int64_t id = db_.LastInsertId();
+    if (id < 1 || id > INT32_MAX) {
+        STATION_LOG(LogLevel::Severe) << "StationStore : listener ids are exhausted";
+        return 0;
+    }
+    return static_cast<std::int32_t>(id);
+}
+
+bool StationStore::EnsureListener(std::int32_t id) {
+    std::lock_guard lock(mutex_);
+    return id > 0 && db_.IsOpen() && ensureListener_.Bind(1, id).Bind(2, Now()).Run();
+}
+
+std::vector<std::int32_t> StationStore::Listeners() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::int32_t> ids;
+    SqliteStatement select = db_.Prepare("SELECT id FROM listeners ORDER BY id");
+    while (select.Step()) {
+        ids.push_back(static_cast<std::int32_t>(select.Int(0)));
+    }
+    return ids;
+}
+
+bool StationStore::StoreRatings(std::int32_t listener,
+                                const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings) {
+    std::lock_guard lock(mutex_);
+    if (!db_.IsOpen()) {
+        return false;
+    }
+    const std::int64_t now = Now();
+    return InTransaction([&] {
+        for (const auto& [item, value] : ratings) {
+            if (!upsertRating_.Bind(1, listener).Bind(2, item).Bind(3, value).Bind(4, now).Run()) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+std::vector<RatingRecord> StationStore::LoadRatings() {
+    std::lock_guard lock(mutex_);
+    std::vector<RatingRecord> ratings;
+    SqliteStatement select = db_.Prepare("SELECT listener, item, value FROM ratings ORDER BY listener, item");
+    while (select.Step()) {
+        ratings.push_back({static_cast<std::int32_t>(select.Int(0)), static_cast<std::int32_t>(select.Int(1)),
+                           static_cast<std::int32_t>(select.Int(2))});
+    }
+    return ratings;
+}
+
+bool StationStore::SyncItems(std::vector<ItemRecord>& found) {
+    std::lock_guard lock(mutex_);
+    if (!db_.IsOpen()) {
+        return false;
+    }
+    return InTransaction([&] {
+        if (!db_.Exec("CREATE TEMP TABLE IF NOT EXISTS seen(id INTEGER PRIMARY KEY); DELETE FROM temp.seen;")) {
+            return false;
+        }
+        SqliteStatement seen = db_.Prepare("INSERT OR IGNORE INTO temp.seen(id) VALUES(?1)");
+        for (ItemRecord& item : found) {
+            upsertItem_.Bind(1, item.path).Bind(2, item.artist).Bind(3, item.title).Bind(4, item.album);
+            upsertItem_.Bind(5, item.genre).Bind(6, item.lengthSeconds).Bind(7, item.fileSize);
+            upsertItem_.Bind(8, item.modified);
+            if (!upsertItem_.Step()) {
+                upsertItem_.Reset();
+                return false;
+            }
+            const std::int64_t id = upsertItem_.Int(0);
+            upsertItem_.Run();  // finishes the statement after its returned row
+            if (id < 1 || id > INT32_MAX) {
+                return false;
+            }
+            item.id = static_cast<std::int32_t>(id);
+            item.present = true;
+            if (!seen.Bind(1, id).Run()) {
+                return false;
+            }
+        }
+        return db_.Exec("UPDATE items SET present = 0 WHERE present = 1 AND id NOT IN (SELECT id FROM temp.seen);"
+                        "DELETE FROM temp.seen;");
+    });
+}
+
+bool StationStore::MarkMissing(std::int32_t id) {
+    std::lock_guard lock(mutex_);
+    SqliteStatement update = db_.Prepare("UPDATE items SET present = 0 WHERE id = ?1");
+    return update.Bind(1, id).Run();
+}
+
+std::vector<ItemRecord> StationStore::LoadItems() {
+    std::lock_guard lock(mutex_);
+    std::vector<ItemRecord> items;
+    SqliteStatement select = db_.Prepare(
+        "SELECT id, path, artist, title, album, genre, length, size, modified, present FROM items ORDER BY id");
+    while (select.Step()) {
+        ItemRecord item;
+        item.id = static_cast<std::int32_t>(select.Int(0));
+        item.path = select.Text(1);
+        item.artist = select.Text(2);
+        item.title = select.Text(3);
+        item.album = select.Text(4);
+        item.genre = select.Text(5);
+        item.lengthSeconds = static_cast<std::int32_t>(select.Int(6));
+        item.fileSize = select.Int(7);
+        item.modified = select.Int(8);
+        item.present = select.Int(9) != 0;
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+bool StationStore::AppendRecent(const std::vector<RecentRecord>& records) {
+    std::lock_guard lock(mutex_);
+    if (!db_.IsOpen()) {
+        return false;
+    }
+    return InTransaction([&] {
+        for (const RecentRecord& record : records) {
+            if (!appendRecent_.Bind(1, record.listener).Bind(2, record.item).Run()) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+std::vector<RecentRecord> StationStore::LoadRecent(int perListener) {
+    std::lock_guard lock(mutex_);
+    std::vector<RecentRecord> records;
+    SqliteStatement select = db_.Prepare(
+        "SELECT listener, item FROM (SELECT listener, item, seq, ROW_NUMBER() OVER "
+        "(PARTITION BY listener ORDER BY seq DESC) AS age FROM recent) WHERE age <= ?1 ORDER BY seq");
+    select.Bind(1, perListener);
+    while (select.Step()) {
+        records.push_back({static_cast<std::int32_t>(select.Int(0)), static_cast<std::int32_t>(select.Int(1))});
+    }
+    return records;
+}
+
+bool StationStore::PruneRecent(int perListener) {
+    std::lock_guard lock(mutex_);
+    SqliteStatement prune = db_.Prepare(
+        "DELETE FROM recent WHERE seq IN (SELECT seq FROM (SELECT seq, ROW_NUMBER() OVER "
+        "(PARTITION BY listener ORDER BY seq DESC) AS age FROM recent) WHERE age > ?1)");
+    return prune.Bind(1, perListener).Run();
+}
+
+}  // namespace vorn::station

@@ -1,0 +1,109 @@
+#include "station/app/Catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/station/app/Mp3Files.h"
+#include "tests/station/app/StationTestSupport.h"
+
+namespace vorn::station::test {
+namespace {
+
+class CatalogueTest : public ::testing::Test {
+protected:
+    CatalogueTest() {
+        std::filesystem::create_directories(dir_ / "music/Band/Album");
+        std::filesystem::create_directories(dir_ / "music/loose");
+        EXPECT_TRUE(WriteSilentMp3(dir_ / "music/Band/Album/01.mp3", 12));
+        EXPECT_TRUE(TagMp3(dir_ / "music/Band/Album/01.mp3", "The Band", "Opening", "Album One", "Folk"));
+        EXPECT_TRUE(WriteSilentMp3(dir_ / "music/loose/Untagged Song.MP3", 5));
+        vorn::test::WriteFile(dir_ / "music/loose/notes.txt", "not music");
+        vorn::test::WriteFile(dir_ / "music/loose/broken.mp3", "this is no audio at all");
+        EXPECT_TRUE(store_.Open(dir_ / "station.db"));
+    }
+
+    const CatalogueEntry* ByName(const CatalogueSnapshot& snapshot, const std::string& relative) {
+        for (const CatalogueEntry& entry : snapshot.Entries()) {
+            if (entry.record.path == dir_ / ("music/" + relative)) {
+                return &entry;
+            }
+        }
+        return nullptr;
+    }
+
+    CapturedLog log_;
+    vorn::test::TempDir dir_;
+    StationStore store_;
+};
+
+TEST_F(CatalogueTest, ScanReadsTagsAndFallsBackToTheFileName) {
+    Catalogue catalogue(store_, dir_ / "music");
+    EXPECT_EQ(catalogue.Rescan(), 2);
+    const auto snapshot = catalogue.Current();
+    EXPECT_EQ(snapshot->Live().size(), 2u);
+    const CatalogueEntry* tagged = ByName(*snapshot, "Band/Album/01.mp3");
+    ASSERT_NE(tagged, nullptr);
+    EXPECT_EQ(tagged->record.artist, "The Band");
+    EXPECT_EQ(tagged->record.title, "Opening");
+    EXPECT_EQ(tagged->record.album, "Album One");
+    EXPECT_EQ(tagged->record.genre, "Folk");
+    EXPECT_NEAR(tagged->record.lengthSeconds, 12, 1);
+    const CatalogueEntry* bare = ByName(*snapshot, "loose/Untagged Song.MP3");
+    ASSERT_NE(bare, nullptr);
+    EXPECT_EQ(bare->record.title, "Untagged Song");
+    EXPECT_EQ(bare->record.artist, "");
+    EXPECT_EQ(bare->artist, kNoGroup);
+    EXPECT_NEAR(bare->record.lengthSeconds, 5, 1);
+    EXPECT_TRUE(log_.Contains("not an MP3 file, skipped : " + (dir_ / "music/loose/broken.mp3")));
+}
+
+TEST_F(CatalogueTest, IdsStayAcrossRescansAndRestartsAndGoneFilesStopBeingOffered) {
+    std::int32_t taggedId = 0;
+    {
+        Catalogue catalogue(store_, dir_ / "music");
+        ASSERT_EQ(catalogue.Rescan(), 2);
+        taggedId = ByName(*catalogue.Current(), "Band/Album/01.mp3")->record.id;
+        EXPECT_TRUE(WriteSilentMp3(dir_ / "music/Band/Album/02.mp3", 3));
+        ASSERT_EQ(catalogue.Rescan(), 3);
+        EXPECT_EQ(ByName(*catalogue.Current(), "Band/Album/01.mp3")->record.id, taggedId);
+    }
+    store_.Close();
+    ASSERT_TRUE(store_.Open(dir_ / "station.db"));
+    Catalogue catalogue(store_, dir_ / "music");
+    catalogue.Load();  // what the store knew, before any scan
+    EXPECT_EQ(catalogue.Current()->Live().size(), 3u);
+    ItemRecord found;
+    ASSERT_TRUE(catalogue.FindMedia(taggedId, found));
+    EXPECT_EQ(found.title, "Opening");
+
+    // Retagging is noticed; removal makes the item unavailable but keeps its id known.
+    std::filesystem::remove(dir_ / "music/loose/Untagged Song.MP3");
+    EXPECT_TRUE(TagMp3(dir_ / "music/Band/Album/01.mp3", "The Band", "Opening (Live)", "Album One", "Folk"));
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    const auto snapshot = catalogue.Current();
+    EXPECT_EQ(ByName(*snapshot, "Band/Album/01.mp3")->record.id, taggedId);
+    EXPECT_EQ(ByName(*snapshot, "Band/Album/01.mp3")->record.title, "Opening (Live)");
+    const CatalogueEntry* gone = ByName(*snapshot, "loose/Untagged Song.MP3");
+    ASSERT_NE(gone, nullptr);
+    EXPECT_FALSE(gone->record.present);
+    EXPECT_EQ(snapshot->FindLive(gone->record.id), nullptr);
+    EXPECT_FALSE(catalogue.FindMedia(gone->record.id, found));
+
+    // A file that vanishes between scans is dropped as soon as it is reported.
+    catalogue.ReportMissing(taggedId);
+    EXPECT_FALSE(catalogue.FindMedia(taggedId, found));
+    EXPECT_EQ(catalogue.Current()->Live().size(), 1u);
+}
+
+TEST_F(CatalogueTest, AnUnreadableMusicFolderLeavesTheCatalogueAlone) {
+    Catalogue catalogue(store_, dir_ / "music");
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    std::filesystem::rename(dir_ / "music", dir_ / "elsewhere");
+    EXPECT_EQ(catalogue.Rescan(), -1);
+    EXPECT_EQ(catalogue.Current()->Live().size(), 2u);
+    EXPECT_TRUE(log_.Contains("cannot be read; the catalogue stays as it was"));
+}
+
+}  // namespace
+}  // namespace vorn::station::test

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+namespace vorn::station::test {
+
+// A plain TCP client on 127.0.0.1 with bounded waits, for talking to the
+// station's ports byte by byte.
+class RawClient {
+public:
+    // receiveBuffer other than 0 sets a small socket receive buffer first.
+    explicit RawClient(int port, int receiveBuffer = 0);
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool Connected() const { return fd_ >= 0; }
+    bool Send(const std::string& data);
+    // Everything until the peer closes, or until timeoutMs passes.
+    std::string ReadAll(int timeoutMs = 5000);
+    // True when the peer closed (or reset) the connection within timeoutMs,
+    // discarding anything it sent.
+    bool ClosedWithin(int timeoutMs);
+
+private:
+    int fd_ = -1;
+};
+
+// Sends one request on a fresh connection and returns the whole answer.
+std::string Exchange(int port, const std::string& request, int timeoutMs = 5000);
+
+}  // namespace vorn::station::test

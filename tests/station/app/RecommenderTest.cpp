@@ -1,0 +1,160 @@
+#include "station/app/Recommender.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <thread>
+
+#include "tests/station/app/StationTestSupport.h"
+
+namespace vorn::station::test {
+namespace {
+
+const char* const kGenres[] = {"Folk", "Techno", "Jazz", "Ambient"};
+
+// 200 items: 4 genres, 3 artists per genre, 2 albums per artist.
+class RecommenderTest : public ::testing::Test {
+protected:
+    RecommenderTest() {
+        EXPECT_TRUE(store_.Open(dir_ / "station.db"));
+        std::vector<ItemRecord> items;
+        for (int n = 0; n < 200; ++n) {
+            const int genre = n % 4;
+            const int artist = (n / 4) % 3;
+            const std::string name = std::string(kGenres[genre]) + " artist " + std::to_string(artist);
+            items.push_back(FakeItem(n, name, name + " album " + std::to_string(n % 2), kGenres[genre]));
+        }
+        catalogue_ = std::make_unique<Catalogue>(store_, dir_ / "music");
+        EXPECT_TRUE(catalogue_->Publish(items));
+    }
+
+    std::string GenreOf(std::int32_t id) { return catalogue_->Current()->Find(id)->record.genre; }
+
+    vorn::test::TempDir dir_;
+    StationStore store_;
+    std::unique_ptr<Catalogue> catalogue_;
+};
+
+TEST_F(RecommenderTest, ALoverOfOneGenreGetsMostlyThatGenreAndNothingRated) {
+    int hits = 0;
+    int offered = 0;
+    for (std::uint64_t seed = 1; seed <= 5; ++seed) {
+        RecommenderSettings settings;
+        settings.seed = seed;
+        Recommender recommender(settings);
+        const auto snapshot = catalogue_->Current();
+        std::set<std::int32_t> rated;
+        // The listener rates everything offered: Jazz 5, the rest 1.
+        while (rated.size() < 20) {
+            std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
+            for (std::int32_t id : recommender.Recommend(1, 4, *snapshot)) {
+                EXPECT_EQ(rated.count(id), 0u);
+                ratings.emplace_back(id, GenreOf(id) == "Jazz" ? 5 : 1);
+                rated.insert(id);
+            }
+            recommender.ApplyRatings(1, ratings);
+        }
+        for (int round = 0; round < 10; ++round) {
+            std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
+            for (std::int32_t id : recommender.Recommend(1, 4, *snapshot)) {
+                EXPECT_EQ(rated.count(id), 0u) << "item " << id << " was rated already";
+                hits += GenreOf(id) == "Jazz" ? 1 : 0;
+                ++offered;
+                ratings.emplace_back(id, GenreOf(id) == "Jazz" ? 5 : 1);
+                rated.insert(id);
+            }
+            recommender.ApplyRatings(1, ratings);
+        }
+    }
+    ASSERT_EQ(offered, 200);
+    // A quarter of the catalogue is Jazz; exploration keeps a little of the rest.
+    EXPECT_GE(hits, 150) << hits << " of " << offered << " were Jazz";
+}
+
+TEST_F(RecommenderTest, RecentItemsWaitTheirTurnAndExplorationCoversTheCatalogue) {
+    RecommenderSettings settings;
+    settings.seed = 3;
+    Recommender recommender(settings);
+    const auto snapshot = catalogue_->Current();
+    // Without ratings, 25 requests of 4 never repeat an item (100 of 200 offered).
+    std::set<std::int32_t> seen;
+    for (int round = 0; round < 25; ++round) {
+        for (std::int32_t id : recommender.Recommend(2, 4, *snapshot)) {
+            EXPECT_TRUE(seen.insert(id).second) << "item " << id << " offered twice";
+        }
+    }
+    // Many listeners together hear nearly everything.
+    std::set<std::int32_t> heard;
+    for (std::int32_t listener = 10; listener < 60; ++listener) {
+        for (std::int32_t id : recommender.Recommend(listener, 4, *snapshot)) {
+            heard.insert(id);
+        }
+    }
+    EXPECT_GE(heard.size(), 150u);
+}
+
+TEST_F(RecommenderTest, ASmallCatalogueIsOfferedUntilEverythingIsRated) {
+    std::vector<ItemRecord> few = {FakeItem(1000, "A", "B", "C"), FakeItem(1001, "A", "B", "C"),
+                                   FakeItem(1002, "D", "E", "F")};
+    ASSERT_TRUE(catalogue_->Publish(few));  // the 200 others are gone now
+    const auto snapshot = catalogue_->Current();
+    ASSERT_EQ(snapshot->Live().size(), 3u);
+    Recommender recommender;
+    EXPECT_EQ(recommender.Recommend(1, 4, *snapshot).size(), 3u);
+    EXPECT_EQ(recommender.Recommend(1, 4, *snapshot).size(), 3u);  // recent, but all there is
+    const std::int32_t first = snapshot->Entries()[snapshot->Live()[0]].record.id;
+    const std::int32_t second = snapshot->Entries()[snapshot->Live()[1]].record.id;
+    recommender.ApplyRatings(1, {{first, 4}, {second, 2}});
+    const std::vector<std::int32_t> left = recommender.Recommend(1, 4, *snapshot);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_NE(left[0], first);
+    EXPECT_NE(left[0], second);
+    recommender.ApplyRatings(1, {{left[0], 3}});
+    EXPECT_TRUE(recommender.Recommend(1, 4, *snapshot).empty());
+}
+
+TEST_F(RecommenderTest, ProfilesComeBackFromTheStoreAndListenersRunInParallel) {
+    RecommenderSettings settings;
+    settings.seed = 9;
+    Recommender recommender(settings);
+    const auto snapshot = catalogue_->Current();
+    std::vector<RatingRecord> ratings;
+    for (const std::uint32_t index : snapshot->Live()) {
+        const CatalogueEntry& entry = snapshot->Entries()[index];
+        if (entry.record.genre != "Folk") {
+            ratings.push_back({5, entry.record.id, entry.record.genre == "Techno" ? 5 : 1});
+        }
+    }
+    recommender.Load({5}, ratings, {{5, snapshot->Entries()[snapshot->Live()[0]].record.id}});
+    ASSERT_TRUE(recommender.Knows(5));
+    for (std::int32_t id : recommender.Recommend(5, 10, *snapshot)) {
+        EXPECT_EQ(GenreOf(id), "Folk");  // everything else is rated
+    }
+
+    std::vector<std::thread> threads;
+    std::vector<std::size_t> counts(8);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 50; ++round) {
+                const std::int32_t listener = 100 + (round + t) % 12;
+                const auto items = recommender.Recommend(listener, 4, *snapshot);
+                counts[t] += items.size();
+                std::vector<std::pair<std::int32_t, std::int32_t>> rated;
+                for (std::int32_t id : items) {
+                    rated.emplace_back(id, 1 + id % 5);
+                }
+                recommender.ApplyRatings(listener, rated);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (std::size_t count : counts) {
+        EXPECT_EQ(count, 200u);
+    }
+}
+
+}  // namespace
+}  // namespace vorn::station::test

@@ -1,0 +1,210 @@
+// The client's engine and file retriever against a running station on loopback.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "download/HttpFileRetriever.h"
+#include "foundation/Preferences.h"
+#include "server/UrlParts.h"
+#include "server/VornClientEngine.h"
+#include "station/app/StationProgram.h"
+#include "tests/station/app/Mp3Files.h"
+#include "tests/station/app/StationTestSupport.h"
+#include "tests/support/LoopbackServer.h"
+#include "tests/support/ScopedLog.h"
+
+namespace vorn::station::test {
+namespace {
+
+int FreePort() {
+    vorn::test::LoopbackServer probe([](vorn::test::LoopbackServer::Connection&) {});
+    const int port = probe.Port();
+    probe.Stop();
+    return port;
+}
+
+class Download : public FileRetrieverListener {
+public:
+    void OnFileRetrieved(std::int32_t totalBytes, float) override {
+        bytes = totalBytes;
+        done = true;
+    }
+    void OnRetrievalError(std::int32_t code) override {
+        error = code;
+        done = true;
+    }
+    void OnRetrievalStatus(float, float) override {}
+
+    std::atomic<bool> done{false};
+    std::atomic<std::int32_t> bytes{-1};
+    std::atomic<std::int32_t> error{0};
+};
+
+class StationEndToEndTest : public ::testing::Test {
+protected:
+    StationEndToEndTest() {
+        std::filesystem::create_directories(music_);
+        const char* genres[] = {"Folk", "Techno", "Jazz"};
+        for (int n = 0; n < 9; ++n) {
+            const std::string path = music_ + "/track" + std::to_string(n) + ".mp3";
+            EXPECT_TRUE(WriteSilentMp3(path, 3, 100 + n));
+            EXPECT_TRUE(TagMp3(path, "Artist " + std::to_string(n % 3), "Song " + std::to_string(n),
+                               "Album " + std::to_string(n % 3), genres[n % 3]));
+        }
+    }
+
+    StationOptions Options(int port) const {
+        StationOptions options;
+        options.musicDir = music_;
+        options.dataDir = home_ / "station";
+        options.port = port;
+        options.mediaPort = 0;
+        options.cdnPort = 0;
+        options.rescanMinutes = 0;
+        options.logLevel = LogLevel::Fine;
+        return options;
+    }
+
+    std::unique_ptr<Preferences> ViaProxy(int port) {
+        vorn::test::WriteFile(home_.StorePath(),
+                              "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Mirelund\\Vorn]\n\"pref_useproxy\"=\"1\"\n"
+                              "\"pref_proxyserver\"=\"127.0.0.1\"\n\"pref_proxyport\"=\"" + std::to_string(port) + "\"\n");
+        return std::make_unique<Preferences>();
+    }
+
+    // Downloads a recommendation's file the way the client does.
+    std::int32_t Fetch(const Recommendation& rec, const std::string& target, const Preferences* preferences) {
+        Download listener;
+        HttpFileRetriever retriever(&listener, target, rec.MediaUrl(), preferences);
+        retriever.Start();
+        EXPECT_TRUE(vorn::test::WaitFor([&] { return listener.done.load(); }, 20000));
+        return listener.error != 0 ? -listener.error : listener.bytes.load();
+    }
+
+    vorn::test::IsolatedHome home_;
+    vorn::test::ScopedLog clientLog_;
+    CapturedLog stationLog_;
+    const std::string music_ = home_ / "music";
+};
+
+TEST_F(StationEndToEndTest, RegisterRecommendDownloadRateRestartAndContinue) {
+    auto station = std::make_unique<StationProgram>();
+    std::string error;
+    ASSERT_TRUE(station->Start(Options(0), error)) << error;
+    const int port = station->ProtocolPort();
+    Preferences direct;
+
+    VornClientEngine engine(&direct);
+    ASSERT_EQ(engine.Initialise("127.0.0.1", port), kEngineOk);
+    std::int32_t user = 0;
+    ASSERT_EQ(engine.RegisterUser(user, {}), kEngineOk);
+    EXPECT_EQ(user, 1);
+
+    VornClientEngine::RecommendationList list;
+    ASSERT_EQ(engine.GetRecommendations(user, 1, 4, list), kEngineOk);
+    ASSERT_EQ(list.size(), 4u);
+    std::set<std::int32_t> offered;
+    for (const auto& rec : list) {
+        EXPECT_TRUE(rec->IsComplete());
+        EXPECT_TRUE(offered.insert(rec->ItemId()).second);
+        EXPECT_EQ(rec->Details().count("Artist"), 1u);
+        EXPECT_EQ(rec->Details().count("Genre"), 1u);
+    }
+    // The file arrives byte for byte, under the name the station chose.
+    const Recommendation& first = *list[0];
+    const std::string target = home_ / first.FileName();
+    const std::int32_t bytes = Fetch(first, target, &direct);
+    ASSERT_GT(bytes, 0);
+    bool matched = false;
+    for (const auto& entry : std::filesystem::directory_iterator(music_)) {
+        matched = matched || vorn::test::ReadFile(entry.path().string()) == vorn::test::ReadFile(target);
+    }
+    EXPECT_TRUE(matched);
+
+    std::map<std::int32_t, std::int32_t> ratings;
+    for (const auto& rec : list) {
+        ratings[rec->ItemId()] = rec->Details().at("Genre") == "Jazz" ? 5 : 2;
+    }
+    ASSERT_EQ(engine.SubmitRatings(user, ratings), kEngineOk);
+    // The client does not wait for an answer; the station commits on its own time.
+    EXPECT_TRUE(vorn::test::WaitFor([&] { return stationLog_.Contains("stored 4 ratings of user 1"); }));
+    station->Stop();
+    station.reset();
+
+    // Same data folder, same port: the engine goes on with its key and user id.
+    station = std::make_unique<StationProgram>();
+    ASSERT_TRUE(station->Start(Options(port), error)) << error;
+    for (int round = 0; round < 3; ++round) {
+        list.clear();
+        ASSERT_EQ(engine.GetRecommendations(user, 1, 2, list), kEngineOk);
+        EXPECT_FALSE(list.empty());
+        for (const auto& rec : list) {
+            EXPECT_EQ(ratings.count(rec->ItemId()), 0u) << "rated item " << rec->ItemId() << " offered again";
+        }
+    }
+    std::int32_t second = 0;
+    ASSERT_EQ(engine.RegisterUser(second, {}), kEngineOk);
+    EXPECT_EQ(second, 2);
+}
+
+TEST_F(StationEndToEndTest, EverythingWorksWithTheStationAsTheClientsProxy) {
+    StationProgram station;
+    std::string error;
+    ASSERT_TRUE(station.Start(Options(0), error)) << error;
+    // No mirror: the client's content-network attempts are refused and it falls
+    // back to the origin, all through the proxy.
+    auto proxy = ViaProxy(station.MediaPort());
+    VornClientEngine engine(proxy.get());
+    ASSERT_EQ(engine.Initialise("127.0.0.1", station.ProtocolPort()), kEngineOk);
+    std::int32_t user = 0;
+    ASSERT_EQ(engine.RegisterUser(user, {}), kEngineOk);
+    VornClientEngine::RecommendationList list;
+    ASSERT_EQ(engine.GetRecommendations(user, 1, 1, list), kEngineOk);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_GT(Fetch(*list[0], home_ / "a.mp3", proxy.get()), 0);
+    EXPECT_TRUE(clientLog_.Contains("Failed to get file using HTTP1.1 and HTTP1.0 with Coral"));
+}
+
+TEST_F(StationEndToEndTest, TheClientFollowsTheRedirectOfRedirectMode) {
+    StationOptions options = Options(0);
+    options.redirectMedia = true;
+    StationProgram station;
+    std::string error;
+    ASSERT_TRUE(station.Start(options, error)) << error;
+    Preferences direct;
+    VornClientEngine engine(&direct);
+    ASSERT_EQ(engine.Initialise("127.0.0.1", station.ProtocolPort()), kEngineOk);
+    std::int32_t user = 0;
+    ASSERT_EQ(engine.RegisterUser(user, {}), kEngineOk);
+    VornClientEngine::RecommendationList list;
+    ASSERT_EQ(engine.GetRecommendations(user, 1, 1, list), kEngineOk);
+    ASSERT_EQ(list.size(), 1u);
+    const std::int32_t bytes = Fetch(*list[0], home_ / "c.mp3", &direct);
+    EXPECT_GT(bytes, 0);
+    EXPECT_EQ(static_cast<std::uintmax_t>(bytes), std::filesystem::file_size(home_ / "c.mp3"));
+}
+
+TEST_F(StationEndToEndTest, TheMirrorServesTheFirstAttemptThroughTheProxy) {
+    StationOptions options = Options(0);
+    options.cdnPort = FreePort();
+    StationProgram station;
+    std::string error;
+    ASSERT_TRUE(station.Start(options, error)) << error;
+    // The client names the mirror by its content-network host on port 8090;
+    // the station, as its proxy, takes any such name to its mirror.
+    auto proxy = ViaProxy(station.ProtocolPort());
+    VornClientEngine engine(proxy.get());
+    ASSERT_EQ(engine.Initialise("127.0.0.1", station.ProtocolPort()), kEngineOk);
+    std::int32_t user = 0;
+    ASSERT_EQ(engine.RegisterUser(user, {}), kEngineOk);
+    VornClientEngine::RecommendationList list;
+    ASSERT_EQ(engine.GetRecommendations(user, 1, 1, list), kEngineOk);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_GT(Fetch(*list[0], home_ / "b.mp3", proxy.get()), 0);
+    EXPECT_FALSE(clientLog_.Contains("Failed to get file using HTTP1.1 with Coral"));
+}
+
+}  // namespace
+}  // namespace vorn::station::test

@@ -1,0 +1,72 @@
+#include "station/app/StationOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "tests/support/TempDir.h"
+
+namespace vorn::station::test {
+namespace {
+
+bool Parse(std::vector<const char*> args, StationOptions& options, std::string& error) {
+    args.insert(args.begin(), "vorn-station");
+    return ParseStationOptions(static_cast<int>(args.size()), args.data(), options, error);
+}
+
+TEST(StationOptionsTest, DefaultsAndEveryOption) {
+    vorn::test::IsolatedHome home;
+    StationOptions options;
+    std::string error;
+    ASSERT_TRUE(Parse({}, options, error)) << error;
+    EXPECT_EQ(options.dataDir, home / "data/vorn-station");
+    EXPECT_EQ(options.bindAddress, "127.0.0.1");
+    EXPECT_EQ(options.publicHost, "127.0.0.1");
+    EXPECT_EQ(options.port, 8080);
+    EXPECT_EQ(options.mediaPort, 8000);
+    EXPECT_EQ(options.cdnPort, 8090);
+    EXPECT_EQ(options.minBuild, 13);
+    EXPECT_EQ(options.latestBuild, 13);
+    EXPECT_FALSE(options.redirectMedia);
+    EXPECT_EQ(options.tracks, 24);
+
+    ASSERT_TRUE(Parse({"--music", "/m", "--data=/d", "--bind", "0.0.0.0", "--port", "9080", "--media-port", "9000",
+                       "--cdn-port", "0", "--min-build", "10", "--latest-build=14", "--redirect-media",
+                       "--make-demo-library", "/demo", "--tracks", "3", "--rescan", "0", "--quiet"},
+                      options, error))
+        << error;
+    EXPECT_EQ(options.musicDir, "/m");
+    EXPECT_EQ(options.dataDir, "/d");
+    EXPECT_NE(options.publicHost, "0.0.0.0");  // a wildcard is no address for a link
+    EXPECT_EQ(options.port, 9080);
+    EXPECT_EQ(options.mediaPort, 9000);
+    EXPECT_EQ(options.cdnPort, 0);
+    EXPECT_EQ(options.minBuild, 10);
+    EXPECT_EQ(options.latestBuild, 14);
+    EXPECT_TRUE(options.redirectMedia);
+    EXPECT_EQ(options.makeDemoLibrary, "/demo");
+    EXPECT_EQ(options.tracks, 3);
+    EXPECT_EQ(options.rescanMinutes, 0);
+    EXPECT_EQ(options.logLevel, LogLevel::Warning);
+    ASSERT_TRUE(Parse({"--public-host", "radio.example", "--help"}, options, error));
+    EXPECT_EQ(options.publicHost, "radio.example");
+    EXPECT_TRUE(options.help);
+}
+
+TEST(StationOptionsTest, BadCommandLinesAreRefusedWithAReason) {
+    StationOptions options;
+    std::string error;
+    EXPECT_FALSE(Parse({"--colour"}, options, error));
+    EXPECT_EQ(error, "unknown option \"--colour\"");
+    EXPECT_FALSE(Parse({"--music"}, options, error));
+    EXPECT_EQ(error, "--music needs a value");
+    EXPECT_FALSE(Parse({"--port", "80x"}, options, error));
+    EXPECT_FALSE(Parse({"--port", "70000"}, options, error));
+    EXPECT_EQ(error, "--port needs a whole number from 0 to 65535, not \"70000\"");
+    EXPECT_FALSE(Parse({"--tracks", "0"}, options, error));
+    EXPECT_FALSE(Parse({"--media-port", "8080"}, options, error));
+    EXPECT_EQ(error, "the protocol port, the media port and the mirror port must differ");
+}
+
+}  // namespace
+}  // namespace vorn::station::test

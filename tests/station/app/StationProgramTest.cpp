@@ -1,0 +1,121 @@
+#include "station/app/StationProgram.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/station/app/Mp3Files.h"
+#include "tests/station/app/RawClient.h"
+#include "tests/station/app/StationTestSupport.h"
+#include "tests/support/LoopbackServer.h"
+
+namespace vorn::station::test {
+namespace {
+
+StationOptions TestOptions(const vorn::test::TempDir& dir) {
+    StationOptions options;
+    options.musicDir = dir / "music";
+    options.dataDir = dir / "data";
+    options.port = 0;
+    options.mediaPort = 0;
+    options.cdnPort = 0;
+    options.rescanMinutes = 0;
+    return options;
+}
+
+TEST(StationProgramTest, ServesTheMusicFolderAndKeepsItsDataAcrossRestarts) {
+    CapturedLog log;
+    vorn::test::TempDir dir;
+    std::filesystem::create_directories(dir / "music/sub");
+    ASSERT_TRUE(WriteSilentMp3(dir / "music/sub/one.mp3", 2, 5));
+    std::string error;
+    {
+        StationProgram program;
+        ASSERT_TRUE(program.Start(TestOptions(dir), error)) << error;
+        EXPECT_NE(program.ProtocolPort(), 0);
+        EXPECT_EQ(program.MirrorPort(), 0);  // --cdn-port 0 turns the mirror off
+        const std::string answer = Exchange(program.MediaPort(), "GET /media/1.mp3 HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+        EXPECT_TRUE(log.Contains("1 items from \"" + (dir / "music") + "\""));
+    }
+    struct stat facts {};
+    ASSERT_EQ(::stat((dir / "data").c_str(), &facts), 0);
+    EXPECT_EQ(facts.st_mode & 0777, 0700u);
+    EXPECT_TRUE(std::filesystem::exists(dir / "data/station.db"));
+#ifdef VORN_STATION_WITH_PROTOCOL
+    ASSERT_EQ(::stat((dir / "data/station-key.pem").c_str(), &facts), 0);
+    EXPECT_EQ(facts.st_mode & 0777, 0600u);
+#endif
+
+    // A second file appears; the restarted station serves the stored catalogue
+    // at once and finds the new file with its start-up scan.
+    ASSERT_TRUE(WriteSilentMp3(dir / "music/two.mp3", 2, 6));
+    StationProgram again;
+    ASSERT_TRUE(again.Start(TestOptions(dir), error)) << error;
+    EXPECT_EQ(Exchange(again.MediaPort(), "GET /media/1.mp3 HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200 OK", 0), 0u);
+    EXPECT_TRUE(vorn::test::WaitFor([&] {
+        return Exchange(again.MediaPort(), "GET /media/2.mp3 HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200 OK", 0) == 0;
+    }));
+}
+
+TEST(StationProgramTest, APortInUseIsReportedAndNothingKeepsRunning) {
+    vorn::test::TempDir dir;
+    std::filesystem::create_directories(dir / "music");
+    StationProgram first;
+    std::string error;
+    ASSERT_TRUE(first.Start(TestOptions(dir), error)) << error;
+    StationOptions clash = TestOptions(dir);
+    clash.dataDir = dir / "other";
+    clash.mediaPort = first.MediaPort();
+    StationProgram second;
+    EXPECT_FALSE(second.Start(clash, error));
+    EXPECT_NE(error.find("for the media host"), std::string::npos) << error;
+}
+
+// The real program: runs until SIGTERM, then stops cleanly with exit code 0.
+TEST(StationProgramTest, TheProgramStopsCleanlyOnSigterm) {
+    vorn::test::TempDir dir;
+    std::filesystem::create_directories(dir / "music");
+    const std::string errors = dir / "stderr.txt";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::freopen(errors.c_str(), "w", stderr);
+        const std::string music = dir / "music";
+        const std::string data = dir / "data";
+        ::execl(VORN_STATION_PROGRAM, "vorn-station", "--music", music.c_str(), "--data", data.c_str(), "--port",
+                "0", "--media-port", "0", "--cdn-port", "0", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    EXPECT_TRUE(vorn::test::WaitFor([&] { return vorn::test::ReadFile(errors).find("mirror off") != std::string::npos; },
+                                    10000));
+    ::kill(child, SIGTERM);
+    int status = 0;
+    bool exited = false;
+    for (int i = 0; i < 500 && !exited; ++i) {
+        exited = ::waitpid(child, &status, WNOHANG) == child;
+        if (!exited) {
+            ::usleep(10000);
+        }
+    }
+    if (!exited) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    ASSERT_TRUE(exited);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string text = vorn::test::ReadFile(errors);
+    EXPECT_NE(text.find("SIGTERM received, stopping"), std::string::npos) << text;
+    EXPECT_NE(text.find("INFO : vorn-station : stopped"), std::string::npos) << text;
+
+    // A bad command line exits with 2 and says why.
+    EXPECT_EQ(std::system((std::string(VORN_STATION_PROGRAM) + " --port nine 2>/dev/null").c_str()) >> 8, 2);
+}
+
+}  // namespace
+}  // namespace vorn::station::test

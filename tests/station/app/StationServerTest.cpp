@@ -1,0 +1,247 @@
+#include "station/app/StationServer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "tests/station/app/Mp3Files.h"
+#include "tests/station/app/RawClient.h"
+#include "tests/support/LoopbackServer.h"
+#include "tests/station/app/StationTestSupport.h"
+
+namespace vorn::station::test {
+namespace {
+
+// The body after the head of an HTTP answer.
+std::string BodyOf(const std::string& answer) {
+    const std::size_t end = answer.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : answer.substr(end + 4);
+}
+
+std::string HeadOf(const std::string& answer) { return answer.substr(0, answer.find("\r\n\r\n") + 4); }
+
+// A station serving two catalogued files, with a protocol responder that
+// echoes the request target (and refuses "/bad").
+class StationServerTest : public ::testing::Test {
+protected:
+    void StartStation(bool redirect, ServerSettings settings = {}, bool big = false) {
+        std::filesystem::create_directories(dir_ / "music");
+        if (big) {
+            ASSERT_TRUE(WriteSilentMp3(dir_ / "music/big.mp3", 1200, 13));  // about 19 MB
+        }
+        ASSERT_TRUE(WriteSilentMp3(dir_ / "music/a.mp3", 70, 11));  // about 1.1 MB
+        ASSERT_TRUE(WriteSilentMp3(dir_ / "music/b.mp3", 1, 12));
+        ASSERT_TRUE(TagMp3(dir_ / "music/a.mp3", "Ada & Co", "Long <One>", "Album", "Genre"));
+        parts_ = std::make_unique<StationParts>(dir_.Path());
+        ASSERT_EQ(parts_->catalogue->Rescan(), big ? 3 : 2);
+        settings.protocolPort = 0;
+        settings.mediaPort = 0;
+        settings.mirrorPort = 0;
+        server_ = std::make_unique<StationServer>(settings);
+        std::string error;
+        ASSERT_TRUE(server_->Bind(error)) << error;
+        site_ = std::make_unique<MediaSite>(*parts_->catalogue, MediaLinks{"127.0.0.1", server_->MediaPort()},
+                                            redirect);
+        server_->Start(
+            [this](const std::string& target, std::string& response, std::string& error) {
+                std::lock_guard lock(targetsMutex_);
+                targets_.push_back(target);
+                if (target == "/bad") {
+                    error = "no such token";
+                    return false;
+                }
+                response = "<reply>" + target + "</reply>\r\n\r\n";
+                return true;
+            },
+            *site_);
+    }
+
+    std::string FileBytes(const std::string& name) { return vorn::test::ReadFile(dir_ / ("music/" + name)); }
+    std::int32_t IdOf(const std::string& name) {
+        for (const CatalogueEntry& entry : parts_->catalogue->Current()->Entries()) {
+            if (entry.record.path == dir_ / ("music/" + name)) {
+                return entry.record.id;
+            }
+        }
+        return 0;
+    }
+
+    CapturedLog log_;
+    vorn::test::TempDir dir_;
+    std::unique_ptr<StationParts> parts_;
+    std::unique_ptr<StationServer> server_;
+    std::unique_ptr<MediaSite> site_;
+    std::mutex targetsMutex_;  // guards targets_
+    std::vector<std::string> targets_;
+};
+
+TEST_F(StationServerTest, MediaIsServedExactlyOverBothHttpVersions) {
+    StartStation(false);
+    const std::string a = FileBytes("a.mp3");
+    ASSERT_GT(a.size(), 1000000u);
+    const int port = server_->MediaPort();
+    const std::string path = "/media/" + std::to_string(IdOf("a.mp3")) + ".mp3";
+    // The two request forms the client sends.
+    const std::string http10 = Exchange(port, "GET " + path + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(HeadOf(http10), "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nContent-Length: " +
+                                  std::to_string(a.size()) + "\r\nConnection: close\r\n\r\n");
+    EXPECT_TRUE(BodyOf(http10) == a);
+    const std::string http11 = Exchange(
+        port, "GET " + path + " HTTP/1.1\nHost:127.0.0.1:" + std::to_string(port) + "\nConnection: close\r\n\r\n");
+    EXPECT_EQ(http11.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_NE(http11.find("Content-Length: " + std::to_string(a.size()) + "\r\n"), std::string::npos);
+    EXPECT_TRUE(BodyOf(http11) == a);
+    // HEAD gives the head alone.
+    EXPECT_EQ(Exchange(port, "HEAD " + path + " HTTP/1.1\r\nHost: x\r\n\r\n"), HeadOf(http11));
+
+    EXPECT_EQ(Exchange(port, "GET /media/999.mp3 HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u);
+    EXPECT_EQ(Exchange(port, "GET /media/../../etc/passwd HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
+    EXPECT_EQ(Exchange(port, "POST /media/1.mp3 HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 405", 0), 0u);
+    const std::string help = Exchange(port, "GET /help.html HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(help.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_NE(help.find("<h1>Using Vorn</h1>"), std::string::npos);
+    EXPECT_NE(Exchange(port, "GET / HTTP/1.0\r\n\r\n").find("<h1>Vorn Custom Radio</h1>"), std::string::npos);
+    const std::string page =
+        Exchange(port, "GET /item/" + std::to_string(IdOf("a.mp3")) + ".html HTTP/1.0\r\n\r\n");
+    EXPECT_NE(page.find("<h1>Long &lt;One&gt;</h1>"), std::string::npos);
+    EXPECT_NE(page.find("Ada &amp; Co"), std::string::npos);
+}
+
+TEST_F(StationServerTest, RedirectModeAnswersOnce302ToTheSecondPath) {
+    StartStation(true);
+    const int port = server_->MediaPort();
+    const std::string id = std::to_string(IdOf("b.mp3"));
+    const std::string first = Exchange(port, "GET /media/" + id + ".mp3 HTTP/1.1\nHost:127.0.0.1\nConnection: close\r\n\r\n");
+    const std::string location = "http://127.0.0.1:" + std::to_string(port) + "/files/" + id + ".mp3";
+    EXPECT_EQ(first.rfind("HTTP/1.1 302 Found\r\nLocation: " + location + "\r\n", 0), 0u) << first;
+    const std::string second = Exchange(port, "GET /files/" + id + ".mp3 HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(second.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_TRUE(BodyOf(second) == FileBytes("b.mp3"));
+    // Unknown items are not redirected.
+    EXPECT_EQ(Exchange(port, "GET /media/77.mp3 HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
+}
+
+TEST_F(StationServerTest, EveryPortRoutesAbsoluteUrlsByTheirPort) {
+    StartStation(false);
+    const std::string protocol = std::to_string(server_->ProtocolPort());
+    const std::string media = std::to_string(server_->MediaPort());
+    const std::string mirror = std::to_string(server_->MirrorPort());
+    const std::string id = std::to_string(IdOf("b.mp3"));
+    const std::string b = FileBytes("b.mp3");
+    for (int port : {server_->ProtocolPort(), server_->MediaPort(), server_->MirrorPort()}) {
+        // The protocol port answers with the reply alone, no status line.
+        EXPECT_EQ(Exchange(port, "GET http://127.0.0.1:" + protocol + "/TOKEN\r\nMORE HTTP/1.0\r\n\r\n"),
+                  "<reply>/TOKEN\r\nMORE</reply>\r\n\r\n");
+        EXPECT_TRUE(BodyOf(Exchange(port, "GET http://127.0.0.1:" + media + "/media/" + id + ".mp3 HTTP/1.1\nHost:"
+                                              "127.0.0.1:" + media + "\nConnection: close\r\n\r\n")) == b);
+        // The mirror, the way the client names it: origin host and port + suffix.
+        const std::string cdnHost = "127.0.0.1:" + media + kCdnHostSuffix;
+        const std::string viaMirror = Exchange(port, "GET http://" + cdnHost + ":" + mirror + "/media/" + id +
+                                                         ".mp3 HTTP/1.1\nHost:" + cdnHost + ":" + mirror +
+                                                         "\nConnection: close\r\n\r\n");
+        EXPECT_EQ(viaMirror.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+        EXPECT_TRUE(BodyOf(viaMirror) == b);
+        EXPECT_EQ(Exchange(port, "GET http://elsewhere.example:80" + std::string(kCdnHostSuffix) + ":" + mirror +
+                                     "/media/" + id + ".mp3 HTTP/1.0\r\n\r\n")
+                      .rfind("HTTP/1.0 404", 0),
+                  0u);
+        EXPECT_EQ(Exchange(port, "GET http://127.0.0.1:9/x HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 502 Bad Gateway", 0), 0u);
+    }
+    // Asked directly, the mirror checks the Host header the same way.
+    EXPECT_TRUE(BodyOf(Exchange(server_->MirrorPort(), "GET /media/" + id + ".mp3 HTTP/1.1\nHost:127.0.0.1:" + media +
+                                                            kCdnHostSuffix + ":" + mirror + "\r\n\r\n")) == b);
+    EXPECT_EQ(Exchange(server_->MirrorPort(), "GET /media/" + id + ".mp3 HTTP/1.1\nHost:other:" + media +
+                                                  kCdnHostSuffix + "\r\n\r\n")
+                  .rfind("HTTP/1.1 404", 0),
+              0u);
+    EXPECT_TRUE(log_.Contains("which is not a port of this station"));
+}
+
+TEST_F(StationServerTest, TheProtocolPortPassesTargetsVerbatimAndClosesOnRefusal) {
+    StartStation(false);
+    const int port = server_->ProtocolPort();
+    EXPECT_EQ(Exchange(port, "GET / HTTP/1.0\r\n\r\n"), "<reply>/</reply>\r\n\r\n");
+    const std::string token = "/AAAA\r\nBBBB\r\nCC==";
+    EXPECT_EQ(Exchange(port, "GET " + token + " HTTP/1.0\r\n\r\n"), "<reply>" + token + "</reply>\r\n\r\n");
+    EXPECT_EQ(Exchange(port, "GET /bad HTTP/1.0\r\n\r\n"), "");
+    EXPECT_TRUE(log_.Contains("sent an unusable request (no such token); connection closed"));
+    std::lock_guard lock(targetsMutex_);
+    EXPECT_EQ(targets_, (std::vector<std::string>{"/", token, "/bad"}));
+}
+
+TEST_F(StationServerTest, HostileClientsAreCutOffWithoutHoldingUpOthers) {
+    ServerSettings settings;
+    settings.headTimeout = std::chrono::milliseconds(1000);
+    settings.headLimit = 4096;
+    settings.maxConnections = 40;
+    StartStation(false, settings);
+    const int protocol = server_->ProtocolPort();
+    const int media = server_->MediaPort();
+
+    // Silent clients and a trickling one occupy connections...
+    std::vector<std::unique_ptr<RawClient>> silent;
+    for (int i = 0; i < 10; ++i) {
+        silent.push_back(std::make_unique<RawClient>(i % 2 == 0 ? protocol : media));
+    }
+    RawClient trickle(protocol);
+    // ...while others are served at once.
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(Exchange(protocol, "GET / HTTP/1.0\r\n\r\n", 2000), "<reply>/</reply>\r\n\r\n");
+        EXPECT_EQ(Exchange(media, "GET /help.html HTTP/1.0\r\n\r\n", 2000).rfind("HTTP/1.0 200 OK", 0), 0u);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    for (int i = 0; i < 4; ++i) {
+        trickle.Send("G");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (auto& client : silent) {
+        EXPECT_TRUE(client->ClosedWithin(3000));
+    }
+    EXPECT_TRUE(trickle.ClosedWithin(3000));
+    EXPECT_TRUE(log_.Contains("sent no complete request in time; connection closed"));
+
+    // Garbage, and heads beyond the limit, close the connection with a log line.
+    EXPECT_EQ(Exchange(protocol, std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + "\r\n\r\n"), "");
+    EXPECT_TRUE(log_.Contains("on the protocol port sent no request"));
+    EXPECT_EQ(Exchange(media, "BLAH\r\n\r\n").rfind("HTTP/1.0 400 Bad Request", 0), 0u);
+    RawClient huge(protocol);
+    huge.Send("GET /" + std::string(5000, 'A'));
+    EXPECT_TRUE(huge.ClosedWithin(2000));
+    EXPECT_TRUE(log_.Contains("sent a request head longer than 4096 bytes"));
+    EXPECT_EQ(Exchange(protocol, "PUT / HTTP/1.0\r\n\r\n"), "");
+
+    // Beyond the connection limit, new connections are closed at once.
+    std::vector<std::unique_ptr<RawClient>> crowd;
+    for (int i = 0; i < 45; ++i) {
+        crowd.push_back(std::make_unique<RawClient>(media));
+    }
+    EXPECT_TRUE(crowd.back()->ClosedWithin(1000));
+    EXPECT_TRUE(log_.Contains("connections are open; new ones are closed at once"));
+    crowd.clear();
+    EXPECT_TRUE(vorn::test::WaitFor([&] {
+        return Exchange(protocol, "GET / HTTP/1.0\r\n\r\n", 500) == "<reply>/</reply>\r\n\r\n";
+    }));
+}
+
+TEST_F(StationServerTest, AClientThatStopsReadingIsCutOffAndAGoneFileIs404) {
+    ServerSettings settings;
+    settings.idleTimeout = std::chrono::milliseconds(300);
+    StartStation(false, settings, true);
+    const int media = server_->MediaPort();
+    RawClient stalled(media, 4096);
+    stalled.Send("GET /media/" + std::to_string(IdOf("big.mp3")) + ".mp3 HTTP/1.0\r\n\r\n");  // and never reads
+    EXPECT_TRUE(vorn::test::WaitFor([&] { return log_.Contains("stopped taking data; connection closed"); }, 5000));
+    const std::string path = "/media/" + std::to_string(IdOf("a.mp3")) + ".mp3";
+    EXPECT_EQ(BodyOf(Exchange(media, "GET " + path + " HTTP/1.0\r\n\r\n")).size(), FileBytes("a.mp3").size());
+
+    const std::int32_t gone = IdOf("b.mp3");
+    std::filesystem::remove(dir_ / "music/b.mp3");
+    EXPECT_EQ(Exchange(media, "GET /media/" + std::to_string(gone) + ".mp3 HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404", 0),
+              0u);
+    EXPECT_EQ(parts_->catalogue->Current()->FindLive(gone), nullptr);
+}
+
+}  // namespace
+}  // namespace vorn::station::test

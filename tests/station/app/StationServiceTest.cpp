@@ -1,0 +1,167 @@
+#include "station/app/StationService.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "tests/station/app/StationTestSupport.h"
+#include "xml/XmlElement.h"
+
+namespace vorn::station::test {
+namespace {
+
+std::string RecommendationsRequest(int user, int count, int type = 1) {
+    return "<request><count>" + std::to_string(count) + "</count><typeid>" + std::to_string(type) +
+           "</typeid><userid>" + std::to_string(user) + "</userid><type>RecommendationsRequest</type></request>";
+}
+
+std::string RatingsRequest(int user, const std::vector<std::pair<int, int>>& ratings) {
+    std::string xml = "<request><type>RatingsRequest</type><userid>" + std::to_string(user) + "</userid><ratings>";
+    for (const auto& [item, value] : ratings) {
+        xml += "<rating><itemid>" + std::to_string(item) + "</itemid><value>" + std::to_string(value) +
+               "</value></rating>";
+    }
+    return xml + "</ratings></request>";
+}
+
+// The item ids of a reply, read the way the client reads them.
+std::vector<int> ItemIds(const std::string& reply) {
+    std::vector<int> ids;
+    XmlElement element(reply);
+    element.Child("type");
+    for (;;) {
+        XmlElement rec = element.NextChild("recommendation");
+        if (rec.IsEmpty()) {
+            return ids;
+        }
+        ids.push_back(rec.ChildInt("itemid"));
+    }
+}
+
+class StationServiceTest : public ::testing::Test {
+protected:
+    StationServiceTest() : parts_(dir_.Path()) {}
+
+    std::string Handle(const std::string& xml) { return parts_.service->HandleRequest(xml); }
+    int NewUser() {
+        return XmlElement(Handle("<request><type>NewUserRequest</type><details></details></request>"))
+            .ChildInt("userid");
+    }
+
+    CapturedLog log_;
+    vorn::test::TempDir dir_;
+    StationParts parts_;
+};
+
+TEST_F(StationServiceTest, NewUsersGetAscendingPositiveIds) {
+    EXPECT_EQ(Handle("<request><type>NewUserRequest</type><details></details></request>"),
+              "<type>NewUserRequestResponse</type><userid>1</userid>");
+    EXPECT_EQ(Handle("<request><type>NewUserRequest</type><details><name>b</name><value>2</value></details>"
+                     "</request>"),
+              "<type>NewUserRequestResponse</type><userid>2</userid>");
+    EXPECT_EQ(parts_.store.Listeners(), (std::vector<std::int32_t>{1, 2}));
+}
+
+TEST_F(StationServiceTest, RecommendationReplyHasTheExactForm) {
+    ItemRecord item = FakeItem(1, "Ada <Vale>", "First Light", "Ambient");
+    item.title = "Slow Tide";
+    ASSERT_TRUE(parts_.catalogue->Publish({item}));
+    const int user = NewUser();
+    const std::string reply = Handle(RecommendationsRequest(user, 1, 3));
+    EXPECT_EQ(reply,
+              "<type>RecommendationsRequestResponse</type><recommendation><itemid>1</itemid><typeid>3</typeid>"
+              "<details>"
+              "<detail><name>url</name><value>http://media.test:8000/media/1.mp3</value></detail>"
+              "<detail><name>Source</name><value>http://media.test:8000/item/1.html</value></detail>"
+              "<detail><name>Filename</name><value>Ada _Vale_ - Slow Tide [1].mp3</value></detail>"
+              "<detail><name>Artist</name><value>Ada (Vale)</value></detail>"
+              "<detail><name>Title</name><value>Slow Tide</value></detail>"
+              "<detail><name>Album</name><value>First Light</value></detail>"
+              "<detail><name>Genre</name><value>Ambient</value></detail>"
+              "</details></recommendation>");
+}
+
+TEST_F(StationServiceTest, RecommendsDistinctPresentItemsUpToTheCount) {
+    std::vector<ItemRecord> items;
+    for (int n = 1; n <= 30; ++n) {
+        items.push_back(FakeItem(n, "Artist " + std::to_string(n % 5), "Album", "Genre"));
+    }
+    ASSERT_TRUE(parts_.catalogue->Publish(items));
+    const int user = NewUser();
+    const std::vector<int> four = ItemIds(Handle(RecommendationsRequest(user, 4)));
+    EXPECT_EQ(four.size(), 4u);
+    EXPECT_EQ(std::set<int>(four.begin(), four.end()).size(), 4u);
+    // A count of zero or below gives a reply without items; a huge count is capped.
+    EXPECT_EQ(Handle(RecommendationsRequest(user, 0)), "<type>RecommendationsRequestResponse</type>");
+    EXPECT_EQ(Handle(RecommendationsRequest(user, -3)), "<type>RecommendationsRequestResponse</type>");
+    const std::vector<int> all = ItemIds(Handle(RecommendationsRequest(user, 1000000)));
+    EXPECT_EQ(all.size(), 30u);
+    EXPECT_EQ(std::set<int>(all.begin(), all.end()).size(), 30u);
+}
+
+TEST_F(StationServiceTest, RatingsAreStoredOnceEachAndBadOnesIgnored) {
+    std::vector<ItemRecord> items;
+    for (int n = 1; n <= 5; ++n) {
+        items.push_back(FakeItem(n, "A", "B", "C"));
+    }
+    ASSERT_TRUE(parts_.catalogue->Publish(items));
+    const int user = NewUser();
+    EXPECT_EQ(Handle(RatingsRequest(user, {{4, 1}, {2, 5}})), "");
+    EXPECT_EQ(Handle(RatingsRequest(user, {{2, 3}, {3, 0}, {5, 6}, {99, 4}})), "");
+    const std::vector<RatingRecord> stored = parts_.store.LoadRatings();
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_EQ(stored[0].item, 2);
+    EXPECT_EQ(stored[0].value, 3);  // the later rating replaced the first
+    EXPECT_EQ(stored[1].item, 4);
+    EXPECT_EQ(stored[1].value, 1);
+    EXPECT_TRUE(log_.Contains("rating 0 of item 3 from user 1 is outside 1 to 5, ignored"));
+    EXPECT_TRUE(log_.Contains("rating 6 of item 5 from user 1 is outside 1 to 5, ignored"));
+    EXPECT_TRUE(log_.Contains("rating of the unknown item 99"));
+    // Rated items are never offered again.
+    for (int round = 0; round < 5; ++round) {
+        for (int id : ItemIds(Handle(RecommendationsRequest(user, 4)))) {
+            EXPECT_NE(id, 2);
+            EXPECT_NE(id, 4);
+        }
+    }
+}
+
+TEST_F(StationServiceTest, MalformedRequestsAreLoggedAndGetNoReply) {
+    ASSERT_TRUE(parts_.catalogue->Publish({FakeItem(1, "A", "B", "C")}));
+    const int user = NewUser();
+    const std::string bad[] = {
+        "",
+        std::string("\0\x01\xff garbage", 12),
+        "<request><type>DeleteEverything</type></request>",
+        "<request><type>RecommendationsRequest</type><userid>1</userid></request>",      // no count
+        "<request><count>2</count><type>RecommendationsRequest</type></request>",        // no user
+        RecommendationsRequest(0, 2),
+        RecommendationsRequest(-5, 2),
+        "<request><type>RatingsRequest</type><userid>1</userid><ratings><rating><itemid>1</itemid>"
+        "</rating></ratings></request>",
+        "<request><type>RecommendationsRequest",
+    };
+    for (const std::string& request : bad) {
+        EXPECT_EQ(Handle(request), "") << request;
+    }
+    EXPECT_TRUE(log_.Contains("unknown request type \"DeleteEverything\""));
+    EXPECT_TRUE(log_.Contains("RecommendationsRequest without a count"));
+    EXPECT_TRUE(log_.Contains("RecommendationsRequest for the invalid user id -5"));
+    EXPECT_TRUE(log_.Contains("incomplete rating from user 1 ignored"));
+    EXPECT_TRUE(parts_.store.LoadRatings().empty());
+    EXPECT_EQ(user, 1);
+}
+
+TEST_F(StationServiceTest, AnUnknownUserIdIsAdopted) {
+    ASSERT_TRUE(parts_.catalogue->Publish({FakeItem(1, "A", "B", "C"), FakeItem(2, "A", "B", "C")}));
+    EXPECT_EQ(ItemIds(Handle(RecommendationsRequest(41, 1))).size(), 1u);
+    EXPECT_EQ(Handle(RatingsRequest(41, {{1, 4}})), "");
+    EXPECT_TRUE(log_.Contains("adopted the user id 41"));
+    EXPECT_EQ(parts_.store.Listeners(), (std::vector<std::int32_t>{41}));
+    ASSERT_EQ(parts_.store.LoadRatings().size(), 1u);
+    // New ids are handed out above the adopted one.
+    EXPECT_EQ(NewUser(), 42);
+}
+
+}  // namespace
+}  // namespace vorn::station::test
