@@ -41,7 +41,6 @@ CGeneralTabDlg::CGeneralTabDlg(Preferences& preferences, QWidget* parent)
     label->setBuddy(mediaFolder_);
     browse_ = new QPushButton(QStringLiteral("..."), media);
     browse_->setObjectName(QStringLiteral("browse"));
-    browse_->setAutoDefault(false);  // Enter in the page means the dialog's OK
     browse_->setFixedWidth(browse_->fontMetrics().horizontalAdvance(QStringLiteral("...")) + 16);
     auto* mediaRow = new QHBoxLayout(media);
     mediaRow->addWidget(label);

@@ -60,8 +60,9 @@ public:
     MediaGraph& operator=(const MediaGraph&) = delete;
 
     // Releases the current file, then builds a graph for `path` and waits for it
-    // to preroll. Success: path stored, state 1. Failure: a back-end code, the
-    // half-built graph released, state 0, no path.
+    // to preroll. Success: path stored, state 1 (held ready at the start, so Run
+    // starts at once). Failure: a back-end code, the half-built graph released,
+    // state 0, no path.
     std::int32_t Load(const std::string& path);
     // Drops the graph: state 0, no path. Always succeeds.
     void Release();

@@ -4,8 +4,6 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
 
 #include "tests/ui/QtTestSupport.h"
 #include "ui/ProductLinks.h"
@@ -45,22 +43,6 @@ TEST_F(AboutDialogTest, ShowsTheProductLineTheNoticesTheAddressAndTheBuild) {
     EXPECT_EQ(build->text(), "Build 13");
     EXPECT_TRUE(build->isReadOnly());
     EXPECT_EQ(build->alignment(), Qt::AlignCenter);
-}
-
-TEST_F(AboutDialogTest, OkAndEscapeCloseIt) {
-    CVornAboutDlg dialog;
-    dialog.show();
-    auto* ok = dialog.findChild<QPushButton*>();
-    ASSERT_NE(ok, nullptr);
-    EXPECT_EQ(ok->text(), "OK");
-    EXPECT_TRUE(ok->isDefault());
-    ok->click();
-    EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_FALSE(dialog.isVisible());
-
-    dialog.show();
-    QTest::keyClick(&dialog, Qt::Key_Escape);
-    EXPECT_FALSE(dialog.isVisible());
 }
 
 }  // namespace
