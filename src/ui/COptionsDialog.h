@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QDialog>
+
+#include "foundation/Preferences.h"
+
+namespace vorn {
+
+class COptionsTabCtrl;
+
+// "Vorn Preferences": a tab control with the "General" page, OK and Cancel.
+// OK applies every page and closes (Accepted) only when all of them accept;
+// Cancel closes (Rejected) and writes nothing. Applying the stored values to the
+// running window is the caller's job after an Accepted result.
+class COptionsDialog : public QDialog {
+public:
+    explicit COptionsDialog(QWidget* parent = nullptr, Preferences& preferences = Preferences::Global());
+
+    COptionsTabCtrl* Tabs() const { return tabs_; }
+
+private:
+    void OnOk();
+
+    COptionsTabCtrl* tabs_;
+};
+
+}  // namespace vorn

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QDialog>
+
+namespace vorn {
+
+// "About Vorn": the product line, our legal notice, the notices of the image
+// library and the display font we ship, our web address and the build number.
+// Closes with OK or Escape.
+class CVornAboutDlg : public QDialog {
+public:
+    explicit CVornAboutDlg(QWidget* parent = nullptr);
+};
+
+}  // namespace vorn

@@ -1,0 +1,251 @@
+#include "ui/MediaGraph.h"
+
+#include <gst/gst.h>
+
+#include <cmath>
+#include <mutex>
+
+#include "foundation/LogEntry.h"
+
+namespace vorn {
+
+namespace {
+
+// playbin's "flags": GST_PLAY_FLAG_VIDEO and GST_PLAY_FLAG_TEXT. The library's
+// items are audio files; a stray video or subtitle stream must never open a window.
+constexpr guint kPlayFlagVideo = 1u << 0;
+constexpr guint kPlayFlagText = 1u << 2;
+
+void InitialiseGStreamerOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { gst_init(nullptr, nullptr); });
+}
+
+// Maps a GStreamer error to our code and logs what GStreamer said.
+std::int32_t CodeFromError(GstMessage* message, const char* context, const std::string& path) {
+    GError* error = nullptr;
+    gchar* debug = nullptr;
+    gst_message_parse_error(message, &error, &debug);
+    std::int32_t code = MediaGraph::kBackendFailure;
+    if (error != nullptr) {
+        if (error->domain == GST_RESOURCE_ERROR) {
+            code = error->code == GST_RESOURCE_ERROR_NOT_FOUND ? MediaGraph::kFileNotFound
+                                                               : MediaGraph::kResourceFailure;
+        } else if (error->domain == GST_STREAM_ERROR ||
+                   (error->domain == GST_CORE_ERROR && error->code == GST_CORE_ERROR_MISSING_PLUGIN)) {
+            code = MediaGraph::kNotPlayable;
+        }
+    }
+    VORN_LOG(LogLevel::Warning) << "MediaGraph : " << context << " : " << path << " : "
+                                << (error != nullptr ? error->message : "unknown error");
+    if (error != nullptr) g_error_free(error);
+    g_free(debug);
+    return code;
+}
+
+// The code for a refused state change: from the error GStreamer posted, if any.
+std::int32_t RefusalCode(GstElement* pipeline, const char* context, const std::string& path) {
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* error = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR);
+    std::int32_t code = MediaGraph::kStateChangeFailed;
+    if (error != nullptr) {
+        code = CodeFromError(error, context, path);
+        gst_message_unref(error);
+    }
+    gst_object_unref(bus);
+    return code;
+}
+
+std::int32_t ChangeState(GstElement* pipeline, GstState target, const std::string& path) {
+    if (gst_element_set_state(pipeline, target) != GST_STATE_CHANGE_FAILURE) return 0;
+    return RefusalCode(pipeline, "State change failed", path);
+}
+
+}  // namespace
+
+MediaGraph::MediaGraph(std::chrono::milliseconds prerollLimit) : prerollLimit_(prerollLimit) {
+    InitialiseGStreamerOnce();
+}
+
+MediaGraph::~MediaGraph() { Release(); }
+
+std::int32_t MediaGraph::Load(const std::string& path) {
+    Release();
+    if (path.empty()) return kBadPath;
+
+    GError* uriError = nullptr;
+    gchar* uri = gst_filename_to_uri(path.c_str(), &uriError);
+    if (uri == nullptr) {
+        VORN_LOG(LogLevel::Warning) << "MediaGraph : Bad media path : " << path;
+        if (uriError != nullptr) g_error_free(uriError);
+        return kBadPath;
+    }
+
+    GstElement* playbin = gst_element_factory_make("playbin", nullptr);
+    if (playbin == nullptr) {
+        g_free(uri);
+        VORN_LOG(LogLevel::Warning) << "MediaGraph : GStreamer's playbin is not installed";
+        return kNoPlaybin;
+    }
+    gst_object_ref_sink(playbin);
+    pipeline_ = playbin;
+
+    guint flags = 0;
+    g_object_get(playbin, "flags", &flags, nullptr);
+    g_object_set(playbin, "uri", uri, "flags", flags & ~(kPlayFlagVideo | kPlayFlagText), nullptr);
+    g_free(uri);
+
+    if (GstElementFactory* factory = gst_element_factory_find("autoaudiosink")) {
+        gst_object_unref(factory);
+    } else if (GstElement* sink = gst_element_factory_make("fakesink", nullptr)) {
+        g_object_set(sink, "sync", TRUE, nullptr);
+        g_object_set(playbin, "audio-sink", sink, nullptr);
+    }
+
+    std::int32_t code = 0;
+    switch (gst_element_set_state(playbin, GST_STATE_PAUSED)) {
+        case GST_STATE_CHANGE_FAILURE: code = RefusalCode(playbin, "Load failed", path); break;
+        case GST_STATE_CHANGE_ASYNC: code = WaitForPreroll(path); break;
+        default: break;  // prerolled at once, or a live source that never prerolls
+    }
+    if (code != 0) {
+        Release();
+        return code;
+    }
+    path_ = path;
+    state_ = kStopped;
+    return 0;
+}
+
+std::int32_t MediaGraph::WaitForPreroll(const std::string& path) {
+    GstBus* bus = gst_element_get_bus(pipeline_);
+    // Only the pipeline itself posts ASYNC_DONE on the bus; its children's are
+    // collected by their bins.
+    GstMessage* message = gst_bus_timed_pop_filtered(
+        bus, static_cast<GstClockTime>(prerollLimit_.count()) * GST_MSECOND,
+        static_cast<GstMessageType>(GST_MESSAGE_ASYNC_DONE | GST_MESSAGE_ERROR));
+    std::int32_t code = 0;
+    if (message == nullptr) {
+        VORN_LOG(LogLevel::Warning) << "MediaGraph : Load timed out : " << path << " : not ready within "
+                                    << prerollLimit_.count() << " ms";
+        code = kPrerollTimeout;
+    } else {
+        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) code = CodeFromError(message, "Load failed", path);
+        gst_message_unref(message);
+    }
+    gst_object_unref(bus);
+    return code;
+}
+
+void MediaGraph::Release() {
+    if (pipeline_ != nullptr) {
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        gst_object_unref(pipeline_);
+        pipeline_ = nullptr;
+    }
+    path_.clear();
+    state_ = kEmpty;
+    lastSeekTarget_.reset();
+}
+
+std::int32_t MediaGraph::Run() {
+    if (state_ != kStopped && state_ != kPaused) return kRunRefused;
+    if (std::int32_t code = ChangeState(pipeline_, GST_STATE_PLAYING, path_); code != 0) return code;
+    state_ = kRunning;
+    return 0;
+}
+
+std::int32_t MediaGraph::Pause() {
+    if (state_ != kRunning && state_ != kStopped) return kPauseRefused;
+    if (std::int32_t code = ChangeState(pipeline_, GST_STATE_PAUSED, path_); code != 0) return code;
+    state_ = kPaused;
+    return 0;
+}
+
+std::int32_t MediaGraph::Stop() {
+    if (state_ != kRunning && state_ != kPaused) return kStopRefused;
+    if (std::int32_t code = ChangeState(pipeline_, GST_STATE_READY, path_); code != 0) return code;
+    // An end or error of the run just stopped must not be reported for the next.
+    DrainBus(GST_MESSAGE_ANY);
+    state_ = kStopped;
+    return 0;
+}
+
+bool MediaGraph::IsComplete() {
+    if (state_ != kRunning) return false;
+    bool complete = false;
+    GstBus* bus = gst_element_get_bus(pipeline_);
+    // Everything else on the bus (state changes, tags, warnings) is of no use to
+    // us and is dropped here, so the queue cannot grow during a long run.
+    while (GstMessage* message = gst_bus_pop(bus)) {
+        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
+            complete = true;
+        } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+            CodeFromError(message, "Playback error", path_);
+            complete = true;
+        }
+        gst_message_unref(message);
+    }
+    gst_object_unref(bus);
+    return complete;
+}
+
+std::int32_t MediaGraph::Query(bool position, double& seconds) const {
+    if (state_ != kRunning) return kNotRunning;
+    gint64 value = -1;
+    const bool answered = position ? gst_element_query_position(pipeline_, GST_FORMAT_TIME, &value)
+                                   : gst_element_query_duration(pipeline_, GST_FORMAT_TIME, &value);
+    if (!answered || value < 0) return kQueryFailed;
+    seconds = static_cast<double>(value) / static_cast<double>(GST_SECOND);
+    return 0;
+}
+
+std::int32_t MediaGraph::GetPosition(double& seconds) const { return Query(true, seconds); }
+
+std::int32_t MediaGraph::GetDuration(double& seconds) const { return Query(false, seconds); }
+
+std::int32_t MediaGraph::SeekForward() {
+    if (state_ != kRunning) return kNotRunning;
+    double duration = 0.0;
+    double position = 0.0;
+    if (std::int32_t code = GetDuration(duration); code != 0) return code;
+    if (std::int32_t code = GetPosition(position); code != 0) return code;
+    if (position >= duration) return kNotRunning;
+    return SeekTo(position + kSeekStepSeconds);
+}
+
+std::int32_t MediaGraph::SeekBack() {
+    if (state_ != kRunning) return kNotRunning;
+    double duration = 0.0;
+    double position = 0.0;
+    if (std::int32_t code = GetDuration(duration); code != 0) return code;
+    if (std::int32_t code = GetPosition(position); code != 0) return code;
+    if (position <= 0.0) return kNotRunning;
+    return SeekTo(position - kSeekStepSeconds);
+}
+
+std::int32_t MediaGraph::SeekTo(double seconds) {
+    lastSeekTarget_ = seconds;
+    // GStreamer times are unsigned: a target before the start means the start.
+    // A target past the end is passed on; the parser answers it with the end of
+    // the stream.
+    const gint64 target =
+        seconds <= 0.0 ? 0 : static_cast<gint64>(std::llround(seconds * static_cast<double>(GST_SECOND)));
+    // An end reached before this seek is over once the seek has moved away from it.
+    DrainBus(GST_MESSAGE_EOS);
+    if (!gst_element_seek_simple(pipeline_, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, target)) {
+        VORN_LOG(LogLevel::Warning) << "MediaGraph : Seek refused : " << path_ << " : " << seconds;
+        return kSeekFailed;
+    }
+    return 0;
+}
+
+void MediaGraph::DrainBus(int types) {
+    GstBus* bus = gst_element_get_bus(pipeline_);
+    while (GstMessage* message = gst_bus_pop_filtered(bus, static_cast<GstMessageType>(types))) {
+        gst_message_unref(message);
+    }
+    gst_object_unref(bus);
+}
+
+}  // namespace vorn

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+typedef struct _GstElement GstElement;
+
+namespace vorn {
+
+// One media file prepared for playback through a GStreamer `playbin`.
+//
+// States: 0 empty (nothing loaded), 1 stopped, 2 paused, 3 running. Every
+// operation returns 0 on success or a negative code: one of the wrong-state codes
+// below when called in a state that does not allow it, or one of the back-end
+// codes when GStreamer fails. A failing call leaves the state unchanged.
+//
+// Load waits (bounded) until the file has prerolled, so a file that cannot be
+// played is refused there and never reaches state 1. Position and duration are
+// only answered while running: a paused or stopped graph neither advances the
+// time display nor reports its end.
+//
+// The audio sink is playbin's own choice (autoaudiosink). Where no audio output
+// works it falls back to a clock-synchronised fake sink, so playback still takes
+// real time and ends; only when autoaudiosink itself is missing does the graph
+// pick `fakesink sync=true`.
+//
+// Not thread-safe: the owner makes every call on one thread (the window thread).
+class MediaGraph {
+public:
+    enum MediaState : std::int32_t { kEmpty = 0, kStopped = 1, kPaused = 2, kRunning = 3 };
+
+    // Calls in the wrong state.
+    static constexpr std::int32_t kRunRefused = static_cast<std::int32_t>(0x80000000u);
+    static constexpr std::int32_t kPauseRefused = static_cast<std::int32_t>(0x80000001u);
+    // Position, duration and seeks while not running; also a forward seek at or
+    // after the end and a backward seek at or before the start.
+    static constexpr std::int32_t kNotRunning = static_cast<std::int32_t>(0x80000002u);
+    static constexpr std::int32_t kStopRefused = static_cast<std::int32_t>(0x80000004u);
+
+    // Back-end failures.
+    static constexpr std::int32_t kNoPlaybin = static_cast<std::int32_t>(0x8A000001u);       // playbin missing
+    static constexpr std::int32_t kBadPath = static_cast<std::int32_t>(0x8A000002u);         // path not usable as a URI
+    static constexpr std::int32_t kFileNotFound = static_cast<std::int32_t>(0x8A000003u);    // no such file
+    static constexpr std::int32_t kNotPlayable = static_cast<std::int32_t>(0x8A000004u);     // no decodable audio
+    static constexpr std::int32_t kResourceFailure = static_cast<std::int32_t>(0x8A000005u); // read or output failure
+    static constexpr std::int32_t kBackendFailure = static_cast<std::int32_t>(0x8A000006u);  // any other error
+    static constexpr std::int32_t kPrerollTimeout = static_cast<std::int32_t>(0x8A000007u);  // not ready in time
+    static constexpr std::int32_t kStateChangeFailed = static_cast<std::int32_t>(0x8A000008u);
+    static constexpr std::int32_t kQueryFailed = static_cast<std::int32_t>(0x8A000009u);     // position/duration unknown yet
+    static constexpr std::int32_t kSeekFailed = static_cast<std::int32_t>(0x8A00000Au);
+
+    static constexpr double kSeekStepSeconds = 2.0;
+    static constexpr std::chrono::milliseconds kDefaultPrerollLimit{5000};
+
+    explicit MediaGraph(std::chrono::milliseconds prerollLimit = kDefaultPrerollLimit);
+    ~MediaGraph();
+    MediaGraph(const MediaGraph&) = delete;
+    MediaGraph& operator=(const MediaGraph&) = delete;
+
+    // Releases the current file, then builds a graph for `path` and waits for it
+    // to preroll. Success: path stored, state 1 (held ready at the start, so Run
+    // starts at once). Failure: a back-end code, the half-built graph released,
+    // state 0, no path.
+    std::int32_t Load(const std::string& path);
+    // Drops the graph: state 0, no path. Always succeeds.
+    void Release();
+
+    std::int32_t Run();    // from 1 or 2 → 3
+    std::int32_t Pause();  // from 3 or 1 → 2
+    std::int32_t Stop();   // from 3 or 2 → 1 (back to the start of the file)
+
+    // True once when the end of the media has been reached since the last call;
+    // only in state 3 (otherwise false). Never blocks. An error that ends
+    // playback counts as the end (and is logged), so the listener is never left
+    // with a file that neither plays nor finishes.
+    bool IsComplete();
+
+    // Seconds; only in state 3.
+    std::int32_t GetPosition(double& seconds) const;
+    std::int32_t GetDuration(double& seconds) const;
+
+    // Two-second flushing seeks from the current position, only in state 3.
+    // The target is not clamped: a forward seek past the end ends the media (the
+    // completion test becomes true), and a backward seek to before the start
+    // plays from the start, since GStreamer has no negative times.
+    std::int32_t SeekForward();
+    std::int32_t SeekBack();
+
+    MediaState State() const { return state_; }
+    const std::string& Path() const { return path_; }
+    // The position (seconds) that the last seek asked for, before any
+    // translation for the back end; none until a seek was made.
+    std::optional<double> LastSeekTarget() const { return lastSeekTarget_; }
+    // The playbin, or null in state 0. For diagnostics and tests: changing its
+    // state behind the graph's back breaks the state bookkeeping.
+    GstElement* NativePipeline() const { return pipeline_; }
+
+private:
+    std::int32_t WaitForPreroll(const std::string& path);
+    std::int32_t SeekTo(double seconds);
+    std::int32_t Query(bool position, double& seconds) const;
+    void DrainBus(int messageTypes);  // drops pending bus messages of these GstMessageType bits
+
+    std::chrono::milliseconds prerollLimit_;
+    GstElement* pipeline_ = nullptr;  // owned reference
+    std::string path_;
+    MediaState state_ = kEmpty;
+    std::optional<double> lastSeekTarget_;
+};
+
+}  // namespace vorn

@@ -1,0 +1,259 @@
+#include "ui/MediaGraph.h"
+
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <map>
+#include <thread>
+
+#include "tests/support/LoopbackServer.h"
+#include "tests/support/ScopedLog.h"
+#include "tests/support/TempDir.h"
+#include "tests/ui/ToneFile.h"
+
+namespace vorn {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using test::WaitFor;
+
+class MediaGraphTest : public ::testing::Test {
+protected:
+    // An MP3 tone of the given length, written on first use.
+    std::string Tone(double seconds, const std::string& name = "") {
+        auto found = tones_.find(seconds);
+        if (found != tones_.end()) return found->second;
+        const std::string path = home_ / (name.empty() ? "tone " + std::to_string(seconds) + ".mp3" : name);
+        EXPECT_TRUE(test::WriteToneMp3(path, seconds)) << path;
+        tones_[seconds] = path;
+        return path;
+    }
+
+    // Loads and runs a file, then waits until playback has passed `seconds`.
+    void RunUntil(MediaGraph& graph, double seconds) {
+        double position = 0.0;
+        ASSERT_TRUE(WaitFor([&] { return graph.GetPosition(position) == 0 && position >= seconds; }, 10000))
+            << "position " << position;
+    }
+
+    bool WaitForCompletion(MediaGraph& graph, int timeoutMs) {
+        return WaitFor([&] { return graph.IsComplete(); }, timeoutMs);
+    }
+
+    test::IsolatedHome home_;
+    test::ScopedLog log_;
+    std::map<double, std::string> tones_;
+};
+
+TEST_F(MediaGraphTest, LoadRunPauseStopAndReleaseWalkThroughTheStates) {
+    MediaGraph graph;
+    EXPECT_EQ(graph.State(), MediaGraph::kEmpty);
+    const std::string path = Tone(4.0, "a tone with spaces.mp3");
+
+    ASSERT_EQ(graph.Load(path), 0);
+    EXPECT_EQ(graph.State(), MediaGraph::kStopped);
+    EXPECT_EQ(graph.Path(), path);
+
+    ASSERT_EQ(graph.Run(), 0);
+    EXPECT_EQ(graph.State(), MediaGraph::kRunning);
+    RunUntil(graph, 0.3);
+    // The parser knows the duration once it has seen enough frames.
+    double duration = 0.0;
+    ASSERT_TRUE(WaitFor([&] { return graph.GetDuration(duration) == 0; }, 5000));
+    EXPECT_NEAR(duration, 4.0, 0.1);
+
+    ASSERT_EQ(graph.Pause(), 0);
+    EXPECT_EQ(graph.State(), MediaGraph::kPaused);
+    double position = 0.0;
+    EXPECT_EQ(graph.GetPosition(position), MediaGraph::kNotRunning);
+
+    ASSERT_EQ(graph.Run(), 0);
+    ASSERT_EQ(graph.Stop(), 0);
+    EXPECT_EQ(graph.State(), MediaGraph::kStopped);
+    EXPECT_EQ(graph.Path(), path);
+
+    // A stopped graph starts again from the beginning.
+    ASSERT_EQ(graph.Run(), 0);
+    ASSERT_TRUE(WaitFor([&] { return graph.GetPosition(position) == 0; }, 5000));
+    EXPECT_LT(position, 0.3);
+
+    graph.Release();
+    EXPECT_EQ(graph.State(), MediaGraph::kEmpty);
+    EXPECT_EQ(graph.Path(), "");
+}
+
+TEST_F(MediaGraphTest, CallsInTheWrongStateAreRefusedWithTheirOwnCodes) {
+    MediaGraph graph;
+    double seconds = 0.0;
+    // Empty.
+    EXPECT_EQ(graph.Run(), INT32_MIN);  // 0x80000000
+    EXPECT_EQ(graph.Pause(), INT32_MIN + 1);
+    EXPECT_EQ(graph.Stop(), INT32_MIN + 4);
+    EXPECT_EQ(graph.GetPosition(seconds), INT32_MIN + 2);
+    EXPECT_EQ(graph.GetDuration(seconds), INT32_MIN + 2);
+    EXPECT_EQ(graph.SeekForward(), INT32_MIN + 2);
+    EXPECT_EQ(graph.SeekBack(), INT32_MIN + 2);
+    EXPECT_FALSE(graph.IsComplete());
+    EXPECT_EQ(graph.State(), MediaGraph::kEmpty);
+
+    ASSERT_EQ(graph.Load(Tone(1.0)), 0);
+    // Stopped.
+    EXPECT_EQ(graph.Stop(), MediaGraph::kStopRefused);
+    EXPECT_EQ(graph.GetDuration(seconds), MediaGraph::kNotRunning);
+    EXPECT_EQ(graph.SeekForward(), MediaGraph::kNotRunning);
+    EXPECT_EQ(graph.State(), MediaGraph::kStopped);
+    // Paused, straight from stopped.
+    ASSERT_EQ(graph.Pause(), 0);
+    EXPECT_EQ(graph.Pause(), MediaGraph::kPauseRefused);
+    EXPECT_EQ(graph.SeekBack(), MediaGraph::kNotRunning);
+    EXPECT_FALSE(graph.IsComplete());
+    EXPECT_EQ(graph.State(), MediaGraph::kPaused);
+    // Running.
+    ASSERT_EQ(graph.Run(), 0);
+    EXPECT_EQ(graph.Run(), MediaGraph::kRunRefused);
+    EXPECT_EQ(graph.State(), MediaGraph::kRunning);
+}
+
+TEST_F(MediaGraphTest, AFileThatCannotBePlayedLeavesTheGraphEmpty) {
+    MediaGraph graph;
+    const std::string missing = home_ / "missing.mp3";
+    EXPECT_EQ(graph.Load(missing), MediaGraph::kFileNotFound);
+    EXPECT_EQ(graph.State(), MediaGraph::kEmpty);
+    EXPECT_EQ(graph.Path(), "");
+    EXPECT_EQ(graph.NativePipeline(), nullptr);
+    EXPECT_TRUE(log_.Contains("MediaGraph : Load failed : " + missing));
+
+    // A text file under an MP3 name; it also replaces a file that had loaded.
+    ASSERT_EQ(graph.Load(Tone(1.0)), 0);
+    const std::string text = home_ / "notes.mp3";
+    test::WriteFile(text, std::string(4000, 'x') + "\nthis is not audio\n");
+    const auto start = Clock::now();
+    EXPECT_EQ(graph.Load(text), MediaGraph::kNotPlayable);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(4)) << "refused by the decoder, not by the time limit";
+    EXPECT_EQ(graph.State(), MediaGraph::kEmpty);
+    EXPECT_EQ(graph.Path(), "");
+    EXPECT_EQ(graph.Run(), MediaGraph::kRunRefused);
+
+    EXPECT_EQ(graph.Load(""), MediaGraph::kBadPath);
+    EXPECT_EQ(graph.State(), MediaGraph::kEmpty);
+}
+
+TEST_F(MediaGraphTest, PlaybackTakesRealTimeAndCompletesOnce) {
+    MediaGraph graph;
+    ASSERT_EQ(graph.Load(Tone(1.2)), 0);
+    const auto start = Clock::now();
+    ASSERT_EQ(graph.Run(), 0);
+    ASSERT_TRUE(WaitForCompletion(graph, 10000));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1000))
+        << "the sink must play at the clock's pace, even without an audio device";
+    EXPECT_EQ(graph.State(), MediaGraph::kRunning);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_FALSE(graph.IsComplete());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+TEST_F(MediaGraphTest, APausedGraphDoesNotReachItsEnd) {
+    MediaGraph graph;
+    ASSERT_EQ(graph.Load(Tone(1.0)), 0);
+    ASSERT_EQ(graph.Run(), 0);
+    ASSERT_EQ(graph.Pause(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_FALSE(graph.IsComplete());
+    ASSERT_EQ(graph.Run(), 0);
+    EXPECT_TRUE(WaitForCompletion(graph, 10000));
+}
+
+TEST_F(MediaGraphTest, AnEndReachedBeforeStopIsNotReportedForTheNextRun) {
+    MediaGraph graph;
+    ASSERT_EQ(graph.Load(Tone(1.0)), 0);
+    ASSERT_EQ(graph.Run(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));  // ends unobserved
+    ASSERT_EQ(graph.Stop(), 0);
+    const auto start = Clock::now();
+    ASSERT_EQ(graph.Run(), 0);
+    EXPECT_FALSE(graph.IsComplete());
+    ASSERT_TRUE(WaitForCompletion(graph, 10000));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(800));
+}
+
+TEST_F(MediaGraphTest, SeekingForwardNearTheEndAsksBeyondItAndEndsTheMedia) {
+    MediaGraph graph;
+    ASSERT_EQ(graph.Load(Tone(4.0)), 0);
+    ASSERT_EQ(graph.Run(), 0);
+    double duration = 0.0;
+    ASSERT_TRUE(WaitFor([&] { return graph.GetDuration(duration) == 0; }, 5000));
+    RunUntil(graph, duration - 1.5);
+
+    const auto seek = Clock::now();
+    ASSERT_EQ(graph.SeekForward(), 0);
+    ASSERT_TRUE(graph.LastSeekTarget().has_value());
+    const double target = *graph.LastSeekTarget();
+    EXPECT_NEAR(target - duration, 0.5, 0.25) << "the target is passed on unclamped";
+    ASSERT_TRUE(WaitForCompletion(graph, 5000));
+    const double playingOn = duration - (target - MediaGraph::kSeekStepSeconds);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - seek).count(), playingOn - 0.4)
+        << "ended by the seek, not by playing on";
+    EXPECT_EQ(graph.State(), MediaGraph::kRunning);
+}
+
+TEST_F(MediaGraphTest, SeekingBackNearTheStartAsksBeforeItAndPlaysFromTheStart) {
+    MediaGraph graph;
+    ASSERT_EQ(graph.Load(Tone(4.0)), 0);
+    ASSERT_EQ(graph.Run(), 0);
+    RunUntil(graph, 1.0);
+
+    ASSERT_EQ(graph.SeekBack(), 0);
+    ASSERT_TRUE(graph.LastSeekTarget().has_value());
+    EXPECT_NEAR(*graph.LastSeekTarget(), -1.0, 0.25) << "the target is passed on unclamped";
+    double position = 10.0;
+    ASSERT_TRUE(WaitFor([&] { return graph.GetPosition(position) == 0; }, 5000));
+    EXPECT_LT(position, 0.6);
+    EXPECT_FALSE(graph.IsComplete());
+    EXPECT_EQ(graph.State(), MediaGraph::kRunning);
+}
+
+TEST_F(MediaGraphTest, SeekingInTheMiddleMovesTwoSeconds) {
+    MediaGraph graph;
+    ASSERT_EQ(graph.Load(Tone(8.0)), 0);
+    ASSERT_EQ(graph.Run(), 0);
+    RunUntil(graph, 3.0);
+    ASSERT_EQ(graph.SeekBack(), 0);
+    double position = 0.0;
+    ASSERT_TRUE(WaitFor([&] { return graph.GetPosition(position) == 0; }, 5000));
+    EXPECT_NEAR(position, 1.0, 0.4);
+    ASSERT_EQ(graph.SeekForward(), 0);
+    ASSERT_TRUE(WaitFor([&] { return graph.GetPosition(position) == 0; }, 5000));
+    EXPECT_NEAR(position, 3.0, 0.4);
+}
+
+TEST_F(MediaGraphTest, AFileOfAlmostSixtySecondsLastsFiftyNineWholeSeconds) {
+    MediaGraph graph;
+    ASSERT_EQ(graph.Load(Tone(59.9)), 0);
+    ASSERT_EQ(graph.Run(), 0);
+    double duration = 0.0;
+    ASSERT_TRUE(WaitFor([&] { return graph.GetDuration(duration) == 0; }, 5000));
+    EXPECT_GT(duration, 59.5);
+    EXPECT_EQ(static_cast<int>(duration), 59);
+}
+
+TEST_F(MediaGraphTest, AnErrorDuringPlaybackCountsAsTheEnd) {
+    MediaGraph graph;
+    ASSERT_EQ(graph.Load(Tone(4.0)), 0);
+    ASSERT_EQ(graph.Run(), 0);
+    EXPECT_FALSE(graph.IsComplete());
+
+    GstElement* pipeline = graph.NativePipeline();
+    GError* error = g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_DECODE, "damaged frame");
+    gst_element_post_message(pipeline, gst_message_new_error(GST_OBJECT(pipeline), error, "test"));
+    g_error_free(error);
+
+    EXPECT_TRUE(WaitForCompletion(graph, 2000));
+    EXPECT_TRUE(log_.Contains("MediaGraph : Playback error : " + graph.Path() + " : damaged frame"));
+}
+
+}  // namespace
+}  // namespace vorn
