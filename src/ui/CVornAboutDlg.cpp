@@ -37,7 +37,7 @@ CVornAboutDlg::CVornAboutDlg(QWidget* parent) : QDialog(parent) {
                        "under the SIL Open Font License 1.1."),
         this));
 
-    const QString url = QString::fromLatin1(kProductPageUrl);
+    const QString url = QString::fromStdString(ProductPageUrl());
     QLabel* link = CentredLabel(QStringLiteral("<a href=\"%1\">%1</a>").arg(url.toHtmlEscaped()), this);
     link->setObjectName(QStringLiteral("productPage"));
     link->setTextFormat(Qt::RichText);

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <string>
+
+#include "foundation/ServerConfig.h"
+
 namespace vorn {
 
-// The product's own web page, shown in the about box. The station serves it;
-// the program wires the station's real address in here.
-inline constexpr const char* kProductPageUrl = "http://localhost:8000/";
+// The product's own web page (served by the station), shown in the about box and
+// opened for updates.
+inline std::string ProductPageUrl() { return ServerConfig::ProductPageUrl(); }
 
 }  // namespace vorn

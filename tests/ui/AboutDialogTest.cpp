@@ -36,7 +36,7 @@ TEST_F(AboutDialogTest, ShowsTheProductLineTheNoticesTheAddressAndTheBuild) {
     EXPECT_TRUE(texts[2].contains("libpng") && texts[2].contains("The PNG Reference Library Authors") &&
                 texts[2].contains("Glenn Randers-Pehrson") && texts[2].contains("Cosmin Truta"));
     EXPECT_TRUE(texts[3].contains("DSEG") && texts[3].contains("keshikan"));
-    EXPECT_TRUE(texts[4].contains(kProductPageUrl));
+    EXPECT_TRUE(texts[4].contains(QString::fromStdString(ProductPageUrl())));
 
     auto* build = dialog.findChild<QLineEdit*>("build");
     ASSERT_NE(build, nullptr);

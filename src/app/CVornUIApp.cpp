@@ -1,0 +1,143 @@
+#include "app/CVornUIApp.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <thread>
+
+#include "app/InstallFolder.h"
+#include "foundation/LogEntry.h"
+#include "foundation/LogTable.h"
+#include "foundation/ServerConfig.h"
+#include "server/ServerConstants.h"
+#include "ui/CSkinImage.h"
+#include "ui/CVornUIDlgDirectShow.h"
+#include "ui/MenuCommands.h"
+#include "ui/QtUiThread.h"
+#include "ui/WindowMessages.h"
+
+namespace vorn {
+
+CVornUIApp::CVornUIApp(int& argc, char** argv)
+    : argc_(argc), argv_(argv), executable_(argc > 0 ? argv[0] : "vorn") {}
+
+int CVornUIApp::Run() {
+    QApplication application(argc_, argv_);
+    application.setApplicationName("Vorn");
+    application.setQuitOnLastWindowClosed(false);
+    {
+        std::error_code error;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+        if (!error) executable_ = self.string();
+    }
+    while (RunOnce() != kResultOk) {
+    }
+    return 0;
+}
+
+int CVornUIApp::RunOnce() {
+    // The install folder becomes the current folder: the log, "pl.txt" and the
+    // skin resolve against it.
+    const std::string install = InstallFolder::Prepare(executable_);
+    std::error_code error;
+    if (!install.empty()) {
+        std::filesystem::current_path(install, error);
+    }
+    OpenLog(kGlobalLogName, kGlobalLogFile, kGlobalLogThreshold);
+    VORN_LOG(LogLevel::Severe) << "Initializing Vorn Build : " << BUILD_NUMBER;
+
+    auto window = std::make_unique<CVornUIDlgDirectShow>(QtUiThread::Instance());
+    auto background = std::make_unique<CSkinImage>("resources/vorn background.png");
+    if (const std::string failed = !background->IsValid() ? background->Error() : window->SkinError();
+        !failed.empty()) {
+        // Without its skin the window cannot be shown: say why and end.
+        VORN_LOG(LogLevel::Severe) << "Skin missing: " << failed;
+        QMessageBox::critical(nullptr, "Vorn", QString::fromStdString(
+            "Vorn cannot start: its skin could not be loaded.\n" + failed));
+        window.reset();
+        CloseAllLogs();
+        return kResultOk;
+    }
+    window->SetBackground(background.get());
+
+    std::atomic<bool> windowEnded{false};
+    std::thread startup([&] { Connect(*window, windowEnded); });
+    const int result = window->exec();
+    windowEnded = true;
+    window->WindowClosed().Set();
+    startup.join();
+
+    VORN_LOG(LogLevel::Info) << "Shutting down";
+    window.reset();  // the player stops its worker; the playlist writes "pl.txt"
+    background.reset();
+    CloseAllLogs();
+    return result;
+}
+
+void CVornUIApp::Connect(CVornUIDlg& window, const std::atomic<bool>& windowEnded) {
+    while (!window.WindowReady().Wait(100)) {
+        if (windowEnded) {
+            return;  // the window never became ready: nothing to connect for
+        }
+    }
+    const std::string host = ServerConfig::Host();
+    int result = window.ConnectToServer(host, SERVER_PORT);
+    if (result == 0 || HandleUpdate(window, result, windowEnded)) {
+        return;
+    }
+    VORN_LOG(LogLevel::Warning) << "Failed to initialize Vorn ... Retrying, Error code = " << result;
+    result = window.ConnectToServer(host, SERVER_PORT);
+    if (result == 0 || HandleUpdate(window, result, windowEnded)) {
+        return;
+    }
+    VORN_LOG(LogLevel::Warning) << "Failed to initialize Vorn, Error code = " << result;
+}
+
+bool CVornUIApp::HandleUpdate(CVornUIDlg& window, int result, const std::atomic<bool>& windowEnded) {
+    if (result == 6) {
+        const int answer = AskOnWindow(window, QMessageBox::Information,
+                                       "There is a newer version of Vorn available, would you like to update now",
+                                       QMessageBox::Yes | QMessageBox::No, true, windowEnded);
+        if (answer == QMessageBox::Yes) {
+            window.SendMessage(MSG_SHUTDOWN);
+        }
+        return true;
+    }
+    if (result == 7) {
+        AskOnWindow(window, QMessageBox::Warning, "There is a newer version of Vorn available, You need to update now",
+                    QMessageBox::Ok, true, windowEnded);
+        window.SendMessage(MSG_SHUTDOWN);
+        return true;
+    }
+    return false;
+}
+
+int CVornUIApp::AskOnWindow(CVornUIDlg& window, int icon, const std::string& text, int buttons, bool openProductPage,
+                            const std::atomic<bool>& windowEnded) {
+    auto answer = std::make_shared<std::promise<int>>();
+    std::future<int> future = answer->get_future();
+    const int yesOrOk = (buttons & QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
+    // Queued to the window: dropped unanswered if the window goes first.
+    QMetaObject::invokeMethod(
+        &window,
+        [&window, answer, icon, text, buttons, openProductPage, yesOrOk] {
+            const int pressed = window.ShowMessage(icon, kUpdateCaption, text, buttons);
+            if (openProductPage && pressed == yesOrOk) {
+                window.OpenUrl(ServerConfig::ProductPageUrl());
+            }
+            answer->set_value(pressed);
+        },
+        Qt::QueuedConnection);
+    while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        if (windowEnded) {
+            return 0;
+        }
+    }
+    return future.get();
+}
+
+}  // namespace vorn

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <atomic>
+#include <string>
+
+namespace vorn {
+
+class CVornUIDlg;
+
+// The program's life: prepares the install folder and the log, builds the
+// window (which builds the player), runs the window's modal loop on this thread
+// while a start-up thread connects to the station and handles its verdict on
+// this build, then tears everything down. A window result other than 1 (Exit)
+// runs the whole sequence again.
+class CVornUIApp {
+public:
+    static constexpr const char* kUpdateCaption = "Update";
+
+    CVornUIApp(int& argc, char** argv);
+    // Runs the sequence until the window ends with 1; the process exit code.
+    int Run();
+
+private:
+    int RunOnce();
+    // The start-up thread: waits for the window (giving up when it has already
+    // ended), connects (twice at most) and shows the update prompts.
+    void Connect(CVornUIDlg& window, const std::atomic<bool>& windowEnded);
+    // Acts on 6 and 7; true when it did.
+    bool HandleUpdate(CVornUIDlg& window, int result, const std::atomic<bool>& windowEnded);
+    // Shows a message box on the window thread and waits for the answer (none
+    // when the window ended first).
+    int AskOnWindow(CVornUIDlg& window, int icon, const std::string& text, int buttons, bool openProductPage,
+                    const std::atomic<bool>& windowEnded);
+
+    int& argc_;
+    char** argv_;
+    std::string executable_;
+};
+
+}  // namespace vorn

@@ -1,0 +1,75 @@
+#include "app/InstallFolder.h"
+
+#include <filesystem>
+
+#include "foundation/LogEntry.h"
+#include "foundation/RegistryKey.h"
+#include "platform/Paths.h"
+#include "platform/UserDirs.h"
+
+namespace fs = std::filesystem;
+
+namespace vorn {
+namespace {
+
+constexpr const char* kProbeFile = "vorn background.png";
+
+bool HasSkin(const fs::path& folder) {
+    std::error_code error;
+    return fs::is_regular_file(folder / kProbeFile, error);
+}
+
+}  // namespace
+
+std::string InstallFolder::ResourcesSource(const std::string& executablePath) {
+    std::error_code error;
+    const fs::path exe = fs::weakly_canonical(executablePath, error);
+    const fs::path installed = exe.parent_path().parent_path() / "share" / "vorn" / "resources";
+    if (HasSkin(installed)) {
+        return installed.string();
+    }
+#ifdef VORN_SOURCE_RESOURCES
+    if (HasSkin(VORN_SOURCE_RESOURCES)) {
+        return VORN_SOURCE_RESOURCES;
+    }
+#endif
+    return std::string();
+}
+
+std::string InstallFolder::Prepare(const std::string& executablePath) {
+    RegistryKey key;
+    key.Open(kVornKeyPath);
+    std::string install;
+    if (RegistryValue& value = key.Value("InstallDir"); value.Exists()) {
+        install = value.AsText();
+    }
+    std::error_code error;
+    if (install.empty()) {
+        install = WithTrailingSeparator(DataHome() + "/vorn");
+        fs::create_directories(install, error);
+        if (!fs::is_directory(install, error)) {
+            return std::string();
+        }
+        key.Value("InstallDir").SetText(install);
+    }
+    if (!key.Value("MediaDir").Exists()) {
+        key.Value("MediaDir").SetText(WithTrailingSeparator(MusicDir() + "/Vorn"));
+    }
+
+    // The skin: a link to where this program's resources are, renewed when the
+    // old one leads nowhere (an old build folder, a moved installation).
+    const fs::path resources = fs::path(install) / "resources";
+    if (!HasSkin(resources)) {
+        const std::string source = ResourcesSource(executablePath);
+        if (!source.empty() && (fs::is_symlink(fs::symlink_status(resources, error)) || !fs::exists(resources, error))) {
+            fs::remove(resources, error);
+            fs::create_directory_symlink(source, resources, error);
+            if (error) {
+                VORN_LOG(LogLevel::Warning) << "Could not link the skin into " << resources.string();
+            }
+        }
+    }
+    return install;
+}
+
+}  // namespace vorn

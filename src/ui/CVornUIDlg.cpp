@@ -1,0 +1,483 @@
+#include "ui/CVornUIDlg.h"
+
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QMessageBox>
+#include <QUrl>
+
+#include <cstdio>
+
+#include "foundation/LogEntry.h"
+#include "foundation/Preferences.h"
+#include "foundation/ServerConfig.h"
+#include "library/VornPlaylist.h"
+#include "library/VornPlaylistItem.h"
+#include "ui/COptionsDialog.h"
+#include "ui/CSkinButton.h"
+#include "ui/CSkinImage.h"
+#include "ui/CVNDisplayControl.h"
+#include "ui/CVNRatingControl.h"
+#include "ui/CVornAboutDlg.h"
+#include "ui/ControlCallback.h"
+#include "ui/HotKeys.h"
+#include "ui/MenuCommands.h"
+#include "ui/SkinAreas.h"
+#include "ui/TrayIcon.h"
+
+namespace vorn {
+namespace {
+
+enum Image { kForwardPressed, kButtonsUp, kBackPressed, kPausePressed, kPauseUp, kPlayPressed,
+             kStarsOff, kStarsOn, kDisplayFace, kDisplayOverlay };
+
+constexpr const char* kImageFiles[10] = {
+    "./resources/vorn forward click.png",   "./resources/buttons up stars off.png",
+    "./resources/vorn back click.png",      "./resources/vorn pause button click.png",
+    "./resources/vorn pause button.png",    "./resources/vorn play button click.png",
+    "./resources/vorn background.png",      "./resources/vorn stars on.png",
+    "./resources/vorn white display.png",   "./resources/transparent menu screen.png",
+};
+constexpr const char* kIconFile = "./resources/vorn icon.png";
+
+bool IsWebLink(const std::string& url) {
+    return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+}
+
+}  // namespace
+
+CVornUIDlg::CVornUIDlg(UiThread& uiThread) : CSkinDialog(nullptr), VornPlayer(uiThread) {
+    icon_ = QIcon(QString::fromLatin1(kIconFile));
+    for (std::size_t i = 0; i < images_.size(); ++i) {
+        images_[i] = std::make_unique<CSkinImage>(kImageFiles[i]);
+    }
+    setWindowTitle(QString::fromLatin1(kTitle));
+}
+
+CVornUIDlg::~CVornUIDlg() {
+    // The player first: its download threads may still show texts on the display.
+    Shutdown();
+    uiReady_ = false;
+    if (tray_) tray_->Remove();
+    if (hotKeys_ && Preferences::Global().GetHotKeys()) hotKeys_->Unregister();
+    hotKeys_.reset();
+    playButton_.reset();
+    forwardButton_.reset();
+    backButton_.reset();
+    displayOwner_.reset();
+    display_ = nullptr;
+    ratingControl_.reset();
+}
+
+std::string CVornUIDlg::SkinError() const {
+    for (const auto& image : images_) {
+        if (!image->IsValid()) return image->Error();
+    }
+    return std::string();
+}
+
+void CVornUIDlg::showEvent(QShowEvent* event) {
+    CSkinDialog::showEvent(event);
+    if (!initialised_) {
+        initialised_ = true;
+        OnInitDialog();
+    }
+}
+
+void CVornUIDlg::OnInitDialog() {
+    Preferences& preferences = Preferences::Global();
+    hotKeys_ = std::make_unique<HotKeys>([this](int id) { OnHotKey(id); });
+    RegisterHotKeys(preferences.GetHotKeys());
+    if (preferences.GetAlwaysOnTop()) {
+        SetTopmost(true);
+    }
+    hidden_ = false;
+    setWindowTitle(QString::fromLatin1(kTitle));
+    ComputeWindowShape();
+
+    callbacks_[0] = std::make_unique<ControlCallback>(this, &CVornUIDlg::OnForwardButton);
+    callbacks_[1] = std::make_unique<ControlCallback>(this, &CVornUIDlg::OnBackButton);
+    callbacks_[2] = std::make_unique<ControlCallback>(this, &CVornUIDlg::OnPlayButton);
+    callbacks_[3] = std::make_unique<ControlCallback>(this, &CVornUIDlg::OnRate);
+    callbacks_[4] = std::make_unique<ControlCallback>(this, &CVornUIDlg::OnDisplayClick);
+    const auto image = [this](Image which) { return images_[which].get(); };
+    forwardButton_ = std::make_unique<CSkinButton>("CVNForwardButton", this, SkinAreas::ForwardButton(),
+                                                   callbacks_[0].get(), image(kForwardPressed), image(kButtonsUp));
+    backButton_ = std::make_unique<CSkinButton>("CVNBackButton", this, SkinAreas::BackButton(), callbacks_[1].get(),
+                                                image(kBackPressed), image(kButtonsUp));
+    playButton_ = std::make_unique<CSkinButton>("CVNPlayButton", this, SkinAreas::PlayButton(), callbacks_[2].get(),
+                                                image(kPausePressed), image(kPauseUp), image(kPlayPressed),
+                                                image(kButtonsUp));
+    ratingControl_ = std::make_unique<CVNRatingControl>("CVNRatingControl", this, SkinAreas::RatingControl(),
+                                                        callbacks_[3].get(), image(kStarsOff), image(kStarsOn));
+    displayOwner_ = std::make_unique<CVNDisplayControl>("CVNDisplayControl", this, SkinAreas::DisplayControl(),
+                                                        callbacks_[4].get(), image(kDisplayOverlay),
+                                                        image(kDisplayFace));
+    AddControl(forwardButton_.get(), 0);
+    AddControl(backButton_.get(), 0);
+    AddControl(playButton_.get(), 1);
+    AddControl(ratingControl_.get(), 1);
+    AddControl(displayOwner_.get(), 1);
+
+    setWindowIcon(icon_);
+    SetDraggable(true);
+    display_ = displayOwner_.get();
+    uiReady_ = true;
+    tray_ = std::make_unique<TrayIcon>(icon_, [this] { ToggleHidden(); }, [this] { ShowTrayMenu(); });
+    tray_->Add();
+    windowReady_.Set();
+}
+
+// ---------------------------------------------------------------- handlers
+
+bool CVornUIDlg::OnPlayButton(int code) {
+    if (code != CSkinButton::kCodeClick) {
+        return false;
+    }
+    return playButton_ && playButton_->IsPlayingLook() ? Pause() : Play();
+}
+
+bool CVornUIDlg::OnForwardButton(int code) {
+    if (code == CSkinButton::kCodeClick) {
+        const bool moved = Next();
+        if (moved && playButton_) playButton_->SetPlayingLook();
+        return moved;
+    }
+    if (code == CSkinButton::kCodeHoldRepeat) {
+        return SeekForward();
+    }
+    return false;
+}
+
+bool CVornUIDlg::OnBackButton(int code) {
+    if (code == CSkinButton::kCodeClick) {
+        const bool moved = Previous();
+        if (moved && playButton_) playButton_->SetPlayingLook();
+        return moved;
+    }
+    if (code == CSkinButton::kCodeHoldRepeat) {
+        return SeekBack();
+    }
+    return false;
+}
+
+bool CVornUIDlg::OnRate(int rating) {
+    VornPlaylistItem* item = CurrentItem();
+    if (item == nullptr) {
+        return false;
+    }
+    ratingControl_->SetRating(rating);
+    item->SetRating(rating);
+    return RateItem(item->GetRecommendation().ItemId(), rating, true);
+}
+
+bool CVornUIDlg::OnDisplayClick(int /*code*/) {
+    if (VornPlaylistItem* item = CurrentItem(); item != nullptr) {
+        const std::string link = item->SourceUrl();
+        // Links come from the server: only web pages are opened.
+        if (IsWebLink(link)) {
+            OpenUrl(link);
+        } else {
+            VORN_LOG(LogLevel::Warning) << "CVornUIDlg : Not opening source link " << link;
+        }
+    }
+    return true;
+}
+
+std::string CVornUIDlg::FormatTime(int position, int duration) {
+    const auto parts = [](int seconds, int out[5]) {
+        if (seconds < 0) seconds = 0;
+        const int minutes = (seconds % 3600) / 60;
+        const int rest = seconds % 60;
+        out[0] = seconds / 3600;
+        out[1] = minutes / 10;
+        out[2] = minutes % 10;
+        out[3] = rest / 10;
+        out[4] = rest % 10;
+    };
+    int p[5];
+    int d[5];
+    parts(position, p);
+    parts(duration, d);
+    char text[64];
+    std::snprintf(text, sizeof text, "%d:%1d%1d:%1d%1d / %d:%1d%1d:%1d%1d", p[0], p[1], p[2], p[3], p[4], d[0], d[1],
+                  d[2], d[3], d[4]);
+    return text;
+}
+
+void CVornUIDlg::ShowTime(int position, int duration) {
+    if (HasCurrentItem() && display_ != nullptr) {
+        display_->SetLine2(FormatTime(position, duration));
+    }
+}
+
+// ---------------------------------------------------------------- PlayerUi
+
+bool CVornUIDlg::StartPlayback() {
+    PostMessage(MSG_PLAY);
+    if (playButton_) playButton_->SetPlayingLook();
+    return true;
+}
+
+bool CVornUIDlg::PausePlayback() {
+    PostMessage(MSG_PAUSE);
+    if (playButton_) playButton_->SetStoppedLook();
+    return true;
+}
+
+bool CVornUIDlg::SeekForward() {
+    PostMessage(MSG_SEEKFORWARD);
+    return true;
+}
+
+bool CVornUIDlg::SeekBack() {
+    PostMessage(MSG_SEEKBACK);
+    return true;
+}
+
+bool CVornUIDlg::SetMedia(VornPlaylistItem* item) {
+    if (item != nullptr) {
+        if (display_ != nullptr) display_->SetClickable(true);
+        SendMessage(MSG_SETMEDIA, MessageArgs::Text(item->FullPath()));
+        if (ratingControl_) ratingControl_->SetRating(item->Rating());
+    } else {
+        if (display_ != nullptr) display_->SetClickable(false);
+        SendMessage(MSG_SETMEDIA, MessageArgs{});
+    }
+    return IsMediaLoaded();
+}
+
+bool CVornUIDlg::SetDisplayText(const std::string& line1, const std::string& line2) {
+    if (!uiReady_) {
+        return false;
+    }
+    if (!line1.empty()) display_->SetLine1(line1);
+    if (!line2.empty()) display_->SetLine2(line2);
+    return true;
+}
+
+bool CVornUIDlg::AskForRating() {
+    if (!IsWindowThread()) {
+        // Widgets are only touched on the window thread.
+        QMetaObject::invokeMethod(this, [this] { AskForRating(); }, Qt::QueuedConnection);
+        return true;
+    }
+    showNormal();
+    raise();
+    activateWindow();
+    if (ratingControl_) ratingControl_->StartAnimation();
+    return true;
+}
+
+// ---------------------------------------------------------------- messages
+
+std::int64_t CVornUIDlg::HandleMessage(unsigned message, const MessageArgs& args) {
+    if (message == MSG_SHUTDOWN) {
+        Finish(kResultOk);
+        return 0;
+    }
+    return CSkinDialog::HandleMessage(message, args);
+}
+
+void CVornUIDlg::Finish(int result) {
+    if (tray_) tray_->Remove();
+    done(result);
+}
+
+void CVornUIDlg::reject() { Finish(kResultCancel); }
+
+void CVornUIDlg::closeEvent(QCloseEvent* event) {
+    // The window system's close is the cancel of the dialog: the program starts over.
+    event->ignore();
+    if (isVisible()) Finish(kResultCancel);
+}
+
+// ---------------------------------------------------------------- menus
+
+std::unique_ptr<QMenu> CVornUIDlg::BuildMenu(bool forTray) {
+    Preferences& preferences = Preferences::Global();
+    auto menu = std::make_unique<QMenu>();
+    menu->setObjectName("IDR_MENU");
+    const auto add = [this](QMenu* to, const char* text, int id) {
+        QAction* action = to->addAction(QString::fromLatin1(text));
+        action->setData(id);
+        connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
+        return action;
+    };
+    add(menu.get(), "Help", ID_HELP);
+    QMenu* options = menu->addMenu("Options");
+    QMenu* display = options->addMenu("Display");
+    QAction* onTop = add(display, "Always On Top", ID_ALWAYS_ON_TOP);
+    QAction* normal = add(display, "Normal", ID_NORMAL);
+    onTop->setEnabled(!preferences.GetAlwaysOnTop());
+    normal->setEnabled(preferences.GetAlwaysOnTop());
+    QMenu* hotkeys = options->addMenu("Hotkeys");
+    QAction* enable = add(hotkeys, "Enable", ID_HOTKEYS_ENABLE);
+    QAction* disable = add(hotkeys, "Disable", ID_HOTKEYS_DISABLE);
+    if (!forTray) {
+        enable->setEnabled(!preferences.GetHotKeys());
+        disable->setEnabled(preferences.GetHotKeys());
+    }
+    add(options, "Preferences", ID_PREFERENCES);
+    QMenu* media = menu->addMenu("Media");
+    add(media, "Open Media Folder", ID_OPEN_MEDIA_FOLDER);
+    QMenu* purge = media->addMenu("Delete 1 and 2 Star Media");
+    add(purge, "Confirm", ID_DELETE_LOW_RATED);
+    add(menu.get(), "Feedback", ID_FEEDBACK);
+    add(menu.get(), "About", ID_ABOUT);
+    menu->addSeparator();
+    add(menu.get(), "Exit", ID_EXIT);
+    return menu;
+}
+
+void CVornUIDlg::contextMenuEvent(QContextMenuEvent* event) {
+    std::unique_ptr<QMenu> menu = BuildMenu(false);
+    menu->exec(event->globalPos());
+}
+
+void CVornUIDlg::ShowTrayMenu() {
+    std::unique_ptr<QMenu> menu = BuildMenu(true);
+    activateWindow();
+    menu->exec(QCursor::pos() - QPoint(menu->sizeHint().width(), 0));
+}
+
+bool CVornUIDlg::TrayShown() const { return tray_ && tray_->IsShown(); }
+
+void CVornUIDlg::ToggleHidden() {
+    if (hidden_) {
+        showNormal();
+        raise();
+        activateWindow();
+        hidden_ = false;
+    } else if (TrayShown()) {  // never hide out of reach
+        hide();
+        hidden_ = true;
+    }
+}
+
+void CVornUIDlg::OnCommand(int id) {
+    Preferences& preferences = Preferences::Global();
+    switch (id) {
+        case ID_HELP:
+            OpenUrl(ServerConfig::HelpPageUrl());
+            break;
+        case ID_ALWAYS_ON_TOP:
+            preferences.SetAlwaysOnTop(true);
+            SetTopmost(true);
+            break;
+        case ID_NORMAL:
+            preferences.SetAlwaysOnTop(false);
+            SetTopmost(false);
+            break;
+        case ID_HOTKEYS_ENABLE:
+            preferences.SetHotKeys(true);
+            RegisterHotKeys(true);
+            break;
+        case ID_HOTKEYS_DISABLE:
+            preferences.SetHotKeys(false);
+            RegisterHotKeys(false);
+            break;
+        case ID_PREFERENCES:
+            // A media folder that cannot be changed shows the dialog again.
+            while (RunOptionsDialog() && !ApplyPreferences()) {
+            }
+            break;
+        case ID_OPEN_MEDIA_FOLDER:
+            OpenUrl(QUrl::fromLocalFile(QString::fromStdString(Playlist().MediaFolder())).toString().toStdString());
+            break;
+        case ID_DELETE_LOW_RATED:
+            DeleteLowRatedMedia();
+            break;
+        case ID_FEEDBACK:
+            OpenUrl(ServerConfig::kFeedbackMailto);
+            break;
+        case ID_ABOUT:
+            RunAboutBox();
+            break;
+        case ID_EXIT:
+            Finish(kResultOk);
+            break;
+        default:
+            break;
+    }
+}
+
+void CVornUIDlg::OnHotKey(int id) {
+    switch (id) {
+        case HOTKEY_PLAY:
+        case HOTKEY_MEDIA_PLAY:
+            OnPlayButton(CSkinButton::kCodeClick);
+            break;
+        case HOTKEY_NEXT:
+        case HOTKEY_MEDIA_NEXT:
+            Next();
+            break;
+        case HOTKEY_PREVIOUS:
+        case HOTKEY_MEDIA_PREVIOUS:
+            Previous();
+            break;
+        default:
+            if (id >= HOTKEY_RATE_1 && id < HOTKEY_RATE_1 + 5) {
+                OnRate(id - HOTKEY_RATE_1 + 1);
+            }
+            break;
+    }
+}
+
+void CVornUIDlg::SetTopmost(bool on) {
+    const bool wasVisible = isVisible();
+    const QPoint where = pos();
+    setWindowFlag(Qt::WindowStaysOnTopHint, on);
+    if (wasVisible) {  // changing the flags hides the window; no move, no resize
+        move(where);
+        show();
+    }
+}
+
+void CVornUIDlg::RegisterHotKeys(bool on) {
+    if (!hotKeys_) return;
+    if (on) {
+        hotKeys_->Register();
+    } else {
+        hotKeys_->Unregister();
+    }
+}
+
+bool CVornUIDlg::ApplyPreferences() {
+    Preferences& preferences = Preferences::Global();
+    RegisterHotKeys(preferences.GetHotKeys());
+    SetTopmost(preferences.GetAlwaysOnTop());
+    if (ChangeMediaFolder(preferences.GetMediaDir())) {
+        return true;
+    }
+    ShowMessage(QMessageBox::Critical, "Error Resetting Media folder",
+                "There was an error resetting the media folder. Please re-enter the path you wish to use.",
+                QMessageBox::Ok);
+    return false;
+}
+
+// ---------------------------------------------------------------- the desktop
+
+void CVornUIDlg::OpenUrl(const std::string& url) {
+    QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+}
+
+int CVornUIDlg::ShowMessage(int icon, const std::string& caption, const std::string& text, int buttons) {
+    QMessageBox box(static_cast<QMessageBox::Icon>(icon), QString::fromStdString(caption),
+                    QString::fromStdString(text), static_cast<QMessageBox::StandardButtons>(buttons), this);
+    return box.exec();
+}
+
+bool CVornUIDlg::RunOptionsDialog() {
+    COptionsDialog dialog(this);
+    return dialog.exec() == QDialog::Accepted;
+}
+
+void CVornUIDlg::RunAboutBox() {
+    CVornAboutDlg about(this);
+    about.exec();
+}
+
+}  // namespace vorn

@@ -1,0 +1,136 @@
+#pragma once
+
+#include <QIcon>
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "platform/AutoResetEvent.h"
+#include "player/VornPlayer.h"
+#include "ui/CSkinDialog.h"
+
+class QMenu;
+
+namespace vorn {
+
+class CSkinButton;
+class CSkinImage;
+class CVNDisplayControl;
+class CVNRatingControl;
+class ControlCallback;
+class HotKeys;
+class TrayIcon;
+
+// The program's one window: the skin with its five controls, and the player's
+// user interface. It owns the menus, the hot keys, the timers and the tray icon.
+//
+// Threads: the window lives on the application's thread (the window thread).
+// The player's own threads reach it only through SetDisplayText (the display
+// guards its texts) and posted messages; SetMedia and AskForRating run on the
+// window thread. No thread that holds the playlist's lock ever waits for this
+// window: downloads hand their "start playing" over as posted work.
+//
+// Media playback is the business of the class above this one
+// (CVornUIDlgDirectShow); StartPlayback and PausePlayback only post MSG_PLAY and
+// MSG_PAUSE to it.
+class CVornUIDlg : public CSkinDialog, public VornPlayer {
+public:
+    static constexpr const char* kTitle = "Vorn Custom Radio";
+
+    // Loads the icon and the ten skin images (relative to the working folder)
+    // and builds the player. The controls come with the window's initialisation.
+    explicit CVornUIDlg(UiThread& uiThread);
+    ~CVornUIDlg() override;
+
+    // The window has finished its initialisation / its modal loop has ended.
+    AutoResetEvent& WindowReady() { return windowReady_; }
+    AutoResetEvent& WindowClosed() { return windowClosed_; }
+    bool IsUiReady() const { return uiReady_; }
+    // The first image that could not be loaded, or empty.
+    std::string SkinError() const;
+
+    // Control handlers (the controls' callbacks call them).
+    virtual bool OnPlayButton(int code);
+    virtual bool OnForwardButton(int code);
+    virtual bool OnBackButton(int code);
+    virtual bool OnDisplayClick(int code);
+    bool OnRate(int rating);
+    // The position and duration (whole seconds) on the display's second line.
+    void ShowTime(int position, int duration);
+    static std::string FormatTime(int position, int duration);
+
+    // PlayerUi.
+    bool StartPlayback() override;
+    bool PausePlayback() override;
+    bool SeekForward() override;
+    bool SeekBack() override;
+    bool SetMedia(VornPlaylistItem* item) override;
+    bool SetDisplayText(const std::string& line1, const std::string& line2 = std::string()) override;
+    bool AskForRating() override;
+
+    // Menu commands and hot keys.
+    void OnCommand(int id);
+    void OnHotKey(int id);
+    // The popup of the context menu (forTray: the tray's version).
+    std::unique_ptr<QMenu> BuildMenu(bool forTray);
+    bool IsHidden() const { return hidden_; }
+    bool TrayShown() const;
+
+    CSkinButton* PlayButton() const { return playButton_.get(); }
+    CSkinButton* ForwardButton() const { return forwardButton_.get(); }
+    CSkinButton* BackButton() const { return backButton_.get(); }
+    CVNDisplayControl* Display() const { return display_; }
+    CVNRatingControl* RatingControl() const { return ratingControl_.get(); }
+
+    // Ways out to the desktop, on the window thread; tests replace them.
+    virtual void OpenUrl(const std::string& url);
+    // A modal message box owned by the window; returns the QMessageBox button pressed.
+    virtual int ShowMessage(int icon, const std::string& caption, const std::string& text, int buttons);
+
+protected:
+    // Builds the controls, shapes the window, registers hot keys and the tray
+    // icon, then sets the window-ready event. Runs once, when first shown.
+    virtual void OnInitDialog();
+    std::int64_t HandleMessage(unsigned message, const MessageArgs& args) override;
+    // Shows the options dialog modally; true when it ended with OK.
+    virtual bool RunOptionsDialog();
+    virtual void RunAboutBox();
+
+    void showEvent(QShowEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void reject() override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void SetTopmost(bool on);
+    void RegisterHotKeys(bool on);
+    // Applies the options after OK; false when the media folder could not change.
+    bool ApplyPreferences();
+    void ToggleHidden();
+    void ShowTrayMenu();
+    void Finish(int result);
+
+    std::atomic<bool> uiReady_{false};
+    bool initialised_ = false;
+    bool hidden_ = false;
+    QIcon icon_;
+    // forward pressed, buttons up, back pressed, pause pressed, pause up, play
+    // pressed, stars off, stars on, display face, display overlay.
+    std::array<std::unique_ptr<CSkinImage>, 10> images_;
+    std::array<std::unique_ptr<ControlCallback>, 5> callbacks_;
+    std::unique_ptr<CSkinButton> playButton_;
+    std::unique_ptr<CSkinButton> forwardButton_;
+    std::unique_ptr<CSkinButton> backButton_;
+    std::unique_ptr<CVNDisplayControl> displayOwner_;
+    // Read by the player's threads once uiReady_ is set; written before it is.
+    CVNDisplayControl* display_ = nullptr;
+    std::unique_ptr<CVNRatingControl> ratingControl_;
+    std::unique_ptr<HotKeys> hotKeys_;
+    std::unique_ptr<TrayIcon> tray_;
+    AutoResetEvent windowReady_;
+    AutoResetEvent windowClosed_;
+};
+
+}  // namespace vorn

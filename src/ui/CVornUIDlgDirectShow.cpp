@@ -1,0 +1,99 @@
+#include "ui/CVornUIDlgDirectShow.h"
+
+#include "foundation/LogEntry.h"
+#include "ui/CSkinButton.h"
+#include "ui/CVNDisplayControl.h"
+#include "ui/MediaGraph.h"
+
+namespace vorn {
+
+CVornUIDlgDirectShow::CVornUIDlgDirectShow(UiThread& uiThread) : CVornUIDlg(uiThread) {}
+
+CVornUIDlgDirectShow::~CVornUIDlgDirectShow() {
+    // The player goes first (its threads may still use the window), then the media.
+    Shutdown();
+    KillTimer(TIMER_MEDIA_POLL);
+    KillTimer(TIMER_DISPLAY_SCROLL);
+    if (graph_) {
+        graph_->Release();
+        graph_.reset();
+    }
+}
+
+void CVornUIDlgDirectShow::OnInitDialog() {
+    CVornUIDlg::OnInitDialog();
+    graph_ = std::make_unique<MediaGraph>();
+    SetTimer(TIMER_DISPLAY_SCROLL, TIMER_DISPLAY_SCROLL_MS);
+    SetTimer(TIMER_MEDIA_POLL, TIMER_MEDIA_POLL_MS);
+}
+
+std::int64_t CVornUIDlgDirectShow::HandleMessage(unsigned message, const MessageArgs& args) {
+    switch (message) {
+        case MSG_SETMEDIA:
+            return OnSetMedia(args);
+        case MSG_PLAY:
+            if (graph_) graph_->Run();
+            if (PlayButton()) PlayButton()->SetPlayingLook();
+            return 0;
+        case MSG_PAUSE:
+            if (graph_) graph_->Pause();
+            if (PlayButton()) PlayButton()->SetStoppedLook();
+            return 0;
+        case MSG_SEEKFORWARD:
+            return graph_ ? graph_->SeekForward() : MediaGraph::kNotRunning;
+        case MSG_SEEKBACK:
+            return graph_ ? graph_->SeekBack() : MediaGraph::kNotRunning;
+        default:
+            return CVornUIDlg::HandleMessage(message, args);
+    }
+}
+
+std::int64_t CVornUIDlgDirectShow::OnSetMedia(const MessageArgs& args) {
+    if (!graph_) {
+        SetMediaLoaded(false);
+        return 0;
+    }
+    if (graph_->State() == MediaGraph::kRunning && graph_->Stop() != 0) {
+        VORN_LOG(LogLevel::Warning) << "Failed to stop media";
+        return 0;
+    }
+    if (!args.text || args.text->empty()) {
+        graph_->Release();
+        return 0;
+    }
+    const std::string& path = *args.text;
+    const std::int32_t result = graph_->Load(path);
+    if (result != 0) {
+        VORN_LOG(LogLevel::Warning) << "CVornUIDlgDirectShow : Error setting Media : " << path
+                                    << " DS Error = " << result;
+    } else {
+        VORN_LOG(LogLevel::Info) << "New Media Set : " << path;
+    }
+    mediaWasRunning_ = false;
+    SetMediaLoaded(result == 0);
+    return result;
+}
+
+void CVornUIDlgDirectShow::TimerTick(int timerId) {
+    if (timerId == TIMER_MEDIA_POLL && graph_) {
+        double duration = 0.0;
+        double position = 0.0;
+        if (graph_->GetDuration(duration) != 0 || graph_->GetPosition(position) != 0) {
+            return;  // not running: no time display, no end
+        }
+        if (graph_->IsComplete()) {
+            if (mediaWasRunning_) {
+                mediaWasRunning_ = false;
+                MediaEnded();
+            }
+        } else {
+            mediaWasRunning_ = true;
+        }
+        ShowTime(static_cast<int>(position), static_cast<int>(duration));
+    } else if (timerId == TIMER_DISPLAY_SCROLL && Display() != nullptr) {
+        Display()->ScrollTick();
+    }
+    CVornUIDlg::TimerTick(timerId);
+}
+
+}  // namespace vorn

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <memory>
+
+#include "ui/CVornUIDlg.h"
+
+namespace vorn {
+
+class MediaGraph;
+
+// The main window with its media playback: every media call happens here, on the
+// window thread, in answer to the messages the player posts or sends. The media
+// poll (every 500 ms) updates the time display and notices the end of the media;
+// the display scroll timer (every 200 ms) moves a long title along.
+class CVornUIDlgDirectShow : public CVornUIDlg {
+public:
+    explicit CVornUIDlgDirectShow(UiThread& uiThread);
+    ~CVornUIDlgDirectShow() override;
+
+    void TimerTick(int timerId) override;
+    MediaGraph* Graph() const { return graph_.get(); }
+
+protected:
+    void OnInitDialog() override;
+    std::int64_t HandleMessage(unsigned message, const MessageArgs& args) override;
+
+private:
+    std::int64_t OnSetMedia(const MessageArgs& args);
+
+    std::unique_ptr<MediaGraph> graph_;
+    bool mediaWasRunning_ = false;
+};
+
+}  // namespace vorn
