@@ -70,6 +70,9 @@ public:
     bool SetDisplayText(const std::string& line1, const std::string& line2 = std::string()) override;
     bool AskForRating() override;
 
+    // Escape and the dialog's cancel: the window ends with 2 and the program starts over.
+    void reject() override;
+
     // Menu commands and hot keys.
     void OnCommand(int id);
     void OnHotKey(int id);
@@ -100,7 +103,6 @@ protected:
 
     void showEvent(QShowEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
-    void reject() override;
     void closeEvent(QCloseEvent* event) override;
 
 private:

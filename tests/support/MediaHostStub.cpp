@@ -32,7 +32,16 @@ std::string MediaHostStub::Origin() const { return "127.0.0.1:" + std::to_string
 
 std::string MediaHostStub::Url(const std::string& path) const { return "http://" + Origin() + path; }
 
+void MediaHostStub::SetFixedBody(std::string body) {
+    std::lock_guard lock(mutex_);
+    fixedBody_ = std::move(body);
+}
+
 std::string MediaHostStub::BodyFor(const std::string& path) const {
+    {
+        std::lock_guard lock(mutex_);
+        if (!fixedBody_.empty()) return fixedBody_;
+    }
     std::string body(bodySize_, '\0');
     std::size_t seed = std::hash<std::string>{}(path);
     for (char& c : body) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "tests/support/LoopbackServer.h"
@@ -20,11 +21,15 @@ public:
     // Milliseconds to pause after each 1024 bytes (0: send at once).
     void SetBlockDelay(int ms) { blockDelayMs_ = ms; }
     std::string BodyFor(const std::string& path) const;
+    // Every file served from now on has this content (for example a real MP3).
+    void SetFixedBody(std::string body);
 
 private:
     const std::size_t bodySize_;
     std::atomic<int> requests_{0};
     std::atomic<int> blockDelayMs_{0};
+    mutable std::mutex mutex_;  // guards fixedBody_
+    std::string fixedBody_;
     LoopbackServer server_;
 };
 

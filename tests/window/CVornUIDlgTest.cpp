@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QMenu>
+
+#include <filesystem>
+
+#include "foundation/Preferences.h"
+#include "foundation/ServerConfig.h"
+#include "library/VornPlaylist.h"
+#include "library/VornPlaylistItem.h"
+#include "tests/ui/QtTestSupport.h"
+#include "tests/window/WindowTestSupport.h"
+#include "ui/CSkinButton.h"
+#include "ui/CVNDisplayControl.h"
+#include "ui/CVNRatingControl.h"
+#include "ui/MediaGraph.h"
+#include "ui/MenuCommands.h"
+
+namespace vorn {
+namespace {
+
+using test::PumpUntil;
+
+QAction* FindAction(QMenu* menu, int id) {
+    for (QAction* action : menu->actions()) {
+        if (action->data().toInt() == id && !action->menu()) return action;
+        if (action->menu() != nullptr) {
+            if (QAction* found = FindAction(action->menu(), id)) return found;
+        }
+    }
+    return nullptr;
+}
+
+class CVornUIDlgTest : public ::testing::Test {
+protected:
+    test::WindowFixture fixture_;
+};
+
+TEST(ShowTimeTest, FormatsHoursMinutesAndSeconds) {
+    EXPECT_EQ(CVornUIDlg::FormatTime(83, 245), "0:01:23 / 0:04:05");
+    EXPECT_EQ(CVornUIDlg::FormatTime(3725, 36000), "1:02:05 / 10:00:00");
+    EXPECT_EQ(CVornUIDlg::FormatTime(0, 59), "0:00:00 / 0:00:59");
+}
+
+TEST_F(CVornUIDlgTest, InitialisationBuildsTheSkinnedWindow) {
+    auto window = std::make_unique<test::TestWindow>();
+    EXPECT_FALSE(window->SetDisplayText("too early"));  // not initialised yet
+    window.reset();
+    window = fixture_.Open();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->windowTitle(), "Vorn Custom Radio");
+    EXPECT_TRUE(window->WindowReady().Wait(0));
+    ASSERT_EQ(window->Layer(0).size(), 2u);
+    EXPECT_EQ(window->Layer(0)[0]->Name(), "CVNForwardButton");
+    EXPECT_EQ(window->Layer(0)[1]->Name(), "CVNBackButton");
+    ASSERT_EQ(window->Layer(1).size(), 3u);
+    EXPECT_EQ(window->Layer(1)[0]->Name(), "CVNPlayButton");
+    EXPECT_EQ(window->Layer(1)[1]->Name(), "CVNRatingControl");
+    EXPECT_EQ(window->Layer(1)[2]->Name(), "CVNDisplayControl");
+    EXPECT_TRUE(window->Layer(2).empty());
+    EXPECT_TRUE(window->IsDraggable());
+    EXPECT_TRUE(window->HasTimer(TIMER_MEDIA_POLL));
+    EXPECT_TRUE(window->HasTimer(TIMER_DISPLAY_SCROLL));
+    EXPECT_TRUE(window->HasTimer(TIMER_CONTROL_TICK));
+    EXPECT_TRUE(window->SetDisplayText("Hello", "World"));
+    EXPECT_EQ(window->Display()->Line1(), "Hello");
+    EXPECT_TRUE(window->SetDisplayText("", "Second only"));
+    EXPECT_EQ(window->Display()->Line1(), "Hello");
+    EXPECT_EQ(window->Display()->Line2(), "Second only");
+}
+
+TEST_F(CVornUIDlgTest, TheMenuGraysTheChoiceInForce) {
+    auto window = fixture_.Open();
+    ASSERT_NE(window, nullptr);
+    {
+        auto menu = window->BuildMenu(false);
+        EXPECT_TRUE(FindAction(menu.get(), ID_ALWAYS_ON_TOP)->isEnabled());
+        EXPECT_FALSE(FindAction(menu.get(), ID_NORMAL)->isEnabled());
+        EXPECT_FALSE(FindAction(menu.get(), ID_HOTKEYS_ENABLE)->isEnabled());  // hot keys are on by default
+        EXPECT_TRUE(FindAction(menu.get(), ID_HOTKEYS_DISABLE)->isEnabled());
+        for (int id : {ID_HELP, ID_PREFERENCES, ID_OPEN_MEDIA_FOLDER, ID_DELETE_LOW_RATED, ID_FEEDBACK, ID_ABOUT,
+                       ID_EXIT}) {
+            EXPECT_NE(FindAction(menu.get(), id), nullptr) << id;
+        }
+    }
+    window->OnCommand(ID_ALWAYS_ON_TOP);
+    window->OnCommand(ID_HOTKEYS_DISABLE);
+    EXPECT_TRUE(Preferences::Global().GetAlwaysOnTop());
+    EXPECT_FALSE(Preferences::Global().GetHotKeys());
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowStaysOnTopHint);
+    {
+        auto menu = window->BuildMenu(false);
+        EXPECT_FALSE(FindAction(menu.get(), ID_ALWAYS_ON_TOP)->isEnabled());
+        EXPECT_TRUE(FindAction(menu.get(), ID_NORMAL)->isEnabled());
+        EXPECT_TRUE(FindAction(menu.get(), ID_HOTKEYS_ENABLE)->isEnabled());
+        EXPECT_FALSE(FindAction(menu.get(), ID_HOTKEYS_DISABLE)->isEnabled());
+        // The tray's menu offers both hot-key commands whatever the preference.
+        auto tray = window->BuildMenu(true);
+        EXPECT_TRUE(FindAction(tray.get(), ID_HOTKEYS_ENABLE)->isEnabled());
+        EXPECT_TRUE(FindAction(tray.get(), ID_HOTKEYS_DISABLE)->isEnabled());
+        EXPECT_FALSE(FindAction(tray.get(), ID_ALWAYS_ON_TOP)->isEnabled());
+    }
+    window->OnCommand(ID_NORMAL);
+    EXPECT_FALSE(window->windowFlags() & Qt::WindowStaysOnTopHint);
+    Preferences again;
+    EXPECT_FALSE(again.GetAlwaysOnTop());
+    EXPECT_FALSE(again.GetHotKeys());
+}
+
+TEST_F(CVornUIDlgTest, CommandsOpenOurPagesAndExitEndsWithOk) {
+    auto window = fixture_.Open();
+    ASSERT_NE(window, nullptr);
+    window->OnCommand(ID_HELP);
+    window->OnCommand(ID_FEEDBACK);
+    window->OnCommand(ID_OPEN_MEDIA_FOLDER);
+    window->OnCommand(ID_ABOUT);
+    ASSERT_EQ(window->opened.size(), 3u);
+    EXPECT_EQ(window->opened[0], ServerConfig::HelpPageUrl());
+    EXPECT_EQ(window->opened[0], "http://localhost:8000/help.html");
+    EXPECT_EQ(window->opened[1].rfind("mailto:", 0), 0u);
+    EXPECT_EQ(window->opened[2], "file://" + fixture_.Media());
+    EXPECT_EQ(window->aboutBoxes, 1);
+
+    window->OnCommand(ID_EXIT);
+    EXPECT_EQ(window->result(), kResultOk);
+    EXPECT_FALSE(window->isVisible());
+
+    auto again = fixture_.Open();
+    ASSERT_NE(again, nullptr);
+    again->reject();  // Escape: the program starts over
+    EXPECT_EQ(again->result(), kResultCancel);
+}
+
+TEST_F(CVornUIDlgTest, AMediaFolderThatCannotChangeReopensTheOptions) {
+    auto window = fixture_.Open();
+    ASSERT_NE(window, nullptr);
+    window->optionsDialog = [&] {
+        if (window->optionsShown == 1) {
+            Preferences::Global().SetMediaDir("/proc/no/such/place/");
+            return true;  // OK pressed
+        }
+        return false;  // cancelled the second time
+    };
+    window->OnCommand(ID_PREFERENCES);
+    EXPECT_EQ(window->optionsShown, 2);
+    ASSERT_EQ(window->messages.size(), 1u);
+    EXPECT_EQ(window->messages[0].caption, "Error Resetting Media folder");
+    EXPECT_EQ(window->messages[0].text,
+              "There was an error resetting the media folder. Please re-enter the path you wish to use.");
+    EXPECT_EQ(Preferences::Global().GetMediaDir(), fixture_.Media());  // restored by the failed move
+}
+
+TEST_F(CVornUIDlgTest, RatingKeysDoNothingWithoutACurrentItem) {
+    auto window = fixture_.Open();
+    ASSERT_NE(window, nullptr);
+    for (int id = HOTKEY_RATE_1; id < HOTKEY_RATE_1 + 5; ++id) window->OnHotKey(id);
+    EXPECT_FALSE(window->OnRate(4));
+    EXPECT_EQ(window->RatingControl()->Rating(), 0);
+    PumpUntil([] { return false; }, 300);
+    EXPECT_FALSE(fixture_.log.Contains("Error Getting Ratings"));  // nothing was queued
+}
+
+TEST_F(CVornUIDlgTest, SettingMediaLoadsTheFileAndReportsFailures) {
+    fixture_.WriteLibrary(2, 1.0);
+    std::filesystem::remove(fixture_.Media() + "UnRated/song2.mp3");
+    // song2's file is gone: relocation drops it, so break song1's copy instead later.
+    auto window = fixture_.Open();
+    ASSERT_NE(window, nullptr);
+    VornPlaylistItem* item = window->Playlist().NextItem();
+    ASSERT_NE(item, nullptr);
+    EXPECT_TRUE(window->SetMedia(item));
+    EXPECT_TRUE(window->IsMediaLoaded());
+    EXPECT_EQ(window->Graph()->State(), MediaGraph::kStopped);
+    EXPECT_TRUE(window->Display()->IsClickable());
+    EXPECT_TRUE(fixture_.log.Contains("INFO : New Media Set : " + item->FullPath()));
+
+    test::WriteFile(item->FullPath(), "not an mp3 at all");
+    EXPECT_FALSE(window->SetMedia(item));
+    EXPECT_FALSE(window->IsMediaLoaded());
+    EXPECT_EQ(window->Graph()->State(), MediaGraph::kEmpty);
+    EXPECT_TRUE(fixture_.log.Contains("CVornUIDlgDirectShow : Error setting Media : " + item->FullPath() + " DS Error = -"));
+
+    // No path: the graph is released and the loaded flag stays as it was.
+    window->SetMediaLoaded(true);
+    EXPECT_TRUE(window->SetMedia(nullptr));
+    EXPECT_FALSE(window->Display()->IsClickable());
+}
+
+TEST_F(CVornUIDlgTest, TheSourceLinkOpensOnlyForWebPages) {
+    fixture_.WriteLibrary(1, 1.0);
+    auto window = fixture_.Open();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->OnDisplayClick(1));
+    EXPECT_TRUE(window->opened.empty());  // no current item
+    ASSERT_TRUE(window->Play());
+    EXPECT_TRUE(window->OnDisplayClick(1));
+    ASSERT_EQ(window->opened.size(), 1u);
+    EXPECT_EQ(window->opened[0], "http://station.example/item/1");
+}
+
+TEST_F(CVornUIDlgTest, PlaybackRunsTheTimeAndTheEndAsksForARating) {
+    fixture_.WriteLibrary(2, 2.0);
+    auto window = fixture_.Open();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(window->OnPlayButton(1));
+    EXPECT_TRUE(window->PlayButton()->IsPlayingLook());
+    ASSERT_TRUE(PumpUntil([&] { return window->Graph()->State() == MediaGraph::kRunning; }));
+    ASSERT_TRUE(PumpUntil([&] { return window->Display()->Line2().find(" / 0:00:02") != std::string::npos; }, 5000));
+    // The end of the unrated item: the stars ask for a rating and nothing moves on.
+    ASSERT_TRUE(PumpUntil([&] { return window->RatingControl()->IsAnimating(); }, 8000));
+    EXPECT_EQ(window->CurrentItem()->ItemId(), 1);
+    EXPECT_EQ(window->CurrentItem()->PlayState(), 2);
+
+    // Clicking the fourth star rates it and, as it has ended, moves on.
+    EXPECT_TRUE(window->OnRate(4));
+    EXPECT_FALSE(window->RatingControl()->IsAnimating());
+    ASSERT_NE(window->CurrentItem(), nullptr);
+    EXPECT_EQ(window->CurrentItem()->ItemId(), 2);
+    EXPECT_TRUE(std::filesystem::exists(fixture_.Media() + "4stars/song1.mp3"));
+
+    // Pause and play again through the play button.
+    ASSERT_TRUE(PumpUntil([&] { return window->Graph()->State() == MediaGraph::kRunning; }));
+    window->OnPlayButton(1);
+    ASSERT_TRUE(PumpUntil([&] { return window->Graph()->State() == MediaGraph::kPaused; }));
+    EXPECT_FALSE(window->PlayButton()->IsPlayingLook());
+    EXPECT_EQ(window->CurrentItem()->PlayState(), 1);
+}
+
+}  // namespace
+}  // namespace vorn

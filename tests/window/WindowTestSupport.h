@@ -1,0 +1,63 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/ScopedLog.h"
+#include "tests/support/TempDir.h"
+#include "ui/CSkinImage.h"
+#include "ui/CVornUIDlgDirectShow.h"
+
+namespace vorn::test {
+
+// The real main window with its ways out to the desktop recorded instead of taken.
+class TestWindow : public CVornUIDlgDirectShow {
+public:
+    TestWindow();
+    ~TestWindow() override;
+
+    void OpenUrl(const std::string& url) override { opened.push_back(url); }
+    int ShowMessage(int icon, const std::string& caption, const std::string& text, int buttons) override;
+    bool RunOptionsDialog() override;
+    void RunAboutBox() override { ++aboutBoxes; }
+
+    struct Message {
+        int icon;
+        std::string caption;
+        std::string text;
+        int buttons;
+    };
+    std::vector<std::string> opened;
+    std::vector<Message> messages;
+    int answer = 0;  // the button every message box answers with
+    // Called for each Preferences command; its result is the dialog's OK.
+    std::function<bool()> optionsDialog;
+    int optionsShown = 0;
+    int aboutBoxes = 0;
+};
+
+// A test folder set up as an installed, first-started program: the skin linked
+// as "resources/", the store pointing at a media folder inside, the log open.
+class WindowFixture {
+public:
+    WindowFixture();
+    ~WindowFixture();
+
+    // Writes "pl.txt" with `count` unrated items whose files are real MP3 tones
+    // of `seconds` each (ids 1..count, "song<id>.mp3").
+    void WriteLibrary(int count, double seconds);
+    // Builds, shows and initialises the window (bounded); null on failure.
+    std::unique_ptr<TestWindow> Open();
+    std::string Media() const { return media_; }
+
+    IsolatedHome home;
+    ScopedLog log{0};
+
+private:
+    std::string media_;
+    std::unique_ptr<CSkinImage> background_;
+};
+
+}  // namespace vorn::test
