@@ -4,6 +4,7 @@
 #include <QMenu>
 
 #include <filesystem>
+#include <thread>
 
 #include "foundation/Preferences.h"
 #include "foundation/ServerConfig.h"
@@ -130,6 +131,14 @@ TEST_F(CVornUIDlgTest, CommandsOpenOurPagesAndExitEndsWithOk) {
     ASSERT_NE(again, nullptr);
     again->reject();  // Escape: the program starts over
     EXPECT_EQ(again->result(), kResultCancel);
+
+    // The start-up thread's shutdown after an update prompt ends with OK.
+    auto third = fixture_.Open();
+    ASSERT_NE(third, nullptr);
+    std::thread startup([&] { third->SendMessage(MSG_SHUTDOWN); });
+    ASSERT_TRUE(PumpUntil([&] { return !third->isVisible(); }));
+    startup.join();
+    EXPECT_EQ(third->result(), kResultOk);
 }
 
 TEST_F(CVornUIDlgTest, AMediaFolderThatCannotChangeReopensTheOptions) {
