@@ -113,15 +113,22 @@ bool Tag(const DemoTrack& track, const std::string& path, std::string& error) {
     return true;
 }
 
+bool StartGStreamer(std::string& error) {
+    GError* initError = nullptr;
+    if (gst_init_check(nullptr, nullptr, &initError)) {
+        return true;
+    }
+    error = std::string("GStreamer cannot start: ") + (initError != nullptr ? initError->message : "");
+    if (initError != nullptr) {
+        g_error_free(initError);
+    }
+    return false;
+}
+
 }  // namespace
 
 bool WriteDemoTrack(const DemoTrack& track, const std::string& path, std::string& error) {
-    GError* initError = nullptr;
-    if (!gst_init_check(nullptr, nullptr, &initError)) {
-        error = std::string("GStreamer cannot start: ") + (initError != nullptr ? initError->message : "");
-        if (initError != nullptr) {
-            g_error_free(initError);
-        }
+    if (!StartGStreamer(error)) {
         return false;
     }
     return Encode(track, path, error) && Tag(track, path, error);
@@ -134,12 +141,7 @@ bool MakeDemoLibrary(const std::string& folder, int tracks, std::string& error) 
         error = "cannot create " + folder + ": " + code.message();
         return false;
     }
-    GError* initError = nullptr;
-    if (!gst_init_check(nullptr, nullptr, &initError)) {
-        error = std::string("GStreamer cannot start: ") + (initError != nullptr ? initError->message : "");
-        if (initError != nullptr) {
-            g_error_free(initError);
-        }
+    if (!StartGStreamer(error)) {
         return false;
     }
     // Two workers: synthesis and encoding each keep one core busy.

@@ -16,14 +16,8 @@
 #include "station/app/StationService.h"
 #include "station/app/StationStore.h"
 
-#ifdef VORN_STATION_WITH_PROTOCOL
 #include "station/protocol/ProtocolCore.h"
 #include "station/protocol/StationKey.h"
-#else
-namespace vorn::station {
-class ProtocolCore {};
-}  // namespace vorn::station
-#endif
 
 namespace vorn::station {
 namespace {
@@ -91,7 +85,6 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     service_ = std::make_unique<StationService>(*store_, *catalogue_, *recommender_, *recorder_, links);
     site_ = std::make_unique<MediaSite>(*catalogue_, links, options.redirectMedia);
 
-#ifdef VORN_STATION_WITH_PROTOCOL
     std::string keyError;
     const std::optional<StationKey> key = StationKey::LoadOrCreate(options.dataDir + "/" + kKeyFile, &keyError);
     if (!key) {
@@ -104,13 +97,6 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     server_->Start([core](const std::string& target, std::string& response,
                           std::string& why) { return core->Respond(target, response, why); },
                    *site_);
-#else
-    (void)kKeyFile;
-    server_->Start([](const std::string&, std::string&, std::string& why) {
-        why = "this station was built without the protocol core";
-        return false;
-    }, *site_);
-#endif
 
     const std::string host = options.bindAddress;
     STATION_LOG(LogLevel::Info) << "vorn-station : " << catalogue_->Current()->Live().size()

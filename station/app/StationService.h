@@ -9,23 +9,7 @@
 #include "station/app/Recommender.h"
 #include "station/app/StationStore.h"
 
-#ifdef VORN_STATION_WITH_PROTOCOL
 #include "station/protocol/RequestHandler.h"
-#else
-namespace vorn::station {
-// The protocol core's interface to the station, as it publishes it; stands in
-// while this tree is built without the core.
-class RequestHandler {
-public:
-    virtual ~RequestHandler() = default;
-    virtual std::string HandleRequest(const std::string& requestXml) = 0;
-};
-struct BuildInfo {
-    int minBuild = 13;
-    int latestBuild = 13;
-};
-}  // namespace vorn::station
-#endif
 
 namespace vorn::station {
 

@@ -9,6 +9,10 @@ namespace vorn::test {
 
 void EnsureApplication() {
     if (QApplication::instance() != nullptr) return;
+    // Widget tests run offscreen unless the test chose a platform (a real X server).
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     static int argc = 1;
     static char name[] = "vorn-ui-tests";
     static char* argv[] = {name, nullptr};

@@ -11,20 +11,6 @@
 
 namespace vorn::test {
 
-void EnsureApplication() {
-    if (QApplication::instance() != nullptr) {
-        return;
-    }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    static int argc = 1;
-    static char name[] = "vorn-ui-tests";
-    static char* argv[] = {name, nullptr};
-    // Lives until the process ends: widgets of every test are gone by then.
-    new QApplication(argc, argv);
-}
-
 std::unique_ptr<CSkinImage> MakeImage(int width, int height,
                                       const std::function<QColor(int x, int y)>& colour) {
     DecodedImage decoded;
@@ -54,18 +40,6 @@ QColor PixelAt(const QImage& image, int x, int y) {
 
 bool SameColour(const QColor& a, const QColor& b) {
     return a.rgba() == b.rgba();
-}
-
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return done();
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    return true;
 }
 
 void SendMouse(QWidget& widget, QEvent::Type type, QPoint pos, Qt::MouseButton button,

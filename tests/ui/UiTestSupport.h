@@ -11,15 +11,12 @@
 #include <memory>
 #include <string>
 
+#include "tests/ui/QtTestSupport.h"
 #include "ui/CSkinControl.h"
 #include "ui/CSkinDialog.h"
 #include "ui/CSkinImage.h"
 
 namespace vorn::test {
-
-// Creates the QApplication of the test program unless there is one; on the
-// offscreen platform unless QT_QPA_PLATFORM names another.
-void EnsureApplication();
 
 // A skin picture from a function giving each pixel's unpremultiplied colour.
 std::unique_ptr<CSkinImage> MakeImage(int width, int height,
@@ -33,7 +30,7 @@ QColor PixelAt(const QImage& image, int x, int y);
 bool SameColour(const QColor& a, const QColor& b);
 
 // Processes Qt events until `done` holds or `timeoutMs` pass. Returns `done()`.
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000);
+inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000) { return PumpUntil(done, timeoutMs); }
 
 // Sends a mouse event to `widget` at client position `pos`.
 void SendMouse(QWidget& widget, QEvent::Type type, QPoint pos,

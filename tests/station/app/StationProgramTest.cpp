@@ -46,10 +46,8 @@ TEST(StationProgramTest, ServesTheMusicFolderAndKeepsItsDataAcrossRestarts) {
     ASSERT_EQ(::stat((dir / "data").c_str(), &facts), 0);
     EXPECT_EQ(facts.st_mode & 0777, 0700u);
     EXPECT_TRUE(std::filesystem::exists(dir / "data/station.db"));
-#ifdef VORN_STATION_WITH_PROTOCOL
     ASSERT_EQ(::stat((dir / "data/station-key.pem").c_str(), &facts), 0);
     EXPECT_EQ(facts.st_mode & 0777, 0600u);
-#endif
 
     // A second file appears; the restarted station serves the stored catalogue
     // at once and finds the new file with its start-up scan.
