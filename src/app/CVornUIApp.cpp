@@ -69,6 +69,8 @@ int CVornUIApp::RunOnce() {
     const int result = window->exec();
     windowEnded = true;
     window->WindowClosed().Set();
+    // A connect still under way (an unreachable station) must not hold the exit up.
+    window->CancelServerCalls();
     startup.join();
 
     VORN_LOG(LogLevel::Info) << "Shutting down";

@@ -102,6 +102,8 @@ int VornPlayer::ConnectToServer(const std::string& host, std::int32_t port) {
     return result;
 }
 
+void VornPlayer::CancelServerCalls() { engine_->Abort(); }
+
 // ---------------------------------------------------------------- UI thread
 
 void VornPlayer::ChooseItem(const std::string& waitText) {

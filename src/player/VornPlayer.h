@@ -57,6 +57,9 @@ public:
 
     // Start-up thread.
     int ConnectToServer(const std::string& host, std::int32_t port);
+    // Any thread: every server call in progress or to come fails at once. For a
+    // window that closes while the start-up thread is still connecting.
+    void CancelServerCalls();
 
     // UI thread.
     bool Play();
