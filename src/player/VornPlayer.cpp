@@ -357,6 +357,7 @@ void VornPlayer::Handle(std::unique_ptr<ServerRequest> request, bool retry) {
     }
     --request->retries;
     int code = 0;
+    std::int32_t asked = 0;
     VornClientEngine::RecommendationList received;
     if (type == ServerRequest::kRatingType) {
         const auto& rating = static_cast<const RatingRequest&>(*request);
@@ -364,9 +365,9 @@ void VornPlayer::Handle(std::unique_ptr<ServerRequest> request, bool retry) {
         code = engine_->SubmitRatings(userId_, {{rating.itemId, rating.rating}});
     } else {
         const auto& recommendation = static_cast<const RecommendationRequest&>(*request);
-        const std::int32_t unplayed = playlist_->UnplayedCount(false);
+        asked = kWantedUnplayed - playlist_->UnplayedCount(false);
         std::lock_guard lock(engineMutex_);
-        code = engine_->GetRecommendations(userId_, recommendation.typeId, kWantedUnplayed - unplayed, received);
+        code = engine_->GetRecommendations(userId_, recommendation.typeId, asked, received);
     }
     if (code != kEngineOk) {
         if (retry && request->retries > 0) {
@@ -379,10 +380,21 @@ void VornPlayer::Handle(std::unique_ptr<ServerRequest> request, bool retry) {
     }
     if (type == ServerRequest::kRecommendationType) {
         VORN_LOG(LogLevel::Info) << "VornPlayer : " << received.size() << "Recommendations Received";
+        // Each new item starts a download thread: a server that sends more than
+        // was asked for must not be able to start any number of them.
+        std::int32_t started = 0;
         for (std::unique_ptr<Recommendation>& record : received) {
             VORN_LOG(LogLevel::Fine) << "FINE : VornPlayer : Rec ID = " << record->ItemId() << " URL = "
                                      << record->MediaUrl().Url();
+            if (started >= asked) {
+                VORN_LOG(LogLevel::Warning) << "VornPlayer : More recommendations than the " << asked
+                                            << " asked for; ignoring item " << record->ItemId();
+                continue;
+            }
             VornPlaylistItem* existing = playlist_->AddRecommendation(record);
+            if (existing == nullptr) {
+                ++started;
+            }
             if (existing != nullptr && existing->Rating() > 0) {
                 VORN_LOG(LogLevel::Warning) << "Received rated item in Rec request " << existing->ItemId() << " "
                                             << existing->Rating();

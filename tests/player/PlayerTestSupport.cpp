@@ -150,6 +150,11 @@ void PlayerStation::FailDownloadsOf(std::int32_t id) {
     failing_.insert(id);
 }
 
+void PlayerStation::SetExtra(std::int32_t extra) {
+    std::lock_guard lock(mutex_);
+    extra_ = extra;
+}
+
 std::map<std::int32_t, std::int32_t> PlayerStation::Ratings() {
     std::lock_guard lock(mutex_);
     return ratings_;
@@ -184,7 +189,7 @@ std::string PlayerStation::Answer(const std::string& text) {
         const std::int32_t count = request.ChildInt("count");
         counts_.push_back(count);
         std::string reply = "<type>RecommendationsRequestResponse</type>";
-        for (std::int32_t i = 0; i < count; ++i) {
+        for (std::int32_t i = 0; i < count + extra_; ++i) {
             std::int32_t id = nextId_++;
             if (!offered_.empty()) {
                 id = offered_.front();

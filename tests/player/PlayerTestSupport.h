@@ -83,6 +83,8 @@ public:
     // The next recommendations use these ids first.
     void Offer(std::vector<std::int32_t> ids);
     void FailDownloadsOf(std::int32_t id);
+    // Every reply carries this many recommendations beyond the count asked for.
+    void SetExtra(std::int32_t extra);
     std::map<std::int32_t, std::int32_t> Ratings();
     std::vector<std::int32_t> RequestedCounts();
     int Registrations();
@@ -94,6 +96,7 @@ private:
     std::int32_t nextId_ = 100;
     std::deque<std::int32_t> offered_;
     std::set<std::int32_t> failing_;
+    std::int32_t extra_ = 0;
     std::map<std::int32_t, std::int32_t> ratings_;
     std::vector<std::int32_t> counts_;
     int registrations_ = 0;

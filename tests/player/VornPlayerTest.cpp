@@ -308,6 +308,15 @@ TEST_F(VornPlayerTest, ARatedItemRecommendedAgainResendsItsRating) {
     EXPECT_TRUE(log_.Contains("INFO : Item already in playlist 7"));
 }
 
+TEST_F(VornPlayerTest, AServerSendingMoreThanAskedStartsNoMoreDownloads) {
+    station_.SetExtra(50);
+    TestPlayer& player = Start();
+    OnUi([&] { return player.Play(); });
+    ASSERT_GE(WaitPlayingAny(), 100);
+    EXPECT_EQ(OnUi([&] { return player.Playlist().UnplayedCount(false); }), 4);
+    EXPECT_TRUE(log_.Contains("VornPlayer : More recommendations than the 4 asked for; ignoring item 104"));
+}
+
 TEST_F(VornPlayerTest, ChangingToTheSameFolderDoesNothing) {
     TestPlayer& player = Start(false);
     const std::size_t texts = player.Texts().size();
