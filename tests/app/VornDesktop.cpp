@@ -42,7 +42,7 @@ std::unique_ptr<ChildProcess> VornDesktop::StartVorn(const std::string& program,
         "DISPLAY=" + xvfb_.Display(),
         "PATH=" + (home_ / "bin") + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
         "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "BROWSER",
-        "XDG_CACHE_HOME=" + (home_ / "cache"),
+        "XDG_CACHE_HOME=" + cacheHome_,
     };
     std::vector<std::string> argv = {program};
     if (!workingDir.empty()) {

@@ -28,6 +28,11 @@ public:
     std::string MediaDir() const { return home_ / "home/Music/Vorn/"; }
     std::string LogPath() const { return InstallDir() + "logs/vorn.log"; }
 
+    // Where started programs keep their caches (GStreamer's plugin registry);
+    // by default a folder of this home, so each desktop starts cold.
+    void SetCacheHome(const std::string& folder) { cacheHome_ = folder; }
+    const std::string& XDisplay() const { return xvfb_.Display(); }
+
     // The program at `program`, on this desktop, started in `workingDir`.
     std::unique_ptr<ChildProcess> StartVorn(const std::string& program, const std::string& outputFile,
                                             const std::string& workingDir = std::string()) const;
@@ -63,6 +68,7 @@ public:
 private:
     IsolatedHome home_;
     XvfbServer xvfb_;
+    std::string cacheHome_ = home_ / "cache";
 };
 
 // Polls the condition every 50 ms until it holds or timeoutMs have passed.
