@@ -34,7 +34,10 @@ function(vorn_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE vorn_options ${ARG_LINKS} GTest::gtest
       GTest::gtest_main GTest::gmock Threads::Threads)
+  set(properties LABELS "${ARG_LABEL}" TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_ENVIRONMENT)  # an empty value would take the next name as its own
+    list(APPEND properties ENVIRONMENT "${ARG_ENVIRONMENT}")
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-      PROPERTIES LABELS "${ARG_LABEL}" TIMEOUT ${ARG_TIMEOUT}
-                 ENVIRONMENT "${ARG_ENVIRONMENT}" ${ARG_PROPERTIES})
+      PROPERTIES ${properties} ${ARG_PROPERTIES})
 endfunction()
