@@ -278,6 +278,32 @@ TEST_F(VornEndToEndTest, FirstRunPlaysRatesFilesExitsAndRestoresTheLibrary) {
     ASSERT_NO_FATAL_FAILURE(ExitFromMenu(restarted, again));
 }
 
+TEST_F(VornEndToEndTest, ClosingTheWindowOtherwiseThanByExitStartsTheProgramOver) {
+    ASSERT_NO_FATAL_FAILURE(StartStation());
+    if (IsSkipped()) return;
+
+    ChildProcess& program = StartVorn();
+    const std::string window = ConnectedWindow();
+    ASSERT_FALSE(window.empty());
+    const std::string userId = desktop_.StoreValue("user_id_0");
+    ASSERT_TRUE(desktop_.Keys(window, "Escape"));  // the dialog's cancel: result 2
+
+    std::string again;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            again = desktop_.FindWindow(kMainTitle, 0);
+            return !again.empty() && again != window;
+        },
+        20000))
+        << "no new window";
+    EXPECT_TRUE(program.Running()) << "the same process starts over";
+    EXPECT_TRUE(Eventually([&] { return Contains(desktop_.LogLines(kDisplay), kWelcome); }, 20000));
+    // A fresh log with its start-up line, the same listener.
+    EXPECT_EQ(desktop_.LogLines("*****SEVERE****** : Initializing Vorn Build : "), std::vector<std::string>{"13"});
+    EXPECT_EQ(desktop_.StoreValue("user_id_0"), userId);
+    ASSERT_NO_FATAL_FAILURE(ExitFromMenu(program, again));
+}
+
 TEST_F(VornEndToEndTest, TooOldABuildShowsTheForcedUpdateAndEnds) {
     ASSERT_NO_FATAL_FAILURE(StartStation({"--min-build", "14"}));
     if (IsSkipped()) return;
