@@ -23,17 +23,21 @@ function(vorn_library name)
 endfunction()
 
 # vorn_test(<target> LABEL <unit|integration|ui|e2e> SOURCES ... LINKS ...
-#           [TIMEOUT seconds] [ENVIRONMENT var=value ...])
+#           [TIMEOUT seconds] [ENVIRONMENT var=value ...] [PROPERTIES name value ...])
 # Every GoogleTest case becomes its own CTest test, run in its own process.
+# PROPERTIES go to every such test (e.g. RESOURCE_LOCK for a shared port).
 function(vorn_test name)
-  cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;LINKS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;LINKS;ENVIRONMENT;PROPERTIES" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE vorn_options ${ARG_LINKS} GTest::gtest
       GTest::gtest_main GTest::gmock Threads::Threads)
+  set(properties LABELS "${ARG_LABEL}" TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_ENVIRONMENT)  # an empty value would take the next name as its own
+    list(APPEND properties ENVIRONMENT "${ARG_ENVIRONMENT}")
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-      PROPERTIES LABELS "${ARG_LABEL}" TIMEOUT ${ARG_TIMEOUT}
-                 ENVIRONMENT "${ARG_ENVIRONMENT}")
+      PROPERTIES ${properties} ${ARG_PROPERTIES})
 endfunction()

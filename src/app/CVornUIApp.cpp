@@ -9,13 +9,14 @@
 #include <memory>
 #include <thread>
 
+#include "app/CVornAppWindow.h"
 #include "app/InstallFolder.h"
+#include "app/ShutdownSignals.h"
 #include "foundation/LogEntry.h"
 #include "foundation/LogTable.h"
 #include "foundation/ServerConfig.h"
 #include "server/ServerConstants.h"
 #include "ui/CSkinImage.h"
-#include "ui/CVornUIDlgDirectShow.h"
 #include "ui/MenuCommands.h"
 #include "ui/QtUiThread.h"
 #include "ui/WindowMessages.h"
@@ -34,7 +35,8 @@ int CVornUIApp::Run() {
         const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
         if (!error) executable_ = self.string();
     }
-    while (RunOnce() != kResultOk) {
+    ShutdownSignals stopSignals([this](int number) { OnStopSignal(number); });
+    while (RunOnce() != kResultOk && !stopRequested_) {
     }
     return 0;
 }
@@ -42,15 +44,19 @@ int CVornUIApp::Run() {
 int CVornUIApp::RunOnce() {
     // The install folder becomes the current folder: the log, "pl.txt" and the
     // skin resolve against it.
-    const std::string install = InstallFolder::Prepare(executable_);
+    std::string problem;
+    const std::string install = InstallFolder::Prepare(executable_, problem);
     std::error_code error;
     if (!install.empty()) {
         std::filesystem::current_path(install, error);
     }
     OpenLog(kGlobalLogName, kGlobalLogFile, kGlobalLogThreshold);
     VORN_LOG(LogLevel::Severe) << "Initializing Vorn Build : " << BUILD_NUMBER;
+    if (!problem.empty()) {
+        VORN_LOG(LogLevel::Warning) << problem;
+    }
 
-    auto window = std::make_unique<CVornUIDlgDirectShow>(QtUiThread::Instance());
+    auto window = std::make_unique<CVornAppWindow>(QtUiThread::Instance());
     auto background = std::make_unique<CSkinImage>("resources/vorn background.png");
     if (const std::string failed = !background->IsValid() ? background->Error() : window->SkinError();
         !failed.empty()) {
@@ -66,7 +72,9 @@ int CVornUIApp::RunOnce() {
 
     std::atomic<bool> windowEnded{false};
     std::thread startup([&] { Connect(*window, windowEnded); });
+    window_ = window.get();
     const int result = window->exec();
+    window_ = nullptr;
     windowEnded = true;
     window->WindowClosed().Set();
     // A connect still under way (an unreachable station) must not hold the exit up.
@@ -78,6 +86,25 @@ int CVornUIApp::RunOnce() {
     background.reset();
     CloseAllLogs();
     return result;
+}
+
+void CVornUIApp::OnStopSignal(int number) {
+    stopRequested_ = true;
+    VORN_LOG(LogLevel::Info) << "Stopping on signal " << number;
+    if (window_ == nullptr) {
+        return;
+    }
+    // A menu or a message box open over the window runs a loop of its own,
+    // which would keep the window's loop from ending until it is answered.
+    if (QWidget* popup = QApplication::activePopupWidget()) {
+        popup->close();
+    }
+    for (int guard = 0; guard < 8; ++guard) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr || modal == window_) break;
+        modal->close();
+    }
+    window_->SendMessage(MSG_SHUTDOWN);
 }
 
 void CVornUIApp::Connect(CVornUIDlg& window, const std::atomic<bool>& windowEnded) {
@@ -126,9 +153,11 @@ int CVornUIApp::AskOnWindow(CVornUIDlg& window, int icon, const std::string& tex
     // Queued to the window: dropped unanswered if the window goes first.
     QMetaObject::invokeMethod(
         &window,
-        [&window, answer, icon, text, buttons, openProductPage, yesOrOk] {
+        [this, &window, answer, icon, text, buttons, openProductPage, yesOrOk] {
             const int pressed = window.ShowMessage(icon, kUpdateCaption, text, buttons);
-            if (openProductPage && pressed == yesOrOk) {
+            // A box closed by a stop signal answers with its escape button, which is
+            // OK on the forced update: no web page then.
+            if (openProductPage && pressed == yesOrOk && !stopRequested_) {
                 window.OpenUrl(ServerConfig::ProductPageUrl());
             }
             answer->set_value(pressed);

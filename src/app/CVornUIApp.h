@@ -6,6 +6,7 @@
 namespace vorn {
 
 class CVornUIDlg;
+class CVornAppWindow;
 
 // The program's life: prepares the install folder and the log, builds the
 // window (which builds the player), runs the window's modal loop on this thread
@@ -22,6 +23,9 @@ public:
 
 private:
     int RunOnce();
+    // A stop signal (see ShutdownSignals), on the window thread: ends the
+    // window as its Exit command does, and the program after it.
+    void OnStopSignal(int number);
     // The start-up thread: waits for the window (giving up when it has already
     // ended), connects (twice at most) and shows the update prompts.
     void Connect(CVornUIDlg& window, const std::atomic<bool>& windowEnded);
@@ -35,6 +39,9 @@ private:
     int& argc_;
     char** argv_;
     std::string executable_;
+    // The window of the pass in progress, while its modal loop runs; window thread only.
+    CVornAppWindow* window_ = nullptr;
+    std::atomic<bool> stopRequested_{false};
 };
 
 }  // namespace vorn

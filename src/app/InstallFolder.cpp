@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include "foundation/LogEntry.h"
 #include "foundation/RegistryKey.h"
 #include "platform/Paths.h"
 #include "platform/UserDirs.h"
@@ -36,7 +35,7 @@ std::string InstallFolder::ResourcesSource(const std::string& executablePath) {
     return std::string();
 }
 
-std::string InstallFolder::Prepare(const std::string& executablePath) {
+std::string InstallFolder::Prepare(const std::string& executablePath, std::string& problem) {
     RegistryKey key;
     key.Open(kVornKeyPath);
     std::string install;
@@ -48,6 +47,7 @@ std::string InstallFolder::Prepare(const std::string& executablePath) {
         install = WithTrailingSeparator(DataHome() + "/vorn");
         fs::create_directories(install, error);
         if (!fs::is_directory(install, error)) {
+            problem = "InstallFolder : Cannot create " + install;
             return std::string();
         }
         key.Value("InstallDir").SetText(install);
@@ -61,12 +61,16 @@ std::string InstallFolder::Prepare(const std::string& executablePath) {
     const fs::path resources = fs::path(install) / "resources";
     if (!HasSkin(resources)) {
         const std::string source = ResourcesSource(executablePath);
-        if (!source.empty() && (fs::is_symlink(fs::symlink_status(resources, error)) || !fs::exists(resources, error))) {
+        if (source.empty()) {
+            problem = "InstallFolder : No skin found for " + executablePath;
+        } else if (fs::is_symlink(fs::symlink_status(resources, error)) || !fs::exists(resources, error)) {
             fs::remove(resources, error);
             fs::create_directory_symlink(source, resources, error);
             if (error) {
-                VORN_LOG(LogLevel::Warning) << "Could not link the skin into " << resources.string();
+                problem = "InstallFolder : Could not link the skin " + source + " into " + resources.string();
             }
+        } else {
+            problem = "InstallFolder : " + resources.string() + " holds no skin and is not ours to replace";
         }
     }
     return install;

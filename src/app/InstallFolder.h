@@ -18,8 +18,9 @@ public:
     static std::string ResourcesSource(const std::string& executablePath);
 
     // Writes what is missing and returns the install folder (empty when none
-    // could be made: the program then runs in the current folder).
-    static std::string Prepare(const std::string& executablePath);
+    // could be made: the program then runs in the current folder). `problem`
+    // gets a line for the log (which is not open yet) when something failed.
+    static std::string Prepare(const std::string& executablePath, std::string& problem);
 };
 
 }  // namespace vorn

@@ -134,7 +134,7 @@ bool WriteDemoTrack(const DemoTrack& track, const std::string& path, std::string
     return Encode(track, path, error) && Tag(track, path, error);
 }
 
-bool MakeDemoLibrary(const std::string& folder, int tracks, std::string& error) {
+bool MakeDemoLibrary(const std::string& folder, int tracks, std::string& error, int seconds) {
     std::error_code code;
     std::filesystem::create_directories(folder, code);
     if (code) {
@@ -150,7 +150,7 @@ bool MakeDemoLibrary(const std::string& folder, int tracks, std::string& error) 
     std::mutex errorMutex;  // guards error
     const auto work = [&] {
         for (int index = next++; index < tracks && !failed; index = next++) {
-            const DemoTrack track = SynthesiseDemoTrack(index);
+            const DemoTrack track = SynthesiseDemoTrack(index, seconds);
             char number[8];
             std::snprintf(number, sizeof number, "%02d", track.number);
             const std::filesystem::path album =

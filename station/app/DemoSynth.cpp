@@ -189,7 +189,7 @@ void Noise(std::vector<float>& mix, int rate, double start, double decay, double
 
 }  // namespace
 
-DemoTrack SynthesiseDemoTrack(int index) {
+DemoTrack SynthesiseDemoTrack(int index, int seconds) {
     const Style& style = kStyles[index % kStyleCount];
     Seeded random(static_cast<std::uint64_t>(index) + 1);
     DemoTrack track;
@@ -204,7 +204,8 @@ DemoTrack SynthesiseDemoTrack(int index) {
 
     const double tempo = style.tempo * (0.94 + 0.12 * random.Unit());
     const double beat = 60.0 / tempo;
-    const double targetSeconds = 20 + random.Below(15);
+    const int naturalSeconds = 20 + random.Below(15);  // drawn always: the rest of the track stays the same
+    const double targetSeconds = seconds > 0 ? seconds : naturalSeconds;
     const int beatsPerBar = 4;
     const int bars = static_cast<int>(std::ceil(targetSeconds / (beat * beatsPerBar)));
     const double musicEnd = bars * beatsPerBar * beat;

@@ -24,7 +24,9 @@ inline constexpr int kDemoSampleRate = 32000;
 // turns, each with its own genre, tempo, scale, chord progressions and sounds
 // (FM and additive voices with envelopes, plucked strings, drums from noise
 // and swept sines); chords and melody come from a generator seeded by the
-// index, so the same index always gives the same track. 20 to 40 seconds long.
-DemoTrack SynthesiseDemoTrack(int index);
+// index, so the same index always gives the same track. 20 to 40 seconds long,
+// or about `seconds` when that is above 0 (rounded up to a whole bar, plus the
+// last notes' release): short tracks for tests, long ones for benchmarks.
+DemoTrack SynthesiseDemoTrack(int index, int seconds = 0);
 
 }  // namespace vorn::station

@@ -90,6 +90,8 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
             if (!next(text) || !ReadInt(name, text, 0, 7 * 24 * 60, options.rescanMinutes, error)) return false;
         } else if (name == "--tracks") {
             if (!next(text) || !ReadInt(name, text, 1, 1000, options.tracks, error)) return false;
+        } else if (name == "--track-seconds") {
+            if (!next(text) || !ReadInt(name, text, 1, 3600, options.trackSeconds, error)) return false;
         } else {
             error = "unknown option \"" + name + "\"";
             return false;
@@ -138,6 +140,8 @@ std::string StationUsage() {
            "                          (default: 10; 0 scans only at start)\n"
            "  --make-demo-library DIR write a demo library of synthesised tracks and exit\n"
            "  --tracks N              how many demo tracks (default: 24)\n"
+           "  --track-seconds N       length of each demo track (default: 20 to 34 s, varying);\n"
+           "                          short ones suit tests, long ones benchmarks\n"
            "  --verbose, --quiet      log more, or only warnings and errors\n"
            "  --help                  show this text\n"
            "\n"

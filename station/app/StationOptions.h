@@ -23,6 +23,7 @@ struct StationOptions {
     int rescanMinutes = 10;   // 0: scan only at start
     std::string makeDemoLibrary;
     int tracks = 24;
+    int trackSeconds = 0;     // demo track length; 0: each picks 20 to 34 s
     LogLevel logLevel = LogLevel::Info;
 };
 

@@ -177,7 +177,7 @@ int RunStation(int argc, const char* const* argv) {
     }
     StationLog::SetThreshold(options.logLevel);
     if (!options.makeDemoLibrary.empty()) {
-        if (!MakeDemoLibrary(options.makeDemoLibrary, options.tracks, error)) {
+        if (!MakeDemoLibrary(options.makeDemoLibrary, options.tracks, error, options.trackSeconds)) {
             STATION_LOG(LogLevel::Severe) << "vorn-station : " << error;
             return 1;
         }

@@ -35,5 +35,20 @@ TEST(DemoSynthTest, TracksAreDeterministicDistinctAndTheRightLength) {
     EXPECT_FALSE(SynthesiseDemoTrack(5).samples == SynthesiseDemoTrack(11).samples);  // same artist, other song
 }
 
+TEST(DemoSynthTest, AChosenLengthKeepsTheTrackAndRoundsUpToABar) {
+    for (int index : {4, 5}) {  // the slowest and the fastest tempo
+        const DemoTrack natural = SynthesiseDemoTrack(index);
+        for (int wanted : {4, 45}) {
+            const DemoTrack track = SynthesiseDemoTrack(index, wanted);
+            const double seconds = static_cast<double>(track.samples.size()) / track.sampleRate;
+            // At most one bar (four beats at 62 bpm) longer, plus the release of the last notes.
+            EXPECT_GE(seconds, wanted) << index;
+            EXPECT_LE(seconds, wanted + 4 * 60.0 / 62 + 1.5) << index;
+            EXPECT_EQ(track.title, natural.title);
+            EXPECT_EQ(track.artist, natural.artist);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vorn::station::test

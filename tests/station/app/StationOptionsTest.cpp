@@ -29,10 +29,11 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
     EXPECT_EQ(options.latestBuild, 13);
     EXPECT_FALSE(options.redirectMedia);
     EXPECT_EQ(options.tracks, 24);
+    EXPECT_EQ(options.trackSeconds, 0);
 
     ASSERT_TRUE(Parse({"--music", "/m", "--data=/d", "--bind", "0.0.0.0", "--port", "9080", "--media-port", "9000",
                        "--cdn-port", "0", "--min-build", "10", "--latest-build=14", "--redirect-media",
-                       "--make-demo-library", "/demo", "--tracks", "3", "--rescan", "0", "--quiet"},
+                       "--make-demo-library", "/demo", "--tracks", "3", "--track-seconds", "6", "--rescan", "0", "--quiet"},
                       options, error))
         << error;
     EXPECT_EQ(options.musicDir, "/m");
@@ -46,6 +47,7 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
     EXPECT_TRUE(options.redirectMedia);
     EXPECT_EQ(options.makeDemoLibrary, "/demo");
     EXPECT_EQ(options.tracks, 3);
+    EXPECT_EQ(options.trackSeconds, 6);
     EXPECT_EQ(options.rescanMinutes, 0);
     EXPECT_EQ(options.logLevel, LogLevel::Warning);
     ASSERT_TRUE(Parse({"--public-host", "radio.example", "--help"}, options, error));
@@ -64,6 +66,7 @@ TEST(StationOptionsTest, BadCommandLinesAreRefusedWithAReason) {
     EXPECT_FALSE(Parse({"--port", "70000"}, options, error));
     EXPECT_EQ(error, "--port needs a whole number from 0 to 65535, not \"70000\"");
     EXPECT_FALSE(Parse({"--tracks", "0"}, options, error));
+    EXPECT_FALSE(Parse({"--track-seconds", "0"}, options, error));
     EXPECT_FALSE(Parse({"--media-port", "8080"}, options, error));
     EXPECT_EQ(error, "the protocol port, the media port and the mirror port must differ");
 }
