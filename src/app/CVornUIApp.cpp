@@ -9,7 +9,6 @@
 #include <memory>
 #include <thread>
 
-#include "app/CVornAppWindow.h"
 #include "app/InstallFolder.h"
 #include "app/ShutdownSignals.h"
 #include "foundation/LogEntry.h"
@@ -17,6 +16,7 @@
 #include "foundation/ServerConfig.h"
 #include "server/ServerConstants.h"
 #include "ui/CSkinImage.h"
+#include "ui/CVornUIDlgDirectShow.h"
 #include "ui/MenuCommands.h"
 #include "ui/QtUiThread.h"
 #include "ui/WindowMessages.h"
@@ -56,7 +56,7 @@ int CVornUIApp::RunOnce() {
         VORN_LOG(LogLevel::Warning) << problem;
     }
 
-    auto window = std::make_unique<CVornAppWindow>(QtUiThread::Instance());
+    auto window = std::make_unique<CVornUIDlgDirectShow>(QtUiThread::Instance());
     auto background = std::make_unique<CSkinImage>("resources/vorn background.png");
     if (const std::string failed = !background->IsValid() ? background->Error() : window->SkinError();
         !failed.empty()) {

@@ -6,7 +6,7 @@
 namespace vorn {
 
 class CVornUIDlg;
-class CVornAppWindow;
+class CVornUIDlgDirectShow;
 
 // The program's life: prepares the install folder and the log, builds the
 // window (which builds the player), runs the window's modal loop on this thread
@@ -40,7 +40,7 @@ private:
     char** argv_;
     std::string executable_;
     // The window of the pass in progress, while its modal loop runs; window thread only.
-    CVornAppWindow* window_ = nullptr;
+    CVornUIDlgDirectShow* window_ = nullptr;
     std::atomic<bool> stopRequested_{false};
 };
 

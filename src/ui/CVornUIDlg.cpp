@@ -253,7 +253,18 @@ bool CVornUIDlg::SetDisplayText(const std::string& line1, const std::string& lin
     if (!uiReady_) {
         return false;
     }
-    if (!line1.empty()) display_->SetLine1(line1);
+    if (!line1.empty()) {
+        display_->SetLine1(line1);
+        bool changed = false;
+        {
+            std::lock_guard lock(loggedTextMutex_);
+            changed = line1 != loggedText_;
+            if (changed) loggedText_ = line1;
+        }
+        if (changed) {
+            VORN_LOG(LogLevel::Info) << "Display : " << line1;
+        }
+    }
     if (!line2.empty()) display_->SetLine2(line2);
     return true;
 }

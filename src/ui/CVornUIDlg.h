@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/AutoResetEvent.h"
@@ -115,6 +116,10 @@ private:
     void Finish(int result);
 
     std::atomic<bool> uiReady_{false};
+    // The display's first line as last written to the log: each new text is logged
+    // once ("Display : ..."), so the log tells what the listener was shown.
+    std::mutex loggedTextMutex_;  // guards loggedText_ (the player's threads and the window thread)
+    std::string loggedText_;
     bool initialised_ = false;
     bool hidden_ = false;
     QIcon icon_;
