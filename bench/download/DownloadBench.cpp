@@ -32,28 +32,26 @@ double CpuSeconds(const rusage& u) {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// Serves the same body to every connection until killed.
+// Serves the same body to every connection, one at a time, until killed.
 [[noreturn]] void Serve(int listenFd, const std::vector<char>& body) {
     for (;;) {
         const int fd = ::accept(listenFd, nullptr, nullptr);
         if (fd < 0) continue;
-        std::thread([fd, &body] {
-            char c;
-            std::string head;
-            while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
-                if (::recv(fd, &c, 1, 0) <= 0) break;
-                head.push_back(c);
-            }
-            const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-            ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-            std::size_t sent = 0;
-            while (sent < body.size()) {
-                const ssize_t n = ::send(fd, body.data() + sent, body.size() - sent, MSG_NOSIGNAL);
-                if (n <= 0) break;
-                sent += static_cast<std::size_t>(n);
-            }
-            ::close(fd);
-        }).detach();  // the whole child process is killed at the end of the run
+        char c;
+        std::string head;
+        while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
+            if (::recv(fd, &c, 1, 0) <= 0) break;
+            head.push_back(c);
+        }
+        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+        ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+        std::size_t sent = 0;
+        while (sent < body.size()) {
+            const ssize_t n = ::send(fd, body.data() + sent, body.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<std::size_t>(n);
+        }
+        ::close(fd);
     }
 }
 

@@ -1,9 +1,11 @@
 #include "download/HttpFileRetriever.h"
 
+#include "download/FileSink.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <vector>
+#include <ostream>
 
 #include "foundation/LogEntry.h"
 #include "platform/Decimal.h"
@@ -218,19 +220,17 @@ std::int32_t HttpFileRetriever::Receive(std::int32_t total, std::uint32_t startT
     // The folder may have been removed by hand while the program runs.
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(partPath_).parent_path(), ignored);
-    // A large file buffer turns 1024-byte blocks into few large writes.
-    std::vector<char> fileBuffer(256 * 1024);
-    std::ofstream file;
-    file.rdbuf()->pubsetbuf(fileBuffer.data(), static_cast<std::streamsize>(fileBuffer.size()));
-    file.open(partPath_, std::ios::binary | std::ios::trunc);
-    if (!file.is_open()) {
+    // The sink's large buffer turns the 1024-byte blocks into few large writes.
+    FileSink sink;
+    std::ostream file(&sink);
+    if (!sink.Open(partPath_)) {
         VORN_LOG(LogLevel::Warning) << "HttpFileRetriever : Failed to create file " << partPath_;
         return Fail(kReceiveFailed);
     }
     listener_->OnRetrievalStatus(0.0f, 0.0f);
 
     const auto cancelExit = [&] {
-        file.close();
+        sink.Close();
         DeleteFile(partPath_);
         VORN_LOG(LogLevel::Fine) << "FINE : Get file thread ended";
         return Fail(kCancelled);
@@ -240,7 +240,7 @@ std::int32_t HttpFileRetriever::Receive(std::int32_t total, std::uint32_t startT
             return cancelExit();
         }
         VORN_LOG(LogLevel::Warning) << "HttpFileRetriever : Error receiving bytes ";
-        file.close();
+        sink.Close();
         DeleteFile(partPath_);
         return Fail(result);
     };
@@ -266,9 +266,10 @@ std::int32_t HttpFileRetriever::Receive(std::int32_t total, std::uint32_t startT
     if (const int r = connection_->ReceiveBytes(remaining, file); r != kHttpOk) {
         return errorExit(r);
     }
-    file.close();
+    file.flush();
+    const bool stored = sink.Close() && file.good();
     std::error_code renameError;
-    if (!file || (std::filesystem::rename(partPath_, localPath_, renameError), renameError)) {
+    if (!stored || (std::filesystem::rename(partPath_, localPath_, renameError), renameError)) {
         VORN_LOG(LogLevel::Warning) << "HttpFileRetriever : Failed to store file " << localPath_;
         return errorExit(kReceiveFailed);
     }
