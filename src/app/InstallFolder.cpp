@@ -51,6 +51,9 @@ std::string InstallFolder::Prepare(const std::string& executablePath, std::strin
             return std::string();
         }
         key.Value("InstallDir").SetText(install);
+    } else if (!fs::is_directory(install, error)) {
+        // Removed by hand since: made again (the log and "pl.txt" start afresh).
+        fs::create_directories(install, error);
     }
     if (!key.Value("MediaDir").Exists()) {
         key.Value("MediaDir").SetText(WithTrailingSeparator(MusicDir() + "/Vorn"));
