@@ -149,6 +149,7 @@ int HttpComms::Connect() {
         LogCommsError(error, "connect()");
         VORN_LOG(LogLevel::Warning) << "HttpComms : Connect Error : " << name;
         CloseSocket();
+        errno = error;  // the caller's "Connect()" line names the real cause
         return kHttpSendFailed;
     }
     ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
