@@ -140,25 +140,21 @@ bool CVornUIDlg::OnPlayButton(int code) {
 }
 
 bool CVornUIDlg::OnForwardButton(int code) {
-    if (code == CSkinButton::kCodeClick) {
-        const bool moved = Next();
-        if (moved && playButton_) playButton_->SetPlayingLook();
-        return moved;
-    }
-    if (code == CSkinButton::kCodeHoldRepeat) {
-        return SeekForward();
-    }
-    return false;
+    return OnRingButton(code, [this] { return Next(); }, [this] { return SeekForward(); });
 }
 
 bool CVornUIDlg::OnBackButton(int code) {
+    return OnRingButton(code, [this] { return Previous(); }, [this] { return SeekBack(); });
+}
+
+bool CVornUIDlg::OnRingButton(int code, const std::function<bool()>& move, const std::function<bool()>& seek) {
     if (code == CSkinButton::kCodeClick) {
-        const bool moved = Previous();
+        const bool moved = move();
         if (moved && playButton_) playButton_->SetPlayingLook();
         return moved;
     }
     if (code == CSkinButton::kCodeHoldRepeat) {
-        return SeekBack();
+        return seek();
     }
     return false;
 }

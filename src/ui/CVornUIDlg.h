@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -107,6 +108,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The back and forward halves of the ring: a click moves (the play button
+    // then shows "pause"), holding seeks.
+    bool OnRingButton(int code, const std::function<bool()>& move, const std::function<bool()>& seek);
     void SetTopmost(bool on);
     void RegisterHotKeys(bool on);
     // Applies the options after OK; false when the media folder could not change.

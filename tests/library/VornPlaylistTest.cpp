@@ -35,6 +35,12 @@ protected:
         for (const auto& item : items) content += item->ToXml().Text() + "\n";
         test::WriteFile("pl.txt", content);
     }
+    // "pl.txt" with unrated items 1..count in "UnRated".
+    void WriteUnrated(int count) {
+        std::vector<std::unique_ptr<VornPlaylistItem>> items;
+        for (int id = 1; id <= count; ++id) items.push_back(MakeStoredItem(id, Folder("UnRated"), 0));
+        WritePlaylist(std::move(items));
+    }
     std::unique_ptr<VornPlaylist> Open() {
         return std::make_unique<VornPlaylist>(media_, &listener_, clock_, &preferences_);
     }
@@ -132,11 +138,7 @@ TEST_F(VornPlaylistTest, LowRatedItemsComeBackAfterTwoDays) {
 }
 
 TEST_F(VornPlaylistTest, PlayedItemsAreFiledByRatingWhenPlaybackMovesOn) {
-    std::vector<std::unique_ptr<VornPlaylistItem>> items;
-    items.push_back(MakeStoredItem(1, Folder("UnRated"), 0));
-    items.push_back(MakeStoredItem(2, Folder("UnRated"), 0));
-    items.push_back(MakeStoredItem(3, Folder("UnRated"), 0));
-    WritePlaylist(std::move(items));
+    WriteUnrated(3);
     auto playlist = Open();
     VornPlaylistItem* one = playlist->NextItem();
     one->SetRating(4);
@@ -156,10 +158,7 @@ TEST_F(VornPlaylistTest, PreviousStepsBackAndStopsAtTheFront) {
         EXPECT_EQ(empty->PreviousItem(), nullptr);
         EXPECT_EQ(empty->CurrentItem(), nullptr);
     }
-    std::vector<std::unique_ptr<VornPlaylistItem>> items;
-    items.push_back(MakeStoredItem(1, Folder("UnRated"), 0));
-    items.push_back(MakeStoredItem(2, Folder("UnRated"), 0));
-    WritePlaylist(std::move(items));
+    WriteUnrated(2);
     auto playlist = Open();
     EXPECT_EQ(playlist->NextItem()->ItemId(), 1);
     EXPECT_EQ(playlist->NextItem()->ItemId(), 2);
@@ -170,10 +169,7 @@ TEST_F(VornPlaylistTest, PreviousStepsBackAndStopsAtTheFront) {
 }
 
 TEST_F(VornPlaylistTest, RemovingTakesTheItemAndItsFileOut) {
-    std::vector<std::unique_ptr<VornPlaylistItem>> items;
-    items.push_back(MakeStoredItem(1, Folder("UnRated"), 0));
-    items.push_back(MakeStoredItem(2, Folder("UnRated"), 0));
-    WritePlaylist(std::move(items));
+    WriteUnrated(2);
     auto playlist = Open();
     VornPlaylistItem* current = playlist->NextItem();
     const std::string path = current->FullPath();
@@ -242,10 +238,7 @@ TEST_F(VornPlaylistTest, FailedDownloadsAreReportedAndGone) {
 }
 
 TEST_F(VornPlaylistTest, RelocationThatDropsTheCurrentItemClearsIt) {
-    std::vector<std::unique_ptr<VornPlaylistItem>> items;
-    items.push_back(MakeStoredItem(1, Folder("UnRated"), 0));
-    items.push_back(MakeStoredItem(2, Folder("UnRated"), 0));
-    WritePlaylist(std::move(items));
+    WriteUnrated(2);
     auto playlist = Open();
     VornPlaylistItem* current = playlist->NextItem();
     fs::remove(current->FullPath());

@@ -83,6 +83,15 @@ protected:
         return listener.error != 0 ? -listener.error : listener.bytes.load();
     }
 
+    // Connects, registers a listener and asks for one recommendation.
+    void FirstRecommendation(VornClientEngine& engine, int port, VornClientEngine::RecommendationList& list) {
+        ASSERT_EQ(engine.Initialise("127.0.0.1", port), kEngineOk);
+        std::int32_t user = 0;
+        ASSERT_EQ(engine.RegisterUser(user, {}), kEngineOk);
+        ASSERT_EQ(engine.GetRecommendations(user, 1, 1, list), kEngineOk);
+        ASSERT_EQ(list.size(), 1u);
+    }
+
     vorn::test::IsolatedHome home_;
     vorn::test::ScopedLog clientLog_;
     CapturedLog stationLog_;
@@ -157,12 +166,9 @@ TEST_F(StationEndToEndTest, EverythingWorksWithTheStationAsTheClientsProxy) {
     // back to the origin, all through the proxy.
     auto proxy = ViaProxy(station.MediaPort());
     VornClientEngine engine(proxy.get());
-    ASSERT_EQ(engine.Initialise("127.0.0.1", station.ProtocolPort()), kEngineOk);
-    std::int32_t user = 0;
-    ASSERT_EQ(engine.RegisterUser(user, {}), kEngineOk);
     VornClientEngine::RecommendationList list;
-    ASSERT_EQ(engine.GetRecommendations(user, 1, 1, list), kEngineOk);
-    ASSERT_EQ(list.size(), 1u);
+    FirstRecommendation(engine, station.ProtocolPort(), list);
+    if (HasFatalFailure()) return;
     EXPECT_GT(Fetch(*list[0], home_ / "a.mp3", proxy.get()), 0);
     EXPECT_TRUE(clientLog_.Contains("Failed to get file using HTTP1.1 and HTTP1.0 with Coral"));
 }
@@ -175,12 +181,9 @@ TEST_F(StationEndToEndTest, TheClientFollowsTheRedirectOfRedirectMode) {
     ASSERT_TRUE(station.Start(options, error)) << error;
     Preferences direct;
     VornClientEngine engine(&direct);
-    ASSERT_EQ(engine.Initialise("127.0.0.1", station.ProtocolPort()), kEngineOk);
-    std::int32_t user = 0;
-    ASSERT_EQ(engine.RegisterUser(user, {}), kEngineOk);
     VornClientEngine::RecommendationList list;
-    ASSERT_EQ(engine.GetRecommendations(user, 1, 1, list), kEngineOk);
-    ASSERT_EQ(list.size(), 1u);
+    FirstRecommendation(engine, station.ProtocolPort(), list);
+    if (HasFatalFailure()) return;
     const std::int32_t bytes = Fetch(*list[0], home_ / "c.mp3", &direct);
     EXPECT_GT(bytes, 0);
     EXPECT_EQ(static_cast<std::uintmax_t>(bytes), std::filesystem::file_size(home_ / "c.mp3"));
@@ -196,12 +199,9 @@ TEST_F(StationEndToEndTest, TheMirrorServesTheFirstAttemptThroughTheProxy) {
     // the station, as its proxy, takes any such name to its mirror.
     auto proxy = ViaProxy(station.ProtocolPort());
     VornClientEngine engine(proxy.get());
-    ASSERT_EQ(engine.Initialise("127.0.0.1", station.ProtocolPort()), kEngineOk);
-    std::int32_t user = 0;
-    ASSERT_EQ(engine.RegisterUser(user, {}), kEngineOk);
     VornClientEngine::RecommendationList list;
-    ASSERT_EQ(engine.GetRecommendations(user, 1, 1, list), kEngineOk);
-    ASSERT_EQ(list.size(), 1u);
+    FirstRecommendation(engine, station.ProtocolPort(), list);
+    if (HasFatalFailure()) return;
     EXPECT_GT(Fetch(*list[0], home_ / "b.mp3", proxy.get()), 0);
     EXPECT_FALSE(clientLog_.Contains("Failed to get file using HTTP1.1 with Coral"));
 }
