@@ -73,7 +73,7 @@ int CVornUIApp::RunOnce() {
     std::atomic<bool> windowEnded{false};
     std::thread startup([&] { Connect(*window, windowEnded); });
     window_ = window.get();
-    const int result = window->exec();
+    const int result = window->RunModal();
     window_ = nullptr;
     windowEnded = true;
     window->WindowClosed().Set();

@@ -109,4 +109,23 @@ void Preferences::SetMediaDir(const std::string& folder) {
     key_->Value("MediaDir").SetText(folder);
 }
 
+void Preferences::SetProxyServer(const std::string& server) {
+    std::lock_guard lock(mutex_);
+    proxyServer_ = server;
+    key_->Value("pref_proxyserver").SetText(server);
+}
+
+void Preferences::SetProxyPort(std::int32_t port) {
+    std::lock_guard lock(mutex_);
+    proxyPort_ = port;
+    key_->Value("pref_proxyport").SetInt(port);
+}
+
+bool Preferences::SetUseProxy(bool on) {
+    std::lock_guard lock(mutex_);
+    useProxy_ = on && key_->Value("pref_proxyserver").Exists() && key_->Value("pref_proxyport").Exists();
+    key_->Value("pref_useproxy").SetText(useProxy_ ? "1" : "0");
+    return useProxy_;
+}
+
 }  // namespace vorn

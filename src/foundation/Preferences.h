@@ -16,6 +16,7 @@ namespace vorn {
 // On construction missing values get their defaults written: "pref_aot" = "0",
 // "pref_hk" = "1", "pref_useproxy" = "0" (also rewritten to "0" when the proxy
 // server or port is missing). "MediaDir" is read but never defaulted here.
+// Every value is written as REG_SZ text, numbers in decimal.
 //
 // Read from every thread that opens a connection; written from the window thread.
 class Preferences {
@@ -40,6 +41,11 @@ public:
     void SetAlwaysOnTop(bool on);
     void SetHotKeys(bool on);
     void SetMediaDir(const std::string& folder);
+    void SetProxyServer(const std::string& server);
+    void SetProxyPort(std::int32_t port);
+    // The proxy is used only while both "pref_proxyserver" and "pref_proxyport"
+    // are stored: switching it on without them writes "0". Returns the flag in force.
+    bool SetUseProxy(bool on);
 
 private:
     void LoadLocked();

@@ -32,6 +32,7 @@ void VornPlayer::Shutdown() {
     if (shuttingDown_.exchange(true)) {
         return;
     }
+    StopOwnThreads(shutdownWaitMs_);
     running_ = false;
     workEvent_.Set();
     if (!workerEnded_.Wait(shutdownWaitMs_)) {

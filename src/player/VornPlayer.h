@@ -29,7 +29,9 @@ class VornPlaylistItem;
 // MediaEnded, DeleteLowRatedMedia, ChangeMediaFolder) run on the UI thread, and so
 // does everything that changes the current item: a finished download hands its
 // "start playing" over to the UI thread. ConnectToServer runs on the start-up
-// thread before the worker sends anything.
+// thread before the worker sends anything, and again on a thread of the window's
+// when the listener names another station; the engine's mutex keeps it apart
+// from the worker's requests.
 //
 // A class deriving from this one must call Shutdown() first thing in its
 // destructor, while its user-interface operations still work: download threads
@@ -84,6 +86,12 @@ public:
 
 protected:
     void LogPlayerError(int code, const std::string& text);
+    // Called first by the first Shutdown, while the engine and the playlist still
+    // exist: a deriving class stops (joins) here every thread of its own that
+    // calls into the player, waiting at most waitMs for a server call before
+    // cancelling it. Deriving destructors call Shutdown before their own members
+    // go, so this is the one place such a thread is sure to end in time.
+    virtual void StopOwnThreads(std::uint32_t /*waitMs*/) {}
 
 private:
     void RequestRecommendations(std::int32_t typeId);

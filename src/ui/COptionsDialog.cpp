@@ -4,8 +4,10 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "ui/CConnectionTabDlg.h"
 #include "ui/CGeneralTabDlg.h"
 #include "ui/COptionsTabCtrl.h"
+#include "ui/FixedSizeDialog.h"
 
 namespace vorn {
 
@@ -13,6 +15,7 @@ COptionsDialog::COptionsDialog(QWidget* parent, Preferences& preferences) : QDia
     setWindowTitle(QStringLiteral("Vorn Preferences"));
     tabs_ = new COptionsTabCtrl(this);
     tabs_->AddPage(new CGeneralTabDlg(preferences), QStringLiteral("General"));
+    tabs_->AddPage(new CConnectionTabDlg(preferences), QStringLiteral("Connection"));
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("OK"));
@@ -24,7 +27,7 @@ COptionsDialog::COptionsDialog(QWidget* parent, Preferences& preferences) : QDia
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs_, 1);
     layout->addWidget(buttons);
-    resize(370, 434);
+    MakeFixedSizeDialog(*this, QSize(kWidth, kHeight));
 }
 
 void COptionsDialog::OnOk() {

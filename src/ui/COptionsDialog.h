@@ -8,12 +8,16 @@ namespace vorn {
 
 class COptionsTabCtrl;
 
-// "Vorn Preferences": a tab control with the "General" page, OK and Cancel.
-// OK applies every page and closes (Accepted) only when all of them accept;
-// Cancel closes (Rejected) and writes nothing. Applying the stored values to the
+// "Vorn Preferences": a tab control with the "General" and "Connection" pages,
+// OK and Cancel, at a fixed size. OK validates every page, then applies every
+// page and closes (Accepted) only when all of them accept; Cancel closes
+// (Rejected) and writes nothing. Applying the stored values to the
 // running window is the caller's job after an Accepted result.
 class COptionsDialog : public QDialog {
 public:
+    static constexpr int kWidth = 370;
+    static constexpr int kHeight = 434;
+
     explicit COptionsDialog(QWidget* parent = nullptr, Preferences& preferences = Preferences::Global());
 
     COptionsTabCtrl* Tabs() const { return tabs_; }

@@ -11,6 +11,9 @@ class COptionsPage : public QWidget {
 public:
     using QWidget::QWidget;
 
+    // Checks the page's values without writing any; a page that refuses tells
+    // the listener why. False keeps the options dialog open.
+    virtual bool Validate() { return true; }
     // Writes the page's values. False keeps the options dialog open.
     virtual bool Apply() = 0;
 };

@@ -11,6 +11,12 @@ void COptionsTabCtrl::AddPage(COptionsPage* page, const QString& title) {
 
 bool COptionsTabCtrl::ApplyAll() {
     for (COptionsPage* page : pages_) {
+        if (!page->Validate()) {
+            setCurrentWidget(page);
+            return false;
+        }
+    }
+    for (COptionsPage* page : pages_) {
         if (!page->Apply()) return false;
     }
     return true;

@@ -18,7 +18,9 @@ public:
     void AddPage(COptionsPage* page, const QString& title);
     const std::vector<COptionsPage*>& Pages() const { return pages_; }
 
-    // Applies every page in order, stopping at the first that refuses.
+    // Validates every page first, so that a refused value on any page leaves the
+    // store untouched (the refusing page is brought to the front); then applies
+    // every page in order, stopping at the first that refuses.
     bool ApplyAll();
 
 private:

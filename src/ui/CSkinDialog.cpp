@@ -11,6 +11,7 @@
 #include "ui/CSkinControl.h"
 #include "ui/CSkinImage.h"
 #include "ui/WindowMessageEvent.h"
+#include "ui/WindowSystemPosition.h"
 
 namespace vorn {
 
@@ -336,6 +337,8 @@ void CSkinDialog::mousePressEvent(QMouseEvent* event) {
     if (consumed || !draggable_) {
         return;
     }
+    // Both ways of moving work from where Qt believes the window is.
+    WindowSystemPosition::Resync(*this);
     if (StartSystemMove()) {
         drag_ = DragMode::System;
     } else {

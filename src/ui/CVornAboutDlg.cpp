@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "server/ServerConstants.h"
+#include "ui/FixedSizeDialog.h"
 #include "ui/ProductLinks.h"
 
 namespace vorn {
@@ -56,7 +57,10 @@ CVornAboutDlg::CVornAboutDlg(QWidget* parent) : QDialog(parent) {
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     layout->addWidget(ok, 0, Qt::AlignHCenter);
 
-    setFixedWidth(280);
+    // As wide as the description's box; as tall as its wrapped texts need.
+    constexpr int kWidth = 280;
+    ensurePolished();
+    MakeFixedSizeDialog(*this, QSize(kWidth, heightForWidth(kWidth) > 0 ? heightForWidth(kWidth) : sizeHint().height()));
 }
 
 }  // namespace vorn

@@ -4,9 +4,11 @@
 #include <QContextMenuEvent>
 #include <QCursor>
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QMenu>
 #include <QMessageBox>
 #include <QUrl>
+#include <QWindow>
 
 #include <cstdio>
 
@@ -24,8 +26,10 @@
 #include "ui/ControlCallback.h"
 #include "ui/HotKeys.h"
 #include "ui/MenuCommands.h"
+#include "server/ServerConstants.h"
 #include "ui/SkinAreas.h"
 #include "ui/TrayIcon.h"
+#include "ui/WindowSystemPosition.h"
 
 namespace vorn {
 namespace {
@@ -57,6 +61,8 @@ CVornUIDlg::CVornUIDlg(UiThread& uiThread) : CSkinDialog(nullptr), VornPlayer(ui
 }
 
 CVornUIDlg::~CVornUIDlg() {
+    // A reconnect in progress uses the player: it ends before the player does.
+    reconnector_->Stop(kShutdownWaitMs);
     // The player first: its download threads may still show texts on the display.
     Shutdown();
     uiReady_ = false;
@@ -288,9 +294,22 @@ std::int64_t CVornUIDlg::HandleMessage(unsigned message, const MessageArgs& args
     return CSkinDialog::HandleMessage(message, args);
 }
 
+int CVornUIDlg::RunModal() {
+    show();
+    if (!finished_) {
+        QEventLoop loop;
+        modalLoop_ = &loop;
+        loop.exec(QEventLoop::DialogExec);
+        modalLoop_ = nullptr;
+    }
+    return *finished_;
+}
+
 void CVornUIDlg::Finish(int result) {
     if (tray_) tray_->Remove();
+    finished_ = result;
     done(result);
+    if (modalLoop_ != nullptr) modalLoop_->exit(result);
 }
 
 void CVornUIDlg::reject() { Finish(kResultCancel); }
@@ -359,6 +378,7 @@ void CVornUIDlg::ToggleHidden() {
         activateWindow();
         hidden_ = false;
     } else if (TrayShown()) {  // never hide out of reach
+        WindowSystemPosition::Resync(*this);  // shown again where it was
         hide();
         hidden_ = true;
     }
@@ -434,13 +454,18 @@ void CVornUIDlg::OnHotKey(int id) {
 }
 
 void CVornUIDlg::SetTopmost(bool on) {
-    const bool wasVisible = isVisible();
-    const QPoint where = pos();
-    setWindowFlag(Qt::WindowStaysOnTopHint, on);
-    if (wasVisible) {  // changing the flags hides the window; no move, no resize
-        move(where);
-        show();
+    Qt::WindowFlags flags = windowFlags();
+    flags.setFlag(Qt::WindowStaysOnTopHint, on);
+    QWindow* handle = windowHandle();
+    if (handle == nullptr) {
+        setWindowFlags(flags);
+        return;
     }
+    // QWidget::setWindowFlags would hide the window and make its native window
+    // again (the music's window gone for a moment, its place forgotten); the
+    // window system is only asked to change the stacking of the window it has.
+    overrideWindowFlags(flags);
+    handle->setFlags(flags);
 }
 
 void CVornUIDlg::RegisterHotKeys(bool on) {
@@ -454,6 +479,8 @@ void CVornUIDlg::RegisterHotKeys(bool on) {
 
 bool CVornUIDlg::ApplyPreferences() {
     Preferences& preferences = Preferences::Global();
+    // Before the media folder, whose failure reopens the dialog: the host is already stored.
+    FollowStationHost();
     RegisterHotKeys(preferences.GetHotKeys());
     SetTopmost(preferences.GetAlwaysOnTop());
     if (ChangeMediaFolder(preferences.GetMediaDir())) {
@@ -465,6 +492,18 @@ bool CVornUIDlg::ApplyPreferences() {
     return false;
 }
 
+// ---------------------------------------------------------------- the station host
+
+std::unique_ptr<StationReconnector> CVornUIDlg::MakeReconnector() {
+    return std::make_unique<StationReconnector>(*this, ServerConfig::Host());
+}
+
+std::int32_t CVornUIDlg::StationPort() const { return SERVER_PORT; }
+
+void CVornUIDlg::StopOwnThreads(std::uint32_t waitMs) { reconnector_->Stop(waitMs); }
+
+void CVornUIDlg::FollowStationHost() { reconnector_->Follow(ServerConfig::Host(), StationPort()); }
+
 // ---------------------------------------------------------------- the desktop
 
 void CVornUIDlg::OpenUrl(const std::string& url) {
@@ -472,17 +511,20 @@ void CVornUIDlg::OpenUrl(const std::string& url) {
 }
 
 int CVornUIDlg::ShowMessage(int icon, const std::string& caption, const std::string& text, int buttons) {
+    WindowSystemPosition::Resync(*this);  // centred over the player, wherever it is
     QMessageBox box(static_cast<QMessageBox::Icon>(icon), QString::fromStdString(caption),
                     QString::fromStdString(text), static_cast<QMessageBox::StandardButtons>(buttons), this);
     return box.exec();
 }
 
 bool CVornUIDlg::RunOptionsDialog() {
+    WindowSystemPosition::Resync(*this);
     COptionsDialog dialog(this);
     return dialog.exec() == QDialog::Accepted;
 }
 
 void CVornUIDlg::RunAboutBox() {
+    WindowSystemPosition::Resync(*this);
     CVornAboutDlg about(this);
     about.exec();
 }

@@ -7,12 +7,15 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/AutoResetEvent.h"
 #include "player/VornPlayer.h"
 #include "ui/CSkinDialog.h"
+#include "ui/StationReconnector.h"
 
+class QEventLoop;
 class QMenu;
 
 namespace vorn {
@@ -72,6 +75,13 @@ public:
     bool SetDisplayText(const std::string& line1, const std::string& line2 = std::string()) override;
     bool AskForRating() override;
 
+    // The window's modal loop: shows the window and runs until Exit, Escape, the
+    // window system's close or MSG_SHUTDOWN ends it, and returns that result.
+    // Nothing else ends it: hiding the window (the tray, a window manager's
+    // minimise, a change of its flags) is not an ending. The window does not
+    // block input to other windows, so the tray icon answers while it runs.
+    int RunModal();
+
     // Escape and the dialog's cancel: the window ends with 2 and the program starts over.
     void reject() override;
 
@@ -126,6 +136,9 @@ private:
     std::string loggedText_;
     bool initialised_ = false;
     bool hidden_ = false;
+    QEventLoop* modalLoop_ = nullptr;  // the loop RunModal runs, while it runs
+    std::optional<int> finished_;      // how the window ended, once it has
+
     QIcon icon_;
     // forward pressed, buttons up, back pressed, pause pressed, pause up, play
     // pressed, stars off, stars on, display face, display overlay.
@@ -142,6 +155,23 @@ private:
     std::unique_ptr<TrayIcon> tray_;
     AutoResetEvent windowReady_;
     AutoResetEvent windowClosed_;
+
+    // ---- following the station host named in the preferences
+protected:
+    // The protocol port a newly named station is reached on (SERVER_PORT); tests
+    // point it at a loopback station.
+    virtual std::int32_t StationPort() const;
+    // Ends a reconnect in progress before the player shuts down.
+    void StopOwnThreads(std::uint32_t waitMs) override;
+
+private:
+    // After OK: a station host other than the one connected to reconnects the
+    // player, in the background. A changed proxy alone needs nothing: every
+    // connection reads it afresh.
+    void FollowStationHost();
+    std::unique_ptr<StationReconnector> MakeReconnector();
+    // Made last, knowing the host that start-up connects to.
+    std::unique_ptr<StationReconnector> reconnector_ = MakeReconnector();
 };
 
 }  // namespace vorn

@@ -57,6 +57,9 @@ std::int64_t CVornUIDlgDirectShow::OnSetMedia(const MessageArgs& args) {
         VORN_LOG(LogLevel::Warning) << "Failed to stop media";
         return 0;
     }
+    // Nothing plays until MSG_PLAY: the button offers play meanwhile, so its
+    // first press plays (after a media-folder move, for instance).
+    if (PlayButton()) PlayButton()->SetStoppedLook();
     if (!args.text || args.text->empty()) {
         graph_->Release();
         return 0;

@@ -83,6 +83,29 @@ TEST(PreferencesTest, SettersWriteAtOnceAndSurviveAReload) {
     EXPECT_EQ(reader.Value("user_id_0").AsInt(), 7);
 }
 
+TEST(PreferencesTest, TheProxySettersWriteTextAndTheFlagNeedsServerAndPort) {
+    IsolatedHome home;
+    Preferences preferences;
+    EXPECT_FALSE(preferences.SetUseProxy(true)) << "neither server nor port stored";
+    preferences.SetProxyServer("proxy.example");
+    EXPECT_FALSE(preferences.SetUseProxy(true)) << "no port stored";
+    EXPECT_FALSE(preferences.GetUseProxy());
+    preferences.SetProxyPort(3128);
+    EXPECT_TRUE(preferences.SetUseProxy(true));
+    EXPECT_TRUE(preferences.GetUseProxy());
+    EXPECT_EQ(preferences.GetProxyServer(), "proxy.example");
+    EXPECT_EQ(preferences.GetProxyPort(), 3128);
+    EXPECT_EQ(ReadFile(home.StorePath()),
+              Store("\"pref_aot\"=\"0\"\n\"pref_hk\"=\"1\"\n\"pref_useproxy\"=\"1\"\n"
+                    "\"pref_proxyserver\"=\"proxy.example\"\n\"pref_proxyport\"=\"3128\"\n"));
+
+    Preferences again;
+    EXPECT_TRUE(again.GetUseProxy());
+    EXPECT_EQ(again.GetProxyPort(), 3128);
+    EXPECT_FALSE(again.SetUseProxy(false));
+    EXPECT_FALSE(Preferences().GetUseProxy());
+}
+
 TEST(PreferencesTest, ReloadFollowsTheEnvironment) {
     IsolatedHome first;
     Preferences preferences;

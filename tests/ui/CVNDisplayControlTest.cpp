@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <thread>
 
 #include "tests/ui/UiTestSupport.h"
@@ -205,10 +207,23 @@ TEST_F(CVNDisplayControlTest, DrawsFaceThenFillThenTextsThenOverlay) {
     EXPECT_EQ(tinted.blue(), 255);
 }
 
+// WCAG 2 relative luminance and contrast ratio.
+double Luminance(QColor c) {
+    const auto linear = [](int channel) {
+        const double v = channel / 255.0;
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(c.red()) + 0.7152 * linear(c.green()) + 0.0722 * linear(c.blue());
+}
+double Contrast(QColor a, QColor b) {
+    const double la = Luminance(a), lb = Luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
 TEST_F(CVNDisplayControlTest, HoveredClickableTextTurnsGreenWithAHandPointer) {
     display->SetLine1("88888888");
     const QRect line1 = display->Line1Rect();
-    auto green = [](QColor c) { return c.green() > 200 && c.red() < 60 && c.blue() < 60; };
+    auto green = [](QColor c) { return c.green() > 90 && c.red() < 60 && c.blue() < 60; };
     auto black = [](QColor c) { return c.value() < 60; };
 
     const QPoint inside(200, 50);
@@ -222,6 +237,16 @@ TEST_F(CVNDisplayControlTest, HoveredClickableTextTurnsGreenWithAHandPointer) {
     test::Move(*dialog, inside + QPoint(1, 0));
     EXPECT_GT(CountPixels(Drawn(), line1, green), 30);
     EXPECT_EQ(CountPixels(Drawn(), line1, black), 0);
+    // Legible: the glyphs' own colour (their darkest pixel) against the white face.
+    QColor ink = Qt::white;
+    const QImage hovered = Drawn();
+    for (int y = line1.top(); y <= line1.bottom(); ++y) {
+        for (int x = line1.left(); x <= line1.right(); ++x) {
+            if (Luminance(test::PixelAt(hovered, x, y)) < Luminance(ink)) ink = test::PixelAt(hovered, x, y);
+        }
+    }
+    EXPECT_GE(Contrast(ink, Qt::white), 4.5) << ink.name().toStdString();
+    EXPECT_TRUE(green(ink)) << ink.name().toStdString();
     EXPECT_EQ(dialog->cursor().shape(), Qt::PointingHandCursor);
 
     test::Move(*dialog, QPoint(50, 120));

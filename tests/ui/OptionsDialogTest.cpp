@@ -12,8 +12,10 @@
 #include <filesystem>
 
 #include "foundation/Preferences.h"
+#include "foundation/ServerConfig.h"
 #include "tests/support/TempDir.h"
 #include "tests/ui/QtTestSupport.h"
+#include "ui/CConnectionTabDlg.h"
 #include "ui/CGeneralTabDlg.h"
 #include "ui/COptionsTabCtrl.h"
 
@@ -34,12 +36,20 @@ protected:
         Preferences::Global().SetAlwaysOnTop(false);
         Preferences::Global().SetHotKeys(true);
         Preferences::Global().SetMediaDir("/music/Vorn/");
+        Preferences::Global().SetProxyServer("proxy.example");
+        Preferences::Global().SetProxyPort(3128);
+        Preferences::Global().SetUseProxy(false);
+        ServerConfig::SetHost("music.example.org");
         return true;
     }
 
     QCheckBox* AlwaysOnTop() { return dialog_.findChild<QCheckBox*>("alwaysOnTop"); }
     QCheckBox* HotKeys() { return dialog_.findChild<QCheckBox*>("enableHotkeys"); }
     QLineEdit* Folder() { return dialog_.findChild<QLineEdit*>("mediaFolder"); }
+    QLineEdit* Host() { return dialog_.findChild<QLineEdit*>("serverHost"); }
+    QCheckBox* UseProxy() { return dialog_.findChild<QCheckBox*>("useProxy"); }
+    QLineEdit* ProxyServer() { return dialog_.findChild<QLineEdit*>("proxyServer"); }
+    QLineEdit* ProxyPort() { return dialog_.findChild<QLineEdit*>("proxyPort"); }
     QPushButton* Button(QDialogButtonBox::StandardButton which) {
         return dialog_.findChild<QDialogButtonBox*>()->button(which);
     }
@@ -51,11 +61,13 @@ protected:
     COptionsDialog dialog_;
 };
 
-TEST_F(OptionsDialogTest, ShowsOneGeneralPageFilledFromThePreferences) {
+TEST_F(OptionsDialogTest, ShowsTheGeneralPageFilledFromThePreferences) {
     EXPECT_EQ(dialog_.windowTitle(), "Vorn Preferences");
-    ASSERT_EQ(dialog_.Tabs()->count(), 1);
+    ASSERT_EQ(dialog_.Tabs()->count(), 2);
     EXPECT_EQ(dialog_.Tabs()->tabText(0), "General");
     EXPECT_NE(dynamic_cast<CGeneralTabDlg*>(dialog_.Tabs()->Pages().at(0)), nullptr);
+    EXPECT_EQ(dialog_.Tabs()->tabText(1), "Connection");
+    EXPECT_NE(dynamic_cast<CConnectionTabDlg*>(dialog_.Tabs()->Pages().at(1)), nullptr);
     EXPECT_EQ(Button(QDialogButtonBox::Ok)->text(), "OK");
     EXPECT_EQ(Button(QDialogButtonBox::Cancel)->text(), "Cancel");
     EXPECT_FALSE(AlwaysOnTop()->isChecked());
@@ -183,6 +195,116 @@ TEST_F(OptionsDialogTest, TheFolderBrowserReplacesTheTextOnlyWhenAFolderIsChosen
     }
     EXPECT_EQ(Folder()->text().toStdString(), picked);
     EXPECT_EQ(Stored().GetMediaDir(), "/music/Vorn/") << "nothing is stored before OK";
+}
+
+TEST_F(OptionsDialogTest, TheDialogHasAFixedSizeAndNoMaximiseButton) {
+    const Qt::WindowFlags flags = dialog_.windowFlags();
+    EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+    EXPECT_TRUE(flags.testFlag(Qt::MSWindowsFixedSizeDialogHint));
+    EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(dialog_.minimumSize(), dialog_.maximumSize());
+    EXPECT_EQ(dialog_.size(), QSize(COptionsDialog::kWidth, COptionsDialog::kHeight));
+}
+
+TEST_F(OptionsDialogTest, TheConnectionPageShowsTheStoredValuesAndEditsTheProxyOnlyWhileTicked) {
+    EXPECT_EQ(Host()->text(), "music.example.org");
+    EXPECT_FALSE(UseProxy()->isChecked());
+    EXPECT_EQ(UseProxy()->text(), "Use a proxy");
+    EXPECT_EQ(ProxyServer()->text(), "proxy.example");
+    EXPECT_EQ(ProxyPort()->text(), "3128");
+    EXPECT_FALSE(ProxyServer()->isEnabled());
+    EXPECT_FALSE(ProxyPort()->isEnabled());
+    UseProxy()->setChecked(true);
+    EXPECT_TRUE(ProxyServer()->isEnabled());
+    EXPECT_TRUE(ProxyPort()->isEnabled());
+}
+
+// A refused field names itself, keeps the dialog open, brings its page to the
+// front, and leaves the whole store as it was: General's values too, because
+// every page is checked before any page writes.
+TEST_F(OptionsDialogTest, BadConnectionValuesAreRefusedAndNothingIsWritten) {
+    struct Case {
+        const char* host;
+        bool useProxy;
+        const char* server;
+        const char* port;
+        const char* named;
+    };
+    const Case cases[] = {
+        {"music.example.org", true, "proxy.example", "0", "The proxy port"},
+        {"music.example.org", true, "proxy.example", "65536", "The proxy port"},
+        {"music.example.org", false, "proxy.example", "80a", "The proxy port"},
+        {"music.example.org", true, "proxy.example", "", "The proxy port"},
+        {"music.example.org", true, "", "3128", "The proxy server"},
+        {"music.example.org", false, "proxy example", "3128", "The proxy server"},
+        {"music_box.example", false, "proxy.example", "3128", "The station host"},
+        {"-music.example.org", false, "proxy.example", "3128", "The station host"},
+        {"", false, "proxy.example", "3128", "The station host"},
+    };
+    const std::string before = test::ReadFile(home_.StorePath());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.host) + " / " + c.server + " / " + c.port);
+        dialog_.Tabs()->setCurrentIndex(0);
+        AlwaysOnTop()->setChecked(true);
+        Host()->setText(c.host);
+        UseProxy()->setChecked(c.useProxy);
+        ProxyServer()->setText(c.server);
+        ProxyPort()->setText(c.port);
+        test::MessageBoxAnswerer answerer(QMessageBox::Ok);
+        Button(QDialogButtonBox::Ok)->click();
+
+        ASSERT_EQ(answerer.Count(), 1);
+        EXPECT_EQ(answerer.icon, QMessageBox::Warning);
+        EXPECT_TRUE(answerer.text.startsWith(c.named)) << answerer.text.toStdString();
+        EXPECT_TRUE(dialog_.isVisible());
+        EXPECT_EQ(dialog_.Tabs()->currentIndex(), 1);
+        EXPECT_EQ(test::ReadFile(home_.StorePath()), before);
+    }
+    EXPECT_FALSE(Stored().GetAlwaysOnTop());
+    EXPECT_EQ(ServerConfig::Host(), "music.example.org");
+}
+
+TEST_F(OptionsDialogTest, GoodConnectionValuesAreStoredInTheirTextFormsAndTheProxyRuleHoldsAfterReload) {
+    Host()->setText(" 10.0.0.7 ");
+    UseProxy()->setChecked(true);
+    ProxyServer()->setText("cache.example.net");
+    ProxyPort()->setText("8081");
+    Button(QDialogButtonBox::Ok)->click();
+    ASSERT_EQ(dialog_.result(), QDialog::Accepted);
+
+    const std::string store = test::ReadFile(home_.StorePath());
+    EXPECT_NE(store.find("\"ServerHost\"=\"10.0.0.7\"\n"), std::string::npos) << store;
+    EXPECT_NE(store.find("\"pref_useproxy\"=\"1\"\n"), std::string::npos) << store;
+    EXPECT_NE(store.find("\"pref_proxyserver\"=\"cache.example.net\"\n"), std::string::npos) << store;
+    EXPECT_NE(store.find("\"pref_proxyport\"=\"8081\"\n"), std::string::npos) << store;
+    EXPECT_EQ(ServerConfig::Host(), "10.0.0.7");
+    {
+        Preferences stored = Stored();
+        EXPECT_TRUE(stored.GetUseProxy());
+        EXPECT_EQ(stored.GetProxyServer(), "cache.example.net");
+        EXPECT_EQ(stored.GetProxyPort(), 8081);
+    }
+
+    // Unticked: the proxy is off after a reload; its server and port stay stored.
+    Preferences::Global().Reload();
+    COptionsDialog again;
+    again.show();
+    again.findChild<QCheckBox*>("useProxy")->setChecked(false);
+    again.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    ASSERT_EQ(again.result(), QDialog::Accepted);
+    Preferences stored = Stored();
+    EXPECT_FALSE(stored.GetUseProxy());
+    EXPECT_EQ(stored.GetProxyServer(), "cache.example.net");
+    EXPECT_EQ(stored.GetProxyPort(), 8081);
+    EXPECT_NE(test::ReadFile(home_.StorePath()).find("\"pref_useproxy\"=\"0\"\n"), std::string::npos);
+}
+
+TEST_F(OptionsDialogTest, AnUnchangedConnectionPageWritesNothing) {
+    const std::string before = test::ReadFile(home_.StorePath());
+    Button(QDialogButtonBox::Ok)->click();
+    EXPECT_EQ(dialog_.result(), QDialog::Accepted);
+    EXPECT_EQ(test::ReadFile(home_.StorePath()), before);
 }
 
 }  // namespace

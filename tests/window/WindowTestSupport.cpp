@@ -20,6 +20,19 @@ int TestWindow::ShowMessage(int icon, const std::string& caption, const std::str
     return answer;
 }
 
+bool TestWindow::SetDisplayText(const std::string& line1, const std::string& line2) {
+    {
+        std::lock_guard lock(textsMutex_);
+        texts_.push_back(line1);
+    }
+    return CVornUIDlgDirectShow::SetDisplayText(line1, line2);
+}
+
+std::vector<std::string> TestWindow::DisplayTexts() {
+    std::lock_guard lock(textsMutex_);
+    return texts_;
+}
+
 bool TestWindow::RunOptionsDialog() {
     ++optionsShown;
     return optionsDialog ? optionsDialog() : false;

@@ -2,9 +2,11 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "server/ServerConstants.h"
 #include "tests/support/ScopedLog.h"
 #include "tests/support/TempDir.h"
 #include "ui/CSkinImage.h"
@@ -22,6 +24,10 @@ public:
     int ShowMessage(int icon, const std::string& caption, const std::string& text, int buttons) override;
     bool RunOptionsDialog() override;
     void RunAboutBox() override { ++aboutBoxes; }
+    std::int32_t StationPort() const override { return stationPort; }
+    // Records every first line shown, then shows it.
+    bool SetDisplayText(const std::string& line1, const std::string& line2 = std::string()) override;
+    std::vector<std::string> DisplayTexts();
 
     struct Message {
         int icon;
@@ -36,6 +42,12 @@ public:
     std::function<bool()> optionsDialog;
     int optionsShown = 0;
     int aboutBoxes = 0;
+    // Where a station named in the preferences is reached.
+    std::int32_t stationPort = SERVER_PORT;
+
+private:
+    std::mutex textsMutex_;  // guards texts_ (the player's threads and the window thread)
+    std::vector<std::string> texts_;
 };
 
 // A test folder set up as an installed, first-started program: the skin linked
