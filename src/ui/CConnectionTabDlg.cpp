@@ -31,10 +31,10 @@ CConnectionTabDlg::CConnectionTabDlg(Preferences& preferences, QWidget* parent)
     host_ = new QLineEdit(station);
     host_->setObjectName(QStringLiteral("serverHost"));
     auto* stationForm = new QFormLayout(station);
-    stationForm->addRow(QStringLiteral("Station host : "), host_);
+    stationForm->addRow(QStringLiteral("Station &host : "), host_);
 
     auto* proxy = new QGroupBox(QStringLiteral("Proxy"), this);
-    useProxy_ = new QCheckBox(QStringLiteral("Use a proxy"), proxy);
+    useProxy_ = new QCheckBox(QStringLiteral("&Use a proxy"), proxy);
     useProxy_->setObjectName(QStringLiteral("useProxy"));
     proxyServer_ = new QLineEdit(proxy);
     proxyServer_->setObjectName(QStringLiteral("proxyServer"));
@@ -43,8 +43,8 @@ CConnectionTabDlg::CConnectionTabDlg(Preferences& preferences, QWidget* parent)
     proxyPort_->setMaxLength(5);
     auto* proxyForm = new QFormLayout(proxy);
     proxyForm->addRow(useProxy_);
-    proxyForm->addRow(QStringLiteral("Proxy server : "), proxyServer_);
-    proxyForm->addRow(QStringLiteral("Proxy port : "), proxyPort_);
+    proxyForm->addRow(QStringLiteral("Proxy &server : "), proxyServer_);
+    proxyForm->addRow(QStringLiteral("Proxy &port : "), proxyPort_);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(station);

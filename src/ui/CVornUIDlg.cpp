@@ -7,9 +7,11 @@
 #include <QEventLoop>
 #include <QMenu>
 #include <QMessageBox>
+#include <QScreen>
 #include <QUrl>
 #include <QWindow>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "foundation/LogEntry.h"
@@ -517,15 +519,30 @@ int CVornUIDlg::ShowMessage(int icon, const std::string& caption, const std::str
     return box.exec();
 }
 
-bool CVornUIDlg::RunOptionsDialog() {
+void CVornUIDlg::CentreOverWindow(QWidget& dialog) {
     WindowSystemPosition::Resync(*this);
+    // Qt would centre the dialog's frame by a guessed frame size; the window
+    // system places the dialog's own area where it is asked to, so ask for
+    // exactly the centre, kept on the screen.
+    const QSize size = dialog.size();
+    QRect place(geometry().center() - QPoint(size.width() / 2, size.height() / 2), size);
+    if (const QScreen* screen = this->screen(); screen != nullptr) {
+        const QRect available = screen->availableGeometry();
+        place.moveLeft(std::clamp(place.left(), available.left(), std::max(available.left(), available.right() - size.width())));
+        place.moveTop(std::clamp(place.top(), available.top(), std::max(available.top(), available.bottom() - size.height())));
+    }
+    dialog.setGeometry(place);  // the dialog's own area, not its frame
+}
+
+bool CVornUIDlg::RunOptionsDialog() {
     COptionsDialog dialog(this);
+    CentreOverWindow(dialog);
     return dialog.exec() == QDialog::Accepted;
 }
 
 void CVornUIDlg::RunAboutBox() {
-    WindowSystemPosition::Resync(*this);
     CVornAboutDlg about(this);
+    CentreOverWindow(about);
     about.exec();
 }
 

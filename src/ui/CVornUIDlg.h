@@ -111,6 +111,8 @@ protected:
     std::int64_t HandleMessage(unsigned message, const MessageArgs& args) override;
     // Shows the options dialog modally; true when it ended with OK.
     virtual bool RunOptionsDialog();
+    // Places a dialog of this window centred over it (on the screen).
+    void CentreOverWindow(QWidget& dialog);
     virtual void RunAboutBox();
 
     void showEvent(QShowEvent* event) override;

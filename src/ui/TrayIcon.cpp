@@ -24,16 +24,14 @@ void TrayIcon::Remove() { icon_->hide(); }
 bool TrayIcon::IsShown() const { return icon_->isVisible(); }
 
 void TrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason) {
-    switch (reason) {
-        case QSystemTrayIcon::DoubleClick:
-            if (onDoubleClick_) onDoubleClick_();
-            break;
-        case QSystemTrayIcon::Context:
-            if (onContextMenu_) onContextMenu_();
-            break;
-        default:
-            break;
-    }
+    const Handler* handler = reason == QSystemTrayIcon::DoubleClick ? &onDoubleClick_
+                             : reason == QSystemTrayIcon::Context   ? &onContextMenu_
+                                                                    : nullptr;
+    if (handler == nullptr || !*handler) return;
+    // Run once the click has been handled: the context menu runs a loop of its
+    // own, and a command from it (Exit) removes the icon, which takes the
+    // icon's window down while it is still inside its own mouse handler.
+    QMetaObject::invokeMethod(icon_.get(), *handler, Qt::QueuedConnection);
 }
 
 }  // namespace vorn

@@ -1,11 +1,13 @@
 #include "tests/app/VornDesktop.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QImage>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -13,10 +15,30 @@
 #include "foundation/RegistryKey.h"
 #include "tests/ui/XRootShot.h"
 
+// Last: Xlib defines names (Status, None, Bool) that Qt uses.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
 namespace vorn::test {
 namespace {
 
 constexpr std::size_t kStampLength = 25;  // one space and the 24-character time stamp
+
+// A question about a window that has just gone is answered with an X error;
+// Xlib's default handler would end the test program for it.
+int IgnoreXError(Display*, XErrorEvent*) { return 0; }
+
+// The program's path as the shell would find it; the name itself when not found.
+std::string OnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        const std::string candidate = folder + "/" + name;
+        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return name;
+}
 
 }  // namespace
 
@@ -33,6 +55,75 @@ VornDesktop::VornDesktop() {
     const std::string opener = home_ / "bin/xdg-open";
     WriteFile(opener, "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + (home_ / "opened.txt") + "'\n");
     ::chmod(opener.c_str(), 0755);
+    if (xvfb_.Display().empty()) return;
+    XSetErrorHandler(IgnoreXError);
+    display_ = XOpenDisplay(xvfb_.Display().c_str());
+    if (display_ == nullptr) return;
+    // Openbox with its packaged configuration; it is up once it has announced
+    // itself on the root window (a window manager check window exists).
+    windowManager_ = StartOnDisplay({"openbox", "--sm-disable"}, home_ / "openbox.log");
+    const Atom check = XInternAtom(display_, "_NET_SUPPORTING_WM_CHECK", False);
+    windowManagerUp_ = Eventually(
+        [&] {
+            Atom type = None;
+            int format = 0;
+            unsigned long count = 0, after = 0;
+            unsigned char* data = nullptr;
+            const bool found = XGetWindowProperty(display_, DefaultRootWindow(display_), check, 0, 1, False,
+                                                  XA_WINDOW, &type, &format, &count, &after, &data) == Success &&
+                               count == 1;
+            if (data != nullptr) XFree(data);
+            return found && windowManager_->Running();
+        },
+        10000);
+}
+
+VornDesktop::~VornDesktop() {
+    tray_.reset();
+    windowManager_.reset();
+    if (display_ != nullptr) XCloseDisplay(display_);
+}
+
+std::unique_ptr<ChildProcess> VornDesktop::StartOnDisplay(const std::vector<std::string>& argv,
+                                                          const std::string& log) const {
+    std::vector<std::string> resolved = argv;
+    resolved[0] = OnPath(argv[0]);
+    return std::make_unique<ChildProcess>(
+        resolved, std::vector<std::string>{"DISPLAY=" + xvfb_.Display(), "WAYLAND_DISPLAY"}, log);
+}
+
+bool VornDesktop::StartTray() {
+    if (!Ready()) return false;
+    tray_ = StartOnDisplay({"trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width",
+                            "120", "--heighttype", "pixel", "--height", "24", "--SetDockType", "true"},
+                           home_ / "trayer.log");
+    const Atom selection = XInternAtom(display_, "_NET_SYSTEM_TRAY_S0", False);
+    return Eventually([&] { return XGetSelectionOwner(display_, selection) != None; }, 10000);
+}
+
+bool VornDesktop::TrayIconCentre(int& x, int& y) const {
+    std::string panels;
+    if (!Xdotool("search --onlyvisible --class '^trayer$'", &panels)) return false;  // its panel
+    const Window panel = WindowId(panels.substr(0, panels.find('\n')));
+    if (panel == 0) return false;
+    // The icons are the panel's viewable children; the first one is ours.
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (XQueryTree(display_, panel, &root, &parent, &children, &count) == 0) return false;
+    bool found = false;
+    for (unsigned i = 0; i < count && !found; ++i) {
+        XWindowAttributes attributes;
+        if (XGetWindowAttributes(display_, children[i], &attributes) == 0 || attributes.map_state != IsViewable ||
+            attributes.width < 8) {
+            continue;
+        }
+        Window child = 0;
+        found = XTranslateCoordinates(display_, children[i], root, attributes.width / 2, attributes.height / 2, &x,
+                                      &y, &child) != 0;
+    }
+    if (children != nullptr) XFree(children);
+    return found;
 }
 
 std::unique_ptr<ChildProcess> VornDesktop::StartVorn(const std::string& program, const std::string& outputFile,
@@ -119,16 +210,51 @@ std::vector<std::string> VornDesktop::ProgramWindows() const {
     return windows;
 }
 
+unsigned long VornDesktop::WindowId(const std::string& window) {
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(window.c_str(), &end, 0);
+    return end != nullptr && end != window.c_str() && *end == '\0' ? id : 0;
+}
+
 bool VornDesktop::WindowPosition(const std::string& window, int& x, int& y) const {
-    std::string shell;
-    if (!Xdotool("getwindowgeometry --shell " + window, &shell)) return false;
-    bool hasX = false, hasY = false;
-    std::istringstream lines(shell);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("X=", 0) == 0) hasX = std::sscanf(line.c_str(), "X=%d", &x) == 1;
-        if (line.rfind("Y=", 0) == 0) hasY = std::sscanf(line.c_str(), "Y=%d", &y) == 1;
-    }
-    return hasX && hasY;
+    const Window id = WindowId(window);
+    if (display_ == nullptr || id == 0) return false;
+    Window child = 0;
+    XSync(display_, False);
+    return XTranslateCoordinates(display_, id, DefaultRootWindow(display_), 0, 0, &x, &y, &child) != 0;
+}
+
+bool VornDesktop::WindowSize(const std::string& window, int& width, int& height) const {
+    XWindowAttributes attributes;
+    const Window id = WindowId(window);
+    if (display_ == nullptr || id == 0 || XGetWindowAttributes(display_, id, &attributes) == 0) return false;
+    width = attributes.width;
+    height = attributes.height;
+    return true;
+}
+
+bool VornDesktop::IsShown(const std::string& window) const {
+    XWindowAttributes attributes;
+    const Window id = WindowId(window);
+    return display_ != nullptr && id != 0 && XGetWindowAttributes(display_, id, &attributes) != 0 &&
+           attributes.map_state == IsViewable;
+}
+
+std::string VornDesktop::Xprop(const std::string& window, const std::string& property) const {
+    if (WindowId(window) == 0) return std::string();
+    const std::string command =
+        "DISPLAY=" + xvfb_.Display() + " timeout 10 xprop -id " + window + " " + property + " 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return std::string();
+    std::string text;
+    char buffer[256];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+    return ::pclose(pipe) == 0 ? text : std::string();
+}
+
+bool VornDesktop::ClickScreen(int x, int y, int button, int count) const {
+    return Xdotool("mousemove " + std::to_string(x) + " " + std::to_string(y) + " click --repeat " +
+                   std::to_string(count) + " --delay 80 " + std::to_string(button));
 }
 
 bool VornDesktop::Click(const std::string& window, int x, int y, int button) const {

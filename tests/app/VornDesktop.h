@@ -10,6 +10,8 @@
 #include "tests/support/TempDir.h"
 #include "tests/ui/XvfbServer.h"
 
+struct _XDisplay;
+
 namespace vorn::test {
 
 // The listener's side of an end-to-end test: a temporary home (HOME and the
@@ -18,11 +20,19 @@ namespace vorn::test {
 // the program asked to open instead of starting a browser. It reads the
 // program's log and store, finds its windows, clicks and types with xdotool and
 // reads the screen.
+//
+// The desktop is a real one: a window manager (Openbox) runs from the start,
+// so windows are reparented into frames, placed, stacked and moved by it as on
+// a listener's desktop; a notification area (trayer) comes with StartTray.
 class VornDesktop {
 public:
     VornDesktop();
+    ~VornDesktop();
+    VornDesktop(const VornDesktop&) = delete;
+    VornDesktop& operator=(const VornDesktop&) = delete;
 
-    bool Ready() const { return !xvfb_.Display().empty(); }
+    // The X server and its window manager are up.
+    bool Ready() const { return display_ != nullptr && windowManagerUp_; }
     std::string Path(const std::string& relative) const { return home_ / relative; }
     std::string InstallDir() const { return home_ / "data/vorn/"; }
     std::string MediaDir() const { return home_ / "home/Music/Vorn/"; }
@@ -54,7 +64,22 @@ public:
     std::string FindWindow(const std::string& title, int timeoutMs) const;
     // The visible top-level windows of the program (its class "vorn").
     std::vector<std::string> ProgramWindows() const;
+    // The window's top-left corner on the screen, as the X server has it.
     bool WindowPosition(const std::string& window, int& x, int& y) const;
+    // The window's size as the X server has it.
+    bool WindowSize(const std::string& window, int& width, int& height) const;
+    // Mapped and visible (not hidden, not withdrawn).
+    bool IsShown(const std::string& window) const;
+    // What `xprop -id window property` prints; empty on failure.
+    std::string Xprop(const std::string& window, const std::string& property) const;
+    // Clicks at a point of the screen, `count` times in quick succession.
+    bool ClickScreen(int x, int y, int button = 1, int count = 1) const;
+
+    // Starts a notification area (trayer, bottom right); true once it has taken
+    // the tray selection, so a program started afterwards finds a tray.
+    bool StartTray();
+    // The centre, on the screen, of the first icon docked in the tray.
+    bool TrayIconCentre(int& x, int& y) const;
     bool Click(const std::string& window, int x, int y, int button = 1) const;
     // Gives the window the keyboard, then types the keys ("Up Return").
     bool Keys(const std::string& window, const std::string& keys) const;
@@ -62,13 +87,22 @@ public:
     std::vector<std::uint32_t> Grab(const std::string& window, int x, int y, int width, int height) const;
     bool SaveScreenshot(const std::string& path) const;
 
-    static constexpr int kScreenWidth = 640;
-    static constexpr int kScreenHeight = 480;
+    // Room for the player and a dialog centred over it.
+    static constexpr int kScreenWidth = 1024;
+    static constexpr int kScreenHeight = 768;
 
 private:
+    std::unique_ptr<ChildProcess> StartOnDisplay(const std::vector<std::string>& argv, const std::string& log) const;
+    // The X window of a window id as xdotool prints it; 0 when it is not a number.
+    static unsigned long WindowId(const std::string& window);
+
     IsolatedHome home_;
-    XvfbServer xvfb_;
+    XvfbServer xvfb_{kScreenWidth, kScreenHeight};
     std::string cacheHome_ = home_ / "cache";
+    _XDisplay* display_ = nullptr;  // this test's own connection, for questions only
+    std::unique_ptr<ChildProcess> windowManager_;
+    bool windowManagerUp_ = false;
+    std::unique_ptr<ChildProcess> tray_;
 };
 
 // Polls the condition every 50 ms until it holds or timeoutMs have passed.

@@ -1,194 +1,23 @@
 // The real program against the real station on this machine, in a temporary
-// home on a private X server, driven like a listener drives it: clicks and keys
+// home on a private desktop, driven like a listener drives it: clicks and keys
 // through xdotool, with the log, the store, the media folder, the station's
 // database and the screen as witnesses.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <iostream>
 #include <set>
 #include <thread>
 
-#include "tests/app/ChildProcess.h"
-#include "tests/app/VornDesktop.h"
+#include "tests/app/EndToEndTest.h"
 
 namespace vorn::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kProtocolPort = 8080;  // fixed in the client
-// Window-relative points of the skin.
-constexpr int kPlayX = 72, kPlayY = 66;
-constexpr int kFourthStarX = 332, kFourthStarY = 94;
-constexpr int kMenuX = 255, kMenuY = 100;
-constexpr int kStarsX = 220, kStarsY = 85, kStarsWidth = 160, kStarsHeight = 18;
-
-constexpr const char* kMainTitle = "Vorn Custom Radio";
-constexpr const char* kNewMedia = "INFO : New Media Set : ";
-constexpr const char* kDisplay = "INFO : Display : ";
-constexpr const char* kDownloaded = "INFO : File Downloaded : ";
-
-// True when nothing listens on 127.0.0.1:port (binding it tells).
-bool PortFree(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return false;
-    const int yes = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return free;
-}
-
-bool Answers(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
-}
-
-bool Contains(const std::vector<std::string>& lines, const std::string& wanted) {
-    for (const std::string& line : lines) {
-        if (line == wanted) return true;
-    }
-    return false;
-}
-
-std::string FileName(const std::string& path) { return fs::path(path).filename().string(); }
-
-class VornEndToEndTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        screenshots_.file = std::string(VORN_E2E_ARTIFACTS) + "/" +
-                            ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".png";
-        ::testing::UnitTest::GetInstance()->listeners().Append(&screenshots_);
-        ASSERT_TRUE(desktop_.Ready()) << "Xvfb did not start";
-        if (!PortFree(kProtocolPort)) {
-            GTEST_SKIP() << "Port " << kProtocolPort << " is in use on this machine. The end-to-end test runs "
-                         << "the station there (the client's protocol port is fixed); stop what uses it and run again.";
-        }
-        // Four short tracks: a whole track plays through within seconds.
-        ChildProcess maker({VORN_STATION_PROGRAM, "--make-demo-library", desktop_.Path("demo"), "--tracks", "4",
-                            "--track-seconds", "4", "--quiet"},
-                           {}, desktop_.Path("station.log"));
-        int status = -1;
-        ASSERT_TRUE(maker.WaitExit(120000, status)) << "the demo library was not made in time";
-        ASSERT_EQ(status, 0) << ReadFile(desktop_.Path("station.log"));
-    }
-
-    void TearDown() override {
-        ::testing::UnitTest::GetInstance()->listeners().Release(&screenshots_);
-        if (!HasFailure()) return;
-        std::cerr << "---- vorn.log\n" << ReadFile(desktop_.LogPath()) << "---- vorn's output\n"
-                  << ReadFile(desktop_.Path("vorn.out")) << "---- station log\n"
-                  << ReadFile(desktop_.Path("station.log")) << "----\n";
-        if (!screenshots_.path.empty()) {
-            std::cerr << "The screen at the first failure: " << screenshots_.path << "\n";
-        }
-    }
-
-    // Saves the screen when the first check of a test fails, while the
-    // program still shows what went wrong.
-    struct ScreenshotOnFailure : ::testing::EmptyTestEventListener {
-        explicit ScreenshotOnFailure(const VornDesktop& desktop) : desktop(desktop) {}
-        void OnTestPartResult(const ::testing::TestPartResult& result) override {
-            if (result.failed() && path.empty() && desktop.SaveScreenshot(file)) path = file;
-        }
-        const VornDesktop& desktop;
-        std::string file;  // set before the test runs: the test's name is not to be asked for here
-        std::string path;
-    };
-
-    // The station on the protocol port with the demo library; media on any free port, no mirror.
-    void StartStation(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> argv = {VORN_STATION_PROGRAM, "--music", desktop_.Path("demo"), "--data",
-                                         desktop_.Path("station"), "--port", std::to_string(kProtocolPort),
-                                         "--media-port", "0", "--cdn-port", "0", "--rescan", "0"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        station_ = std::make_unique<ChildProcess>(argv, std::vector<std::string>{}, desktop_.Path("station.log"));
-        const bool up = Eventually([&] { return !station_->Running() || Answers(kProtocolPort); }, 20000);
-        const std::string log = ReadFile(desktop_.Path("station.log"));
-        if (!station_->Running() && log.find("Address already in use") != std::string::npos) {
-            // Another program took the port since SetUp looked.
-            GTEST_SKIP() << "The station could not start on port " << kProtocolPort << ":\n" << log;
-        }
-        ASSERT_TRUE(up && station_->Running()) << "the station did not come up within 20 s:\n" << log;
-    }
-
-    // The program; it lives until after TearDown, so a failure's screenshot shows it.
-    ChildProcess& StartVorn() {
-        vorn_ = desktop_.StartVorn(VORN_PROGRAM, desktop_.Path("vorn.out"));
-        return *vorn_;
-    }
-
-    // The main window once the program has connected (its welcome text is shown).
-    std::string ConnectedWindow() {
-        const std::string window = desktop_.FindWindow(kMainTitle, 30000);
-        EXPECT_FALSE(window.empty()) << "no window \"" << kMainTitle << "\"";
-        EXPECT_TRUE(Eventually([&] { return Contains(desktop_.LogLines(kDisplay), kWelcome); }, 30000))
-            << "the program did not connect";
-        return window;
-    }
-
-    // Exit from the context menu: right click inside the skin, then the menu's
-    // last item. The program must end by itself, successfully.
-    void ExitFromMenu(ChildProcess& program, const std::string& window) {
-        const std::size_t before = desktop_.ProgramWindows().size();
-        ASSERT_TRUE(desktop_.Click(window, kMenuX, kMenuY, 3));
-        ASSERT_TRUE(Eventually([&] { return desktop_.ProgramWindows().size() > before; }, 5000))
-            << "the context menu did not open";
-        ASSERT_TRUE(desktop_.Xdotool("key Up Return"));
-        int status = -1;
-        ASSERT_TRUE(program.WaitExit(20000, status)) << "the program did not end after Exit";
-        EXPECT_EQ(status, 0);
-        EXPECT_FALSE(desktop_.LogLines("INFO : Shutting down").empty());
-    }
-
-    // The ratings the station holds for a listener: item id and value.
-    std::vector<std::pair<int, int>> StationRatings(int listener) {
-        std::vector<std::pair<int, int>> ratings;
-        sqlite3* db = nullptr;
-        if (sqlite3_open_v2(desktop_.Path("station/station.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
-            SQLITE_OK) {
-            sqlite3_busy_timeout(db, 2000);
-            sqlite3_stmt* query = nullptr;
-            if (sqlite3_prepare_v2(db, "SELECT item, value FROM ratings WHERE listener = ? ORDER BY item", -1, &query,
-                                   nullptr) == SQLITE_OK) {
-                sqlite3_bind_int(query, 1, listener);
-                while (sqlite3_step(query) == SQLITE_ROW) {
-                    ratings.emplace_back(sqlite3_column_int(query, 0), sqlite3_column_int(query, 1));
-                }
-            }
-            sqlite3_finalize(query);
-        }
-        sqlite3_close(db);
-        return ratings;
-    }
-
-    static constexpr const char* kWelcome = "Welcome to Vorn. Please press the play button to begin.";
-
-    VornDesktop desktop_;
-    std::unique_ptr<ChildProcess> station_;
-    std::unique_ptr<ChildProcess> vorn_;
-    ScreenshotOnFailure screenshots_{desktop_};
-};
+class VornEndToEndTest : public EndToEndTest {};
 
 TEST_F(VornEndToEndTest, FirstRunPlaysRatesFilesExitsAndRestoresTheLibrary) {
     ASSERT_NO_FATAL_FAILURE(StartStation());

@@ -210,7 +210,7 @@ TEST_F(OptionsDialogTest, TheDialogHasAFixedSizeAndNoMaximiseButton) {
 TEST_F(OptionsDialogTest, TheConnectionPageShowsTheStoredValuesAndEditsTheProxyOnlyWhileTicked) {
     EXPECT_EQ(Host()->text(), "music.example.org");
     EXPECT_FALSE(UseProxy()->isChecked());
-    EXPECT_EQ(UseProxy()->text(), "Use a proxy");
+    EXPECT_EQ(UseProxy()->text(), "&Use a proxy");  // Alt+U ticks it
     EXPECT_EQ(ProxyServer()->text(), "proxy.example");
     EXPECT_EQ(ProxyPort()->text(), "3128");
     EXPECT_FALSE(ProxyServer()->isEnabled());

@@ -12,7 +12,8 @@
 
 namespace vorn::test {
 
-XvfbServer::XvfbServer() {
+XvfbServer::XvfbServer(int width, int height) {
+    const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
     int fds[2];
     if (::pipe(fds) != 0) return;
     pid_ = ::fork();
@@ -24,7 +25,7 @@ XvfbServer::XvfbServer() {
             ::dup2(null, STDERR_FILENO);
         }
         const std::string fd = std::to_string(fds[1]);
-        ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "640x480x24",
+        ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", screen.c_str(),
                  static_cast<char*>(nullptr));
         ::_exit(127);
     }

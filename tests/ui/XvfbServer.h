@@ -11,7 +11,7 @@ namespace vorn::test {
 // not come up within 10 s. Stopped (and awaited) when the object goes.
 class XvfbServer {
 public:
-    XvfbServer();
+    explicit XvfbServer(int width = 640, int height = 480);
     ~XvfbServer();
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;
