@@ -75,10 +75,8 @@ int CVornUIApp::RunOnce() {
     window_ = window.get();
     const int result = window->RunModal();
     window_ = nullptr;
-    windowEnded = true;
+    EndStartup(*window, windowEnded);
     window->WindowClosed().Set();
-    // A connect still under way (an unreachable station) must not hold the exit up.
-    window->CancelServerCalls();
     startup.join();
 
     VORN_LOG(LogLevel::Info) << "Shutting down";
@@ -114,32 +112,53 @@ void CVornUIApp::Connect(CVornUIDlg& window, const std::atomic<bool>& windowEnde
         }
     }
     const std::string host = ServerConfig::Host();
-    int result = window.ConnectToServer(host, SERVER_PORT);
+    int result = ConnectOnce(window, host, windowEnded);
     if (result == 0 || HandleUpdate(window, result, windowEnded)) {
         return;
     }
     VORN_LOG(LogLevel::Warning) << "Failed to initialize Vorn ... Retrying, Error code = " << result;
-    result = window.ConnectToServer(host, SERVER_PORT);
+    result = ConnectOnce(window, host, windowEnded);
     if (result == 0 || HandleUpdate(window, result, windowEnded)) {
         return;
     }
     VORN_LOG(LogLevel::Warning) << "Failed to initialize Vorn, Error code = " << result;
 }
 
+int CVornUIApp::ConnectOnce(CVornUIDlg& window, const std::string& host, const std::atomic<bool>& windowEnded) {
+    {
+        std::lock_guard lock(connectMutex_);
+        if (windowEnded) return 1;
+        connecting_ = true;
+    }
+    const int result = window.ConnectToServer(host, SERVER_PORT);
+    std::lock_guard lock(connectMutex_);
+    connecting_ = false;
+    return result;
+}
+
+void CVornUIApp::EndStartup(CVornUIDlg& window, std::atomic<bool>& windowEnded) {
+    std::lock_guard lock(connectMutex_);
+    windowEnded = true;
+    if (connecting_) window.CancelServerCalls();
+}
+
 bool CVornUIApp::HandleUpdate(CVornUIDlg& window, int result, const std::atomic<bool>& windowEnded) {
+    // MSG_SHUTDOWN is posted, not sent: a stop signal may already have ended the
+    // window while its box was open, and the window thread then waits to join
+    // this thread; a sent message would wait for it in vain.
     if (result == 6) {
         const int answer = AskOnWindow(window, QMessageBox::Information,
                                        "There is a newer version of Vorn available, would you like to update now",
                                        QMessageBox::Yes | QMessageBox::No, true, windowEnded);
         if (answer == QMessageBox::Yes) {
-            window.SendMessage(MSG_SHUTDOWN);
+            window.PostMessage(MSG_SHUTDOWN);
         }
         return true;
     }
     if (result == 7) {
         AskOnWindow(window, QMessageBox::Warning, "There is a newer version of Vorn available, You need to update now",
                     QMessageBox::Ok, true, windowEnded);
-        window.SendMessage(MSG_SHUTDOWN);
+        window.PostMessage(MSG_SHUTDOWN);
         return true;
     }
     return false;

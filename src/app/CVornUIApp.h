@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 namespace vorn {
@@ -29,6 +30,13 @@ private:
     // The start-up thread: waits for the window (giving up when it has already
     // ended), connects (twice at most) and shows the update prompts.
     void Connect(CVornUIDlg& window, const std::atomic<bool>& windowEnded);
+    // One connect attempt, unless the window has ended; 1 (failed) when it has.
+    int ConnectOnce(CVornUIDlg& window, const std::string& host, const std::atomic<bool>& windowEnded);
+    // The window thread, once the window's loop has ended: only a connect still
+    // under way is cancelled (an unreachable station must not hold the exit
+    // up); requests the listener queued, such as ratings, are left to the
+    // player's bounded shutdown, which still sends them.
+    void EndStartup(CVornUIDlg& window, std::atomic<bool>& windowEnded);
     // Acts on 6 and 7; true when it did.
     bool HandleUpdate(CVornUIDlg& window, int result, const std::atomic<bool>& windowEnded);
     // Shows a message box on the window thread and waits for the answer (none
@@ -42,6 +50,10 @@ private:
     // The window of the pass in progress, while its modal loop runs; window thread only.
     CVornUIDlgDirectShow* window_ = nullptr;
     std::atomic<bool> stopRequested_{false};
+    // Guards connecting_ together with the window-ended flag, so a connect is
+    // either cancelled or never begun once the window has ended.
+    std::mutex connectMutex_;
+    bool connecting_ = false;
 };
 
 }  // namespace vorn

@@ -348,9 +348,12 @@ void CSkinDialog::mousePressEvent(QMouseEvent* event) {
 }
 
 void CSkinDialog::mouseDoubleClickEvent(QMouseEvent* event) {
-    // Qt has already delivered this click's press to mousePressEvent, so the
-    // controls have seen it as MOUSE_LBUTTONDOWN; handing it on again would
-    // count the click twice (a star rated twice).
+    // Qt delivers the second press of a quick double click as this event alone
+    // (press, release, double click, release): the controls hear it as a
+    // button down, so a second quick click counts; it never starts a drag.
+    if (event->button() == Qt::LeftButton) {
+        DispatchMouse(MOUSE_LBUTTONDOWN, event->position().toPoint(), KeyFlags(event));
+    }
     event->accept();
 }
 

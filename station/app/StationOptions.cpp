@@ -92,6 +92,8 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
             if (!next(text) || !ReadInt(name, text, 1, 1000, options.tracks, error)) return false;
         } else if (name == "--track-seconds") {
             if (!next(text) || !ReadInt(name, text, 1, 3600, options.trackSeconds, error)) return false;
+        } else if (name == "--answer-delay") {
+            if (!next(text) || !ReadInt(name, text, 0, 60000, options.answerDelayMs, error)) return false;
         } else {
             error = "unknown option \"" + name + "\"";
             return false;
@@ -142,6 +144,8 @@ std::string StationUsage() {
            "  --tracks N              how many demo tracks (default: 24)\n"
            "  --track-seconds N       length of each demo track (default: 20 to 34 s, varying);\n"
            "                          short ones suit tests, long ones benchmarks\n"
+           "  --answer-delay MS       wait MS milliseconds before every protocol answer, as a\n"
+           "                          slow or distant station would (default: 0)\n"
            "  --verbose, --quiet      log more, or only warnings and errors\n"
            "  --help                  show this text\n"
            "\n"

@@ -24,6 +24,7 @@ struct StationOptions {
     std::string makeDemoLibrary;
     int tracks = 24;
     int trackSeconds = 0;     // demo track length; 0: each picks 20 to 34 s
+    int answerDelayMs = 0;    // every protocol answer waits this long (a slow station, for tests)
     LogLevel logLevel = LogLevel::Info;
 };
 

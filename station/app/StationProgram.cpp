@@ -3,8 +3,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "station/app/Catalogue.h"
 #include "station/app/DemoLibrary.h"
@@ -94,9 +96,13 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     }
     core_ = std::make_unique<ProtocolCore>(*key, *service_, BuildInfo{options.minBuild, options.latestBuild});
     ProtocolCore* core = core_.get();
-    server_->Start([core](const std::string& target, std::string& response,
-                          std::string& why) { return core->Respond(target, response, why); },
-                   *site_);
+    const std::chrono::milliseconds delay(options.answerDelayMs);
+    server_->Start(
+        [core, delay](const std::string& target, std::string& response, std::string& why) {
+            if (delay.count() > 0) std::this_thread::sleep_for(delay);
+            return core->Respond(target, response, why);
+        },
+        *site_);
 
     const std::string host = options.bindAddress;
     STATION_LOG(LogLevel::Info) << "vorn-station : " << catalogue_->Current()->Live().size()

@@ -15,7 +15,7 @@ namespace vorn::test {
 inline constexpr int kProtocolPort = 8080;  // fixed in the client
 // Window-relative points of the skin.
 inline constexpr int kPlayX = 72, kPlayY = 66;
-inline constexpr int kFourthStarX = 332, kFourthStarY = 94;
+inline constexpr int kFirstStarX = 236, kFourthStarX = 332, kFourthStarY = 94;
 inline constexpr int kMenuX = 255, kMenuY = 100;
 inline constexpr int kStarsX = 220, kStarsY = 85, kStarsWidth = 160, kStarsHeight = 18;
 

@@ -184,5 +184,51 @@ TEST_F(VornEndToEndTest, ANewerBuildCanBeDeclinedAndAStopSignalStillKeepsTheLibr
               std::string::npos);
 }
 
+TEST_F(VornEndToEndTest, AStopSignalWhileTheForcedUpdateBoxIsOpenEndsAtOnce) {
+    ASSERT_NO_FATAL_FAILURE(StartStation({"--min-build", "14"}));
+    if (IsSkipped()) return;
+
+    ChildProcess& program = StartVorn();
+    ASSERT_FALSE(desktop_.FindWindow("Update", 30000).empty()) << "no update box";
+    program.Signal(SIGTERM);
+    int status = -1;
+    // The box is closed, the window ends, and the start-up thread's own shutdown
+    // message must not hold the program up (it used to wait out a 10 s send).
+    ASSERT_TRUE(program.WaitExit(3000, status)) << "the program took more than 3 s to end";
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(desktop_.Opened(), "") << "a stop signal is no answer to the update question";
+}
+
+TEST_F(VornEndToEndTest, RatingsGivenJustBeforeExitReachTheStation) {
+    // A slow station: each answer takes 400 ms, so the ratings are still queued
+    // when the listener exits.
+    ASSERT_NO_FATAL_FAILURE(StartStation({"--answer-delay", "400"}));
+    if (IsSkipped()) return;
+
+    ChildProcess& program = StartVorn();
+    const std::string window = ConnectedWindow();
+    ASSERT_FALSE(window.empty());
+    const std::string userId = desktop_.StoreValue("user_id_0");
+    ASSERT_FALSE(userId.empty());
+    ASSERT_TRUE(desktop_.Click(window, kPlayX, kPlayY));
+    ASSERT_TRUE(desktop_.WaitForLogLines(kDownloaded, 4, 30000)) << "the four recommendations were not downloaded";
+    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 10000));
+
+    // One star for three tracks in a row (each moves on), then Exit at once.
+    for (int track = 1; track <= 3; ++track) {
+        ASSERT_TRUE(desktop_.Click(window, kFirstStarX, kFourthStarY));
+        ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, static_cast<std::size_t>(track) + 1, 10000));
+    }
+    EXPECT_LT(StationRatings(std::stoi(userId)).size(), 3u) << "the ratings were sent before Exit: no test";
+    ASSERT_NO_FATAL_FAILURE(ExitFromMenu(program, window));
+
+    const std::vector<std::pair<int, int>> ratings = StationRatings(std::stoi(userId));
+    ASSERT_EQ(ratings.size(), 3u) << "ratings given before Exit were lost";
+    for (const auto& [item, value] : ratings) EXPECT_EQ(value, 1) << "item " << item;
+    for (const std::string& line : desktop_.LogLines("*****WARNING***** : ")) {
+        EXPECT_EQ(line.find("Error Getting Ratings"), std::string::npos) << line;
+    }
+}
+
 }  // namespace
 }  // namespace vorn::test
