@@ -1,33 +1,25 @@
 #include "download/HttpFileRetriever.h"
 
-#include "download/FileSink.h"
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <ostream>
 
+#include "download/FileSink.h"
+#include "download/MediaResponse.h"
 #include "foundation/LogEntry.h"
-#include "platform/Decimal.h"
+#include "foundation/RegistryKey.h"
 #include "platform/TickCount.h"
-#include "server/HttpComms.h"
 
 namespace vorn {
 namespace {
 
 bool EndsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// Position of a header name in the head, whatever its letter case.
-std::size_t FindHeader(const std::string& head, const std::string& name) {
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-    for (std::size_t at = 0; at + name.size() <= head.size(); ++at) {
-        std::size_t i = 0;
-        while (i < name.size() && lower(head[at + i]) == lower(name[i])) ++i;
-        if (i == name.size()) return at;
-    }
-    return std::string::npos;
 }
 
 bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
@@ -45,13 +37,57 @@ void DeleteFile(const std::string& path) {
     }
 }
 
+// Every part name of this process differs: the counter never repeats.
+std::atomic<std::uint64_t> partCounter{0};
+
+std::uint64_t Mix(std::uint64_t x) {  // splitmix64's finaliser
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
 }  // namespace
+
+std::string HttpFileRetriever::PartName(const std::string& localPath) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a of the path
+    for (unsigned char c : localPath) {
+        hash = (hash ^ c) * 0x100000001b3ULL;
+    }
+    hash = Mix(hash ^ Mix((static_cast<std::uint64_t>(::getpid()) << 32) ^ partCounter.fetch_add(1)));
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(hash));
+    return std::string(".vorn-") + digits + ".part";
+}
+
+std::int64_t HttpFileRetriever::ConfiguredMaxBytes() {
+    std::int64_t limit = kDefaultMaxBytes;
+    RegistryKey key;
+    if (key.Open(kVornKeyPath)) {
+        if (RegistryValue& value = key.Value("MaxDownloadBytes"); value.Exists()) {
+            const std::string text = value.AsText();  // a DWORD reads as its decimal text
+            std::int64_t parsed = 0;
+            bool digits = !text.empty();
+            for (char c : text) {
+                if (c < '0' || c > '9') {
+                    digits = false;
+                    break;
+                }
+                parsed = std::min<std::int64_t>(parsed * 10 + (c - '0'), std::numeric_limits<std::int32_t>::max());
+            }
+            if (digits && parsed > 0) {
+                limit = parsed;
+            }
+        }
+    }
+    return std::min<std::int64_t>(limit, std::numeric_limits<std::int32_t>::max());
+}
 
 HttpFileRetriever::HttpFileRetriever(FileRetrieverListener* listener, std::string localPath, UrlParts url,
                                      const Preferences* preferences)
     : listener_(listener != nullptr ? listener : this),
       localPath_(std::move(localPath)),
-      partPath_(localPath_ + ".part"),
+      partPath_((std::filesystem::path(localPath_).parent_path() / PartName(localPath_)).string()),
       url_(std::move(url)),
       preferences_(preferences) {}
 
@@ -63,13 +99,24 @@ HttpFileRetriever::~HttpFileRetriever() {
 
 bool HttpFileRetriever::IsWorkerThread() const { return worker_.get_id() == std::this_thread::get_id(); }
 
+void HttpFileRetriever::SetLimits(std::int64_t maxBytes, std::uint64_t minFreeBytes) {
+    maxBytes_ = maxBytes;
+    minFreeBytes_ = minFreeBytes;
+}
+
+void HttpFileRetriever::SetTimeouts(const HttpComms::Timeouts& timeouts) { timeouts_ = timeouts; }
+
 void HttpFileRetriever::Start() {
-    if (url_.Scheme() != "http") {
+    if (url_.Scheme() != "http" || !url_.HasValidPort()) {
+        if (!url_.HasValidPort()) {
+            VORN_LOG(LogLevel::Warning) << "HTTPFileRetriever : Bad port in URL : file=" << url_.Url();
+        }
         listener_->OnRetrievalError(kNotAnMp3);
         finished_ = true;
         return;
     }
     connection_ = std::make_unique<HttpComms>(url_.Host(), url_.Port(), preferences_);
+    connection_->SetTimeouts(timeouts_);
     worker_ = std::thread([this] { Run(); });
 }
 
@@ -95,6 +142,9 @@ void HttpFileRetriever::Run() {
         {true, Route::Direct, "Failed to get file using HTTP1.1 and HTTP1.0 with Coral trying HTTP1.1 with no cache : "},
         {false, Route::Direct, "Failed to get file using HTTP1.1 with no cache trying HTTP1.0 with no cache : "},
     };
+    if (maxBytes_ < 0) {
+        maxBytes_ = ConfiguredMaxBytes();
+    }
     std::int32_t result = kRetrieved;
     for (const Step& step : kSteps) {
         if (step.failedBefore != nullptr) {
@@ -157,26 +207,13 @@ std::int32_t HttpFileRetriever::Attempt(bool http11, Route route) {
         return Fail(received);
     }
 
-    if (Contains(head, "302 Found")) {
-        const std::size_t a = FindHeader(head, "Location:");
-        if (a == std::string::npos) {
-            VORN_LOG(LogLevel::Info) << "HTTPFileRetriever : No location in redirect header : file=" << url_.Url();
+    MediaResponse response = MediaResponse::Check(head, true, url_.Url());
+    if (response.kind == MediaResponse::Kind::Redirect) {
+        const UrlParts target(response.location);
+        if (!target.HasValidPort()) {
+            VORN_LOG(LogLevel::Info) << "HTTPFileRetriever : Bad port in redirect location : file=" << target.Url();
             return Fail(kUnusableResponse);
         }
-        const std::size_t e = head.find('\n', a);
-        if (e == std::string::npos) {
-            VORN_LOG(LogLevel::Info) << "HTTPFileRetriever : Error in location in redirect header : file=" << url_.Url();
-            return Fail(kUnusableResponse);
-        }
-        std::string location = head.substr(a + 9, e - (a + 9));
-        location.erase(0, location.find_first_not_of(" \t"));
-        while (!location.empty() && (location.back() == '\r' || location.back() == ' ')) location.pop_back();
-        if (location.empty()) {
-            VORN_LOG(LogLevel::Info) << "HTTPFileRetriever : Error getting new location in redirect header : file="
-                                     << url_.Url();
-            return Fail(kUnusableResponse);
-        }
-        const UrlParts target(location);
         if (const std::int32_t r = FollowRedirect(target, http11, head); r != kRetrieved) {
             return r;
         }
@@ -186,24 +223,18 @@ std::int32_t HttpFileRetriever::Attempt(bool http11, Route route) {
                 return r;
             }
         }
+        response = MediaResponse::Check(head, false, url_.Url());
     }
-
-    if (!Contains(head, "200 OK")) {
-        VORN_LOG(LogLevel::Info) << "HTTPFileRetriever : Error invalid http response : header=\n" << head;
+    if (response.kind != MediaResponse::Kind::Body) {
+        VORN_LOG(LogLevel::Info) << response.problem;
         return Fail(kUnusableResponse);
     }
-    const std::size_t c = FindHeader(head, "Content-Length:");
-    if (c == std::string::npos) {
-        VORN_LOG(LogLevel::Info) << "HTTPFileRetriever : Error no Content-Length header : header=\n" << head;
+    if (response.contentLength > maxBytes_) {
+        VORN_LOG(LogLevel::Warning) << "HTTPFileRetriever : Content-Length " << response.contentLength
+                                    << " above the limit of " << maxBytes_ << " bytes : file=" << url_.Url();
         return Fail(kUnusableResponse);
     }
-    const std::size_t e = head.find('\n', c);
-    // The value is read after the colon; leading blanks are skipped by the conversion.
-    const std::int32_t total = e == std::string::npos ? -1 : ParseDecimalPrefix(head.substr(c + 15, e - (c + 15)));
-    if (total < 0) {
-        VORN_LOG(LogLevel::Info) << "HTTPFileRetriever : Error in Content-Length header : header=\n" << head;
-        return Fail(kUnusableResponse);
-    }
+    const auto total = static_cast<std::int32_t>(response.contentLength);  // the limit fits 32 bits
     if (!EndsWith(localPath_, ".mp3")) {
         VORN_LOG(LogLevel::Info) << "HTTPFileRetriever : Error, file is not an mp3: filename=" << localPath_;
         return Fail(kNotAnMp3);
@@ -220,6 +251,9 @@ std::int32_t HttpFileRetriever::Receive(std::int32_t total, std::uint32_t startT
     // The folder may have been removed by hand while the program runs.
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(partPath_).parent_path(), ignored);
+    if (!HasRoomFor(total)) {
+        return Fail(kUnusableResponse);
+    }
     // The sink's large buffer turns the 1024-byte blocks into few large writes.
     FileSink sink;
     std::ostream file(&sink);
@@ -277,6 +311,22 @@ std::int32_t HttpFileRetriever::Receive(std::int32_t total, std::uint32_t startT
     const float rate = (static_cast<float>(total) / 1024.0f) / SecondsSince(startTicks);
     listener_->OnFileRetrieved(total, rate);
     return kRetrieved;
+}
+
+bool HttpFileRetriever::HasRoomFor(std::int64_t total) const {
+    const std::string folder = std::filesystem::path(partPath_).parent_path().string();
+    struct statvfs space {};
+    if (::statvfs(folder.empty() ? "." : folder.c_str(), &space) != 0) {
+        return true;  // unknown: the write itself will tell
+    }
+    const std::uint64_t free = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+    const std::uint64_t needed = static_cast<std::uint64_t>(total);
+    if (free >= needed && free - needed >= minFreeBytes_) {
+        return true;
+    }
+    VORN_LOG(LogLevel::Warning) << "HTTPFileRetriever : Not enough free space for " << needed << " bytes : "
+                                << free << " bytes free, " << minFreeBytes_ << " must stay free : file=" << localPath_;
+    return false;
 }
 
 void HttpFileRetriever::OnFileRetrieved(std::int32_t /*totalBytes*/, float rateKBps) {

@@ -7,11 +7,11 @@
 #include <thread>
 
 #include "download/FileRetrieverListener.h"
+#include "server/HttpComms.h"
 #include "server/UrlParts.h"
 
 namespace vorn {
 
-class HttpComms;
 class Preferences;
 
 // Result codes of one download attempt, and the code given to OnRetrievalError.
@@ -21,7 +21,7 @@ enum RetrievalResult : std::int32_t {
     kNoConnection = 3,
     kReceiveFailed = 4,       // receiving the head or the body failed
     kUnusableResponse = 5,    // bad redirect, no "200 OK", no or bad Content-Length
-    kNotAnMp3 = 6,            // local name not ending in ".mp3", or a URL that is not "http"
+    kNotAnMp3 = 6,            // local name not ending in ".mp3", or a URL that is not "http" or names no port
     kCancelled = 7,           // Stop
 };
 
@@ -38,14 +38,26 @@ inline constexpr std::int32_t kBlockSize = 1024;
 // with 1.1 then 1.0; follows one "302 Found"; insists on "200 OK", a
 // Content-Length and a local name ending in ".mp3"; streams 1024-byte blocks.
 //
-// The body is written to "<localPath>.part" and renamed to localPath once whole,
-// so a file at localPath is always complete, even after a crash mid-transfer.
+// The body is written to a short hidden name in the same folder (".vorn-", 16
+// lowercase hex digits, ".part"; see PartName) and renamed to localPath once whole,
+// so a file at localPath is always complete, even after a crash mid-transfer, and
+// a local name as long as the file system allows still works. The part file is
+// deleted on every failure and on cancel; leftovers of a crash are the owner's to
+// clear.
+//
+// A station must not be able to fill the disk: a declared length above the limit
+// (kDefaultMaxBytes, or the store value "MaxDownloadBytes", a number) or one that
+// would leave less than kMinFreeBytes free on the target's file system is refused
+// with code 5 before anything is written.
 //
 // Construction does not start anything: Start launches the worker (or, for a URL
 // that is not "http", reports error 6 at once on the calling thread). The split
 // lets the owner store itself before a synchronous report can reach it.
 class HttpFileRetriever : public FileRetrieverListener {
 public:
+    static constexpr std::int64_t kDefaultMaxBytes = std::int64_t{1} << 30;
+    static constexpr std::uint64_t kMinFreeBytes = std::uint64_t{1} << 30;
+
     // preferences: where the connection finds the proxy; null means the global ones.
     HttpFileRetriever(FileRetrieverListener* listener, std::string localPath, UrlParts url,
                       const Preferences* preferences = nullptr);
@@ -66,6 +78,20 @@ public:
     bool IsWorkerThread() const;
 
     const std::string& LocalPath() const { return localPath_; }
+    const std::string& PartPath() const { return partPath_; }
+    // The part file's name for a local path: ".vorn-" + 16 lowercase hex digits +
+    // ".part", from the path mixed with the process id and a counter, so that two
+    // downloads never share one.
+    static std::string PartName(const std::string& localPath);
+
+    // Before Start. Instead of the store's limit and the free space to keep.
+    void SetLimits(std::int64_t maxBytes, std::uint64_t minFreeBytes);
+    // Before Start. The connection's time limits (tests shorten them).
+    void SetTimeouts(const HttpComms::Timeouts& timeouts);
+    // The largest declared length accepted: "MaxDownloadBytes" from the store when
+    // it holds a positive number, else kDefaultMaxBytes; never more than the
+    // listener's 32-bit byte count can carry.
+    static std::int64_t ConfiguredMaxBytes();
 
     // The listener of last resort: log lines only.
     void OnFileRetrieved(std::int32_t totalBytes, float rateKBps) override;
@@ -80,6 +106,8 @@ private:
     // Sends the GET for the redirect target and reads its head; 0 or a failure code.
     std::int32_t FollowRedirect(const UrlParts& target, bool http11, std::string& head);
     std::int32_t Receive(std::int32_t total, std::uint32_t startTicks);
+    // Whether the target's file system keeps kMinFreeBytes free after total more.
+    bool HasRoomFor(std::int64_t total) const;
     std::int32_t Fail(std::int32_t result);
 
     FileRetrieverListener* const listener_;  // not owned
@@ -90,6 +118,9 @@ private:
     std::unique_ptr<HttpComms> connection_;
     std::atomic<bool> cancelRequested_{false};
     std::atomic<bool> finished_{false};
+    std::int64_t maxBytes_ = -1;  // -1: read the store when the worker starts
+    std::uint64_t minFreeBytes_ = kMinFreeBytes;
+    HttpComms::Timeouts timeouts_;
     std::thread worker_;
 };
 

@@ -7,10 +7,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 
+#include "foundation/LogEntry.h"
 #include "platform/AsciiCase.h"
 
 namespace vorn {
@@ -123,6 +126,25 @@ private:
     int fd_ = -1;
 };
 
+// Store paths whose unreadable file has been reported; a later successful read
+// forgets the path, so a new failure is reported again.
+class UnreadableStores {
+public:
+    // True when the path was not reported yet (the caller logs it now).
+    static bool Report(const std::string& path) {
+        std::lock_guard lock(mutex_);
+        return paths_.insert(path).second;
+    }
+    static void Forget(const std::string& path) {
+        std::lock_guard lock(mutex_);
+        paths_.erase(path);
+    }
+
+private:
+    static inline std::mutex mutex_;  // guards paths_
+    static inline std::set<std::string> paths_;
+};
+
 }  // namespace
 
 RegistryFile::RegistryFile(std::string path, std::string keyName)
@@ -134,14 +156,63 @@ bool RegistryFile::Exists() const {
 }
 
 bool RegistryFile::Create() const {
-    if (Exists()) {
+    // Anything already in the store's place is kept, even when it cannot be read.
+    const auto present = [this] {
+        std::error_code error;
+        return std::filesystem::exists(std::filesystem::symlink_status(path_, error));
+    };
+    if (present() && !HasStaleTemps()) {
         return true;
     }
     FileLock lock(path_);
     if (!lock.Held()) {
+        return present();
+    }
+    RemoveStaleTemps();
+    return present() || Replace({kHeader, "", "[" + keyName_ + "]"});
+}
+
+bool RegistryFile::IsTempName(const std::string& fileName) const {
+    const std::string prefix = std::filesystem::path(path_).filename().string() + ".";
+    if (fileName.size() != prefix.size() + 6 || fileName.compare(0, prefix.size(), prefix) != 0) {
         return false;
     }
-    return Exists() || Replace({kHeader, "", "[" + keyName_ + "]"});
+    for (std::size_t i = prefix.size(); i < fileName.size(); ++i) {
+        const char c = fileName[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool RegistryFile::HasStaleTemps() const {
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+    for (std::filesystem::directory_iterator it(folder.empty() ? "." : folder, error), end; !error && it != end;
+         it.increment(error)) {
+        if (IsTempName(it->path().filename().string())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void RegistryFile::RemoveStaleTemps() const {
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+    std::vector<std::filesystem::path> stale;
+    for (std::filesystem::directory_iterator it(folder.empty() ? "." : folder, error), end; !error && it != end;
+         it.increment(error)) {
+        std::error_code typeError;
+        if (IsTempName(it->path().filename().string()) && it->is_regular_file(typeError)) {
+            stale.push_back(it->path());
+        }
+    }
+    for (const auto& path : stale) {
+        std::error_code removeError;
+        std::filesystem::remove(path, removeError);
+    }
 }
 
 std::string RegistryFile::FormatValueLine(const std::string& name, const RegistryData& data) {
@@ -212,7 +283,9 @@ std::optional<std::pair<std::string, RegistryData>> RegistryFile::ParseValueLine
     } else if (rest.rfind("hex(1):", 0) == 0) {
         auto bytes = ParseHexBytes(rest.substr(7));
         if (!bytes) return std::nullopt;
-        while (!bytes->empty() && bytes->back() == 0) bytes->pop_back();
+        // The form ends in the one terminator written with it; NULs before it
+        // belong to the text.
+        if (!bytes->empty() && bytes->back() == 0) bytes->pop_back();
         data.type = RegistryType::String;
         data.text.assign(bytes->begin(), bytes->end());
     } else if (rest.rfind("hex(4):", 0) == 0) {
@@ -242,13 +315,39 @@ std::optional<std::pair<std::string, RegistryData>> RegistryFile::ParseValueLine
     return std::make_pair(std::move(*name), std::move(data));
 }
 
-std::vector<std::string> RegistryFile::ReadLines(bool& ok) const {
+std::vector<std::string> RegistryFile::ReadLines(ReadState& state, int& error) const {
     std::vector<std::string> lines;
-    std::ifstream in(path_, std::ios::binary);
-    ok = in.is_open();
-    if (!ok) {
+    error = 0;
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        state = error == ENOENT ? ReadState::Missing : ReadState::Failed;
         return lines;
     }
+    std::string content;
+    char chunk[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            error = errno;
+            break;
+        }
+        if (n == 0) {
+            break;
+        }
+        content.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (error != 0) {
+        state = ReadState::Failed;
+        return lines;
+    }
+    state = ReadState::Read;
+
+    std::istringstream in(content);
     std::string line;
     std::string pending;  // a hex value continued over several lines with a trailing "\"
     while (std::getline(in, line)) {
@@ -275,9 +374,10 @@ std::vector<std::string> RegistryFile::ReadLines(bool& ok) const {
 }
 
 std::optional<RegistryFile::Values> RegistryFile::Load() const {
-    bool ok = false;
-    const std::vector<std::string> lines = ReadLines(ok);
-    if (!ok) {
+    ReadState state = ReadState::Failed;
+    int error = 0;
+    const std::vector<std::string> lines = ReadLines(state, error);
+    if (state != ReadState::Read) {
         return std::nullopt;
     }
     Values values;
@@ -311,8 +411,19 @@ bool RegistryFile::Write(const std::string& name, const RegistryData& data) cons
     if (!lock.Held()) {
         return false;
     }
-    bool existed = false;
-    std::vector<std::string> lines = ReadLines(existed);
+    RemoveStaleTemps();
+    ReadState state = ReadState::Failed;
+    int error = 0;
+    std::vector<std::string> lines = ReadLines(state, error);
+    if (state == ReadState::Failed) {
+        // Writing now would replace every value that could not be read.
+        if (UnreadableStores::Report(path_)) {
+            VORN_LOG(LogLevel::Warning) << "RegistryFile : Cannot read " << path_ << " (" << std::strerror(error)
+                                        << "), values are changed in memory only until it can be read";
+        }
+        return false;
+    }
+    UnreadableStores::Forget(path_);
     if (lines.empty()) {
         lines = {kHeader, ""};
     }

@@ -25,7 +25,10 @@ namespace vorn {
 // Every write merges: it takes an advisory lock, reads the file again, changes
 // that one value, writes a temporary file, syncs it and renames it over the old
 // one, so separate writers never erase each other's values and a crash never
-// leaves half a file behind.
+// leaves half a file behind. A store that exists but cannot be read is never
+// written: the write is refused (logged once until a read succeeds again), since
+// writing would replace every value it could not read. Temporary files left by
+// writers that were killed are removed under the same lock.
 class RegistryFile {
 public:
     using Values = std::vector<std::pair<std::string, RegistryData>>;
@@ -34,22 +37,32 @@ public:
 
     const std::string& Path() const { return path_; }
 
-    // Creates the folder and an empty key file when missing. False when the
-    // file can neither be found nor made.
+    // Creates the folder and an empty key file when missing, and removes stale
+    // temporary files. False when the file can neither be found nor made.
     bool Create() const;
     bool Exists() const;
     // The values in file order; nothing when the file cannot be read.
     std::optional<Values> Load() const;
-    // Sets one value (names compared without regard to case). False on failure;
-    // the old file then stays as it was.
+    // Sets one value (names compared without regard to case). False on failure,
+    // also when the existing file cannot be read; the old file then stays as it was.
     bool Write(const std::string& name, const RegistryData& data) const;
 
     static std::string FormatValueLine(const std::string& name, const RegistryData& data);
     // The name and data of a value line, or nothing when the line is not one.
     static std::optional<std::pair<std::string, RegistryData>> ParseValueLine(const std::string& line);
 
+    // Whether a name in the store's folder is one of this store's temporary files
+    // ("<store name>.XXXXXX", as mkstemp makes them).
+    bool IsTempName(const std::string& fileName) const;
+
 private:
-    std::vector<std::string> ReadLines(bool& ok) const;
+    enum class ReadState { Read, Missing, Failed };
+    // The file's logical lines; error holds errno when the state is Failed.
+    std::vector<std::string> ReadLines(ReadState& state, int& error) const;
+    // Removes temporary files of this store; call only while holding the store's lock,
+    // which every writer holds from making its temporary file to renaming it.
+    void RemoveStaleTemps() const;
+    bool HasStaleTemps() const;
     bool Replace(const std::vector<std::string>& lines) const;
 
     std::string path_;

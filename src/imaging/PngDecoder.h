@@ -14,6 +14,9 @@ public:
     static constexpr int kOk = 0;
     static constexpr int kOpenFailed = 1;    // missing or unreadable file
     static constexpr int kDecodeFailed = 2;  // not a PNG, damaged or truncated
+    // The detail of a file refused before decoding because one of its chunks
+    // claims more bytes than the file holds.
+    static constexpr const char* kChunkTooLong = "a chunk is longer than the file";
 
     // Decodes the file at `path` (relative paths against the working folder).
     // On failure `image` is left empty, `error` holds "Opening <path> failed" and

@@ -6,10 +6,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <string_view>
 #include <thread>
 
 #include "foundation/LogEntry.h"
 #include "foundation/Preferences.h"
+#include "library/MediaFolders.h"
 #include "library/RatingFolders.h"
 #include "platform/Paths.h"
 #include "server/Recommendation.h"
@@ -29,6 +32,25 @@ void RemoveFileQuietly(const std::string& path) {
     if (!fs::is_directory(path, error)) {
         fs::remove(path, error);
     }
+}
+
+// The names a download writes before its file is whole: "<name>.mp3.part" (only
+// ".mp3" names are downloaded) and ".vorn-" + 16 lowercase hex digits + ".part".
+bool IsPartialDownloadName(std::string_view name) {
+    constexpr std::string_view kOldSuffix = ".mp3.part";
+    if (name.size() > kOldSuffix.size() && name.ends_with(kOldSuffix)) {
+        return true;
+    }
+    constexpr std::string_view kPrefix = ".vorn-";
+    constexpr std::string_view kSuffix = ".part";
+    constexpr std::size_t kDigits = 16;
+    if (name.size() != kPrefix.size() + kDigits + kSuffix.size() || !name.starts_with(kPrefix) ||
+        !name.ends_with(kSuffix)) {
+        return false;
+    }
+    const std::string_view digits = name.substr(kPrefix.size(), kDigits);
+    return std::all_of(digits.begin(), digits.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // Copies every entry of `from` into `to`, recording each path it creates so that a
@@ -77,6 +99,7 @@ VornPlaylist::VornPlaylist(std::string mediaFolder, PlaylistListener* listener, 
       listener_(listener),
       mediaFolder_(WithTrailingSeparator(std::move(mediaFolder))) {
     cursor_ = playList_.end();
+    RemoveStalePartialDownloads();  // before this playlist starts any download
     if (Load(playlistFile_)) {
         std::lock_guard lock(lock_);
         cursor_ = std::find_if(playList_.begin(), playList_.end(),
@@ -105,6 +128,61 @@ VornPlaylist::~VornPlaylist() {
 
 void VornPlaylist::Bury(std::unique_ptr<HttpFileRetriever> retriever) { graveyard_.Bury(std::move(retriever)); }
 
+void VornPlaylist::RemoveStalePartialDownloads() {
+    const std::string media = MediaFolder();
+    for (const char* name : kRatingFolders) {
+        std::error_code error;
+        fs::directory_iterator it(media + name, error);
+        for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
+            std::error_code ignored;
+            if (fs::is_directory(it->symlink_status(ignored)) ||
+                !IsPartialDownloadName(it->path().filename().string())) {
+                continue;
+            }
+            if (fs::remove(it->path(), ignored)) {
+                VORN_LOG(LogLevel::Info) << "VornPlaylist : Removed a partial download left behind: "
+                                         << it->path().string();
+            }
+        }
+    }
+}
+
+bool VornPlaylist::IsRatingFolder(const std::string& folder) const {
+    for (std::int32_t rating = 0; rating <= 5; ++rating) {
+        if (folder == mediaFolder_ + RatingFolder(rating)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool VornPlaylist::CheckMediaFolder() {
+    if (playList_.empty() || MediaFolderReachable(mediaFolder_)) {
+        if (mediaMissing_) {
+            mediaMissing_ = false;
+            VORN_LOG(LogLevel::Info) << "VornPlaylist : Media folder available again: " << mediaFolder_;
+        }
+        return true;
+    }
+    if (!mediaMissing_) {
+        mediaMissing_ = true;
+        VORN_LOG(LogLevel::Warning) << "VornPlaylist : Media folder not available: " << mediaFolder_;
+    }
+    return false;
+}
+
+bool VornPlaylist::MediaFolderAvailable() {
+    std::lock_guard lock(lock_);
+    const bool wasMissing = mediaMissing_;
+    if (!CheckMediaFolder()) {
+        return false;
+    }
+    if (wasMissing) {
+        RelocateItems();  // files may have been moved between rating folders meanwhile
+    }
+    return true;
+}
+
 void VornPlaylist::StopDownloads() {
     std::vector<std::unique_ptr<VornPlaylistItem>> stopping;
     {
@@ -118,7 +196,8 @@ void VornPlaylist::StopDownloads() {
     graveyard_.Reap();
 }
 
-VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation>& recommendation) {
+VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation>& recommendation,
+                                                  std::int32_t* existingRating) {
     graveyard_.Reap();
     if (!recommendation) {
         return nullptr;
@@ -128,16 +207,27 @@ VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation
         std::lock_guard lock(lock_);
         const std::int32_t id = recommendation->ItemId();
         const auto sameId = [id](const auto& item) { return item->ItemId() == id; };
-        auto inList = std::find_if(playList_.begin(), playList_.end(), sameId);
-        if (inList != playList_.end()) {
-            VORN_LOG(LogLevel::Info) << "Item already in playlist " << id;
-            return inList->get();
+        VornPlaylistItem* existing = nullptr;
+        if (auto inList = std::find_if(playList_.begin(), playList_.end(), sameId); inList != playList_.end()) {
+            existing = inList->get();
+        } else if (auto inDownloads = std::find_if(downloads_.begin(), downloads_.end(), sameId);
+                   inDownloads != downloads_.end()) {
+            existing = inDownloads->get();
         }
-        auto inDownloads = std::find_if(downloads_.begin(), downloads_.end(), sameId);
-        if (inDownloads != downloads_.end()) {
+        if (existing != nullptr) {
             VORN_LOG(LogLevel::Info) << "Item already in playlist " << id;
-            return inDownloads->get();
+            if (existingRating != nullptr) {
+                *existingRating = existing->Rating();
+            }
+            return existing;
         }
+        if (!CheckMediaFolder()) {
+            // A download would create the missing folder afresh, cut off from the library.
+            VORN_LOG(LogLevel::Warning) << "VornPlaylist : Media folder not available: " << mediaFolder_
+                                        << " ; not downloading item " << id;
+            return nullptr;
+        }
+        recommendation->ReplaceAngleBrackets();
         auto item = std::make_unique<VornPlaylistItem>(std::move(recommendation),
                                                        mediaFolder_ + RatingFolder(0), this, preferences_);
         started = item.get();
@@ -147,6 +237,20 @@ VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation
         started->StartDownload();
     }
     return nullptr;
+}
+
+bool VornPlaylist::FindRating(std::int32_t itemId, std::int32_t& rating) {
+    std::lock_guard lock(lock_);
+    const auto sameId = [itemId](const auto& item) { return item->ItemId() == itemId; };
+    if (auto inList = std::find_if(playList_.begin(), playList_.end(), sameId); inList != playList_.end()) {
+        rating = (*inList)->Rating();
+        return true;
+    }
+    if (auto inDownloads = std::find_if(downloads_.begin(), downloads_.end(), sameId); inDownloads != downloads_.end()) {
+        rating = (*inDownloads)->Rating();
+        return true;
+    }
+    return false;
 }
 
 void VornPlaylist::OnItemProgress(VornPlaylistItem* item, std::int32_t percent) {
@@ -181,6 +285,10 @@ void VornPlaylist::OnItemFinished(VornPlaylistItem* item) {
     }
     const ItemStatusRecord status = item->StatusRecord();
     if (status.status == ItemStatus::Downloaded) {
+        // The finished retriever (its thread, stack and buffer) is freed by the
+        // next Reap rather than kept for the item's whole life; this thread is
+        // its worker and cannot join itself.
+        graveyard_.Bury(item->TakeRetriever());
         std::unique_ptr<VornPlaylistItem> owned = std::move(*found);
         downloads_.erase(found);
         const bool cursorAtEnd = cursor_ == playList_.end();
@@ -205,6 +313,9 @@ void VornPlaylist::OnItemFinished(VornPlaylistItem* item) {
 
 VornPlaylistItem* VornPlaylist::NextItem() {
     std::lock_guard lock(lock_);
+    if (!MediaFolderAvailable()) {
+        return nullptr;  // the current item is filed once the folder is back
+    }
     VornPlaylistItem* result = nullptr;
     if (playList_.empty()) {
         VORN_LOG(LogLevel::Info) << "Playlist Empty";
@@ -231,6 +342,9 @@ VornPlaylistItem* VornPlaylist::NextItem() {
 
 VornPlaylistItem* VornPlaylist::PreviousItem() {
     std::lock_guard lock(lock_);
+    if (!MediaFolderAvailable()) {
+        return nullptr;
+    }
     VornPlaylistItem* result = nullptr;
     if (cursor_ != playList_.begin()) {
         --cursor_;
@@ -254,9 +368,16 @@ void VornPlaylist::FileByRating(VornPlaylistItem* item) {
     if (rating < 1 || rating > 5) {
         return;
     }
+    if (!IsRatingFolder(item->Location())) {
+        VORN_LOG(LogLevel::Warning) << "VornPlaylist : Not moving " << item->FullPath()
+                                    << ": it lies outside the media folder's rating folders";
+        return;
+    }
     const std::string oldPath = item->FullPath();
-    item->SetLocation(mediaFolder_ + RatingFolder(rating));
+    const std::string folder = mediaFolder_ + RatingFolder(rating);
+    item->SetLocation(folder);
     std::error_code ignored;
+    fs::create_directory(folder, ignored);  // removed by hand meanwhile; the media folder itself is never made here
     fs::rename(oldPath, item->FullPath(), ignored);
 }
 
@@ -301,7 +422,13 @@ std::unique_ptr<VornPlaylistItem> VornPlaylist::RemoveItem(VornPlaylistItem* ite
         leadingDownload_ = nullptr;
     }
     if (removed) {
-        RemoveFileQuietly(removed->FullPath());
+        // A location comes from "pl.txt", which may be damaged or edited by hand.
+        if (IsRatingFolder(removed->Location())) {
+            RemoveFileQuietly(removed->FullPath());
+        } else {
+            VORN_LOG(LogLevel::Warning) << "VornPlaylist : Not deleting " << removed->FullPath()
+                                        << ": it lies outside the media folder's rating folders";
+        }
     }
     return removed;
 }
@@ -318,9 +445,13 @@ std::int32_t VornPlaylist::UnplayedCount(bool all) {
 
 bool VornPlaylist::RelocateItems() {
     std::lock_guard lock(lock_);
+    if (!CheckMediaFolder()) {
+        return false;  // every file would look missing: keep the library for the folder's return
+    }
     for (auto it = playList_.begin(); it != playList_.end();) {
         VornPlaylistItem& item = **it;
-        if (FileExists(item.FullPath())) {
+        const bool inRatingFolder = IsRatingFolder(item.Location());
+        if (inRatingFolder && FileExists(item.FullPath())) {
             ++it;
             continue;
         }
@@ -336,6 +467,10 @@ bool VornPlaylist::RelocateItems() {
         if (found) {
             ++it;
         } else {
+            if (!inRatingFolder) {
+                VORN_LOG(LogLevel::Warning) << "VornPlaylist : Item " << item.ItemId() << " at " << item.FullPath()
+                                            << " is not in the media folder's rating folders; dropped";
+            }
             auto next = std::next(it);
             EraseNode(it);
             it = next;
@@ -354,6 +489,10 @@ bool VornPlaylist::Load(const std::string& fileName) {
     }
     {
         std::lock_guard lock(lock_);
+        std::set<std::int32_t> ids;
+        for (const auto& item : playList_) {
+            ids.insert(item->ItemId());
+        }
         std::string line;
         while (std::getline(in, line)) {
             if (!line.empty() && line.back() == '\r') {
@@ -361,6 +500,11 @@ bool VornPlaylist::Load(const std::string& fileName) {
             }
             std::unique_ptr<VornPlaylistItem> item = VornPlaylistItem::FromXml(XmlElement(line));
             if (!item) {
+                continue;
+            }
+            if (!ids.insert(item->ItemId()).second) {  // the first record of an item counts
+                VORN_LOG(LogLevel::Warning) << "VornPlaylist : Ignoring another record of item " << item->ItemId()
+                                            << " in " << fileName;
                 continue;
             }
             if (item->Rating() == 0) {
@@ -425,9 +569,18 @@ std::string VornPlaylist::MediaFolder() {
 
 std::int32_t VornPlaylist::PurgeBelow(std::int32_t threshold) {
     std::vector<std::unique_ptr<VornPlaylistItem>> purged;
+    std::vector<std::string> keep;
     std::string folder;
     {
         std::lock_guard lock(lock_);
+        if (!CheckMediaFolder()) {
+            VORN_LOG(LogLevel::Warning) << "VornPlaylist : Media folder not available: " << mediaFolder_
+                                        << " ; nothing purged";
+            return 0;
+        }
+        // The current item is filed when playback moves on, so its file may still
+        // lie in a low folder: a 2-star item that came round again and was rated 4.
+        FileByRating(currentItem_);
         std::vector<VornPlaylistItem*> low;
         for (const auto& item : playList_) {
             if (item->Rating() > 0 && item->Rating() < threshold) {
@@ -437,18 +590,27 @@ std::int32_t VornPlaylist::PurgeBelow(std::int32_t threshold) {
         for (VornPlaylistItem* item : low) {
             purged.push_back(RemoveItem(item));
         }
+        // Whatever still belongs to the library stays, wherever its file is.
+        for (const auto& item : playList_) {
+            keep.push_back(item->FileName());
+        }
+        for (const auto& item : downloads_) {
+            keep.push_back(item->FileName());
+        }
         folder = mediaFolder_;
     }
     purged.clear();
     for (std::int32_t rating = 1; rating <= 5; ++rating) {
         if (threshold > rating) {
-            DeleteFilesIn(folder + RatingFolder(rating));
+            DeleteFilesIn(folder + RatingFolder(rating), keep);
         }
     }
     return 0;
 }
 
-bool VornPlaylist::DeleteFilesIn(const std::string& folder) {
+bool VornPlaylist::DeleteFilesIn(const std::string& folder) { return DeleteFilesIn(folder, {}); }
+
+bool VornPlaylist::DeleteFilesIn(const std::string& folder, const std::vector<std::string>& keep) {
     std::error_code error;
     fs::directory_iterator it(folder, error);
     if (error) {
@@ -459,7 +621,8 @@ bool VornPlaylist::DeleteFilesIn(const std::string& folder) {
             return false;
         }
         std::error_code ignored;
-        if (!it->is_directory(ignored)) {
+        if (!it->is_directory(ignored) &&
+            std::find(keep.begin(), keep.end(), it->path().filename().string()) == keep.end()) {
             fs::remove(it->path(), ignored);
         }
     }

@@ -44,8 +44,16 @@ public:
 
     // Starts a download for the recommendation and returns null, or returns the
     // item that already has its item id (the recommendation then stays the caller's,
-    // which is why it comes as a reference to an owner).
-    VornPlaylistItem* AddRecommendation(std::unique_ptr<Recommendation>& recommendation);
+    // which is why it comes as a reference to an owner). "<" and ">" in what the
+    // server sent are replaced before the item stores it. The returned item may be
+    // deleted by a download thread or a purge as soon as this returns: a caller
+    // that needs its rating gets it through existingRating, read under the lock.
+    // While the media folder is not available nothing is downloaded (null).
+    VornPlaylistItem* AddRecommendation(std::unique_ptr<Recommendation>& recommendation,
+                                        std::int32_t* existingRating = nullptr);
+    // True when an item of that id is in the play order or downloading; its
+    // rating is then stored in `rating`.
+    bool FindRating(std::int32_t itemId, std::int32_t& rating);
     void OnItemProgress(VornPlaylistItem* item, std::int32_t percent);
     void OnItemFinished(VornPlaylistItem* item);
 
@@ -57,15 +65,25 @@ public:
     // the caller receives the item (null when it was not here).
     std::unique_ptr<VornPlaylistItem> RemoveItem(VornPlaylistItem* item);
     std::int32_t UnplayedCount(bool all);
+    // Finds files missing from their recorded folder in the rating folders and
+    // drops items whose file is nowhere. While the media folder is not available
+    // every item is kept (false).
     bool RelocateItems();
+    // False while the library has items but its media folder cannot be reached
+    // (an unmounted drive): nothing is then played, downloaded, purged or
+    // dropped. When it is back, items are relocated and all goes on.
+    bool MediaFolderAvailable();
     bool Load(const std::string& fileName);
     // Writes a temporary file and renames it, so a crash never loses the library.
     bool Save(const std::string& fileName);
     std::string MediaFolder();
 
-    // Media folder operations.
+    // Media folder operations. The purge files the current item by its rating
+    // first and never deletes the file of an item it keeps.
     std::int32_t PurgeBelow(std::int32_t threshold);
     static bool DeleteFilesIn(const std::string& folder);
+    // As above, leaving the files whose names are in `keep`.
+    static bool DeleteFilesIn(const std::string& folder, const std::vector<std::string>& keep);
     bool MoveMediaFolder(const std::string& newFolder);
 
     // Keeps a retriever until its worker has ended (see RetrieverGraveyard).
@@ -75,6 +93,13 @@ private:
     using ItemList = std::list<std::unique_ptr<VornPlaylistItem>>;
 
     void FileByRating(VornPlaylistItem* item);
+    // True when `folder` is one of the media folder's rating folders: the only
+    // places whose files the playlist moves or deletes.
+    bool IsRatingFolder(const std::string& folder) const;
+    // Updates and reports mediaMissing_; lock held.
+    bool CheckMediaFolder();
+    // Deletes what a download interrupted by a crash left in the rating folders.
+    void RemoveStalePartialDownloads();
     // Takes every running download out (under the lock) and stops them (after it).
     void StopDownloads();
     void EraseNode(ItemList::iterator node);
@@ -93,6 +118,7 @@ private:
     VornPlaylistItem* leadingDownload_ = nullptr;  // not owned
     std::int32_t leadingPercent_ = 0;
     VornPlaylistItem* currentItem_ = nullptr;  // not owned
+    bool mediaMissing_ = false;  // the library's media folder could not be reached
 };
 
 }  // namespace vorn

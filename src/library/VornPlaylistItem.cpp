@@ -64,7 +64,11 @@ VornPlaylistItem::~VornPlaylistItem() {
     if (!retriever_) {
         return;
     }
-    if (StatusRecord().status == ItemStatus::Downloading && !retriever_->IsWorkerThread()) {
+    // Stopped (joined) whatever the item's status: a download that has just
+    // finished may still be on its way through its report to the playlist, which
+    // must be over before this item goes. The transfer is complete then, so
+    // nothing is cancelled.
+    if (!retriever_->IsWorkerThread()) {
         retriever_->Stop();
     }
     if (!retriever_->IsFinished() && playlist_ != nullptr) {
@@ -77,6 +81,8 @@ void VornPlaylistItem::StartDownload() {
         retriever_->Start();  // may delete this item before it returns
     }
 }
+
+std::unique_ptr<HttpFileRetriever> VornPlaylistItem::TakeRetriever() { return std::move(retriever_); }
 
 std::int32_t VornPlaylistItem::ItemId() const { return recommendation_->ItemId(); }
 

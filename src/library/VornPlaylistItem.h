@@ -30,7 +30,7 @@ public:
     // An item restored from the playlist file; it never downloads.
     VornPlaylistItem(std::unique_ptr<Recommendation> recommendation, std::string location, std::int32_t lastPlayed,
                      std::int32_t rating);
-    // Stops a running download first. A retriever whose worker is still on its way
+    // Stops the download and waits for its thread first. A retriever whose worker is still on its way
     // out (this item failed inside its own error report) goes to the playlist's
     // graveyard instead of being waited for.
     ~VornPlaylistItem() override;
@@ -41,6 +41,9 @@ public:
     // that is not "http") and may delete this item: the caller must not touch the
     // item after calling it.
     void StartDownload();
+    // Hands the retriever over once the download has ended, so that it can be
+    // freed as soon as its thread is gone instead of living as long as the item.
+    std::unique_ptr<HttpFileRetriever> TakeRetriever();
 
     std::int32_t ItemId() const;
     std::string FileName() const { return fileName_; }

@@ -14,6 +14,7 @@ namespace {
 
 constexpr const char* kWaitTextPlay = "Please Wait.....Retrieving Media";
 constexpr const char* kWaitTextNext = "Please Wait. Retrieving Media";
+constexpr const char* kMediaFolderUnavailableText = "Media folder not available: ";
 
 }  // namespace
 
@@ -107,7 +108,21 @@ void VornPlayer::CancelServerCalls() { engine_->Abort(); }
 
 // ---------------------------------------------------------------- UI thread
 
+bool VornPlayer::MediaFolderUsable() {
+    if (playlist_->MediaFolderAvailable()) {
+        return true;
+    }
+    // Nothing plays and nothing is rejected or downloaded: every file would look
+    // missing, and the library must be whole when the drive or share returns.
+    currentItem_ = nullptr;
+    SetDisplayText(std::string(kMediaFolderUnavailableText) + playlist_->MediaFolder());
+    return false;
+}
+
 void VornPlayer::ChooseItem(const std::string& waitText) {
+    if (!MediaFolderUsable()) {
+        return;
+    }
     currentItem_ = playlist_->NextItem();
     if (playlist_->UnplayedCount(false) <= kRequestWhenUnplayedAtMost) {
         RequestRecommendations(0);
@@ -171,6 +186,9 @@ bool VornPlayer::StartChosenItem() {
             StartPlayback();
             return true;
         }
+        if (!MediaFolderUsable()) {
+            return false;
+        }
         rejected = Reject(item);
         PausePlayback();
         ChooseItem(kWaitTextNext);
@@ -195,14 +213,15 @@ bool VornPlayer::Previous() {
 
 std::unique_ptr<VornPlaylistItem> VornPlayer::Reject(VornPlaylistItem* item) {
     item->SetRating(1);
+    const std::int32_t itemId = item->ItemId();
     std::unique_ptr<VornPlaylistItem> removed = playlist_->RemoveItem(item);
-    Enqueue(std::make_unique<RatingRequest>(item->ItemId(), 1));
+    Enqueue(std::make_unique<RatingRequest>(itemId, 1));
     return removed;
 }
 
 bool VornPlayer::RejectCurrentItem() {
     VornPlaylistItem* item = currentItem_;
-    if (item == nullptr) {
+    if (item == nullptr || !MediaFolderUsable()) {
         return false;
     }
     // The item stays alive until the next one is chosen.
@@ -382,24 +401,29 @@ void VornPlayer::Handle(std::unique_ptr<ServerRequest> request, bool retry) {
     if (type == ServerRequest::kRecommendationType) {
         VORN_LOG(LogLevel::Info) << "VornPlayer : " << received.size() << "Recommendations Received";
         // Each new item starts a download thread: a server that sends more than
-        // was asked for must not be able to start any number of them.
+        // was asked for must not be able to start any number of them. Every record
+        // is still checked for an item already rated, whose rating is sent again.
+        // An existing item may be deleted meanwhile (a failed download, a purge),
+        // so only its id and its rating read under the playlist's lock are used.
         std::int32_t started = 0;
         for (std::unique_ptr<Recommendation>& record : received) {
-            VORN_LOG(LogLevel::Fine) << "FINE : VornPlayer : Rec ID = " << record->ItemId() << " URL = "
+            const std::int32_t itemId = record->ItemId();
+            VORN_LOG(LogLevel::Fine) << "FINE : VornPlayer : Rec ID = " << itemId << " URL = "
                                      << record->MediaUrl().Url();
+            std::int32_t rating = 0;
             if (started >= asked) {
-                VORN_LOG(LogLevel::Warning) << "VornPlayer : More recommendations than the " << asked
-                                            << " asked for; ignoring item " << record->ItemId();
+                if (!playlist_->FindRating(itemId, rating)) {
+                    VORN_LOG(LogLevel::Warning) << "VornPlayer : More recommendations than the " << asked
+                                                << " asked for; ignoring item " << itemId;
+                    continue;
+                }
+            } else if (playlist_->AddRecommendation(record, &rating) == nullptr) {
+                ++started;
                 continue;
             }
-            VornPlaylistItem* existing = playlist_->AddRecommendation(record);
-            if (existing == nullptr) {
-                ++started;
-            }
-            if (existing != nullptr && existing->Rating() > 0) {
-                VORN_LOG(LogLevel::Warning) << "Received rated item in Rec request " << existing->ItemId() << " "
-                                            << existing->Rating();
-                Enqueue(std::make_unique<RatingRequest>(existing->ItemId(), existing->Rating()));
+            if (rating > 0) {
+                VORN_LOG(LogLevel::Warning) << "Received rated item in Rec request " << itemId << " " << rating;
+                Enqueue(std::make_unique<RatingRequest>(itemId, rating));
             }
         }
     }

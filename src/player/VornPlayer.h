@@ -97,6 +97,9 @@ private:
     void RequestRecommendations(std::int32_t typeId);
     void Enqueue(std::unique_ptr<ServerRequest> request, bool wake = true);
     std::unique_ptr<ServerRequest> Dequeue();
+    // False (with no current item and a display text naming the folder) while the
+    // library's media folder cannot be reached.
+    bool MediaFolderUsable();
     // Makes the next item current and asks for more when few are left.
     void ChooseItem(const std::string& waitText);
     // The current item cannot be played: rate it 1, remove it and its file.

@@ -16,6 +16,7 @@
 
 #include "foundation/LogEntry.h"
 #include "foundation/Preferences.h"
+#include "server/ResponseHead.h"
 
 namespace vorn {
 namespace {
@@ -82,6 +83,7 @@ int HttpComms::Connect() {
     }
     if (aborted_) {  // after Abort not even a connection attempt reaches the peer
         LogCommsError(ECONNABORTED, "connect()");
+        lastConnectError_ = ECONNABORTED;
         return kHttpSendFailed;
     }
     const Preferences& preferences = preferences_ != nullptr ? *preferences_ : Preferences::Global();
@@ -90,27 +92,31 @@ int HttpComms::Connect() {
     const std::int32_t port = useProxy ? preferences.GetProxyPort() : port_;
     VORN_LOG(LogLevel::Fine) << "FINE : Getting Hostname : " << name;
 
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    const int lookup = CanResolve(name) ? ::getaddrinfo(name.c_str(), nullptr, &hints, &found) : EAI_NONAME;
-    if (lookup != 0 || found == nullptr) {
-        LogCommsError(lookup == EAI_SYSTEM ? errno : lookup, "gethostbyname()");
+    // One deadline covers the look-up and the connect.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeouts_.connectMs);
+    in_addr found{};
+    const int lookup = CanResolve(name) ? lookup_.Resolve(name, deadline, found) : EAI_NONAME;
+    if (lookup != 0) {
+        LogCommsError(lookup, "gethostbyname()");
         VORN_LOG(LogLevel::Warning) << "HttpComms : Host Lookup Error : " << name;
-        if (found != nullptr) {
-            ::freeaddrinfo(found);
-        }
+        lastConnectError_ = lookup;
         return kHttpLookupFailed;
     }
-    sockaddr_in address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    ::freeaddrinfo(found);
+    if (port < 1 || port > 65535) {  // never cut down to 16 bits: 84026 is not 18490
+        LogCommsError(EINVAL, "connect()");
+        VORN_LOG(LogLevel::Warning) << "HttpComms : Connect Error : " << name << " (no such port " << port << ")";
+        lastConnectError_ = EINVAL;
+        return kHttpSendFailed;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr = found;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
 
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
-        LogCommsError(errno, "socket()");
+        lastConnectError_ = errno;
+        LogCommsError(lastConnectError_, "socket()");
         return kHttpSendFailed;
     }
     {
@@ -126,8 +132,7 @@ int HttpComms::Connect() {
         error = errno;
         if (error == EINPROGRESS) {
             error = ETIMEDOUT;
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(connectTimeoutMs_);
-            while (!aborted_ && std::chrono::steady_clock::now() < deadline) {
+            while (!aborted_ && Clock::now() < deadline) {
                 pollfd waitFor{fd, POLLOUT, 0};
                 const int ready = ::poll(&waitFor, 1, 50);
                 if (ready > 0) {
@@ -149,23 +154,45 @@ int HttpComms::Connect() {
         LogCommsError(error, "connect()");
         VORN_LOG(LogLevel::Warning) << "HttpComms : Connect Error : " << name;
         CloseSocket();
-        errno = error;  // the caller's "Connect()" line names the real cause
+        lastConnectError_ = error;
         return kHttpSendFailed;
     }
     ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    timeval timeout{receiveTimeoutMs_ / 1000, (receiveTimeoutMs_ % 1000) * 1000};
+    timeval timeout{timeouts_.receiveMs / 1000, (timeouts_.receiveMs % 1000) * 1000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     connected_ = true;
+    bodyBytes_ = 0;
+    bodyMarks_.clear();
     return kHttpOk;
 }
 
-long HttpComms::Fill(int fd) {
+long HttpComms::Fill(int fd, Clock::time_point deadline) {
     if (bufferStart_ < bufferEnd_) {
         return static_cast<long>(bufferEnd_ - bufferStart_);
     }
     bufferStart_ = bufferEnd_ = 0;
     if (fd < 0 || aborted_) {
+        return -1;
+    }
+    // Wait for data no later than the deadline; Abort's shutdown wakes the wait.
+    deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(timeouts_.receiveMs));
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        pollfd waitFor{fd, POLLIN, 0};
+        const int ready = ::poll(&waitFor, 1, static_cast<int>(std::min<long long>(left, 1000 * 1000)));
+        if (ready > 0) {
+            break;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return -1;
+        }
+    }
+    if (aborted_) {
         return -1;
     }
     if (buffer_.size() != kReceiveBufferBytes) {
@@ -176,6 +203,22 @@ long HttpComms::Fill(int fd) {
         bufferEnd_ = static_cast<std::size_t>(n);
     }
     return static_cast<long>(n);
+}
+
+HttpComms::Clock::time_point HttpComms::BodyDeadline() {
+    if (bodyMarks_.empty()) {  // a body read without a head first: its window starts now
+        bodyMarks_.emplace_back(Clock::now(), bodyBytes_);
+    }
+    return bodyMarks_.front().first + std::chrono::milliseconds(timeouts_.bodyWindowMs);
+}
+
+void HttpComms::CountBodyBytes(std::int64_t bytes) {
+    bodyBytes_ += bytes;
+    bodyMarks_.emplace_back(Clock::now(), bodyBytes_);
+    // A mark at or below the count less one window's bytes can never start a window again.
+    while (bodyMarks_.front().second <= bodyBytes_ - kBodyWindowBytes) {
+        bodyMarks_.pop_front();
+    }
 }
 
 void HttpComms::CloseSocket() {
@@ -199,6 +242,7 @@ void HttpComms::Disconnect() {
 
 void HttpComms::Abort() {
     aborted_ = true;
+    lookup_.Cancel();
     std::lock_guard fdLock(fdMutex_);
     if (fd_ >= 0) {
         ::shutdown(fd_, SHUT_RDWR);
@@ -215,7 +259,7 @@ void HttpComms::SetServer(const std::string& host, std::int32_t port) {
 int HttpComms::SendRaw(const std::string& text) {
     std::lock_guard lock(lock_);
     if (!connected_ && Connect() != kHttpOk) {
-        LogCommsError(errno, "Connect()");
+        LogCommsError(lastConnectError_, "Connect()");
         return kHttpNotConnected;
     }
     int fd = -1;
@@ -254,32 +298,39 @@ int HttpComms::Get(const std::string& path, bool http11) {
     return SendRaw(BuildGet(path, http11));
 }
 
-int HttpComms::ReceiveHead(std::string& out) {
+int HttpComms::ReceiveHead(std::string& out, std::size_t maxBytes) {
     std::lock_guard lock(lock_);
     const std::size_t start = out.size();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeouts_.headMs);
     int fd = -1;
     {
         std::lock_guard fdLock(fdMutex_);
         fd = fd_;
     }
     for (;;) {
-        const long available = aborted_ ? -1 : Fill(fd);
+        const long available = aborted_ ? -1 : Fill(fd, deadline);
+        const int error = errno;
         if (available <= 0) {
-            LogCommsError(available == 0 ? 0 : errno, "receive()");
+            if (available < 0 && !aborted_ && Clock::now() >= deadline) {
+                VORN_LOG(LogLevel::Warning) << "HttpComms : Response head not complete after " << timeouts_.headMs
+                                            << " ms, giving up";
+            }
+            LogCommsError(available == 0 ? 0 : error, "receive()");
             return kHttpReceiveFailed;
         }
-        // Take bytes one at a time up to the blank line; the rest stays buffered.
-        while (bufferStart_ < bufferEnd_) {
-            out.push_back(buffer_[bufferStart_++]);
-            if (out.size() >= 4 && out.compare(out.size() - 4, 4, kBlankLine) == 0) {
-                out.resize(out.size() - 2);
-                return kHttpOk;
-            }
-            if (out.size() - start > kMaxHeadBytes) {
-                VORN_LOG(LogLevel::Warning) << "HttpComms : Response head longer than " << kMaxHeadBytes
-                                            << " bytes, giving up";
-                return kHttpReceiveFailed;
-            }
+        // The rest of the buffer after the blank line stays for ReceiveBytes.
+        std::size_t taken = 0;
+        const auto progress = ResponseHead::Take(
+            out, start, std::string_view(buffer_.data() + bufferStart_, bufferEnd_ - bufferStart_), maxBytes, taken);
+        bufferStart_ += taken;
+        if (progress == ResponseHead::Progress::Complete) {
+            bodyBytes_ = 0;
+            bodyMarks_.assign(1, {Clock::now(), 0});
+            return kHttpOk;
+        }
+        if (progress == ResponseHead::Progress::TooLong) {
+            VORN_LOG(LogLevel::Warning) << "HttpComms : Response head longer than " << maxBytes << " bytes, giving up";
+            return kHttpReceiveFailed;
         }
     }
 }
@@ -295,7 +346,12 @@ int HttpComms::ReceiveBytes(std::int32_t count, std::ostream& stream) {
     int emptyReceives = 0;
     while (remaining > 0) {
         const std::size_t ask = remaining >= 1024 ? 1024 : static_cast<std::size_t>(remaining);
-        const long available = aborted_ ? -1 : Fill(fd);
+        const auto deadline = BodyDeadline();
+        const long available = aborted_ ? -1 : Fill(fd, deadline);
+        if (available < 0 && !aborted_ && Clock::now() >= deadline) {
+            VORN_LOG(LogLevel::Warning) << "HttpComms : Body moved fewer than " << kBodyWindowBytes << " bytes in "
+                                        << timeouts_.bodyWindowMs << " ms, giving up";
+        }
         // A peer that has closed answers every receive with 0 bytes; give up after a few.
         if (available < 0 || (available == 0 && ++emptyReceives > kMaxEmptyReceives)) {
             if (ask == 1024) {
@@ -311,6 +367,7 @@ int HttpComms::ReceiveBytes(std::int32_t count, std::ostream& stream) {
         const std::size_t take = std::min<std::size_t>(ask, static_cast<std::size_t>(available));
         stream.write(buffer_.data() + bufferStart_, static_cast<std::streamsize>(take));
         bufferStart_ += take;
+        CountBodyBytes(static_cast<std::int64_t>(take));
         if (!stream) {
             // A body that cannot be stored must not be reported as received.
             VORN_LOG(LogLevel::Warning) << "HttpComms : Error writing received data";
@@ -338,8 +395,13 @@ std::int32_t HttpComms::Port() {
 
 void HttpComms::SetTimeouts(int connectMs, int receiveMs) {
     std::lock_guard lock(lock_);
-    connectTimeoutMs_ = connectMs;
-    receiveTimeoutMs_ = receiveMs;
+    timeouts_.connectMs = connectMs;
+    timeouts_.receiveMs = receiveMs;
+}
+
+void HttpComms::SetTimeouts(const Timeouts& timeouts) {
+    std::lock_guard lock(lock_);
+    timeouts_ = timeouts;
 }
 
 }  // namespace vorn

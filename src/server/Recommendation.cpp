@@ -14,6 +14,33 @@ void Recommendation::AddDetail(const std::string& name, const std::string& value
     }
 }
 
+namespace {
+
+std::string WithoutAngleBrackets(std::string text) {
+    for (char& c : text) {
+        if (c == '<') c = '(';
+        if (c == '>') c = ')';
+    }
+    return text;
+}
+
+}  // namespace
+
+void Recommendation::ReplaceAngleBrackets() {
+    if (mediaUrl_.Url().find_first_of("<>") != std::string::npos) {
+        mediaUrl_.ParseUrl(WithoutAngleBrackets(mediaUrl_.Url()));
+    }
+    if (sourceUrl_.Url().find_first_of("<>") != std::string::npos) {
+        sourceUrl_.ParseUrl(WithoutAngleBrackets(sourceUrl_.Url()));
+    }
+    fileName_ = WithoutAngleBrackets(std::move(fileName_));
+    DetailMap replaced;
+    for (const auto& [name, value] : details_) {
+        replaced.emplace(WithoutAngleBrackets(name), WithoutAngleBrackets(value));  // the first value stays
+    }
+    details_.swap(replaced);
+}
+
 bool Recommendation::IsComplete() const {
     return !mediaUrl_.IsEmpty() && !sourceUrl_.IsEmpty() && !fileName_.empty();
 }

@@ -28,6 +28,13 @@ public:
     // True when the media URL, the source URL and the file name are all set.
     bool IsComplete() const;
 
+    // Replaces "<" by "(" and ">" by ")" in every name and value (the URLs and
+    // the file name included), as the station does on its side. The stored form
+    // is XML that is never unescaped, so a value such as "</recommendation>"
+    // would cut its record short and lose it on the next load. Applied to what
+    // the server sends before it is stored.
+    void ReplaceAngleBrackets();
+
     std::int32_t ItemId() const { return itemId_; }
     std::int32_t TypeId() const { return typeId_; }
     const UrlParts& MediaUrl() const { return mediaUrl_; }

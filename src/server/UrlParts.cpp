@@ -1,12 +1,31 @@
 #include "server/UrlParts.h"
 
-#include "platform/Decimal.h"
+#include <algorithm>
 
 namespace vorn {
+
+std::optional<std::int32_t> UrlParts::ParsePort(std::string_view text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    text.remove_prefix(std::min(text.find_first_not_of('0'), text.size()));
+    if (text.size() > 5) {
+        return std::nullopt;
+    }
+    std::int32_t value = 0;
+    for (char c : text) {
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 65535) {
+        return std::nullopt;
+    }
+    return value;
+}
 
 void UrlParts::ParseUrl(const std::string& text) {
     url_ = text;
     port_ = kDefaultPort;
+    portValid_ = true;
     path_.clear();
     file_.clear();
 
@@ -32,7 +51,9 @@ void UrlParts::ParseUrl(const std::string& text) {
     } else {
         host_ = hostPart.substr(0, colon);
         if (colon + 1 < hostPart.size()) {
-            port_ = ParseDecimalPrefix(std::string_view(hostPart).substr(colon + 1));
+            const std::optional<std::int32_t> port = ParsePort(std::string_view(hostPart).substr(colon + 1));
+            portValid_ = port.has_value();
+            port_ = port.value_or(0);
         }
     }
 }

@@ -134,9 +134,13 @@ int VornClientEngine::SendRequest(const XmlElement& request, XmlElement* reply) 
         return kEngineOk;
     }
     std::string received;
-    const int result = connection_->ReceiveHead(received);
+    const int result = connection_->ReceiveHead(received, kMaxReplyBytes);
     connection_->Disconnect();
     if (result != kHttpOk) {
+        if (received.size() > kMaxReplyBytes) {
+            VORN_LOG(LogLevel::Warning) << "VornClientEngine : Reply longer than " << kMaxReplyBytes
+                                        << " bytes refused";
+        }
         return kEngineCommsFailed;
     }
     reply->Append(crypto_->DecryptResponse(received));

@@ -43,6 +43,10 @@ class VornClientEngine {
 public:
     using RecommendationList = std::vector<std::unique_ptr<Recommendation>>;
 
+    // The longest reply token accepted; a real one is a few KiB. A longer one
+    // fails the request instead of being held in memory.
+    static constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
+
     // preferences: where connections read the proxy settings; null means
     // Preferences::Global().
     explicit VornClientEngine(const Preferences* preferences = nullptr);

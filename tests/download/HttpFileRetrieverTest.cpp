@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <future>
+#include <limits>
 #include <mutex>
 
 #include "foundation/Preferences.h"
@@ -91,6 +92,22 @@ private:
     LoopbackServer server_;
 };
 
+// The part files the retrievers left in a folder.
+std::vector<std::string> PartFiles(const std::string& folder) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() >= 5 && name.compare(name.size() - 5, 5, ".part") == 0) found.push_back(name);
+    }
+    return found;
+}
+
+bool IsPartName(const std::string& name) {
+    if (name.size() != 6 + 16 + 5 || name.rfind(".vorn-", 0) != 0 || name.compare(22, 5, ".part") != 0) return false;
+    return name.substr(6, 16).find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
 std::string Body(std::size_t size) {
     std::string body;
     for (std::size_t i = 0; i < size; ++i) body.push_back(static_cast<char>((i * 31 + 7) & 0xff));
@@ -129,7 +146,7 @@ TEST_F(HttpFileRetrieverTest, DownloadsDirectlyWhenTheContentNetworkCannotBeReac
     EXPECT_EQ(recorder.retrievedBytes, 2500);
     EXPECT_GT(recorder.retrievedRate, 0.0f);
     EXPECT_EQ(ReadFile(Target()), body);
-    EXPECT_FALSE(std::filesystem::exists(Target() + ".part"));
+    EXPECT_TRUE(PartFiles(home_.Path()).empty());
     // 0 when the file is created, then after each full block; the last block only
     // shows in the final report.
     ASSERT_EQ(recorder.percents.size(), 3u);
@@ -211,6 +228,8 @@ TEST_F(HttpFileRetrieverTest, UnusableAnswersFailEveryAttemptWithTheirCode) {
     EXPECT_EQ(noLength.Requests().size(), 2u);  // HTTP/1.1 and 1.0 direct
     EXPECT_TRUE(log_.Contains("HTTPFileRetriever : Error no Content-Length header : header=\nHTTP/1.0 200 OK\r\n"));
     EXPECT_TRUE(log_.Contains("File Download failed http://" + noLength.Origin() + "/x.mp3"));
+    EXPECT_TRUE(log_.Contains("*****WARNING***** : Failed to get file using HTTP1.1 with no cache trying HTTP1.0 with no cache : http://" +
+                              noLength.Origin() + "/x.mp3"));
 
     MediaHost notFound([](Connection& c, const std::string&, int) { c.Write("HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n"); });
     Recorder missing;
@@ -242,7 +261,7 @@ TEST_F(HttpFileRetrieverTest, AServerClosingEarlyLeavesNoFile) {
     Download(recorder, "http://" + host.Origin() + "/x.mp3", Target());
     EXPECT_EQ(recorder.errorCode, kReceiveFailed);
     EXPECT_FALSE(std::filesystem::exists(Target()));
-    EXPECT_FALSE(std::filesystem::exists(Target() + ".part"));
+    EXPECT_TRUE(PartFiles(home_.Path()).empty());
     EXPECT_TRUE(log_.Contains("HttpFileRetriever : Error receiving bytes "));
 }
 
@@ -262,7 +281,7 @@ TEST_F(HttpFileRetrieverTest, StopMidTransferDeletesThePartAndReportsNothing) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_TRUE(retriever.IsFinished());
     EXPECT_EQ(recorder.finals, 0);
-    EXPECT_FALSE(std::filesystem::exists(Target() + ".part"));
+    EXPECT_TRUE(PartFiles(home_.Path()).empty());
     EXPECT_FALSE(std::filesystem::exists(Target()));
     EXPECT_TRUE(log_.Contains("FINE : Get file thread ended"));
     release.set_value();
@@ -298,6 +317,148 @@ TEST_F(HttpFileRetrieverTest, AUrlThatIsNotHttpIsRefusedAtOnce) {
     HttpFileRetriever logsOnly(nullptr, Target(), UrlParts("ftp://example.com/x.mp3"), &direct_);
     logsOnly.Start();
     EXPECT_TRUE(log_.Contains("HTTP file retrieval error : 6"));
+}
+
+// The second content-network attempt really is HTTP/1.0 on the wire.
+TEST_F(HttpFileRetrieverTest, TheSecondMirrorAttemptSendsHttp10) {
+    const std::string body = Body(10);
+    MediaHost proxy([&](Connection& c, const std::string&, int index) {
+        c.Write(index == 0 ? std::string("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n") : Ok(body));
+    });
+    test::WriteFile(home_.StorePath(),
+                    "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Mirelund\\Vorn]\n\"pref_useproxy\"=\"1\"\n"
+                    "\"pref_proxyserver\"=\"127.0.0.1\"\n\"pref_proxyport\"=\"" + std::to_string(proxy.Port()) + "\"\n");
+    Preferences viaProxy;
+    Recorder recorder;
+    Download(recorder, "http://media.example/m/1.mp3", Target(), &viaProxy);
+    EXPECT_EQ(recorder.retrievedBytes, 10);
+    const auto requests = proxy.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1], "GET http://media.example.vorn-cdn.invalid:8090/m/1.mp3 HTTP/1.0\r\n\r\n");
+}
+
+// A body of whole blocks: the last block shows only in the final report, never
+// as an extra 100 % progress report.
+TEST_F(HttpFileRetrieverTest, ABodyOfWholeBlocksGetsNoExtraFullReport) {
+    MediaHost host([](Connection& c, const std::string&, int) { c.Write(Ok(Body(3072))); });
+    Recorder recorder;
+    Download(recorder, "http://" + host.Origin() + "/x.mp3", Target());
+    EXPECT_EQ(recorder.retrievedBytes, 3072);
+    ASSERT_EQ(recorder.percents.size(), 3u);
+    EXPECT_FLOAT_EQ(recorder.percents[0], 0.0f);
+    EXPECT_NEAR(recorder.percents[1], 100.0f / 3, 0.001f);
+    EXPECT_NEAR(recorder.percents[2], 200.0f / 3, 0.001f);
+}
+
+// The part file has a short hidden name of its own in the target's folder, so a
+// local name at the file system's limit of 255 bytes still downloads.
+TEST_F(HttpFileRetrieverTest, ALongNameDownloadsThroughAShortHiddenPart) {
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    const std::string body = Body(5000);
+    MediaHost host([&, released](Connection& c, const std::string&, int) {
+        c.Write("HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n" + body.substr(0, 2048));
+        released.wait_for(std::chrono::seconds(10));
+        c.Write(body.substr(2048));
+    });
+    const std::string name = std::string(251, 'n') + ".mp3";
+    Recorder recorder;
+    HttpFileRetriever retriever(&recorder, Target(name), UrlParts("http://" + host.Origin() + "/x.mp3"), &direct_);
+    retriever.Start();
+    ASSERT_TRUE(recorder.WaitForProgress(2));
+    const auto parts = PartFiles(home_.Path());
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_TRUE(IsPartName(parts[0])) << parts[0];
+    EXPECT_EQ(home_ / parts[0], retriever.PartPath());
+    release.set_value();
+    ASSERT_TRUE(test::WaitFor([&] { return retriever.IsFinished(); }, 10000));
+    EXPECT_EQ(recorder.retrievedBytes, 5000);
+    EXPECT_EQ(ReadFile(Target(name)), body);
+    EXPECT_TRUE(PartFiles(home_.Path()).empty());
+
+    // Two downloads of one name never share a part file.
+    EXPECT_NE(HttpFileRetriever::PartName(Target()), HttpFileRetriever::PartName(Target()));
+    EXPECT_TRUE(IsPartName(HttpFileRetriever::PartName(Target())));
+}
+
+// A port beyond 16 bits must never be cut down to another port (here the host's
+// own port + 65536, which would otherwise reach it).
+TEST_F(HttpFileRetrieverTest, APortThatIsNoTcpPortIsAnUnusableUrl) {
+    MediaHost host([](Connection& c, const std::string&, int) { c.Write(Ok("data")); });
+    const std::string wide = "http://127.0.0.1:" + std::to_string(host.Port() + 65536) + "/x.mp3";
+    Recorder recorder;
+    HttpFileRetriever retriever(&recorder, Target(), UrlParts(wide), &direct_);
+    retriever.Start();
+    EXPECT_EQ(recorder.errorCode, kNotAnMp3);
+    EXPECT_TRUE(retriever.IsFinished());
+    EXPECT_TRUE(log_.Contains("HTTPFileRetriever : Bad port in URL : file=" + wide));
+
+    MediaHost redirecting([&](Connection& c, const std::string&, int) {
+        c.Write("HTTP/1.0 302 Found\r\nLocation: " + wide + "\r\n\r\n");
+    });
+    Recorder redirected;
+    Download(redirected, "http://" + redirecting.Origin() + "/x.mp3", Target());
+    EXPECT_EQ(redirected.errorCode, kUnusableResponse);
+    EXPECT_EQ(host.Requests().size(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(Target()));
+}
+
+// A station must not fill the disk: lengths above the limit, lengths no number
+// can hold, and downloads that would leave too little free space are refused
+// before anything is written.
+TEST_F(HttpFileRetrieverTest, DeclaredLengthsThatWouldFillTheDiskAreRefused) {
+    std::string length;
+    MediaHost host([&](Connection& c, const std::string&, int) {
+        c.Write("HTTP/1.0 200 OK\r\nContent-Length: " + length + "\r\n\r\n" + Body(3000));
+    });
+    const std::string url = "http://" + host.Origin() + "/x.mp3";
+    for (const std::string& declared : {std::string("1073741825"), std::string("9223372036854775807"),
+                                        std::string("9223372036854775808"), std::string("99999999999999999999999"),
+                                        std::string("abc"), std::string("12abc"), std::string("")}) {
+        length = declared;
+        Recorder recorder;
+        Download(recorder, url, Target());
+        EXPECT_EQ(recorder.errorCode, kUnusableResponse) << declared;
+        EXPECT_EQ(recorder.percents.size(), 0u) << declared;  // no file was started
+        EXPECT_FALSE(std::filesystem::exists(Target())) << declared;
+        EXPECT_TRUE(PartFiles(home_.Path()).empty()) << declared;
+    }
+    EXPECT_TRUE(log_.Contains("HTTPFileRetriever : Content-Length 1073741825 above the limit of 1073741824 bytes : file=" + url));
+
+    // The store's limit replaces the default.
+    length = "2500";
+    test::WriteFile(home_.StorePath(),
+                    "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Mirelund\\Vorn]\n\"MaxDownloadBytes\"=\"2000\"\n");
+    Recorder limited;
+    Download(limited, url, Target());
+    EXPECT_EQ(limited.errorCode, kUnusableResponse);
+    EXPECT_TRUE(log_.Contains("HTTPFileRetriever : Content-Length 2500 above the limit of 2000 bytes"));
+
+    // Too little room left on the target's file system.
+    Recorder crowded;
+    HttpFileRetriever retriever(&crowded, Target(), UrlParts(url), &direct_);
+    retriever.SetLimits(HttpFileRetriever::kDefaultMaxBytes, std::numeric_limits<std::uint64_t>::max() / 2);
+    retriever.Start();
+    ASSERT_TRUE(test::WaitFor([&] { return retriever.IsFinished(); }, 20000));
+    EXPECT_EQ(crowded.errorCode, kUnusableResponse);
+    EXPECT_FALSE(std::filesystem::exists(Target()));
+    EXPECT_TRUE(PartFiles(home_.Path()).empty());
+    EXPECT_TRUE(log_.Contains("HTTPFileRetriever : Not enough free space for 2500 bytes : "));
+    EXPECT_TRUE(log_.Contains(" bytes free, " + std::to_string(std::numeric_limits<std::uint64_t>::max() / 2) +
+                              " must stay free : file=" + Target()));
+}
+
+TEST_F(HttpFileRetrieverTest, TheStoreLimitIsANumberCappedTo32Bits) {
+    const auto store = [&](const std::string& line) {
+        test::WriteFile(home_.StorePath(), "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Mirelund\\Vorn]\n" + line + "\n");
+        return HttpFileRetriever::ConfiguredMaxBytes();
+    };
+    EXPECT_EQ(store(""), HttpFileRetriever::kDefaultMaxBytes);
+    EXPECT_EQ(store("\"MaxDownloadBytes\"=\"1500000000\""), 1500000000);
+    EXPECT_EQ(store("\"MaxDownloadBytes\"=dword:80000000"), std::numeric_limits<std::int32_t>::max());
+    EXPECT_EQ(store("\"MaxDownloadBytes\"=\"99999999999999999999\""), std::numeric_limits<std::int32_t>::max());
+    EXPECT_EQ(store("\"MaxDownloadBytes\"=\"lots\""), HttpFileRetriever::kDefaultMaxBytes);
+    EXPECT_EQ(store("\"MaxDownloadBytes\"=\"0\""), HttpFileRetriever::kDefaultMaxBytes);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "foundation/RegistryKey.h"
+#include "tests/support/ScopedLog.h"
 #include "tests/support/TempDir.h"
 
 namespace vorn {
@@ -17,6 +18,7 @@ namespace {
 
 using test::IsolatedHome;
 using test::ReadFile;
+using test::ScopedLog;
 using test::WriteFile;
 
 RegistryData Text(const std::string& text) {
@@ -43,7 +45,8 @@ TEST(RegistryFileTest, ValueLinesRoundTripEveryType) {
     EXPECT_EQ(RegistryFile::FormatValueLine("MediaDir", Text("C:\\x \"y\"")),
               "\"MediaDir\"=\"C:\\\\x \\\"y\\\"\"");
 
-    for (const RegistryData& d : {dword, binary, multi, Text("C:\\x \"y\""), Text("two\nlines\r\0x")}) {
+    for (const RegistryData& d : {dword, binary, multi, Text("C:\\x \"y\""), Text("two\nlines\r\0x"),
+                               Text(std::string("32783\0\0", 7))}) {
         const auto parsed = RegistryFile::ParseValueLine(RegistryFile::FormatValueLine("n\"ame", d));
         ASSERT_TRUE(parsed.has_value());
         EXPECT_EQ(parsed->first, "n\"ame");
@@ -140,6 +143,78 @@ TEST(RegistryFileTest, AWriterKilledAtAnyMomentNeverLeavesAHalfWrittenStore) {
             EXPECT_TRUE(name == "keep" || data.text == std::string(200, 'c')) << name;
         }
     }
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// A store entry that exists but whose read fails (a link to a folder: EISDIR; a
+// link to unmapped memory: EIO) must never be replaced by a file holding only the
+// value being written. Root reads through any permission bits, so these make the
+// read itself fail.
+TEST(RegistryFileTest, AStoreThatCannotBeReadIsNeverReplaced) {
+    IsolatedHome home;
+    ScopedLog log(0);
+    std::filesystem::create_directories(home / "real-folder");
+    for (const std::string& target : {home / "real-folder", std::string("/proc/self/mem")}) {
+        const std::string path = home / (std::filesystem::path(target).filename().string() + ".reg");
+        std::filesystem::create_symlink(target, path);
+        RegistryFile file(path, "HKEY_CURRENT_USER\\Software\\T");
+        EXPECT_FALSE(file.Write("user_id_0", Text("7"))) << target;
+        EXPECT_FALSE(file.Write("MediaDir", Text("/m/"))) << target;
+        EXPECT_TRUE(std::filesystem::is_symlink(path)) << target;
+        EXPECT_EQ(std::filesystem::read_symlink(path).string(), target);
+        EXPECT_FALSE(file.Load().has_value());
+        // Said once for the path, not once per write.
+        EXPECT_EQ(Occurrences(log.Text(), "RegistryFile : Cannot read " + path), 1u) << target;
+        // Readable again: writes go on, and a new failure is reported again.
+        std::filesystem::remove(path);
+        ASSERT_TRUE(file.Write("user_id_0", Text("7")));
+        std::filesystem::remove(path);
+        std::filesystem::create_symlink(target, path);
+        EXPECT_FALSE(file.Write("user_id_0", Text("8")));
+        EXPECT_EQ(Occurrences(log.Text(), "RegistryFile : Cannot read " + path), 2u) << target;
+    }
+    EXPECT_TRUE(log.Contains("*****WARNING***** : RegistryFile : Cannot read "));
+
+    // Through the key the value stays in the cache.
+    std::filesystem::create_directories(std::filesystem::path(home.StorePath()).parent_path());
+    std::filesystem::create_symlink(home / "real-folder", home.StorePath());
+    RegistryKey key;
+    ASSERT_TRUE(key.Open(kVornKeyPath));
+    key.Value("user_id_0").SetInt(42);
+    EXPECT_EQ(key.Value("user_id_0").AsInt(), 42);
+    EXPECT_TRUE(std::filesystem::is_symlink(home.StorePath()));
+}
+
+TEST(RegistryFileTest, TemporaryFilesOfKilledWritersAreRemoved) {
+    IsolatedHome home;
+    const std::string folder = std::filesystem::path(home.StorePath()).parent_path().string();
+    std::filesystem::create_directories(folder);
+    WriteFile(home.StorePath(), "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Mirelund\\Vorn]\n\"a\"=\"1\"\n");
+    const std::vector<std::string> stale = {"Vorn.reg.aB3xY9", "Vorn.reg.000000"};
+    const std::vector<std::string> kept = {"Vorn.reg.lock", "Vorn.reg.backup1", "Vorn.reg.ab-cde", "Other.reg.aB3xY9"};
+    const auto plant = [&] {
+        for (const auto& name : stale) WriteFile(folder + "/" + name, "REGEDIT4\n");
+        for (const auto& name : kept) WriteFile(folder + "/" + name, "keep");
+    };
+    const auto check = [&](const char* when) {
+        for (const auto& name : stale) EXPECT_FALSE(std::filesystem::exists(folder + "/" + name)) << when << name;
+        for (const auto& name : kept) EXPECT_TRUE(std::filesystem::exists(folder + "/" + name)) << when << name;
+    };
+    plant();
+    RegistryKey key;  // opening an existing store
+    ASSERT_TRUE(key.Open(kVornKeyPath));
+    check("open ");
+    EXPECT_EQ(key.Value("a").AsInt(), 1);
+    plant();
+    key.Value("b").SetInt(2);  // every write
+    check("write ");
+    EXPECT_EQ(ReadFile(home.StorePath()),
+              "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Mirelund\\Vorn]\n\"a\"=\"1\"\n\"b\"=\"2\"\n");
 }
 
 TEST(RegistryKeyTest, ValuesMatchWithoutRegardToCaseAndKeepTheirType) {

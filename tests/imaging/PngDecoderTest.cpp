@@ -110,5 +110,24 @@ TEST(PngDecoderTest, DamagedFilesFailCleanly) {
     }
 }
 
+// An 80-byte file whose text chunk claims 452984839 bytes (found by fuzzing):
+// refused from the file's own size, before libpng allocates the claimed length.
+TEST(PngDecoderTest, AChunkLongerThanTheFileIsRefusedBeforeItIsRead) {
+    test::TempDir dir;
+    const std::string bytes(
+        "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x01\xae\x00\x00\x00\x82"
+        "\x08\x06\x00\x00\x00\x1e\xec\x2c\x63\x00\x00\x00\x09\x70\x48\x59\x73\x60\x00\x00\x0e\xc4\x00\x00"
+        "\x0e\xc4\x0b\x95\x2b\x06\x1b\x00\x00\x07\x7a\x54\x58\x74\x54\x78\x00\x00\x00\xbd",
+        68);
+    std::ofstream(dir / "long chunk.png", std::ios::binary) << bytes;
+    DecodedImage image;
+    std::string error;
+    std::string detail;
+    EXPECT_EQ(PngDecoder::Decode(dir / "long chunk.png", image, error, &detail), PngDecoder::kDecodeFailed);
+    EXPECT_EQ(detail, PngDecoder::kChunkTooLong);
+    EXPECT_EQ(error, "Opening " + (dir / "long chunk.png") + " failed");
+    EXPECT_TRUE(image.pixels.empty());
+}
+
 }  // namespace
 }  // namespace vorn

@@ -7,6 +7,8 @@
 #include "library/MediaFolders.h"
 #include "library/VornPlaylist.h"
 #include "tests/library/LibraryTestSupport.h"
+#include "tests/support/MediaHostStub.h"
+#include "tests/support/ScopedLog.h"
 
 namespace fs = std::filesystem;
 
@@ -32,7 +34,13 @@ protected:
         test::WriteFile("pl.txt", content);
     }
 
+    int SavedRecords() {
+        const std::string saved = test::ReadFile("pl.txt");
+        return static_cast<int>(std::count(saved.begin(), saved.end(), '\n'));
+    }
+
     test::IsolatedHome home_;
+    test::ScopedLog log_{0};
     test::RecordingListener listener_;
 };
 
@@ -131,6 +139,97 @@ TEST_F(MediaFolderTest, AFailedCopyRemovesOnlyWhatItCopied) {
     EXPECT_FALSE(fs::exists(target + "UnRated"));
     EXPECT_TRUE(fs::exists(media + "3stars/song2.mp3"));
     EXPECT_EQ(playlist.MediaFolder(), media);
+}
+
+TEST_F(MediaFolderTest, PurgingFilesTheCurrentItemByItsNewRatingFirst) {
+    // A 2-star item comes round again, is rated 4 while it plays and its file is
+    // still in "2stars" when the purge runs.
+    const std::string media = home_ / "m/";
+    Library(media, {{1, 2}, {2, 5}});
+    VornPlaylist playlist(media, &listener_);
+    VornPlaylistItem* current = playlist.NextItem();
+    ASSERT_NE(current, nullptr);
+    ASSERT_EQ(current->ItemId(), 1);
+    current->SetRating(4);
+    playlist.PurgeBelow(3);
+    EXPECT_EQ(playlist.UnplayedCount(true), 2);
+    EXPECT_TRUE(fs::exists(media + "4stars/song1.mp3"));
+    EXPECT_EQ(current->FullPath(), media + "4stars/song1.mp3");
+
+    // Where it cannot be filed (a file is in the way of its folder), its file is left where it is.
+    const std::string other = home_ / "o/";
+    Library(other, {{3, 2}});
+    VornPlaylist second(other, &listener_);
+    VornPlaylistItem* item = second.NextItem();
+    ASSERT_NE(item, nullptr);
+    item->SetRating(3);
+    test::WriteFile(other + "3stars", "in the way");
+    test::WriteFile(other + "2stars/stray.mp3", "stray");
+    second.PurgeBelow(3);
+    EXPECT_TRUE(fs::exists(other + "2stars/song3.mp3"));
+    EXPECT_FALSE(fs::exists(other + "2stars/stray.mp3"));
+    EXPECT_EQ(second.UnplayedCount(true), 1);
+}
+
+TEST_F(MediaFolderTest, AnUnreachableMediaFolderKeepsTheWholeLibrary) {
+    test::MediaHostStub host;
+    const std::string media = home_ / "m/";
+    const std::string away = home_ / "away";
+    Library(media, {{1, 0}, {2, 3}, {3, 1}});
+    fs::rename(media, away);  // the drive is unmounted
+    {
+        VornPlaylist playlist(media, &listener_);
+        EXPECT_FALSE(playlist.MediaFolderAvailable());
+        EXPECT_TRUE(log_.Contains("VornPlaylist : Media folder not available: " + media));
+        EXPECT_EQ(playlist.UnplayedCount(true), 3);
+        EXPECT_EQ(playlist.NextItem(), nullptr);
+        EXPECT_EQ(playlist.PreviousItem(), nullptr);
+        EXPECT_EQ(playlist.PurgeBelow(3), 0);
+        auto rec = test::MakeRecommendation(9, host.Url("/media/9.mp3"));
+        EXPECT_EQ(playlist.AddRecommendation(rec), nullptr);
+        EXPECT_EQ(playlist.UnplayedCount(false), 1);  // nothing is downloading
+        EXPECT_FALSE(fs::exists(media));  // and nothing made the folder afresh
+    }
+    EXPECT_EQ(SavedRecords(), 3);
+
+    // An empty mount point in its place is no better than no folder at all.
+    fs::create_directories(media);
+    {
+        VornPlaylist playlist(media, &listener_);
+        EXPECT_FALSE(playlist.MediaFolderAvailable());
+        EXPECT_EQ(playlist.UnplayedCount(true), 3);
+
+        // The drive comes back while running: the next check finds the library.
+        fs::remove(media);
+        fs::rename(away, media);
+        VornPlaylistItem* next = playlist.NextItem();
+        ASSERT_NE(next, nullptr);
+        EXPECT_EQ(next->ItemId(), 1);
+        EXPECT_TRUE(log_.Contains("VornPlaylist : Media folder available again: " + media));
+    }
+    EXPECT_EQ(SavedRecords(), 3);
+}
+
+TEST_F(MediaFolderTest, PreparingCreatesAFolderOnlyWhenNoLibraryLivesThere) {
+    const std::string media = home_ / "m/";
+    SetStore("MediaDir", media);
+    EXPECT_EQ(PrepareMediaFolders(), media);  // first start: no library anywhere
+    EXPECT_TRUE(fs::is_directory(media + "UnRated"));
+
+    Library(media, {{1, 0}});
+    fs::remove_all(media);
+    EXPECT_EQ(PrepareMediaFolders(), media);
+    EXPECT_FALSE(fs::exists(media));
+    EXPECT_TRUE(log_.Contains("Media folder not available: " + media));
+    fs::create_directories(media);  // an empty mount point
+    PrepareMediaFolders();
+    EXPECT_TRUE(fs::is_empty(media));
+
+    // A library that lives somewhere else does not hold a new folder back.
+    const std::string fresh = home_ / "fresh/";
+    SetStore("MediaDir", fresh);
+    PrepareMediaFolders();
+    EXPECT_TRUE(fs::is_directory(fresh + "5stars"));
 }
 
 }  // namespace

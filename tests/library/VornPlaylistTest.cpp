@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 
 #include "tests/library/LibraryTestSupport.h"
 #include "tests/support/MediaHostStub.h"
@@ -214,6 +219,8 @@ TEST_F(VornPlaylistTest, OnlyRisingProgressOfAnyDownloadIsPassedOn) {
     playlist->OnItemProgress(&b, 5);
     playlist->OnItemProgress(&b, 20);
     playlist->OnItemProgress(&a, 15);
+    playlist->OnItemProgress(&a, 20);  // equal to the last one, from either download
+    playlist->OnItemProgress(&b, 20);
     EXPECT_EQ(listener_.progress, (std::vector<std::int32_t>{10, 20}));
 }
 
@@ -265,6 +272,222 @@ TEST_F(VornPlaylistTest, SavingReplacesTheFileWholeAndKeepsEachItemOnOneLine) {
     }
     auto reloaded = Open();
     EXPECT_EQ(reloaded->UnplayedCount(true), 1);
+}
+
+TEST_F(VornPlaylistTest, OneStarItemsAreNotUnplayed) {
+    std::vector<std::unique_ptr<VornPlaylistItem>> items;
+    items.push_back(MakeStoredItem(1, Folder("1star"), 1));
+    items.push_back(MakeStoredItem(2, Folder("UnRated"), 0));
+    items.push_back(MakeStoredItem(3, Folder("1star"), 1));
+    WritePlaylist(std::move(items));
+    auto playlist = Open();
+    EXPECT_EQ(playlist->UnplayedCount(false), 1);
+    EXPECT_EQ(playlist->NextItem()->ItemId(), 2);  // the cursor skipped the 1-star items
+}
+
+TEST_F(VornPlaylistTest, RelocationSearchesTheRatingFoldersFromUnratedUpwards) {
+    std::vector<std::unique_ptr<VornPlaylistItem>> items;
+    items.push_back(MakeStoredItem(1, Folder("UnRated"), 0));
+    items.push_back(MakeStoredItem(2, Folder("4stars"), 4));
+    const std::string first = items[0]->FullPath();
+    const std::string second = items[1]->FullPath();
+    WritePlaylist(std::move(items));
+    for (const char* folder : {"5stars", "3stars", "2stars"}) fs::copy_file(first, Folder(folder) + "song1.mp3");
+    fs::remove(first);
+    for (const char* folder : {"5stars", "1star", "UnRated"}) fs::copy_file(second, Folder(folder) + "song2.mp3");
+    fs::remove(second);
+    auto playlist = Open();
+    ASSERT_EQ(playlist->UnplayedCount(true), 2);
+    playlist.reset();
+    const std::string saved = test::ReadFile("pl.txt");
+    EXPECT_NE(saved.find("<location>" + Folder("2stars") + "</location><lastplayed>0</lastplayed><rating>2</rating>"),
+              std::string::npos);
+    EXPECT_NE(saved.find("<location>" + Folder("UnRated") + "</location><lastplayed>0</lastplayed><rating>0</rating>"),
+              std::string::npos);
+}
+
+TEST_F(VornPlaylistTest, ANewDownloadLandsUnderTheCursorAheadOfRecycledItems) {
+    test::MediaHostStub host;
+    // Handed out long ago and due again, but a new item comes first.
+    WritePlaylist([&] {
+        std::vector<std::unique_ptr<VornPlaylistItem>> items;
+        items.push_back(MakeStoredItem(1, Folder("2stars"), 2, 1000));
+        return items;
+    }());
+    auto playlist = Open();
+    auto rec = MakeRecommendation(30, host.Url("/media/30.mp3"));
+    playlist->AddRecommendation(rec);
+    ASSERT_TRUE(listener_.WaitFor(1));
+    VornPlaylistItem* next = playlist->NextItem();
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->ItemId(), 30);
+    EXPECT_EQ(playlist->NextItem()->ItemId(), 1);  // then recycling
+}
+
+TEST_F(VornPlaylistTest, PartialDownloadsLeftByACrashAreRemovedOnlyInTheRatingFolders) {
+    const std::vector<std::string> stale = {
+        Folder("UnRated") + "a song.mp3.part",
+        Folder("2stars") + ".vorn-0123456789abcdef.part",
+        Folder("5stars") + ".vorn-fedcba9876543210.part",
+    };
+    const std::vector<std::string> kept = {
+        Folder("UnRated") + "a song.mp3",
+        Folder("UnRated") + ".vorn-0123456789ABCDEF.part",   // upper case
+        Folder("UnRated") + ".vorn-0123456789abcde.part",    // 15 digits
+        Folder("UnRated") + ".vorn-0123456789abcdef0.part",  // 17 digits
+        Folder("UnRated") + ".vorn-0123456789abcdeg.part",   // not hex
+        Folder("UnRated") + "notes.part",                    // never a download
+        Folder("UnRated") + ".mp3.part",                     // no name before it
+        media_ + "loose.mp3.part",                           // not a rating folder
+        media_ + "elsewhere/.vorn-0123456789abcdef.part",
+    };
+    for (const auto& path : stale) test::WriteFile(path, "partial");
+    for (const auto& path : kept) test::WriteFile(path, "keep");
+    fs::create_directories(Folder("1star") + "folder.mp3.part");
+    auto playlist = Open();
+    for (const auto& path : stale) {
+        EXPECT_FALSE(fs::exists(path)) << path;
+        EXPECT_TRUE(log_.Contains("VornPlaylist : Removed a partial download left behind: " + path)) << path;
+    }
+    for (const auto& path : kept) {
+        EXPECT_TRUE(fs::exists(path)) << path;
+    }
+    EXPECT_TRUE(fs::is_directory(Folder("1star") + "folder.mp3.part"));
+}
+
+// A media host in a child process: the test host keeps a thread per connection
+// until it stops, which must not count in this process's memory.
+class MediaHostProcess {
+public:
+    MediaHostProcess() {
+        int toParent[2];
+        int toChild[2];
+        if (::pipe(toParent) != 0 || ::pipe(toChild) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(toParent[0]);
+            ::close(toChild[1]);
+            {
+                test::MediaHostStub host;
+                const std::string origin = host.Origin();
+                if (::write(toParent[1], origin.data(), origin.size()) < 0) ::_exit(1);
+                ::close(toParent[1]);
+                char c = 0;
+                while (::read(toChild[0], &c, 1) > 0) {
+                }
+            }  // the host joins its threads
+            ::_exit(0);  // ends with the parent's end of the pipe
+        }
+        ::close(toParent[1]);
+        ::close(toChild[0]);
+        keepAlive_ = toChild[1];
+        char buffer[256];
+        for (ssize_t n; (n = ::read(toParent[0], buffer, sizeof buffer)) > 0;) origin_.append(buffer, n);
+        ::close(toParent[0]);
+    }
+    ~MediaHostProcess() {
+        if (keepAlive_ >= 0) ::close(keepAlive_);
+        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+    }
+    std::string Url(const std::string& path) const { return "http://" + origin_ + path; }
+    bool Running() const { return !origin_.empty(); }
+
+private:
+    pid_t pid_ = -1;
+    int keepAlive_ = -1;
+    std::string origin_;
+};
+
+// Resident memory of this process in bytes, after the allocator has given back
+// what it merely keeps cached, so that only memory still in use counts.
+std::int64_t ResidentBytes() {
+    ::malloc_trim(0);
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+    }
+    return -1;
+}
+
+TEST_F(VornPlaylistTest, FinishedDownloadsDoNotKeepTheirRetrievers) {
+    // Each new download thread may otherwise get an allocator arena of its own
+    // (up to 8 per core), which is the allocator's growth, not what Vorn keeps.
+    ::mallopt(M_ARENA_MAX, 1);
+    MediaHostProcess host;
+    ASSERT_TRUE(host.Running());
+    auto playlist = Open();
+    std::int32_t nextId = 1;
+    const auto download = [&](int count) {
+        const int before = listener_.Downloaded();
+        for (int i = 0; i < count; ++i) {
+            auto rec = MakeRecommendation(nextId, host.Url("/media/" + std::to_string(nextId) + ".mp3"));
+            ++nextId;
+            playlist->AddRecommendation(rec);
+            if (i % 10 == 9) {
+                ASSERT_TRUE(listener_.WaitFor(before + i + 1));  // ten at a time
+            }
+        }
+        ASSERT_TRUE(listener_.WaitFor(before + count));
+    };
+    download(10);
+    const std::int64_t afterTen = ResidentBytes();
+    download(390);
+    const std::int64_t afterFourHundred = ResidentBytes();
+    ASSERT_GT(afterTen, 0);
+    EXPECT_EQ(playlist->UnplayedCount(true), 400);
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's own memory per thread and allocation hides the figure";
+#endif
+    EXPECT_LT(afterFourHundred - afterTen, 5 * 1024 * 1024)
+        << "after 10: " << afterTen << " bytes, after 400: " << afterFourHundred;
+}
+
+TEST_F(VornPlaylistTest, OnlyFilesInTheRatingFoldersAreEverDeleted) {
+    const std::string outside = home_ / "outside/";
+    std::vector<std::unique_ptr<VornPlaylistItem>> items;
+    items.push_back(MakeStoredItem(1, outside, 1));  // nowhere in the media folder: dropped, file left
+    items.push_back(MakeStoredItem(2, outside, 2));  // also in "2stars": that copy is the item's
+    test::WriteFile(Folder("2stars") + "song2.mp3", "library copy");
+    items.push_back(MakeStoredItem(3, Folder("UnRated") + "../../outside3/", 1));  // a way out
+    items.push_back(MakeStoredItem(4, Folder("UnRated"), 0));
+    items.push_back(MakeStoredItem(4, Folder("5stars"), 5));  // a second record of item 4
+    items.push_back(MakeStoredItem(5, Folder("1star"), 1));
+    WritePlaylist(std::move(items));
+
+    auto playlist = Open();
+    EXPECT_TRUE(log_.Contains("VornPlaylist : Ignoring another record of item 4 in pl.txt"));
+    EXPECT_TRUE(log_.Contains("VornPlaylist : Item 1 at " + outside + "song1.mp3 is not in the media folder's "
+                              "rating folders; dropped"));
+    EXPECT_EQ(playlist->UnplayedCount(true), 3);   // 2, 4 (the first record) and 5
+    EXPECT_EQ(playlist->UnplayedCount(false), 1);  // item 4 unrated, as first recorded
+    playlist->PurgeBelow(3);
+    EXPECT_EQ(playlist->UnplayedCount(true), 1);
+    EXPECT_TRUE(fs::exists(outside + "song1.mp3"));
+    EXPECT_TRUE(fs::exists(outside + "song2.mp3"));
+    EXPECT_TRUE(fs::exists(Folder("UnRated") + "../../outside3/song3.mp3"));
+    EXPECT_FALSE(fs::exists(Folder("2stars") + "song2.mp3"));
+    EXPECT_FALSE(fs::exists(Folder("1star") + "song5.mp3"));
+    EXPECT_TRUE(fs::exists(Folder("5stars") + "song4.mp3"));  // the ignored record's file is left too
+    playlist.reset();
+    EXPECT_EQ(SavedIds(), (std::vector<std::int32_t>{4}));
+}
+
+TEST_F(VornPlaylistTest, AngleBracketsFromTheServerNeverCostAnItem) {
+    test::MediaHostStub host;
+    {
+        auto playlist = Open();
+        auto rec = MakeRecommendation(40, host.Url("/media/40.mp3"), "a<b>.mp3", "</recommendation>", "<i>T</i>");
+        playlist->AddRecommendation(rec);
+        ASSERT_TRUE(listener_.WaitFor(1));
+    }
+    auto reloaded = Open();
+    ASSERT_EQ(reloaded->UnplayedCount(true), 1);
+    VornPlaylistItem* item = reloaded->NextItem();
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->DisplayName(), "(/recommendation) - (i)T(/i)");
+    EXPECT_EQ(item->FileName(), "a(b).mp3");
+    EXPECT_TRUE(fs::exists(item->FullPath()));
 }
 
 }  // namespace

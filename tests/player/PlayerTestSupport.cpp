@@ -155,6 +155,11 @@ void PlayerStation::SetExtra(std::int32_t extra) {
     extra_ = extra;
 }
 
+void PlayerStation::RefuseRecommendations(int count) {
+    std::lock_guard lock(mutex_);
+    refusals_ = count;
+}
+
 std::map<std::int32_t, std::int32_t> PlayerStation::Ratings() {
     std::lock_guard lock(mutex_);
     return ratings_;
@@ -188,6 +193,10 @@ std::string PlayerStation::Answer(const std::string& text) {
     if (type == "RecommendationsRequest") {
         const std::int32_t count = request.ChildInt("count");
         counts_.push_back(count);
+        if (refusals_ > 0) {
+            --refusals_;
+            return "<type>SomethingElse</type>";
+        }
         std::string reply = "<type>RecommendationsRequestResponse</type>";
         for (std::int32_t i = 0; i < count + extra_; ++i) {
             std::int32_t id = nextId_++;

@@ -85,6 +85,8 @@ public:
     void FailDownloadsOf(std::int32_t id);
     // Every reply carries this many recommendations beyond the count asked for.
     void SetExtra(std::int32_t extra);
+    // The next `count` recommendation requests get a reply of the wrong type.
+    void RefuseRecommendations(int count);
     std::map<std::int32_t, std::int32_t> Ratings();
     std::vector<std::int32_t> RequestedCounts();
     int Registrations();
@@ -97,6 +99,7 @@ private:
     std::deque<std::int32_t> offered_;
     std::set<std::int32_t> failing_;
     std::int32_t extra_ = 0;
+    int refusals_ = 0;
     std::map<std::int32_t, std::int32_t> ratings_;
     std::vector<std::int32_t> counts_;
     int registrations_ = 0;

@@ -23,6 +23,16 @@ using test::TestUiThread;
 
 constexpr const char* kWaitPlay = "Please Wait.....Retrieving Media";
 
+// "pl.txt" with restored items (id, rating) whose files lie in their rating folders.
+void WriteLibrary(const std::string& media, std::vector<std::pair<int, int>> idsAndRatings) {
+    const char* folders[] = {"UnRated", "1star", "2stars", "3stars", "4stars", "5stars"};
+    std::string content;
+    for (auto [id, rating] : idsAndRatings) {
+        content += test::MakeStoredItem(id, media + folders[rating] + "/", rating)->ToXml().Text() + "\n";
+    }
+    test::WriteFile("pl.txt", content);
+}
+
 class VornPlayerTest : public ::testing::Test {
 protected:
     VornPlayerTest() {
@@ -381,6 +391,81 @@ TEST_F(VornPlayerTest, TheLibrarySurvivesARestart) {
     OnUi([&] { return player_->Play(); });
     EXPECT_NE(CurrentId(), first);  // the first unrated item
     EXPECT_EQ(OnUi([&] { return player_->CurrentItem()->Rating(); }), 0);
+}
+
+TEST_F(VornPlayerTest, ARatingOfThreeWhilePlayingPlaysOnAndTwoMovesOn) {
+    WriteLibrary(media_, {{1, 0}, {2, 0}, {3, 0}});
+    TestPlayer& player = Start(false);
+    ASSERT_TRUE(OnUi([&] { return player.Play(); }));
+    ASSERT_EQ(CurrentId(), 1);
+    const int pauses = player.Pauses();
+    OnUi([&] {
+        player.CurrentItem()->SetRating(3);
+        return player.RateItem(1, 3, true);
+    });
+    EXPECT_EQ(CurrentId(), 1);
+    EXPECT_EQ(player.Pauses(), pauses);
+    OnUi([&] {
+        player.CurrentItem()->SetRating(2);
+        return player.RateItem(1, 2, true);
+    });
+    EXPECT_EQ(CurrentId(), 2);
+}
+
+TEST_F(VornPlayerTest, NextWithNothingToPlayShowsItsOwnWaitText) {
+    TestPlayer& player = Start(false);
+    EXPECT_FALSE(OnUi([&] { return player.Next(); }));
+    ASSERT_FALSE(player.Texts().empty());
+    EXPECT_EQ(player.Texts().back(), "Please Wait. Retrieving Media");
+    EXPECT_FALSE(player.ShowedText(kWaitPlay));
+}
+
+TEST_F(VornPlayerTest, AFailedRequestIsSentExactlyOnceMore) {
+    station_.RefuseRecommendations(2);
+    TestPlayer& player = Start();
+    EXPECT_FALSE(OnUi([&] { return player.Play(); }));
+    ASSERT_TRUE(test::WaitFor(
+        [&] { return log_.Contains("VornPlayer Error : Error Getting Recommendations << Error : 4 >>"); }, 15000));
+    EXPECT_EQ(station_.RequestedCounts().size(), 2u);
+
+    station_.RefuseRecommendations(1);  // the second attempt gets through
+    EXPECT_FALSE(OnUi([&] { return player.Play(); }));
+    EXPECT_GE(WaitPlayingAny(), 100);
+    EXPECT_EQ(station_.RequestedCounts().size(), 4u);
+}
+
+TEST_F(VornPlayerTest, ARatedItemBeyondTheCountAskedForStillHasItsRatingResent) {
+    WriteLibrary(media_, {{1, 0}, {2, 0}, {7, 5}});
+    station_.Offer({200, 201, 7});
+    station_.SetExtra(1);  // two asked for, three sent
+    TestPlayer& player = Start();
+    ASSERT_TRUE(OnUi([&] { return player.Play(); }));  // two unrated left: more are asked for
+    ASSERT_TRUE(WaitRated(7, 5));
+    EXPECT_TRUE(log_.Contains("Received rated item in Rec request 7 5"));
+    EXPECT_EQ(station_.RequestedCounts().front(), 2);
+    EXPECT_TRUE(player.WaitUntil([&] { return player.Playlist().UnplayedCount(true) == 5; }));
+}
+
+TEST_F(VornPlayerTest, AnUnreachableMediaFolderPlaysNothingAndLosesNothing) {
+    WriteLibrary(media_, {{1, 0}, {2, 4}, {3, 1}});
+    const std::string away = home_ / "away";
+    fs::rename(media_, away);  // the drive is not mounted for this run
+    TestPlayer& player = Start();
+    EXPECT_FALSE(OnUi([&] { return player.Play(); }));
+    EXPECT_TRUE(player.ShowedText("Media folder not available: " + media_));
+    EXPECT_FALSE(OnUi([&] { return player.Next(); }));
+    EXPECT_EQ(Current(), nullptr);
+    EXPECT_EQ(OnUi([&] { return player.Playlist().UnplayedCount(true); }), 3);
+    Destroy();
+    EXPECT_FALSE(fs::exists(media_));
+    const std::string saved = test::ReadFile("pl.txt");
+    EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 3);
+    EXPECT_TRUE(station_.Ratings().empty());  // nothing was rejected
+
+    fs::rename(away, media_);  // back for the next start
+    Start(false);
+    EXPECT_TRUE(OnUi([&] { return player_->Play(); }));
+    EXPECT_EQ(CurrentId(), 1);
 }
 
 }  // namespace

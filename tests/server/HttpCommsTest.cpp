@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <netdb.h>
+
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <future>
 #include <sstream>
 #include <thread>
 
 #include "foundation/Preferences.h"
+#include "server/ResponseHead.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/ScopedLog.h"
 #include "tests/support/TempDir.h"
@@ -296,6 +301,194 @@ TEST_F(HttpCommsTest, ABodyThatCannotBeStoredIsAFailure) {
     std::ofstream full("/dev/full", std::ios::binary);
     full.rdbuf()->pubsetbuf(nullptr, 0);  // unbuffered, so the failure shows at once
     EXPECT_EQ(comms.ReceiveBytes(2048, full), kHttpReceiveFailed);
+}
+
+// The threads of this process, from /proc/self/status.
+int ThreadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    }
+    return -1;
+}
+
+// A resolver that hangs until released (or 10 s pass), as one with an
+// unreachable name server does.
+struct HangingResolver {
+    HostLookup::Resolver Get() {
+        return [this](const std::string&, in_addr&) {
+            std::unique_lock lock(mutex);
+            ++calls;
+            released.wait_for(lock, std::chrono::seconds(10), [this] { return free; });
+            return EAI_AGAIN;
+        };
+    }
+    void Release() {
+        std::lock_guard lock(mutex);
+        free = true;
+        released.notify_all();
+    }
+    std::mutex mutex;  // guards free and calls
+    std::condition_variable released;
+    bool free = false;
+    int calls = 0;
+};
+
+TEST_F(HttpCommsTest, AHangingLookupEndsAtTheConnectTimeOutOrAtOnceOnAbort) {
+    auto preferences = Direct();
+    HangingResolver resolver;
+    HttpComms timed("media.example", 80, preferences.get());
+    timed.SetResolver(resolver.Get());
+    timed.SetTimeouts(400, 1000);
+    const int threadsBefore = ThreadCount();
+    for (int i = 0; i < 3; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(timed.Connect(), kHttpLookupFailed);
+        const auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(waited, std::chrono::milliseconds(350));
+        EXPECT_LT(waited, std::chrono::milliseconds(1500));
+    }
+    // Look-ups given up never pile up threads: the one still hanging is reused.
+    EXPECT_LE(ThreadCount(), threadsBefore + 1);
+    EXPECT_TRUE(log_.Contains("HttpComms : Host Lookup Error : media.example"));
+
+    HttpComms aborted("media.example", 80, preferences.get());
+    aborted.SetResolver(resolver.Get());  // the default 10 s bound
+    auto connecting = std::async(std::launch::async, [&] { return aborted.SendRaw("GET / HTTP/1.0"); });
+    ASSERT_TRUE(test::WaitFor([&] {
+        std::lock_guard lock(resolver.mutex);
+        return resolver.calls == 2;
+    }));
+    const auto start = std::chrono::steady_clock::now();
+    aborted.Abort();
+    ASSERT_EQ(connecting.wait_for(std::chrono::seconds(1)), std::future_status::ready);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(connecting.get(), kHttpNotConnected);
+    resolver.Release();  // the helpers end; the destructors join them
+}
+
+// The "Connect()" line names the failing call's own code, not a stale errno.
+TEST_F(HttpCommsTest, TheConnectLineCarriesTheLookupsOwnCode) {
+    auto preferences = Direct();
+    HttpComms unknown("no-such-host.invalid", 80, preferences.get());
+    errno = 0;
+    EXPECT_EQ(unknown.SendRaw("GET / HTTP/1.0"), kHttpNotConnected);
+    const std::string code = std::to_string(EAI_NONAME);
+    EXPECT_TRUE(log_.Contains("HttpComms Error : Code = " + code + " Function = gethostbyname()"));
+    EXPECT_TRUE(log_.Contains("HttpComms Error : Code = " + code + " Function = Connect()"));
+}
+
+TEST_F(HttpCommsTest, APortBeyond16BitsIsNeverCutDown) {
+    RecordingPeer peer("X\r\n\r\n");
+    auto preferences = Direct();
+    HttpComms comms("127.0.0.1", peer.server.Port() + 65536, preferences.get());
+    EXPECT_EQ(comms.Connect(), kHttpSendFailed);
+    HttpComms negative("127.0.0.1", -1, preferences.get());
+    EXPECT_EQ(negative.Connect(), kHttpSendFailed);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(peer.server.Accepted(), 0);
+    EXPECT_TRUE(log_.Contains("HttpComms : Connect Error : 127.0.0.1"));
+}
+
+// A peer writes its head or body one byte at a time, each well within the
+// per-receive limit; the whole head and the body's rate are bounded.
+TEST_F(HttpCommsTest, TricklingPeersAreCutOffAtTheirBounds) {
+    std::atomic<bool> stop{false};
+    const auto trickle = [&stop](Connection& c, const std::string& first) {
+        c.ReadUntil("\r\n\r\n");
+        c.Write(first);
+        for (int i = 0; i < 200 && !stop && c.Write("h"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    };
+    LoopbackServer headTrickle([&](Connection& c) { trickle(c, "HTTP/1.0 200 OK\r\n"); });
+    LoopbackServer bodyTrickle([&](Connection& c) { trickle(c, "HTTP/1.0 200 OK\r\n\r\n" + std::string(1500, 'b')); });
+    auto preferences = Direct();
+    HttpComms::Timeouts limits;
+    limits.connectMs = 1000;
+    limits.receiveMs = 1000;
+    limits.headMs = 600;
+    limits.bodyWindowMs = 600;
+
+    HttpComms head("127.0.0.1", headTrickle.Port(), preferences.get());
+    head.SetTimeouts(limits);
+    ASSERT_EQ(head.Get("/", false), kHttpOk);
+    std::string text;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(head.ReceiveHead(text), kHttpReceiveFailed);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(550));
+    EXPECT_LT(waited, std::chrono::milliseconds(1500));
+    EXPECT_TRUE(log_.Contains("HttpComms : Response head not complete after 600 ms, giving up"));
+
+    HttpComms body("127.0.0.1", bodyTrickle.Port(), preferences.get());
+    body.SetTimeouts(limits);
+    ASSERT_EQ(body.Get("/", false), kHttpOk);
+    text.clear();
+    ASSERT_EQ(body.ReceiveHead(text), kHttpOk);
+    std::ostringstream sink;
+    start = std::chrono::steady_clock::now();
+    // The first block and then some come at once; the trickle never makes 1024 more in a window.
+    EXPECT_EQ(body.ReceiveBytes(1024, sink), kHttpOk);
+    EXPECT_EQ(body.ReceiveBytes(1024, sink), kHttpReceiveFailed);
+    waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(550));
+    EXPECT_LT(waited, std::chrono::milliseconds(1500));
+    EXPECT_TRUE(log_.Contains("HttpComms : Body moved fewer than 1024 bytes in 600 ms, giving up"));
+    stop = true;
+}
+
+TEST_F(HttpCommsTest, ASlowButSteadyBodyIsNotCutOff) {
+    const std::string payload(6000, 's');
+    LoopbackServer server([&](Connection& c) {
+        c.ReadUntil("\r\n\r\n");
+        c.Write("X\r\n\r\n");
+        for (std::size_t at = 0; at < payload.size(); at += 600) {  // 600 bytes every 200 ms: 1024 in any 400 ms
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            c.Write(payload.substr(at, 600));
+        }
+    });
+    auto preferences = Direct();
+    HttpComms comms("127.0.0.1", server.Port(), preferences.get());
+    HttpComms::Timeouts limits;
+    limits.bodyWindowMs = 600;
+    comms.SetTimeouts(limits);
+    ASSERT_EQ(comms.Get("/", false), kHttpOk);
+    std::string head;
+    ASSERT_EQ(comms.ReceiveHead(head), kHttpOk);
+    std::ostringstream body;
+    for (std::size_t at = 0; at < payload.size(); at += 1000) {
+        ASSERT_EQ(comms.ReceiveBytes(1000, body), kHttpOk) << at;
+    }
+    EXPECT_EQ(body.str(), payload);
+}
+
+TEST(ResponseHeadTest, AHeadIsFramedFromBytesAlone) {
+    using Progress = ResponseHead::Progress;
+    std::string head;
+    std::size_t taken = 0;
+    // Split anywhere, even inside the blank line; what follows it is not taken.
+    EXPECT_EQ(ResponseHead::Take(head, 0, "HTTP/1.0 200 OK\r\nA: b\r", 100, taken), Progress::NeedMore);
+    EXPECT_EQ(taken, 22u);
+    EXPECT_EQ(ResponseHead::Take(head, 0, "\n\r\nBODY", 100, taken), Progress::Complete);
+    EXPECT_EQ(taken, 3u);
+    EXPECT_EQ(head, "HTTP/1.0 200 OK\r\nA: b\r\n");
+
+    // A head after text already in the string counts only its own bytes.
+    std::string appended = "kept";
+    EXPECT_EQ(ResponseHead::Take(appended, 4, "X\r\n\r\n", 5, taken), Progress::Complete);
+    EXPECT_EQ(appended, "keptX\r\n");
+
+    std::string endless;
+    EXPECT_EQ(ResponseHead::Take(endless, 0, std::string(50, 'h'), 16, taken), Progress::TooLong);
+    EXPECT_EQ(taken, 17u);
+    std::string empty;
+    EXPECT_EQ(ResponseHead::Take(empty, 0, "", 16, taken), Progress::NeedMore);
+    EXPECT_EQ(taken, 0u);
+    std::string bare;
+    EXPECT_EQ(ResponseHead::Take(bare, 0, "\r\n\r\n", 16, taken), Progress::Complete);
+    EXPECT_EQ(bare, "\r\n");
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 namespace vorn {
 namespace {
 
@@ -42,8 +45,29 @@ TEST(UrlPartsTest, MissingPartsStayEmptyAndPortDefaultsTo80) {
     EXPECT_EQ(emptyPort.Host(), "h");
     EXPECT_EQ(emptyPort.Port(), 80);
 
-    UrlParts junkPort("http://h:x9/a");
-    EXPECT_EQ(junkPort.Port(), 0);  // decimal prefix conversion of "x9"
+    EXPECT_TRUE(emptyPort.HasValidPort());
+}
+
+// A port that is no TCP port is refused, never cut down to 16 bits (84026 would
+// otherwise reach 18490) nor read as its leading digits.
+TEST(UrlPartsTest, OnlyDecimalPortsFrom1To65535AreValid) {
+    for (const char* bad : {"http://h:84026/a", "http://h:65536/a", "http://h:0/a", "http://h:x9/a", "http://h:80x/a",
+                            "http://h:-80/a", "http://h:+80/a", "http://h: 80/a", "http://h:4294967376/a"}) {
+        const UrlParts parts(bad);
+        EXPECT_FALSE(parts.HasValidPort()) << bad;
+        EXPECT_EQ(parts.Port(), 0) << bad;
+        EXPECT_EQ(parts.Host(), "h") << bad;
+    }
+    for (const auto& [text, port] : std::vector<std::pair<std::string, int>>{
+             {"http://h:1/a", 1}, {"http://h:65535/a", 65535}, {"http://h:08080/a", 8080}, {"http://h:000080/a", 80},
+             {"http://h/a", 80}}) {
+        const UrlParts parts(text);
+        EXPECT_TRUE(parts.HasValidPort()) << text;
+        EXPECT_EQ(parts.Port(), port) << text;
+    }
+    UrlParts reused("http://h:99999/a");
+    reused.ParseUrl("http://h:81/a");
+    EXPECT_TRUE(reused.HasValidPort());
 }
 
 TEST(UrlPartsTest, ParsingAgainReplacesEveryPart) {

@@ -1,0 +1,110 @@
+#pragma once
+
+// The station's request handling as vorn-station assembles it: a store in a
+// folder, a catalogue of a few records, the recommender, the recent-plays
+// recorder and the service, behind the protocol core with the fixed key pair
+// of the token vectors. Shared by the station harnesses and the corpus maker.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "station/app/Catalogue.h"
+#include "station/app/RecentRecorder.h"
+#include "station/app/Recommender.h"
+#include "station/app/StationService.h"
+#include "station/app/StationStore.h"
+#include "station/protocol/ProtocolCore.h"
+#include "station/protocol/StationKey.h"
+#include "tests/server/TokenVectors.h"
+
+namespace vorn::fuzz {
+
+inline const station::StationKey& FixedStationKey() {
+    static const station::StationKey key = *station::StationKey::FromPem(test::vectors::kPrivateKeyPem);
+    return key;
+}
+
+// The demo records; their file names ("Artist - Title [id].mp3") are the ones
+// the playlist harness keeps in its media folder.
+inline std::vector<station::ItemRecord> DemoRecords() {
+    const char* const rows[][4] = {{"Ada Vale", "Slow Tide", "First Light", "Ambient"},
+                                   {"Ada Vale", "First Light", "First Light", "Ambient"},
+                                   {"Bo Reyes", "Night Road", "Streets", "Folk"},
+                                   {"Bo Reyes", "Quiet Hour", "Streets", "Folk"}};
+    std::vector<station::ItemRecord> records;
+    int n = 0;
+    for (const auto& row : rows) {
+        station::ItemRecord item;
+        item.path = "/music/" + std::to_string(++n) + ".mp3";
+        item.artist = row[0];
+        item.title = row[1];
+        item.album = row[2];
+        item.genre = row[3];
+        item.lengthSeconds = 180 + n;
+        item.fileSize = 4000 + n;
+        records.push_back(item);
+    }
+    return records;
+}
+
+class StationFixture {
+public:
+    // folder: where the store goes; it is emptied first.
+    // Called with every decrypted request and the service's reply.
+    using Observer = std::function<void(const std::string& request, const std::string& reply)>;
+
+    explicit StationFixture(const std::string& folder, Observer observer = nullptr)
+        : forwarder_(*this), observer_(std::move(observer)) {
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+        std::filesystem::create_directories(folder, ec);
+        store_.Open(folder + "/station.db");
+        catalogue_ = std::make_unique<station::Catalogue>(store_, folder + "/music");
+        catalogue_->Load();
+        catalogue_->Publish(DemoRecords());
+        station::RecommenderSettings settings;
+        settings.seed = 7;
+        recommender_ = std::make_unique<station::Recommender>(settings);
+        recommender_->Load(store_.Listeners(), store_.LoadRatings(), store_.LoadRecent(settings.recentWindow));
+        recorder_ = std::make_unique<station::RecentRecorder>(store_, settings.recentWindow);
+        service_ = std::make_unique<station::StationService>(store_, *catalogue_, *recommender_, *recorder_,
+                                                             station::MediaLinks{"127.0.0.1", 8000});
+        core_ = std::make_unique<station::ProtocolCore>(FixedStationKey(), forwarder_,
+                                                        station::BuildInfo{});
+    }
+
+    station::StationService& Service() { return *service_; }
+    const station::ProtocolCore& Core() const { return *core_; }
+    station::Catalogue& Catalogue() { return *catalogue_; }
+
+private:
+    class Forwarder : public station::RequestHandler {
+    public:
+        explicit Forwarder(StationFixture& owner) : owner_(owner) {}
+        std::string HandleRequest(const std::string& requestXml) override {
+            std::string reply = owner_.service_->HandleRequest(requestXml);
+            if (owner_.observer_) {
+                owner_.observer_(requestXml, reply);
+            }
+            return reply;
+        }
+
+    private:
+        StationFixture& owner_;
+    };
+
+    Forwarder forwarder_;
+    Observer observer_;
+    station::StationStore store_;
+    std::unique_ptr<station::Catalogue> catalogue_;
+    std::unique_ptr<station::Recommender> recommender_;
+    std::unique_ptr<station::RecentRecorder> recorder_;
+    std::unique_ptr<station::StationService> service_;
+    std::unique_ptr<station::ProtocolCore> core_;
+};
+
+}  // namespace vorn::fuzz
