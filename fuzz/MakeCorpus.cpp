@@ -301,8 +301,8 @@ int main(int argc, char** argv) {
     {
         station::ServerSettings redirecting = settings;
         station::StationServer other(redirecting);
-        station::MediaSite moved(station.Catalogue(), station::MediaLinks{"127.0.0.1", 0}, true);
         if (!other.Bind(error)) Fail("the redirecting media host cannot bind");
+        station::MediaSite moved(station.Catalogue(), station::MediaLinks{"127.0.0.1", other.MediaPort()}, true);
         other.Start([](const std::string&, std::string&, std::string&) { return false; }, moved);
         SaveMediaAnswers(other.MediaPort(), "/media/1.mp3");
         other.Stop();

@@ -20,6 +20,7 @@
 #include "server/Base64Codec.h"
 #include "server/CryptoContext.h"
 #include "server/Recommendation.h"
+#include "server/VornClientEngine.h"
 #include "tests/server/TokenVectors.h"
 #include "xml/XmlElement.h"
 
@@ -45,20 +46,17 @@ std::string Encrypt(const std::string& plain) {
     return cipher;
 }
 
-// The reads the engine makes on the replies it receives: the type, a user id,
-// and each recommendation's ids and details.
+// The reads the engine makes on the replies it receives: a user id, and the
+// walk over a recommendations reply (the engine's own).
 void ReadLikeTheEngine(XmlElement reply) {
     (void)reply.HasChild("userid");
     (void)reply.ChildInt("userid");
-    (void)reply.Child("type");
-    for (XmlElement rec = reply.NextChild("recommendation"); !rec.IsEmpty(); rec = reply.NextChild("recommendation")) {
-        rec.NextChild("details");
-        Recommendation recommendation(rec.ChildInt("itemid"), rec.ChildInt("typeid"));
-        for (XmlElement detail = rec.NextChild("detail"); !detail.IsEmpty(); detail = rec.NextChild("detail")) {
-            recommendation.AddDetail(detail.Child("name").Text(), detail.Child("value").Text());
-        }
-        (void)recommendation.IsComplete();
-        (void)recommendation.ToXml();
+    XmlElement walked(reply.Text());
+    VornClientEngine::RecommendationList list;
+    (void)VornClientEngine::ReadRecommendations(walked, list);
+    for (const auto& recommendation : list) {
+        Check(recommendation->IsComplete(), "only complete recommendations are kept");
+        (void)recommendation->ToXml();
     }
 }
 

@@ -63,6 +63,13 @@ MediaResponse MediaResponse::Check(const std::string& head, bool redirectAllowed
         if (location.empty()) {
             return Unusable("HTTPFileRetriever : Error getting new location in redirect header : file=" + urlText);
         }
+        // The location becomes the next request's line: a control character in it
+        // (a bare CR, say) would let the host write headers into that request.
+        for (const char c : location) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                return Unusable("HTTPFileRetriever : Control character in redirect location : file=" + urlText);
+            }
+        }
         MediaResponse response;
         response.kind = Kind::Redirect;
         response.location = std::move(location);

@@ -9,7 +9,7 @@ namespace vorn {
 // text alone (as HttpComms::ReceiveHead returns it: ending in one CR LF):
 // - "302 Found" anywhere, when a redirect may still be followed: a redirect to
 //   the "Location:" header's value (name in any letter case, blanks around the
-//   value dropped);
+//   value dropped; a value holding a control character is unusable);
 // - otherwise "200 OK" anywhere and a "Content-Length:" header (any letter case)
 //   whose value is decimal digits, with blanks around them, below 2^63: a body of
 //   that length;

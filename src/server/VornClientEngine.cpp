@@ -185,6 +185,10 @@ int VornClientEngine::GetRecommendations(std::int32_t userId, std::int32_t typeI
     if (const int result = SendRequest(request, &reply); result != kEngineOk) {
         return result;
     }
+    return ReadRecommendations(reply, list);
+}
+
+int VornClientEngine::ReadRecommendations(XmlElement& reply, RecommendationList& list) {
     if (reply.IsEmpty()) {
         VORN_LOG(LogLevel::Warning) << "XML Zero Length Error";
         return kEngineBadReply;

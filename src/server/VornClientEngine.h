@@ -73,6 +73,10 @@ public:
     // order, to list; incomplete ones are logged and dropped. 0, 1, 2 or 4.
     int GetRecommendations(std::int32_t userId, std::int32_t typeId, std::int32_t count,
                            RecommendationList& list);
+    // The reading half of GetRecommendations: the decrypted reply's type checked,
+    // its recommendations walked and every complete one appended to list.
+    // 0, or 4 for an empty reply or one of another type.
+    static int ReadRecommendations(XmlElement& reply, RecommendationList& list);
 
     // Sends the ratings (item id -> rating) in one request without reading a
     // reply. 0 sent, 1 sending failed, 2 not ready.

@@ -18,6 +18,10 @@ TEST(MediaResponseTest, RedirectsNeedALocation) {
     EXPECT_EQ(r.problem, "HTTPFileRetriever : Error in location in redirect header : file=U");
     r = MediaResponse::Check("HTTP/1.1 302 Found\r\nLocation: \r\n", true, "U");
     EXPECT_EQ(r.problem, "HTTPFileRetriever : Error getting new location in redirect header : file=U");
+    // The location goes into the next request line: no control character may ride along.
+    r = MediaResponse::Check("HTTP/1.1 302 Found\r\nLocation: http://h/a\rX-Injected: 1\r\n", true, "U");
+    EXPECT_EQ(r.kind, Kind::Unusable);
+    EXPECT_EQ(r.problem, "HTTPFileRetriever : Control character in redirect location : file=U");
     // A second redirect is no body.
     r = MediaResponse::Check("HTTP/1.1 302 Found\r\nLocation: http://h/\r\n", false, "U");
     EXPECT_EQ(r.kind, Kind::Unusable);

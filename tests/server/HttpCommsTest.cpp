@@ -341,16 +341,18 @@ TEST_F(HttpCommsTest, AHangingLookupEndsAtTheConnectTimeOutOrAtOnceOnAbort) {
     HttpComms timed("media.example", 80, preferences.get());
     timed.SetResolver(resolver.Get());
     timed.SetTimeouts(400, 1000);
-    const int threadsBefore = ThreadCount();
+    int threadsAfterFirst = 0;
     for (int i = 0; i < 3; ++i) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(timed.Connect(), kHttpLookupFailed);
         const auto waited = std::chrono::steady_clock::now() - start;
         EXPECT_GE(waited, std::chrono::milliseconds(350));
         EXPECT_LT(waited, std::chrono::milliseconds(1500));
+        // Counted after the first look-up has its helper (and a sanitizer its own threads).
+        if (i == 0) threadsAfterFirst = ThreadCount();
     }
     // Look-ups given up never pile up threads: the one still hanging is reused.
-    EXPECT_LE(ThreadCount(), threadsBefore + 1);
+    EXPECT_LE(ThreadCount(), threadsAfterFirst);
     EXPECT_TRUE(log_.Contains("HttpComms : Host Lookup Error : media.example"));
 
     HttpComms aborted("media.example", 80, preferences.get());
