@@ -368,6 +368,10 @@ std::vector<std::string> RegistryFile::ReadLines(ReadState& state, int& error) c
         pending.clear();
     }
     if (!pending.empty()) {
+        // A continuation cut off by the end of the file is a damaged line: kept,
+        // but without a trailing "\", which would join it to whatever line a
+        // later write puts after it.
+        while (!pending.empty() && pending.back() == '\\') pending.pop_back();
         lines.push_back(pending);
     }
     return lines;

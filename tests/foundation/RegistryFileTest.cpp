@@ -79,6 +79,16 @@ TEST(RegistryFileTest, DamagedLinesAreSkippedAndKept) {
     values = file.Load();
     ASSERT_EQ(values->size(), 2u);
     EXPECT_EQ((*values)[0].second.text, "3");
+
+    // A continuation cut off by the end of the file never swallows the line a
+    // write adds after it (found by the fuzzer: a value changed, another vanished).
+    WriteFile(path, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\T]\n\"t\"=\"1\"\n\"t\"=\"47=hex(1),6b,\\\\");
+    ASSERT_TRUE(file.Write("added", Text("0")));
+    values = file.Load();
+    ASSERT_TRUE(values.has_value());
+    ASSERT_EQ(values->size(), 2u);
+    EXPECT_EQ((*values)[0].second.text, "1");
+    EXPECT_EQ((*values)[1].first, "added");
 }
 
 TEST(RegistryFileTest, TwoKeysWritingDifferentValuesBothSurvive) {
