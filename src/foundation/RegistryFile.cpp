@@ -19,6 +19,15 @@
 namespace vorn {
 namespace {
 
+// A logical line as it is kept and written back. No valid value line ends in a
+// CR or a backslash; a damaged one that did would read back differently once
+// written (a final CR is taken for the line end, a final backslash joins the
+// next line, which may be a value a later write adds), so those are dropped.
+std::string WholeLine(std::string line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\\')) line.pop_back();
+    return line;
+}
+
 constexpr const char* kHeader = "REGEDIT4";
 
 std::string Quote(const std::string& text) {
@@ -364,15 +373,11 @@ std::vector<std::string> RegistryFile::ReadLines(ReadState& state, int& error) c
             pending.pop_back();
             continue;
         }
-        lines.push_back(pending);
+        lines.push_back(WholeLine(std::move(pending)));
         pending.clear();
     }
     if (!pending.empty()) {
-        // A continuation cut off by the end of the file is a damaged line: kept,
-        // but without a trailing "\", which would join it to whatever line a
-        // later write puts after it.
-        while (!pending.empty() && pending.back() == '\\') pending.pop_back();
-        lines.push_back(pending);
+        lines.push_back(WholeLine(std::move(pending)));  // a continuation cut off by the end of the file
     }
     return lines;
 }

@@ -89,6 +89,15 @@ TEST(RegistryFileTest, DamagedLinesAreSkippedAndKept) {
     ASSERT_EQ(values->size(), 2u);
     EXPECT_EQ((*values)[0].second.text, "1");
     EXPECT_EQ((*values)[1].first, "added");
+    // Nor does a damaged line whose CR is followed by a backslash.
+    WriteFile(path, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\T]\n\"t\"=\"1\"\n\"u=hex\\\\\r\\\n\n");
+    ASSERT_TRUE(file.Write("added", Text("0")));
+    ASSERT_TRUE(file.Write("more", Text("2")));
+    values = file.Load();
+    ASSERT_TRUE(values.has_value());
+    ASSERT_EQ(values->size(), 3u);
+    EXPECT_EQ((*values)[1].first, "added");
+    EXPECT_EQ((*values)[2].first, "more");
 }
 
 TEST(RegistryFileTest, TwoKeysWritingDifferentValuesBothSurvive) {
