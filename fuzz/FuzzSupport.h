@@ -5,7 +5,10 @@
 // and a check that aborts (so libFuzzer records the input) when a property of
 // the code under test does not hold.
 
+#include <cryptopp/aes.h>
 #include <cryptopp/cryptlib.h>
+#include <cryptopp/filters.h>
+#include <cryptopp/modes.h>
 
 #include <unistd.h>
 
@@ -18,6 +21,18 @@
 #include <system_error>
 
 namespace vorn::fuzz {
+
+// AES in ECB mode with PKCS padding under `key`: how the client seals a
+// request's body and the station a reply, for seeds and inputs that must get
+// past decryption.
+inline std::string EncryptPadded(const std::string& key, const std::string& plain) {
+    CryptoPP::ECB_Mode<CryptoPP::AES>::Encryption aes(reinterpret_cast<const CryptoPP::byte*>(key.data()),
+                                                      key.size());
+    std::string cipher;
+    CryptoPP::StringSource(plain, true,
+                           new CryptoPP::StreamTransformationFilter(aes, new CryptoPP::StringSink(cipher)));
+    return cipher;
+}
 
 // Aborts with a message when `ok` is false: a harness's own findings (a broken
 // round trip, a wrong length) are crashes like any other.

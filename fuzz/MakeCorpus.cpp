@@ -178,15 +178,6 @@ void Listen(VornClientEngine& engine, const std::string& host, int port, std::ve
     }
 }
 
-std::string EncryptPadded(const std::string& key, const std::string& plain) {
-    CryptoPP::ECB_Mode<CryptoPP::AES>::Encryption aes(reinterpret_cast<const CryptoPP::byte*>(key.data()),
-                                                      key.size());
-    std::string cipher;
-    CryptoPP::StringSource(plain, true,
-                           new CryptoPP::StreamTransformationFilter(aes, new CryptoPP::StringSink(cipher)));
-    return cipher;
-}
-
 // An XmlElement harness input: tag, value and number, then the text (see the harness).
 std::string XmlInput(const std::string& tag, const std::string& value, const std::string& text) {
     return tag + "\\ " + value + "\\ " + text + std::string("\x07\x00\x00\x00", 4);
@@ -328,7 +319,7 @@ int main(int argc, char** argv) {
     for (const auto& [request, reply] : captured) {
         Save("StationDispatch", request);
         Save("StationToken", std::string(1, '\x02') + request);
-        Save("StationToken", std::string(1, '\x01') + keyBlock + EncryptPadded(test::vectors::kClientKey, request));
+        Save("StationToken", std::string(1, '\x01') + keyBlock + fuzz::EncryptPadded(test::vectors::kClientKey, request));
     }
 
     // The client's side: replies under the fixed client key, as the station
