@@ -63,8 +63,6 @@ CVornUIDlg::CVornUIDlg(UiThread& uiThread) : CSkinDialog(nullptr), VornPlayer(ui
 }
 
 CVornUIDlg::~CVornUIDlg() {
-    // A reconnect in progress uses the player: it ends before the player does.
-    reconnector_->Stop(kShutdownWaitMs);
     // The player first: its download threads may still show texts on the display.
     Shutdown();
     uiReady_ = false;
