@@ -46,7 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string open = "<" + tag + ">";
     const std::string close = "</" + tag + ">";
     Check(built.HasChild(tag), "AddChild gives a child");
-    if ((open + value).find(close) == std::string::npos) {
+    // The closing tag is looked for from the start, so it must not occur earlier,
+    // not even overlapping the opening tag (a tag of "></" closes inside "<></>").
+    if ((open + value + close).find(close) == open.size() + value.size()) {
         Check(built.Child(tag).Text() == value, "AddChild's value reads back");
     }
     XmlElement grown = element;

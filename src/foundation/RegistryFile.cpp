@@ -15,6 +15,7 @@
 
 #include "foundation/LogEntry.h"
 #include "platform/AsciiCase.h"
+#include "platform/DurableFile.h"
 
 namespace vorn {
 namespace {
@@ -482,35 +483,7 @@ bool RegistryFile::Replace(const std::vector<std::string>& lines) const {
         content += line;
         content += '\n';
     }
-    std::string tempPath = path_ + ".XXXXXX";
-    const int fd = ::mkstemp(tempPath.data());
-    if (fd < 0) {
-        return false;
-    }
-    ::fchmod(fd, 0600);
-    std::size_t written = 0;
-    bool ok = true;
-    while (written < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || std::rename(tempPath.c_str(), path_.c_str()) != 0) {
-        ::unlink(tempPath.c_str());
-        return false;
-    }
-    const std::string folder = std::filesystem::path(path_).parent_path().string();
-    if (const int dirFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
+    return ReplaceFileDurably(path_, content);
 }
 
 }  // namespace vorn

@@ -26,6 +26,8 @@ public:
     virtual bool SetDisplayText(const std::string& line1, const std::string& line2 = std::string()) = 0;
     // Brings the window forward and animates the stars.
     virtual bool AskForRating() = 0;
+    // The station became reachable or was lost. Any thread; never wait.
+    virtual void OnConnectionChanged(bool /*online*/) {}
 };
 
 }  // namespace vorn

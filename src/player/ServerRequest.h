@@ -4,7 +4,8 @@
 
 namespace vorn {
 
-// Work queued for the player's worker thread. Each request is tried at most twice.
+// Work queued for the player's worker thread. Each request is tried at most
+// twice. Ratings do not come this way: they wait in the rating outbox.
 class ServerRequest {
 public:
     static constexpr std::int32_t kRatingType = 0;
@@ -14,15 +15,6 @@ public:
     virtual std::int32_t Type() const = 0;
 
     std::int32_t retries = 2;  // decremented before each attempt
-};
-
-class RatingRequest final : public ServerRequest {
-public:
-    RatingRequest(std::int32_t itemId, std::int32_t rating) : itemId(itemId), rating(rating) {}
-    std::int32_t Type() const override { return kRatingType; }
-
-    const std::int32_t itemId;
-    const std::int32_t rating;
 };
 
 class RecommendationRequest final : public ServerRequest {

@@ -1,6 +1,7 @@
 #include "player/VornPlayer.h"
 
 #include <map>
+#include <random>
 
 #include "foundation/LogEntry.h"
 #include "foundation/RegistryKey.h"
@@ -15,6 +16,8 @@ namespace {
 constexpr const char* kWaitTextPlay = "Please Wait.....Retrieving Media";
 constexpr const char* kWaitTextNext = "Please Wait. Retrieving Media";
 constexpr const char* kMediaFolderUnavailableText = "Media folder not available: ";
+constexpr const char* kWelcomeText = "Welcome to Vorn. Please press the play button to begin.";
+constexpr const char* kUpdateNeededText = "Update needed, you are running an old version of Vorn please update";
 
 }  // namespace
 
@@ -22,6 +25,7 @@ VornPlayer::VornPlayer(UiThread& uiThread)
     : uiThread_(uiThread), alive_(std::make_shared<std::atomic<bool>>(true)) {
     const std::string mediaFolder = PrepareMediaFolders();
     playlist_ = std::make_unique<VornPlaylist>(mediaFolder, this);
+    outbox_ = std::make_unique<RatingOutbox>();
     running_ = true;
     engine_ = std::make_unique<VornClientEngine>();
     worker_ = std::thread([this] { WorkerLoop(); });
@@ -59,6 +63,13 @@ void VornPlayer::LogPlayerError(int code, const std::string& text) {
 // ---------------------------------------------------------------- start-up thread
 
 int VornPlayer::ConnectToServer(const std::string& host, std::int32_t port) {
+    {
+        // The worker's own reconnects wait until this one has ended.
+        std::lock_guard lock(linkMutex_);
+        link_ = Link::kNotYet;
+        linkHost_ = host;
+        linkPort_ = port;
+    }
     SetDisplayText("Connecting                         Connecting");
     int result = 0;
     {
@@ -67,18 +78,28 @@ int VornPlayer::ConnectToServer(const std::string& host, std::int32_t port) {
     }
     if (result != kEngineOk && result != kEngineNewerBuild) {
         if (result == kEngineBuildTooOld) {
-            const std::string text = "Update needed, you are running an old version of Vorn please update";
-            SetDisplayText(text);
-            LogPlayerError(result, text);
+            SetDisplayText(kUpdateNeededText);
+            LogPlayerError(result, kUpdateNeededText);
+            SetLink(Link::kRefused);
         } else {
             SetDisplayText(
                 "Error connecting to the Vorn server. Please check your internet and firewall settings and restart.");
             LogPlayerError(result, "Error connecting to Vorn server. Please check your internet connection and restart Vorn");
+            SetLink(Link::kOffline);
         }
         return result;
     }
     SetDisplayText("          Connected");
+    if (const int registered = EnsureUserId(); registered != kEngineOk) {
+        SetLink(Link::kOffline);
+        return registered;
+    }
+    SetLink(Link::kOnline);
+    SetDisplayText(kWelcomeText);
+    return result;
+}
 
+int VornPlayer::EnsureUserId() {
     RegistryKey key;
     key.Open(kVornKeyPath);
     if (RegistryValue& stored = key.Value("user_id_0"); stored.Exists()) {
@@ -100,8 +121,49 @@ int VornPlayer::ConnectToServer(const std::string& host, std::int32_t port) {
         key.Value("user_id_0").SetInt(newId);
     }
     key.Close();
-    SetDisplayText("Welcome to Vorn. Please press the play button to begin.");
-    return result;
+    return kEngineOk;
+}
+
+bool VornPlayer::IsOnline() {
+    std::lock_guard lock(linkMutex_);
+    return link_ == Link::kOnline;
+}
+
+void VornPlayer::SetReconnectDelays(std::uint32_t firstMs, std::uint32_t longestMs) {
+    firstRetryMs_ = firstMs;
+    longestRetryMs_ = longestMs;
+}
+
+std::chrono::milliseconds VornPlayer::Jittered(std::uint32_t ms) {
+    // Spread out, so that many listeners cut off together do not all come back at once.
+    static thread_local std::minstd_rand random(std::random_device{}());
+    std::uniform_real_distribution<double> factor(0.8, 1.2);
+    return std::chrono::milliseconds(static_cast<std::int64_t>(ms * factor(random)));
+}
+
+void VornPlayer::SetLink(Link link) {
+    bool report = false;
+    {
+        std::lock_guard lock(linkMutex_);
+        if (link == Link::kOnline || link == Link::kOffline) {
+            const int online = link == Link::kOnline ? 1 : 0;
+            report = online != reportedOnline_;
+            reportedOnline_ = online;
+        }
+        if (link == Link::kOffline && link_ != Link::kOffline) {
+            retryNow_ = false;
+            retryMs_ = firstRetryMs_;
+            retryAt_ = std::chrono::steady_clock::now() + Jittered(retryMs_);
+        }
+        link_ = link;
+    }
+    if (link == Link::kOnline) {
+        ratingsDue_ = true;
+        workEvent_.Set();
+    }
+    if (report) {
+        OnConnectionChanged(link == Link::kOnline);
+    }
 }
 
 void VornPlayer::CancelServerCalls() { engine_->Abort(); }
@@ -133,6 +195,8 @@ void VornPlayer::ChooseItem(const std::string& waitText) {
 }
 
 bool VornPlayer::Play() {
+    retryNow_ = true;  // a listener who wants to play is worth a reconnect at once
+    workEvent_.Set();
     if (currentItem_ == nullptr) {
         ChooseItem(kWaitTextPlay);
         if (currentItem_ != nullptr && !SetMedia(currentItem_)) {
@@ -159,6 +223,8 @@ bool VornPlayer::Pause() {
 }
 
 bool VornPlayer::Next() {
+    retryNow_ = true;
+    workEvent_.Set();
     VornPlaylistItem* item = currentItem_;
     if (item != nullptr && item->Rating() == 0) {
         AskForRating();  // an unrated item cannot be skipped
@@ -215,7 +281,7 @@ std::unique_ptr<VornPlaylistItem> VornPlayer::Reject(VornPlaylistItem* item) {
     item->SetRating(1);
     const std::int32_t itemId = item->ItemId();
     std::unique_ptr<VornPlaylistItem> removed = playlist_->RemoveItem(item);
-    Enqueue(std::make_unique<RatingRequest>(itemId, 1));
+    Rate(itemId, 1);
     return removed;
 }
 
@@ -233,7 +299,7 @@ bool VornPlayer::RejectCurrentItem() {
 }
 
 bool VornPlayer::RateItem(std::int32_t itemId, std::int32_t rating, bool advance) {
-    Enqueue(std::make_unique<RatingRequest>(itemId, rating));
+    Rate(itemId, rating);
     VornPlaylistItem* item = currentItem_;
     if (advance && item != nullptr && (rating < 3 || item->PlayState() == 2)) {
         Next();
@@ -321,13 +387,26 @@ void VornPlayer::OnDownloadProgress(std::int32_t percent) {
 
 void VornPlayer::OnDownloadFailed(VornPlaylistItem* item) {
     VORN_LOG(LogLevel::Warning) << "Sent Rating of 1 for failed download itemID:" << item->ItemId();
-    Enqueue(std::make_unique<RatingRequest>(item->ItemId(), 1));
+    Rate(item->ItemId(), 1);
 }
 
 // ---------------------------------------------------------------- worker thread
 
 void VornPlayer::RequestRecommendations(std::int32_t typeId) {
+    {
+        // One waiting request is enough: it asks for what is missing when it is sent.
+        std::lock_guard lock(queueMutex_);
+        for (const auto& queued : queue_) {
+            if (queued->Type() == ServerRequest::kRecommendationType) return;
+        }
+    }
     Enqueue(std::make_unique<RecommendationRequest>(typeId));
+}
+
+void VornPlayer::Rate(std::int32_t itemId, std::int32_t rating) {
+    outbox_->Add(itemId, rating);  // on disk before anything else happens to it
+    ratingsDue_ = true;
+    workEvent_.Set();
 }
 
 void VornPlayer::Enqueue(std::unique_ptr<ServerRequest> request, bool wake) {
@@ -352,53 +431,170 @@ std::unique_ptr<ServerRequest> VornPlayer::Dequeue() {
 
 void VornPlayer::WorkerLoop() {
     while (running_) {
-        std::unique_ptr<ServerRequest> request = Dequeue();
-        if (!request) {
-            workEvent_.Wait(kWorkerIdleWaitMs);
+        Reconnect();
+        if (SendWaitingRatings(true)) {
             continue;
         }
-        Handle(std::move(request), true);
-    }
-    // Ratings the listener gave are sent before leaving, within the shutdown wait
-    // (which cancels the engine if it runs out); recommendations are not needed now.
-    while (std::unique_ptr<ServerRequest> request = Dequeue()) {
-        if (request->Type() == ServerRequest::kRatingType) {
-            Handle(std::move(request), false);
+        std::unique_ptr<ServerRequest> request;
+        {
+            std::lock_guard lock(linkMutex_);
+            if (link_ != Link::kOffline) request = Dequeue();
         }
+        if (request) {
+            Handle(std::move(request), true);
+            continue;
+        }
+        ShowOffline();
+        workEvent_.Wait(kWorkerIdleWaitMs);
+    }
+    // Waiting ratings are sent before leaving, within the shutdown wait (which
+    // cancels the engine if it runs out); what is not sent stays in the outbox
+    // for the next start. Recommendations are not needed now.
+    ratingsDue_ = true;
+    while (SendWaitingRatings(false)) {
     }
     workerEnded_.Set();
 }
 
+void VornPlayer::Reconnect() {
+    std::string host;
+    std::int32_t port = 0;
+    {
+        std::lock_guard lock(linkMutex_);
+        if (link_ != Link::kOffline || (!retryNow_ && std::chrono::steady_clock::now() < retryAt_)) {
+            return;
+        }
+        host = linkHost_;
+        port = linkPort_;
+    }
+    retryNow_ = false;
+    int result = 0;
+    {
+        std::lock_guard lock(engineMutex_);
+        {
+            // A connect of the start-up thread or to another station may have ended meanwhile.
+            std::lock_guard link(linkMutex_);
+            if (link_ != Link::kOffline || linkHost_ != host || linkPort_ != port) return;
+        }
+        VORN_LOG(LogLevel::Info) << "VornPlayer : Connecting again to " << host << ":" << port;
+        result = engine_->Initialise(host, port);
+    }
+    if (result == kEngineOk || result == kEngineNewerBuild) {
+        result = EnsureUserId();
+    }
+    if (result == kEngineOk) {
+        VORN_LOG(LogLevel::Info) << "Reconnected";
+        SetLink(Link::kOnline);
+        if (currentItem_ == nullptr) {
+            bool wanted = false;
+            {
+                std::lock_guard lock(queueMutex_);
+                wanted = !queue_.empty();
+            }
+            SetDisplayText(wanted ? std::string() : kWelcomeText, " ");
+        }
+        shownRetrySeconds_ = -1;
+        return;
+    }
+    if (result == kEngineBuildTooOld) {
+        SetDisplayText(kUpdateNeededText);
+        LogPlayerError(result, kUpdateNeededText);
+        SetLink(Link::kRefused);
+        return;
+    }
+    std::lock_guard lock(linkMutex_);
+    retryMs_ = std::min(retryMs_ * 2, longestRetryMs_.load());
+    retryAt_ = std::chrono::steady_clock::now() + Jittered(retryMs_);
+}
+
+void VornPlayer::ShowOffline() {
+    std::int64_t seconds = -1;
+    {
+        std::lock_guard lock(linkMutex_);
+        if (link_ != Link::kOffline || currentItem_ != nullptr) {
+            shownRetrySeconds_ = -1;
+            return;
+        }
+        const auto left = retryAt_ - std::chrono::steady_clock::now();
+        seconds = std::max<std::int64_t>(0, (std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 999) / 1000);
+    }
+    if (seconds != shownRetrySeconds_) {
+        shownRetrySeconds_ = seconds;
+        SetDisplayText("", "Offline - retrying in " + std::to_string(seconds) + " s");
+    }
+}
+
+bool VornPlayer::SendWaitingRatings(bool retry) {
+    {
+        std::lock_guard lock(linkMutex_);
+        if (!ratingsDue_ || link_ == Link::kOffline) return false;
+    }
+    const std::vector<RatingOutbox::Entry> batch = outbox_->Oldest(kRatingsPerRequest);
+    if (batch.empty()) {
+        ratingsDue_ = false;
+        return false;
+    }
+    std::map<std::int32_t, std::int32_t> ratings;
+    for (const RatingOutbox::Entry& entry : batch) {
+        ratings[entry.itemId] = entry.stars;
+    }
+    int code = 0;
+    for (int attempt = retry ? 2 : 1; attempt > 0; --attempt) {
+        std::lock_guard lock(engineMutex_);
+        code = engine_->SubmitRatings(userId_, ratings);
+        if (code == kEngineOk) break;
+    }
+    if (code == kEngineOk) {
+        outbox_->Acknowledge(batch);
+        return true;
+    }
+    ratingsDue_ = false;  // until a connect, a success or another rating
+    LogPlayerError(code, "Error Getting Ratings");
+    LostStation();
+    return false;
+}
+
+void VornPlayer::LostStation() {
+    {
+        std::lock_guard lock(linkMutex_);
+        if (link_ != Link::kOnline || !running_) return;
+    }
+    VORN_LOG(LogLevel::Warning) << "VornPlayer : Station lost, connecting again in the background";
+    SetLink(Link::kOffline);
+}
+
 void VornPlayer::Handle(std::unique_ptr<ServerRequest> request, bool retry) {
+    // Ratings go through the outbox; the queue holds recommendation requests.
     const std::int32_t type = request->Type();
-    if (type != ServerRequest::kRatingType && type != ServerRequest::kRecommendationType) {
+    if (type != ServerRequest::kRecommendationType) {
         VORN_LOG(LogLevel::Warning) << "Unknown ServerRequest Type : " << type;
         return;
     }
     --request->retries;
-    int code = 0;
-    std::int32_t asked = 0;
+    std::int32_t asked = kWantedUnplayed - playlist_->UnplayedCount(false);
     VornClientEngine::RecommendationList received;
-    if (type == ServerRequest::kRatingType) {
-        const auto& rating = static_cast<const RatingRequest&>(*request);
-        std::lock_guard lock(engineMutex_);
-        code = engine_->SubmitRatings(userId_, {{rating.itemId, rating.rating}});
-    } else {
+    int code = 0;
+    {
         const auto& recommendation = static_cast<const RecommendationRequest&>(*request);
-        asked = kWantedUnplayed - playlist_->UnplayedCount(false);
         std::lock_guard lock(engineMutex_);
         code = engine_->GetRecommendations(userId_, recommendation.typeId, asked, received);
     }
     if (code != kEngineOk) {
         if (retry && request->retries > 0) {
             Enqueue(std::move(request), false);  // found again on the next pass, without delay
-        } else {
-            LogPlayerError(code, type == ServerRequest::kRatingType ? "Error Getting Ratings"
-                                                                    : "Error Getting Recommendations");
+            return;
+        }
+        LogPlayerError(code, "Error Getting Recommendations");
+        if (IsOnline()) {
+            // Still wanted: sent once the station is back.
+            request->retries = 2;
+            Enqueue(std::move(request), false);
+            LostStation();
         }
         return;
     }
-    if (type == ServerRequest::kRecommendationType) {
+    ratingsDue_ = true;
+    {
         VORN_LOG(LogLevel::Info) << "VornPlayer : " << received.size() << "Recommendations Received";
         // Each new item starts a download thread: a server that sends more than
         // was asked for must not be able to start any number of them. Every record
@@ -423,7 +619,7 @@ void VornPlayer::Handle(std::unique_ptr<ServerRequest> request, bool retry) {
             }
             if (rating > 0) {
                 VORN_LOG(LogLevel::Warning) << "Received rated item in Rec request " << itemId << " " << rating;
-                Enqueue(std::make_unique<RatingRequest>(itemId, rating));
+                Rate(itemId, rating);
             }
         }
     }

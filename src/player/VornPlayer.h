@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "platform/AutoResetEvent.h"
 #include "player/PlayerUi.h"
+#include "player/RatingOutbox.h"
 #include "player/ServerRequest.h"
 #include "player/UiThread.h"
 
@@ -33,6 +35,13 @@ class VornPlaylistItem;
 // when the listener names another station; the engine's mutex keeps it apart
 // from the worker's requests.
 //
+// Every rating given goes through the rating outbox (see RatingOutbox) and
+// leaves it once sent, several per request. When the station cannot be reached
+// (at start or later in the session) the player is offline: the worker sends
+// nothing, keeps what the listening cycle wants, and connects again by itself
+// after a growing pause (at once when the listener presses play or forward),
+// while the library goes on playing.
+//
 // A class deriving from this one must call Shutdown() first thing in its
 // destructor, while its user-interface operations still work: download threads
 // may call them until Shutdown has stopped every download.
@@ -42,6 +51,9 @@ public:
     static constexpr std::int32_t kRequestWhenUnplayedAtMost = 2;
     static constexpr std::uint32_t kShutdownWaitMs = 10000;
     static constexpr std::uint32_t kWorkerIdleWaitMs = 1000;
+    static constexpr std::size_t kRatingsPerRequest = 50;
+    static constexpr std::uint32_t kFirstRetryMs = 5000;
+    static constexpr std::uint32_t kLongestRetryMs = 300000;
 
     // Prepares the media folders, loads the playlist and starts the worker.
     explicit VornPlayer(UiThread& uiThread);
@@ -57,8 +69,14 @@ public:
     // How long Shutdown waits for a server call in progress before cancelling it.
     void SetShutdownWait(std::uint32_t ms) { shutdownWaitMs_ = ms; }
 
-    // Start-up thread.
+    // Start-up thread. A failure other than a build too old leaves the player
+    // offline, connecting again by itself.
     int ConnectToServer(const std::string& host, std::int32_t port);
+    // True once connected, until a request or a connect fails.
+    bool IsOnline();
+    // The pause before the first reconnect, doubled after each failure up to
+    // longestMs (each with up to a fifth of random variation).
+    void SetReconnectDelays(std::uint32_t firstMs, std::uint32_t longestMs);
     // Any thread: every server call in progress or to come fails at once. For a
     // window that closes while the start-up thread is still connecting.
     void CancelServerCalls();
@@ -79,6 +97,9 @@ public:
     std::int32_t UserId() const { return userId_; }
     VornPlaylist& Playlist() { return *playlist_; }
 
+    // Any thread.
+    RatingOutbox& Outbox() { return *outbox_; }
+
     // PlaylistListener, on download threads.
     void OnItemDownloaded() override;
     void OnDownloadProgress(std::int32_t percent) override;
@@ -94,7 +115,30 @@ protected:
     virtual void StopOwnThreads(std::uint32_t /*waitMs*/) {}
 
 private:
+    enum class Link {
+        kNotYet,   // no connect has ended yet (or one is under way): requests are tried
+        kOnline,
+        kOffline,  // the worker connects again by itself; nothing else is sent
+        kRefused,  // this build is too old for the station: nothing is retried
+    };
+
     void RequestRecommendations(std::int32_t typeId);
+    // Puts the rating in the outbox and wakes the worker; any thread.
+    void Rate(std::int32_t itemId, std::int32_t rating);
+    // Registers the listener unless the store has an id; engine result.
+    int EnsureUserId();
+    void SetLink(Link link);
+    // The worker: a reconnect when one is due.
+    void Reconnect();
+    // The worker: one request of waiting ratings, tried once more when
+    // `retry`; true when one was sent.
+    bool SendWaitingRatings(bool retry);
+    // The worker: a request failed for good. Offline after having been online.
+    void LostStation();
+    // The worker, while offline and nothing plays: the time to the next try.
+    void ShowOffline();
+    // Before linkMutex_'s holder sets retryAt_.
+    std::chrono::milliseconds Jittered(std::uint32_t ms);
     void Enqueue(std::unique_ptr<ServerRequest> request, bool wake = true);
     std::unique_ptr<ServerRequest> Dequeue();
     // False (with no current item and a display text naming the folder) while the
@@ -115,6 +159,21 @@ private:
     // Posted work checks this before touching the player; cleared by Shutdown.
     std::shared_ptr<std::atomic<bool>> alive_;
     std::atomic<bool> mediaLoaded_{true};
+    std::unique_ptr<RatingOutbox> outbox_;
+    // Set when the outbox should be looked at: a rating was added, a connect or
+    // a request succeeded. Cleared when it is empty or sending failed.
+    std::atomic<bool> ratingsDue_{true};
+    std::atomic<bool> retryNow_{false};
+    std::mutex linkMutex_;  // guards the six fields below
+    Link link_ = Link::kNotYet;
+    int reportedOnline_ = -1;  // what OnConnectionChanged said last: 1, 0, or -1 for nothing yet
+    std::string linkHost_;
+    std::int32_t linkPort_ = 0;
+    std::chrono::steady_clock::time_point retryAt_;
+    std::uint32_t retryMs_ = kFirstRetryMs;
+    std::atomic<std::uint32_t> firstRetryMs_{kFirstRetryMs};
+    std::atomic<std::uint32_t> longestRetryMs_{kLongestRetryMs};
+    std::int64_t shownRetrySeconds_ = -1;  // worker thread only
     std::atomic<std::int32_t> userId_{0};
     std::unique_ptr<VornClientEngine> engine_;
     // Serialises engine calls: the start-up thread connects while the worker may

@@ -284,6 +284,15 @@ bool CVornUIDlg::AskForRating() {
     return true;
 }
 
+void CVornUIDlg::OnConnectionChanged(bool online) {
+    // Queued: the worker calls this, and a window being torn down drops it.
+    QMetaObject::invokeMethod(
+        this, [this, online] {
+            if (tray_) tray_->SetOffline(!online);
+        },
+        Qt::QueuedConnection);
+}
+
 // ---------------------------------------------------------------- messages
 
 std::int64_t CVornUIDlg::HandleMessage(unsigned message, const MessageArgs& args) {

@@ -74,6 +74,8 @@ public:
     bool SetMedia(VornPlaylistItem* item) override;
     bool SetDisplayText(const std::string& line1, const std::string& line2 = std::string()) override;
     bool AskForRating() override;
+    // The tray's tip says "Offline" while the station cannot be reached.
+    void OnConnectionChanged(bool online) override;
 
     // The window's modal loop: shows the window and runs until Exit, Escape, the
     // window system's close or MSG_SHUTDOWN ends it, and returns that result.

@@ -21,6 +21,8 @@ bool TrayIcon::Add() {
 
 void TrayIcon::Remove() { icon_->hide(); }
 
+void TrayIcon::SetOffline(bool offline) { icon_->setToolTip(QString::fromLatin1(offline ? kOfflineTip : kTip)); }
+
 bool TrayIcon::IsShown() const { return icon_->isVisible(); }
 
 void TrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason) {

@@ -17,6 +17,7 @@ class TrayIcon {
 public:
     using Handler = std::function<void()>;
     static constexpr const char* kTip = "Vorn Custom Radio";
+    static constexpr const char* kOfflineTip = "Offline";
 
     TrayIcon(const QIcon& icon, Handler onDoubleClick, Handler onContextMenu);
     ~TrayIcon();
@@ -27,6 +28,8 @@ public:
     bool Add();
     void Remove();
     bool IsShown() const;
+    // The tip while the station cannot be reached, or the usual one.
+    void SetOffline(bool offline);
 
     QSystemTrayIcon& Native() { return *icon_; }
 

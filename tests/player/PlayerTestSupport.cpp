@@ -90,6 +90,16 @@ bool TestPlayer::AskForRating() {
     return true;
 }
 
+void TestPlayer::OnConnectionChanged(bool online) {
+    std::lock_guard lock(mutex_);
+    connectionChanges_.push_back(online ? "online" : "offline");
+}
+
+std::vector<std::string> TestPlayer::ConnectionChanges() {
+    std::lock_guard lock(mutex_);
+    return connectionChanges_;
+}
+
 void TestPlayer::Break(const std::string& fileName) {
     std::lock_guard lock(mutex_);
     broken_.insert(fileName);

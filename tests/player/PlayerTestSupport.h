@@ -46,6 +46,7 @@ public:
     bool SetMedia(VornPlaylistItem* item) override;
     bool SetDisplayText(const std::string& line1, const std::string& line2) override;
     bool AskForRating() override;
+    void OnConnectionChanged(bool online) override;
 
     // Files with these names fail to load.
     void Break(const std::string& fileName);
@@ -56,6 +57,8 @@ public:
     int Pauses();
     int Asks();
     std::string LoadedFile();  // full path of the media set last ("" for none)
+    // What OnConnectionChanged said, in order: "online" or "offline".
+    std::vector<std::string> ConnectionChanges();
     // Waits (bounded) until the condition holds.
     bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 15000);
 
@@ -71,6 +74,7 @@ private:
     int pauses_ = 0;
     int asks_ = 0;
     std::string loaded_;
+    std::vector<std::string> connectionChanges_;
 };
 
 // A station for the player: registration gives user 42; recommendations point at

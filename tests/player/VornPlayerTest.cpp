@@ -468,5 +468,100 @@ TEST_F(VornPlayerTest, AnUnreachableMediaFolderPlaysNothingAndLosesNothing) {
     EXPECT_EQ(CurrentId(), 1);
 }
 
+// ---------------------------------------------------------------- the station away
+
+int CountOf(const std::vector<std::string>& texts, const std::string& part) {
+    return static_cast<int>(std::count_if(texts.begin(), texts.end(),
+                                          [&](const std::string& t) { return t.find(part) != std::string::npos; }));
+}
+
+TEST_F(VornPlayerTest, RatingsGivenWhileTheStationIsGoneReachItWhenItIsBackWithoutARestart) {
+    TestPlayer& player = Start();
+    player.SetReconnectDelays(300, 1000);
+    station_.peer.Stop();
+    OnUi([&] {
+        for (int id = 1; id <= 5; ++id) player.RateItem(id, id, false);
+        return true;
+    });
+    ASSERT_TRUE(test::WaitFor([&] { return log_.Contains("Station lost, connecting again in the background"); }, 15000));
+    EXPECT_EQ(player.Outbox().Size(), 5u);
+    EXPECT_TRUE(log_.Contains("VornPlayer Error : Error Getting Ratings << Error : 1 >>"));
+
+    station_.peer.Restart();
+    for (int id = 1; id <= 5; ++id) {
+        EXPECT_TRUE(WaitRated(id, id)) << id;
+    }
+    EXPECT_TRUE(player.WaitUntil([&] { return player.Outbox().Size() == 0; }));
+    EXPECT_TRUE(log_.Contains("INFO : Reconnected"));
+    EXPECT_EQ(player.ConnectionChanges(), (std::vector<std::string>{"online", "offline", "online"}));
+    EXPECT_EQ(station_.Registrations(), 1);  // the same listener, not a new one
+}
+
+TEST_F(VornPlayerTest, QueuedRatingsGoOutManyPerRequestAndOnlyTheLastOfAChangedOne) {
+    station_.peer.Stop();
+    TestPlayer& player = Start(false);
+    player.SetReconnectDelays(300, 1000);
+    EXPECT_NE(player.ConnectToServer("127.0.0.1", station_.Port()), 0);
+    OnUi([&] {
+        for (int id = 1; id <= 500; ++id) player.RateItem(id, 3, false);
+        player.RateItem(7, 1, false);
+        player.RateItem(7, 5, false);
+        return true;
+    });
+    EXPECT_EQ(player.Outbox().Size(), 500u);
+    station_.peer.Restart();
+    ASSERT_TRUE(test::WaitFor([&] { return station_.Ratings().size() == 500; }, 30000));
+    EXPECT_EQ(station_.Ratings()[7], 5);
+    int requests = 0, mentionsOf7 = 0;
+    for (const std::string& request : station_.peer.Requests()) {
+        if (request.find("<type>RatingsRequest</type>") == std::string::npos) continue;
+        ++requests;
+        mentionsOf7 += CountOf({request}, "<itemid>7</itemid>");
+    }
+    EXPECT_LE(requests, 10);
+    EXPECT_EQ(mentionsOf7, 1);
+    EXPECT_TRUE(player.WaitUntil([&] { return player.Outbox().Size() == 0; }));
+}
+
+TEST_F(VornPlayerTest, OfflineTheLibraryPlaysAndTheWantedRequestsGoOutOnceConnected) {
+    WriteLibrary(media_, {{1, 0}, {2, 3}});  // 2 was last played long ago: due again
+    station_.peer.Stop();
+    TestPlayer& player = Start(false);
+    player.SetReconnectDelays(60000, 60000);
+    EXPECT_NE(player.ConnectToServer("127.0.0.1", station_.Port()), 0);
+    EXPECT_EQ(player.ConnectionChanges(), std::vector<std::string>{"offline"});
+    ASSERT_TRUE(player.WaitUntil([&] { return CountOf(player.Texts(), "Offline - retrying in ") > 0; }));
+    EXPECT_TRUE(player.ShowedText("Error connecting to the Vorn server. Please check your internet and firewall "
+                                  "settings and restart."));
+
+    EXPECT_TRUE(OnUi([&] { return player.Play(); }));
+    EXPECT_EQ(CurrentId(), 1);
+    OnUi([&] {
+        player.CurrentItem()->SetRating(4);
+        return player.RateItem(1, 4, true);
+    });
+    OnUi([&] { return player.MediaEnded(); });
+    EXPECT_EQ(CurrentId(), 2);  // recycled
+    OnUi([&] { return player.Next(); });
+    EXPECT_EQ(Current(), nullptr);
+    EXPECT_EQ(player.Texts().back(), "Please Wait. Retrieving Media");
+    EXPECT_EQ(player.Outbox().Size(), 1u);
+    // Play and forward tried the station at once, and nothing else was sent.
+    EXPECT_TRUE(log_.Contains("VornPlayer : Connecting again to 127.0.0.1:"));
+    EXPECT_FALSE(log_.Contains("Error Getting"));
+
+    // Back: first run, so the listener registers; the rating and the wanted
+    // recommendations go out, and what comes plays by itself.
+    RegistryKey key;
+    key.Open(kVornKeyPath);
+    EXPECT_FALSE(key.Value("user_id_0").Exists());
+    station_.peer.Restart();
+    OnUi([&] { return player.Next(); });
+    ASSERT_TRUE(WaitRated(1, 4));
+    EXPECT_EQ(station_.Registrations(), 1);
+    EXPECT_GE(WaitPlayingAny(), 100);
+    EXPECT_EQ(player.ConnectionChanges(), (std::vector<std::string>{"offline", "online"}));
+}
+
 }  // namespace
 }  // namespace vorn

@@ -28,6 +28,12 @@ StationPeer::StationPeer(station::BuildInfo builds)
 
 StationPeer::~StationPeer() { server_->Stop(); }
 
+void StationPeer::Restart() {
+    const std::uint16_t port = server_->Port();
+    server_->Stop();
+    server_ = std::make_unique<LoopbackServer>([this](LoopbackServer::Connection& c) { Serve(c); }, false, port);
+}
+
 void StationPeer::SetAnswer(Answer answer) {
     std::lock_guard lock(mutex_);
     answer_ = std::move(answer);

@@ -26,7 +26,10 @@ public:
 
     std::uint16_t Port() const { return server_->Port(); }
     int Accepted() const { return server_->Accepted(); }
+    // Stop: connections are refused, as by a station that is not running.
+    // Restart: served again on the same port.
     void Stop() { server_->Stop(); }
+    void Restart();
 
     // Reply XML for each decrypted request (empty: send nothing back).
     void SetAnswer(Answer answer);

@@ -62,7 +62,7 @@ void LoopbackServer::Connection::Close() {
     }
 }
 
-LoopbackServer::LoopbackServer(Handler handler, bool concurrent)
+LoopbackServer::LoopbackServer(Handler handler, bool concurrent, std::uint16_t port)
     : handler_(std::move(handler)), concurrent_(concurrent) {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) throw std::runtime_error("socket failed");
@@ -71,7 +71,7 @@ LoopbackServer::LoopbackServer(Handler handler, bool concurrent)
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
+    address.sin_port = htons(port);
     if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listenFd_, 16) != 0) {
         throw std::runtime_error("bind/listen failed");

@@ -35,7 +35,7 @@ public:
 
     // concurrent: each connection gets a thread of its own (joined by Stop, which
     // also shuts every open connection down); otherwise one at a time.
-    explicit LoopbackServer(Handler handler, bool concurrent = false);
+    explicit LoopbackServer(Handler handler, bool concurrent = false, std::uint16_t port = 0);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
