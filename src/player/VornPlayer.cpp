@@ -40,6 +40,15 @@ void VornPlayer::Shutdown() {
     StopOwnThreads(shutdownWaitMs_);
     running_ = false;
     workEvent_.Set();
+    bool offline = false;
+    {
+        std::lock_guard lock(linkMutex_);
+        offline = link_ == Link::kOffline;
+    }
+    if (offline) {
+        // Nothing can be sent, and a reconnect under way must not hold the exit up.
+        engine_->Abort();
+    }
     if (!workerEnded_.Wait(shutdownWaitMs_)) {
         // Still inside a slow server call: cancel it rather than delete the engine under it.
         VORN_LOG(LogLevel::Warning) << "VornPlayer : Server call still running at shutdown, cancelling it";

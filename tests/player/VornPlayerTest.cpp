@@ -563,5 +563,18 @@ TEST_F(VornPlayerTest, OfflineTheLibraryPlaysAndTheWantedRequestsGoOutOnceConnec
     EXPECT_EQ(player.ConnectionChanges(), (std::vector<std::string>{"offline", "online"}));
 }
 
+TEST_F(VornPlayerTest, AReconnectUnderWayDoesNotHoldTheExitUp) {
+    station_.peer.Stop();
+    TestPlayer& player = Start(false);
+    player.SetReconnectDelays(100, 100);
+    EXPECT_NE(player.ConnectToServer("127.0.0.1", station_.Port()), 0);
+    station_.peer.SetSilent(true);
+    station_.peer.Restart();  // takes the connection and never answers
+    ASSERT_TRUE(test::WaitFor([&] { return station_.peer.Accepted() > 0; }, 10000));
+    const auto start = std::chrono::steady_clock::now();
+    Destroy();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
 }  // namespace
 }  // namespace vorn
