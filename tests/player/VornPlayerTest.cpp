@@ -544,7 +544,9 @@ TEST_F(VornPlayerTest, OfflineTheLibraryPlaysAndTheWantedRequestsGoOutOnceConnec
     EXPECT_EQ(CurrentId(), 2);  // recycled
     OnUi([&] { return player.Next(); });
     EXPECT_EQ(Current(), nullptr);
-    EXPECT_EQ(player.Texts().back(), "Please Wait. Retrieving Media");
+    std::vector<std::string> texts = player.Texts();
+    std::erase_if(texts, [](const std::string& t) { return t.rfind("Offline - retrying in ", 0) == 0; });
+    EXPECT_EQ(texts.back(), "Please Wait. Retrieving Media");
     EXPECT_EQ(player.Outbox().Size(), 1u);
     // Play and forward tried the station at once, and nothing else was sent.
     EXPECT_TRUE(log_.Contains("VornPlayer : Connecting again to 127.0.0.1:"));
