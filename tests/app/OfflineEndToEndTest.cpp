@@ -25,8 +25,8 @@ constexpr const char* kConnectError =
 class OfflineEndToEndTest : public EndToEndTest {
 protected:
     std::string Outbox() const { return ReadFile(desktop_.InstallDir() + "ratings-outbox.txt"); }
-    long SecondsSince(Clock::time_point start) const {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count() / 1000;
+    double SecondsSince(Clock::time_point start) const {
+        return std::chrono::duration<double>(Clock::now() - start).count();
     }
     void KillStation() {
         station_->Signal(SIGKILL);
