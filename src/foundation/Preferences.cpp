@@ -36,6 +36,11 @@ void Preferences::LoadLocked() {
         hotKeys_ = true;
     }
 
+    RegistryValue& mpris = key.Value("pref_mpris");
+    mediaControls_ = !mpris.Exists() || mpris.AsBool();
+    RegistryValue& notify = key.Value("pref_notify");
+    trackNotices_ = !notify.Exists() || notify.AsBool();
+
     proxyServer_.clear();
     proxyPort_ = 0;
     if (RegistryValue& useProxy = key.Value("pref_useproxy"); useProxy.Exists()) {
@@ -101,6 +106,28 @@ void Preferences::SetHotKeys(bool on) {
     std::lock_guard lock(mutex_);
     hotKeys_ = on;
     key_->Value("pref_hk").SetText(on ? "1" : "0");
+}
+
+bool Preferences::GetMediaControls() const {
+    std::lock_guard lock(mutex_);
+    return mediaControls_;
+}
+
+bool Preferences::GetTrackNotices() const {
+    std::lock_guard lock(mutex_);
+    return trackNotices_;
+}
+
+void Preferences::SetMediaControls(bool on) {
+    std::lock_guard lock(mutex_);
+    mediaControls_ = on;
+    key_->Value("pref_mpris").SetDword(on ? 1 : 0);
+}
+
+void Preferences::SetTrackNotices(bool on) {
+    std::lock_guard lock(mutex_);
+    trackNotices_ = on;
+    key_->Value("pref_notify").SetDword(on ? 1 : 0);
 }
 
 void Preferences::SetMediaDir(const std::string& folder) {

@@ -37,9 +37,15 @@ public:
     std::string GetProxyServer() const;
     std::int32_t GetProxyPort() const;
     std::string GetMediaDir() const;
+    // The desktop's media controls and the track notices: dwords "pref_mpris"
+    // and "pref_notify", on (1) when missing; not written until changed.
+    bool GetMediaControls() const;
+    bool GetTrackNotices() const;
 
     void SetAlwaysOnTop(bool on);
     void SetHotKeys(bool on);
+    void SetMediaControls(bool on);
+    void SetTrackNotices(bool on);
     void SetMediaDir(const std::string& folder);
     void SetProxyServer(const std::string& server);
     void SetProxyPort(std::int32_t port);
@@ -55,6 +61,8 @@ private:
     bool alwaysOnTop_ = false;
     bool hotKeys_ = true;
     bool useProxy_ = false;
+    bool mediaControls_ = true;
+    bool trackNotices_ = true;
     std::string proxyServer_;
     std::int32_t proxyPort_ = 0;
     std::string mediaDir_;

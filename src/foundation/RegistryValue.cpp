@@ -53,6 +53,14 @@ void RegistryValue::SetText(const std::string& text) {
 
 void RegistryValue::SetInt(std::int32_t number) { SetText(std::to_string(number)); }
 
+void RegistryValue::SetDword(std::uint32_t number) {
+    data_ = RegistryData{};
+    data_.type = RegistryType::Dword;
+    data_.dword = number;
+    exists_ = true;
+    key_.Store(name_, data_);
+}
+
 void RegistryValue::Load(const RegistryData& data) {
     data_ = data;
     if (data_.type == RegistryType::String && data_.text.size() > kMaxCachedText) {

@@ -34,6 +34,8 @@ public:
     void SetText(const std::string& text);
     // Stored as signed decimal text, like every number the program writes.
     void SetInt(std::int32_t number);
+    // Stored as a dword, for switches of our own that no described value shares.
+    void SetDword(std::uint32_t number);
 
     // Fills the cache from the store without writing back.
     void Load(const RegistryData& data);

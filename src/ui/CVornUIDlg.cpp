@@ -172,7 +172,9 @@ bool CVornUIDlg::OnRate(int rating) {
     }
     ratingControl_->SetRating(rating);
     item->SetRating(rating);
-    return RateItem(item->GetRecommendation().ItemId(), rating, true);
+    const bool rated = RateItem(item->GetRecommendation().ItemId(), rating, true);
+    OnRatingChanged();
+    return rated;
 }
 
 bool CVornUIDlg::OnDisplayClick(int /*code*/) {
@@ -379,6 +381,16 @@ void CVornUIDlg::ShowTrayMenu() {
 }
 
 bool CVornUIDlg::TrayShown() const { return tray_ && tray_->IsShown(); }
+
+void CVornUIDlg::ShowFromDesktop() {
+    if (hidden_) {
+        ToggleHidden();
+        return;
+    }
+    showNormal();
+    raise();
+    activateWindow();
+}
 
 void CVornUIDlg::ToggleHidden() {
     if (hidden_) {

@@ -93,6 +93,8 @@ public:
     // The popup of the context menu (forTray: the tray's version).
     std::unique_ptr<QMenu> BuildMenu(bool forTray);
     bool IsHidden() const { return hidden_; }
+    // Shows the window, also from the tray, and brings it forward.
+    void ShowFromDesktop();
     bool TrayShown() const;
 
     CSkinButton* PlayButton() const { return playButton_.get(); }
@@ -116,6 +118,9 @@ protected:
     // Places a dialog of this window centred over it (on the screen).
     void CentreOverWindow(QWidget& dialog);
     virtual void RunAboutBox();
+    // The current item's rating changed (the player's state otherwise reaches
+    // the class above through its messages).
+    virtual void OnRatingChanged() {}
 
     void showEvent(QShowEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;

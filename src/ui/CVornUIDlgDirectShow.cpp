@@ -3,6 +3,7 @@
 #include "foundation/LogEntry.h"
 #include "ui/CSkinButton.h"
 #include "ui/CVNDisplayControl.h"
+#include "ui/DesktopIntegration.h"
 #include "ui/MediaGraph.h"
 
 namespace vorn {
@@ -12,6 +13,7 @@ CVornUIDlgDirectShow::CVornUIDlgDirectShow(UiThread& uiThread) : CVornUIDlg(uiTh
 CVornUIDlgDirectShow::~CVornUIDlgDirectShow() {
     // The player goes first (its threads may still use the window), then the media.
     Shutdown();
+    desktop_.reset();
     KillTimer(TIMER_MEDIA_POLL);
     KillTimer(TIMER_DISPLAY_SCROLL);
     if (graph_) {
@@ -25,19 +27,42 @@ void CVornUIDlgDirectShow::OnInitDialog() {
     graph_ = std::make_unique<MediaGraph>();
     SetTimer(TIMER_DISPLAY_SCROLL, TIMER_DISPLAY_SCROLL_MS);
     SetTimer(TIMER_MEDIA_POLL, TIMER_MEDIA_POLL_MS);
+    desktop_ = std::make_unique<DesktopIntegration>(*this);
+    desktop_->Start();
+}
+
+void CVornUIDlgDirectShow::OnRatingChanged() {
+    if (desktop_) desktop_->PlayerChanged();
+}
+
+double CVornUIDlgDirectShow::PositionSeconds() {
+    double seconds = 0.0;
+    if (graph_ && graph_->GetPosition(seconds) == 0) lastPosition_ = seconds;
+    return lastPosition_;
+}
+
+double CVornUIDlgDirectShow::DurationSeconds() {
+    double seconds = 0.0;
+    if (graph_ && graph_->GetDuration(seconds) == 0) lastDuration_ = seconds;
+    return lastDuration_;
 }
 
 std::int64_t CVornUIDlgDirectShow::HandleMessage(unsigned message, const MessageArgs& args) {
     switch (message) {
-        case MSG_SETMEDIA:
-            return OnSetMedia(args);
+        case MSG_SETMEDIA: {
+            const std::int64_t result = OnSetMedia(args);
+            if (desktop_) desktop_->PlayerChanged();
+            return result;
+        }
         case MSG_PLAY:
             if (graph_) graph_->Run();
             if (PlayButton()) PlayButton()->SetPlayingLook();
+            if (desktop_) desktop_->PlayerChanged();
             return 0;
         case MSG_PAUSE:
             if (graph_) graph_->Pause();
             if (PlayButton()) PlayButton()->SetStoppedLook();
+            if (desktop_) desktop_->PlayerChanged();
             return 0;
         case MSG_SEEKFORWARD:
             return graph_ ? graph_->SeekForward() : MediaGraph::kNotRunning;
@@ -73,6 +98,8 @@ std::int64_t CVornUIDlgDirectShow::OnSetMedia(const MessageArgs& args) {
         VORN_LOG(LogLevel::Info) << "New Media Set : " << path;
     }
     mediaWasRunning_ = false;
+    lastPosition_ = 0.0;
+    lastDuration_ = 0.0;
     SetMediaLoaded(result == 0);
     return result;
 }

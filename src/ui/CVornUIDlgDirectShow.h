@@ -6,6 +6,7 @@
 
 namespace vorn {
 
+class DesktopIntegration;
 class MediaGraph;
 
 // The main window with its media playback: every media call happens here, on the
@@ -19,16 +20,25 @@ public:
 
     void TimerTick(int timerId) override;
     MediaGraph* Graph() const { return graph_.get(); }
+    DesktopIntegration* Desktop() const { return desktop_.get(); }
+    // Where the media is and how long it lasts (seconds): asked of the graph
+    // while it runs, else as last seen; 0 before anything was seen.
+    double PositionSeconds();
+    double DurationSeconds();
 
 protected:
     void OnInitDialog() override;
     std::int64_t HandleMessage(unsigned message, const MessageArgs& args) override;
+    void OnRatingChanged() override;
 
 private:
     std::int64_t OnSetMedia(const MessageArgs& args);
 
     std::unique_ptr<MediaGraph> graph_;
+    std::unique_ptr<DesktopIntegration> desktop_;
     bool mediaWasRunning_ = false;
+    double lastPosition_ = 0.0;
+    double lastDuration_ = 0.0;
 };
 
 }  // namespace vorn

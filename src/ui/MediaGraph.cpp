@@ -224,6 +224,11 @@ std::int32_t MediaGraph::SeekBack() {
     return SeekTo(position - kSeekStepSeconds);
 }
 
+std::int32_t MediaGraph::SeekToSeconds(double seconds) {
+    if (state_ != kRunning) return kNotRunning;
+    return SeekTo(seconds);
+}
+
 std::int32_t MediaGraph::SeekTo(double seconds) {
     lastSeekTarget_ = seconds;
     // GStreamer times are unsigned: a target before the start means the start.

@@ -87,6 +87,8 @@ public:
     // plays from the start, since GStreamer has no negative times.
     std::int32_t SeekForward();
     std::int32_t SeekBack();
+    // A flushing seek to `seconds` from the start, only in state 3.
+    std::int32_t SeekToSeconds(double seconds);
 
     MediaState State() const { return state_; }
     const std::string& Path() const { return path_; }

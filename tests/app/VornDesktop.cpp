@@ -126,6 +126,32 @@ bool VornDesktop::TrayIconCentre(int& x, int& y) const {
     return found;
 }
 
+bool VornDesktop::StartSessionBus() {
+    const std::string socket = home_ / "session-bus";
+    bus_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{OnPath("dbus-daemon"), "--session", "--nofork", "--nopidfile",
+                                 "--address=unix:path=" + socket},
+        std::vector<std::string>{}, home_ / "dbus-daemon.log");
+    if (!Eventually([&] { return std::filesystem::exists(socket) || !bus_->Running(); }, 10000) ||
+        !bus_->Running()) {
+        return false;
+    }
+    busAddress_ = "unix:path=" + socket;
+    return true;
+}
+
+bool VornDesktop::RunOnBus(const std::vector<std::string>& argv, std::string* output) const {
+    std::vector<std::string> resolved = argv;
+    resolved[0] = OnPath(argv[0]);
+    const std::string log = home_ / "bus-command.out";
+    std::filesystem::remove(log);  // the output file is appended to
+    ChildProcess command(resolved, {"DBUS_SESSION_BUS_ADDRESS=" + busAddress_, "DISPLAY=" + xvfb_.Display()}, log);
+    int status = -1;
+    const bool ended = command.WaitExit(10000, status);
+    if (output != nullptr) *output = ReadFile(log);
+    return ended && status == 0;
+}
+
 std::unique_ptr<ChildProcess> VornDesktop::StartVorn(const std::string& program, const std::string& outputFile,
                                                      const std::string& workingDir) const {
     const char* path = std::getenv("PATH");
@@ -134,6 +160,7 @@ std::unique_ptr<ChildProcess> VornDesktop::StartVorn(const std::string& program,
         "PATH=" + (home_ / "bin") + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
         "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "BROWSER",
         "XDG_CACHE_HOME=" + cacheHome_,
+        "DBUS_SESSION_BUS_ADDRESS=" + busAddress_,
     };
     std::vector<std::string> argv = {program};
     if (!workingDir.empty()) {

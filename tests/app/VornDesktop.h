@@ -87,6 +87,14 @@ public:
     std::vector<std::uint32_t> Grab(const std::string& window, int x, int y, int width, int height) const;
     bool SaveScreenshot(const std::string& path) const;
 
+    // A private session bus (dbus-daemon) for the programs started afterwards;
+    // without it they get an address where no bus is, never the machine's own.
+    bool StartSessionBus();
+    const std::string& SessionBusAddress() const { return busAddress_; }
+    // Runs a command on the session bus and display (bounded to 10 s); true when
+    // it ended with 0. `output` gets its standard output and error.
+    bool RunOnBus(const std::vector<std::string>& argv, std::string* output = nullptr) const;
+
     // Room for the player and a dialog centred over it.
     static constexpr int kScreenWidth = 1024;
     static constexpr int kScreenHeight = 768;
@@ -103,6 +111,8 @@ private:
     std::unique_ptr<ChildProcess> windowManager_;
     bool windowManagerUp_ = false;
     std::unique_ptr<ChildProcess> tray_;
+    std::unique_ptr<ChildProcess> bus_;
+    std::string busAddress_ = "unix:path=" + (home_ / "no-session-bus");
 };
 
 // Polls the condition every 50 ms until it holds or timeoutMs have passed.

@@ -1,0 +1,99 @@
+#include "ui/DesktopIntegration.h"
+
+#include <QDBusConnection>
+
+#include <cmath>
+
+#include "desktop/MprisService.h"
+#include "foundation/Preferences.h"
+#include "library/VornPlaylistItem.h"
+#include "server/Recommendation.h"
+#include "ui/CSkinButton.h"
+#include "ui/CVornUIDlgDirectShow.h"
+#include "ui/MediaGraph.h"
+#include "ui/MenuCommands.h"
+
+namespace vorn {
+
+DesktopIntegration::DesktopIntegration(CVornUIDlgDirectShow& window) : window_(window) {}
+
+DesktopIntegration::~DesktopIntegration() = default;
+
+void DesktopIntegration::Start() {
+    if (!Preferences::Global().GetMediaControls()) {
+        return;
+    }
+    mpris_ = std::make_unique<MprisService>(*this, QDBusConnection::sessionBus());
+    if (!mpris_->Start()) {
+        mpris_.reset();
+    }
+}
+
+void DesktopIntegration::PlayerChanged() {
+    if (mpris_) mpris_->PlayerChanged();
+}
+
+PlayerControl::Status DesktopIntegration::PlaybackStatus() {
+    const MediaGraph* graph = window_.Graph();
+    if (graph == nullptr || window_.CurrentItem() == nullptr) return Status::kStopped;
+    switch (graph->State()) {
+        case MediaGraph::kRunning: return Status::kPlaying;
+        case MediaGraph::kPaused: return Status::kPaused;
+        default: return Status::kStopped;
+    }
+}
+
+std::optional<TrackInfo> DesktopIntegration::CurrentTrack() {
+    const VornPlaylistItem* item = window_.CurrentItem();
+    if (item == nullptr) return std::nullopt;
+    const Recommendation& details = item->GetRecommendation();
+    TrackInfo track;
+    track.itemId = item->ItemId();
+    track.lengthUs = std::llround(window_.DurationSeconds() * 1e6);
+    track.title = details.Detail("Title");
+    track.artist = details.Detail("Artist");
+    track.album = details.Detail("Album");
+    track.genre = details.Detail("Genre");
+    track.path = item->FullPath();
+    track.source = item->SourceUrl();
+    track.stars = item->Rating();
+    return track;
+}
+
+std::int64_t DesktopIntegration::PositionUs() { return std::llround(window_.PositionSeconds() * 1e6); }
+
+void DesktopIntegration::Play() {
+    if (window_.CurrentItem() != nullptr && PlaybackStatus() != Status::kPlaying) window_.OnPlayButton(CSkinButton::kCodeClick);
+}
+
+void DesktopIntegration::Pause() {
+    if (window_.CurrentItem() != nullptr && PlaybackStatus() == Status::kPlaying) window_.OnPlayButton(CSkinButton::kCodeClick);
+}
+
+void DesktopIntegration::PlayPause() {
+    if (window_.CurrentItem() != nullptr) window_.OnPlayButton(CSkinButton::kCodeClick);
+}
+
+void DesktopIntegration::Next() {
+    if (window_.CurrentItem() != nullptr) window_.OnForwardButton(CSkinButton::kCodeClick);
+}
+
+void DesktopIntegration::Previous() {
+    if (window_.CurrentItem() != nullptr) window_.OnBackButton(CSkinButton::kCodeClick);
+}
+
+void DesktopIntegration::SeekToUs(std::int64_t positionUs) {
+    if (MediaGraph* graph = window_.Graph(); graph != nullptr && window_.CurrentItem() != nullptr) {
+        graph->SeekToSeconds(static_cast<double>(positionUs) / 1e6);
+    }
+}
+
+void DesktopIntegration::Rate(std::int32_t stars) {
+    if (window_.CurrentItem() != nullptr) window_.OnRate(stars);
+}
+
+void DesktopIntegration::Quit() { window_.OnCommand(ID_EXIT); }
+
+void DesktopIntegration::Raise() { window_.ShowFromDesktop(); }
+
+}  // namespace vorn

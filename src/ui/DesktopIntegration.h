@@ -1,0 +1,52 @@
+#pragma once
+
+#include <memory>
+
+#include "desktop/PlayerControl.h"
+
+namespace vorn {
+
+class CVornUIDlgDirectShow;
+class MprisService;
+
+// The window as the desktop sees it: its media controls on the session bus
+// (MprisService), each switched off by its preference or left out, with one log
+// line, where the session has no bus. Everything the desktop asks goes through
+// the window's own handlers, so a media key, a panel widget or a script does
+// exactly what the button or the star would.
+//
+// Window thread only.
+class DesktopIntegration : public PlayerControl {
+public:
+    explicit DesktopIntegration(CVornUIDlgDirectShow& window);
+    ~DesktopIntegration() override;
+    DesktopIntegration(const DesktopIntegration&) = delete;
+    DesktopIntegration& operator=(const DesktopIntegration&) = delete;
+
+    // Joins the session bus as the preferences say.
+    void Start();
+    // The window's news: playing or paused, another item, a rating.
+    void PlayerChanged();
+
+    MprisService* Mpris() const { return mpris_.get(); }
+
+    // PlayerControl.
+    Status PlaybackStatus() override;
+    std::optional<TrackInfo> CurrentTrack() override;
+    std::int64_t PositionUs() override;
+    void Play() override;
+    void Pause() override;
+    void PlayPause() override;
+    void Next() override;
+    void Previous() override;
+    void SeekToUs(std::int64_t positionUs) override;
+    void Rate(std::int32_t stars) override;
+    void Quit() override;
+    void Raise() override;
+
+private:
+    CVornUIDlgDirectShow& window_;
+    std::unique_ptr<MprisService> mpris_;
+};
+
+}  // namespace vorn
