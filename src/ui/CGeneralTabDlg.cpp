@@ -33,6 +33,17 @@ CGeneralTabDlg::CGeneralTabDlg(Preferences& preferences, QWidget* parent)
     hotKeys_->setObjectName(QStringLiteral("enableHotkeys"));
     (new QVBoxLayout(hotKeysGroup))->addWidget(hotKeys_);
 
+    auto* desktop = new QGroupBox(QStringLiteral("Desktop"), this);
+    mediaControls_ = new QCheckBox(QStringLiteral("Media controls"), desktop);
+    mediaControls_->setObjectName(QStringLiteral("mediaControls"));
+    mediaControls_->setToolTip(QStringLiteral("The desktop's media keys and player widgets control Vorn"));
+    trackNotices_ = new QCheckBox(QStringLiteral("Track notices"), desktop);
+    trackNotices_->setObjectName(QStringLiteral("trackNotices"));
+    trackNotices_->setToolTip(QStringLiteral("A notice for each new track, with a button per star"));
+    auto* desktopRow = new QHBoxLayout(desktop);
+    desktopRow->addWidget(mediaControls_);
+    desktopRow->addWidget(trackNotices_);
+
     auto* media = new QGroupBox(QStringLiteral("Media"), this);
     auto* label = new QLabel(QStringLiteral("Media Folder : "), media);
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -50,11 +61,14 @@ CGeneralTabDlg::CGeneralTabDlg(Preferences& preferences, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(display);
     layout->addWidget(hotKeysGroup);
+    layout->addWidget(desktop);
     layout->addWidget(media);
     layout->addStretch(1);
 
     alwaysOnTop_->setChecked(preferences_.GetAlwaysOnTop());
     hotKeys_->setChecked(preferences_.GetHotKeys());
+    mediaControls_->setChecked(preferences_.GetMediaControls());
+    trackNotices_->setChecked(preferences_.GetTrackNotices());
     mediaFolder_->setText(FromNarrow(preferences_.GetMediaDir()));
 
     connect(browse_, &QPushButton::clicked, this, [this] { BrowseForFolder(); });
@@ -63,6 +77,12 @@ CGeneralTabDlg::CGeneralTabDlg(Preferences& preferences, QWidget* parent)
 bool CGeneralTabDlg::Apply() {
     preferences_.SetAlwaysOnTop(alwaysOnTop_->isChecked());
     preferences_.SetHotKeys(hotKeys_->isChecked());
+    if (mediaControls_->isChecked() != preferences_.GetMediaControls()) {
+        preferences_.SetMediaControls(mediaControls_->isChecked());
+    }
+    if (trackNotices_->isChecked() != preferences_.GetTrackNotices()) {
+        preferences_.SetTrackNotices(trackNotices_->isChecked());
+    }
 
     const std::string folder = mediaFolder_->text().toStdString();
     const std::string stored = preferences_.GetMediaDir();

@@ -10,13 +10,14 @@ namespace vorn {
 
 class Preferences;
 
-// The "General" page of the options dialog: always on top, hot keys and the
-// media folder, shown as stored in the preferences when the page is built.
+// The "General" page of the options dialog: always on top, hot keys, the
+// desktop's media controls and track notices, and the media folder, shown as
+// stored in the preferences when the page is built.
 class CGeneralTabDlg : public COptionsPage {
 public:
     explicit CGeneralTabDlg(Preferences& preferences, QWidget* parent = nullptr);
 
-    // Writes both check boxes at once. An unchanged media folder (compared
+    // Writes the check boxes at once. An unchanged media folder (compared
     // exactly, letter case included) is accepted; a changed one is stored only
     // after the listener confirms moving the media. Refused: the stored folder
     // goes back into the edit and the result is false.
@@ -29,6 +30,8 @@ private:
     Preferences& preferences_;
     QCheckBox* alwaysOnTop_;
     QCheckBox* hotKeys_;
+    QCheckBox* mediaControls_;
+    QCheckBox* trackNotices_;
     QLineEdit* mediaFolder_;
     QPushButton* browse_;
 };

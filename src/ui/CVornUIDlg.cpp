@@ -283,6 +283,7 @@ bool CVornUIDlg::AskForRating() {
     raise();
     activateWindow();
     if (ratingControl_) ratingControl_->StartAnimation();
+    OnRatingWanted();
     return true;
 }
 
@@ -504,6 +505,7 @@ bool CVornUIDlg::ApplyPreferences() {
     FollowStationHost();
     RegisterHotKeys(preferences.GetHotKeys());
     SetTopmost(preferences.GetAlwaysOnTop());
+    OnDesktopPreferences();
     if (ChangeMediaFolder(preferences.GetMediaDir())) {
         return true;
     }

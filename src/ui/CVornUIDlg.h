@@ -121,6 +121,10 @@ protected:
     // The current item's rating changed (the player's state otherwise reaches
     // the class above through its messages).
     virtual void OnRatingChanged() {}
+    // AskForRating has brought the window forward for a rating.
+    virtual void OnRatingWanted() {}
+    // After OK in the options: the desktop switches may have changed.
+    virtual void OnDesktopPreferences() {}
 
     void showEvent(QShowEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;

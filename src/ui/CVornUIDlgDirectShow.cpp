@@ -35,6 +35,14 @@ void CVornUIDlgDirectShow::OnRatingChanged() {
     if (desktop_) desktop_->PlayerChanged();
 }
 
+void CVornUIDlgDirectShow::OnRatingWanted() {
+    if (desktop_) desktop_->RatingWanted();
+}
+
+void CVornUIDlgDirectShow::OnDesktopPreferences() {
+    if (desktop_) desktop_->Start();
+}
+
 double CVornUIDlgDirectShow::PositionSeconds() {
     double seconds = 0.0;
     if (graph_ && graph_->GetPosition(seconds) == 0) lastPosition_ = seconds;

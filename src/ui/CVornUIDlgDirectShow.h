@@ -30,6 +30,8 @@ protected:
     void OnInitDialog() override;
     std::int64_t HandleMessage(unsigned message, const MessageArgs& args) override;
     void OnRatingChanged() override;
+    void OnDesktopPreferences() override;
+    void OnRatingWanted() override;
 
 private:
     std::int64_t OnSetMedia(const MessageArgs& args);

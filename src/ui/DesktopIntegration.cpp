@@ -5,6 +5,8 @@
 #include <cmath>
 
 #include "desktop/MprisService.h"
+#include "desktop/TrackNotifier.h"
+#include "foundation/LogEntry.h"
 #include "foundation/Preferences.h"
 #include "library/VornPlaylistItem.h"
 #include "server/Recommendation.h"
@@ -20,17 +22,44 @@ DesktopIntegration::DesktopIntegration(CVornUIDlgDirectShow& window) : window_(w
 DesktopIntegration::~DesktopIntegration() = default;
 
 void DesktopIntegration::Start() {
-    if (!Preferences::Global().GetMediaControls()) {
-        return;
-    }
-    mpris_ = std::make_unique<MprisService>(*this, QDBusConnection::sessionBus());
-    if (!mpris_->Start()) {
+    const Preferences& preferences = Preferences::Global();
+    if (!preferences.GetMediaControls()) {
         mpris_.reset();
+    } else if (!mpris_) {
+        mpris_ = std::make_unique<MprisService>(*this, QDBusConnection::sessionBus());
+        if (!mpris_->Start()) mpris_.reset();
+    }
+    if (!preferences.GetTrackNotices()) {
+        notifier_.reset();
+    } else if (!notifier_) {
+        notifier_ = std::make_unique<TrackNotifier>(QDBusConnection::sessionBus(),
+                                                    [this](std::int32_t itemId, std::int32_t stars) {
+                                                        const std::optional<TrackInfo> track = CurrentTrack();
+                                                        if (!track || track->itemId != itemId) {
+                                                            VORN_LOG(LogLevel::Info)
+                                                                << "DesktopIntegration : Rating from a notice for item "
+                                                                << itemId << " ignored: it no longer plays";
+                                                            return;
+                                                        }
+                                                        Rate(stars);
+                                                    });
+        if (!notifier_->Start()) notifier_.reset();
     }
 }
 
 void DesktopIntegration::PlayerChanged() {
     if (mpris_) mpris_->PlayerChanged();
+    const std::optional<TrackInfo> track = CurrentTrack();
+    // A notice for each new item, not for a resume or a reload of the same one.
+    if (track && track->itemId != noticedItem_) {
+        noticedItem_ = track->itemId;
+        if (notifier_) notifier_->TrackStarted(*track);
+    }
+}
+
+void DesktopIntegration::RatingWanted() {
+    const std::optional<TrackInfo> track = CurrentTrack();
+    if (notifier_ && track) notifier_->RatingWanted(*track);
 }
 
 PlayerControl::Status DesktopIntegration::PlaybackStatus() {

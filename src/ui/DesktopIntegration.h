@@ -8,10 +8,12 @@ namespace vorn {
 
 class CVornUIDlgDirectShow;
 class MprisService;
+class TrackNotifier;
 
 // The window as the desktop sees it: its media controls on the session bus
-// (MprisService), each switched off by its preference or left out, with one log
-// line, where the session has no bus. Everything the desktop asks goes through
+// (MprisService) and a notice for each track with a button per star
+// (TrackNotifier), each switched off by its preference or left out, with one
+// log line, where the session has no bus. Everything the desktop asks goes through
 // the window's own handlers, so a media key, a panel widget or a script does
 // exactly what the button or the star would.
 //
@@ -23,10 +25,13 @@ public:
     DesktopIntegration(const DesktopIntegration&) = delete;
     DesktopIntegration& operator=(const DesktopIntegration&) = delete;
 
-    // Joins the session bus as the preferences say.
+    // Joins or leaves the session bus as the preferences say (again after
+    // they changed).
     void Start();
     // The window's news: playing or paused, another item, a rating.
     void PlayerChanged();
+    // The window asks for the rating of the current item.
+    void RatingWanted();
 
     MprisService* Mpris() const { return mpris_.get(); }
 
@@ -47,6 +52,8 @@ public:
 private:
     CVornUIDlgDirectShow& window_;
     std::unique_ptr<MprisService> mpris_;
+    std::unique_ptr<TrackNotifier> notifier_;
+    std::int32_t noticedItem_ = 0;  // the item the last track notice was for
 };
 
 }  // namespace vorn

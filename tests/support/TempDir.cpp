@@ -45,12 +45,14 @@ IsolatedHome::IsolatedHome() {
     Remember("HOME", oldHome_, hadHome_);
     Remember("XDG_CONFIG_HOME", oldConfig_, hadConfig_);
     Remember("XDG_DATA_HOME", oldData_, hadData_);
+    Remember("DBUS_SESSION_BUS_ADDRESS", oldBus_, hadBus_);
     std::filesystem::create_directories(dir_ / "home");
     std::filesystem::create_directories(dir_ / "config");
     std::filesystem::create_directories(dir_ / "data");
     ::setenv("HOME", (dir_ / "home").c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (dir_ / "no-session-bus")).c_str(), 1);
     oldCwd_ = std::filesystem::current_path().string();
     std::filesystem::current_path(dir_.Path());
 }
@@ -61,6 +63,7 @@ IsolatedHome::~IsolatedHome() {
     Restore("HOME", oldHome_, hadHome_);
     Restore("XDG_CONFIG_HOME", oldConfig_, hadConfig_);
     Restore("XDG_DATA_HOME", oldData_, hadData_);
+    Restore("DBUS_SESSION_BUS_ADDRESS", oldBus_, hadBus_);
 }
 
 std::string IsolatedHome::StorePath() const { return dir_ / "config/Mirelund/Vorn.reg"; }

@@ -22,7 +22,8 @@ private:
 
 // Points HOME, XDG_CONFIG_HOME and XDG_DATA_HOME at folders inside a temporary
 // folder and makes that folder the current one, so a test never touches the real
-// per-user store, logs or library. Everything is restored afterwards.
+// per-user store, logs or library; the session bus address points where no bus
+// is, so no test appears on the machine's desktop. Everything is restored afterwards.
 class IsolatedHome {
 public:
     IsolatedHome();
@@ -37,8 +38,8 @@ public:
 private:
     TempDir dir_;
     std::string oldCwd_;
-    std::string oldHome_, oldConfig_, oldData_;
-    bool hadHome_ = false, hadConfig_ = false, hadData_ = false;
+    std::string oldHome_, oldConfig_, oldData_, oldBus_;
+    bool hadHome_ = false, hadConfig_ = false, hadData_ = false, hadBus_ = false;
 };
 
 std::string ReadFile(const std::string& path);
