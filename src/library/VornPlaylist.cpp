@@ -77,6 +77,20 @@ bool WriteDurably(const std::string& path, const std::string& content) {
     return ::close(fd) == 0 && ok;
 }
 
+// Waits until the disk has the folder's entries, so that a power cut right after
+// a rename finds the new file under the name rather than the old one.
+void SyncFolderOf(const std::string& path) {
+    std::string folder = fs::path(path).parent_path().string();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 // Copies every entry of `from` into `to`, recording each path it creates so that a
 // failed copy can be taken back without touching what was there before.
 bool CopyTree(const fs::path& from, const fs::path& to, std::vector<fs::path>& created) {
@@ -586,6 +600,7 @@ bool VornPlaylist::Save(const std::string& fileName) {
         fs::remove(temporary, error);
         return false;
     }
+    SyncFolderOf(fileName);
     ++saves_;
     return true;
 }
