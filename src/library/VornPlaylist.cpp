@@ -1,9 +1,10 @@
 #include "library/VornPlaylist.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -53,6 +54,43 @@ bool IsPartialDownloadName(std::string_view name) {
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
+// Writes `content` into a new or emptied file and waits until the disk has it, so
+// that renaming the file over another can never leave a short one after a power cut.
+bool WriteDurably(const std::string& path, const std::string& content) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = true;
+    for (std::size_t written = 0; ok && written < content.size();) {
+        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            ok = false;
+        }
+    }
+    // EINVAL: a file that cannot be synchronised (a pipe), where there is nothing to wait for.
+    if (ok && ::fsync(fd) != 0 && errno != EINVAL) {
+        ok = false;
+    }
+    return ::close(fd) == 0 && ok;
+}
+
+// Waits until the disk has the folder's entries, so that a power cut right after
+// a rename finds the new file under the name rather than the old one.
+void SyncFolderOf(const std::string& path) {
+    std::string folder = fs::path(path).parent_path().string();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 // Copies every entry of `from` into `to`, recording each path it creates so that a
 // failed copy can be taken back without touching what was there before.
 bool CopyTree(const fs::path& from, const fs::path& to, std::vector<fs::path>& created) {
@@ -92,11 +130,13 @@ bool CopyTree(const fs::path& from, const fs::path& to, std::vector<fs::path>& c
 }  // namespace
 
 VornPlaylist::VornPlaylist(std::string mediaFolder, PlaylistListener* listener, const Clock& clock,
-                           const Preferences* preferences, std::string playlistFile)
+                           const Preferences* preferences, std::string playlistFile,
+                           std::chrono::milliseconds saveDelay)
     : clock_(clock),
       preferences_(preferences),
       playlistFile_(std::move(playlistFile)),
       listener_(listener),
+      saver_(std::make_unique<PlaylistSaver>([this] { return Save(playlistFile_); }, saveDelay)),
       mediaFolder_(WithTrailingSeparator(std::move(mediaFolder))) {
     cursor_ = playList_.end();
     RemoveStalePartialDownloads();  // before this playlist starts any download
@@ -105,9 +145,12 @@ VornPlaylist::VornPlaylist(std::string mediaFolder, PlaylistListener* listener, 
         cursor_ = std::find_if(playList_.begin(), playList_.end(),
                                [](const auto& item) { return item->Rating() == 0; });
     }
+    // Only now: a save during the load would write a part of the library over the whole.
+    saver_->Start();
 }
 
 VornPlaylist::~VornPlaylist() {
+    saver_->Stop();  // no background save from here on: the items are about to go
     Save(playlistFile_);
     StopDownloads();
     {
@@ -127,6 +170,8 @@ VornPlaylist::~VornPlaylist() {
 }
 
 void VornPlaylist::Bury(std::unique_ptr<HttpFileRetriever> retriever) { graveyard_.Bury(std::move(retriever)); }
+
+void VornPlaylist::MarkChanged() { saver_->MarkChanged(); }
 
 void VornPlaylist::RemoveStalePartialDownloads() {
     const std::string media = MediaFolder();
@@ -296,6 +341,7 @@ void VornPlaylist::OnItemFinished(VornPlaylistItem* item) {
         if (cursorAtEnd) {
             cursor_ = std::prev(playList_.end());
         }
+        MarkChanged();
         VORN_LOG(LogLevel::Info) << "File Downloaded : " << item->FullPath();
         if (listener_ != nullptr) {
             listener_->OnItemDownloaded();
@@ -336,6 +382,7 @@ VornPlaylistItem* VornPlaylist::NextItem() {
     currentItem_ = result;
     if (result != nullptr) {
         result->SetLastPlayed(static_cast<std::int32_t>(clock_.NowSeconds()));
+        MarkChanged();  // the time, and the play order when it came round again
     }
     return result;
 }
@@ -375,6 +422,9 @@ void VornPlaylist::FileByRating(VornPlaylistItem* item) {
     }
     const std::string oldPath = item->FullPath();
     const std::string folder = mediaFolder_ + RatingFolder(rating);
+    if (item->Location() != folder) {
+        MarkChanged();
+    }
     item->SetLocation(folder);
     std::error_code ignored;
     fs::create_directory(folder, ignored);  // removed by hand meanwhile; the media folder itself is never made here
@@ -392,6 +442,7 @@ void VornPlaylist::EraseNode(ItemList::iterator node) {
         leadingDownload_ = nullptr;
     }
     playList_.erase(node);
+    MarkChanged();
 }
 
 std::unique_ptr<VornPlaylistItem> VornPlaylist::RemoveItem(VornPlaylistItem* item) {
@@ -461,6 +512,7 @@ bool VornPlaylist::RelocateItems() {
             if (FileExists(folder + item.FileName())) {
                 item.SetRating(rating);
                 item.SetLocation(folder);
+                MarkChanged();
                 found = true;
             }
         }
@@ -520,6 +572,8 @@ bool VornPlaylist::Load(const std::string& fileName) {
 }
 
 bool VornPlaylist::Save(const std::string& fileName) {
+    // Taken before the snapshot, so that a later save never writes an older one.
+    std::lock_guard saving(saveMutex_);
     std::string content;
     {
         std::lock_guard lock(lock_);
@@ -533,24 +587,11 @@ bool VornPlaylist::Save(const std::string& fileName) {
         }
     }
     const std::string temporary = fileName + ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out.is_open()) {
-            VORN_LOG(LogLevel::Warning) << "VornPlaylist : Could not write " << temporary;
-            return false;
-        }
-        out << content;
-        out.flush();
-        if (!out) {
-            VORN_LOG(LogLevel::Warning) << "VornPlaylist : Could not write " << temporary;
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            return false;
-        }
-    }
-    if (FILE* f = std::fopen(temporary.c_str(), "rb"); f != nullptr) {
-        ::fsync(fileno(f));
-        std::fclose(f);
+    if (!WriteDurably(temporary, content)) {
+        VORN_LOG(LogLevel::Warning) << "VornPlaylist : Could not write " << temporary;
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        return false;
     }
     std::error_code error;
     fs::rename(temporary, fileName, error);
@@ -559,6 +600,8 @@ bool VornPlaylist::Save(const std::string& fileName) {
         fs::remove(temporary, error);
         return false;
     }
+    SyncFolderOf(fileName);
+    ++saves_;
     return true;
 }
 
@@ -647,10 +690,12 @@ bool VornPlaylist::MoveMediaFolder(const std::string& requested) {
     const fs::path oldPath = fs::weakly_canonical(old, error);
     const fs::path newPath = fs::weakly_canonical(newFolder, error);
     if (fs::equivalent(oldPath, newPath, error)) {
-        std::lock_guard lock(lock_);
-        mediaFolder_ = newFolder;
-        RelocateItems();
-        Save(playlistFile_);
+        {
+            std::lock_guard lock(lock_);
+            mediaFolder_ = newFolder;
+            RelocateItems();
+        }
+        Save(playlistFile_);  // never under the playlist's lock (see Save)
         return true;
     }
     const auto inside = [](const fs::path& inner, const fs::path& outer) {

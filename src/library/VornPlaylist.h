@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -9,6 +11,7 @@
 
 #include "download/RetrieverGraveyard.h"
 #include "library/PlaylistListener.h"
+#include "library/PlaylistSaver.h"
 #include "library/VornPlaylistItem.h"
 #include "platform/Clock.h"
 
@@ -25,7 +28,11 @@ inline constexpr std::int64_t kReplayAfterSeconds = 172800;
 // the next one to play, the items still downloading, and the item playing now.
 // It picks what plays next (new items first, then low-rated items not heard for
 // two days), files each item into the folder of its rating when playback moves
-// on, keeps the library in "pl.txt" between runs and finds moved files again.
+// on, keeps the library in "pl.txt" and finds moved files again.
+//
+// "pl.txt" is written again shortly after every change it records (see
+// PlaylistSaver), on the saver's thread, so that a crash loses at most the last
+// moments; and once more when the playlist is destroyed.
 //
 // Every operation takes the playlist's re-entrant lock. Download threads take it
 // to report; so the playlist never waits for a download thread while holding it:
@@ -34,10 +41,14 @@ class VornPlaylist {
 public:
     // Loads `playlistFile` (relative to the current folder) and puts the cursor on
     // the first unrated item. preferences: for the downloads' proxy and for the
-    // media move; null means the global ones.
+    // media move; null means the global ones. saveDelay: how long after a change
+    // the playlist file is written (see PlaylistSaver). Nothing is written before
+    // the file has been loaded.
     VornPlaylist(std::string mediaFolder, PlaylistListener* listener, const Clock& clock = Clock::System(),
-                 const Preferences* preferences = nullptr, std::string playlistFile = kPlaylistFileName);
-    // Saves the playlist file, stops running downloads and deletes every item.
+                 const Preferences* preferences = nullptr, std::string playlistFile = kPlaylistFileName,
+                 std::chrono::milliseconds saveDelay = PlaylistSaver::kDefaultDelay);
+    // Stops the saver, saves the playlist file, stops running downloads and
+    // deletes every item.
     ~VornPlaylist();
     VornPlaylist(const VornPlaylist&) = delete;
     VornPlaylist& operator=(const VornPlaylist&) = delete;
@@ -75,7 +86,15 @@ public:
     bool MediaFolderAvailable();
     bool Load(const std::string& fileName);
     // Writes a temporary file and renames it, so a crash never loses the library.
+    // Saves run one at a time, each writing what the playlist holds when it
+    // starts. Never call it while holding the playlist's lock (from a listener's
+    // report): the saver's thread takes the lock inside a save.
     bool Save(const std::string& fileName);
+    // Something the playlist file records changed outside the playlist (an
+    // item's rating set by the window): the file is written soon.
+    void MarkChanged();
+    // How many times Save has written a file whole since construction.
+    std::uint64_t SaveCount() const { return saves_.load(); }
     std::string MediaFolder();
 
     // Media folder operations. The purge files the current item by its rating
@@ -109,6 +128,14 @@ private:
     const std::string playlistFile_;
     PlaylistListener* const listener_;  // not owned
     RetrieverGraveyard graveyard_;
+
+    // Serialises whole saves (the saver's, the final one, the media move's): each
+    // writes "<file>.new" and renames it. Taken before the playlist's lock, never
+    // while holding it.
+    std::mutex saveMutex_;
+    std::atomic<std::uint64_t> saves_{0};
+    // Started once the playlist file is loaded; stopped before the final save.
+    std::unique_ptr<PlaylistSaver> saver_;
 
     std::recursive_mutex lock_;  // guards everything below
     std::string mediaFolder_;

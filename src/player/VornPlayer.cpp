@@ -309,6 +309,7 @@ bool VornPlayer::RejectCurrentItem() {
 
 bool VornPlayer::RateItem(std::int32_t itemId, std::int32_t rating, bool advance) {
     Rate(itemId, rating);
+    playlist_->MarkChanged();  // the window set the item's rating
     VornPlaylistItem* item = currentItem_;
     if (advance && item != nullptr && (rating < 3 || item->PlayState() == 2)) {
         Next();
