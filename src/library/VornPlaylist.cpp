@@ -532,11 +532,18 @@ bool VornPlaylist::RelocateItems() {
 }
 
 bool VornPlaylist::Load(const std::string& fileName) {
-    if (!FileExists(fileName)) {
+    std::error_code error;
+    const fs::file_status status = fs::status(fileName, error);
+    if (status.type() == fs::file_type::not_found) {
+        return false;  // a first start
+    }
+    if (error || status.type() != fs::file_type::regular) {
+        KeepUnreadFile(fileName);
         return false;
     }
     std::ifstream in(fileName, std::ios::binary);
     if (!in.is_open()) {
+        KeepUnreadFile(fileName);
         return false;
     }
     {
@@ -567,8 +574,18 @@ bool VornPlaylist::Load(const std::string& fileName) {
         }
         cursor_ = playList_.end();
     }
+    if (in.bad()) {
+        KeepUnreadFile(fileName);  // what was read stays; the rest is still in the file
+    }
     RelocateItems();
     return true;
+}
+
+void VornPlaylist::KeepUnreadFile(const std::string& fileName) {
+    VORN_LOG(LogLevel::Warning) << "VornPlaylist : Could not read " << fileName
+                                << "; it is kept as it is and not written this session";
+    std::lock_guard lock(lock_);
+    unreadFile_ = fileName;
 }
 
 bool VornPlaylist::Save(const std::string& fileName) {
@@ -577,6 +594,9 @@ bool VornPlaylist::Save(const std::string& fileName) {
     std::string content;
     {
         std::lock_guard lock(lock_);
+        if (fileName == unreadFile_) {
+            return false;  // would replace records that could not be read with fewer
+        }
         for (const auto& item : playList_) {
             std::string line = item->ToXml().Text();
             // A line break inside a value would split the record in two and lose it.

@@ -119,6 +119,8 @@ private:
     bool CheckMediaFolder();
     // Deletes what a download interrupted by a crash left in the rating folders.
     void RemoveStalePartialDownloads();
+    // A library file that exists but could not be read (whole) is never replaced.
+    void KeepUnreadFile(const std::string& fileName);
     // Takes every running download out (under the lock) and stops them (after it).
     void StopDownloads();
     void EraseNode(ItemList::iterator node);
@@ -145,7 +147,8 @@ private:
     VornPlaylistItem* leadingDownload_ = nullptr;  // not owned
     std::int32_t leadingPercent_ = 0;
     VornPlaylistItem* currentItem_ = nullptr;  // not owned
-    bool mediaMissing_ = false;  // the library's media folder could not be reached
+    bool mediaMissing_ = false;
+    std::string unreadFile_;  // a library file Save must leave alone  // the library's media folder could not be reached
 };
 
 }  // namespace vorn

@@ -234,5 +234,18 @@ TEST_F(PlaylistSaveTest, SavesRacingEachOtherNeverLeaveAShortOrDamagedFile) {
     EXPECT_FALSE(fs::exists("pl.txt.new"));
 }
 
+TEST_F(PlaylistSaveTest, ALibraryFileThatCannotBeReadIsNeverReplaced) {
+    // A link to a folder opens but cannot be read, as a file on a failing disk.
+    fs::create_directory("elsewhere");
+    fs::create_directory_symlink("elsewhere", "pl.txt");
+    auto playlist = Open(50ms);
+    playlist->MarkChanged();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(playlist->Save("pl.txt"));
+    playlist.reset();
+    EXPECT_TRUE(fs::is_symlink("pl.txt"));
+    EXPECT_TRUE(log_.Contains("VornPlaylist : Could not read pl.txt; it is kept as it is and not written this session"));
+}
+
 }  // namespace
 }  // namespace vorn
