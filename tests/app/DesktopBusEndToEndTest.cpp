@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "tests/app/EndToEndTest.h"
@@ -20,6 +21,44 @@ constexpr const char* kPath = "/org/mpris/MediaPlayer2";
 
 class DesktopBusEndToEndTest : public EndToEndTest {
 protected:
+    // A stand-in for a desktop service (tests/app/stubs/desktop_stub.py), up
+    // once it has taken its name; every call it gets is a JSON line in Records().
+    void StartStub(const std::vector<std::string>& mode) {
+        std::vector<std::string> argv = {"/usr/bin/python3", std::string(VORN_TEST_STUBS) + "/desktop_stub.py",
+                                         desktop_.Path("stub-records.txt")};
+        argv.insert(argv.end(), mode.begin(), mode.end());
+        stub_ = std::make_unique<ChildProcess>(
+            argv, std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + desktop_.SessionBusAddress()},
+            desktop_.Path("stub.log"));
+        ASSERT_TRUE(Eventually([&] { return Records("ready").size() == 1; }, 10000))
+            << ReadFile(desktop_.Path("stub.log"));
+    }
+    // The recorded calls of that name, as JSON text.
+    std::vector<std::string> Records(const std::string& call) const {
+        std::vector<std::string> found;
+        std::istringstream lines(ReadFile(desktop_.Path("stub-records.txt")));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("\"call\": \"" + call + "\"") != std::string::npos) found.push_back(line);
+        }
+        return found;
+    }
+    bool StubCall(const std::string& dest, const std::string& method, const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {"gdbus", "call", "--session", "--dest", dest, "--object-path",
+                                         "/org/vorn/TestStub", "--method", "org.vorn.TestStub." + method};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string output;
+        const bool ok = desktop_.RunOnBus(argv, &output);
+        EXPECT_TRUE(ok) << output;
+        return ok;
+    }
+    // The value of a number field of a JSON record ("id": 3).
+    static int Field(const std::string& record, const std::string& name) {
+        const std::size_t at = record.find("\"" + name + "\": ");
+        return at == std::string::npos ? -1 : std::stoi(record.substr(at + name.size() + 4));
+    }
+
+    std::unique_ptr<ChildProcess> stub_;
+
     std::string Playerctl(const std::vector<std::string>& arguments) {
         std::vector<std::string> argv = {"playerctl", "-p", "vorn"};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -138,6 +177,88 @@ TEST_F(DesktopBusEndToEndTest, WithoutASessionBusTheProgramPlaysAndRatesAsBefore
     const int userId = std::stoi(desktop_.StoreValue("user_id_0"));
     EXPECT_TRUE(Eventually([&] { return !StationRatings(userId).empty(); }, 15000));
     ASSERT_NO_FATAL_FAILURE(ExitFromMenu(program, window));
+}
+
+TEST_F(DesktopBusEndToEndTest, ATrackNoticeRatesWithItsStarsAndAsksAtTheEnd) {
+    ASSERT_TRUE(desktop_.StartSessionBus());
+    ASSERT_NO_FATAL_FAILURE(StartStub({"notifications"}));
+    ASSERT_NO_FATAL_FAILURE(StartStation());
+    if (IsSkipped()) return;
+    ChildProcess& program = StartVorn();
+    const std::string window = ConnectedWindow();
+    ASSERT_FALSE(window.empty());
+    const int userId = std::stoi(desktop_.StoreValue("user_id_0"));
+    ASSERT_TRUE(desktop_.Click(window, kPlayX, kPlayY));
+    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 30000));
+    const std::string first = desktop_.LogLines(kNewMedia)[0];
+
+    ASSERT_TRUE(Eventually([&] { return Records("Notify").size() == 1; }, 5000));
+    const std::string notice = Records("Notify")[0];
+    EXPECT_NE(notice.find("\"app\": \"Vorn Custom Radio\""), std::string::npos) << notice;
+    EXPECT_NE(notice.find("\"actions\": [\"1\", \"\\u2605\", \"2\", \"\\u2605\\u2605\""), std::string::npos)
+        << notice;
+    EXPECT_NE(notice.find("\"urgency\": 1"), std::string::npos) << notice;
+    const std::string title = FileName(first).substr(FileName(first).find(" - ") + 3);
+    EXPECT_NE(notice.find("\"summary\": \"" + title.substr(0, title.find(" ["))), std::string::npos)
+        << notice << " for " << first;
+
+    // Four stars from the notice: the station has them, the track plays on.
+    ASSERT_TRUE(StubCall("org.freedesktop.Notifications", "InvokeAction",
+                         {std::to_string(Field(notice, "id")), "4"}));
+    std::vector<std::pair<int, int>> ratings;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            ratings = StationRatings(userId);
+            return !ratings.empty();
+        },
+        15000));
+    EXPECT_EQ(ratings[0].second, 4);
+    EXPECT_NE(FileName(first).find("[" + std::to_string(ratings[0].first) + "]"), std::string::npos);
+
+    // The next track, left unrated to its end: the notice asks and stays.
+    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 2, 20000));
+    ASSERT_TRUE(Eventually(
+        [&] {
+            for (const std::string& call : Records("Notify")) {
+                if (call.find("Rate this track to continue") != std::string::npos) return true;
+            }
+            return false;
+        },
+        20000))
+        << "no notice asked for the rating";
+    const std::string asking = Records("Notify").back();
+    EXPECT_EQ(Field(asking, "timeout"), 0) << asking;
+    EXPECT_EQ(Field(asking, "replaces"), Field(notice, "id")) << "each notice replaces the one before";
+    ASSERT_TRUE(StubCall("org.freedesktop.Notifications", "InvokeAction", {std::to_string(Field(asking, "id")), "2"}));
+    EXPECT_TRUE(Eventually([&] { return StationRatings(userId).size() == 2; }, 15000));
+    EXPECT_TRUE(desktop_.WaitForLogLines(kNewMedia, 3, 10000)) << "two stars did not move on";
+    ASSERT_NO_FATAL_FAILURE(ExitFromMenu(program, window));
+}
+
+TEST_F(DesktopBusEndToEndTest, ANotificationServerThatNeverAnswersHoldsNothingUp) {
+    ASSERT_TRUE(desktop_.StartSessionBus());
+    ASSERT_NO_FATAL_FAILURE(StartStub({"notifications", "silent"}));
+    ASSERT_NO_FATAL_FAILURE(StartStation());
+    if (IsSkipped()) return;
+    ChildProcess& program = StartVorn();
+    const std::string window = ConnectedWindow();
+    ASSERT_FALSE(window.empty());
+    const int userId = std::stoi(desktop_.StoreValue("user_id_0"));
+    ASSERT_TRUE(desktop_.Click(window, kPlayX, kPlayY));
+    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 30000));
+    // Quick clicks: the first rates and moves on, and so on.
+    for (int track = 1; track <= 3; ++track) {
+        ASSERT_TRUE(desktop_.Click(window, kFirstStarX, kFourthStarY));
+        ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, static_cast<std::size_t>(track) + 1, 3000))
+            << "the window was held up";
+    }
+    EXPECT_TRUE(Eventually([&] { return StationRatings(userId).size() == 3; }, 10000));
+    EXPECT_GE(Records("Notify").size(), 3u);
+    EXPECT_TRUE(Eventually(
+        [&] { return desktop_.LogLines("INFO : TrackNotifier : Notification server not available").size() == 1; },
+        5000));
+    ASSERT_NO_FATAL_FAILURE(ExitFromMenu(program, window));
+    EXPECT_EQ(desktop_.LogLines("INFO : TrackNotifier : Notification server not available").size(), 1u);
 }
 
 }  // namespace
