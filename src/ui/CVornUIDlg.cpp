@@ -490,8 +490,14 @@ void CVornUIDlg::SetTopmost(bool on) {
     handle->setFlags(flags);
 }
 
+void CVornUIDlg::ApplyHotKeys() { RegisterHotKeys(Preferences::Global().GetHotKeys()); }
+
 void CVornUIDlg::RegisterHotKeys(bool on) {
     if (!hotKeys_) return;
+    if (RegisterDesktopKeys(on)) {
+        hotKeys_->Unregister();  // the desktop's way serves instead
+        return;
+    }
     if (on) {
         hotKeys_->Register();
     } else {

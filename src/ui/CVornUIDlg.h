@@ -95,6 +95,8 @@ public:
     bool IsHidden() const { return hidden_; }
     // Shows the window, also from the tray, and brings it forward.
     void ShowFromDesktop();
+    // Takes or releases the hot keys as the preferences say.
+    void ApplyHotKeys();
     bool TrayShown() const;
 
     CSkinButton* PlayButton() const { return playButton_.get(); }
@@ -123,6 +125,9 @@ protected:
     virtual void OnRatingChanged() {}
     // AskForRating has brought the window forward for a rating.
     virtual void OnRatingWanted() {}
+    // Takes (on) or releases the hot keys some other way than the grab on the
+    // X display; false when there is none.
+    virtual bool RegisterDesktopKeys(bool /*on*/) { return false; }
     // After OK in the options: the desktop switches may have changed.
     virtual void OnDesktopPreferences() {}
 

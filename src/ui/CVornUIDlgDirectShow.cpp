@@ -35,6 +35,8 @@ void CVornUIDlgDirectShow::OnRatingChanged() {
     if (desktop_) desktop_->PlayerChanged();
 }
 
+bool CVornUIDlgDirectShow::RegisterDesktopKeys(bool on) { return desktop_ && desktop_->PortalKeys(on); }
+
 void CVornUIDlgDirectShow::OnRatingWanted() {
     if (desktop_) desktop_->RatingWanted();
 }

@@ -32,6 +32,7 @@ protected:
     void OnRatingChanged() override;
     void OnDesktopPreferences() override;
     void OnRatingWanted() override;
+    bool RegisterDesktopKeys(bool on) override;
 
 private:
     std::int64_t OnSetMedia(const MessageArgs& args);

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "desktop/MprisService.h"
+#include "desktop/PortalShortcuts.h"
 #include "desktop/TrackNotifier.h"
 #include "foundation/LogEntry.h"
 #include "foundation/Preferences.h"
@@ -16,6 +17,31 @@
 #include "ui/MenuCommands.h"
 
 namespace vorn {
+namespace {
+
+struct PortalKey {
+    const char* id;
+    const char* description;
+    const char* trigger;
+    int hotKey;
+};
+
+// The window's hot keys by the names the portal shows the listener.
+constexpr PortalKey kPortalKeys[] = {
+    {"play-pause", "Play or pause", "ALT+w", HOTKEY_PLAY},
+    {"next", "Next track", "ALT+e", HOTKEY_NEXT},
+    {"previous", "Previous track", "ALT+q", HOTKEY_PREVIOUS},
+    {"rate-1", "Rate the track one star", "ALT+1", HOTKEY_RATE_1},
+    {"rate-2", "Rate the track two stars", "ALT+2", HOTKEY_RATE_1 + 1},
+    {"rate-3", "Rate the track three stars", "ALT+3", HOTKEY_RATE_1 + 2},
+    {"rate-4", "Rate the track four stars", "ALT+4", HOTKEY_RATE_1 + 3},
+    {"rate-5", "Rate the track five stars", "ALT+5", HOTKEY_RATE_1 + 4},
+    {"media-play", "Media key: play or pause", "XF86AudioPlay", HOTKEY_MEDIA_PLAY},
+    {"media-next", "Media key: next track", "XF86AudioNext", HOTKEY_MEDIA_NEXT},
+    {"media-previous", "Media key: previous track", "XF86AudioPrev", HOTKEY_MEDIA_PREVIOUS},
+};
+
+}  // namespace
 
 DesktopIntegration::DesktopIntegration(CVornUIDlgDirectShow& window) : window_(window) {}
 
@@ -45,6 +71,30 @@ void DesktopIntegration::Start() {
                                                     });
         if (!notifier_->Start()) notifier_.reset();
     }
+    if (!portal_) {
+        std::vector<PortalShortcuts::Shortcut> shortcuts;
+        for (const PortalKey& key : kPortalKeys) shortcuts.push_back({key.id, key.description, key.trigger});
+        portal_ = std::make_unique<PortalShortcuts>(QDBusConnection::sessionBus(), std::move(shortcuts),
+                                                    [this](const std::string& id) {
+                                                        for (const PortalKey& key : kPortalKeys) {
+                                                            if (id == key.id) window_.OnHotKey(key.hotKey);
+                                                        }
+                                                    });
+        // Once the portal has answered, the keys move to it.
+        portal_->Probe([this](bool available) {
+            if (available) window_.ApplyHotKeys();
+        });
+    }
+}
+
+bool DesktopIntegration::PortalKeys(bool on) {
+    if (!portal_ || !portal_->IsAvailable()) return false;
+    if (on) {
+        portal_->Bind();
+    } else {
+        portal_->Unbind();
+    }
+    return true;
 }
 
 void DesktopIntegration::PlayerChanged() {

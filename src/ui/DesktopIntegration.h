@@ -8,12 +8,15 @@ namespace vorn {
 
 class CVornUIDlgDirectShow;
 class MprisService;
+class PortalShortcuts;
 class TrackNotifier;
 
 // The window as the desktop sees it: its media controls on the session bus
 // (MprisService) and a notice for each track with a button per star
 // (TrackNotifier), each switched off by its preference or left out, with one
-// log line, where the session has no bus. Everything the desktop asks goes through
+// log line, where the session has no bus; and the hot keys through the desktop
+// portal where the session offers global shortcuts (PortalShortcuts), in place
+// of the key grab on the X display. Everything the desktop asks goes through
 // the window's own handlers, so a media key, a panel widget or a script does
 // exactly what the button or the star would.
 //
@@ -32,6 +35,9 @@ public:
     void PlayerChanged();
     // The window asks for the rating of the current item.
     void RatingWanted();
+    // Binds (on) or releases the hot keys through the portal; false when the
+    // session has no portal for them and the window grabs them itself.
+    bool PortalKeys(bool on);
 
     MprisService* Mpris() const { return mpris_.get(); }
 
@@ -53,6 +59,7 @@ private:
     CVornUIDlgDirectShow& window_;
     std::unique_ptr<MprisService> mpris_;
     std::unique_ptr<TrackNotifier> notifier_;
+    std::unique_ptr<PortalShortcuts> portal_;
     std::int32_t noticedItem_ = 0;  // the item the last track notice was for
 };
 

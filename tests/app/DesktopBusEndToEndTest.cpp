@@ -261,5 +261,49 @@ TEST_F(DesktopBusEndToEndTest, ANotificationServerThatNeverAnswersHoldsNothingUp
     EXPECT_EQ(desktop_.LogLines("INFO : TrackNotifier : Notification server not available").size(), 1u);
 }
 
+TEST_F(DesktopBusEndToEndTest, HotKeysGoThroughTheDesktopPortalWhereItOffersThem) {
+    ASSERT_TRUE(desktop_.StartSessionBus());
+    ASSERT_NO_FATAL_FAILURE(StartStub({"portal"}));
+    ASSERT_NO_FATAL_FAILURE(StartStation());
+    if (IsSkipped()) return;
+    ChildProcess& program = StartVorn();
+    const std::string window = ConnectedWindow();
+    ASSERT_FALSE(window.empty());
+    const int userId = std::stoi(desktop_.StoreValue("user_id_0"));
+
+    // The eleven keys bound to a portal session, with today's keys as triggers.
+    ASSERT_TRUE(Eventually([&] { return Records("BindShortcuts").size() == 1; }, 10000))
+        << ReadFile(desktop_.Path("stub-records.txt"));
+    const std::string bound = Records("BindShortcuts")[0];
+    for (const char* id : {"play-pause", "next", "previous", "rate-1", "rate-2", "rate-3", "rate-4", "rate-5",
+                           "media-play", "media-next", "media-previous"}) {
+        EXPECT_NE(bound.find(std::string("[\"") + id + "\", {"), std::string::npos) << id << " in " << bound;
+    }
+    EXPECT_NE(bound.find("\"preferred_trigger\": \"ALT+w\""), std::string::npos) << bound;
+
+    ASSERT_TRUE(desktop_.Click(window, kPlayX, kPlayY));
+    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 30000));
+    const std::string first = desktop_.LogLines(kNewMedia)[0];
+    ASSERT_TRUE(StubCall("org.freedesktop.portal.Desktop", "Activate", {"rate-4"}));
+    std::vector<std::pair<int, int>> ratings;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            ratings = StationRatings(userId);
+            return !ratings.empty();
+        },
+        15000));
+    EXPECT_EQ(ratings[0].second, 4);
+    EXPECT_NE(FileName(first).find("[" + std::to_string(ratings[0].first) + "]"), std::string::npos);
+    ASSERT_TRUE(StubCall("org.freedesktop.portal.Desktop", "Activate", {"play-pause"}));
+    EXPECT_TRUE(Eventually([&] { return Playerctl({"status"}) == "Paused"; }, 5000));
+
+    // Hotkeys > Disable closes the portal session.
+    ASSERT_NO_FATAL_FAILURE(UseMenu(window, "Down Down Right Down Right Return"));
+    EXPECT_TRUE(Eventually([&] { return Records("Session.Close").size() == 1; }, 5000))
+        << ReadFile(desktop_.Path("stub-records.txt"));
+    EXPECT_EQ(desktop_.StoreValue("pref_hk"), "0");
+    ASSERT_NO_FATAL_FAILURE(ExitFromMenu(program, window));
+}
+
 }  // namespace
 }  // namespace vorn::test
