@@ -202,7 +202,9 @@ TEST_F(DesktopBusEndToEndTest, ATrackNoticeRatesWithItsStarsAndAsksAtTheEnd) {
     EXPECT_NE(notice.find("\"summary\": \"" + title.substr(0, title.find(" ["))), std::string::npos)
         << notice << " for " << first;
 
-    // Four stars from the notice: the station has them, the track plays on.
+    // Four stars from the notice (a moment after it showed, as a listener's
+    // click would be): the station has them, the track plays on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_TRUE(StubCall("org.freedesktop.Notifications", "InvokeAction",
                          {std::to_string(Field(notice, "id")), "4"}));
     std::vector<std::pair<int, int>> ratings;
@@ -227,6 +229,7 @@ TEST_F(DesktopBusEndToEndTest, ATrackNoticeRatesWithItsStarsAndAsksAtTheEnd) {
         20000))
         << "no notice asked for the rating";
     const std::string asking = Records("Notify").back();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(Field(asking, "timeout"), 0) << asking;
     EXPECT_EQ(Field(asking, "replaces"), Field(notice, "id")) << "each notice replaces the one before";
     ASSERT_TRUE(StubCall("org.freedesktop.Notifications", "InvokeAction", {std::to_string(Field(asking, "id")), "2"}));

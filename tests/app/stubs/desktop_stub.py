@@ -67,11 +67,11 @@ class Notifications(dbus.service.Object):
         else:
             self.next_id += 1
             number = self.next_id
+        if not SILENT:
+            reply(dbus.UInt32(number))  # before the record: the notice "shows" once the caller has its id
         record({"call": "Notify", "app": str(app), "replaces": int(replaces), "summary": str(summary),
                 "body": str(body), "actions": plain(actions), "hints": plain(hints), "timeout": int(timeout),
                 "id": number})
-        if not SILENT:
-            reply(dbus.UInt32(number))
 
     @dbus.service.method(IFACE, out_signature="ssss")
     def GetServerInformation(self):
