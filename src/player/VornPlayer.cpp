@@ -537,7 +537,8 @@ void VornPlayer::ShowOffline() {
 bool VornPlayer::SendWaitingRatings(bool retry) {
     {
         std::lock_guard lock(linkMutex_);
-        if (!ratingsDue_ || link_ == Link::kOffline) return false;
+        // Kept for later while the station cannot take them (gone, or this build refused).
+        if (!ratingsDue_ || link_ == Link::kOffline || link_ == Link::kRefused) return false;
     }
     const std::vector<RatingOutbox::Entry> batch = outbox_->Oldest(kRatingsPerRequest);
     if (batch.empty()) {

@@ -130,13 +130,8 @@ TEST_F(DesktopBusEndToEndTest, PlayerctlControlsThePlayerAndTheRatingPropertyRat
     EXPECT_FALSE(SetRating("1.5", &refused));
     EXPECT_NE(refused.find("InvalidArgs"), std::string::npos) << refused;
     ASSERT_TRUE(SetRating("0.8"));
-    std::vector<std::pair<int, int>> ratings;
-    ASSERT_TRUE(Eventually(
-        [&] {
-            ratings = StationRatings(userId);
-            return !ratings.empty();
-        },
-        15000));
+    const std::vector<std::pair<int, int>> ratings = WaitForStationRatings(userId, 1, 15000);
+    ASSERT_FALSE(ratings.empty());
     EXPECT_EQ(ratings, (std::vector<std::pair<int, int>>{{std::stoi(itemId), 4}}));
     EXPECT_TRUE(Eventually(
         [&] { return Playerctl({"metadata", "--format", "{{xesam:userRating}}"}).rfind("0.8000", 0) == 0; }, 5000));
@@ -207,13 +202,8 @@ TEST_F(DesktopBusEndToEndTest, ATrackNoticeRatesWithItsStarsAndAsksAtTheEnd) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_TRUE(StubCall("org.freedesktop.Notifications", "InvokeAction",
                          {std::to_string(Field(notice, "id")), "4"}));
-    std::vector<std::pair<int, int>> ratings;
-    ASSERT_TRUE(Eventually(
-        [&] {
-            ratings = StationRatings(userId);
-            return !ratings.empty();
-        },
-        15000));
+    const std::vector<std::pair<int, int>> ratings = WaitForStationRatings(userId, 1, 15000);
+    ASSERT_FALSE(ratings.empty());
     EXPECT_EQ(ratings[0].second, 4);
     EXPECT_NE(FileName(first).find("[" + std::to_string(ratings[0].first) + "]"), std::string::npos);
 
@@ -288,13 +278,8 @@ TEST_F(DesktopBusEndToEndTest, HotKeysGoThroughTheDesktopPortalWhereItOffersThem
     ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 30000));
     const std::string first = desktop_.LogLines(kNewMedia)[0];
     ASSERT_TRUE(StubCall("org.freedesktop.portal.Desktop", "Activate", {"rate-4"}));
-    std::vector<std::pair<int, int>> ratings;
-    ASSERT_TRUE(Eventually(
-        [&] {
-            ratings = StationRatings(userId);
-            return !ratings.empty();
-        },
-        15000));
+    const std::vector<std::pair<int, int>> ratings = WaitForStationRatings(userId, 1, 15000);
+    ASSERT_FALSE(ratings.empty());
     EXPECT_EQ(ratings[0].second, 4);
     EXPECT_NE(FileName(first).find("[" + std::to_string(ratings[0].first) + "]"), std::string::npos);
     ASSERT_TRUE(StubCall("org.freedesktop.portal.Desktop", "Activate", {"play-pause"}));

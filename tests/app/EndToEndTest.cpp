@@ -135,6 +135,18 @@ void EndToEndTest::ExitFromMenu(ChildProcess& program, const std::string& window
     EXPECT_FALSE(desktop_.LogLines("INFO : Shutting down").empty());
 }
 
+std::vector<std::pair<int, int>> EndToEndTest::WaitForStationRatings(int listener, std::size_t count,
+                                                                     int timeoutMs) {
+    std::vector<std::pair<int, int>> ratings;
+    Eventually(
+        [&] {
+            ratings = StationRatings(listener);
+            return ratings.size() >= count;
+        },
+        timeoutMs);
+    return ratings;
+}
+
 std::vector<std::pair<int, int>> EndToEndTest::StationRatings(int listener) {
     std::vector<std::pair<int, int>> ratings;
     sqlite3* db = nullptr;

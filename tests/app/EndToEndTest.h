@@ -57,6 +57,8 @@ protected:
     void ExitFromMenu(ChildProcess& program, const std::string& window);
     // The ratings the station holds for a listener: item id and value.
     std::vector<std::pair<int, int>> StationRatings(int listener);
+    // The same once the station holds at least `count` of them, or after timeoutMs.
+    std::vector<std::pair<int, int>> WaitForStationRatings(int listener, std::size_t count, int timeoutMs);
 
     // The length of the demo tracks, set before SetUp.
     int trackSeconds_ = 4;

@@ -77,13 +77,8 @@ TEST_F(OfflineEndToEndTest, AStationKilledMidSessionGetsTheRatingOnceItIsBack) {
 
     const auto stationStart = Clock::now();
     ASSERT_NO_FATAL_FAILURE(StartStation());
-    std::vector<std::pair<int, int>> ratings;
-    ASSERT_TRUE(Eventually(
-        [&] {
-            ratings = StationRatings(userId);
-            return !ratings.empty();
-        },
-        30000))
+    const std::vector<std::pair<int, int>> ratings = WaitForStationRatings(userId, 1, 30000);
+    ASSERT_FALSE(ratings.empty())
         << "the rating did not reach the restarted station";
     EXPECT_TRUE(Eventually([&] { return Outbox().empty(); }, 5000));
     std::cout << "[ figures  ] outbox empty " << SecondsSince(stationStart) << " s after the station started\n";
@@ -115,13 +110,8 @@ TEST_F(OfflineEndToEndTest, ARatingSurvivesAKillOfTheProgramRightAfterTheClick) 
     ChildProcess& again = StartVorn();
     const std::string restarted = ConnectedWindow();
     ASSERT_FALSE(restarted.empty());
-    std::vector<std::pair<int, int>> ratings;
-    ASSERT_TRUE(Eventually(
-        [&] {
-            ratings = StationRatings(userId);
-            return !ratings.empty();
-        },
-        15000))
+    const std::vector<std::pair<int, int>> ratings = WaitForStationRatings(userId, 1, 15000);
+    ASSERT_FALSE(ratings.empty())
         << "the rating given before the kill never arrived";
     EXPECT_EQ(ratings[0].second, 4);
     EXPECT_EQ(desktop_.LogLines("INFO : RatingOutbox : "), std::vector<std::string>{"1 ratings waiting to be sent"});
