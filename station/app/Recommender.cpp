@@ -80,6 +80,21 @@ void Recommender::ApplyRatings(std::int32_t listener,
     profile.statsValid = false;
 }
 
+void Recommender::Resync(std::int32_t listener, const ListenerRecords& records) {
+    Profile& profile = ProfileOf(listener);
+    std::lock_guard lock(profile.mutex);
+    std::unordered_map<std::int32_t, std::int32_t> ratings(records.ratings.begin(), records.ratings.end());
+    if (ratings != profile.ratings) {
+        profile.ratings = std::move(ratings);
+        profile.statsValid = false;
+    }
+    profile.recent.clear();
+    profile.lastOffered.clear();
+    for (std::int32_t item : records.recent) {
+        Remember(profile, item);
+    }
+}
+
 void Recommender::Remember(Profile& profile, std::int32_t item) const {
     const std::uint64_t sequence = ++profile.sequence;
     profile.recent.emplace_back(item, sequence);

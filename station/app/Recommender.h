@@ -48,6 +48,11 @@ public:
     void AddListener(std::int32_t listener);
     // Takes stored ratings (item id → 1..5) into the listener's profile.
     void ApplyRatings(std::int32_t listener, const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings);
+    // Replaces what the listener's profile holds with the store's records (a
+    // store shared with other stations, which may have rated and recommended
+    // since). Recent items are given oldest first.
+    void Resync(std::int32_t listener, const ListenerRecords& records);
+    int RecentWindow() const { return settings_.recentWindow; }
     // Up to `count` distinct item ids of present items, best first; fewer when
     // the listener has rated nearly everything. Remembers them as recent.
     std::vector<std::int32_t> Recommend(std::int32_t listener, int count, const CatalogueSnapshot& snapshot);

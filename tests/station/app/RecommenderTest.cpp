@@ -32,7 +32,7 @@ protected:
     std::string GenreOf(std::int32_t id) { return catalogue_->Current()->Find(id)->record.genre; }
 
     vorn::test::TempDir dir_;
-    StationStore store_;
+    SqliteStore store_;
     std::unique_ptr<Catalogue> catalogue_;
 };
 
