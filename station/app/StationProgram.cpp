@@ -11,6 +11,7 @@
 #include "station/app/Catalogue.h"
 #include "station/app/DemoLibrary.h"
 #include "station/app/MediaSite.h"
+#include "station/app/NeighbourRefresher.h"
 #include "station/app/OpenStationStore.h"
 #include "station/app/RecentRecorder.h"
 #include "station/app/Recommender.h"
@@ -25,6 +26,8 @@ namespace vorn::station {
 namespace {
 
 constexpr const char* kKeyFile = "station-key.pem";
+// Item neighbours are rebuilt this often from every listener's ratings.
+constexpr std::chrono::minutes kNeighbourInterval(5);
 
 bool MakeDataFolder(const std::string& folder, std::string& error) {
     std::error_code code;
@@ -81,6 +84,7 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     recommender_->Load(store_->Listeners(), store_->LoadRatings(), store_->LoadRecent(settings.recentWindow));
     store_->PruneRecent(settings.recentWindow);
     recorder_ = std::make_unique<RecentRecorder>(*store_, settings.recentWindow);
+    refresher_ = std::make_unique<NeighbourRefresher>(*store_, *recommender_, kNeighbourInterval);
 
     ServerSettings serverSettings;
     serverSettings.bindAddress = options.bindAddress;
@@ -161,6 +165,7 @@ void StationProgram::Stop() {
     core_.reset();
     site_.reset();
     service_.reset();
+    refresher_.reset();  // joins its thread
     recorder_.reset();  // writes what is pending
     recommender_.reset();
     catalogue_.reset();
