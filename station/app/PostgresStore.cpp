@@ -329,21 +329,21 @@ bool PostgresStore::SyncItems(std::vector<ItemRecord>& found) {
             "$8::bigint[]) WITH ORDINALITY AS u(path, artist, title, album, genre, length, size, modified, position)";
         // New paths only, so that existing rows keep their ids and the id
         // sequence is not spent on them.
-        const PgResult steps[] = {
-            connection.Exec(kScanLock, deadline),
-            connection.Run("INSERT INTO items(path, artist, title, album, genre, length, size, modified, present) "
-                           "SELECT u.path, u.artist, u.title, u.album, u.genre, u.length, u.size, u.modified, true" +
-                               scanned + " WHERE NOT EXISTS (SELECT 1 FROM items i WHERE i.path = u.path) "
-                                         "ORDER BY u.position",
-                           values, deadline),
-            connection.Run("UPDATE items i SET artist = u.artist, title = u.title, album = u.album, genre = u.genre, "
-                           "length = u.length, size = u.size, modified = u.modified, present = true" +
-                               scanned + " WHERE i.path = u.path",
-                           values, deadline),
-            connection.Run("UPDATE items SET present = false WHERE present AND NOT (path = ANY($1::text[]))",
-                           {values[0]}, deadline),
+        using Parameters = std::vector<std::optional<std::string>>;
+        const std::pair<std::string, Parameters> steps[] = {
+            {kScanLock, {}},
+            {"INSERT INTO items(path, artist, title, album, genre, length, size, modified, present) "
+             "SELECT u.path, u.artist, u.title, u.album, u.genre, u.length, u.size, u.modified, true" +
+                 scanned + " WHERE NOT EXISTS (SELECT 1 FROM items i WHERE i.path = u.path) ORDER BY u.position",
+             values},
+            {"UPDATE items i SET artist = u.artist, title = u.title, album = u.album, genre = u.genre, "
+             "length = u.length, size = u.size, modified = u.modified, present = true" +
+                 scanned + " WHERE i.path = u.path",
+             values},
+            {"UPDATE items SET present = false WHERE present AND NOT (path = ANY($1::text[]))", {values[0]}},
         };
-        for (const PgResult& step : steps) {
+        for (const auto& [statement, parameters] : steps) {
+            const PgResult step = connection.Run(statement, parameters, deadline);
             if (!step.Ok()) {
                 error = step.Error();
                 return false;
