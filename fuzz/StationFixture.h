@@ -16,7 +16,7 @@
 #include "station/app/RecentRecorder.h"
 #include "station/app/Recommender.h"
 #include "station/app/StationService.h"
-#include "station/app/StationStore.h"
+#include "station/app/SqliteStore.h"
 #include "station/protocol/ProtocolCore.h"
 #include "station/protocol/StationKey.h"
 #include "tests/server/TokenVectors.h"
@@ -99,7 +99,7 @@ private:
 
     Forwarder forwarder_;
     Observer observer_;
-    station::StationStore store_;
+    station::SqliteStore store_;
     std::unique_ptr<station::Catalogue> catalogue_;
     std::unique_ptr<station::Recommender> recommender_;
     std::unique_ptr<station::RecentRecorder> recorder_;

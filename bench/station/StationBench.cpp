@@ -32,7 +32,7 @@
 #include "station/app/StationLog.h"
 #include "station/app/StationServer.h"
 #include "station/app/StationService.h"
-#include "station/app/StationStore.h"
+#include "station/app/SqliteStore.h"
 #include "station/protocol/ProtocolCore.h"
 #include "station/protocol/StationKey.h"
 
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
 
     // Catalogue and listeners.
     const auto setupStart = Clock::now();
-    StationStore store;
+    SqliteStore store;
     if (!store.Open(folder + "/station.db")) {
         std::fprintf(stderr, "cannot open the store\n");
         return 1;

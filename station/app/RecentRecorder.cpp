@@ -33,6 +33,20 @@ void RecentRecorder::Add(std::int32_t listener, const std::vector<std::int32_t>&
 
 void RecentRecorder::Flush() { WritePending(); }
 
+bool RecentRecorder::RecordNow(std::int32_t listener, const std::vector<std::int32_t>& items) {
+    std::vector<RecentRecord> records;
+    for (std::int32_t item : items) {
+        records.push_back({listener, item});
+    }
+    if (!store_.AppendRecent(records)) {
+        return false;
+    }
+    if ((immediate_.fetch_add(1) + 1) % kBatchesBetweenPrunes == 0) {
+        store_.PruneRecent(keepPerListener_);
+    }
+    return true;
+}
+
 void RecentRecorder::Run() {
     std::unique_lock lock(mutex_);
     while (!stopping_) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -22,6 +23,9 @@ public:
     RecentRecorder& operator=(const RecentRecorder&) = delete;
 
     void Add(std::int32_t listener, const std::vector<std::int32_t>& items);
+    // Writes at once, for a store other stations share: the listener's next
+    // request may go to one of them. False when the store failed.
+    bool RecordNow(std::int32_t listener, const std::vector<std::int32_t>& items);
     // Writes everything added so far before returning.
     void Flush();
 
@@ -38,6 +42,7 @@ private:
     bool stopping_ = false;
     std::mutex writeMutex_;  // one batch write at a time, in order; never taken while holding mutex_
     int batches_ = 0;        // guarded by writeMutex_
+    std::atomic<int> immediate_{0};  // writes by RecordNow, counted for pruning
     std::thread thread_;
 };
 

@@ -1,6 +1,7 @@
 #include "station/app/Recommender.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace vorn::station {
 namespace {
@@ -14,6 +15,14 @@ constexpr double kLikedFloor = 0.2;  // a group is a favourite above this prefer
 constexpr int kExplorationDraws = 6;
 constexpr int kMaxCount = 50;
 constexpr double kSettledRatings = 10;
+constexpr double kVerdictShrink = 0.5;      // similarity mass every verdict starts with
+constexpr std::size_t kVerdictRatings = 300;  // ratings that lend verdicts, the furthest from the average
+constexpr std::size_t kKeptLiked = 384;       // verdicts kept per listener, best ones
+constexpr std::size_t kKeptDisliked = 128;    // and worst ones
+constexpr std::size_t kNeighbourPicks = 64;   // best verdicts drawn from as candidates
+constexpr double kMaxVerdictWeight = 4.0;
+constexpr double kFitFloor = 0.25;            // the groups' fitted weight counts as at least this
+constexpr double kFitRidge = 1.0;             // keeps the fit calm on few ratings
 
 double Uniform(std::mt19937_64& random) {
     return static_cast<double>(random() >> 11) * (1.0 / 9007199254740992.0);
@@ -80,6 +89,27 @@ void Recommender::ApplyRatings(std::int32_t listener,
     profile.statsValid = false;
 }
 
+void Recommender::Resync(std::int32_t listener, const ListenerRecords& records) {
+    Profile& profile = ProfileOf(listener);
+    std::lock_guard lock(profile.mutex);
+    std::unordered_map<std::int32_t, std::int32_t> ratings(records.ratings.begin(), records.ratings.end());
+    if (ratings != profile.ratings) {
+        profile.ratings = std::move(ratings);
+        profile.statsValid = false;
+    }
+    profile.recent.clear();
+    profile.lastOffered.clear();
+    for (std::int32_t item : records.recent) {
+        Remember(profile, item);
+    }
+}
+
+void Recommender::SetNeighbours(std::shared_ptr<const ItemNeighbours> neighbours) {
+    std::lock_guard lock(neighboursMutex_);
+    neighbours_ = std::move(neighbours);
+    ++neighboursGeneration_;
+}
+
 void Recommender::Remember(Profile& profile, std::int32_t item) const {
     const std::uint64_t sequence = ++profile.sequence;
     profile.recent.emplace_back(item, sequence);
@@ -113,6 +143,12 @@ void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapsh
             }
         }
     }
+    double sum = 0;
+    for (const auto& [item, value] : profile.ratings) {
+        sum += value;
+    }
+    profile.mean = profile.ratings.empty() ? kNeutral : sum / static_cast<double>(profile.ratings.size());
+    profile.verdictsValid = false;
     profile.liked.clear();
     double total = 0;
     for (const auto& [group, stat] : profile.stats) {
@@ -138,9 +174,110 @@ double Recommender::Preference(const Profile& profile, GroupId group) const {
     return (stat.sum - kNeutral * stat.count) / (stat.count + settings_.shrink);
 }
 
-double Recommender::Score(const Profile& profile, const CatalogueEntry& entry) const {
-    return kArtistWeight * Preference(profile, entry.artist) + kAlbumWeight * Preference(profile, entry.album) +
-           kGenreWeight * Preference(profile, entry.genre);
+void Recommender::RefreshVerdicts(Profile& profile, const ItemNeighbours& neighbours, std::uint64_t generation,
+                                  const CatalogueSnapshot& snapshot) const {
+    if (profile.verdictsValid && profile.verdictsGeneration == generation) {
+        return;
+    }
+    std::vector<std::pair<std::int32_t, double>> lenders;  // item, rating against the average
+    for (const auto& [item, value] : profile.ratings) {
+        if (value != profile.mean) {
+            lenders.emplace_back(item, value - profile.mean);
+        }
+    }
+    if (lenders.size() > kVerdictRatings) {
+        std::nth_element(lenders.begin(), lenders.begin() + kVerdictRatings, lenders.end(),
+                         [](const auto& a, const auto& b) {
+                             return std::abs(a.second) != std::abs(b.second) ? std::abs(a.second) > std::abs(b.second)
+                                                                             : a.first < b.first;
+                         });
+        lenders.resize(kVerdictRatings);
+    }
+    std::unordered_map<std::int32_t, std::pair<double, double>> sums;  // item → (weighted verdicts, weights)
+    for (const auto& [item, deviation] : lenders) {
+        for (const ItemNeighbours::Neighbour& neighbour : neighbours.Of(item)) {
+            auto& sum = sums[neighbour.item];
+            sum.first += neighbour.similarity * deviation;
+            sum.second += neighbour.similarity;
+        }
+    }
+    // The fit: deviation ≈ a · groups + b · verdict over the rated items, each
+    // predictor without the item's own rating (a rated item is never its own
+    // neighbour). The verdicts' weight is b against a.
+    double gg = kFitRidge, vv = kFitRidge, gv = 0, gd = 0, vd = 0;
+    for (const auto& [item, value] : profile.ratings) {
+        const CatalogueEntry* entry = snapshot.Find(item);
+        const auto sum = sums.find(item);
+        if (entry == nullptr) {
+            continue;
+        }
+        const double g = GroupsScore(profile, *entry, value);
+        const double v = sum == sums.end() ? 0.0 : sum->second.first / (sum->second.second + kVerdictShrink);
+        const double d = value - profile.mean;
+        gg += g * g;
+        vv += v * v;
+        gv += g * v;
+        gd += g * d;
+        vd += v * d;
+    }
+    // Groups first: the verdicts are weighed by what they add to what the
+    // groups already foretell.
+    const double a = std::max(gd / gg, 0.0);
+    const double b = std::max((vd - a * gv) / vv, 0.0);
+    profile.verdictWeight = std::clamp(b / std::max(a, kFitFloor), 0.0, kMaxVerdictWeight) * settings_.neighbourWeight;
+
+    std::vector<std::pair<std::int32_t, float>> verdicts;
+    verdicts.reserve(sums.size());
+    for (const auto& [item, sum] : sums) {
+        if (profile.ratings.count(item) == 0) {
+            verdicts.emplace_back(item, static_cast<float>(sum.first / (sum.second + kVerdictShrink)));
+        }
+    }
+    const auto better = [](const auto& a, const auto& b) {
+        return a.second != b.second ? a.second > b.second : a.first < b.first;
+    };
+    std::sort(verdicts.begin(), verdicts.end(), better);
+    profile.neighbourPicks.clear();
+    for (std::size_t k = 0; k < verdicts.size() && k < kNeighbourPicks && verdicts[k].second > 0; ++k) {
+        profile.neighbourPicks.push_back(verdicts[k].first);
+    }
+    if (verdicts.size() > kKeptLiked + kKeptDisliked) {
+        verdicts.erase(verdicts.begin() + kKeptLiked, verdicts.end() - kKeptDisliked);
+    }
+    std::sort(verdicts.begin(), verdicts.end());
+    profile.verdicts = std::move(verdicts);
+    profile.verdictsValid = true;
+    profile.verdictsGeneration = generation;
+}
+
+// The groups' score of an entry; leaveOut (1 to 5) takes one rating of that
+// value out of each of its groups first, as if the item were not rated.
+double Recommender::GroupsScore(const Profile& profile, const CatalogueEntry& entry, int leaveOut) const {
+    const auto preference = [&](GroupId group) {
+        if (leaveOut == 0) {
+            return Preference(profile, group);
+        }
+        const auto found = profile.stats.find(group);
+        if (group == kNoGroup || found == profile.stats.end()) {
+            return 0.0;
+        }
+        const GroupStat& stat = found->second;
+        return (stat.sum - leaveOut - kNeutral * (stat.count - 1)) / (stat.count - 1 + settings_.shrink);
+    };
+    return kArtistWeight * preference(entry.artist) + kAlbumWeight * preference(entry.album) +
+           kGenreWeight * preference(entry.genre);
+}
+
+double Recommender::Score(const Profile& profile, const CatalogueEntry& entry, bool withVerdicts) const {
+    double score = GroupsScore(profile, entry, 0);
+    if (withVerdicts) {
+        const auto found = std::lower_bound(profile.verdicts.begin(), profile.verdicts.end(),
+                                            std::make_pair(entry.record.id, -1e30f));
+        if (found != profile.verdicts.end() && found->first == entry.record.id) {
+            score += profile.verdictWeight * found->second;
+        }
+    }
+    return score;
 }
 
 std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int count,
@@ -151,9 +288,19 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     if (count <= 0 || live.empty()) {
         return chosen;
     }
+    std::shared_ptr<const ItemNeighbours> neighbours;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(neighboursMutex_);
+        neighbours = neighbours_;
+        generation = neighboursGeneration_;
+    }
     Profile& profile = ProfileOf(listener);
     std::lock_guard lock(profile.mutex);
     RefreshStats(profile, snapshot);
+    if (neighbours) {
+        RefreshVerdicts(profile, *neighbours, generation, snapshot);
+    }
     const std::vector<CatalogueEntry>& entries = snapshot.Entries();
 
     // Items offered within the last `window` recommendations count as recent;
@@ -173,8 +320,9 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         return profile.ratings.count(item) == 0 && !isRecent(item) && !isChosen(item);
     };
 
-    // Candidates: a third from the listener's favourite groups, the rest from
-    // anywhere, each scored once.
+    // Candidates: a third from the listener's favourite groups, a third from
+    // the neighbours of items the listener liked (when there are neighbours),
+    // the rest from anywhere, each scored once.
     struct Candidate {
         std::uint32_t index;
         double score;
@@ -190,6 +338,11 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
             const std::vector<std::uint32_t>& members =
                 snapshot.LiveInGroup(group == profile.liked.end() ? profile.liked.back().first : group->first);
             index = members[Below(profile.random, members.size())];
+        } else if (neighbours && !profile.neighbourPicks.empty() && draw % 3 == 1) {
+            const CatalogueEntry* entry = snapshot.FindLive(
+                profile.neighbourPicks[Below(profile.random, profile.neighbourPicks.size())]);
+            index = entry != nullptr ? static_cast<std::uint32_t>(entry - entries.data())
+                                     : live[Below(profile.random, live.size())];
         } else {
             index = live[Below(profile.random, live.size())];
         }
@@ -197,7 +350,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
             std::any_of(pool.begin(), pool.end(), [&](const Candidate& c) { return c.index == index; })) {
             continue;
         }
-        pool.push_back({index, Score(profile, entries[index]) + kNoise * Uniform(profile.random)});
+        pool.push_back({index, Score(profile, entries[index], neighbours != nullptr) + kNoise * Uniform(profile.random)});
     }
     std::sort(pool.begin(), pool.end(), [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "station/app/CatalogueSnapshot.h"
+#include "station/app/ItemNeighbours.h"
 #include "station/app/StationStore.h"
 
 namespace vorn::station {
@@ -19,6 +20,7 @@ struct RecommenderSettings {
     int recentWindow = 200;     // recommendations remembered per listener
     double exploration = 0.15;  // share of the picks made to explore the catalogue
     double shrink = 2.0;        // how many neutral ratings a group's average starts with
+    double neighbourWeight = 0.3;  // weight of the neighbours' verdict beside the groups' scores
     std::uint64_t seed = 0;     // 0: seeded from the system's random source
 };
 
@@ -28,6 +30,20 @@ struct RecommenderSettings {
 // (each group's average is pulled towards the neutral 3 while it has few
 // ratings), and spends a share of the picks on items offered least so far, so
 // the whole catalogue gets heard.
+//
+// Once neighbours are set (ItemNeighbours, rebuilt in the background from
+// every listener's ratings), each rated item lends its verdict (the rating
+// against the listener's average) to its neighbours, weighted by similarity:
+// the items with the best verdicts supply a third of the candidates, and every
+// candidate's score adds its verdict. That finds tastes across artists and
+// genres, which the tags alone cannot see. The verdicts are worked out once
+// per change of the listener's ratings or of the neighbours, from at most
+// kVerdictRatings ratings, and a bounded number of them is kept per listener.
+// How much the verdicts weigh beside the groups is fitted to each listener:
+// how well each, with the rated item left out, foretells the listener's own
+// ratings (least squares over the rated items), so a listener whose taste the
+// tags tell keeps the group scores, and one whose taste they miss gets the
+// neighbours.
 //
 // The work per request depends on the number of items asked for, not on the
 // size of the catalogue: candidates are drawn at random, partly from the
@@ -48,6 +64,13 @@ public:
     void AddListener(std::int32_t listener);
     // Takes stored ratings (item id → 1..5) into the listener's profile.
     void ApplyRatings(std::int32_t listener, const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings);
+    // Replaces what the listener's profile holds with the store's records (a
+    // store shared with other stations, which may have rated and recommended
+    // since). Recent items are given oldest first.
+    void Resync(std::int32_t listener, const ListenerRecords& records);
+    int RecentWindow() const { return settings_.recentWindow; }
+    // Replaces the item neighbours used from the next request on (null: none).
+    void SetNeighbours(std::shared_ptr<const ItemNeighbours> neighbours);
     // Up to `count` distinct item ids of present items, best first; fewer when
     // the listener has rated nearly everything. Remembers them as recent.
     std::vector<std::int32_t> Recommend(std::int32_t listener, int count, const CatalogueSnapshot& snapshot);
@@ -62,6 +85,14 @@ private:
         std::unordered_map<std::int32_t, std::int32_t> ratings;  // item id → value
         std::unordered_map<GroupId, GroupStat> stats;
         std::vector<std::pair<GroupId, double>> liked;  // groups rated above neutral, cumulative weight
+        double mean = 3.0;  // the listener's average rating
+        // Neighbours' verdicts: (item id, verdict) sorted by id, the strongest
+        // both ways; the best liked ones again, best first, to draw from.
+        std::vector<std::pair<std::int32_t, float>> verdicts;
+        std::vector<std::int32_t> neighbourPicks;
+        double verdictWeight = 0;  // how far this listener's ratings follow the verdicts, beside the groups
+        bool verdictsValid = false;
+        std::uint64_t verdictsGeneration = 0;
         bool statsValid = false;
         std::uint64_t statsGeneration = 0;
         std::size_t ratedLive = 0;
@@ -75,12 +106,18 @@ private:
     void Remember(Profile& profile, std::int32_t item) const;
     void RefreshStats(Profile& profile, const CatalogueSnapshot& snapshot) const;
     double Preference(const Profile& profile, GroupId group) const;
-    double Score(const Profile& profile, const CatalogueEntry& entry) const;
+    void RefreshVerdicts(Profile& profile, const ItemNeighbours& neighbours, std::uint64_t generation,
+                         const CatalogueSnapshot& snapshot) const;
+    double GroupsScore(const Profile& profile, const CatalogueEntry& entry, int leaveOut) const;
+    double Score(const Profile& profile, const CatalogueEntry& entry, bool withVerdicts) const;
 
     const RecommenderSettings settings_;
     const std::uint64_t seed_;
     mutable std::shared_mutex profilesMutex_;  // guards profiles_ (the map, not the profiles)
     std::unordered_map<std::int32_t, std::unique_ptr<Profile>> profiles_;
+    mutable std::mutex neighboursMutex_;  // guards neighbours_ (the pointer; the table is immutable)
+    std::shared_ptr<const ItemNeighbours> neighbours_;
+    std::uint64_t neighboursGeneration_ = 0;  // guarded by neighboursMutex_; counts SetNeighbours calls
 };
 
 }  // namespace vorn::station

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "platform/UserDirs.h"
+#include "station/app/OpenStationStore.h"
 
 namespace vorn::station {
 namespace {
@@ -33,6 +34,8 @@ std::string MachineName() {
 }
 
 }  // namespace
+
+std::string DefaultDatabase(const std::string& dataDir) { return "sqlite:" + dataDir + "/station.db"; }
 
 bool ParseStationOptions(int argc, const char* const* argv, StationOptions& options, std::string& error) {
     options = StationOptions();
@@ -70,6 +73,19 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
             if (!next(options.musicDir)) return false;
         } else if (name == "--data") {
             if (!next(options.dataDir)) return false;
+        } else if (name == "--database") {
+            if (!next(options.database)) return false;
+            if (!IsDatabaseUrl(options.database)) {
+                error = "--database needs sqlite:PATH or a postgresql:// connection URI, not \"" +
+                        options.database + "\"";
+                return false;
+            }
+        } else if (name == "--key") {
+            if (!next(options.keyFile)) return false;
+            if (options.keyFile.empty()) {
+                error = "--key needs the path of a key file";
+                return false;
+            }
         } else if (name == "--bind") {
             if (!next(options.bindAddress)) return false;
         } else if (name == "--public-host") {
@@ -105,6 +121,9 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
     if (options.dataDir.empty()) {
         options.dataDir = DataHome() + "/vorn-station";
     }
+    if (options.database.empty()) {
+        options.database = DefaultDatabase(options.dataDir);
+    }
     if (options.publicHost.empty()) {
         const bool wildcard = options.bindAddress == "0.0.0.0" || options.bindAddress == "::";
         options.publicHost = wildcard ? MachineName() : options.bindAddress;
@@ -129,6 +148,12 @@ std::string StationUsage() {
            "  --music DIR             the music to recommend, scanned recursively for .mp3\n"
            "                          files (default: your music folder)\n"
            "  --data DIR              database and key pair (default: $XDG_DATA_HOME/vorn-station)\n"
+           "  --database URL          sqlite:PATH (default: station.db in the data folder) or\n"
+           "                          postgresql://... (a libpq connection URI), which several\n"
+           "                          stations can share\n"
+           "  --key FILE              the key pair to use, PEM; it must exist and be readable by\n"
+           "                          its owner only (default: station-key.pem in the data\n"
+           "                          folder, made when missing)\n"
            "  --bind ADDR             address to listen on (default: 127.0.0.1; 0.0.0.0 for all)\n"
            "  --port N                protocol port the client talks to (default: 8080)\n"
            "  --media-port N          media host serving the files and pages (default: 8000)\n"

@@ -12,6 +12,8 @@ struct StationOptions {
     bool help = false;
     std::string musicDir;     // default: the user's music folder
     std::string dataDir;      // default: $XDG_DATA_HOME/vorn-station
+    std::string database;     // "sqlite:PATH" or "postgresql://..."; default: sqlite:<dataDir>/station.db
+    std::string keyFile;      // the key pair, which must exist; default: <dataDir>/station-key.pem, made when missing
     std::string bindAddress = "127.0.0.1";
     int port = kDefaultProtocolPort;    // 0: any free port
     int mediaPort = kDefaultMediaPort;  // 0: any free port
@@ -30,6 +32,9 @@ struct StationOptions {
 
 // Reads argv into `options` (defaults filled in); false with `error` set for an
 // unknown option, a missing or bad value.
+// The database a station uses when --database is not given.
+std::string DefaultDatabase(const std::string& dataDir);
+
 bool ParseStationOptions(int argc, const char* const* argv, StationOptions& options, std::string& error);
 std::string StationUsage();
 

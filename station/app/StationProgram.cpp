@@ -11,12 +11,13 @@
 #include "station/app/Catalogue.h"
 #include "station/app/DemoLibrary.h"
 #include "station/app/MediaSite.h"
+#include "station/app/NeighbourRefresher.h"
+#include "station/app/OpenStationStore.h"
 #include "station/app/RecentRecorder.h"
 #include "station/app/Recommender.h"
 #include "station/app/StationLog.h"
 #include "station/app/StationServer.h"
 #include "station/app/StationService.h"
-#include "station/app/StationStore.h"
 
 #include "station/protocol/ProtocolCore.h"
 #include "station/protocol/StationKey.h"
@@ -24,8 +25,9 @@
 namespace vorn::station {
 namespace {
 
-constexpr const char* kDatabaseFile = "station.db";
 constexpr const char* kKeyFile = "station-key.pem";
+// Item neighbours are rebuilt this often from every listener's ratings.
+constexpr std::chrono::minutes kNeighbourInterval(5);
 
 bool MakeDataFolder(const std::string& folder, std::string& error) {
     std::error_code code;
@@ -46,12 +48,24 @@ StationProgram::~StationProgram() { Stop(); }
 
 bool StationProgram::Start(const StationOptions& options, std::string& error) {
     StationLog::SetThreshold(options.logLevel);
-    if (!MakeDataFolder(options.dataDir, error)) {
+    const std::string database = options.database.empty() ? DefaultDatabase(options.dataDir) : options.database;
+    // The data folder holds the default database and the default key pair.
+    if ((database == DefaultDatabase(options.dataDir) || options.keyFile.empty()) &&
+        !MakeDataFolder(options.dataDir, error)) {
         return false;
     }
-    store_ = std::make_unique<StationStore>();
-    if (!store_->Open(options.dataDir + "/" + kDatabaseFile)) {
-        error = "cannot open the database in " + options.dataDir;
+    // A key given on the command line is shared with other stations: one that
+    // cannot be read stops the station instead of being replaced by a new one.
+    const std::string keyFile = options.keyFile.empty() ? options.dataDir + "/" + kKeyFile : options.keyFile;
+    std::string keyError;
+    const std::optional<StationKey> key =
+        options.keyFile.empty() ? StationKey::LoadOrCreate(keyFile, &keyError) : StationKey::Load(keyFile, &keyError);
+    if (!key) {
+        error = "cannot use the key pair " + keyFile + ": " + keyError;
+        return false;
+    }
+    store_ = OpenStationStore(database, error);
+    if (!store_) {
         return false;
     }
 
@@ -70,6 +84,7 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     recommender_->Load(store_->Listeners(), store_->LoadRatings(), store_->LoadRecent(settings.recentWindow));
     store_->PruneRecent(settings.recentWindow);
     recorder_ = std::make_unique<RecentRecorder>(*store_, settings.recentWindow);
+    refresher_ = std::make_unique<NeighbourRefresher>(*store_, *recommender_, kNeighbourInterval);
 
     ServerSettings serverSettings;
     serverSettings.bindAddress = options.bindAddress;
@@ -87,13 +102,6 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     service_ = std::make_unique<StationService>(*store_, *catalogue_, *recommender_, *recorder_, links);
     site_ = std::make_unique<MediaSite>(*catalogue_, links, options.redirectMedia);
 
-    std::string keyError;
-    const std::optional<StationKey> key = StationKey::LoadOrCreate(options.dataDir + "/" + kKeyFile, &keyError);
-    if (!key) {
-        error = "cannot use the key pair " + options.dataDir + "/" + kKeyFile + ": " + keyError;
-        Stop();
-        return false;
-    }
     core_ = std::make_unique<ProtocolCore>(*key, *service_, BuildInfo{options.minBuild, options.latestBuild});
     ProtocolCore* core = core_.get();
     const std::chrono::milliseconds delay(options.answerDelayMs);
@@ -112,7 +120,7 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
                                 << (server_->MirrorPort() != 0 ? "on " + host + ":" + std::to_string(server_->MirrorPort())
                                                                 : std::string("off"))
                                 << (options.redirectMedia ? ", media requests redirected" : "")
-                                << "; data in " << options.dataDir;
+                                << "; database " << (store_->Shared() ? "PostgreSQL, shared" : database.substr(7));
 
     const int minutes = options.rescanMinutes;
     const bool scanNow = !scanFirst;
@@ -157,6 +165,7 @@ void StationProgram::Stop() {
     core_.reset();
     site_.reset();
     service_.reset();
+    refresher_.reset();  // joins its thread
     recorder_.reset();  // writes what is pending
     recommender_.reset();
     catalogue_.reset();

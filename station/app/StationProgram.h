@@ -12,6 +12,7 @@ namespace vorn::station {
 
 class Catalogue;
 class MediaSite;
+class NeighbourRefresher;
 class RecentRecorder;
 class Recommender;
 class StationServer;
@@ -45,6 +46,7 @@ private:
     std::unique_ptr<Catalogue> catalogue_;
     std::unique_ptr<Recommender> recommender_;
     std::unique_ptr<RecentRecorder> recorder_;
+    std::unique_ptr<NeighbourRefresher> refresher_;
     std::unique_ptr<StationService> service_;
     std::unique_ptr<ProtocolCore> core_;
     std::unique_ptr<MediaSite> site_;

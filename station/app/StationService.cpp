@@ -85,12 +85,28 @@ std::string StationService::NewUser() {
 }
 
 std::string StationService::Recommendations(std::int32_t listener, std::int32_t typeId, std::int32_t count) {
+    const bool shared = store_.Shared();
+    if (shared) {
+        ListenerRecords records;
+        if (!store_.LoadListener(listener, recommender_.RecentWindow(), records)) {
+            STATION_LOG(LogLevel::Severe) << "StationService : cannot read the ratings of user " << listener
+                                          << "; no recommendations this time";
+            return {};
+        }
+        recommender_.Resync(listener, records);
+    }
     const std::shared_ptr<const CatalogueSnapshot> snapshot = catalogue_.Current();
     const std::vector<std::int32_t> items = recommender_.Recommend(listener, count, *snapshot);
     if (items.empty() && count > 0) {
         STATION_LOG(LogLevel::Info) << "StationService : nothing left to recommend to user " << listener;
     }
-    recorder_.Add(listener, items);
+    if (!shared) {
+        recorder_.Add(listener, items);
+    } else if (!items.empty() && !recorder_.RecordNow(listener, items)) {
+        STATION_LOG(LogLevel::Severe) << "StationService : cannot record the recommendations for user " << listener
+                                      << "; none sent this time";
+        return {};
+    }
     std::string reply = "<type>RecommendationsRequestResponse</type>";
     const std::string type = std::to_string(typeId);
     for (std::int32_t item : items) {
@@ -146,7 +162,14 @@ std::string StationService::Ratings(std::int32_t listener, const std::string& re
         return {};
     }
     recommender_.ApplyRatings(listener, ratings);
-    STATION_LOG(LogLevel::Fine) << "StationService : stored " << ratings.size() << " ratings of user " << listener;
+    STATION_LOG(LogLevel::Fine) << "StationService : stored " << ratings.size() << " ratings of user " << listener
+                                << " :" << [&] {
+                                       std::string list;
+                                       for (const auto& [item, value] : ratings) {
+                                           list += " " + std::to_string(item) + "=" + std::to_string(value);
+                                       }
+                                       return list;
+                                   }();
     return {};
 }
 

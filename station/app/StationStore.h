@@ -1,15 +1,15 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "station/app/SqliteDatabase.h"
-
 namespace vorn::station {
+
+// The layout of the station's tables. A store made by a newer station has a
+// higher number and is refused: this station would not know what it means.
+inline constexpr int kStoreSchemaVersion = 1;
 
 // One media file of the catalogue as the store keeps it. The id is handed out
 // once per file path and never changes or gets reused.
@@ -37,63 +37,66 @@ struct RecentRecord {
     std::int32_t item = 0;
 };
 
+// What the store knows of one listener: ratings (item id, value) and the items
+// recommended last, oldest first.
+struct ListenerRecords {
+    std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
+    std::vector<std::int32_t> recent;
+};
+
 // The station's database: listeners, catalogue items, ratings and the items
-// recently recommended to each listener, in one SQLite file in WAL mode.
+// recently recommended to each listener. SqliteStore keeps them in a file of
+// the data folder for one station; PostgresStore in a server that several
+// stations share.
 //
-// Durability: the connection runs with synchronous=FULL, so every committed
-// transaction (a new listener, a set of ratings) has been written through to
-// disk, WAL included, before the call returns; the station answers only after
-// that, so neither a crash of the station nor of the machine loses an
-// acknowledged listener id or rating. Recent recommendations are written in
-// batches and may lose their last moments in a crash, which only means an item
-// could be recommended again a little sooner.
-//
-// All operations are safe to call from several threads; they are serialised.
+// Every call reports failure as a result (false, 0 or an empty list) after a
+// log line, and never throws. A call that returns true has committed: an
+// acknowledged listener id or rating survives a crash of the station. All
+// operations are safe to call from several threads.
 class StationStore {
 public:
     StationStore() = default;
+    virtual ~StationStore() = default;
     StationStore(const StationStore&) = delete;
     StationStore& operator=(const StationStore&) = delete;
 
-    // Opens (creating when needed) the database file; false on failure.
-    bool Open(const std::string& path);
-    void Close();
+    virtual void Close() = 0;
+    // True when other stations write to the same store at the same time: a
+    // listener's ratings and recent recommendations are then read from the
+    // store for every request and recommendations are written at once, since
+    // the listener's previous request may have gone to another station.
+    virtual bool Shared() const = 0;
 
     // A new listener id (1 or more), or 0 when it could not be stored.
-    std::int32_t NewListener();
+    virtual std::int32_t NewListener() = 0;
     // Records a listener id that a client already holds (a station whose data
-    // folder was replaced); true when the id is known afterwards.
-    bool EnsureListener(std::int32_t id);
-    std::vector<std::int32_t> Listeners();
+    // was replaced, or another station's listener); true when the id is known
+    // afterwards. Ids handed out later never collide with it.
+    virtual bool EnsureListener(std::int32_t id) = 0;
+    virtual std::vector<std::int32_t> Listeners() = 0;
 
-    // Stores (listener, item) → value for every pair in one transaction,
-    // replacing earlier ratings of the same items. True once committed.
-    bool StoreRatings(std::int32_t listener, const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings);
-    std::vector<RatingRecord> LoadRatings();
+    // Stores (listener, item) → value for every pair at once, replacing earlier
+    // ratings of the same items. True once committed.
+    virtual bool StoreRatings(std::int32_t listener,
+                              const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings) = 0;
+    virtual std::vector<RatingRecord> LoadRatings() = 0;
 
     // Brings the items table in line with a scan: every record in `found` gets
     // the id of its path (a new id for a new path), tags and file facts are
     // updated, and every other item is marked not present. One transaction.
-    bool SyncItems(std::vector<ItemRecord>& found);
-    bool MarkMissing(std::int32_t id);
-    std::vector<ItemRecord> LoadItems();
+    virtual bool SyncItems(std::vector<ItemRecord>& found) = 0;
+    virtual bool MarkMissing(std::int32_t id) = 0;
+    virtual std::vector<ItemRecord> LoadItems() = 0;
 
-    bool AppendRecent(const std::vector<RecentRecord>& records);
+    virtual bool AppendRecent(const std::vector<RecentRecord>& records) = 0;
     // The last `perListener` records of every listener, oldest first.
-    std::vector<RecentRecord> LoadRecent(int perListener);
+    virtual std::vector<RecentRecord> LoadRecent(int perListener) = 0;
     // Deletes all but the last `perListener` records of every listener.
-    bool PruneRecent(int perListener);
+    virtual bool PruneRecent(int perListener) = 0;
 
-private:
-    bool InTransaction(const std::function<bool()>& work);
-
-    std::mutex mutex_;  // guards db_ and every statement below
-    SqliteDatabase db_;
-    SqliteStatement newListener_;
-    SqliteStatement ensureListener_;
-    SqliteStatement upsertRating_;
-    SqliteStatement upsertItem_;
-    SqliteStatement appendRecent_;
+    // One listener's ratings and last `recentCount` recommendations; false
+    // when they could not be read.
+    virtual bool LoadListener(std::int32_t listener, int recentCount, ListenerRecords& out) = 0;
 };
 
 }  // namespace vorn::station

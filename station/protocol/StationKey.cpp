@@ -142,17 +142,22 @@ bool StationKey::Save(const std::string& path, std::string* error) const {
 }
 
 std::optional<StationKey> StationKey::LoadOrCreate(const std::string& path, std::string* error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT) {
-            SetError(error, SystemError("cannot open", path));
-            return std::nullopt;
-        }
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 && errno == ENOENT) {
         std::optional<StationKey> key = Generate(error);
         if (key && !key->Save(path, error)) {
             return std::nullopt;
         }
         return key;
+    }
+    return Load(path, error);
+}
+
+std::optional<StationKey> StationKey::Load(const std::string& path, std::string* error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        SetError(error, SystemError("cannot open", path));
+        return std::nullopt;
     }
 
     std::string content;

@@ -26,6 +26,9 @@ public:
     // that cannot be read, holds no usable key or can be read by group or others
     // is an error and is left as it is.
     static std::optional<StationKey> LoadOrCreate(const std::string& path, std::string* error = nullptr);
+    // Loads the key file; a missing file is an error like any other (stations
+    // that share one key pair must not each make their own).
+    static std::optional<StationKey> Load(const std::string& path, std::string* error = nullptr);
 
     std::string ToPem() const;
     bool Save(const std::string& path, std::string* error = nullptr) const;

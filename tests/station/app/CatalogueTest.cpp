@@ -34,7 +34,7 @@ protected:
 
     CapturedLog log_;
     vorn::test::TempDir dir_;
-    StationStore store_;
+    SqliteStore store_;
 };
 
 TEST_F(CatalogueTest, ScanReadsTagsAndFallsBackToTheFileName) {

@@ -32,7 +32,7 @@ TEST(DemoLibraryTest, MakesTaggedPlayableFilesTheSameEveryTime) {
     EXPECT_TRUE(one == FilesBelow(dir / "two"));
 
     // The catalogue reads them back with their tags and lengths.
-    StationStore store;
+    SqliteStore store;
     ASSERT_TRUE(store.Open(dir / "station.db"));
     Catalogue catalogue(store, dir / "one");
     ASSERT_EQ(catalogue.Rescan(), 7);

@@ -18,7 +18,7 @@ int MsLeft(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-RawClient::RawClient(int port, int receiveBuffer) {
+RawClient::RawClient(int port, int receiveBuffer, const std::string& host) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ >= 0 && receiveBuffer > 0) {
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
@@ -26,7 +26,10 @@ RawClient::RawClient(int port, int receiveBuffer) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1 && fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
     if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd_);
         fd_ = -1;
@@ -84,8 +87,8 @@ bool RawClient::ClosedWithin(int timeoutMs) {
     return false;
 }
 
-std::string Exchange(int port, const std::string& request, int timeoutMs) {
-    RawClient client(port);
+std::string Exchange(int port, const std::string& request, int timeoutMs, const std::string& host) {
+    RawClient client(port, 0, host);
     if (!client.Send(request)) {
         return {};
     }

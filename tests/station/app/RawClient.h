@@ -4,12 +4,12 @@
 
 namespace vorn::station::test {
 
-// A plain TCP client on 127.0.0.1 with bounded waits, for talking to the
+// A plain TCP client on a loopback address (127.0.0.1 unless given) with bounded waits, for talking to the
 // station's ports byte by byte.
 class RawClient {
 public:
     // receiveBuffer other than 0 sets a small socket receive buffer first.
-    explicit RawClient(int port, int receiveBuffer = 0);
+    explicit RawClient(int port, int receiveBuffer = 0, const std::string& host = "127.0.0.1");
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
@@ -27,6 +27,7 @@ private:
 };
 
 // Sends one request on a fresh connection and returns the whole answer.
-std::string Exchange(int port, const std::string& request, int timeoutMs = 5000);
+std::string Exchange(int port, const std::string& request, int timeoutMs = 5000,
+                     const std::string& host = "127.0.0.1");
 
 }  // namespace vorn::station::test

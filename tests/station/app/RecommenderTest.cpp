@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <thread>
@@ -32,7 +33,7 @@ protected:
     std::string GenreOf(std::int32_t id) { return catalogue_->Current()->Find(id)->record.genre; }
 
     vorn::test::TempDir dir_;
-    StationStore store_;
+    SqliteStore store_;
     std::unique_ptr<Catalogue> catalogue_;
 };
 
@@ -154,6 +155,53 @@ TEST_F(RecommenderTest, ProfilesComeBackFromTheStoreAndListenersRunInParallel) {
     for (std::size_t count : counts) {
         EXPECT_EQ(count, 200u);
     }
+}
+
+// A taste no tag reveals: every tenth item, across all genres and artists.
+// Other listeners love those and dislike a few others; a newcomer who loved
+// three of them is offered mostly the rest of them once the neighbours are
+// known, and never an item already rated.
+TEST_F(RecommenderTest, NeighboursFindATasteTheTagsCannotSee) {
+    const auto snapshot = catalogue_->Current();
+    std::vector<std::int32_t> cluster, others;
+    for (const std::uint32_t index : snapshot->Live()) {
+        const std::int32_t id = snapshot->Entries()[index].record.id;
+        (index % 10 == 0 ? cluster : others).push_back(id);
+    }
+    std::vector<RatingRecord> ratings;
+    for (std::int32_t listener = 2; listener < 32; ++listener) {
+        for (std::size_t k = 0; k < cluster.size(); ++k) {
+            if ((k + listener) % 3 != 0) ratings.push_back({listener, cluster[k], 5});
+        }
+        for (std::size_t k = 0; k < 12; ++k) {
+            ratings.push_back({listener, others[(k * 7 + listener * 5) % others.size()], 2});
+        }
+    }
+    const std::vector<std::pair<std::int32_t, std::int32_t>> newcomer = {
+        {cluster[0], 5}, {cluster[1], 5}, {cluster[2], 5}, {others[0], 2}, {others[1], 2}, {others[2], 1}};
+    const auto share = [&](bool withNeighbours) {
+        int hits = 0;
+        for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+            RecommenderSettings settings;
+            settings.seed = seed;
+            Recommender recommender(settings);
+            recommender.Load({1}, ratings, {});
+            recommender.ApplyRatings(1, newcomer);
+            if (withNeighbours) {
+                recommender.SetNeighbours(std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings)));
+            }
+            for (std::int32_t id : recommender.Recommend(1, 5, *snapshot)) {
+                EXPECT_TRUE(std::none_of(newcomer.begin(), newcomer.end(), [&](const auto& r) { return r.first == id; }))
+                    << "rated item " << id << " offered";
+                hits += std::count(cluster.begin(), cluster.end(), id) > 0 ? 1 : 0;
+            }
+        }
+        return hits;  // of 20
+    };
+    const int without = share(false);
+    const int with = share(true);
+    EXPECT_LE(without, 6);
+    EXPECT_GE(with, 12) << "without neighbours: " << without;
 }
 
 }  // namespace

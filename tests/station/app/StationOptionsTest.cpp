@@ -30,6 +30,8 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
     EXPECT_FALSE(options.redirectMedia);
     EXPECT_EQ(options.tracks, 24);
     EXPECT_EQ(options.trackSeconds, 0);
+    EXPECT_EQ(options.database, "sqlite:" + (home / "data/vorn-station/station.db"));
+    EXPECT_EQ(options.keyFile, "");
 
     ASSERT_TRUE(Parse({"--music", "/m", "--data=/d", "--bind", "0.0.0.0", "--port", "9080", "--media-port", "9000",
                        "--cdn-port", "0", "--min-build", "10", "--latest-build=14", "--redirect-media",
@@ -53,6 +55,11 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
     ASSERT_TRUE(Parse({"--public-host", "radio.example", "--help"}, options, error));
     EXPECT_EQ(options.publicHost, "radio.example");
     EXPECT_TRUE(options.help);
+    ASSERT_TRUE(Parse({"--database", "postgresql://radio@db/vorn", "--key", "/k.pem"}, options, error)) << error;
+    EXPECT_EQ(options.database, "postgresql://radio@db/vorn");
+    EXPECT_EQ(options.keyFile, "/k.pem");
+    ASSERT_TRUE(Parse({"--database=sqlite:/d/s.db"}, options, error)) << error;
+    EXPECT_EQ(options.database, "sqlite:/d/s.db");
 }
 
 TEST(StationOptionsTest, BadCommandLinesAreRefusedWithAReason) {
@@ -69,6 +76,10 @@ TEST(StationOptionsTest, BadCommandLinesAreRefusedWithAReason) {
     EXPECT_FALSE(Parse({"--track-seconds", "0"}, options, error));
     EXPECT_FALSE(Parse({"--media-port", "8080"}, options, error));
     EXPECT_EQ(error, "the protocol port, the media port and the mirror port must differ");
+    EXPECT_FALSE(Parse({"--database", "mysql://db"}, options, error));
+    EXPECT_EQ(error, "--database needs sqlite:PATH or a postgresql:// connection URI, not \"mysql://db\"");
+    EXPECT_FALSE(Parse({"--database", "sqlite:"}, options, error));
+    EXPECT_FALSE(Parse({"--key", ""}, options, error));
 }
 
 }  // namespace

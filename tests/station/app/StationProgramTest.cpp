@@ -74,6 +74,55 @@ TEST(StationProgramTest, APortInUseIsReportedAndNothingKeepsRunning) {
     EXPECT_NE(error.find("for the media host"), std::string::npos) << error;
 }
 
+// A key given on the command line is shared with other stations: when it is
+// missing the station refuses to start rather than make one of its own. A
+// database made by a newer station is refused too, and the program says why
+// and exits with 1.
+TEST(StationProgramTest, AMissingSharedKeyOrANewerDatabaseStopsTheStart) {
+    vorn::test::TempDir dir;
+    std::filesystem::create_directories(dir / "music");
+    StationOptions options = TestOptions(dir);
+    options.keyFile = dir / "shared-key.pem";
+    std::string error;
+    {
+        StationProgram program;
+        EXPECT_FALSE(program.Start(options, error));
+        EXPECT_NE(error.find("cannot use the key pair " + (dir / "shared-key.pem")), std::string::npos) << error;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "shared-key.pem"));
+
+    // Without --key the data folder's key is made; then given, it is used.
+    options.keyFile.clear();
+    {
+        StationProgram program;
+        ASSERT_TRUE(program.Start(options, error)) << error;
+    }
+    options.keyFile = dir / "data/station-key.pem";
+    options.database = "sqlite:" + (dir / "elsewhere.db");
+    {
+        StationProgram program;
+        ASSERT_TRUE(program.Start(options, error)) << error;
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir / "elsewhere.db"));
+
+    SqliteStore store;
+    ASSERT_TRUE(store.Open(dir / "elsewhere.db"));
+    SqliteDatabase raw;
+    ASSERT_TRUE(raw.Open(dir / "elsewhere.db"));
+    ASSERT_TRUE(raw.Exec("UPDATE schema_version SET version = " + std::to_string(kStoreSchemaVersion + 1)));
+    store.Close();
+    raw.Close();
+    const std::string errors = dir / "stderr.txt";
+    const std::string command = std::string(VORN_STATION_PROGRAM) + " --music " + (dir / "music") + " --data " +
+                                (dir / "data") + " --database sqlite:" + (dir / "elsewhere.db") +
+                                " --port 0 --media-port 0 --cdn-port 0 2>" + errors;
+    EXPECT_EQ(std::system(command.c_str()) >> 8, 1);
+    EXPECT_NE(vorn::test::ReadFile(errors).find("has schema version " + std::to_string(kStoreSchemaVersion + 1) +
+                                                ", newer than this station knows"),
+              std::string::npos)
+        << vorn::test::ReadFile(errors);
+}
+
 // The real program: runs until SIGTERM, then stops cleanly with exit code 0.
 TEST(StationProgramTest, TheProgramStopsCleanlyOnSigterm) {
     vorn::test::TempDir dir;

@@ -1,4 +1,4 @@
-#include "station/app/StationStore.h"
+#include "station/app/SqliteStore.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,7 +17,7 @@ TEST(StationStoreTest, KeepsEverythingAcrossARestart) {
     const std::string path = dir / "station.db";
     std::vector<ItemRecord> items = {FakeItem(1, "A", "B", "C"), FakeItem(2, "D", "E", "F")};
     {
-        StationStore store;
+        SqliteStore store;
         ASSERT_TRUE(store.Open(path));
         EXPECT_EQ(store.NewListener(), 1);
         EXPECT_EQ(store.NewListener(), 2);
@@ -28,7 +28,7 @@ TEST(StationStoreTest, KeepsEverythingAcrossARestart) {
         ASSERT_TRUE(store.StoreRatings(2, {{2, 4}}));  // upsert, not a second row
         ASSERT_TRUE(store.AppendRecent({{1, 2}, {1, 1}}));
     }
-    StationStore store;
+    SqliteStore store;
     ASSERT_TRUE(store.Open(path));
     EXPECT_EQ(store.Listeners(), (std::vector<std::int32_t>{1, 2}));
     EXPECT_EQ(store.NewListener(), 3);
@@ -57,7 +57,7 @@ TEST(StationStoreTest, KeepsEverythingAcrossARestart) {
 
 TEST(StationStoreTest, UsesWriteAheadLoggingAndKeepsOnlyTheRecentTail) {
     vorn::test::TempDir dir;
-    StationStore store;
+    SqliteStore store;
     ASSERT_TRUE(store.Open(dir / "station.db"));
     EXPECT_TRUE(std::filesystem::exists(dir / "station.db-wal"));
     std::vector<RecentRecord> records;
@@ -75,7 +75,7 @@ TEST(StationStoreTest, UsesWriteAheadLoggingAndKeepsOnlyTheRecentTail) {
 TEST(StationStoreTest, AnUnusableFileIsRefused) {
     vorn::test::TempDir dir;
     CapturedLog log;
-    StationStore store;
+    SqliteStore store;
     EXPECT_FALSE(store.Open(dir / "missing-folder/station.db"));
     vorn::test::WriteFile(dir / "junk.db", std::string(4096, 'x'));
     EXPECT_FALSE(store.Open(dir / "junk.db"));
@@ -88,7 +88,7 @@ TEST(StationStoreTest, AStationKilledRightAfterStoringLosesNoRating) {
     vorn::test::TempDir dir;
     const std::string path = dir / "station.db";
     {
-        StationStore store;
+        SqliteStore store;
         ASSERT_TRUE(store.Open(path));
         std::vector<ItemRecord> items = {FakeItem(1, "A", "B", "C"), FakeItem(2, "A", "B", "C")};
         ASSERT_TRUE(store.SyncItems(items));
@@ -97,7 +97,7 @@ TEST(StationStoreTest, AStationKilledRightAfterStoringLosesNoRating) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        StationStore store;
+        SqliteStore store;
         if (store.Open(path) && store.StoreRatings(1, {{1, 5}, {2, 1}})) {
             ::kill(::getpid(), SIGKILL);  // no close, no checkpoint
         }
@@ -106,7 +106,7 @@ TEST(StationStoreTest, AStationKilledRightAfterStoringLosesNoRating) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
-    StationStore store;
+    SqliteStore store;
     ASSERT_TRUE(store.Open(path));
     EXPECT_EQ(store.LoadRatings().size(), 2u);
 }

@@ -10,7 +10,7 @@
 #include "station/app/Recommender.h"
 #include "station/app/StationLog.h"
 #include "station/app/StationService.h"
-#include "station/app/StationStore.h"
+#include "station/app/SqliteStore.h"
 #include "tests/support/TempDir.h"
 
 namespace vorn::station::test {
@@ -69,7 +69,7 @@ struct StationParts {
                                                    MediaLinks{"media.test", 8000});
     }
 
-    StationStore store;
+    SqliteStore store;
     std::unique_ptr<Catalogue> catalogue;
     std::unique_ptr<Recommender> recommender;
     std::unique_ptr<RecentRecorder> recorder;

@@ -1,4 +1,4 @@
-#include "station/app/StationStore.h"
+#include "station/app/SqliteStore.h"
 
 #include <functional>
 
@@ -35,22 +35,28 @@ std::int64_t Now() { return Clock::System().NowSeconds(); }
 
 }  // namespace
 
-bool StationStore::Open(const std::string& path) {
+SqliteStore::~SqliteStore() { Close(); }
+
+bool SqliteStore::Open(const std::string& path, std::string* error) {
     std::lock_guard lock(mutex_);
+    std::string why = "cannot open the database " + path;
     if (!db_.Open(path)) {
+        if (error != nullptr) *error = why;
         return false;
     }
     SqliteStatement mode = db_.Prepare("PRAGMA journal_mode=WAL");
     const bool wal = mode.Step() && mode.Text(0) == "wal";
     mode = SqliteStatement();
     if (!wal) {
-        STATION_LOG(LogLevel::Severe) << "StationStore : the database " << path
+        STATION_LOG(LogLevel::Severe) << "SqliteStore : the database " << path
                                       << " cannot use write-ahead logging";
         db_.Close();
+        if (error != nullptr) *error = why;
         return false;
     }
-    if (!db_.Exec("PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;") || !db_.Exec(kSchema)) {
+    if (!db_.Exec("PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;") || !Migrate(path, why)) {
         db_.Close();
+        if (error != nullptr) *error = why;
         return false;
     }
     newListener_ = db_.Prepare("INSERT INTO listeners(created) VALUES(?1)");
@@ -68,12 +74,40 @@ bool StationStore::Open(const std::string& path) {
     if (!newListener_.Valid() || !ensureListener_.Valid() || !upsertRating_.Valid() ||
         !upsertItem_.Valid() || !appendRecent_.Valid()) {
         db_.Close();
+        if (error != nullptr) *error = why;
         return false;
     }
     return true;
 }
 
-void StationStore::Close() {
+// A file without a version table comes from a station before versions were
+// kept; its tables are those of version 1, which the schema completes.
+bool SqliteStore::Migrate(const std::string& path, std::string& error) {
+    return InTransaction([&] {
+        if (!db_.Exec("CREATE TABLE IF NOT EXISTS schema_version(version INTEGER NOT NULL)")) {
+            return false;
+        }
+        SqliteStatement select = db_.Prepare("SELECT coalesce(max(version), 0) FROM schema_version");
+        if (!select.Step()) {
+            return false;
+        }
+        const std::int64_t version = select.Int(0);
+        select = SqliteStatement();
+        if (version > kStoreSchemaVersion) {
+            error = "the database " + path + " has schema version " + std::to_string(version) +
+                    ", newer than this station knows (" + std::to_string(kStoreSchemaVersion) +
+                    "); run a newer vorn-station";
+            return false;
+        }
+        if (version == kStoreSchemaVersion) {
+            return true;
+        }
+        SqliteStatement record = db_.Prepare("INSERT INTO schema_version(version) VALUES(?1)");
+        return db_.Exec(kSchema) && record.Bind(1, kStoreSchemaVersion).Run();
+    });
+}
+
+void SqliteStore::Close() {
     std::lock_guard lock(mutex_);
     newListener_ = SqliteStatement();
     ensureListener_ = SqliteStatement();
@@ -83,7 +117,7 @@ void StationStore::Close() {
     db_.Close();
 }
 
-bool StationStore::InTransaction(const std::function<bool()>& work) {
+bool SqliteStore::InTransaction(const std::function<bool()>& work) {
     if (!db_.Exec("BEGIN IMMEDIATE")) {
         return false;
     }
@@ -98,25 +132,25 @@ bool StationStore::InTransaction(const std::function<bool()>& work) {
     return true;
 }
 
-std::int32_t StationStore::NewListener() {
+std::int32_t SqliteStore::NewListener() {
     std::lock_guard lock(mutex_);
     if (!db_.IsOpen() || !newListener_.Bind(1, Now()).Run()) {
         return 0;
     }
     const std::int64_t id = db_.LastInsertId();
     if (id < 1 || id > INT32_MAX) {
-        STATION_LOG(LogLevel::Severe) << "StationStore : listener ids are exhausted";
+        STATION_LOG(LogLevel::Severe) << "SqliteStore : listener ids are exhausted";
         return 0;
     }
     return static_cast<std::int32_t>(id);
 }
 
-bool StationStore::EnsureListener(std::int32_t id) {
+bool SqliteStore::EnsureListener(std::int32_t id) {
     std::lock_guard lock(mutex_);
     return id > 0 && db_.IsOpen() && ensureListener_.Bind(1, id).Bind(2, Now()).Run();
 }
 
-std::vector<std::int32_t> StationStore::Listeners() {
+std::vector<std::int32_t> SqliteStore::Listeners() {
     std::lock_guard lock(mutex_);
     std::vector<std::int32_t> ids;
     SqliteStatement select = db_.Prepare("SELECT id FROM listeners ORDER BY id");
@@ -126,7 +160,7 @@ std::vector<std::int32_t> StationStore::Listeners() {
     return ids;
 }
 
-bool StationStore::StoreRatings(std::int32_t listener,
+bool SqliteStore::StoreRatings(std::int32_t listener,
                                 const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings) {
     std::lock_guard lock(mutex_);
     if (!db_.IsOpen()) {
@@ -143,7 +177,7 @@ bool StationStore::StoreRatings(std::int32_t listener,
     });
 }
 
-std::vector<RatingRecord> StationStore::LoadRatings() {
+std::vector<RatingRecord> SqliteStore::LoadRatings() {
     std::lock_guard lock(mutex_);
     std::vector<RatingRecord> ratings;
     SqliteStatement select = db_.Prepare("SELECT listener, item, value FROM ratings ORDER BY listener, item");
@@ -154,7 +188,7 @@ std::vector<RatingRecord> StationStore::LoadRatings() {
     return ratings;
 }
 
-bool StationStore::SyncItems(std::vector<ItemRecord>& found) {
+bool SqliteStore::SyncItems(std::vector<ItemRecord>& found) {
     std::lock_guard lock(mutex_);
     if (!db_.IsOpen()) {
         return false;
@@ -188,13 +222,13 @@ bool StationStore::SyncItems(std::vector<ItemRecord>& found) {
     });
 }
 
-bool StationStore::MarkMissing(std::int32_t id) {
+bool SqliteStore::MarkMissing(std::int32_t id) {
     std::lock_guard lock(mutex_);
     SqliteStatement update = db_.Prepare("UPDATE items SET present = 0 WHERE id = ?1");
     return update.Bind(1, id).Run();
 }
 
-std::vector<ItemRecord> StationStore::LoadItems() {
+std::vector<ItemRecord> SqliteStore::LoadItems() {
     std::lock_guard lock(mutex_);
     std::vector<ItemRecord> items;
     SqliteStatement select = db_.Prepare(
@@ -216,7 +250,7 @@ std::vector<ItemRecord> StationStore::LoadItems() {
     return items;
 }
 
-bool StationStore::AppendRecent(const std::vector<RecentRecord>& records) {
+bool SqliteStore::AppendRecent(const std::vector<RecentRecord>& records) {
     std::lock_guard lock(mutex_);
     if (!db_.IsOpen()) {
         return false;
@@ -231,7 +265,7 @@ bool StationStore::AppendRecent(const std::vector<RecentRecord>& records) {
     });
 }
 
-std::vector<RecentRecord> StationStore::LoadRecent(int perListener) {
+std::vector<RecentRecord> SqliteStore::LoadRecent(int perListener) {
     std::lock_guard lock(mutex_);
     std::vector<RecentRecord> records;
     SqliteStatement select = db_.Prepare(
@@ -244,12 +278,32 @@ std::vector<RecentRecord> StationStore::LoadRecent(int perListener) {
     return records;
 }
 
-bool StationStore::PruneRecent(int perListener) {
+bool SqliteStore::PruneRecent(int perListener) {
     std::lock_guard lock(mutex_);
     SqliteStatement prune = db_.Prepare(
         "DELETE FROM recent WHERE seq IN (SELECT seq FROM (SELECT seq, ROW_NUMBER() OVER "
         "(PARTITION BY listener ORDER BY seq DESC) AS age FROM recent) WHERE age > ?1)");
     return prune.Bind(1, perListener).Run();
+}
+
+bool SqliteStore::LoadListener(std::int32_t listener, int recentCount, ListenerRecords& out) {
+    std::lock_guard lock(mutex_);
+    out = ListenerRecords();
+    if (!db_.IsOpen()) {
+        return false;
+    }
+    SqliteStatement ratings = db_.Prepare("SELECT item, value FROM ratings WHERE listener = ?1 ORDER BY item");
+    ratings.Bind(1, listener);
+    while (ratings.Step()) {
+        out.ratings.emplace_back(static_cast<std::int32_t>(ratings.Int(0)), static_cast<std::int32_t>(ratings.Int(1)));
+    }
+    SqliteStatement recent = db_.Prepare(
+        "SELECT item FROM (SELECT item, seq FROM recent WHERE listener = ?1 ORDER BY seq DESC LIMIT ?2) ORDER BY seq");
+    recent.Bind(1, listener).Bind(2, recentCount);
+    while (recent.Step()) {
+        out.recent.push_back(static_cast<std::int32_t>(recent.Int(0)));
+    }
+    return ratings.Done() && recent.Done();
 }
 
 }  // namespace vorn::station

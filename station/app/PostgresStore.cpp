@@ -1,0 +1,491 @@
+#include "station/app/PostgresStore.h"
+
+#include <algorithm>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/Clock.h"
+#include "station/app/StationLog.h"
+
+namespace vorn::station {
+namespace {
+
+using Deadline = PgConnection::Deadline;
+
+constexpr std::chrono::milliseconds kRequestBudget(2000);
+constexpr std::chrono::milliseconds kBulkBudget(20000);
+constexpr int kConnections = 4;
+constexpr int kIdAttempts = 64;
+// Advisory locks: one station at a time creates the schema or stores a scan.
+constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7366001)";
+constexpr const char* kScanLock = "SELECT pg_advisory_xact_lock(7366002)";
+
+constexpr const char* kSchema = R"sql(
+CREATE SEQUENCE listener_ids AS integer START 1;
+CREATE TABLE listeners(
+  id integer PRIMARY KEY,
+  created bigint NOT NULL);
+CREATE TABLE items(
+  id serial PRIMARY KEY,
+  path text NOT NULL UNIQUE,
+  artist text NOT NULL, title text NOT NULL, album text NOT NULL, genre text NOT NULL,
+  length integer NOT NULL, size bigint NOT NULL, modified bigint NOT NULL,
+  present boolean NOT NULL);
+CREATE TABLE ratings(
+  listener integer NOT NULL REFERENCES listeners(id),
+  item integer NOT NULL REFERENCES items(id),
+  value integer NOT NULL,
+  updated bigint NOT NULL,
+  PRIMARY KEY(listener, item));
+CREATE TABLE recent(
+  seq bigserial PRIMARY KEY,
+  listener integer NOT NULL,
+  item integer NOT NULL);
+CREATE INDEX recent_by_listener ON recent(listener, seq);
+)sql";
+
+std::string Now() { return std::to_string(Clock::System().NowSeconds()); }
+
+// Array literals for unnest(): {1,2} and {"a","b \"c\""}.
+template <typename Range, typename Get>
+std::string IntArray(const Range& range, Get get) {
+    std::string out = "{";
+    for (const auto& element : range) {
+        if (out.size() > 1) out += ',';
+        out += std::to_string(get(element));
+    }
+    return out + "}";
+}
+
+std::string TextArray(const std::vector<ItemRecord>& items, std::string ItemRecord::*field) {
+    std::string out = "{";
+    for (const ItemRecord& item : items) {
+        if (out.size() > 1) out += ',';
+        out += '"';
+        for (char c : item.*field) {
+            if (c == '"' || c == '\\') out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    return out + "}";
+}
+
+// The length of the UTF-8 sequence starting at `at`, or 0 when it is not one.
+std::size_t SequenceLength(const std::string& text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    if (lead == 0 || lead == 0xC0 || lead == 0xC1 || lead > 0xF4 || length == 0 || at + length > text.size()) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+bool IsUtf8(const std::string& text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = SequenceLength(text, at);
+        if (length == 0) return false;
+        at += length;
+    }
+    return true;
+}
+
+// The server keeps text in UTF-8: a tag in another encoding keeps its readable
+// part, every stray byte shown as '?'.
+std::string AsUtf8(const std::string& text) {
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = SequenceLength(text, at);
+        out += length == 0 ? std::string("?") : text.substr(at, length);
+        at += std::max<std::size_t>(length, 1);
+    }
+    return out;
+}
+
+}  // namespace
+
+PostgresStore::PostgresStore(const std::string& connection)
+    : pool_(std::make_unique<PgConnectionPool>(connection, kConnections)) {}
+
+std::unique_ptr<PostgresStore> PostgresStore::Open(const std::string& connection, std::string& error) {
+    std::unique_ptr<PostgresStore> store(new PostgresStore(connection));
+    std::string why;
+    auto lease = store->pool_->Acquire(std::chrono::steady_clock::now() + kRequestBudget, why);
+    if (!lease) {
+        error = "cannot connect to the PostgreSQL database: " + why;
+        return nullptr;
+    }
+    lease = PgConnectionPool::Lease();
+    if (!store->Migrate(error)) {
+        return nullptr;
+    }
+    return store;
+}
+
+void PostgresStore::Close() { pool_.reset(); }
+
+bool PostgresStore::WithConnection(const char* what, std::chrono::milliseconds budget, const Work& work) {
+    if (!pool_) {
+        return false;
+    }
+    const Deadline deadline = std::chrono::steady_clock::now() + budget;
+    std::string error;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        PgConnectionPool::Lease lease = pool_->Acquire(deadline, error);
+        if (!lease) {
+            break;
+        }
+        error.clear();
+        if (work(*lease.operator->(), deadline, error)) {
+            return true;
+        }
+        if (lease->Connected() || std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+    }
+    STATION_LOG(LogLevel::Warning) << "PostgresStore : cannot " << what << " : " << error;
+    return false;
+}
+
+bool PostgresStore::InTransaction(const char* what, const Work& work) {
+    return WithConnection(what, kBulkBudget, [&](PgConnection& connection, Deadline deadline, std::string& error) {
+        const PgResult begin = connection.Exec(
+            "BEGIN; SET LOCAL statement_timeout = " + std::to_string(kBulkBudget.count()), deadline);
+        if (!begin.Ok()) {
+            error = begin.Error();
+            return false;
+        }
+        if (work(connection, deadline, error)) {
+            const PgResult commit = connection.Exec("COMMIT", deadline);
+            if (commit.Ok()) {
+                return true;
+            }
+            error = commit.Error();
+        }
+        if (connection.Connected()) {
+            connection.Exec("ROLLBACK", deadline);
+        }
+        return false;
+    });
+}
+
+// Version 0 is an empty database. Every station takes the same lock first, so
+// two starting at once do not both create the tables.
+bool PostgresStore::Migrate(std::string& error) {
+    bool newer = false;
+    const bool ok = InTransaction("create the schema", [&](PgConnection& connection, Deadline deadline,
+                                                            std::string& why) {
+        const PgResult version = connection.Exec(
+            std::string(kSchemaLock) + "; CREATE TABLE IF NOT EXISTS schema_version(version integer NOT NULL);"
+                                       "SELECT coalesce(max(version), 0) FROM schema_version",
+            deadline);
+        if (!version.Ok()) {
+            why = version.Error();
+            return false;
+        }
+        const std::int64_t found = version.Int(0, 0);
+        if (found > kStoreSchemaVersion) {
+            newer = true;
+            why = "the database has schema version " + std::to_string(found) + ", newer than this station knows (" +
+                  std::to_string(kStoreSchemaVersion) + "); run a newer vorn-station";
+            return false;
+        }
+        if (found == kStoreSchemaVersion) {
+            return true;
+        }
+        const PgResult made = connection.Exec(std::string(kSchema) + "INSERT INTO schema_version(version) VALUES(" +
+                                                  std::to_string(kStoreSchemaVersion) + ")",
+                                              deadline);
+        why = made.Error();
+        return made.Ok();
+    });
+    if (!ok) {
+        error = newer ? "the database has a newer schema than this station knows (version " +
+                            std::to_string(kStoreSchemaVersion) + "); run a newer vorn-station"
+                      : "cannot create the schema in the PostgreSQL database (see the log)";
+    }
+    return ok;
+}
+
+std::int32_t PostgresStore::NewListener() {
+    std::int32_t id = 0;
+    WithConnection("register a listener", kRequestBudget, [&](PgConnection& connection, Deadline deadline,
+                                                               std::string& error) {
+        // An id adopted from a client may lie ahead of the sequence: skip it.
+        for (int attempt = 0; attempt < kIdAttempts; ++attempt) {
+            const PgResult added = connection.Run(
+                "INSERT INTO listeners(id, created) VALUES(nextval('listener_ids'), $1) "
+                "ON CONFLICT (id) DO NOTHING RETURNING id",
+                {Now()}, deadline);
+            if (!added.Ok()) {
+                error = added.Error();
+                return false;
+            }
+            if (added.Rows() == 1) {
+                id = static_cast<std::int32_t>(added.Int(0, 0));
+                return id > 0;
+            }
+        }
+        error = "no free listener id after " + std::to_string(kIdAttempts) + " tries";
+        return false;
+    });
+    return id;
+}
+
+bool PostgresStore::EnsureListener(std::int32_t id) {
+    return id > 0 &&
+           WithConnection("record a listener", kRequestBudget, [&](PgConnection& connection, Deadline deadline,
+                                                                   std::string& error) {
+               const PgResult added = connection.Run(
+                   "INSERT INTO listeners(id, created) VALUES($1, $2) ON CONFLICT (id) DO NOTHING",
+                   {std::to_string(id), Now()}, deadline);
+               error = added.Error();
+               return added.Ok();
+           });
+}
+
+std::vector<std::int32_t> PostgresStore::Listeners() {
+    std::vector<std::int32_t> ids;
+    InTransaction("load the listeners", [&](PgConnection& connection, Deadline deadline, std::string& error) {
+        const PgResult rows = connection.Run("SELECT id FROM listeners ORDER BY id", {}, deadline);
+        for (int row = 0; row < rows.Rows(); ++row) {
+            ids.push_back(static_cast<std::int32_t>(rows.Int(row, 0)));
+        }
+        error = rows.Error();
+        return rows.Ok();
+    });
+    return ids;
+}
+
+bool PostgresStore::StoreRatings(std::int32_t listener,
+                                 const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings) {
+    return WithConnection("store ratings", kRequestBudget, [&](PgConnection& connection, Deadline deadline,
+                                                               std::string& error) {
+        const PgResult stored = connection.Run(
+            "INSERT INTO ratings(listener, item, value, updated) "
+            "SELECT $1, r.item, r.value, $4 FROM unnest($2::integer[], $3::integer[]) AS r(item, value) "
+            "ON CONFLICT (listener, item) DO UPDATE SET value = excluded.value, updated = excluded.updated",
+            {std::to_string(listener), IntArray(ratings, [](const auto& r) { return r.first; }),
+             IntArray(ratings, [](const auto& r) { return r.second; }), Now()},
+            deadline);
+        error = stored.Error();
+        return stored.Ok();
+    });
+}
+
+std::vector<RatingRecord> PostgresStore::LoadRatings() {
+    std::vector<RatingRecord> ratings;
+    InTransaction("load the ratings", [&](PgConnection& connection, Deadline deadline, std::string& error) {
+        const PgResult rows =
+            connection.Run("SELECT listener, item, value FROM ratings ORDER BY listener, item", {}, deadline);
+        ratings.reserve(static_cast<std::size_t>(rows.Rows()));
+        for (int row = 0; row < rows.Rows(); ++row) {
+            ratings.push_back({static_cast<std::int32_t>(rows.Int(row, 0)), static_cast<std::int32_t>(rows.Int(row, 1)),
+                               static_cast<std::int32_t>(rows.Int(row, 2))});
+        }
+        error = rows.Error();
+        return rows.Ok();
+    });
+    return ratings;
+}
+
+bool PostgresStore::SyncItems(std::vector<ItemRecord>& found) {
+    // One row per path; a path the server cannot keep is left out, with a log line.
+    std::vector<ItemRecord> rows;
+    std::unordered_set<std::string> paths;
+    for (const ItemRecord& item : found) {
+        if (!IsUtf8(item.path) || item.path.find('\0') != std::string::npos) {
+            STATION_LOG(LogLevel::Warning) << "PostgresStore : the file name is not UTF-8, skipped : " << AsUtf8(item.path);
+            continue;
+        }
+        if (paths.insert(item.path).second) {
+            ItemRecord row = item;
+            row.artist = AsUtf8(row.artist);
+            row.title = AsUtf8(row.title);
+            row.album = AsUtf8(row.album);
+            row.genre = AsUtf8(row.genre);
+            rows.push_back(std::move(row));
+        }
+    }
+    std::unordered_map<std::string, std::int32_t> ids;
+    const bool ok = InTransaction("store the scan", [&](PgConnection& connection, Deadline deadline,
+                                                        std::string& error) {
+        const std::vector<std::optional<std::string>> values = {
+            TextArray(rows, &ItemRecord::path),
+            TextArray(rows, &ItemRecord::artist),
+            TextArray(rows, &ItemRecord::title),
+            TextArray(rows, &ItemRecord::album),
+            TextArray(rows, &ItemRecord::genre),
+            IntArray(rows, [](const ItemRecord& r) { return r.lengthSeconds; }),
+            IntArray(rows, [](const ItemRecord& r) { return r.fileSize; }),
+            IntArray(rows, [](const ItemRecord& r) { return r.modified; })};
+        const std::string scanned =
+            " FROM unnest($1::text[], $2::text[], $3::text[], $4::text[], $5::text[], $6::integer[], $7::bigint[], "
+            "$8::bigint[]) WITH ORDINALITY AS u(path, artist, title, album, genre, length, size, modified, position)";
+        // New paths only, so that existing rows keep their ids and the id
+        // sequence is not spent on them.
+        using Parameters = std::vector<std::optional<std::string>>;
+        const std::pair<std::string, Parameters> steps[] = {
+            {kScanLock, {}},
+            {"INSERT INTO items(path, artist, title, album, genre, length, size, modified, present) "
+             "SELECT u.path, u.artist, u.title, u.album, u.genre, u.length, u.size, u.modified, true" +
+                 scanned + " WHERE NOT EXISTS (SELECT 1 FROM items i WHERE i.path = u.path) ORDER BY u.position",
+             values},
+            {"UPDATE items i SET artist = u.artist, title = u.title, album = u.album, genre = u.genre, "
+             "length = u.length, size = u.size, modified = u.modified, present = true" +
+                 scanned + " WHERE i.path = u.path",
+             values},
+            {"UPDATE items SET present = false WHERE present AND NOT (path = ANY($1::text[]))", {values[0]}},
+        };
+        for (const auto& [statement, parameters] : steps) {
+            const PgResult step = connection.Run(statement, parameters, deadline);
+            if (!step.Ok()) {
+                error = step.Error();
+                return false;
+            }
+        }
+        const PgResult known = connection.Run("SELECT path, id FROM items WHERE path = ANY($1::text[])",
+                                              {values[0]}, deadline);
+        for (int row = 0; row < known.Rows(); ++row) {
+            ids[known.Text(row, 0)] = static_cast<std::int32_t>(known.Int(row, 1));
+        }
+        error = known.Error();
+        return known.Ok();
+    });
+    if (!ok) {
+        return false;
+    }
+    std::vector<ItemRecord> kept;
+    for (ItemRecord& item : found) {
+        const auto id = ids.find(item.path);
+        if (id != ids.end()) {
+            item.id = id->second;
+            item.present = true;
+            kept.push_back(std::move(item));
+        }
+    }
+    found = std::move(kept);
+    return true;
+}
+
+bool PostgresStore::MarkMissing(std::int32_t id) {
+    return WithConnection("mark an item missing", kRequestBudget, [&](PgConnection& connection, Deadline deadline,
+                                                                      std::string& error) {
+        const PgResult updated =
+            connection.Run("UPDATE items SET present = false WHERE id = $1", {std::to_string(id)}, deadline);
+        error = updated.Error();
+        return updated.Ok();
+    });
+}
+
+std::vector<ItemRecord> PostgresStore::LoadItems() {
+    std::vector<ItemRecord> items;
+    InTransaction("load the items", [&](PgConnection& connection, Deadline deadline, std::string& error) {
+        const PgResult rows = connection.Run(
+            "SELECT id, path, artist, title, album, genre, length, size, modified, present FROM items ORDER BY id", {},
+            deadline);
+        items.reserve(static_cast<std::size_t>(rows.Rows()));
+        for (int row = 0; row < rows.Rows(); ++row) {
+            ItemRecord item;
+            item.id = static_cast<std::int32_t>(rows.Int(row, 0));
+            item.path = rows.Text(row, 1);
+            item.artist = rows.Text(row, 2);
+            item.title = rows.Text(row, 3);
+            item.album = rows.Text(row, 4);
+            item.genre = rows.Text(row, 5);
+            item.lengthSeconds = static_cast<std::int32_t>(rows.Int(row, 6));
+            item.fileSize = rows.Int(row, 7);
+            item.modified = rows.Int(row, 8);
+            item.present = rows.Text(row, 9) == "t";
+            items.push_back(std::move(item));
+        }
+        error = rows.Error();
+        return rows.Ok();
+    });
+    return items;
+}
+
+bool PostgresStore::AppendRecent(const std::vector<RecentRecord>& records) {
+    if (records.empty()) {
+        return true;
+    }
+    return WithConnection("store recent recommendations", kRequestBudget,
+                          [&](PgConnection& connection, Deadline deadline, std::string& error) {
+                              const PgResult added = connection.Run(
+                                  "INSERT INTO recent(listener, item) "
+                                  "SELECT r.l, r.i FROM unnest($1::integer[], $2::integer[]) WITH ORDINALITY AS r(l, i, n) "
+                                  "ORDER BY n",
+                                  {IntArray(records, [](const RecentRecord& r) { return r.listener; }),
+                                   IntArray(records, [](const RecentRecord& r) { return r.item; })},
+                                  deadline);
+                              error = added.Error();
+                              return added.Ok();
+                          });
+}
+
+std::vector<RecentRecord> PostgresStore::LoadRecent(int perListener) {
+    std::vector<RecentRecord> records;
+    InTransaction("load recent recommendations", [&](PgConnection& connection, Deadline deadline, std::string& error) {
+        const PgResult rows = connection.Run(
+            "SELECT listener, item FROM (SELECT listener, item, seq, row_number() OVER "
+            "(PARTITION BY listener ORDER BY seq DESC) AS age FROM recent) r WHERE age <= $1 ORDER BY seq",
+            {std::to_string(perListener)}, deadline);
+        for (int row = 0; row < rows.Rows(); ++row) {
+            records.push_back({static_cast<std::int32_t>(rows.Int(row, 0)), static_cast<std::int32_t>(rows.Int(row, 1))});
+        }
+        error = rows.Error();
+        return rows.Ok();
+    });
+    return records;
+}
+
+bool PostgresStore::PruneRecent(int perListener) {
+    return InTransaction("prune recent recommendations", [&](PgConnection& connection, Deadline deadline,
+                                                             std::string& error) {
+        const PgResult pruned = connection.Run(
+            "DELETE FROM recent WHERE seq IN (SELECT seq FROM (SELECT seq, row_number() OVER "
+            "(PARTITION BY listener ORDER BY seq DESC) AS age FROM recent) r WHERE age > $1)",
+            {std::to_string(perListener)}, deadline);
+        error = pruned.Error();
+        return pruned.Ok();
+    });
+}
+
+bool PostgresStore::LoadListener(std::int32_t listener, int recentCount, ListenerRecords& out) {
+    out = ListenerRecords();
+    std::vector<std::pair<std::int64_t, std::int32_t>> recent;  // sequence, item
+    const bool ok = WithConnection("load a listener's ratings", kRequestBudget, [&](PgConnection& connection,
+                                                                                    Deadline deadline,
+                                                                                    std::string& error) {
+        out = ListenerRecords();
+        recent.clear();
+        // One round trip for both: kind 0 rows are ratings, kind 1 recent items.
+        const PgResult rows = connection.Run(
+            "SELECT 0, item, value, 0 FROM ratings WHERE listener = $1 UNION ALL "
+            "SELECT 1, item, 0, seq FROM (SELECT item, seq FROM recent WHERE listener = $1 "
+            "ORDER BY seq DESC LIMIT $2) r",
+            {std::to_string(listener), std::to_string(std::max(recentCount, 0))}, deadline);
+        for (int row = 0; row < rows.Rows(); ++row) {
+            const auto item = static_cast<std::int32_t>(rows.Int(row, 1));
+            if (rows.Int(row, 0) == 0) {
+                out.ratings.emplace_back(item, static_cast<std::int32_t>(rows.Int(row, 2)));
+            } else {
+                recent.emplace_back(rows.Int(row, 3), item);
+            }
+        }
+        error = rows.Error();
+        return rows.Ok();
+    });
+    std::sort(recent.begin(), recent.end());
+    for (const auto& [sequence, item] : recent) {
+        out.recent.push_back(item);
+    }
+    return ok;
+}
+
+}  // namespace vorn::station

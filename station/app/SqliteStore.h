@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "station/app/SqliteDatabase.h"
+#include "station/app/StationStore.h"
+
+namespace vorn::station {
+
+// The store of one station: one SQLite file in WAL mode.
+//
+// Durability: the connection runs with synchronous=FULL, so every committed
+// transaction (a new listener, a set of ratings) has been written through to
+// disk, WAL included, before the call returns; the station answers only after
+// that, so neither a crash of the station nor of the machine loses an
+// acknowledged listener id or rating. Recent recommendations are written in
+// batches and may lose their last moments in a crash, which only means an item
+// could be recommended again a little sooner.
+//
+// All operations are serialised.
+class SqliteStore final : public StationStore {
+public:
+    SqliteStore() = default;
+    ~SqliteStore() override;
+
+    // Opens (creating when needed) the database file and brings its schema up to
+    // date; false on failure, with the reason in `error` when given (a file of
+    // a newer station among them).
+    bool Open(const std::string& path, std::string* error = nullptr);
+    void Close() override;
+    bool Shared() const override { return false; }
+
+    std::int32_t NewListener() override;
+    bool EnsureListener(std::int32_t id) override;
+    std::vector<std::int32_t> Listeners() override;
+    bool StoreRatings(std::int32_t listener,
+                      const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings) override;
+    std::vector<RatingRecord> LoadRatings() override;
+    bool SyncItems(std::vector<ItemRecord>& found) override;
+    bool MarkMissing(std::int32_t id) override;
+    std::vector<ItemRecord> LoadItems() override;
+    bool AppendRecent(const std::vector<RecentRecord>& records) override;
+    std::vector<RecentRecord> LoadRecent(int perListener) override;
+    bool PruneRecent(int perListener) override;
+    bool LoadListener(std::int32_t listener, int recentCount, ListenerRecords& out) override;
+
+private:
+    bool InTransaction(const std::function<bool()>& work);
+    bool Migrate(const std::string& path, std::string& error);
+
+    std::mutex mutex_;  // guards db_ and every statement below
+    SqliteDatabase db_;
+    SqliteStatement newListener_;
+    SqliteStatement ensureListener_;
+    SqliteStatement upsertRating_;
+    SqliteStatement upsertItem_;
+    SqliteStatement appendRecent_;
+};
+
+}  // namespace vorn::station
