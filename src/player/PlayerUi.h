@@ -10,7 +10,8 @@ class VornPlaylistItem;
 
 // The player's ten notifications, in slot order: the playlist's three (slots 0
 // to 2, implemented by the player) and the seven the player asks of its user
-// interface (slots 3 to 9, implemented by the window).
+// interface (slots 3 to 9, implemented by the window); then the news of the
+// station's reachability, which the window may show.
 class PlayerUi : public PlaylistListener {
 public:
     // Posted to the window: never wait.
