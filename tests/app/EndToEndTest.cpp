@@ -92,7 +92,16 @@ std::unique_ptr<ChildProcess> EndToEndTest::StartStationAt(const std::string& ad
                                      "--media-port", "0", "--cdn-port", "0", "--rescan", "0"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto station = std::make_unique<ChildProcess>(argv, std::vector<std::string>{}, desktop_.Path(data + ".log"));
-    Eventually([&] { return !station->Running() || Answers(kProtocolPort, address); }, 20000);
+    // Its own log line, not just an answer on the port: another program that
+    // took the port meanwhile would answer too.
+    const std::string listening = "; protocol on " + address + ":" + std::to_string(kProtocolPort) + ",";
+    Eventually(
+        [&] {
+            return !station->Running() ||
+                   (ReadFile(desktop_.Path(data + ".log")).find(listening) != std::string::npos &&
+                    Answers(kProtocolPort, address));
+        },
+        20000);
     return station;
 }
 
