@@ -1,5 +1,6 @@
 #include "server/HostLookup.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -48,6 +49,13 @@ void HostLookup::Cancel() {
 
 int HostLookup::Resolve(const std::string& name, std::chrono::steady_clock::time_point deadline,
                         in_addr& address) {
+    // A dotted IPv4 address needs no resolver, and so no helper thread.
+    if (in_addr numeric{}; ::inet_pton(AF_INET, name.c_str(), &numeric) == 1) {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) return EAI_CANCELED;
+        address = numeric;
+        return 0;
+    }
     std::unique_lock lock(mutex_);
     // A helper still inside an abandoned look-up is waited for, then joined.
     if (!changed_.wait_until(lock, deadline, [this] { return cancelled_ || !busy_; })) {

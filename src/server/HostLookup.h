@@ -35,7 +35,8 @@ public:
     HostLookup& operator=(const HostLookup&) = delete;
 
     // 0 with the address, the resolver's code, EAI_AGAIN when the deadline passed
-    // first, or EAI_CANCELED after Cancel. Calls come from one thread at a time.
+    // first, or EAI_CANCELED after Cancel. A dotted IPv4 address is answered at
+    // once, without the resolver. Calls come from one thread at a time.
     int Resolve(const std::string& name, std::chrono::steady_clock::time_point deadline, in_addr& address);
     // From any thread: ends a waiting Resolve at once, and refuses every later one.
     void Cancel();

@@ -367,6 +367,18 @@ TEST_F(HttpCommsTest, AHangingLookupEndsAtTheConnectTimeOutOrAtOnceOnAbort) {
     ASSERT_EQ(connecting.wait_for(std::chrono::seconds(1)), std::future_status::ready);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_EQ(connecting.get(), kHttpNotConnected);
+
+    // A dotted address never waits for the resolver (nor costs a thread).
+    RecordingPeer peer;
+    HttpComms numeric("127.0.0.1", peer.server.Port(), preferences.get());
+    numeric.SetResolver(resolver.Get());
+    const auto connectStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(numeric.Connect(), kHttpOk);
+    EXPECT_LT(std::chrono::steady_clock::now() - connectStart, std::chrono::milliseconds(500));
+    {
+        std::lock_guard lock(resolver.mutex);
+        EXPECT_EQ(resolver.calls, 2);
+    }
     resolver.Release();  // the helpers end; the destructors join them
 }
 
