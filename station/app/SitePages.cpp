@@ -162,7 +162,7 @@ std::string ListenerPage(const ListenerSummary& summary) {
     }
     return Page("Your listening - Vorn", body,
                 "table{border-collapse:collapse;width:100%}\nth,td{text-align:left;padding:.2em .5em;"
-                "border-bottom:1px solid #dde}\nfigure{margin:1em 0}\n");
+                "border-bottom:1px solid #dde}\ntd:last-child{white-space:nowrap}\nfigure{margin:1em 0}\n");
 }
 
 std::string ErrorPage(int status, const std::string& reason) {
