@@ -244,14 +244,34 @@ TEST_F(RecommenderTest, NeighboursFindATasteTheTagsCannotSee) {
     EXPECT_LE(without, 6);
     EXPECT_GE(with, 12) << "without neighbours: " << without;
 
-    // A pick the neighbours made names the rated item whose vote weighed most:
-    // one of the three the newcomer loved, never one rated low.
+    // A pick the neighbours made names the rated item whose vote weighed most
+    // (similarity times the rating against the listener's average): one of
+    // the three the newcomer loved, never one rated low.
     RecommenderSettings settings;
     settings.seed = 5;
     Recommender recommender(settings);
     recommender.Load({1}, ratings, {});
     recommender.ApplyRatings(1, newcomer);
-    recommender.SetNeighbours(std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings)));
+    const auto neighbours = std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings));
+    recommender.SetNeighbours(neighbours);
+    double sum = 0;
+    for (const auto& [item, value] : newcomer) {
+        sum += value;
+    }
+    const double mean = sum / static_cast<double>(newcomer.size());
+    const auto strongestVoter = [&](std::int32_t pick) {
+        std::int32_t voter = 0;
+        double strongest = 0;
+        for (const auto& [item, value] : newcomer) {
+            for (const ItemNeighbours::Neighbour& neighbour : neighbours->Of(item)) {
+                if (neighbour.item == pick && neighbour.similarity * (value - mean) > strongest) {
+                    strongest = neighbour.similarity * (value - mean);
+                    voter = item;
+                }
+            }
+        }
+        return voter;
+    };
     int told = 0;
     for (int round = 0; round < 4; ++round) {
         std::vector<PickReason> reasons;
@@ -264,6 +284,7 @@ TEST_F(RecommenderTest, NeighboursFindATasteTheTagsCannotSee) {
             ++told;
             EXPECT_NE(std::find(cluster.begin(), cluster.begin() + 3, reasons[k].voter), cluster.begin() + 3)
                 << "voter " << reasons[k].voter;
+            EXPECT_EQ(reasons[k].voter, strongestVoter(picks[k]));
             const ItemRecord& voter = snapshot->Find(reasons[k].voter)->record;
             EXPECT_EQ(reasons[k].Text(*snapshot->Find(picks[k]), *snapshot),
                       "Because you rated " + voter.artist + " - " + voter.title + " 5 stars");
