@@ -17,6 +17,9 @@ namespace {
 
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kListenerPrefix = "/listener/";
+// A page showing a listener's token: not kept by caches, and its links do not
+// hand the address on.
+constexpr const char* kPrivate = "Cache-Control: private, no-store\r\nReferrer-Policy: no-referrer\r\n";
 
 // The id of "<prefix><digits><suffix>", or 0.
 std::int32_t IdIn(const std::string& path, const std::string& prefix, const std::string& suffix) {
@@ -195,7 +198,7 @@ MediaResponse MediaSite::Item(const HttpRequestHead& request, std::int32_t id) {
         return Simple(request.version, 200, ReasonOf(200), kHtml, ItemPage(entry->record, links_));
     }
     return Simple(request.version, 200, ReasonOf(200), kHtml,
-                  ItemPage(entry->record, links_, store_.WhyRecommended(listener, id), token));
+                  ItemPage(entry->record, links_, store_.WhyRecommended(listener, id), token), kPrivate);
 }
 
 MediaResponse MediaSite::Listener(const HttpRequestHead& request, const std::string& token) {
@@ -211,7 +214,7 @@ MediaResponse MediaSite::Listener(const HttpRequestHead& request, const std::str
     }
     const std::shared_ptr<const CatalogueSnapshot> snapshot = catalogue_.Current();
     return Simple(request.version, 200, ReasonOf(200), kHtml,
-                  ListenerPage(ListenerSummary::Build(history, *snapshot)));
+                  ListenerPage(ListenerSummary::Build(history, *snapshot)), kPrivate);
 }
 
 }  // namespace vorn::station

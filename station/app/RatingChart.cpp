@@ -23,11 +23,11 @@ std::string RatingChart(const std::array<int, 5>& starCounts) {
     for (int value = 1; value <= 5; ++value) {
         description += (value > 1 ? ", " : "") + Stars(value) + ": " + std::to_string(starCounts[value - 1]);
     }
-    std::string svg = "<svg class=\"chart\" role=\"img\" aria-labelledby=\"chart-title chart-desc\" width=\"" +
-                      std::to_string(kWidth) + "\" height=\"" + std::to_string(kHeight) + "\" viewBox=\"0 0 " +
-                      std::to_string(kWidth) + " " + std::to_string(kHeight) +
-                      "\" xmlns=\"http://www.w3.org/2000/svg\">\n<title id=\"chart-title\">Ratings given, by stars"
-                      "</title>\n<desc id=\"chart-desc\">" + description + "</desc>\n";
+    std::string svg = "<svg class=\"chart\" role=\"img\" aria-label=\"Ratings given, by stars: " + description +
+                      "\" width=\"" + std::to_string(kWidth) + "\" height=\"" + std::to_string(kHeight) +
+                      "\" viewBox=\"0 0 " + std::to_string(kWidth) + " " + std::to_string(kHeight) +
+                      "\" xmlns=\"http://www.w3.org/2000/svg\">\n<title>Ratings given, by stars</title>\n<desc>" +
+                      description + "</desc>\n";
     svg += "<line x1=\"0\" y1=\"" + std::to_string(kHeight - kBottom) + "\" x2=\"" + std::to_string(kWidth) +
            "\" y2=\"" + std::to_string(kHeight - kBottom) + "\" stroke=\"#888\"/>\n";
     for (int value = 1; value <= 5; ++value) {

@@ -132,6 +132,8 @@ protected:
 TEST_F(ListenerPagesTest, OnlyTheWholeTokenOpensTheListenerPage) {
     const MediaResponse page = Get("/listener/" + token_);
     EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.head.find("\r\nCache-Control: private, no-store\r\nReferrer-Policy: no-referrer\r\n"),
+              std::string::npos);
     EXPECT_NE(page.body.find("Your listening"), std::string::npos);
     EXPECT_NE(page.body.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
     EXPECT_EQ(page.body.find("<script"), std::string::npos);
@@ -157,7 +159,10 @@ TEST_F(ListenerPagesTest, TheItemPageTellsItsOwnerWhyAndLinksTheirPage) {
     EXPECT_EQ(plain.find("/listener/"), std::string::npos);
     EXPECT_EQ(plain.find("Why this track"), std::string::npos);
 
-    const std::string owned = Get("/item/2.html?l=" + token_).body;
+    const MediaResponse ownedAnswer = Get("/item/2.html?l=" + token_);
+    EXPECT_NE(ownedAnswer.head.find("Referrer-Policy: no-referrer"), std::string::npos);
+    EXPECT_EQ(Get("/item/2.html").head.find("Referrer-Policy"), std::string::npos);
+    const std::string owned = ownedAnswer.body;
     EXPECT_NE(owned.find("Why this track: <em>Because you like &lt;script&gt;alert(1)&lt;/script&gt;</em>"),
               std::string::npos);
     EXPECT_NE(owned.find("<a class=\"listener\" href=\"/listener/" + token_ + "\">"), std::string::npos);
