@@ -12,7 +12,8 @@ std::string Page(const std::string& title, const std::string& body, const std::s
     return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + title +
            "</title>\n<style>\nbody{font-family:sans-serif;max-width:42em;margin:2em auto;padding:0 1em;"
            "line-height:1.5;color:#222}\nh1{color:#2b5d8a}\nh2{color:#2b5d8a;font-size:1.15em;margin-top:1.6em}\n"
-           "code,kbd{background:#eef2f6;padding:0 .3em;border-radius:3px}\n" + extraStyle + "</style>\n</head>\n<body>\n" +
+           "code,kbd{background:#eef2f6;padding:0 .3em;border-radius:3px}\n" + extraStyle +
+           "</style>\n</head>\n<body>\n" +
            body + "\n</body>\n</html>\n";
 }
 

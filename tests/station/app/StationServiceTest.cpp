@@ -93,8 +93,8 @@ TEST_F(StationServiceTest, RecommendationReplyHasTheExactForm) {
 }
 
 // The Why of a pick the listener's ratings made names them, here the liked
-// artist (the only group with ratings: no albums, no genres); the reply's order stays url, Source, Filename, Artist, Title, Album,
-// Genre, Why.
+// artist (the only group with ratings: no albums, no genres); the reply's
+// order stays url, Source, Filename, Artist, Title, Album, Genre, Why.
 TEST_F(StationServiceTest, WhyComesLastAndNamesTheLikedArtist) {
     std::vector<ItemRecord> items;
     for (int n = 1; n <= 40; ++n) {

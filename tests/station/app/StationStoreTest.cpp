@@ -177,7 +177,8 @@ TEST(StationStoreTest, RatingHistoryIsLastGivenFirst) {
     const std::string path = dir / "station.db";
     SqliteStore store;
     ASSERT_TRUE(store.Open(path));
-    std::vector<ItemRecord> items = {FakeItem(1, "A", "B", "C"), FakeItem(2, "D", "E", "F"), FakeItem(3, "G", "H", "I")};
+    std::vector<ItemRecord> items = {FakeItem(1, "A", "B", "C"), FakeItem(2, "D", "E", "F"),
+                                     FakeItem(3, "G", "H", "I")};
     ASSERT_TRUE(store.SyncItems(items));
     ASSERT_EQ(store.NewListener(), 1);
     ASSERT_EQ(store.NewListener(), 2);
