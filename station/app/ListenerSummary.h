@@ -32,10 +32,10 @@ struct ListenerSummary {
     std::vector<Favourite> genres;
     std::vector<Rated> lastRated;     // at most kLastRated, last given first
 
-    // Favourites rank like the recommender's group preferences: each name's
-    // average pulled towards the neutral 3 by two neutral ratings, so one
-    // five-star rating does not outrank ten of four stars. Ratings outside 1
-    // to 5 are left out.
+    // Favourites are the catalogue's artist and genre groups, ranked like the
+    // recommender's group preferences: each group's average pulled towards
+    // the neutral 3 by two neutral ratings, so one five-star rating does not
+    // outrank ten of four stars. Ratings outside 1 to 5 are left out.
     static ListenerSummary Build(const std::vector<RatedItem>& history, const CatalogueSnapshot& snapshot);
 };
 

@@ -3,6 +3,9 @@
 // bars, and answers to tokens that do not open a page.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <map>
 #include <regex>
 
 #include "station/app/ListenerSummary.h"
@@ -15,10 +18,17 @@ namespace {
 
 const std::string kHostile = "<script>alert(1)</script>";
 
+// A snapshot as the catalogue makes it: items grouped by the lowercase of
+// their artist and genre tags.
 std::shared_ptr<const CatalogueSnapshot> Snapshot(const std::vector<ItemRecord>& records) {
+    std::map<std::string, GroupId> groups;
+    const auto group = [&](const std::string& kind, std::string name) {
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        return name.empty() ? kNoGroup : groups.emplace(kind + name, groups.size() + 1).first->second;
+    };
     std::vector<CatalogueEntry> entries;
     for (const ItemRecord& record : records) {
-        entries.push_back({record});
+        entries.push_back({record, group("a", record.artist), kNoGroup, group("g", record.genre)});
     }
     return std::make_shared<CatalogueSnapshot>(std::move(entries), 1);
 }
@@ -43,7 +53,7 @@ TEST(ListenerSummaryTest, CountsRanksAndKeepsTheLastTwenty) {
     std::vector<ItemRecord> records;
     std::vector<RatedItem> history;  // last given first
     for (int id = 1; id <= 10; ++id) {
-        records.push_back(Item(id, "Steady", "Folk"));
+        records.push_back(Item(id, id == 4 ? "STEADY" : "Steady", "Folk"));  // one artist, however written
         history.push_back({id, 4, 2000 - id});
     }
     records.push_back(Item(11, "Once", "Techno"));
