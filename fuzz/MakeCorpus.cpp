@@ -250,7 +250,8 @@ int main(int argc, char** argv) {
     if (!server.Bind(error)) {
         Fail("the station cannot bind");
     }
-    station::MediaSite site(station.Catalogue(), station::MediaLinks{"127.0.0.1", server.MediaPort()}, false);
+    station::MediaSite site(station.Store(), station.Catalogue(), station::MediaLinks{"127.0.0.1", server.MediaPort()},
+                            false);
     server.Start(
         [&](const std::string& target, std::string& response, std::string& why) {
             const bool ok = station.Core().Respond(target, response, why);
@@ -293,7 +294,8 @@ int main(int argc, char** argv) {
         station::ServerSettings redirecting = settings;
         station::StationServer other(redirecting);
         if (!other.Bind(error)) Fail("the redirecting media host cannot bind");
-        station::MediaSite moved(station.Catalogue(), station::MediaLinks{"127.0.0.1", other.MediaPort()}, true);
+        station::MediaSite moved(station.Store(), station.Catalogue(),
+                                 station::MediaLinks{"127.0.0.1", other.MediaPort()}, true);
         other.Start([](const std::string&, std::string&, std::string&) { return false; }, moved);
         SaveMediaAnswers(other.MediaPort(), "/media/1.mp3");
         other.Stop();

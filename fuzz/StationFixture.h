@@ -80,6 +80,7 @@ public:
     station::StationService& Service() { return *service_; }
     const station::ProtocolCore& Core() const { return *core_; }
     station::Catalogue& Catalogue() { return *catalogue_; }
+    station::StationStore& Store() { return store_; }
 
 private:
     class Forwarder : public station::RequestHandler {

@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
     RecentRecorder recorder(store, settings.recentWindow);
     const MediaLinks links{"127.0.0.1", 8000};
     StationService service(store, catalogue, recommender, recorder, links);
-    MediaSite site(catalogue, links, false);
+    MediaSite site(store, catalogue, links, false);
     std::string error;
     const std::optional<StationKey> key = StationKey::Generate(&error);
     if (!key) {

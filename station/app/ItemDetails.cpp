@@ -65,8 +65,12 @@ std::string MediaLinks::RedirectedMediaUrl(std::int32_t id) const {
     return Origin(*this) + "/files/" + std::to_string(id) + ".mp3";
 }
 
-std::string MediaLinks::PageUrl(std::int32_t id) const {
-    return Origin(*this) + "/item/" + std::to_string(id) + ".html";
+std::string MediaLinks::PageUrl(std::int32_t id, const std::string& listenerToken) const {
+    std::string url = Origin(*this) + "/item/" + std::to_string(id) + ".html";
+    if (!listenerToken.empty()) {
+        url += "?l=" + listenerToken;
+    }
+    return url;
 }
 
 std::string PortableFileName(const ItemRecord& item) {
@@ -98,15 +102,19 @@ std::string DetailValue(const std::string& value, const std::string& fallback) {
     return out.find_first_not_of(' ') == std::string::npos ? fallback : out;
 }
 
-std::string DetailsXml(const ItemRecord& item, const MediaLinks& links) {
+std::string DetailsXml(const ItemRecord& item, const MediaLinks& links, const std::string& listenerToken,
+                       const std::string& why) {
     std::string xml = "<details>";
     AddDetail(xml, "url", links.MediaUrl(item.id));
-    AddDetail(xml, "Source", links.PageUrl(item.id));
+    AddDetail(xml, "Source", links.PageUrl(item.id, listenerToken));
     AddDetail(xml, "Filename", PortableFileName(item));
     AddDetail(xml, "Artist", DetailValue(item.artist, "Unknown Artist"));
     AddDetail(xml, "Title", DetailValue(item.title, "Untitled"));
     AddDetail(xml, "Album", DetailValue(item.album, "Unknown Album"));
     AddDetail(xml, "Genre", DetailValue(item.genre, "Unknown Genre"));
+    if (const std::string told = DetailValue(why, ""); !told.empty()) {
+        AddDetail(xml, "Why", told);
+    }
     xml += "</details>";
     return xml;
 }

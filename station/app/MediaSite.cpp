@@ -16,6 +16,10 @@ namespace vorn::station {
 namespace {
 
 constexpr const char* kHtml = "text/html; charset=utf-8";
+constexpr const char* kListenerPrefix = "/listener/";
+// A page showing a listener's token: not kept by caches, and its links do not
+// hand the address on.
+constexpr const char* kPrivate = "Cache-Control: private, no-store\r\nReferrer-Policy: no-referrer\r\n";
 
 // The id of "<prefix><digits><suffix>", or 0.
 std::int32_t IdIn(const std::string& path, const std::string& prefix, const std::string& suffix) {
@@ -31,6 +35,24 @@ std::int32_t IdIn(const std::string& path, const std::string& prefix, const std:
     return id > 0 && id <= INT32_MAX ? static_cast<std::int32_t>(id) : 0;
 }
 
+// The value of `name` in the query of a request target, "" when absent.
+std::string QueryValue(const std::string& target, const std::string& name) {
+    const std::size_t question = target.find('?');
+    if (question == std::string::npos) {
+        return {};
+    }
+    std::size_t at = question + 1;
+    while (at <= target.size()) {
+        const std::size_t end = std::min(target.find('&', at), target.size());
+        const std::string_view pair = std::string_view(target).substr(at, end - at);
+        if (pair.size() > name.size() && pair.compare(0, name.size(), name) == 0 && pair[name.size()] == '=') {
+            return std::string(pair.substr(name.size() + 1));
+        }
+        at = end + 1;
+    }
+    return {};
+}
+
 bool EndsWithIgnoringCase(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
            EqualsIgnoringCase(std::string_view(text).substr(text.size() - suffix.size()), suffix);
@@ -42,6 +64,7 @@ std::string ReasonOf(int status) {
         case 302: return "Found";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
+        case 503: return "Service Unavailable";
         default: return "Error";
     }
 }
@@ -65,8 +88,8 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     return *this;
 }
 
-MediaSite::MediaSite(Catalogue& catalogue, MediaLinks links, bool redirectMedia)
-    : catalogue_(catalogue), links_(std::move(links)), redirectMedia_(redirectMedia) {}
+MediaSite::MediaSite(StationStore& store, Catalogue& catalogue, MediaLinks links, bool redirectMedia)
+    : store_(store), catalogue_(catalogue), links_(std::move(links)), redirectMedia_(redirectMedia) {}
 
 MediaResponse MediaSite::Simple(const std::string& version, int status, const std::string& reason,
                                 const std::string& contentType, const std::string& body,
@@ -117,10 +140,9 @@ MediaResponse MediaSite::Respond(const HttpRequestHead& request, bool mirror) {
     } else if (std::int32_t id = IdIn(path, "/files/", ".mp3"); id != 0) {
         response = File(request, id);
     } else if (std::int32_t id = IdIn(path, "/item/", ".html"); id != 0) {
-        const std::shared_ptr<const CatalogueSnapshot> snapshot = catalogue_.Current();
-        const CatalogueEntry* entry = snapshot->Find(id);
-        response = entry != nullptr ? Simple(version, 200, ReasonOf(200), kHtml, ItemPage(entry->record, links_))
-                                    : Simple(version, 404, ReasonOf(404), kHtml, ErrorPage(404, ReasonOf(404)));
+        response = Item(request, id);
+    } else if (path.rfind(kListenerPrefix, 0) == 0) {
+        response = Listener(request, path.substr(std::strlen(kListenerPrefix)));
     } else if (path == "/help.html") {
         response = Simple(version, 200, ReasonOf(200), kHtml, HelpPage());
     } else if (path == "/" || path == "/index.html") {
@@ -157,6 +179,42 @@ MediaResponse MediaSite::File(const HttpRequestHead& request, std::int32_t id) {
     response.file = std::move(file);
     response.fileLength = static_cast<std::uint64_t>(facts.st_size);
     return response;
+}
+
+MediaResponse MediaSite::Item(const HttpRequestHead& request, std::int32_t id) {
+    const std::shared_ptr<const CatalogueSnapshot> snapshot = catalogue_.Current();
+    const CatalogueEntry* entry = snapshot->Find(id);
+    if (entry == nullptr) {
+        return Simple(request.version, 404, ReasonOf(404), kHtml, ErrorPage(404, ReasonOf(404)));
+    }
+    const std::string token = QueryValue(request.path, "l");
+    if (token.empty()) {
+        return Simple(request.version, 200, ReasonOf(200), kHtml, ItemPage(entry->record, links_));
+    }
+    // A token the store does not know gets the plain page: the link is only
+    // offered to its owner.
+    const std::int32_t listener = store_.ListenerOfToken(token);
+    if (listener == 0) {
+        return Simple(request.version, 200, ReasonOf(200), kHtml, ItemPage(entry->record, links_));
+    }
+    return Simple(request.version, 200, ReasonOf(200), kHtml,
+                  ItemPage(entry->record, links_, store_.WhyRecommended(listener, id), token), kPrivate);
+}
+
+MediaResponse MediaSite::Listener(const HttpRequestHead& request, const std::string& token) {
+    // Every text goes through the same lookup, a malformed one included, and
+    // every miss gets the same answer.
+    const std::int32_t listener = store_.ListenerOfToken(token);
+    if (listener == 0) {
+        return Simple(request.version, 404, ReasonOf(404), kHtml, ErrorPage(404, ReasonOf(404)));
+    }
+    std::vector<RatedItem> history;
+    if (!store_.LoadRatingHistory(listener, history)) {
+        return Simple(request.version, 503, ReasonOf(503), kHtml, ErrorPage(503, ReasonOf(503)));
+    }
+    const std::shared_ptr<const CatalogueSnapshot> snapshot = catalogue_.Current();
+    return Simple(request.version, 200, ReasonOf(200), kHtml,
+                  ListenerPage(ListenerSummary::Build(history, *snapshot)), kPrivate);
 }
 
 }  // namespace vorn::station

@@ -41,14 +41,19 @@ struct MediaResponse {
 //   /media/<id>.mp3   the item's file, "200 OK" with Content-Length (or, in
 //                     redirect mode, "302 Found" to /files/<id>.mp3 on the host)
 //   /files/<id>.mp3   the item's file, never redirected
-//   /item/<id>.html   the item's page (its "Source" link)
+//   /item/<id>.html   the item's page (its "Source" link); with "?l=<token>"
+//                     of a listener the store knows, also why the item was
+//                     picked for them and a link to their page
+//   /listener/<token> the listener's page; 404 for a token the store does not
+//                     know, the same answer whatever the text, after the same
+//                     lookup (StationStore::ListenerOfToken)
 //   /help.html, /     the help page and the product page
 // anything else 404. GET and HEAD only. The mirror serves the same for host
 // names of the form "<media host>[:port]" + kCdnHostSuffix and refuses other
 // origins with 404. Every answer closes the connection.
 class MediaSite {
 public:
-    MediaSite(Catalogue& catalogue, MediaLinks links, bool redirectMedia);
+    MediaSite(StationStore& store, Catalogue& catalogue, MediaLinks links, bool redirectMedia);
     MediaSite(const MediaSite&) = delete;
     MediaSite& operator=(const MediaSite&) = delete;
 
@@ -62,7 +67,10 @@ public:
 private:
     bool IsOurOrigin(const HttpRequestHead& request) const;
     MediaResponse File(const HttpRequestHead& request, std::int32_t id);
+    MediaResponse Item(const HttpRequestHead& request, std::int32_t id);
+    MediaResponse Listener(const HttpRequestHead& request, const std::string& token);
 
+    StationStore& store_;
     Catalogue& catalogue_;
     const MediaLinks links_;
     const bool redirectMedia_;

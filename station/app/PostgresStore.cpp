@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "platform/Clock.h"
+#include "station/app/ListenerToken.h"
 #include "station/app/StationLog.h"
 
 namespace vorn::station {
@@ -45,6 +46,22 @@ CREATE TABLE recent(
 CREATE INDEX recent_by_listener ON recent(listener, seq);
 )sql";
 
+// Version 2: page tokens, found by the SHA-256 of the token (ListenerToken),
+// and the reason told with each recent recommendation.
+constexpr const char* kTokensAndReasons = R"sql(
+CREATE TABLE listener_tokens(
+  listener integer PRIMARY KEY REFERENCES listeners(id),
+  token text NOT NULL,
+  lookup text NOT NULL UNIQUE);
+ALTER TABLE recent ADD COLUMN why text NOT NULL DEFAULT '';
+)sql";
+
+struct Migration {
+    int version;
+    const char* sql;
+};
+constexpr Migration kMigrations[] = {{1, kSchema}, {2, kTokensAndReasons}};
+
 std::string Now() { return std::to_string(Clock::System().NowSeconds()); }
 
 // Array literals for unnest(): {1,2} and {"a","b \"c\""}.
@@ -58,18 +75,23 @@ std::string IntArray(const Range& range, Get get) {
     return out + "}";
 }
 
-std::string TextArray(const std::vector<ItemRecord>& items, std::string ItemRecord::*field) {
+template <typename Range, typename Get>
+std::string TextArray(const Range& range, Get get) {
     std::string out = "{";
-    for (const ItemRecord& item : items) {
+    for (const auto& element : range) {
         if (out.size() > 1) out += ',';
         out += '"';
-        for (char c : item.*field) {
+        for (char c : get(element)) {
             if (c == '"' || c == '\\') out += '\\';
             out += c;
         }
         out += '"';
     }
     return out + "}";
+}
+
+std::string TextArray(const std::vector<ItemRecord>& items, std::string ItemRecord::*field) {
+    return TextArray(items, [field](const ItemRecord& item) -> const std::string& { return item.*field; });
 }
 
 // The length of the UTF-8 sequence starting at `at`, or 0 when it is not one.
@@ -174,7 +196,8 @@ bool PostgresStore::InTransaction(const char* what, const Work& work) {
     });
 }
 
-// Version 0 is an empty database. Every station takes the same lock first, so
+// Version 0 is an empty database; every step newer than the database runs in
+// order and records its version, in one transaction. Every station takes the same lock first, so
 // two starting at once do not both create the tables.
 bool PostgresStore::Migrate(std::string& error) {
     bool newer = false;
@@ -198,9 +221,14 @@ bool PostgresStore::Migrate(std::string& error) {
         if (found == kStoreSchemaVersion) {
             return true;
         }
-        const PgResult made = connection.Exec(std::string(kSchema) + "INSERT INTO schema_version(version) VALUES(" +
-                                                  std::to_string(kStoreSchemaVersion) + ")",
-                                              deadline);
+        std::string steps;
+        for (const Migration& migration : kMigrations) {
+            if (migration.version > found) {
+                steps += std::string(migration.sql) + "INSERT INTO schema_version(version) VALUES(" +
+                         std::to_string(migration.version) + ");";
+            }
+        }
+        const PgResult made = connection.Exec(steps, deadline);
         why = made.Error();
         return made.Ok();
     });
@@ -417,11 +445,12 @@ bool PostgresStore::AppendRecent(const std::vector<RecentRecord>& records) {
     return WithConnection("store recent recommendations", kRequestBudget,
                           [&](PgConnection& connection, Deadline deadline, std::string& error) {
                               const PgResult added = connection.Run(
-                                  "INSERT INTO recent(listener, item) "
-                                  "SELECT r.l, r.i FROM unnest($1::integer[], $2::integer[]) WITH ORDINALITY AS r(l, i, n) "
-                                  "ORDER BY n",
+                                  "INSERT INTO recent(listener, item, why) "
+                                  "SELECT r.l, r.i, r.w FROM unnest($1::integer[], $2::integer[], $3::text[]) "
+                                  "WITH ORDINALITY AS r(l, i, w, n) ORDER BY n",
                                   {IntArray(records, [](const RecentRecord& r) { return r.listener; }),
-                                   IntArray(records, [](const RecentRecord& r) { return r.item; })},
+                                   IntArray(records, [](const RecentRecord& r) { return r.item; }),
+                                   TextArray(records, [](const RecentRecord& r) { return AsUtf8(r.why); })},
                                   deadline);
                               error = added.Error();
                               return added.Ok();
@@ -486,6 +515,89 @@ bool PostgresStore::LoadListener(std::int32_t listener, int recentCount, Listene
         out.recent.push_back(item);
     }
     return ok;
+}
+
+std::string PostgresStore::TokenOf(std::int32_t listener) {
+    std::string token;
+    WithConnection("find a page token", kRequestBudget, [&](PgConnection& connection, Deadline deadline,
+                                                            std::string& error) {
+        const auto stored = [&] {
+            const PgResult row = connection.Run("SELECT token FROM listener_tokens WHERE listener = $1",
+                                                {std::to_string(listener)}, deadline);
+            error = row.Error();
+            token = row.Ok() && row.Rows() == 1 ? row.Text(0, 0) : std::string();
+            return row.Ok();
+        };
+        if (!stored() || !token.empty()) {
+            return error.empty();
+        }
+        const std::string fresh = ListenerToken::Generate();
+        if (fresh.empty()) {
+            error = "no random source for a page token";
+            return false;
+        }
+        // Another station may make one at the same time: the first one stays.
+        const PgResult made = connection.Run(
+            "INSERT INTO listener_tokens(listener, token, lookup) "
+            "SELECT $1::integer, $2, $3 WHERE EXISTS (SELECT 1 FROM listeners WHERE id = $1::integer) "
+            "ON CONFLICT (listener) DO NOTHING",
+            {std::to_string(listener), fresh, ListenerToken::LookupKey(fresh)}, deadline);
+        if (!made.Ok()) {
+            error = made.Error();
+            return false;
+        }
+        return stored();
+    });
+    return token;
+}
+
+std::int32_t PostgresStore::ListenerOfToken(const std::string& token) {
+    const std::string key = ListenerToken::LookupKey(token);
+    std::int32_t listener = 0;
+    WithConnection("look up a page token", kRequestBudget, [&](PgConnection& connection, Deadline deadline,
+                                                               std::string& error) {
+        const PgResult row =
+            connection.Run("SELECT listener, token FROM listener_tokens WHERE lookup = $1", {key}, deadline);
+        const bool found = row.Ok() && row.Rows() == 1;
+        // Compared even when nothing was found, against text of the same length.
+        const std::string stored = found ? row.Text(0, 1) : std::string(token.size(), '\0');
+        listener = ListenerToken::Equal(stored, token) && found ? static_cast<std::int32_t>(row.Int(0, 0)) : 0;
+        error = row.Error();
+        return row.Ok();
+    });
+    return listener;
+}
+
+bool PostgresStore::LoadRatingHistory(std::int32_t listener, std::vector<RatedItem>& out) {
+    out.clear();
+    return WithConnection("load a listener's rating history", kRequestBudget,
+                          [&](PgConnection& connection, Deadline deadline, std::string& error) {
+                              out.clear();
+                              const PgResult rows = connection.Run(
+                                  "SELECT item, value, updated FROM ratings WHERE listener = $1 "
+                                  "ORDER BY updated DESC, item DESC",
+                                  {std::to_string(listener)}, deadline);
+                              for (int row = 0; row < rows.Rows(); ++row) {
+                                  out.push_back({static_cast<std::int32_t>(rows.Int(row, 0)),
+                                                 static_cast<std::int32_t>(rows.Int(row, 1)), rows.Int(row, 2)});
+                              }
+                              error = rows.Error();
+                              return rows.Ok();
+                          });
+}
+
+std::string PostgresStore::WhyRecommended(std::int32_t listener, std::int32_t item) {
+    std::string why;
+    WithConnection("read why an item was recommended", kRequestBudget,
+                   [&](PgConnection& connection, Deadline deadline, std::string& error) {
+                       const PgResult row = connection.Run(
+                           "SELECT why FROM recent WHERE listener = $1 AND item = $2 ORDER BY seq DESC LIMIT 1",
+                           {std::to_string(listener), std::to_string(item)}, deadline);
+                       why = row.Ok() && row.Rows() == 1 ? row.Text(0, 0) : std::string();
+                       error = row.Error();
+                       return row.Ok();
+                   });
+    return why;
 }
 
 }  // namespace vorn::station

@@ -43,6 +43,10 @@ public:
     std::vector<RecentRecord> LoadRecent(int perListener) override;
     bool PruneRecent(int perListener) override;
     bool LoadListener(std::int32_t listener, int recentCount, ListenerRecords& out) override;
+    std::string TokenOf(std::int32_t listener) override;
+    std::int32_t ListenerOfToken(const std::string& token) override;
+    bool LoadRatingHistory(std::int32_t listener, std::vector<RatedItem>& out) override;
+    std::string WhyRecommended(std::int32_t listener, std::int32_t item) override;
 
 private:
     using Work = std::function<bool(PgConnection& connection, PgConnection::Deadline deadline, std::string& error)>;

@@ -24,20 +24,14 @@ RecentRecorder::~RecentRecorder() {
     WritePending();
 }
 
-void RecentRecorder::Add(std::int32_t listener, const std::vector<std::int32_t>& items) {
+void RecentRecorder::Add(const std::vector<RecentRecord>& records) {
     std::lock_guard lock(mutex_);
-    for (std::int32_t item : items) {
-        pending_.push_back({listener, item});
-    }
+    pending_.insert(pending_.end(), records.begin(), records.end());
 }
 
 void RecentRecorder::Flush() { WritePending(); }
 
-bool RecentRecorder::RecordNow(std::int32_t listener, const std::vector<std::int32_t>& items) {
-    std::vector<RecentRecord> records;
-    for (std::int32_t item : items) {
-        records.push_back({listener, item});
-    }
+bool RecentRecorder::RecordNow(const std::vector<RecentRecord>& records) {
     if (!store_.AppendRecent(records)) {
         return false;
     }

@@ -22,10 +22,10 @@ public:
     RecentRecorder(const RecentRecorder&) = delete;
     RecentRecorder& operator=(const RecentRecorder&) = delete;
 
-    void Add(std::int32_t listener, const std::vector<std::int32_t>& items);
+    void Add(const std::vector<RecentRecord>& records);
     // Writes at once, for a store other stations share: the listener's next
     // request may go to one of them. False when the store failed.
-    bool RecordNow(std::int32_t listener, const std::vector<std::int32_t>& items);
+    bool RecordNow(const std::vector<RecentRecord>& records);
     // Writes everything added so far before returning.
     void Flush();
 

@@ -193,12 +193,23 @@ void Recommender::RefreshVerdicts(Profile& profile, const ItemNeighbours& neighb
                          });
         lenders.resize(kVerdictRatings);
     }
-    std::unordered_map<std::int32_t, std::pair<double, double>> sums;  // item → (weighted verdicts, weights)
+    struct Sum {
+        double first = 0;   // weighted verdicts
+        double second = 0;  // weights
+        double best = 0;    // the largest single vote in favour
+        std::int32_t voter = 0;
+    };
+    std::unordered_map<std::int32_t, Sum> sums;  // item → its votes
     for (const auto& [item, deviation] : lenders) {
         for (const ItemNeighbours::Neighbour& neighbour : neighbours.Of(item)) {
-            auto& sum = sums[neighbour.item];
-            sum.first += neighbour.similarity * deviation;
+            Sum& sum = sums[neighbour.item];
+            const double vote = neighbour.similarity * deviation;
+            sum.first += vote;
             sum.second += neighbour.similarity;
+            if (vote > sum.best) {
+                sum.best = vote;
+                sum.voter = item;
+            }
         }
     }
     // The fit: deviation ≈ a · groups + b · verdict over the rated items, each
@@ -226,25 +237,25 @@ void Recommender::RefreshVerdicts(Profile& profile, const ItemNeighbours& neighb
     const double b = std::max((vd - a * gv) / vv, 0.0);
     profile.verdictWeight = std::clamp(b / std::max(a, kFitFloor), 0.0, kMaxVerdictWeight) * settings_.neighbourWeight;
 
-    std::vector<std::pair<std::int32_t, float>> verdicts;
+    std::vector<Verdict> verdicts;
     verdicts.reserve(sums.size());
     for (const auto& [item, sum] : sums) {
         if (profile.ratings.count(item) == 0) {
-            verdicts.emplace_back(item, static_cast<float>(sum.first / (sum.second + kVerdictShrink)));
+            verdicts.push_back({item, static_cast<float>(sum.first / (sum.second + kVerdictShrink)), sum.voter});
         }
     }
-    const auto better = [](const auto& a, const auto& b) {
-        return a.second != b.second ? a.second > b.second : a.first < b.first;
+    const auto better = [](const Verdict& a, const Verdict& b) {
+        return a.value != b.value ? a.value > b.value : a.item < b.item;
     };
     std::sort(verdicts.begin(), verdicts.end(), better);
     profile.neighbourPicks.clear();
-    for (std::size_t k = 0; k < verdicts.size() && k < kNeighbourPicks && verdicts[k].second > 0; ++k) {
-        profile.neighbourPicks.push_back(verdicts[k].first);
+    for (std::size_t k = 0; k < verdicts.size() && k < kNeighbourPicks && verdicts[k].value > 0; ++k) {
+        profile.neighbourPicks.push_back(verdicts[k].item);
     }
     if (verdicts.size() > kKeptLiked + kKeptDisliked) {
         verdicts.erase(verdicts.begin() + kKeptLiked, verdicts.end() - kKeptDisliked);
     }
-    std::sort(verdicts.begin(), verdicts.end());
+    std::sort(verdicts.begin(), verdicts.end(), [](const Verdict& a, const Verdict& b) { return a.item < b.item; });
     profile.verdicts = std::move(verdicts);
     profile.verdictsValid = true;
     profile.verdictsGeneration = generation;
@@ -268,21 +279,54 @@ double Recommender::GroupsScore(const Profile& profile, const CatalogueEntry& en
            kGenreWeight * preference(entry.genre);
 }
 
+const Recommender::Verdict* Recommender::VerdictOf(const Profile& profile, std::int32_t item) const {
+    const auto found = std::lower_bound(profile.verdicts.begin(), profile.verdicts.end(), item,
+                                        [](const Verdict& verdict, std::int32_t id) { return verdict.item < id; });
+    return found != profile.verdicts.end() && found->item == item ? &*found : nullptr;
+}
+
 double Recommender::Score(const Profile& profile, const CatalogueEntry& entry, bool withVerdicts) const {
     double score = GroupsScore(profile, entry, 0);
     if (withVerdicts) {
-        const auto found = std::lower_bound(profile.verdicts.begin(), profile.verdicts.end(),
-                                            std::make_pair(entry.record.id, -1e30f));
-        if (found != profile.verdicts.end() && found->first == entry.record.id) {
-            score += profile.verdictWeight * found->second;
+        if (const Verdict* verdict = VerdictOf(profile, entry.record.id); verdict != nullptr) {
+            score += profile.verdictWeight * verdict->value;
         }
     }
     return score;
 }
 
-std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int count,
-                                                 const CatalogueSnapshot& snapshot) {
+// The largest of the parts Score adds up; exploration when none of them is in
+// the item's favour (it came in on the random spread alone).
+PickReason Recommender::ReasonFor(const Profile& profile, const CatalogueEntry& entry, bool withVerdicts) const {
+    PickReason reason;
+    double best = 0;
+    const auto consider = [&](double part, PickReason::Kind kind) {
+        if (part > best) {
+            best = part;
+            reason.kind = kind;
+        }
+    };
+    consider(kArtistWeight * Preference(profile, entry.artist), PickReason::Kind::Artist);
+    consider(kAlbumWeight * Preference(profile, entry.album), PickReason::Kind::Album);
+    consider(kGenreWeight * Preference(profile, entry.genre), PickReason::Kind::Genre);
+    const Verdict* verdict = withVerdicts ? VerdictOf(profile, entry.record.id) : nullptr;
+    if (verdict != nullptr && verdict->voter != 0 && profile.verdictWeight * verdict->value > best) {
+        const auto rating = profile.ratings.find(verdict->voter);
+        if (rating != profile.ratings.end()) {
+            reason.kind = PickReason::Kind::Neighbour;
+            reason.voter = verdict->voter;
+            reason.voterRating = rating->second;
+        }
+    }
+    return reason;
+}
+
+std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int count, const CatalogueSnapshot& snapshot,
+                                                 std::vector<PickReason>* reasons) {
     std::vector<std::int32_t> chosen;
+    if (reasons != nullptr) {
+        reasons->clear();
+    }
     const std::vector<std::uint32_t>& live = snapshot.Live();
     count = std::min(count, kMaxCount);
     if (count <= 0 || live.empty()) {
@@ -359,7 +403,10 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     const double exploration = std::max(
         settings_.exploration, 1.0 - static_cast<double>(profile.ratings.size()) / kSettledRatings);
     std::size_t next = 0;
-    const auto take = [&](std::uint32_t index) {
+    const auto take = [&](std::uint32_t index, bool scored) {
+        if (reasons != nullptr) {
+            reasons->push_back(scored ? ReasonFor(profile, entries[index], neighbours != nullptr) : PickReason());
+        }
         chosen.push_back(entries[index].record.id);
         snapshot.CountRecommended(index);
         Remember(profile, entries[index].record.id);
@@ -376,7 +423,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
                 }
             }
             if (best >= 0) {
-                take(static_cast<std::uint32_t>(best));
+                take(static_cast<std::uint32_t>(best), false);
                 continue;
             }
         }
@@ -384,7 +431,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
             ++next;
         }
         if (next < pool.size()) {
-            take(pool[next++].index);
+            take(pool[next++].index, true);
             continue;
         }
         // The draws found too little: walk the catalogue from a random place,
@@ -410,7 +457,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         if (found < 0) {
             break;
         }
-        take(static_cast<std::uint32_t>(found));
+        take(static_cast<std::uint32_t>(found), false);
     }
     return chosen;
 }

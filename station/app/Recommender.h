@@ -12,6 +12,7 @@
 
 #include "station/app/CatalogueSnapshot.h"
 #include "station/app/ItemNeighbours.h"
+#include "station/app/PickReason.h"
 #include "station/app/StationStore.h"
 
 namespace vorn::station {
@@ -73,12 +74,21 @@ public:
     void SetNeighbours(std::shared_ptr<const ItemNeighbours> neighbours);
     // Up to `count` distinct item ids of present items, best first; fewer when
     // the listener has rated nearly everything. Remembers them as recent.
-    std::vector<std::int32_t> Recommend(std::int32_t listener, int count, const CatalogueSnapshot& snapshot);
+    // With `reasons`, it receives what made each pick, in the same order.
+    std::vector<std::int32_t> Recommend(std::int32_t listener, int count, const CatalogueSnapshot& snapshot,
+                                        std::vector<PickReason>* reasons = nullptr);
 
 private:
     struct GroupStat {
         double sum = 0;
         int count = 0;
+    };
+    // The neighbours' verdict on an item, and the rated item that lent the
+    // largest part of it in its favour (0 when none did).
+    struct Verdict {
+        std::int32_t item = 0;
+        float value = 0;
+        std::int32_t voter = 0;
     };
     struct Profile {
         std::mutex mutex;  // guards every member below
@@ -88,7 +98,7 @@ private:
         double mean = 3.0;  // the listener's average rating
         // Neighbours' verdicts: (item id, verdict) sorted by id, the strongest
         // both ways; the best liked ones again, best first, to draw from.
-        std::vector<std::pair<std::int32_t, float>> verdicts;
+        std::vector<Verdict> verdicts;
         std::vector<std::int32_t> neighbourPicks;
         double verdictWeight = 0;  // how far this listener's ratings follow the verdicts, beside the groups
         bool verdictsValid = false;
@@ -109,7 +119,9 @@ private:
     void RefreshVerdicts(Profile& profile, const ItemNeighbours& neighbours, std::uint64_t generation,
                          const CatalogueSnapshot& snapshot) const;
     double GroupsScore(const Profile& profile, const CatalogueEntry& entry, int leaveOut) const;
+    const Verdict* VerdictOf(const Profile& profile, std::int32_t item) const;
     double Score(const Profile& profile, const CatalogueEntry& entry, bool withVerdicts) const;
+    PickReason ReasonFor(const Profile& profile, const CatalogueEntry& entry, bool withVerdicts) const;
 
     const RecommenderSettings settings_;
     const std::uint64_t seed_;

@@ -1,14 +1,47 @@
 #include "station/app/SitePages.h"
 
+#include <cstdio>
+#include <ctime>
+
+#include "station/app/RatingChart.h"
+
 namespace vorn::station {
 namespace {
 
-std::string Page(const std::string& title, const std::string& body) {
+std::string Page(const std::string& title, const std::string& body, const std::string& extraStyle = "") {
     return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + title +
            "</title>\n<style>\nbody{font-family:sans-serif;max-width:42em;margin:2em auto;padding:0 1em;"
            "line-height:1.5;color:#222}\nh1{color:#2b5d8a}\nh2{color:#2b5d8a;font-size:1.15em;margin-top:1.6em}\n"
-           "code,kbd{background:#eef2f6;padding:0 .3em;border-radius:3px}\n</style>\n</head>\n<body>\n" +
+           "code,kbd{background:#eef2f6;padding:0 .3em;border-radius:3px}\n" + extraStyle +
+           "</style>\n</head>\n<body>\n" +
            body + "\n</body>\n</html>\n";
+}
+
+std::string Stars(int value) { return std::to_string(value) + (value == 1 ? " star" : " stars"); }
+
+std::string When(std::int64_t seconds) {
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    char text[32] = {};
+    if (seconds <= 0 || gmtime_r(&time, &parts) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts) == 0) {
+        return "-";
+    }
+    return text;
+}
+
+std::string FavouriteList(const std::vector<ListenerSummary::Favourite>& favourites, const char* kind) {
+    if (favourites.empty()) {
+        return std::string("<p>No favourite ") + kind + " yet: rate a few more pieces four or five stars.</p>\n";
+    }
+    std::string list = "<ol>\n";
+    for (const ListenerSummary::Favourite& favourite : favourites) {
+        char average[16];
+        std::snprintf(average, sizeof average, "%.1f", favourite.average);
+        list += "<li><strong>" + HtmlEscaped(favourite.name) + "</strong> (" + std::to_string(favourite.ratings) +
+                (favourite.ratings == 1 ? " rating" : " ratings") + ", " + average + " stars on average)</li>\n";
+    }
+    return list + "</ol>\n";
 }
 
 }  // namespace
@@ -72,10 +105,15 @@ std::string HelpPage() {
         "<code>logs/vorn.log</code> in its data folder; that file helps when you report a problem.</p>\n");
 }
 
-std::string ItemPage(const ItemRecord& item, const MediaLinks& links) {
+std::string ItemPage(const ItemRecord& item, const MediaLinks& links, const std::string& why,
+                     const std::string& listenerToken) {
     const std::string title = HtmlEscaped(item.title.empty() ? "Untitled" : item.title);
     const std::string artist = HtmlEscaped(item.artist.empty() ? "Unknown Artist" : item.artist);
-    std::string body = "<h1>" + title + "</h1>\n<p>by <strong>" + artist + "</strong></p>\n<ul>\n";
+    std::string body = "<h1>" + title + "</h1>\n<p>by <strong>" + artist + "</strong></p>\n";
+    if (!listenerToken.empty() && !why.empty()) {
+        body += "<p class=\"why\">Why this track: <em>" + HtmlEscaped(why) + "</em></p>\n";
+    }
+    body += "<ul>\n";
     if (!item.album.empty()) {
         body += "<li>Album: " + HtmlEscaped(item.album) + "</li>\n";
     }
@@ -89,7 +127,43 @@ std::string ItemPage(const ItemRecord& item, const MediaLinks& links) {
                 std::to_string(seconds) + "</li>\n";
     }
     body += "</ul>\n<p><a href=\"" + HtmlEscaped(links.MediaUrl(item.id)) + "\">Download the MP3 file</a></p>\n";
+    if (!listenerToken.empty()) {
+        body += "<p><a class=\"listener\" href=\"/listener/" + HtmlEscaped(listenerToken) +
+                "\">Your listening: ratings and favourites</a></p>\n";
+    }
     return Page(title + " - " + artist, body);
+}
+
+std::string ListenerPage(const ListenerSummary& summary) {
+    int total = 0;
+    for (int count : summary.starCounts) {
+        total += count;
+    }
+    std::string body = "<h1>Your listening</h1>\n<h2>Ratings given</h2>\n";
+    body += "<p>" + std::to_string(total) + (total == 1 ? " rating" : " ratings") + " in all.</p>\n";
+    body += "<figure>\n" + RatingChart(summary.starCounts) + "\n</figure>\n";
+    body += "<h2>Favourite artists</h2>\n" + FavouriteList(summary.artists, "artists");
+    body += "<h2>Favourite genres</h2>\n" + FavouriteList(summary.genres, "genres");
+    body += "<h2>Rated last</h2>\n";
+    if (summary.lastRated.empty()) {
+        body += "<p>Nothing rated yet.</p>\n";
+    } else {
+        body += "<table>\n<thead><tr><th>Track</th><th>Album</th><th>Rating</th><th>Rated</th></tr></thead>\n"
+                "<tbody>\n";
+        for (const ListenerSummary::Rated& rated : summary.lastRated) {
+            const ItemRecord& item = rated.item;
+            const std::string track =
+                item.id == 0 ? std::string("A track no longer in the catalogue")
+                             : (item.artist.empty() ? "Unknown Artist" : item.artist) + " - " +
+                                   (item.title.empty() ? "Untitled" : item.title);
+            body += "<tr><td>" + HtmlEscaped(track) + "</td><td>" + HtmlEscaped(item.album) + "</td><td>" +
+                    Stars(rated.value) + "</td><td>" + When(rated.updated) + "</td></tr>\n";
+        }
+        body += "</tbody>\n</table>\n";
+    }
+    return Page("Your listening - Vorn", body,
+                "table{border-collapse:collapse;width:100%}\nth,td{text-align:left;padding:.2em .5em;"
+                "border-bottom:1px solid #dde}\ntd:last-child{white-space:nowrap}\nfigure{margin:1em 0}\n");
 }
 
 std::string ErrorPage(int status, const std::string& reason) {

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "platform/Clock.h"
+#include "station/app/ListenerToken.h"
 #include "station/app/StationLog.h"
 
 namespace vorn::station {
@@ -30,6 +31,22 @@ CREATE TABLE IF NOT EXISTS recent(
   item INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS recent_by_listener ON recent(listener, seq);
 )sql";
+
+// Version 2: page tokens, found by the SHA-256 of the token (ListenerToken),
+// and the reason told with each recent recommendation.
+constexpr const char* kTokensAndReasons = R"sql(
+CREATE TABLE IF NOT EXISTS listener_tokens(
+  listener INTEGER PRIMARY KEY REFERENCES listeners(id),
+  token TEXT NOT NULL,
+  lookup TEXT NOT NULL UNIQUE);
+ALTER TABLE recent ADD COLUMN why TEXT NOT NULL DEFAULT '';
+)sql";
+
+struct Migration {
+    int version;
+    const char* sql;
+};
+constexpr Migration kMigrations[] = {{1, kSchema}, {2, kTokensAndReasons}};
 
 std::int64_t Now() { return Clock::System().NowSeconds(); }
 
@@ -70,7 +87,7 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
         "ON CONFLICT(path) DO UPDATE SET artist = excluded.artist, title = excluded.title, "
         "album = excluded.album, genre = excluded.genre, length = excluded.length, "
         "size = excluded.size, modified = excluded.modified, present = 1 RETURNING id");
-    appendRecent_ = db_.Prepare("INSERT INTO recent(listener, item) VALUES(?1, ?2)");
+    appendRecent_ = db_.Prepare("INSERT INTO recent(listener, item, why) VALUES(?1, ?2, ?3)");
     if (!newListener_.Valid() || !ensureListener_.Valid() || !upsertRating_.Valid() ||
         !upsertItem_.Valid() || !appendRecent_.Valid()) {
         db_.Close();
@@ -81,7 +98,9 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
 }
 
 // A file without a version table comes from a station before versions were
-// kept; its tables are those of version 1, which the schema completes.
+// kept; its tables are those of version 1, which that step completes. Every
+// step newer than the file runs in order and records its version, all in one
+// transaction.
 bool SqliteStore::Migrate(const std::string& path, std::string& error) {
     return InTransaction([&] {
         if (!db_.Exec("CREATE TABLE IF NOT EXISTS schema_version(version INTEGER NOT NULL)")) {
@@ -103,7 +122,13 @@ bool SqliteStore::Migrate(const std::string& path, std::string& error) {
             return true;
         }
         SqliteStatement record = db_.Prepare("INSERT INTO schema_version(version) VALUES(?1)");
-        return db_.Exec(kSchema) && record.Bind(1, kStoreSchemaVersion).Run();
+        for (const Migration& migration : kMigrations) {
+            if (migration.version > version &&
+                !(db_.Exec(migration.sql) && record.Bind(1, migration.version).Run())) {
+                return false;
+            }
+        }
+        return true;
     });
 }
 
@@ -257,7 +282,7 @@ bool SqliteStore::AppendRecent(const std::vector<RecentRecord>& records) {
     }
     return InTransaction([&] {
         for (const RecentRecord& record : records) {
-            if (!appendRecent_.Bind(1, record.listener).Bind(2, record.item).Run()) {
+            if (!appendRecent_.Bind(1, record.listener).Bind(2, record.item).Bind(3, record.why).Run()) {
                 return false;
             }
         }
@@ -304,6 +329,73 @@ bool SqliteStore::LoadListener(std::int32_t listener, int recentCount, ListenerR
         out.recent.push_back(static_cast<std::int32_t>(recent.Int(0)));
     }
     return ratings.Done() && recent.Done();
+}
+
+std::string SqliteStore::TokenOf(std::int32_t listener) {
+    std::lock_guard lock(mutex_);
+    if (!db_.IsOpen()) {
+        return {};
+    }
+    const auto stored = [&] {
+        SqliteStatement select = db_.Prepare("SELECT token FROM listener_tokens WHERE listener = ?1");
+        return select.Bind(1, listener).Step() ? select.Text(0) : std::string();
+    };
+    std::string token = stored();
+    if (!token.empty()) {
+        return token;
+    }
+    token = ListenerToken::Generate();
+    if (token.empty()) {
+        STATION_LOG(LogLevel::Severe) << "SqliteStore : no random source for the page token of listener " << listener;
+        return {};
+    }
+    SqliteStatement insert = db_.Prepare(
+        "INSERT OR IGNORE INTO listener_tokens(listener, token, lookup) "
+        "SELECT ?1, ?2, ?3 WHERE EXISTS (SELECT 1 FROM listeners WHERE id = ?1)");
+    if (!insert.Bind(1, listener).Bind(2, token).Bind(3, ListenerToken::LookupKey(token)).Run()) {
+        return {};
+    }
+    return stored();
+}
+
+std::int32_t SqliteStore::ListenerOfToken(const std::string& token) {
+    const std::string key = ListenerToken::LookupKey(token);
+    std::lock_guard lock(mutex_);
+    if (!db_.IsOpen()) {
+        return 0;
+    }
+    SqliteStatement select = db_.Prepare("SELECT listener, token FROM listener_tokens WHERE lookup = ?1");
+    const bool found = select.Bind(1, key).Step();
+    const std::int64_t listener = found ? select.Int(0) : 0;
+    // Compared even when nothing was found, against text of the same length.
+    const std::string stored = found ? select.Text(1) : std::string(token.size(), '\0');
+    return ListenerToken::Equal(stored, token) && found ? static_cast<std::int32_t>(listener) : 0;
+}
+
+bool SqliteStore::LoadRatingHistory(std::int32_t listener, std::vector<RatedItem>& out) {
+    std::lock_guard lock(mutex_);
+    out.clear();
+    if (!db_.IsOpen()) {
+        return false;
+    }
+    SqliteStatement select = db_.Prepare(
+        "SELECT item, value, updated FROM ratings WHERE listener = ?1 ORDER BY updated DESC, item DESC");
+    select.Bind(1, listener);
+    while (select.Step()) {
+        out.push_back({static_cast<std::int32_t>(select.Int(0)), static_cast<std::int32_t>(select.Int(1)),
+                       select.Int(2)});
+    }
+    return select.Done();
+}
+
+std::string SqliteStore::WhyRecommended(std::int32_t listener, std::int32_t item) {
+    std::lock_guard lock(mutex_);
+    if (!db_.IsOpen()) {
+        return {};
+    }
+    SqliteStatement select =
+        db_.Prepare("SELECT why FROM recent WHERE listener = ?1 AND item = ?2 ORDER BY seq DESC LIMIT 1");
+    return select.Bind(1, listener).Bind(2, item).Step() ? select.Text(0) : std::string();
 }
 
 }  // namespace vorn::station

@@ -100,7 +100,7 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     const MediaLinks links{options.publicHost.empty() ? options.bindAddress : options.publicHost,
                            server_->MediaPort()};
     service_ = std::make_unique<StationService>(*store_, *catalogue_, *recommender_, *recorder_, links);
-    site_ = std::make_unique<MediaSite>(*catalogue_, links, options.redirectMedia);
+    site_ = std::make_unique<MediaSite>(*store_, *catalogue_, links, options.redirectMedia);
 
     core_ = std::make_unique<ProtocolCore>(*key, *service_, BuildInfo{options.minBuild, options.latestBuild});
     ProtocolCore* core = core_.get();

@@ -22,7 +22,7 @@ std::string Excerpt(const std::string& text) {
 StationService::StationService(StationStore& store, Catalogue& catalogue, Recommender& recommender,
                                RecentRecorder& recorder, MediaLinks links)
     : store_(store), catalogue_(catalogue), recommender_(recommender), recorder_(recorder),
-      links_(std::move(links)) {}
+      links_(std::move(links)), tokens_(store) {}
 
 std::string StationService::HandleRequest(const std::string& requestXml) {
     XmlElement request(requestXml);
@@ -96,27 +96,35 @@ std::string StationService::Recommendations(std::int32_t listener, std::int32_t 
         recommender_.Resync(listener, records);
     }
     const std::shared_ptr<const CatalogueSnapshot> snapshot = catalogue_.Current();
-    const std::vector<std::int32_t> items = recommender_.Recommend(listener, count, *snapshot);
+    std::vector<PickReason> reasons;
+    const std::vector<std::int32_t> items = recommender_.Recommend(listener, count, *snapshot, &reasons);
     if (items.empty() && count > 0) {
         STATION_LOG(LogLevel::Info) << "StationService : nothing left to recommend to user " << listener;
     }
+    // The reasons as the reply tells them, kept with the recent records for
+    // the item pages.
+    std::vector<RecentRecord> records;
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        records.push_back({listener, items[k], DetailValue(reasons[k].Text(*snapshot->Find(items[k]), *snapshot), "")});
+    }
     if (!shared) {
-        recorder_.Add(listener, items);
-    } else if (!items.empty() && !recorder_.RecordNow(listener, items)) {
+        recorder_.Add(records);
+    } else if (!records.empty() && !recorder_.RecordNow(records)) {
         STATION_LOG(LogLevel::Severe) << "StationService : cannot record the recommendations for user " << listener
                                       << "; none sent this time";
         return {};
     }
     std::string reply = "<type>RecommendationsRequestResponse</type>";
     const std::string type = std::to_string(typeId);
-    for (std::int32_t item : items) {
-        const CatalogueEntry* entry = snapshot->Find(item);
+    const std::string token = items.empty() ? std::string() : tokens_.TokenOf(listener);
+    for (const RecentRecord& record : records) {
+        const CatalogueEntry* entry = snapshot->Find(record.item);
         reply += "<recommendation><itemid>";
-        reply += std::to_string(item);
+        reply += std::to_string(record.item);
         reply += "</itemid><typeid>";
         reply += type;
         reply += "</typeid>";
-        reply += DetailsXml(entry->record, links_);
+        reply += DetailsXml(entry->record, links_, token, record.why);
         reply += "</recommendation>";
     }
     return reply;

@@ -8,6 +8,7 @@
 #include "station/app/RecentRecorder.h"
 #include "station/app/Recommender.h"
 #include "station/app/StationStore.h"
+#include "station/app/TokenCache.h"
 
 #include "station/protocol/RequestHandler.h"
 
@@ -17,7 +18,8 @@ namespace vorn::station {
 //   NewUserRequest          → <type>NewUserRequestResponse</type><userid>N</userid>
 //   RecommendationsRequest  → <type>RecommendationsRequestResponse</type> and one
 //                             <recommendation> per item (item id first, then type id
-//                             and details)
+//                             and details; the Source link carries the listener's
+//                             page token and Why tells what made the pick)
 //   RatingsRequest          → ratings stored, committed before returning; no reply
 // Anything else (unknown types, missing fields, malformed text) is logged and
 // answered with an empty reply, which sends nothing back.
@@ -45,6 +47,7 @@ private:
     Recommender& recommender_;
     RecentRecorder& recorder_;
     const MediaLinks links_;
+    TokenCache tokens_;
 };
 
 }  // namespace vorn::station

@@ -9,7 +9,9 @@ namespace vorn::station {
 
 // The layout of the station's tables. A store made by a newer station has a
 // higher number and is refused: this station would not know what it means.
-inline constexpr int kStoreSchemaVersion = 1;
+// Version 2 added the listeners' page tokens and the reason kept with each
+// recent recommendation.
+inline constexpr int kStoreSchemaVersion = 2;
 
 // One media file of the catalogue as the store keeps it. The id is handed out
 // once per file path and never changes or gets reused.
@@ -35,6 +37,14 @@ struct RatingRecord {
 struct RecentRecord {
     std::int32_t listener = 0;
     std::int32_t item = 0;
+    std::string why;  // what made the recommender pick the item, as the listener was told
+};
+
+// One rating of a listener with the time it was last given.
+struct RatedItem {
+    std::int32_t item = 0;
+    std::int32_t value = 0;
+    std::int64_t updated = 0;  // seconds since the epoch
 };
 
 // What the store knows of one listener: ratings (item id, value) and the items
@@ -97,6 +107,23 @@ public:
     // One listener's ratings and last `recentCount` recommendations; false
     // when they could not be read.
     virtual bool LoadListener(std::int32_t listener, int recentCount, ListenerRecords& out) = 0;
+
+    // The token of the listener's page link (ListenerToken), made and stored
+    // the first time it is asked for, so listeners from before tokens and
+    // adopted ids get one too; the same from every station sharing the store.
+    // "" when the listener is unknown or the store failed.
+    virtual std::string TokenOf(std::int32_t listener) = 0;
+    // The listener whose token this is, or 0. Looks up by the token's
+    // LookupKey and compares the stored token in constant time, whatever the
+    // text given (well-formed or not), so the time taken does not tell how
+    // much of a guess was right.
+    virtual std::int32_t ListenerOfToken(const std::string& token) = 0;
+    // Every rating of the listener, last given first; false when they could
+    // not be read.
+    virtual bool LoadRatingHistory(std::int32_t listener, std::vector<RatedItem>& out) = 0;
+    // The reason kept with the listener's latest recent recommendation of the
+    // item, or "" when there is none.
+    virtual std::string WhyRecommended(std::int32_t listener, std::int32_t item) = 0;
 };
 
 }  // namespace vorn::station

@@ -9,6 +9,7 @@
 
 #include <chrono>
 
+#include "station/app/ListenerToken.h"
 #include "station/app/PgConnection.h"
 #include "tests/station/app/PgCluster.h"
 #include "tests/station/app/StationTestSupport.h"
@@ -86,6 +87,48 @@ TEST(PostgresStoreTest, TwoStoresShareIdsRatingsAndRecentRecommendations) {
     ASSERT_EQ(recent.size(), 2u);
     EXPECT_EQ(recent[0].listener, 3);
     EXPECT_EQ(recent[1].item, a);
+}
+
+// Stations sharing the server hand out the same page token for a listener and
+// find the listener by it; a database of version 1 is migrated, keeping its
+// rows; a reason in another encoding than UTF-8 is kept readable.
+TEST(PostgresStoreTest, PageTokensAndReasonsAreSharedAndMigrated) {
+    PgCluster cluster;
+    REQUIRE_CLUSTER(cluster);
+    std::string error;
+    std::unique_ptr<PostgresStore> one = PostgresStore::Open(cluster.Url(), error);
+    ASSERT_TRUE(one) << error;
+    std::vector<ItemRecord> items = {FakeItem(1, "A", "B", "C")};
+    ASSERT_TRUE(one->SyncItems(items));
+    ASSERT_EQ(one->NewListener(), 1);
+    ASSERT_TRUE(one->AppendRecent({{1, items[0].id, "old"}}));
+    one->Close();
+    ASSERT_TRUE(cluster.Sql("DROP TABLE listener_tokens; ALTER TABLE recent DROP COLUMN why; "
+                            "DELETE FROM schema_version WHERE version = 2"));
+
+    one = PostgresStore::Open(cluster.Url(), error);
+    ASSERT_TRUE(one) << error;
+    std::unique_ptr<PostgresStore> two = PostgresStore::Open(cluster.Url(), error);
+    ASSERT_TRUE(two) << error;
+    EXPECT_EQ(one->WhyRecommended(1, items[0].id), "");
+    const std::string token = one->TokenOf(1);
+    EXPECT_TRUE(ListenerToken::IsWellFormed(token)) << token;
+    EXPECT_EQ(two->TokenOf(1), token);
+    EXPECT_EQ(two->ListenerOfToken(token), 1);
+    std::string wrong = token;
+    wrong.back() = wrong.back() == '0' ? '1' : '0';
+    EXPECT_EQ(two->ListenerOfToken(wrong), 0);
+    EXPECT_EQ(two->ListenerOfToken("1"), 0);
+    EXPECT_EQ(two->TokenOf(5), "");
+
+    ASSERT_TRUE(one->AppendRecent({{1, items[0].id, "Because you like Caf\xe9"}}));
+    EXPECT_EQ(two->WhyRecommended(1, items[0].id), "Because you like Caf?");
+    ASSERT_TRUE(one->StoreRatings(1, {{items[0].id, 4}}));
+    std::vector<RatedItem> history;
+    ASSERT_TRUE(two->LoadRatingHistory(1, history));
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0].value, 4);
+    EXPECT_GT(history[0].updated, 0);
 }
 
 TEST(PostgresStoreTest, ANewerSchemaIsRefusedAndALostServerIsFoundAgain) {

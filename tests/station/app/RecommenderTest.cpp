@@ -73,6 +73,47 @@ TEST_F(RecommenderTest, ALoverOfOneGenreGetsMostlyThatGenreAndNothingRated) {
     EXPECT_GE(hits, 150) << hits << " of " << offered << " were Jazz";
 }
 
+// A pick's reason names the part of its score that weighed most: here the
+// liked genre (or one of its artists or albums) for every Jazz pick, and
+// exploration for the rest, which nothing the listener rated speaks for.
+TEST_F(RecommenderTest, EveryPickIsToldWhatMadeIt) {
+    RecommenderSettings settings;
+    settings.seed = 3;
+    Recommender recommender(settings);
+    const auto snapshot = catalogue_->Current();
+    std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
+    for (const CatalogueEntry& entry : snapshot->Entries()) {
+        if (entry.record.id % 5 == 0) {
+            ratings.emplace_back(entry.record.id, entry.record.genre == "Jazz" ? 5 : 1);
+        }
+    }
+    recommender.ApplyRatings(1, ratings);
+    int liked = 0;
+    int explored = 0;
+    for (int round = 0; round < 10; ++round) {
+        std::vector<PickReason> reasons;
+        const std::vector<std::int32_t> picks = recommender.Recommend(1, 4, *snapshot, &reasons);
+        ASSERT_EQ(reasons.size(), picks.size());
+        for (std::size_t k = 0; k < picks.size(); ++k) {
+            const CatalogueEntry& entry = *snapshot->Find(picks[k]);
+            const std::string text = reasons[k].Text(entry, *snapshot);
+            if (entry.record.genre == "Jazz") {
+                EXPECT_TRUE(text == "Because you like Jazz" || text == "Because you like " + entry.record.artist ||
+                            text == "Because you like the album " + entry.record.album)
+                    << text;
+                liked += 1;
+            } else {
+                EXPECT_EQ(text, "New for you: exploring " + entry.record.genre);
+                explored += 1;
+            }
+        }
+    }
+    EXPECT_GE(liked, 20);
+    EXPECT_GE(explored, 1);
+    // Without a place to put them, no reasons are worked out and picks go on.
+    EXPECT_EQ(recommender.Recommend(1, 4, *snapshot).size(), 4u);
+}
+
 TEST_F(RecommenderTest, RecentItemsWaitTheirTurnAndExplorationCoversTheCatalogue) {
     RecommenderSettings settings;
     settings.seed = 3;
@@ -202,6 +243,54 @@ TEST_F(RecommenderTest, NeighboursFindATasteTheTagsCannotSee) {
     const int with = share(true);
     EXPECT_LE(without, 6);
     EXPECT_GE(with, 12) << "without neighbours: " << without;
+
+    // A pick the neighbours made names the rated item whose vote weighed most
+    // (similarity times the rating against the listener's average): one of
+    // the three the newcomer loved, never one rated low.
+    RecommenderSettings settings;
+    settings.seed = 5;
+    Recommender recommender(settings);
+    recommender.Load({1}, ratings, {});
+    recommender.ApplyRatings(1, newcomer);
+    const auto neighbours = std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings));
+    recommender.SetNeighbours(neighbours);
+    double sum = 0;
+    for (const auto& [item, value] : newcomer) {
+        sum += value;
+    }
+    const double mean = sum / static_cast<double>(newcomer.size());
+    const auto strongestVoter = [&](std::int32_t pick) {
+        std::int32_t voter = 0;
+        double strongest = 0;
+        for (const auto& [item, value] : newcomer) {
+            for (const ItemNeighbours::Neighbour& neighbour : neighbours->Of(item)) {
+                if (neighbour.item == pick && neighbour.similarity * (value - mean) > strongest) {
+                    strongest = neighbour.similarity * (value - mean);
+                    voter = item;
+                }
+            }
+        }
+        return voter;
+    };
+    int told = 0;
+    for (int round = 0; round < 4; ++round) {
+        std::vector<PickReason> reasons;
+        const std::vector<std::int32_t> picks = recommender.Recommend(1, 5, *snapshot, &reasons);
+        ASSERT_EQ(reasons.size(), picks.size());
+        for (std::size_t k = 0; k < picks.size(); ++k) {
+            if (reasons[k].kind != PickReason::Kind::Neighbour) {
+                continue;
+            }
+            ++told;
+            EXPECT_NE(std::find(cluster.begin(), cluster.begin() + 3, reasons[k].voter), cluster.begin() + 3)
+                << "voter " << reasons[k].voter;
+            EXPECT_EQ(reasons[k].voter, strongestVoter(picks[k]));
+            const ItemRecord& voter = snapshot->Find(reasons[k].voter)->record;
+            EXPECT_EQ(reasons[k].Text(*snapshot->Find(picks[k]), *snapshot),
+                      "Because you rated " + voter.artist + " - " + voter.title + " 5 stars");
+        }
+    }
+    EXPECT_GE(told, 6);
 }
 
 }  // namespace

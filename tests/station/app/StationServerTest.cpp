@@ -41,8 +41,8 @@ protected:
         server_ = std::make_unique<StationServer>(settings);
         std::string error;
         ASSERT_TRUE(server_->Bind(error)) << error;
-        site_ = std::make_unique<MediaSite>(*parts_->catalogue, MediaLinks{"127.0.0.1", server_->MediaPort()},
-                                            redirect);
+        site_ = std::make_unique<MediaSite>(parts_->store, *parts_->catalogue,
+                                            MediaLinks{"127.0.0.1", server_->MediaPort()}, redirect);
         server_->Start(
             [this](const std::string& target, std::string& response, std::string& error) {
                 std::lock_guard lock(targetsMutex_);

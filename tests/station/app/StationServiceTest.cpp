@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "station/app/ListenerToken.h"
 #include "tests/station/app/StationTestSupport.h"
 #include "xml/XmlElement.h"
 
@@ -62,23 +63,83 @@ TEST_F(StationServiceTest, NewUsersGetAscendingPositiveIds) {
     EXPECT_EQ(parts_.store.Listeners(), (std::vector<std::int32_t>{1, 2}));
 }
 
+// The details the client acts on keep their order and values; the Source link
+// carries the listener's page token and Why comes last. The reason is kept
+// with the recent record, as told, for the item page.
 TEST_F(StationServiceTest, RecommendationReplyHasTheExactForm) {
-    ItemRecord item = FakeItem(1, "Ada <Vale>", "First Light", "Ambient");
+    ItemRecord item = FakeItem(1, "Ada <Vale>", "First Light", "<Ambient>");
     item.title = "Slow Tide";
     ASSERT_TRUE(parts_.catalogue->Publish({item}));
     const int user = NewUser();
     const std::string reply = Handle(RecommendationsRequest(user, 1, 3));
+    const std::string token = parts_.store.TokenOf(user);
+    ASSERT_TRUE(ListenerToken::IsWellFormed(token)) << token;
     EXPECT_EQ(reply,
               "<type>RecommendationsRequestResponse</type><recommendation><itemid>1</itemid><typeid>3</typeid>"
               "<details>"
               "<detail><name>url</name><value>http://media.test:8000/media/1.mp3</value></detail>"
-              "<detail><name>Source</name><value>http://media.test:8000/item/1.html</value></detail>"
+              "<detail><name>Source</name><value>http://media.test:8000/item/1.html?l=" + token + "</value></detail>"
               "<detail><name>Filename</name><value>Ada _Vale_ - Slow Tide [1].mp3</value></detail>"
               "<detail><name>Artist</name><value>Ada (Vale)</value></detail>"
               "<detail><name>Title</name><value>Slow Tide</value></detail>"
               "<detail><name>Album</name><value>First Light</value></detail>"
-              "<detail><name>Genre</name><value>Ambient</value></detail>"
+              "<detail><name>Genre</name><value>(Ambient)</value></detail>"
+              "<detail><name>Why</name><value>New for you: exploring (Ambient)</value></detail>"
               "</details></recommendation>");
+    parts_.recorder->Flush();
+    EXPECT_EQ(parts_.store.WhyRecommended(user, 1), "New for you: exploring (Ambient)");
+    // A later reply carries the same token.
+    EXPECT_NE(Handle(RecommendationsRequest(user, 1, 3)).find("/item/1.html?l=" + token + "<"), std::string::npos);
+}
+
+// The Why of a pick the listener's ratings made names them, here the liked
+// artist (the only group with ratings: no albums, no genres); the reply's
+// order stays url, Source, Filename, Artist, Title, Album, Genre, Why.
+TEST_F(StationServiceTest, WhyComesLastAndNamesTheLikedArtist) {
+    std::vector<ItemRecord> items;
+    for (int n = 1; n <= 40; ++n) {
+        items.push_back(FakeItem(n, n <= 20 ? "Static Orchard" : "Artist " + std::to_string(n), "", ""));
+    }
+    ASSERT_TRUE(parts_.catalogue->Publish(items));
+    const int user = NewUser();
+    std::vector<std::pair<int, int>> ratings;
+    for (int n = 1; n <= 40; n += 2) {
+        ratings.emplace_back(n, n <= 20 ? 5 : 1);
+    }
+    ASSERT_EQ(Handle(RatingsRequest(user, ratings)), "");
+    int liked = 0;
+    for (int round = 0; round < 3; ++round) {
+        XmlElement reply(Handle(RecommendationsRequest(user, 3)));
+        reply.Child("type");
+        for (;;) {
+            XmlElement recommendation = reply.NextChild("recommendation");
+            if (recommendation.IsEmpty()) {
+                break;
+            }
+            XmlElement details = recommendation.Child("details");
+            std::vector<std::string> names;
+            std::string why;
+            for (;;) {
+                XmlElement detail = details.NextChild("detail");
+                if (detail.IsEmpty()) {
+                    break;
+                }
+                names.push_back(detail.Child("name").Text());
+                why = detail.Child("value").Text();
+            }
+            EXPECT_EQ(names, (std::vector<std::string>{"url", "Source", "Filename", "Artist", "Title", "Album",
+                                                       "Genre", "Why"}));
+            if (recommendation.ChildInt("itemid") <= 20) {
+                // An exploration pick may land on a liked artist too; it says so.
+                EXPECT_TRUE(why == "Because you like Static Orchard" || why == "New for you: exploring Static Orchard")
+                    << why;
+                liked += why == "Because you like Static Orchard" ? 1 : 0;
+            } else {
+                EXPECT_EQ(why.rfind("New for you", 0), 0u) << why;
+            }
+        }
+    }
+    EXPECT_GE(liked, 3);
 }
 
 TEST_F(StationServiceTest, RecommendsDistinctPresentItemsUpToTheCount) {

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "station/app/ListenerToken.h"
+#include "station/app/SqliteDatabase.h"
 #include "tests/station/app/StationTestSupport.h"
 
 namespace vorn::station::test {
@@ -82,6 +84,123 @@ TEST(StationStoreTest, AnUnusableFileIsRefused) {
     EXPECT_EQ(store.NewListener(), 0);
     EXPECT_FALSE(store.StoreRatings(1, {{1, 1}}));
     EXPECT_TRUE(log.Contains("*****SEVERE****** : SqliteDatabase"));
+}
+
+// A listener's page token is made once, survives a restart and finds only its
+// listener: not a prefix, not one digit off, not the id. The lookup goes by the
+// token's digest and then checks the stored token, so a row whose token was
+// changed behind the store's back answers to neither text.
+TEST(StationStoreTest, PageTokensAreKeptAndFindOnlyTheirListener) {
+    vorn::test::TempDir dir;
+    const std::string path = dir / "station.db";
+    std::string first;
+    std::string second;
+    {
+        SqliteStore store;
+        ASSERT_TRUE(store.Open(path));
+        ASSERT_EQ(store.NewListener(), 1);
+        ASSERT_EQ(store.NewListener(), 2);
+        first = store.TokenOf(1);
+        second = store.TokenOf(2);
+        EXPECT_TRUE(ListenerToken::IsWellFormed(first)) << first;
+        EXPECT_NE(first, second);
+        EXPECT_EQ(store.TokenOf(1), first);
+        EXPECT_EQ(store.TokenOf(77), "");  // no such listener
+    }
+    SqliteStore store;
+    ASSERT_TRUE(store.Open(path));
+    EXPECT_EQ(store.TokenOf(1), first);
+    EXPECT_EQ(store.ListenerOfToken(first), 1);
+    EXPECT_EQ(store.ListenerOfToken(second), 2);
+    std::string offByOne = first;
+    offByOne.back() = offByOne.back() == '0' ? '1' : '0';
+    for (const std::string& wrong : {offByOne, first.substr(0, 31), first + "0", std::string("1"), std::string(),
+                                     std::string(32, '0'), std::string("<script>")}) {
+        EXPECT_EQ(store.ListenerOfToken(wrong), 0) << wrong;
+    }
+    store.Close();
+
+    SqliteDatabase db;
+    ASSERT_TRUE(db.Open(path));
+    const std::string forged(32, 'a');
+    SqliteStatement forge = db.Prepare("UPDATE listener_tokens SET token = ?1 WHERE listener = 1");
+    ASSERT_TRUE(forge.Bind(1, forged).Run());
+    db.Close();
+    ASSERT_TRUE(store.Open(path));
+    EXPECT_EQ(store.ListenerOfToken(first), 0);   // its digest finds the row, the stored token differs
+    EXPECT_EQ(store.ListenerOfToken(forged), 0);  // the stored token alone is not looked up
+    EXPECT_EQ(store.ListenerOfToken(second), 2);
+}
+
+// A file of schema version 1 is brought to the current version on opening,
+// keeping what it held: old recent records get an empty reason, old listeners
+// a token when first asked.
+TEST(StationStoreTest, AVersionOneFileIsMigrated) {
+    vorn::test::TempDir dir;
+    const std::string path = dir / "station.db";
+    {
+        SqliteDatabase db;
+        ASSERT_TRUE(db.Open(path));
+        ASSERT_TRUE(db.Exec(
+            "CREATE TABLE schema_version(version INTEGER NOT NULL); INSERT INTO schema_version VALUES(1);"
+            "CREATE TABLE listeners(id INTEGER PRIMARY KEY AUTOINCREMENT, created INTEGER NOT NULL);"
+            "CREATE TABLE items(id INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL UNIQUE, artist TEXT NOT NULL,"
+            " title TEXT NOT NULL, album TEXT NOT NULL, genre TEXT NOT NULL, length INTEGER NOT NULL,"
+            " size INTEGER NOT NULL, modified INTEGER NOT NULL, present INTEGER NOT NULL);"
+            "CREATE TABLE ratings(listener INTEGER NOT NULL REFERENCES listeners(id), item INTEGER NOT NULL"
+            " REFERENCES items(id), value INTEGER NOT NULL, updated INTEGER NOT NULL, PRIMARY KEY(listener, item))"
+            " WITHOUT ROWID;"
+            "CREATE TABLE recent(seq INTEGER PRIMARY KEY AUTOINCREMENT, listener INTEGER NOT NULL,"
+            " item INTEGER NOT NULL);"
+            "INSERT INTO listeners VALUES(4, 0); INSERT INTO recent(listener, item) VALUES(4, 9);"));
+    }
+    SqliteStore store;
+    ASSERT_TRUE(store.Open(path));
+    ASSERT_EQ(store.LoadRecent(5).size(), 1u);
+    EXPECT_EQ(store.WhyRecommended(4, 9), "");
+    const std::string token = store.TokenOf(4);
+    EXPECT_TRUE(ListenerToken::IsWellFormed(token)) << token;
+    EXPECT_EQ(store.ListenerOfToken(token), 4);
+    ASSERT_TRUE(store.AppendRecent({{4, 9, "Because you like Jazz"}}));
+    EXPECT_EQ(store.WhyRecommended(4, 9), "Because you like Jazz");  // the latest one
+    store.Close();
+    SqliteDatabase db;
+    ASSERT_TRUE(db.Open(path));
+    SqliteStatement version = db.Prepare("SELECT max(version) FROM schema_version");
+    ASSERT_TRUE(version.Step());
+    EXPECT_EQ(version.Int(0), kStoreSchemaVersion);
+}
+
+// The history behind the listener page: every rating, last given first.
+TEST(StationStoreTest, RatingHistoryIsLastGivenFirst) {
+    vorn::test::TempDir dir;
+    const std::string path = dir / "station.db";
+    SqliteStore store;
+    ASSERT_TRUE(store.Open(path));
+    std::vector<ItemRecord> items = {FakeItem(1, "A", "B", "C"), FakeItem(2, "D", "E", "F"),
+                                     FakeItem(3, "G", "H", "I")};
+    ASSERT_TRUE(store.SyncItems(items));
+    ASSERT_EQ(store.NewListener(), 1);
+    ASSERT_EQ(store.NewListener(), 2);
+    ASSERT_TRUE(store.StoreRatings(1, {{1, 5}, {3, 2}}));
+    ASSERT_TRUE(store.StoreRatings(2, {{2, 4}}));
+    store.Close();
+    {
+        SqliteDatabase db;
+        ASSERT_TRUE(db.Open(path));
+        ASSERT_TRUE(db.Exec("UPDATE ratings SET updated = 1000 WHERE item = 1; UPDATE ratings SET updated = 3000 "
+                            "WHERE item = 3"));
+    }
+    ASSERT_TRUE(store.Open(path));
+    std::vector<RatedItem> history;
+    ASSERT_TRUE(store.LoadRatingHistory(1, history));
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[0].item, 3);
+    EXPECT_EQ(history[0].value, 2);
+    EXPECT_EQ(history[0].updated, 3000);
+    EXPECT_EQ(history[1].item, 1);
+    ASSERT_TRUE(store.LoadRatingHistory(3, history));
+    EXPECT_TRUE(history.empty());
 }
 
 TEST(StationStoreTest, AStationKilledRightAfterStoringLosesNoRating) {
