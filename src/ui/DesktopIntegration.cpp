@@ -48,28 +48,26 @@ DesktopIntegration::DesktopIntegration(CVornUIDlgDirectShow& window) : window_(w
 DesktopIntegration::~DesktopIntegration() = default;
 
 void DesktopIntegration::Start() {
+    // Each part follows its switch; one that could not start (no bus) is tried
+    // again only once its switch has gone off and on, not at every OK.
     const Preferences& preferences = Preferences::Global();
-    if (!preferences.GetMediaControls()) {
+    if (const bool on = preferences.GetMediaControls(); on != mprisWanted_) {
+        mprisWanted_ = on;
         mpris_.reset();
-    } else if (!mpris_) {
-        mpris_ = std::make_unique<MprisService>(*this, QDBusConnection::sessionBus());
-        if (!mpris_->Start()) mpris_.reset();
+        if (on) {
+            mpris_ = std::make_unique<MprisService>(*this, QDBusConnection::sessionBus());
+            if (!mpris_->Start()) mpris_.reset();
+        }
     }
-    if (!preferences.GetTrackNotices()) {
+    if (const bool on = preferences.GetTrackNotices(); on != noticesWanted_) {
+        noticesWanted_ = on;
         notifier_.reset();
-    } else if (!notifier_) {
-        notifier_ = std::make_unique<TrackNotifier>(QDBusConnection::sessionBus(),
-                                                    [this](std::int32_t itemId, std::int32_t stars) {
-                                                        const std::optional<TrackInfo> track = CurrentTrack();
-                                                        if (!track || track->itemId != itemId) {
-                                                            VORN_LOG(LogLevel::Info)
-                                                                << "DesktopIntegration : Rating from a notice for item "
-                                                                << itemId << " ignored: it no longer plays";
-                                                            return;
-                                                        }
-                                                        Rate(stars);
-                                                    });
-        if (!notifier_->Start()) notifier_.reset();
+        if (on) {
+            notifier_ = std::make_unique<TrackNotifier>(
+                QDBusConnection::sessionBus(),
+                [this](std::int32_t itemId, std::int32_t stars) { RateFromNotice(itemId, stars); });
+            if (!notifier_->Start()) notifier_.reset();
+        }
     }
     if (!portal_) {
         std::vector<PortalShortcuts::Shortcut> shortcuts;
@@ -95,6 +93,16 @@ bool DesktopIntegration::PortalKeys(bool on) {
         portal_->Unbind();
     }
     return true;
+}
+
+void DesktopIntegration::RateFromNotice(std::int32_t itemId, std::int32_t stars) {
+    const std::optional<TrackInfo> track = CurrentTrack();
+    if (!track || track->itemId != itemId) {
+        VORN_LOG(LogLevel::Info) << "DesktopIntegration : Rating from a notice for item " << itemId
+                                 << " ignored: it no longer plays";
+        return;
+    }
+    Rate(stars);
 }
 
 void DesktopIntegration::PlayerChanged() {

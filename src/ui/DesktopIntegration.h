@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "desktop/PlayerControl.h"
 
@@ -56,11 +57,17 @@ public:
     void Raise() override;
 
 private:
+    // A star chosen on a notice: rates the item it was for, if that still plays.
+    void RateFromNotice(std::int32_t itemId, std::int32_t stars);
+
     CVornUIDlgDirectShow& window_;
     std::unique_ptr<MprisService> mpris_;
     std::unique_ptr<TrackNotifier> notifier_;
     std::unique_ptr<PortalShortcuts> portal_;
     std::int32_t noticedItem_ = 0;  // the item the last track notice was for
+    // The switches as last applied (none yet before the first Start).
+    std::optional<bool> mprisWanted_;
+    std::optional<bool> noticesWanted_;
 };
 
 }  // namespace vorn
