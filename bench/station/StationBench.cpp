@@ -4,8 +4,9 @@
 // listeners who have rated 20 items each, then lets 32 clients (threads, each
 // with its own client key) send RecommendationsRequests for 4 items over
 // loopback, one connection per request as the client does, for the given time.
-// Prints requests per second, latency percentiles, and the cost of one RSA-1024
-// private-key operation, the floor of every request's cost.
+// Prints requests per second, latency percentiles, and the floor: the cost of
+// one RSA-1024 private-key operation per request on every core, with the
+// requests served as a ratio to it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -33,6 +34,7 @@
 #include "station/app/StationServer.h"
 #include "station/app/StationService.h"
 #include "station/app/SqliteStore.h"
+#include "station/protocol/BlindedRsa.h"
 #include "station/protocol/ProtocolCore.h"
 #include "station/protocol/StationKey.h"
 
@@ -149,23 +151,40 @@ int main(int argc, char** argv) {
     std::printf("setup: %d items, %d listeners with %d ratings each, in %.1f s\n", kItems, kListeners, kRatingsEach,
                 Micros(Clock::now() - setupStart) / 1e6);
 
-    // The floor: one RSA-1024 private-key operation, as the core does it.
+    // The floor: one RSA-1024 private-key operation per request, as the core
+    // does it (blinding values reused), on every core the station's threads
+    // can use. Crypto++'s own operation (a fresh blinding inverse each time)
+    // is shown beside it.
+    const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    double floorPerSecond = 0.0;
     {
         CryptoPP::AutoSeededRandomPool pool;
         const CryptoPP::InvertibleRSAFunction& rsa = key->PrivateKey();
+        BlindedRsa blinded(rsa);
         const CryptoPP::Integer block = CryptoPP::Integer(pool, 1000);
         const CryptoPP::Integer cipher = rsa.ApplyFunction(block);
         const int rounds = 2000;
-        const auto start = Clock::now();
+        auto start = Clock::now();
         for (int i = 0; i < rounds; ++i) {
             if (rsa.CalculateInverse(pool, cipher) != block) {
                 std::fprintf(stderr, "RSA check failed\n");
                 return 1;
             }
         }
+        const double plain = Micros(Clock::now() - start) / rounds;
+        start = Clock::now();
+        CryptoPP::Integer opened;
+        for (int i = 0; i < rounds; ++i) {
+            if (!blinded.Invert(pool, cipher, opened) || opened != block) {
+                std::fprintf(stderr, "RSA check failed\n");
+                return 1;
+            }
+        }
         const double each = Micros(Clock::now() - start) / rounds;
-        std::printf("RSA-1024 private operation: %.1f us (one core: %.0f/s; both cores: %.0f/s)\n", each,
-                    1e6 / each, 2e6 / each);
+        floorPerSecond = cores * 1e6 / each;
+        std::printf("RSA-1024 private operation: %.1f us as the station does it (%.1f us fresh-blinded); "
+                    "floor on %u cores: %.0f/s\n",
+                    each, plain, cores, floorPerSecond);
     }
 
     // The clients.
@@ -228,7 +247,8 @@ int main(int argc, char** argv) {
                 all.size(), all.size() / elapsed, failures.load());
     std::printf("latency: p50 %.2f ms, p90 %.2f ms, p99 %.2f ms, max %.2f ms\n", percentile(0.5) / 1000,
                 percentile(0.9) / 1000, percentile(0.99) / 1000, all.empty() ? 0.0 : all.back() / 1000);
-    std::printf("targets: >= 2000 requests/s, p99 <= 25 ms\n");
+    std::printf("served: %.2fx the floor\n", all.size() / elapsed / floorPerSecond);
+    std::printf("targets: >= 0.6x the floor, p99 <= 10 ms\n");
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
     return failures.load() == 0 ? 0 : 1;

@@ -108,9 +108,13 @@ bool ProtocolCore::DecryptRequest(const std::string& token, std::string& clientK
         error = "the key block is not below the modulus";
         return false;
     }
+    CryptoPP::Integer opened;
+    if (!rsa_.Invert(random_, sealed, opened)) {
+        error = "the private-key operation failed its check";
+        return false;
+    }
     std::string block(kKeyBlockSize, '\0');
-    privateKey.CalculateInverse(random_, sealed).Encode(reinterpret_cast<CryptoPP::byte*>(block.data()),
-                                                         kKeyBlockSize);
+    opened.Encode(reinterpret_cast<CryptoPP::byte*>(block.data()), kKeyBlockSize);
     if (block.compare(0, 4, std::string("\x10\x00\x00\x00", 4)) != 0) {
         error = "the key block does not announce a 16-byte client key";
         return false;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "station/protocol/BlindedRsa.h"
 #include "station/protocol/RequestHandler.h"
 #include "station/protocol/StationKey.h"
 
@@ -68,6 +69,7 @@ private:
     static std::string EncryptReply(const std::string& clientKey, const std::string& xml);
 
     const StationKey key_;
+    mutable BlindedRsa rsa_{key_.PrivateKey()};
     RequestHandler& handler_;
     const std::string keyExchangeReply_;
     mutable SharedRandom random_;
