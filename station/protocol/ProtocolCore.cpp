@@ -1,5 +1,7 @@
 #include "station/protocol/ProtocolCore.h"
 
+#include "station/protocol/Base64Text.h"
+
 #include <cryptopp/aes.h>
 #include <cryptopp/base64.h>
 #include <cryptopp/filters.h>
@@ -141,8 +143,7 @@ std::string ProtocolCore::EncryptReply(const std::string& clientKey, const std::
     CryptoPP::StringSource(xml, true,
                            new CryptoPP::StreamTransformationFilter(encryption, new CryptoPP::StringSink(cipher),
                                                                     CryptoPP::StreamTransformationFilter::PKCS_PADDING));
-    std::string base64;
-    CryptoPP::StringSource(cipher, true, new CryptoPP::Base64Encoder(new CryptoPP::StringSink(base64), false));
+    const std::string base64 = Base64Text::Encode(cipher);
     std::string lines;
     for (std::size_t at = 0; at < base64.size(); at += kReplyLineLength) {
         if (at > 0) {

@@ -1,9 +1,14 @@
-// The private operation with reused blinding values gives what Crypto++'s own
-// gives, through many refreshes of its pairs and from several threads at once.
+// The station's own pieces of its crypto: the private operation with reused
+// blinding values opens what the public key sealed, through many refreshes of
+// its pairs and from several threads at once; the reply tokens' base64 is
+// Crypto++'s, byte for byte.
 #include "station/protocol/BlindedRsa.h"
+#include "station/protocol/Base64Text.h"
 
 #include <gtest/gtest.h>
 
+#include <cryptopp/base64.h>
+#include <cryptopp/filters.h>
 #include <cryptopp/osrng.h>
 
 #include <atomic>
@@ -43,6 +48,17 @@ TEST(BlindedRsaTest, ManyUsesFromSeveralThreadsAllOpenWhatThePublicKeySealed) {
     EXPECT_EQ(opened, CryptoPP::Integer::Zero());
     EXPECT_TRUE(blinded.Invert(random, CryptoPP::Integer::One(), opened));
     EXPECT_EQ(opened, CryptoPP::Integer::One());
+}
+
+TEST(Base64TextTest, EncodesAsCryptoppDoesForEveryTailLength) {
+    CryptoPP::AutoSeededRandomPool random;
+    for (std::size_t length = 0; length < 100; ++length) {
+        std::string bytes(length, '\0');
+        random.GenerateBlock(reinterpret_cast<CryptoPP::byte*>(bytes.data()), length);
+        std::string expected;
+        CryptoPP::StringSource(bytes, true, new CryptoPP::Base64Encoder(new CryptoPP::StringSink(expected), false));
+        EXPECT_EQ(Base64Text::Encode(bytes), expected) << length << " bytes";
+    }
 }
 
 }  // namespace
