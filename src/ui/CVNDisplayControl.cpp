@@ -17,15 +17,13 @@ namespace vorn {
 
 namespace {
 
-// Text is laid out at 96 dots per inch, the resolution the skin is drawn for,
-// whatever the screen reports: 15 points are 20 pixels.
+// The display is composed on images of 96 dots per inch, the resolution the
+// skin is drawn for, whatever the screen reports; the font is sized in pixels.
 constexpr int kDotsPerMeter96Dpi = 3780;
 constexpr QRgb kWhite = 0xFFFFFFFFu;
 // The clickable title under the pointer: a green dark enough to read on the
 // white face (contrast 5.1 : 1; pure green reaches only 1.4 : 1).
 const QColor kLinkGreen(0, 128, 0);
-// Space kept clear at either end of a line, inside the display's glass edge.
-constexpr int kTextMargin = 3;
 
 QImage Image96Dpi(const QSize& size) {
     QImage image(size, QImage::Format_ARGB32_Premultiplied);
@@ -64,12 +62,16 @@ std::size_t Utf8SequenceLength(const std::string& text, std::size_t i) {
     return length;
 }
 
+// Every character the display shows: the ink of all of them together decides
+// how large the font may be.
+constexpr const char* kAllGlyphs = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789()-/:";
+
 // Draws `text` one character per cell of `cellWidth` from `left`, on an
-// opaque white ground, clipped to `rect` and with the glyphs' ink centred
-// vertically. Each glyph is struck twice half a pixel apart: narrowed to fit
-// the cells, the segments' upright strokes would otherwise look faint.
+// opaque white ground, clipped to `rect`, each glyph on whole pixels (the font
+// is drawn without antialiasing: a segment is either a full pixel wide or not
+// there) and its ink `inkTop` below the rect's top.
 void DrawCells(QPainter& painter, const QRect& rect, const std::string& text, double left,
-               double cellWidth) {
+               double cellWidth, int inkTop, const QFontMetricsF& metrics, double fontInkTop) {
     if (text.empty()) {
         return;
     }
@@ -78,15 +80,12 @@ void DrawCells(QPainter& painter, const QRect& rect, const std::string& text, do
     painter.fillRect(QRectF(left, rect.top(), cellWidth * static_cast<double>(text.size()),
                             rect.height()),
                      Qt::white);
-    const QFontMetricsF metrics(painter.font(), painter.device());
-    const QRectF ink = metrics.tightBoundingRect(QStringLiteral("8"));
-    const double baseline = rect.top() + (rect.height() - ink.height()) / 2.0 - ink.top();
+    const double baseline = rect.top() + inkTop - fontInkTop;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const QString glyph(QChar::fromLatin1(text[i]));
         const double x = left + static_cast<double>(i) * cellWidth +
                          (cellWidth - metrics.horizontalAdvance(glyph)) / 2.0;
-        painter.drawText(QPointF(x, baseline), glyph);
-        painter.drawText(QPointF(x + 0.5, baseline), glyph);
+        painter.drawText(QPointF(std::round(x), baseline), glyph);
     }
     painter.restore();
 }
@@ -103,9 +102,27 @@ CVNDisplayControl::CVNDisplayControl(std::string name, CSkinDialog* owner, const
     line2Rect_ = QRect(box.left(), mid, box.width(), box.top() + box.height() - mid);
 
     font_ = QFont(DisplayFontFamily());
-    font_.setPointSizeF(kFontPoints);
-    // Narrow the glyphs so that a full line of 28 fits the display's width.
+    // Narrowed to a cell, an antialiased segment a fraction of a pixel wide
+    // fades to grey and the letter loses it ("T" without its stem); drawn
+    // without antialiasing, the font's hinting keeps every segment a whole
+    // pixel wide.
+    font_.setStyleStrategy(QFont::NoAntialias);
+    font_.setHintingPreference(QFont::PreferDefaultHinting);
+    // The largest size whose ink leaves kLineClearance pixels of the face clear
+    // above and below it in the lower of the two lines.
     const QImage probe = Image96Dpi(QSize(1, 1));
+    const int room = std::min(line1Rect_.height(), line2Rect_.height()) - 2 * kLineClearance;
+    QRectF ink;
+    for (int pixels = std::max(1, room); pixels >= 1; --pixels) {
+        font_.setPixelSize(pixels);
+        ink = QFontMetricsF(font_, &probe).tightBoundingRect(QLatin1String(kAllGlyphs));
+        if (std::ceil(ink.height()) <= room) {
+            break;
+        }
+    }
+    fontInkTop_ = ink.top();
+    inkHeight_ = static_cast<int>(std::ceil(ink.height()));
+    // Narrow the glyphs so that a full line of 28 fits the display's width.
     const double advance = QFontMetricsF(font_, &probe).horizontalAdvance(QLatin1Char('0'));
     const double cell = CellWidth();
     if (advance > cell && advance > 0) {
@@ -242,16 +259,22 @@ bool CVNDisplayControl::Draw(QPainter& dc) {
     {
         QPainter painter(&canvas);
         painter.setFont(font_);
+        const QFontMetricsF metrics(font_, &canvas);
         const double cell = CellWidth();
         const QRect line1 = line1Rect_.translated(-box.topLeft());
         const QRect line2 = line2Rect_.translated(-box.topLeft());
+        // Each line's ink centred in it, the odd pixel below.
+        const int top1 = (line1.height() - inkHeight_) / 2;
+        const int top2 = (line2.height() - inkHeight_) / 2;
         {
             std::lock_guard lock(textMutex_);
             painter.setPen(hover_.load() && clickable_.load() ? kLinkGreen : QColor(Qt::black));
-            DrawCells(painter, line1, VisibleLine1Locked(), line1.left() + kTextMargin, cell);
+            DrawCells(painter, line1, VisibleLine1Locked(), line1.left() + kTextMargin, cell, top1,
+                      metrics, fontInkTop_);
             painter.setPen(Qt::black);
             const double width = cell * static_cast<double>(line2_.size());
-            DrawCells(painter, line2, line2_, line2.left() + (line2.width() - width) / 2.0, cell);
+            DrawCells(painter, line2, line2_, line2.left() + (line2.width() - width) / 2.0, cell,
+                      top2, metrics, fontInkTop_);
         }
         if (overlay_ != nullptr && overlay_->IsValid()) {
             painter.setCompositionMode(QPainter::CompositionMode_SourceOver);

@@ -19,7 +19,8 @@ namespace vorn {
 class CVNDisplayControl : public CSkinControl {
 public:
     static constexpr int kVisibleWidth = 28;
-    static constexpr double kFontPoints = 15.0;
+    // Pixels of the face kept clear above and below each line's ink.
+    static constexpr int kLineClearance = 2;
     static constexpr const char* kFontPath = "./resources/DIGIRT__.ttf";
     static constexpr int kCodeClick = 1;
 
@@ -47,6 +48,11 @@ public:
     // The part of line 1 that is shown now.
     std::string VisibleLine1() const;
 
+    // Space kept clear at either end of a line, inside the display's glass edge.
+    static constexpr int kTextMargin = 3;
+    // One character's share of a line: the visible width spread over the box.
+    double CellWidth() const;
+
     QRect Line1Rect() const { return line1Rect_; }
     QRect Line2Rect() const { return line2Rect_; }
     const QFont& Font() const { return font_; }
@@ -60,8 +66,6 @@ public:
 private:
     static QString DisplayFontFamily();
     std::string VisibleLine1Locked() const;
-    // One character's share of a line: the visible width spread over the box.
-    double CellWidth() const;
 
     mutable std::mutex textMutex_;  // guards line1_, line2_ and scrollOffset_
     std::string line1_;
@@ -73,6 +77,8 @@ private:
     const CSkinImage* overlay_;
     const CSkinImage* face_;
     QFont font_;
+    double fontInkTop_ = 0;  // the top of the glyphs' ink relative to the baseline
+    int inkHeight_ = 0;      // whole pixels from the top of the ink to its bottom
     QRect line1Rect_;
     QRect line2Rect_;
 };
