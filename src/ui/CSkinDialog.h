@@ -125,7 +125,9 @@ private:
     bool DispatchMouse(int event, const QPoint& position, unsigned keyFlags);
     // The set-cursor pass: each layer until one of its controls answers true.
     void DispatchSetCursor(unsigned keyFlags);
-    void RepaintSurface();
+    // Paints `part` of the surface again (all of it when the part is empty or
+    // the surface is not valid).
+    void RepaintSurface(const QRegion& part);
 
     std::shared_ptr<MessagePort> port_;
     const CSkinImage* background_ = nullptr;

@@ -171,17 +171,23 @@ std::string CVNDisplayControl::CleanText(const std::string& text) {
 }
 
 void CVNDisplayControl::SetLine1(const std::string& text) {
+    bool changed = false;
     {
         std::lock_guard lock(textMutex_);
         const std::string cleaned = CleanText(text);
-        line1_ = static_cast<int>(cleaned.size()) > kVisibleWidth
-                     ? Separator() + cleaned + Separator()
-                     : cleaned;
-        if (kVisibleWidth + scrollOffset_ >= static_cast<int>(line1_.size())) {
+        std::string line = static_cast<int>(cleaned.size()) > kVisibleWidth
+                               ? Separator() + cleaned + Separator()
+                               : cleaned;
+        changed = line != line1_;
+        line1_ = std::move(line);
+        if (kVisibleWidth + scrollOffset_ >= static_cast<int>(line1_.size()) && scrollOffset_ != 0) {
             scrollOffset_ = 0;
+            changed = true;
         }
     }
-    RequestRedraw();
+    if (changed) {
+        RequestRedraw();
+    }
 }
 
 void CVNDisplayControl::SetLine1(const char* text) {
@@ -189,27 +195,46 @@ void CVNDisplayControl::SetLine1(const char* text) {
 }
 
 void CVNDisplayControl::SetLine2(const std::string& text) {
+    bool changed = false;
     {
         std::lock_guard lock(textMutex_);
-        line2_ = CleanText(text);
+        std::string line = CleanText(text);
+        changed = line != line2_;
+        line2_ = std::move(line);
     }
-    RequestRedraw();
+    // The media poll sets the same time twice a second: only a new second shows.
+    if (changed) {
+        RequestRedraw();
+    }
 }
 
 void CVNDisplayControl::SetLine2(const char* text) {
     SetLine2(std::string(text != nullptr ? text : ""));
 }
 
+void CVNDisplayControl::SetClickable(bool clickable) {
+    if (clickable_.exchange(clickable) != clickable && hover_.load()) {
+        RequestRedraw();  // the hovered title changes colour
+    }
+}
+
 void CVNDisplayControl::ScrollTick() {
+    int before = 0;
+    int after = 0;
     {
         std::lock_guard lock(textMutex_);
+        before = scrollOffset_;
         if (scrollOffset_ + kVisibleWidth < static_cast<int>(line1_.size())) {
             ++scrollOffset_;
         } else {
             scrollOffset_ = 0;
         }
+        after = scrollOffset_;
     }
-    RequestRedraw();
+    // A line that fits never moves: its ticks draw nothing.
+    if (after != before) {
+        RequestRedraw();
+    }
 }
 
 std::string CVNDisplayControl::Line1() const {
@@ -245,17 +270,21 @@ std::string CVNDisplayControl::VisibleLine1Locked() const {
 
 bool CVNDisplayControl::Draw(QPainter& dc) {
     const QRect box = BoundingBox();
-    // Composed on a fresh copy of the face: face, flood fill, texts, overlay.
-    QImage canvas = Image96Dpi(box.size());
-    canvas.fill(Qt::transparent);
-    {
-        QPainter painter(&canvas);
-        if (face_ != nullptr && face_->IsValid()) {
-            painter.setCompositionMode(QPainter::CompositionMode_Source);
-            painter.drawImage(QPoint(0, 0), face_->Image(), box);
+    // Composed on a copy of the face: face, flood fill, texts, overlay. The
+    // filled face never changes, so it is made once.
+    if (filledFace_.isNull()) {
+        filledFace_ = Image96Dpi(box.size());
+        filledFace_.fill(Qt::transparent);
+        {
+            QPainter painter(&filledFace_);
+            if (face_ != nullptr && face_->IsValid()) {
+                painter.setCompositionMode(QPainter::CompositionMode_Source);
+                painter.drawImage(QPoint(0, 0), face_->Image(), box);
+            }
         }
+        FloodFillToBorder(filledFace_, QPoint(0, 0), kWhite, kWhite);
     }
-    FloodFillToBorder(canvas, QPoint(0, 0), kWhite, kWhite);
+    QImage canvas = filledFace_.copy();
     {
         QPainter painter(&canvas);
         painter.setFont(font_);
@@ -300,7 +329,9 @@ bool CVNDisplayControl::OnMouse(int event, int x, int y, unsigned /*keyFlags*/) 
             }
             return true;
         case MOUSE_MOVE:
-            hover_.store(inside);
+            if (hover_.exchange(inside) != inside && clickable_.load()) {
+                RequestRedraw();  // the title turns green under the pointer, black off it
+            }
             return inside;
         case MOUSE_SETCURSOR:
             if (hover_.load() && clickable_.load()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFont>
+#include <QImage>
 #include <QRect>
 
 #include <atomic>
@@ -36,10 +37,12 @@ public:
     void SetLine1(const char* text);
     void SetLine2(const std::string& text);
     void SetLine2(const char* text);
-    void SetClickable(bool clickable) { clickable_.store(clickable); }
+    void SetClickable(bool clickable);
     bool IsClickable() const { return clickable_.load(); }
     bool IsHovered() const { return hover_.load(); }
-    // Advances line 1 by one character (back to the start after the end) and repaints.
+    // The setters and ScrollTick repaint the display only when what it shows
+    // changed (a text, the scroll offset, the hovered title's colour).
+    // Advances line 1 by one character (back to the start after the end).
     void ScrollTick();
 
     std::string Line1() const;
@@ -76,6 +79,7 @@ private:
     std::atomic<bool> clickable_{false};  // set from the player's threads
     const CSkinImage* overlay_;
     const CSkinImage* face_;
+    QImage filledFace_;  // window thread only: the face flood-filled, made on first draw
     QFont font_;
     double fontInkTop_ = 0;  // the top of the glyphs' ink relative to the baseline
     int inkHeight_ = 0;      // whole pixels from the top of the ink to its bottom

@@ -1,6 +1,7 @@
 #include "ui/CVNDisplayControl.h"
 
 #include <QFontDatabase>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -410,6 +411,95 @@ TEST_F(CVNDisplayControlTest, TextsSetFromAnotherThreadRepaintWithoutWaiting) {
         return CountPixels(dialog->Surface(), display->Line2Rect(),
                            [](QColor c) { return c.value() < 60; }) > 50;
     }));
+}
+
+// Counts the paint events a widget gets and the region they cover.
+class PaintCounter : public QObject {
+public:
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            ++paints;
+            region += static_cast<QPaintEvent*>(event)->region();
+        }
+        return false;
+    }
+    void Reset() {
+        paints = 0;
+        region = QRegion();
+    }
+    int paints = 0;
+    QRegion region;
+};
+
+class CountingDisplay : public CVNDisplayControl {
+public:
+    using CVNDisplayControl::CVNDisplayControl;
+    bool Draw(QPainter& dc) override {
+        ++draws;
+        return CVNDisplayControl::Draw(dc);
+    }
+    int draws = 0;
+};
+
+TEST_F(CVNDisplayControlTest, RepaintsTheDisplayOnlyWhenWhatItShowsChanged) {
+    display.reset();
+    CountingDisplay counted("CVNDisplayControl", dialog.get(), SkinAreas::DisplayControl(),
+                            callback.get(), overlay.get(), face.get());
+    dialog->AddControl(&counted, 1);
+    PaintCounter counter;
+    dialog->installEventFilter(&counter);
+    dialog->show();
+    ASSERT_TRUE(test::WaitUntil([&] { return counter.paints > 0; }));
+    const auto settle = [] { test::WaitUntil([] { return false; }, 60); };
+    const auto reset = [&] {
+        settle();
+        counter.Reset();
+        counted.draws = 0;
+    };
+    const std::string time = "0:01:23 / 0:04:05";
+    counted.SetLine1("Harbour Lights");
+    counted.SetLine2(time);
+    reset();
+
+    // Two seconds of 200 ms scroll ticks and 500 ms polls showing the same second.
+    for (int tick = 0; tick < 10; ++tick) {
+        counted.ScrollTick();
+        counted.SetLine1("Harbour Lights");
+        if (tick % 2 == 0) counted.SetLine2(time);
+    }
+    counted.SetClickable(true);  // not hovered: looks the same
+    settle();
+    EXPECT_EQ(counted.draws, 0);
+    EXPECT_EQ(counter.paints, 0);
+
+    // The shown second changes: one draw, one paint, of the display alone.
+    counted.SetLine2("0:01:24 / 0:04:05");
+    settle();
+    EXPECT_EQ(counted.draws, 1);
+    EXPECT_EQ(counter.paints, 1);
+    EXPECT_TRUE((counter.region - counted.BoundingBox()).isEmpty());
+
+    // A long title moves at every tick.
+    counted.SetLine1("The Quiet Hours Of A Long Night (Live)");
+    reset();
+    for (int tick = 0; tick < 3; ++tick) {
+        counted.ScrollTick();
+        settle();
+    }
+    EXPECT_EQ(counted.draws, 3);
+    EXPECT_EQ(counter.paints, 3);
+    EXPECT_TRUE((counter.region - counted.BoundingBox()).isEmpty());
+
+    // The clickable title turns green as the pointer comes, not as it moves on it.
+    reset();
+    test::Move(*dialog, QPoint(200, 50));
+    test::Move(*dialog, QPoint(210, 50));
+    settle();
+    EXPECT_EQ(counted.draws, 1);
+    test::Move(*dialog, QPoint(50, 120));
+    settle();
+    EXPECT_EQ(counted.draws, 2);
+    dialog->removeEventFilter(&counter);
 }
 
 TEST(FloodFillTest, FillsUpToTheBorderColourOnly) {
