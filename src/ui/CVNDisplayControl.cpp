@@ -1,7 +1,6 @@
 #include "ui/CVNDisplayControl.h"
 
 #include <QFontDatabase>
-#include <QFontMetricsF>
 #include <QImage>
 #include <QPainter>
 
@@ -11,6 +10,7 @@
 #include "foundation/LogEntry.h"
 #include "ui/CSkinDialog.h"
 #include "ui/CSkinImage.h"
+#include "ui/DisplayGlyphs.h"
 #include "ui/FloodFill.h"
 
 namespace vorn {
@@ -18,7 +18,7 @@ namespace vorn {
 namespace {
 
 // The display is composed on images of 96 dots per inch, the resolution the
-// skin is drawn for, whatever the screen reports; the font is sized in pixels.
+// skin is drawn for, whatever the screen reports.
 constexpr int kDotsPerMeter96Dpi = 3780;
 constexpr QRgb kWhite = 0xFFFFFFFFu;
 // The clickable title under the pointer: a green dark enough to read on the
@@ -62,34 +62,6 @@ std::size_t Utf8SequenceLength(const std::string& text, std::size_t i) {
     return length;
 }
 
-// Every character the display shows: the ink of all of them together decides
-// how large the font may be.
-constexpr const char* kAllGlyphs = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789()-/:";
-
-// Draws `text` one character per cell of `cellWidth` from `left`, on an
-// opaque white ground, clipped to `rect`, each glyph on whole pixels (the font
-// is drawn without antialiasing: a segment is either a full pixel wide or not
-// there) and its ink `inkTop` below the rect's top.
-void DrawCells(QPainter& painter, const QRect& rect, const std::string& text, double left,
-               double cellWidth, int inkTop, const QFontMetricsF& metrics, double fontInkTop) {
-    if (text.empty()) {
-        return;
-    }
-    painter.save();
-    painter.setClipRect(rect);
-    painter.fillRect(QRectF(left, rect.top(), cellWidth * static_cast<double>(text.size()),
-                            rect.height()),
-                     Qt::white);
-    const double baseline = rect.top() + inkTop - fontInkTop;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const QString glyph(QChar::fromLatin1(text[i]));
-        const double x = left + static_cast<double>(i) * cellWidth +
-                         (cellWidth - metrics.horizontalAdvance(glyph)) / 2.0;
-        painter.drawText(QPointF(std::round(x), baseline), glyph);
-    }
-    painter.restore();
-}
-
 }  // namespace
 
 CVNDisplayControl::CVNDisplayControl(std::string name, CSkinDialog* owner, const QRegion& area,
@@ -101,33 +73,15 @@ CVNDisplayControl::CVNDisplayControl(std::string name, CSkinDialog* owner, const
     line1Rect_ = QRect(box.left(), box.top(), box.width(), mid - box.top());
     line2Rect_ = QRect(box.left(), mid, box.width(), box.top() + box.height() - mid);
 
-    font_ = QFont(DisplayFontFamily());
-    // Narrowed to a cell, an antialiased segment a fraction of a pixel wide
-    // fades to grey and the letter loses it ("T" without its stem); drawn
-    // without antialiasing, the font's hinting keeps every segment a whole
-    // pixel wide.
-    font_.setStyleStrategy(QFont::NoAntialias);
-    font_.setHintingPreference(QFont::PreferDefaultHinting);
-    // The largest size whose ink leaves kLineClearance pixels of the face clear
-    // above and below it in the lower of the two lines.
-    const QImage probe = Image96Dpi(QSize(1, 1));
-    const int room = std::min(line1Rect_.height(), line2Rect_.height()) - 2 * kLineClearance;
-    QRectF ink;
-    for (int pixels = std::max(1, room); pixels >= 1; --pixels) {
-        font_.setPixelSize(pixels);
-        ink = QFontMetricsF(font_, &probe).tightBoundingRect(QLatin1String(kAllGlyphs));
-        if (std::ceil(ink.height()) <= room) {
-            break;
-        }
-    }
-    fontInkTop_ = ink.top();
-    inkHeight_ = static_cast<int>(std::ceil(ink.height()));
-    // Narrow the glyphs so that a full line of 28 fits the display's width.
-    const double advance = QFontMetricsF(font_, &probe).horizontalAdvance(QLatin1Char('0'));
-    const double cell = CellWidth();
-    if (advance > cell && advance > 0) {
-        font_.setStretch(std::max(1, static_cast<int>(std::floor(100.0 * cell / advance))));
-    }
+    glyphs_ = std::make_unique<DisplayGlyphs>(
+        DisplayFontFamily(), std::min(line1Rect_.height(), line2Rect_.height()), kLineClearance,
+        CellWidth());
+}
+
+CVNDisplayControl::~CVNDisplayControl() = default;
+
+const QFont& CVNDisplayControl::Font() const {
+    return glyphs_->Font();
 }
 
 QString CVNDisplayControl::DisplayFontFamily() {
@@ -287,24 +241,15 @@ bool CVNDisplayControl::Draw(QPainter& dc) {
     QImage canvas = filledFace_.copy();
     {
         QPainter painter(&canvas);
-        painter.setFont(font_);
-        const QFontMetricsF metrics(font_, &canvas);
         const double cell = CellWidth();
         const QRect line1 = line1Rect_.translated(-box.topLeft());
         const QRect line2 = line2Rect_.translated(-box.topLeft());
-        // Each line's ink centred in it, the odd pixel below.
-        const int top1 = (line1.height() - inkHeight_) / 2;
-        const int top2 = (line2.height() - inkHeight_) / 2;
-        {
-            std::lock_guard lock(textMutex_);
-            painter.setPen(hover_.load() && clickable_.load() ? kLinkGreen : QColor(Qt::black));
-            DrawCells(painter, line1, VisibleLine1Locked(), line1.left() + kTextMargin, cell, top1,
-                      metrics, fontInkTop_);
-            painter.setPen(Qt::black);
-            const double width = cell * static_cast<double>(line2_.size());
-            DrawCells(painter, line2, line2_, line2.left() + (line2.width() - width) / 2.0, cell,
-                      top2, metrics, fontInkTop_);
-        }
+        std::lock_guard lock(textMutex_);
+        glyphs_->DrawLine(painter, line1, VisibleLine1Locked(), line1.left() + kTextMargin,
+                          hover_.load() && clickable_.load() ? kLinkGreen : QColor(Qt::black));
+        const double width = cell * static_cast<double>(line2_.size());
+        glyphs_->DrawLine(painter, line2, line2_, line2.left() + (line2.width() - width) / 2.0,
+                          Qt::black);
         if (overlay_ != nullptr && overlay_->IsValid()) {
             painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
             painter.drawImage(QPoint(0, 0), overlay_->Image(), box);

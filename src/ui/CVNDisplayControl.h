@@ -5,12 +5,15 @@
 #include <QRect>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "ui/CSkinControl.h"
 
 namespace vorn {
+
+class DisplayGlyphs;
 
 // The two-line digital display. Line 1 scrolls when it is longer than the 28
 // visible characters: it then runs between two blank stretches of 28 spaces,
@@ -29,6 +32,7 @@ public:
     CVNDisplayControl(std::string name, CSkinDialog* owner, const QRegion& area,
                       ControlCallback* callback, const CSkinImage* overlay,
                       const CSkinImage* face);
+    ~CVNDisplayControl() override;
 
     bool Draw(QPainter& dc) override;
     bool OnMouse(int event, int x, int y, unsigned keyFlags) override;
@@ -58,7 +62,7 @@ public:
 
     QRect Line1Rect() const { return line1Rect_; }
     QRect Line2Rect() const { return line2Rect_; }
-    const QFont& Font() const { return font_; }
+    const QFont& Font() const;
 
     // Every character the display font cannot show becomes a space: only ASCII
     // letters, digits, space and ( ) - / : remain. A character encoded in
@@ -80,9 +84,7 @@ private:
     const CSkinImage* overlay_;
     const CSkinImage* face_;
     QImage filledFace_;  // window thread only: the face flood-filled, made on first draw
-    QFont font_;
-    double fontInkTop_ = 0;  // the top of the glyphs' ink relative to the baseline
-    int inkHeight_ = 0;      // whole pixels from the top of the ink to its bottom
+    std::unique_ptr<DisplayGlyphs> glyphs_;
     QRect line1Rect_;
     QRect line2Rect_;
 };
