@@ -50,9 +50,11 @@ DisplayGlyphs::DisplayGlyphs(const QString& family, int lineHeight, int clearanc
     if (advance > cellWidth && advance > 0) {
         font_.setStretch(std::max(1, static_cast<int>(std::floor(100.0 * cellWidth / advance))));
     }
+    // Only the characters the display shows: asking for any other would load
+    // a fallback font for it.
     const QFontMetricsF metrics(font_, &probe);
-    for (std::size_t c = 0; c < offsets_.size(); ++c) {
-        offsets_[c] = (cellWidth - metrics.horizontalAdvance(QChar::fromLatin1(static_cast<char>(c)))) / 2.0;
+    for (const char* c = kAllGlyphs; *c != '\0'; ++c) {
+        offsets_[static_cast<unsigned char>(*c)] = (cellWidth - metrics.horizontalAdvance(QLatin1Char(*c))) / 2.0;
     }
 }
 
