@@ -65,9 +65,12 @@ struct Usage {
     long rssKb = 0;
 };
 
-Usage ReadUsage(pid_t pid) {
+// The process's CPU and memory; its first thread's CPU (the window thread)
+// with `thread`.
+Usage ReadUsage(pid_t pid, bool thread = false) {
     Usage usage;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string self = "/proc/" + std::to_string(pid);
+    std::ifstream stat(thread ? self + "/task/" + std::to_string(pid) + "/stat" : self + "/stat");
     const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     const std::size_t close = text.rfind(')');
     if (close != std::string::npos) {
@@ -146,6 +149,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(3));  // both past their start
 
     const Usage vornStart = ReadUsage(vorn->Pid());
+    const Usage windowStart = ReadUsage(vorn->Pid(), true);
     const Usage floorStart = ReadUsage(floor.Pid());
     long vornRss = 0, vornPeak = 0, floorRss = 0;
     int samples = 0;
@@ -161,6 +165,7 @@ int main(int argc, char** argv) {
     const double wall = std::chrono::duration<double>(Clock::now() - from).count();
     const double vornCpu = ReadUsage(vorn->Pid()).cpuSeconds - vornStart.cpuSeconds;
     const double floorCpu = ReadUsage(floor.Pid()).cpuSeconds - floorStart.cpuSeconds;
+    const double windowCpu = ReadUsage(vorn->Pid(), true).cpuSeconds - windowStart.cpuSeconds;
     if (!vorn->Running() || !floor.Running() || desktop.LogLines(newMedia).size() != 1) {
         std::fprintf(stderr, "a player ended or changed track during the measurement\n");
         return 1;
@@ -170,6 +175,8 @@ int main(int argc, char** argv) {
     std::printf("playing %s for %.1f s, side by side:\n", std::filesystem::path(file).filename().c_str(), wall);
     std::printf("  %-12s CPU %6.2f s   RSS mean %6.1f MB  peak %6.1f MB\n", "vorn", vornCpu, rssMb,
                 vornPeak / 1024.0);
+    std::printf("  %-12s CPU %6.2f s   (of vorn's, the window thread's: drawing, timers, events)\n", "  window",
+                windowCpu);
     std::printf("  %-12s CPU %6.2f s   RSS mean %6.1f MB\n", "gst-play-1.0", floorCpu,
                 static_cast<double>(floorRss) / samples / 1024.0);
     std::printf("  CPU vorn / gst-play-1.0: %.2f x (target %.1f x); RSS %.1f MB (target %.1f MB)\n", ratio,
