@@ -113,7 +113,7 @@ int CSkinDialog::RedrawControl(const std::string& name) {
             dc.save();
             const bool result = control->Draw(dc);
             dc.restore();
-            drawn += control->BoundingBox();
+            drawn += control->ChangedByLastDraw();
             return result;
         };
         bool found = false;

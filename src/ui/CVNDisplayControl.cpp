@@ -138,6 +138,7 @@ void CVNDisplayControl::SetLine1(const std::string& text) {
             scrollOffset_ = 0;
             changed = true;
         }
+        line1Dirty_ = line1Dirty_ || changed;
     }
     if (changed) {
         RequestRedraw();
@@ -155,6 +156,7 @@ void CVNDisplayControl::SetLine2(const std::string& text) {
         std::string line = CleanText(text);
         changed = line != line2_;
         line2_ = std::move(line);
+        line2Dirty_ = line2Dirty_ || changed;
     }
     // The media poll sets the same time twice a second: only a new second shows.
     if (changed) {
@@ -168,7 +170,7 @@ void CVNDisplayControl::SetLine2(const char* text) {
 
 void CVNDisplayControl::SetClickable(bool clickable) {
     if (clickable_.exchange(clickable) != clickable && hover_.load()) {
-        RequestRedraw();  // the hovered title changes colour
+        TitleColourChanged();
     }
 }
 
@@ -184,11 +186,20 @@ void CVNDisplayControl::ScrollTick() {
             scrollOffset_ = 0;
         }
         after = scrollOffset_;
+        line1Dirty_ = line1Dirty_ || after != before;
     }
     // A line that fits never moves: its ticks draw nothing.
     if (after != before) {
         RequestRedraw();
     }
+}
+
+void CVNDisplayControl::TitleColourChanged() {
+    {
+        std::lock_guard lock(textMutex_);
+        line1Dirty_ = true;
+    }
+    RequestRedraw();
 }
 
 std::string CVNDisplayControl::Line1() const {
@@ -224,8 +235,9 @@ std::string CVNDisplayControl::VisibleLine1Locked() const {
 
 bool CVNDisplayControl::Draw(QPainter& dc) {
     const QRect box = BoundingBox();
-    // Composed on a copy of the face: face, flood fill, texts, overlay. The
-    // filled face never changes, so it is made once.
+    // The display is composed on a copy of the face kept between draws: face,
+    // flood fill, texts, overlay. Only a line whose text, offset or colour
+    // changed is composed again; the filled face never changes and is made once.
     if (filledFace_.isNull()) {
         filledFace_ = Image96Dpi(box.size());
         filledFace_.fill(Qt::transparent);
@@ -238,26 +250,49 @@ bool CVNDisplayControl::Draw(QPainter& dc) {
         }
         FloodFillToBorder(filledFace_, QPoint(0, 0), kWhite, kWhite);
     }
-    QImage canvas = filledFace_.copy();
+    const bool fresh = canvas_.isNull();
+    if (fresh) {
+        canvas_ = filledFace_.copy();
+    }
+    QRegion changed;
     {
-        QPainter painter(&canvas);
-        const double cell = CellWidth();
+        QPainter painter(&canvas_);
         const QRect line1 = line1Rect_.translated(-box.topLeft());
         const QRect line2 = line2Rect_.translated(-box.topLeft());
         std::lock_guard lock(textMutex_);
-        glyphs_->DrawLine(painter, line1, VisibleLine1Locked(), line1.left() + kTextMargin,
-                          hover_.load() && clickable_.load() ? kLinkGreen : QColor(Qt::black));
-        const double width = cell * static_cast<double>(line2_.size());
-        glyphs_->DrawLine(painter, line2, line2_, line2.left() + (line2.width() - width) / 2.0,
-                          Qt::black);
-        if (overlay_ != nullptr && overlay_->IsValid()) {
-            painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-            painter.drawImage(QPoint(0, 0), overlay_->Image(), box);
+        if (fresh || line1Dirty_) {
+            ComposeLine(painter, line1, VisibleLine1Locked(), line1.left() + kTextMargin,
+                        hover_.load() && clickable_.load() ? kLinkGreen : QColor(Qt::black));
+            changed += line1Rect_;
         }
+        if (fresh || line2Dirty_) {
+            const double width = CellWidth() * static_cast<double>(line2_.size());
+            ComposeLine(painter, line2, line2_, line2.left() + (line2.width() - width) / 2.0,
+                        Qt::black);
+            changed += line2Rect_;
+        }
+        line1Dirty_ = false;
+        line2Dirty_ = false;
     }
+    changedByLastDraw_ = changed;
     dc.setCompositionMode(QPainter::CompositionMode_Source);
-    dc.drawImage(box.topLeft(), canvas);
+    dc.drawImage(box.topLeft(), canvas_);
     return true;
+}
+
+void CVNDisplayControl::ComposeLine(QPainter& painter, const QRect& line, const std::string& text,
+                                    double left, QColor colour) {
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.drawImage(line.topLeft(), filledFace_, line);
+    glyphs_->DrawLine(painter, line, text, left, colour);
+    if (overlay_ != nullptr && overlay_->IsValid()) {
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        painter.drawImage(line.topLeft(), overlay_->Image(), line.translated(BoundingBox().topLeft()));
+    }
+}
+
+QRegion CVNDisplayControl::ChangedByLastDraw() const {
+    return changedByLastDraw_;
 }
 
 bool CVNDisplayControl::OnMouse(int event, int x, int y, unsigned /*keyFlags*/) {
@@ -275,7 +310,7 @@ bool CVNDisplayControl::OnMouse(int event, int x, int y, unsigned /*keyFlags*/) 
             return true;
         case MOUSE_MOVE:
             if (hover_.exchange(inside) != inside && clickable_.load()) {
-                RequestRedraw();  // the title turns green under the pointer, black off it
+                TitleColourChanged();  // green under the pointer, black off it
             }
             return inside;
         case MOUSE_SETCURSOR:

@@ -35,6 +35,9 @@ public:
     ~CVNDisplayControl() override;
 
     bool Draw(QPainter& dc) override;
+    // The lines the last Draw composed again: a scroll step or a new title
+    // shows line 1 again, a new second only line 2.
+    QRegion ChangedByLastDraw() const override;
     bool OnMouse(int event, int x, int y, unsigned keyFlags) override;
 
     void SetLine1(const std::string& text);
@@ -73,17 +76,27 @@ public:
 private:
     static QString DisplayFontFamily();
     std::string VisibleLine1Locked() const;
+    // Marks line 1 for composing again and asks for a repaint.
+    void TitleColourChanged();
+    // Face, text and overlay of one line on the kept canvas (canvas coordinates).
+    void ComposeLine(QPainter& painter, const QRect& line, const std::string& text, double left,
+                     QColor colour);
 
-    mutable std::mutex textMutex_;  // guards line1_, line2_ and scrollOffset_
+    // guards line1_, line2_, scrollOffset_ and the lines' dirty marks
+    mutable std::mutex textMutex_;
     std::string line1_;
     std::string line2_;
     int scrollOffset_ = 0;
+    bool line1Dirty_ = true;  // line 1 must be composed again at the next draw
+    bool line2Dirty_ = true;
 
     std::atomic<bool> hover_{false};      // window thread writes, any thread reads
     std::atomic<bool> clickable_{false};  // set from the player's threads
     const CSkinImage* overlay_;
     const CSkinImage* face_;
     QImage filledFace_;  // window thread only: the face flood-filled, made on first draw
+    QImage canvas_;      // window thread only: the composed display, kept between draws
+    QRegion changedByLastDraw_;  // window thread only
     std::unique_ptr<DisplayGlyphs> glyphs_;
     QRect line1Rect_;
     QRect line2Rect_;

@@ -255,7 +255,7 @@ private:
     const CVNDisplayControl& display_;
 };
 
-TEST_F(CVornUIDlgTest, WhilePlayingOnlyTheDisplayRepaintsAndOnlyForANewSecond) {
+TEST_F(CVornUIDlgTest, WhilePlayingOnlyTheTimeLineRepaintsAndOnlyForANewSecond) {
     fixture_.WriteLibrary(1, 6.0);
     auto window = fixture_.Open();
     ASSERT_NE(window, nullptr);
@@ -270,13 +270,13 @@ TEST_F(CVornUIDlgTest, WhilePlayingOnlyTheDisplayRepaintsAndOnlyForANewSecond) {
     PumpUntil([] { return false; }, 3000);
     window->removeEventFilter(&log);
 
-    const QRect display = window->Display()->BoundingBox();
+    const QRect display = window->Display()->Line2Rect();
     ASSERT_FALSE(log.shown.empty()) << "the time line never moved";
     EXPECT_LE(log.shown.size(), 4u);
     std::string before = "0:00:01";
     for (std::size_t i = 0; i < log.shown.size(); ++i) {
         EXPECT_TRUE((log.regions[i] - display).isEmpty())
-            << "paint " << i << " reached beyond the display: " << log.regions[i].boundingRect().x() << ","
+            << "paint " << i << " reached beyond the time line: " << log.regions[i].boundingRect().x() << ","
             << log.regions[i].boundingRect().y() << " " << log.regions[i].boundingRect().width() << "x"
             << log.regions[i].boundingRect().height();
         EXPECT_EQ(log.shown[i].find(before), std::string::npos) << "a repaint that changed nothing: " << log.shown[i];
