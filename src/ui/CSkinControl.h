@@ -46,6 +46,9 @@ public:
     CSkinControl& operator=(const CSkinControl&) = delete;
 
     virtual bool Draw(QPainter& dc) = 0;
+    // The part of the window (client coordinates) that the last Draw changed;
+    // a repaint request shows only that. All of the control unless it knows better.
+    virtual QRegion ChangedByLastDraw() const { return BoundingBox(); }
     virtual bool Tick();
     // True when the event was consumed.
     virtual bool OnMouse(int event, int x, int y, unsigned keyFlags) = 0;

@@ -113,7 +113,7 @@ int CSkinDialog::RedrawControl(const std::string& name) {
             dc.save();
             const bool result = control->Draw(dc);
             dc.restore();
-            drawn += control->BoundingBox();
+            drawn += control->ChangedByLastDraw();
             return result;
         };
         bool found = false;
@@ -138,18 +138,23 @@ int CSkinDialog::RedrawControl(const std::string& name) {
 
 const QImage& CSkinDialog::Surface() {
     if (!surfaceValid_) {
-        RepaintSurface();
+        RepaintSurface(QRegion());
     }
     return surface_;
 }
 
-void CSkinDialog::RepaintSurface() {
+void CSkinDialog::RepaintSurface(const QRegion& part) {
     const QSize size = this->size().expandedTo(QSize(1, 1));
     if (surface_.size() != size) {
         surface_ = QImage(size, QImage::Format_ARGB32_Premultiplied);
+        surfaceValid_ = false;
     }
-    surface_.fill(Qt::transparent);
     QPainter dc(&surface_);
+    if (surfaceValid_ && !part.isEmpty()) {
+        dc.setClipRegion(part);
+    }
+    dc.setCompositionMode(QPainter::CompositionMode_Source);
+    dc.fillRect(surface_.rect(), Qt::transparent);
     PaintAll(dc);
     surfaceValid_ = true;
 }
@@ -300,8 +305,15 @@ bool CSkinDialog::event(QEvent* event) {
 }
 
 void CSkinDialog::paintEvent(QPaintEvent* event) {
-    if (!surfaceValid_ || !(event->region() - freshRegion_).isEmpty()) {
-        RepaintSurface();
+    if (!surfaceValid_) {
+        RepaintSurface(QRegion());
+    } else {
+        // What was drawn since the last paint event is current; whatever else
+        // the window system asks for (an expose) is drawn again, that part only.
+        const QRegion stale = event->region() - freshRegion_;
+        if (!stale.isEmpty()) {
+            RepaintSurface(stale);
+        }
     }
     freshRegion_ = QRegion();
     QPainter painter(this);

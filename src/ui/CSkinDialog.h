@@ -59,7 +59,8 @@ public:
 
     // Repaints the first control called `name`, searching layer 0, 1, 2 in turn.
     // Once a control has been drawn (its Draw answered true), each later layer
-    // is not searched: its first control is drawn again on top. Result 0.
+    // is not searched: its first control is drawn again on top. The window then
+    // shows again what those draws changed (ChangedByLastDraw). Result 0.
     int RedrawControl(const std::string& name);
 
     // Draws the background (always 430 x 130 pixels, whatever its size), then
@@ -125,7 +126,9 @@ private:
     bool DispatchMouse(int event, const QPoint& position, unsigned keyFlags);
     // The set-cursor pass: each layer until one of its controls answers true.
     void DispatchSetCursor(unsigned keyFlags);
-    void RepaintSurface();
+    // Paints `part` of the surface again (all of it when the part is empty or
+    // the surface is not valid).
+    void RepaintSurface(const QRegion& part);
 
     std::shared_ptr<MessagePort> port_;
     const CSkinImage* background_ = nullptr;

@@ -1,7 +1,6 @@
 #include "ui/CVNDisplayControl.h"
 
 #include <QFontDatabase>
-#include <QFontMetricsF>
 #include <QImage>
 #include <QPainter>
 
@@ -11,21 +10,20 @@
 #include "foundation/LogEntry.h"
 #include "ui/CSkinDialog.h"
 #include "ui/CSkinImage.h"
+#include "ui/DisplayGlyphs.h"
 #include "ui/FloodFill.h"
 
 namespace vorn {
 
 namespace {
 
-// Text is laid out at 96 dots per inch, the resolution the skin is drawn for,
-// whatever the screen reports: 15 points are 20 pixels.
+// The display is composed on images of 96 dots per inch, the resolution the
+// skin is drawn for, whatever the screen reports.
 constexpr int kDotsPerMeter96Dpi = 3780;
 constexpr QRgb kWhite = 0xFFFFFFFFu;
 // The clickable title under the pointer: a green dark enough to read on the
 // white face (contrast 5.1 : 1; pure green reaches only 1.4 : 1).
 const QColor kLinkGreen(0, 128, 0);
-// Space kept clear at either end of a line, inside the display's glass edge.
-constexpr int kTextMargin = 3;
 
 QImage Image96Dpi(const QSize& size) {
     QImage image(size, QImage::Format_ARGB32_Premultiplied);
@@ -64,33 +62,6 @@ std::size_t Utf8SequenceLength(const std::string& text, std::size_t i) {
     return length;
 }
 
-// Draws `text` one character per cell of `cellWidth` from `left`, on an
-// opaque white ground, clipped to `rect` and with the glyphs' ink centred
-// vertically. Each glyph is struck twice half a pixel apart: narrowed to fit
-// the cells, the segments' upright strokes would otherwise look faint.
-void DrawCells(QPainter& painter, const QRect& rect, const std::string& text, double left,
-               double cellWidth) {
-    if (text.empty()) {
-        return;
-    }
-    painter.save();
-    painter.setClipRect(rect);
-    painter.fillRect(QRectF(left, rect.top(), cellWidth * static_cast<double>(text.size()),
-                            rect.height()),
-                     Qt::white);
-    const QFontMetricsF metrics(painter.font(), painter.device());
-    const QRectF ink = metrics.tightBoundingRect(QStringLiteral("8"));
-    const double baseline = rect.top() + (rect.height() - ink.height()) / 2.0 - ink.top();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const QString glyph(QChar::fromLatin1(text[i]));
-        const double x = left + static_cast<double>(i) * cellWidth +
-                         (cellWidth - metrics.horizontalAdvance(glyph)) / 2.0;
-        painter.drawText(QPointF(x, baseline), glyph);
-        painter.drawText(QPointF(x + 0.5, baseline), glyph);
-    }
-    painter.restore();
-}
-
 }  // namespace
 
 CVNDisplayControl::CVNDisplayControl(std::string name, CSkinDialog* owner, const QRegion& area,
@@ -102,15 +73,15 @@ CVNDisplayControl::CVNDisplayControl(std::string name, CSkinDialog* owner, const
     line1Rect_ = QRect(box.left(), box.top(), box.width(), mid - box.top());
     line2Rect_ = QRect(box.left(), mid, box.width(), box.top() + box.height() - mid);
 
-    font_ = QFont(DisplayFontFamily());
-    font_.setPointSizeF(kFontPoints);
-    // Narrow the glyphs so that a full line of 28 fits the display's width.
-    const QImage probe = Image96Dpi(QSize(1, 1));
-    const double advance = QFontMetricsF(font_, &probe).horizontalAdvance(QLatin1Char('0'));
-    const double cell = CellWidth();
-    if (advance > cell && advance > 0) {
-        font_.setStretch(std::max(1, static_cast<int>(std::floor(100.0 * cell / advance))));
-    }
+    glyphs_ = std::make_unique<DisplayGlyphs>(
+        DisplayFontFamily(), std::min(line1Rect_.height(), line2Rect_.height()), kLineClearance,
+        CellWidth());
+}
+
+CVNDisplayControl::~CVNDisplayControl() = default;
+
+const QFont& CVNDisplayControl::Font() const {
+    return glyphs_->Font();
 }
 
 QString CVNDisplayControl::DisplayFontFamily() {
@@ -154,17 +125,24 @@ std::string CVNDisplayControl::CleanText(const std::string& text) {
 }
 
 void CVNDisplayControl::SetLine1(const std::string& text) {
+    bool changed = false;
     {
         std::lock_guard lock(textMutex_);
         const std::string cleaned = CleanText(text);
-        line1_ = static_cast<int>(cleaned.size()) > kVisibleWidth
-                     ? Separator() + cleaned + Separator()
-                     : cleaned;
-        if (kVisibleWidth + scrollOffset_ >= static_cast<int>(line1_.size())) {
+        std::string line = static_cast<int>(cleaned.size()) > kVisibleWidth
+                               ? Separator() + cleaned + Separator()
+                               : cleaned;
+        changed = line != line1_;
+        line1_ = std::move(line);
+        if (kVisibleWidth + scrollOffset_ >= static_cast<int>(line1_.size()) && scrollOffset_ != 0) {
             scrollOffset_ = 0;
+            changed = true;
         }
+        line1Dirty_ = line1Dirty_ || changed;
     }
-    RequestRedraw();
+    if (changed) {
+        RequestRedraw();
+    }
 }
 
 void CVNDisplayControl::SetLine1(const char* text) {
@@ -172,25 +150,54 @@ void CVNDisplayControl::SetLine1(const char* text) {
 }
 
 void CVNDisplayControl::SetLine2(const std::string& text) {
+    bool changed = false;
     {
         std::lock_guard lock(textMutex_);
-        line2_ = CleanText(text);
+        std::string line = CleanText(text);
+        changed = line != line2_;
+        line2_ = std::move(line);
+        line2Dirty_ = line2Dirty_ || changed;
     }
-    RequestRedraw();
+    // The media poll sets the same time twice a second: only a new second shows.
+    if (changed) {
+        RequestRedraw();
+    }
 }
 
 void CVNDisplayControl::SetLine2(const char* text) {
     SetLine2(std::string(text != nullptr ? text : ""));
 }
 
+void CVNDisplayControl::SetClickable(bool clickable) {
+    if (clickable_.exchange(clickable) != clickable && hover_.load()) {
+        TitleColourChanged();
+    }
+}
+
 void CVNDisplayControl::ScrollTick() {
+    int before = 0;
+    int after = 0;
     {
         std::lock_guard lock(textMutex_);
+        before = scrollOffset_;
         if (scrollOffset_ + kVisibleWidth < static_cast<int>(line1_.size())) {
             ++scrollOffset_;
         } else {
             scrollOffset_ = 0;
         }
+        after = scrollOffset_;
+        line1Dirty_ = line1Dirty_ || after != before;
+    }
+    // A line that fits never moves: its ticks draw nothing.
+    if (after != before) {
+        RequestRedraw();
+    }
+}
+
+void CVNDisplayControl::TitleColourChanged() {
+    {
+        std::lock_guard lock(textMutex_);
+        line1Dirty_ = true;
     }
     RequestRedraw();
 }
@@ -228,39 +235,64 @@ std::string CVNDisplayControl::VisibleLine1Locked() const {
 
 bool CVNDisplayControl::Draw(QPainter& dc) {
     const QRect box = BoundingBox();
-    // Composed on a fresh copy of the face: face, flood fill, texts, overlay.
-    QImage canvas = Image96Dpi(box.size());
-    canvas.fill(Qt::transparent);
-    {
-        QPainter painter(&canvas);
-        if (face_ != nullptr && face_->IsValid()) {
-            painter.setCompositionMode(QPainter::CompositionMode_Source);
-            painter.drawImage(QPoint(0, 0), face_->Image(), box);
+    // The display is composed on a copy of the face kept between draws: face,
+    // flood fill, texts, overlay. Only a line whose text, offset or colour
+    // changed is composed again; the filled face never changes and is made once.
+    if (filledFace_.isNull()) {
+        filledFace_ = Image96Dpi(box.size());
+        filledFace_.fill(Qt::transparent);
+        {
+            QPainter painter(&filledFace_);
+            if (face_ != nullptr && face_->IsValid()) {
+                painter.setCompositionMode(QPainter::CompositionMode_Source);
+                painter.drawImage(QPoint(0, 0), face_->Image(), box);
+            }
         }
+        FloodFillToBorder(filledFace_, QPoint(0, 0), kWhite, kWhite);
     }
-    FloodFillToBorder(canvas, QPoint(0, 0), kWhite, kWhite);
+    const bool fresh = canvas_.isNull();
+    if (fresh) {
+        canvas_ = filledFace_.copy();
+    }
+    QRegion changed;
     {
-        QPainter painter(&canvas);
-        painter.setFont(font_);
-        const double cell = CellWidth();
+        QPainter painter(&canvas_);
         const QRect line1 = line1Rect_.translated(-box.topLeft());
         const QRect line2 = line2Rect_.translated(-box.topLeft());
-        {
-            std::lock_guard lock(textMutex_);
-            painter.setPen(hover_.load() && clickable_.load() ? kLinkGreen : QColor(Qt::black));
-            DrawCells(painter, line1, VisibleLine1Locked(), line1.left() + kTextMargin, cell);
-            painter.setPen(Qt::black);
-            const double width = cell * static_cast<double>(line2_.size());
-            DrawCells(painter, line2, line2_, line2.left() + (line2.width() - width) / 2.0, cell);
+        std::lock_guard lock(textMutex_);
+        if (fresh || line1Dirty_) {
+            ComposeLine(painter, line1, VisibleLine1Locked(), line1.left() + kTextMargin,
+                        hover_.load() && clickable_.load() ? kLinkGreen : QColor(Qt::black));
+            changed += line1Rect_;
         }
-        if (overlay_ != nullptr && overlay_->IsValid()) {
-            painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-            painter.drawImage(QPoint(0, 0), overlay_->Image(), box);
+        if (fresh || line2Dirty_) {
+            const double width = CellWidth() * static_cast<double>(line2_.size());
+            ComposeLine(painter, line2, line2_, line2.left() + (line2.width() - width) / 2.0,
+                        Qt::black);
+            changed += line2Rect_;
         }
+        line1Dirty_ = false;
+        line2Dirty_ = false;
     }
+    changedByLastDraw_ = changed;
     dc.setCompositionMode(QPainter::CompositionMode_Source);
-    dc.drawImage(box.topLeft(), canvas);
+    dc.drawImage(box.topLeft(), canvas_);
     return true;
+}
+
+void CVNDisplayControl::ComposeLine(QPainter& painter, const QRect& line, const std::string& text,
+                                    double left, QColor colour) {
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.drawImage(line.topLeft(), filledFace_, line);
+    glyphs_->DrawLine(painter, line, text, left, colour);
+    if (overlay_ != nullptr && overlay_->IsValid()) {
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        painter.drawImage(line.topLeft(), overlay_->Image(), line.translated(BoundingBox().topLeft()));
+    }
+}
+
+QRegion CVNDisplayControl::ChangedByLastDraw() const {
+    return changedByLastDraw_;
 }
 
 bool CVNDisplayControl::OnMouse(int event, int x, int y, unsigned /*keyFlags*/) {
@@ -277,7 +309,9 @@ bool CVNDisplayControl::OnMouse(int event, int x, int y, unsigned /*keyFlags*/) 
             }
             return true;
         case MOUSE_MOVE:
-            hover_.store(inside);
+            if (hover_.exchange(inside) != inside && clickable_.load()) {
+                TitleColourChanged();  // green under the pointer, black off it
+            }
             return inside;
         case MOUSE_SETCURSOR:
             if (hover_.load() && clickable_.load()) {

@@ -1,15 +1,19 @@
 #pragma once
 
 #include <QFont>
+#include <QImage>
 #include <QRect>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "ui/CSkinControl.h"
 
 namespace vorn {
+
+class DisplayGlyphs;
 
 // The two-line digital display. Line 1 scrolls when it is longer than the 28
 // visible characters: it then runs between two blank stretches of 28 spaces,
@@ -19,7 +23,8 @@ namespace vorn {
 class CVNDisplayControl : public CSkinControl {
 public:
     static constexpr int kVisibleWidth = 28;
-    static constexpr double kFontPoints = 15.0;
+    // Pixels of the face kept clear above and below each line's ink.
+    static constexpr int kLineClearance = 2;
     static constexpr const char* kFontPath = "./resources/DIGIRT__.ttf";
     static constexpr int kCodeClick = 1;
 
@@ -27,18 +32,24 @@ public:
     CVNDisplayControl(std::string name, CSkinDialog* owner, const QRegion& area,
                       ControlCallback* callback, const CSkinImage* overlay,
                       const CSkinImage* face);
+    ~CVNDisplayControl() override;
 
     bool Draw(QPainter& dc) override;
+    // The lines the last Draw composed again: a scroll step or a new title
+    // shows line 1 again, a new second only line 2.
+    QRegion ChangedByLastDraw() const override;
     bool OnMouse(int event, int x, int y, unsigned keyFlags) override;
 
     void SetLine1(const std::string& text);
     void SetLine1(const char* text);
     void SetLine2(const std::string& text);
     void SetLine2(const char* text);
-    void SetClickable(bool clickable) { clickable_.store(clickable); }
+    void SetClickable(bool clickable);
     bool IsClickable() const { return clickable_.load(); }
     bool IsHovered() const { return hover_.load(); }
-    // Advances line 1 by one character (back to the start after the end) and repaints.
+    // The setters and ScrollTick repaint the display only when what it shows
+    // changed (a text, the scroll offset, the hovered title's colour).
+    // Advances line 1 by one character (back to the start after the end).
     void ScrollTick();
 
     std::string Line1() const;
@@ -47,9 +58,14 @@ public:
     // The part of line 1 that is shown now.
     std::string VisibleLine1() const;
 
+    // Space kept clear at either end of a line, inside the display's glass edge.
+    static constexpr int kTextMargin = 3;
+    // One character's share of a line: the visible width spread over the box.
+    double CellWidth() const;
+
     QRect Line1Rect() const { return line1Rect_; }
     QRect Line2Rect() const { return line2Rect_; }
-    const QFont& Font() const { return font_; }
+    const QFont& Font() const;
 
     // Every character the display font cannot show becomes a space: only ASCII
     // letters, digits, space and ( ) - / : remain. A character encoded in
@@ -60,19 +76,28 @@ public:
 private:
     static QString DisplayFontFamily();
     std::string VisibleLine1Locked() const;
-    // One character's share of a line: the visible width spread over the box.
-    double CellWidth() const;
+    // Marks line 1 for composing again and asks for a repaint.
+    void TitleColourChanged();
+    // Face, text and overlay of one line on the kept canvas (canvas coordinates).
+    void ComposeLine(QPainter& painter, const QRect& line, const std::string& text, double left,
+                     QColor colour);
 
-    mutable std::mutex textMutex_;  // guards line1_, line2_ and scrollOffset_
+    // guards line1_, line2_, scrollOffset_ and the lines' dirty marks
+    mutable std::mutex textMutex_;
     std::string line1_;
     std::string line2_;
     int scrollOffset_ = 0;
+    bool line1Dirty_ = true;  // line 1 must be composed again at the next draw
+    bool line2Dirty_ = true;
 
     std::atomic<bool> hover_{false};      // window thread writes, any thread reads
     std::atomic<bool> clickable_{false};  // set from the player's threads
     const CSkinImage* overlay_;
     const CSkinImage* face_;
-    QFont font_;
+    QImage filledFace_;  // window thread only: the face flood-filled, made on first draw
+    QImage canvas_;      // window thread only: the composed display, kept between draws
+    QRegion changedByLastDraw_;  // window thread only
+    std::unique_ptr<DisplayGlyphs> glyphs_;
     QRect line1Rect_;
     QRect line2Rect_;
 };

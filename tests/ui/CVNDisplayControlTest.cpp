@@ -1,12 +1,15 @@
 #include "ui/CVNDisplayControl.h"
 
 #include <QFontDatabase>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QPainterPath>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <thread>
 
 #include "tests/ui/UiTestSupport.h"
@@ -83,7 +86,7 @@ protected:
     }
 
     std::unique_ptr<test::SourceTreeCwd> cwd;
-    std::unique_ptr<CSkinImage> background, face, overlay;
+    std::unique_ptr<CSkinImage> background, face, overlay, realFace;
     std::unique_ptr<CSkinDialog> dialog;
     std::unique_ptr<ControlCallback> callback;
     std::unique_ptr<CVNDisplayControl> display;
@@ -101,7 +104,132 @@ TEST_F(CVNDisplayControlTest, UsesTheFamilyThatTheBundledFontFileRegisters) {
     const QStringList families = QFontDatabase::applicationFontFamilies(id);
     ASSERT_FALSE(families.isEmpty());
     EXPECT_EQ(display->Font().family(), families.front());
-    EXPECT_DOUBLE_EQ(display->Font().pointSizeF(), CVNDisplayControl::kFontPoints);
+}
+
+// The display as a new user reads it: every letter and digit in its own cell,
+// at 1x and through the window at 2x device pixels.
+class DisplayLegibilityTest : public CVNDisplayControlTest {
+protected:
+    static constexpr const char* kAll = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+    // The window's pixels at `scale` device pixels per pixel, painted as the
+    // window paints itself (from its surface), on the real display face.
+    QImage Window(int scale) {
+        QImage image(CSkinDialog::kSkinWidth * scale, CSkinDialog::kSkinHeight * scale,
+                     QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        image.fill(Qt::transparent);
+        dialog->render(&image);
+        return image;
+    }
+
+    // Cell `i` of line 1 in device pixels: the whole rows of the line.
+    QRect Cell(int i, int scale) const {
+        const double left = display->Line1Rect().left() + CVNDisplayControl::kTextMargin +
+                            i * display->CellWidth();
+        const int x0 = static_cast<int>(std::ceil(left * scale));
+        const int x1 = static_cast<int>(std::floor((left + display->CellWidth()) * scale));
+        const QRect line = display->Line1Rect();
+        return QRect(x0, line.top() * scale, x1 - x0, line.height() * scale);
+    }
+
+    static bool Ink(QColor c) { return c.value() < 128; }
+
+    // Every character of kAll drawn in line 1, as images of its cell.
+    std::vector<QImage> Cells(int scale) {
+        std::vector<QImage> cells;
+        const std::string all = kAll;
+        for (std::size_t from = 0; from < all.size(); from += CVNDisplayControl::kVisibleWidth) {
+            const std::string part = all.substr(from, CVNDisplayControl::kVisibleWidth);
+            display->SetLine1(part);
+            dialog->RedrawControl(display->Name());
+            const QImage window = Window(scale);
+            for (std::size_t i = 0; i < part.size(); ++i) {
+                cells.push_back(window.copy(Cell(static_cast<int>(i), scale)));
+            }
+        }
+        return cells;
+    }
+};
+
+TEST_F(DisplayLegibilityTest, EveryLetterAndDigitKeepsEachSegmentAWholePixelWide) {
+    realFace = std::make_unique<CSkinImage>("./resources/vorn white display.png");
+    ASSERT_TRUE(realFace->IsValid());
+    face = std::move(realFace);
+    Build(nullptr);
+    const std::string all = kAll;
+    for (int scale : {1, 2}) {
+        SCOPED_TRACE("scale " + std::to_string(scale));
+        const std::vector<QImage> cells = Cells(scale);
+        ASSERT_EQ(cells.size(), all.size());
+        std::map<std::string, char> seen;
+        for (std::size_t n = 0; n < all.size(); ++n) {
+            const QImage& cell = cells[n];
+            const QString glyph(QChar::fromLatin1(all[n]));
+            // Ink or face, nothing in between: no stroke thinner than a pixel.
+            std::string key;
+            QRect ink;
+            for (int y = 0; y < cell.height(); ++y) {
+                for (int x = 0; x < cell.width(); ++x) {
+                    const QColor c = test::PixelAt(cell, x, y);
+                    EXPECT_TRUE(c.value() < 64 || c.value() > 192)
+                        << all[n] << " has a grey pixel at " << x << "," << y;
+                    key += Ink(c) ? '#' : '.';
+                    if (Ink(c)) ink |= QRect(x, y, 1, 1);
+                }
+            }
+            ASSERT_FALSE(ink.isEmpty()) << all[n];
+            const auto [other, fresh] = seen.emplace(key, all[n]);
+            EXPECT_TRUE(fresh) << all[n] << " looks like " << other->second;
+            // Every segment of the glyph's outline (one closed contour each) has
+            // ink where its middle falls, the outline fitted to the drawn ink.
+            QPainterPath path;
+            path.addText(0, 0, display->Font(), glyph);
+            const QRectF outline = path.boundingRect();
+            const QList<QPolygonF> segments = path.toSubpathPolygons();
+            ASSERT_FALSE(segments.isEmpty()) << all[n];
+            for (const QPolygonF& segment : segments) {
+                const QPointF middle = segment.boundingRect().center();
+                const int x = ink.left() + static_cast<int>((middle.x() - outline.left()) /
+                                                            outline.width() * (ink.width() - 1) + 0.5);
+                const int y = ink.top() + static_cast<int>((middle.y() - outline.top()) /
+                                                           outline.height() * (ink.height() - 1) + 0.5);
+                bool found = false;
+                for (int dy = -scale; dy <= scale && !found; ++dy) {
+                    for (int dx = -scale; dx <= scale && !found; ++dx) {
+                        found = cell.rect().contains(x + dx, y + dy) &&
+                                Ink(test::PixelAt(cell, x + dx, y + dy));
+                    }
+                }
+                EXPECT_TRUE(found) << all[n] << " lost the segment around " << middle.x() << ","
+                                   << middle.y();
+            }
+        }
+    }
+}
+
+TEST_F(DisplayLegibilityTest, EachLineKeepsTwoPixelsOfFaceClearAboveAndBelowItsInk) {
+    const std::string tall = "8BMW0";
+    display->SetLine1(tall);
+    display->SetLine2(tall);
+    const QImage drawn = Drawn();
+    for (const QRect& line : {display->Line1Rect(), display->Line2Rect()}) {
+        int top = -1;
+        int bottom = -1;
+        for (int y = line.top(); y <= line.bottom(); ++y) {
+            for (int x = line.left(); x <= line.right(); ++x) {
+                if (Ink(test::PixelAt(drawn, x, y))) {
+                    if (top < 0) top = y;
+                    bottom = y;
+                }
+            }
+        }
+        ASSERT_GE(top, 0);
+        EXPECT_GE(top - line.top(), CVNDisplayControl::kLineClearance);
+        EXPECT_GE(line.bottom() - bottom, CVNDisplayControl::kLineClearance);
+        // Not shrunk beyond need: the ink takes the rest of the lower line.
+        EXPECT_GE(bottom - top + 1, display->Line2Rect().height() - 2 * CVNDisplayControl::kLineClearance - 1);
+    }
 }
 
 TEST_F(CVNDisplayControlTest, TwentyEightCharactersStayStill) {
@@ -283,6 +411,110 @@ TEST_F(CVNDisplayControlTest, TextsSetFromAnotherThreadRepaintWithoutWaiting) {
         return CountPixels(dialog->Surface(), display->Line2Rect(),
                            [](QColor c) { return c.value() < 60; }) > 50;
     }));
+}
+
+// Counts the paint events a widget gets and the region they cover.
+class PaintCounter : public QObject {
+public:
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            ++paints;
+            region += static_cast<QPaintEvent*>(event)->region();
+        }
+        return false;
+    }
+    void Reset() {
+        paints = 0;
+        region = QRegion();
+    }
+    int paints = 0;
+    QRegion region;
+};
+
+class CountingDisplay : public CVNDisplayControl {
+public:
+    using CVNDisplayControl::CVNDisplayControl;
+    bool Draw(QPainter& dc) override {
+        ++draws;
+        return CVNDisplayControl::Draw(dc);
+    }
+    int draws = 0;
+};
+
+TEST_F(CVNDisplayControlTest, RepaintsTheDisplayOnlyWhenWhatItShowsChanged) {
+    display.reset();
+    CountingDisplay counted("CVNDisplayControl", dialog.get(), SkinAreas::DisplayControl(),
+                            callback.get(), overlay.get(), face.get());
+    dialog->AddControl(&counted, 1);
+    PaintCounter counter;
+    dialog->installEventFilter(&counter);
+    dialog->show();
+    ASSERT_TRUE(test::WaitUntil([&] { return counter.paints > 0; }));
+    const auto settle = [] { test::WaitUntil([] { return false; }, 60); };
+    const auto reset = [&] {
+        settle();
+        counter.Reset();
+        counted.draws = 0;
+    };
+    const std::string time = "0:01:23 / 0:04:05";
+    counted.SetLine1("Harbour Lights");
+    counted.SetLine2(time);
+    reset();
+
+    // Two seconds of 200 ms scroll ticks and 500 ms polls showing the same second.
+    for (int tick = 0; tick < 10; ++tick) {
+        counted.ScrollTick();
+        counted.SetLine1("Harbour Lights");
+        if (tick % 2 == 0) counted.SetLine2(time);
+    }
+    counted.SetClickable(true);  // not hovered: looks the same
+    settle();
+    EXPECT_EQ(counted.draws, 0);
+    EXPECT_EQ(counter.paints, 0);
+
+    // The shown second changes: one draw, one paint, of the time line alone.
+    counted.SetLine2("0:01:24 / 0:04:05");
+    settle();
+    EXPECT_EQ(counted.draws, 1);
+    EXPECT_EQ(counter.paints, 1);
+    EXPECT_FALSE(counter.region.isEmpty());
+    EXPECT_TRUE((counter.region - counted.Line2Rect()).isEmpty());
+    EXPECT_TRUE(counted.ChangedByLastDraw() == QRegion(counted.Line2Rect()));
+
+    // A long title moves at every tick.
+    counted.SetLine1("The Quiet Hours Of A Long Night (Live)");
+    reset();
+    for (int tick = 0; tick < 3; ++tick) {
+        counted.ScrollTick();
+        settle();
+    }
+    EXPECT_EQ(counted.draws, 3);
+    EXPECT_EQ(counter.paints, 3);
+    EXPECT_TRUE((counter.region - counted.Line1Rect()).isEmpty());
+    // What the window shows is what a fresh display draws.
+    CVNDisplayControl fresh("fresh", nullptr, SkinAreas::DisplayControl(), nullptr, overlay.get(), face.get());
+    fresh.SetLine1("The Quiet Hours Of A Long Night (Live)");
+    for (int tick = 0; tick < 3; ++tick) fresh.ScrollTick();
+    fresh.SetLine2("0:01:24 / 0:04:05");
+    QImage expected(CSkinDialog::kSkinWidth, CSkinDialog::kSkinHeight, QImage::Format_ARGB32_Premultiplied);
+    expected.fill(Qt::transparent);
+    {
+        QPainter dc(&expected);
+        fresh.Draw(dc);
+    }
+    const QRect box = counted.BoundingBox();
+    EXPECT_EQ(dialog->Surface().copy(box), expected.copy(box));
+
+    // The clickable title turns green as the pointer comes, not as it moves on it.
+    reset();
+    test::Move(*dialog, QPoint(200, 50));
+    test::Move(*dialog, QPoint(210, 50));
+    settle();
+    EXPECT_EQ(counted.draws, 1);
+    test::Move(*dialog, QPoint(50, 120));
+    settle();
+    EXPECT_EQ(counted.draws, 2);
+    dialog->removeEventFilter(&counter);
 }
 
 TEST(FloodFillTest, FillsUpToTheBorderColourOnly) {

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QPaintEvent>
 
 #include <filesystem>
 #include <thread>
@@ -234,6 +235,53 @@ TEST_F(CVornUIDlgTest, PlaybackRunsTheTimeAndTheEndAsksForARating) {
     ASSERT_TRUE(PumpUntil([&] { return window->Graph()->State() == MediaGraph::kPaused; }));
     EXPECT_FALSE(window->PlayButton()->IsPlayingLook());
     EXPECT_EQ(window->CurrentItem()->PlayState(), 1);
+}
+
+// Records what the display showed at each paint event of the window.
+class PaintLog : public QObject {
+public:
+    explicit PaintLog(const CVNDisplayControl& display) : display_(display) {}
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            regions.push_back(static_cast<QPaintEvent*>(event)->region());
+            shown.push_back(display_.VisibleLine1() + "|" + display_.Line2());
+        }
+        return false;
+    }
+    std::vector<QRegion> regions;
+    std::vector<std::string> shown;
+
+private:
+    const CVNDisplayControl& display_;
+};
+
+TEST_F(CVornUIDlgTest, WhilePlayingOnlyTheTimeLineRepaintsAndOnlyForANewSecond) {
+    fixture_.WriteLibrary(1, 6.0);
+    auto window = fixture_.Open();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(window->OnPlayButton(1));
+    ASSERT_TRUE(PumpUntil([&] { return window->Graph()->State() == MediaGraph::kRunning; }));
+    ASSERT_TRUE(PumpUntil([&] { return window->Display()->Line2().rfind("0:00:01 / ", 0) == 0; }, 5000));
+    ASSERT_LE(window->Display()->Line1().size(), 28u) << "a title that fits: it does not scroll";
+
+    // Three seconds of 500 ms media polls and 200 ms scroll ticks.
+    PaintLog log(*window->Display());
+    window->installEventFilter(&log);
+    PumpUntil([] { return false; }, 3000);
+    window->removeEventFilter(&log);
+
+    const QRect display = window->Display()->Line2Rect();
+    ASSERT_FALSE(log.shown.empty()) << "the time line never moved";
+    EXPECT_LE(log.shown.size(), 4u);
+    std::string before = "0:00:01";
+    for (std::size_t i = 0; i < log.shown.size(); ++i) {
+        EXPECT_TRUE((log.regions[i] - display).isEmpty())
+            << "paint " << i << " reached beyond the time line: " << log.regions[i].boundingRect().x() << ","
+            << log.regions[i].boundingRect().y() << " " << log.regions[i].boundingRect().width() << "x"
+            << log.regions[i].boundingRect().height();
+        EXPECT_EQ(log.shown[i].find(before), std::string::npos) << "a repaint that changed nothing: " << log.shown[i];
+        before = log.shown[i].substr(log.shown[i].find('|') + 1, 7);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,185 @@
+// What playing costs: the real program plays one demo track from the real
+// station for a minute (window shown on a private X server, the time line
+// ticking, the title scrolling) while gst-play-1.0 plays the same file (the
+// decoding floor). Prints CPU seconds of both over the same minute and the
+// program's resident memory; the targets are CPU at most 1.2 x gst-play-1.0 and
+// RSS at most 49.6 MB.
+//
+// The program talks to its station on the fixed protocol port 8080. So as not to
+// take that port from anything else on the machine, the benchmark first moves
+// itself (and so the station, the X server and the players it starts) into a
+// network namespace of its own, where the port is free; that needs root. Without
+// it, port 8080 must be free.
+//
+// Usage: bench_playing [seconds] [program] (default 60 and the build's vorn).
+// Needs Xvfb, xdotool and gst-play-1.0.
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "tests/app/ChildProcess.h"
+#include "tests/app/VornDesktop.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using vorn::test::ChildProcess;
+using vorn::test::ReadFile;
+using vorn::test::TempDir;
+using vorn::test::VornDesktop;
+
+constexpr int kPlayX = 72, kPlayY = 66;  // window-relative centre of the play button
+constexpr double kCpuTarget = 1.2;
+constexpr double kRssTargetMb = 49.6;
+
+// A network namespace of this process's own with its loopback up: ports opened
+// from here on are private. False (and nothing changed) without the right to.
+bool PrivateNetwork() {
+    if (::unshare(CLONE_NEWNET) != 0) return false;
+    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) return false;
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    up = up && ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
+    ::close(s);
+    return up;
+}
+
+struct Usage {
+    double cpuSeconds = 0;
+    long rssKb = 0;
+};
+
+// The process's CPU and memory; its first thread's CPU (the window thread)
+// with `thread`.
+Usage ReadUsage(pid_t pid, bool thread = false) {
+    Usage usage;
+    const std::string self = "/proc/" + std::to_string(pid);
+    std::ifstream stat(thread ? self + "/task/" + std::to_string(pid) + "/stat" : self + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');
+    if (close != std::string::npos) {
+        std::istringstream fields(text.substr(close + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; fields >> field; ++i) {
+            if (i == 14) utime = std::stoull(field);
+            if (i == 15) {
+                stime = std::stoull(field);
+                break;
+            }
+        }
+        usage.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) usage.rssKb = std::atol(line.c_str() + 6);
+    }
+    return usage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int seconds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 60;
+    const std::string program = argc > 2 ? argv[2] : VORN_PROGRAM;
+    if (!std::filesystem::exists("/usr/bin/gst-play-1.0")) {
+        std::fprintf(stderr, "gst-play-1.0 is missing (package gstreamer1.0-plugins-base-apps)\n");
+        return 1;
+    }
+    std::printf("network: %s\n", PrivateNetwork() ? "a private namespace (port 8080 is this run's own)"
+                                                   : "the machine's (port 8080 must be free)");
+    TempDir work;
+    const std::string demo = work / "demo";
+    {
+        // Tracks long enough that one plays through the whole measurement.
+        ChildProcess maker({VORN_STATION_PROGRAM, "--make-demo-library", demo, "--tracks", "2", "--track-seconds",
+                            std::to_string(seconds + 40), "--quiet"},
+                           {}, work / "maker.log");
+        int status = -1;
+        if (!maker.WaitExit(600000, status) || status != 0) {
+            std::fprintf(stderr, "the demo library could not be made\n%s", ReadFile(work / "maker.log").c_str());
+            return 1;
+        }
+    }
+    ChildProcess station({VORN_STATION_PROGRAM, "--music", demo, "--data", work / "station", "--media-port", "0",
+                          "--cdn-port", "0", "--rescan", "0", "--quiet"},
+                         {}, work / "station.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (!station.Running()) {
+        std::fprintf(stderr, "the station did not start\n%s", ReadFile(work / "station.log").c_str());
+        return 1;
+    }
+
+    VornDesktop desktop;
+    if (!desktop.Ready()) {
+        std::fprintf(stderr, "no private X server\n");
+        return 1;
+    }
+    desktop.SetCacheHome(work / "cache");
+    auto vorn = desktop.StartVorn(program, desktop.Path("vorn.out"));
+    const std::string window = desktop.FindWindow("Vorn Custom Radio", 30000);
+    if (window.empty() || !desktop.WaitForLogLines("INFO : Display : Welcome to Vorn", 1, 30000)) {
+        std::fprintf(stderr, "the program did not come up\n%s", ReadFile(desktop.LogPath()).c_str());
+        return 1;
+    }
+    const std::string newMedia = "INFO : New Media Set : ";
+    if (!desktop.Click(window, kPlayX, kPlayY) || !desktop.WaitForLogLines(newMedia, 1, 60000)) {
+        std::fprintf(stderr, "playback did not start\n%s", ReadFile(desktop.LogPath()).c_str());
+        return 1;
+    }
+    const std::string file = desktop.LogLines(newMedia).front();
+    ChildProcess floor({"/usr/bin/gst-play-1.0", "--no-interactive", "-q", file}, {"DISPLAY"},
+                       work / "gst-play.log");
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // both past their start
+
+    const Usage vornStart = ReadUsage(vorn->Pid());
+    const Usage windowStart = ReadUsage(vorn->Pid(), true);
+    const Usage floorStart = ReadUsage(floor.Pid());
+    long vornRss = 0, vornPeak = 0, floorRss = 0;
+    int samples = 0;
+    const auto from = Clock::now();
+    while (Clock::now() - from < std::chrono::seconds(seconds)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const Usage v = ReadUsage(vorn->Pid());
+        vornRss += v.rssKb;
+        vornPeak = std::max(vornPeak, v.rssKb);
+        floorRss += ReadUsage(floor.Pid()).rssKb;
+        ++samples;
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - from).count();
+    const double vornCpu = ReadUsage(vorn->Pid()).cpuSeconds - vornStart.cpuSeconds;
+    const double floorCpu = ReadUsage(floor.Pid()).cpuSeconds - floorStart.cpuSeconds;
+    const double windowCpu = ReadUsage(vorn->Pid(), true).cpuSeconds - windowStart.cpuSeconds;
+    if (!vorn->Running() || !floor.Running() || desktop.LogLines(newMedia).size() != 1) {
+        std::fprintf(stderr, "a player ended or changed track during the measurement\n");
+        return 1;
+    }
+    const double ratio = floorCpu > 0 ? vornCpu / floorCpu : 0.0;
+    const double rssMb = static_cast<double>(vornRss) / samples / 1024.0;
+    std::printf("playing %s for %.1f s, side by side:\n", std::filesystem::path(file).filename().c_str(), wall);
+    std::printf("  %-12s CPU %6.2f s   RSS mean %6.1f MB  peak %6.1f MB\n", "vorn", vornCpu, rssMb,
+                vornPeak / 1024.0);
+    std::printf("  %-12s CPU %6.2f s   (of vorn's, the window thread's: drawing, timers, events)\n", "  window",
+                windowCpu);
+    std::printf("  %-12s CPU %6.2f s   RSS mean %6.1f MB\n", "gst-play-1.0", floorCpu,
+                static_cast<double>(floorRss) / samples / 1024.0);
+    std::printf("  CPU vorn / gst-play-1.0: %.2f x (target %.1f x); RSS %.1f MB (target %.1f MB)\n", ratio,
+                kCpuTarget, rssMb, kRssTargetMb);
+    return 0;
+}
