@@ -121,6 +121,12 @@ protected:
         ASSERT_FALSE(token_.empty());
     }
 
+    // The server stops before the site it serves goes: the browser may still
+    // hold a connection whose request is being answered.
+    void TearDown() override {
+        if (server_) server_->Stop();
+    }
+
     std::string Url() const {
         return "http://127.0.0.1:" + std::to_string(server_->MediaPort()) + "/listener/" + token_;
     }

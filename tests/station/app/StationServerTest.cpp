@@ -70,8 +70,8 @@ protected:
     CapturedLog log_;
     vorn::test::TempDir dir_;
     std::unique_ptr<StationParts> parts_;
-    std::unique_ptr<StationServer> server_;
     std::unique_ptr<MediaSite> site_;
+    std::unique_ptr<StationServer> server_;  // after the site: stops before the site it serves goes
     std::mutex targetsMutex_;  // guards targets_
     std::vector<std::string> targets_;
 };
