@@ -30,6 +30,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/ProcessUsage.h"
 #include "tests/app/ChildProcess.h"
 #include "tests/app/VornDesktop.h"
 
@@ -60,38 +61,6 @@ bool PrivateNetwork() {
     return up;
 }
 
-struct Usage {
-    double cpuSeconds = 0;
-    long rssKb = 0;
-};
-
-// The process's CPU and memory; its first thread's CPU (the window thread)
-// with `thread`.
-Usage ReadUsage(pid_t pid, bool thread = false) {
-    Usage usage;
-    const std::string self = "/proc/" + std::to_string(pid);
-    std::ifstream stat(thread ? self + "/task/" + std::to_string(pid) + "/stat" : self + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t close = text.rfind(')');
-    if (close != std::string::npos) {
-        std::istringstream fields(text.substr(close + 2));
-        std::string field;
-        unsigned long long utime = 0, stime = 0;
-        for (int i = 3; fields >> field; ++i) {
-            if (i == 14) utime = std::stoull(field);
-            if (i == 15) {
-                stime = std::stoull(field);
-                break;
-            }
-        }
-        usage.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    }
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) usage.rssKb = std::atol(line.c_str() + 6);
-    }
-    return usage;
-}
 
 }  // namespace
 
@@ -148,24 +117,24 @@ int main(int argc, char** argv) {
                        work / "gst-play.log");
     std::this_thread::sleep_for(std::chrono::seconds(3));  // both past their start
 
-    const Usage vornStart = ReadUsage(vorn->Pid());
-    const Usage windowStart = ReadUsage(vorn->Pid(), true);
-    const Usage floorStart = ReadUsage(floor.Pid());
+    const vorn::bench::ProcessUsage vornStart = vorn::bench::ReadProcessUsage(vorn->Pid());
+    const vorn::bench::ProcessUsage windowStart = vorn::bench::ReadProcessUsage(vorn->Pid(), true);
+    const vorn::bench::ProcessUsage floorStart = vorn::bench::ReadProcessUsage(floor.Pid());
     long vornRss = 0, vornPeak = 0, floorRss = 0;
     int samples = 0;
     const auto from = Clock::now();
     while (Clock::now() - from < std::chrono::seconds(seconds)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        const Usage v = ReadUsage(vorn->Pid());
+        const vorn::bench::ProcessUsage v = vorn::bench::ReadProcessUsage(vorn->Pid());
         vornRss += v.rssKb;
         vornPeak = std::max(vornPeak, v.rssKb);
-        floorRss += ReadUsage(floor.Pid()).rssKb;
+        floorRss += vorn::bench::ReadProcessUsage(floor.Pid()).rssKb;
         ++samples;
     }
     const double wall = std::chrono::duration<double>(Clock::now() - from).count();
-    const double vornCpu = ReadUsage(vorn->Pid()).cpuSeconds - vornStart.cpuSeconds;
-    const double floorCpu = ReadUsage(floor.Pid()).cpuSeconds - floorStart.cpuSeconds;
-    const double windowCpu = ReadUsage(vorn->Pid(), true).cpuSeconds - windowStart.cpuSeconds;
+    const double vornCpu = vorn::bench::ReadProcessUsage(vorn->Pid()).cpuSeconds - vornStart.cpuSeconds;
+    const double floorCpu = vorn::bench::ReadProcessUsage(floor.Pid()).cpuSeconds - floorStart.cpuSeconds;
+    const double windowCpu = vorn::bench::ReadProcessUsage(vorn->Pid(), true).cpuSeconds - windowStart.cpuSeconds;
     if (!vorn->Running() || !floor.Running() || desktop.LogLines(newMedia).size() != 1) {
         std::fprintf(stderr, "a player ended or changed track during the measurement\n");
         return 1;

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ProcessUsage.h"
 #include "tests/app/ChildProcess.h"
 #include "tests/app/VornDesktop.h"
 
@@ -179,35 +180,6 @@ double Likeness(const std::vector<std::uint32_t>& shown, const QImage& picture, 
     return static_cast<double>(same) / (width * height);
 }
 
-struct Usage {
-    double cpuSeconds = 0;
-    long rssKb = 0;
-};
-
-Usage ReadUsage(pid_t pid) {
-    Usage usage;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t close = text.rfind(')');
-    if (close != std::string::npos) {
-        std::istringstream fields(text.substr(close + 2));
-        std::string field;
-        unsigned long long utime = 0, stime = 0;
-        for (int i = 3; fields >> field; ++i) {
-            if (i == 14) utime = std::stoull(field);
-            if (i == 15) {
-                stime = std::stoull(field);
-                break;
-            }
-        }
-        usage.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    }
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) usage.rssKb = std::atol(line.c_str() + 6);
-    }
-    return usage;
-}
 
 struct RunFigures {
     double mapped = -1, painted = -1, mediaSet = -1, playingLook = -1;
@@ -372,15 +344,15 @@ int main(int argc, char** argv) {
     ChildProcess floor({baseline, "--no-interactive", "-q", file}, {"DISPLAY"}, work / "gst-play.log");
     std::this_thread::sleep_for(std::chrono::seconds(3));
     const int seconds = 20;
-    const Usage vornStart = ReadUsage(playing->Pid());
-    const Usage floorStart = ReadUsage(floor.Pid());
+    const vorn::bench::ProcessUsage vornStart = vorn::bench::ReadProcessUsage(playing->Pid());
+    const vorn::bench::ProcessUsage floorStart = vorn::bench::ReadProcessUsage(floor.Pid());
     long vornRss = 0, floorRss = 0, vornPeak = 0, floorPeak = 0;
     int samples = 0;
     const auto from = Clock::now();
     while (Clock::now() - from < std::chrono::seconds(seconds)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        const Usage v = ReadUsage(playing->Pid());
-        const Usage f = ReadUsage(floor.Pid());
+        const vorn::bench::ProcessUsage v = vorn::bench::ReadProcessUsage(playing->Pid());
+        const vorn::bench::ProcessUsage f = vorn::bench::ReadProcessUsage(floor.Pid());
         vornRss += v.rssKb;
         floorRss += f.rssKb;
         vornPeak = std::max(vornPeak, v.rssKb);
@@ -388,8 +360,8 @@ int main(int argc, char** argv) {
         ++samples;
     }
     const double wall = Ms(Clock::now() - from) / 1000;
-    const double vornCpu = (ReadUsage(playing->Pid()).cpuSeconds - vornStart.cpuSeconds) / wall * 100;
-    const double floorCpu = (ReadUsage(floor.Pid()).cpuSeconds - floorStart.cpuSeconds) / wall * 100;
+    const double vornCpu = (vorn::bench::ReadProcessUsage(playing->Pid()).cpuSeconds - vornStart.cpuSeconds) / wall * 100;
+    const double floorCpu = (vorn::bench::ReadProcessUsage(floor.Pid()).cpuSeconds - floorStart.cpuSeconds) / wall * 100;
     if (!playing->Running() || !floor.Running()) {
         std::printf("\na player ended during the measurement: no playback comparison\n%s",
                     ReadFile(work / "gst-play.log").c_str());
