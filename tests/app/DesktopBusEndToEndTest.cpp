@@ -180,11 +180,9 @@ TEST_F(DesktopBusEndToEndTest, ATrackNoticeRatesWithItsStarsAndAsksAtTheEnd) {
     ASSERT_NO_FATAL_FAILURE(StartStation());
     if (IsSkipped()) return;
     ChildProcess& program = StartVorn();
-    const std::string window = ConnectedWindow();
+    int userId = 0;
+    const std::string window = StartedPlaying(userId);
     ASSERT_FALSE(window.empty());
-    const int userId = std::stoi(desktop_.StoreValue("user_id_0"));
-    ASSERT_TRUE(desktop_.Click(window, kPlayX, kPlayY));
-    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 30000));
     const std::string first = desktop_.LogLines(kNewMedia)[0];
 
     ASSERT_TRUE(Eventually([&] { return Records("Notify").size() == 1; }, 5000));
@@ -234,11 +232,9 @@ TEST_F(DesktopBusEndToEndTest, ANotificationServerThatNeverAnswersHoldsNothingUp
     ASSERT_NO_FATAL_FAILURE(StartStation());
     if (IsSkipped()) return;
     ChildProcess& program = StartVorn();
-    const std::string window = ConnectedWindow();
+    int userId = 0;
+    const std::string window = StartedPlaying(userId);
     ASSERT_FALSE(window.empty());
-    const int userId = std::stoi(desktop_.StoreValue("user_id_0"));
-    ASSERT_TRUE(desktop_.Click(window, kPlayX, kPlayY));
-    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 30000));
     // Quick clicks: the first rates and moves on, and so on.
     for (int track = 1; track <= 3; ++track) {
         ASSERT_TRUE(desktop_.Click(window, kFirstStarX, kFourthStarY));

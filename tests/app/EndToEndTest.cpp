@@ -128,6 +128,21 @@ std::string EndToEndTest::ConnectedWindow() {
     return window;
 }
 
+std::string EndToEndTest::StartedPlaying(int& listener) {
+    const std::string window = ConnectedWindow();
+    const std::string stored = desktop_.StoreValue("user_id_0");
+    if (window.empty() || stored.empty()) {
+        ADD_FAILURE() << "the program did not connect and register";
+        return {};
+    }
+    listener = std::stoi(stored);
+    if (!desktop_.Click(window, kPlayX, kPlayY) || !desktop_.WaitForLogLines(kNewMedia, 1, 30000)) {
+        ADD_FAILURE() << "playback did not start";
+        return {};
+    }
+    return window;
+}
+
 void EndToEndTest::UseMenu(const std::string& window, const std::string& keys) {
     const std::size_t before = desktop_.ProgramWindows().size();
     ASSERT_TRUE(desktop_.Click(window, kMenuX, kMenuY, 3));

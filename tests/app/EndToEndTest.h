@@ -51,6 +51,10 @@ protected:
     ChildProcess& StartVorn();
     // The main window once the program has connected (its welcome text is shown).
     std::string ConnectedWindow();
+    // The connected window with its first track playing: play pressed and a
+    // track set. Empty (with a failure) when it did not get there; `listener` gets
+    // the registered user id.
+    std::string StartedPlaying(int& listener);
     // Opens the window's context menu and types `keys` into it.
     void UseMenu(const std::string& window, const std::string& keys);
     // Exit from the context menu. The program must end by itself, successfully.

@@ -63,12 +63,10 @@ TEST_F(OfflineEndToEndTest, AStationKilledMidSessionGetsTheRatingOnceItIsBack) {
     ASSERT_NO_FATAL_FAILURE(StartStation());
     if (IsSkipped()) return;
     ChildProcess& program = StartVorn();
-    const std::string window = ConnectedWindow();
+    int userId = 0;
+    const std::string window = StartedPlaying(userId);
     ASSERT_FALSE(window.empty());
-    const int userId = std::stoi(desktop_.StoreValue("user_id_0"));
-    ASSERT_TRUE(desktop_.Click(window, kPlayX, kPlayY));
     ASSERT_TRUE(desktop_.WaitForLogLines(kDownloaded, 4, 30000));
-    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 10000));
 
     ASSERT_NO_FATAL_FAILURE(KillStation());
     ASSERT_TRUE(desktop_.Click(window, kFourthStarX, kFourthStarY));
@@ -92,11 +90,9 @@ TEST_F(OfflineEndToEndTest, ARatingSurvivesAKillOfTheProgramRightAfterTheClick) 
     ASSERT_NO_FATAL_FAILURE(StartStation());
     if (IsSkipped()) return;
     ChildProcess& program = StartVorn();
-    const std::string window = ConnectedWindow();
+    int userId = 0;
+    const std::string window = StartedPlaying(userId);
     ASSERT_FALSE(window.empty());
-    const int userId = std::stoi(desktop_.StoreValue("user_id_0"));
-    ASSERT_TRUE(desktop_.Click(window, kPlayX, kPlayY));
-    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 30000));
 
     // The station is away, so the rating cannot have left before the kill.
     ASSERT_NO_FATAL_FAILURE(KillStation());
