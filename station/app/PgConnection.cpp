@@ -30,6 +30,7 @@ PgConnection::PgConnection(std::string connectionString) : connectionString_(std
 PgConnection::~PgConnection() { Drop(); }
 
 void PgConnection::Drop() {
+    prepared_.clear();  // they die with the server's session
     if (conn_ != nullptr) {
         PQfinish(conn_);
         conn_ = nullptr;
@@ -109,13 +110,43 @@ PgResult PgConnection::Run(const std::string& sql, const std::vector<std::option
     for (const std::optional<std::string>& parameter : parameters) {
         values.push_back(parameter ? parameter->c_str() : nullptr);
     }
-    if (PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
-                          nullptr, 0) == 0) {
+    const std::string* name = Prepared(sql, static_cast<int>(values.size()), deadline);
+    if (!Connected()) {
+        return PgResult(nullptr, "connection lost while preparing a statement");
+    }
+    const int sent =
+        name != nullptr
+            ? PQsendQueryPrepared(conn_, name->c_str(), static_cast<int>(values.size()), values.data(), nullptr,
+                                  nullptr, 0)
+            : PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                                nullptr, 0);
+    if (sent == 0) {
         PgResult failed(nullptr, Trimmed(PQerrorMessage(conn_)));
         Drop();
         return failed;
     }
     return Finish(deadline);
+}
+
+const std::string* PgConnection::Prepared(const std::string& sql, int parameterCount, Deadline deadline) {
+    const auto found = prepared_.find(sql);
+    if (found != prepared_.end()) {
+        return &found->second;
+    }
+    if (prepared_.size() >= kMostPrepared) {
+        return nullptr;
+    }
+    std::string name = "vorn_" + std::to_string(prepared_.size() + 1);
+    if (PQsendPrepare(conn_, name.c_str(), sql.c_str(), parameterCount, nullptr) == 0) {
+        Drop();
+        return nullptr;
+    }
+    // A statement that cannot be prepared (inside a failed transaction, say)
+    // is sent as it is, and the server's own answer tells what went wrong.
+    if (!Finish(deadline).Ok()) {
+        return nullptr;
+    }
+    return &prepared_.emplace(sql, std::move(name)).first->second;
 }
 
 PgResult PgConnection::Exec(const std::string& sql, Deadline deadline) {

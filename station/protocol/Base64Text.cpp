@@ -1,5 +1,7 @@
 #include "station/protocol/Base64Text.h"
 
+#include <array>
+
 namespace vorn::station {
 
 std::string Base64Text::Encode(const std::string& bytes) {
@@ -23,6 +25,37 @@ std::string Base64Text::Encode(const std::string& bytes) {
         text += '=';
     }
     return text;
+}
+
+std::string Base64Text::Decode(const std::string& text) {
+    static const auto kValues = [] {
+        std::array<signed char, 256> values{};
+        values.fill(-1);
+        const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (std::size_t k = 0; k < alphabet.size(); ++k) {
+            values[static_cast<unsigned char>(alphabet[k])] = static_cast<signed char>(k);
+        }
+        values['-'] = 62;
+        values['_'] = 63;
+        return values;
+    }();
+    std::string bytes;
+    bytes.reserve(text.size() / 4 * 3 + 3);
+    unsigned bits = 0;
+    int held = 0;  // bits waiting in `bits`
+    for (const char c : text) {
+        const int value = kValues[static_cast<unsigned char>(c)];
+        if (value < 0) {
+            continue;
+        }
+        bits = (bits << 6) | static_cast<unsigned>(value);
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            bytes += static_cast<char>((bits >> held) & 0xff);
+        }
+    }
+    return bytes;
 }
 
 }  // namespace vorn::station
