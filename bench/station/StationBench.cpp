@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <latch>
 #include <random>
 #include <thread>
 #include <vector>
@@ -280,20 +281,18 @@ int main(int argc, char** argv) {
     const std::string keyExchange = RoundTrip(port, "GET / HTTP/1.0\r\n\r\n");
     XmlElement keyReply(keyExchange);
     const std::string publicKey = keyReply.Child("pubkey").Text();
+    // Each client first asks for a share of the listeners once, so that the
+    // measured run sees a station whose caches know every listener, as one
+    // that has been up for a while does; then all start together.
     std::vector<double> clientCpu(static_cast<std::size_t>(clients), 0.0);
-    const double processCpuStart = CpuMicros(CLOCK_PROCESS_CPUTIME_ID);
-    const auto runStart = Clock::now();
+    std::latch warmed(clients + 1);
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {
             ::pthread_setaffinity_np(::pthread_self(), sizeof cores.clients, &cores.clients);
             std::unique_ptr<CryptoContext> crypto = CryptoContext::Create();
-            if (!crypto || !crypto->LoadPublicKey(publicKey)) {
-                failures++;
-                return;
-            }
-            std::mt19937 pick(static_cast<unsigned>(c) + 1);
-            while (!stop) {
-                const int listener = 1 + static_cast<int>(pick() % kListeners);
+            const bool ready = crypto && crypto->LoadPublicKey(publicKey);
+            // One request for `listener`; its latency, or a negative value on failure.
+            const auto ask = [&](int listener) {
                 const XmlElement request("<request><count>4</count><typeid>1</typeid><userid>" +
                                          std::to_string(listener) +
                                          "</userid><type>RecommendationsRequest</type></request>");
@@ -307,15 +306,33 @@ int main(int argc, char** argv) {
                      at = reply.Text().find("<recommendation>", at + 1)) {
                     ++count;
                 }
-                if (reply.Child("type").Text() != "RecommendationsRequestResponse" || count != 4) {
+                return reply.Child("type").Text() == "RecommendationsRequestResponse" && count == 4 ? Micros(took)
+                                                                                                    : -1.0;
+            };
+            for (int listener = c + 1; ready && listener <= kListeners; listener += clients) {
+                ask(listener);
+            }
+            warmed.arrive_and_wait();
+            if (!ready) {
+                failures++;
+                return;
+            }
+            const double cpuStart = CpuMicros(CLOCK_THREAD_CPUTIME_ID);
+            std::mt19937 pick(static_cast<unsigned>(c) + 1);
+            while (!stop) {
+                const double took = ask(1 + static_cast<int>(pick() % kListeners));
+                if (took < 0) {
                     failures++;
                     continue;
                 }
-                latencies[static_cast<std::size_t>(c)].push_back(Micros(took));
+                latencies[static_cast<std::size_t>(c)].push_back(took);
             }
-            clientCpu[static_cast<std::size_t>(c)] = CpuMicros(CLOCK_THREAD_CPUTIME_ID);
+            clientCpu[static_cast<std::size_t>(c)] = CpuMicros(CLOCK_THREAD_CPUTIME_ID) - cpuStart;
         });
     }
+    warmed.arrive_and_wait();
+    const double processCpuStart = CpuMicros(CLOCK_PROCESS_CPUTIME_ID);
+    const auto runStart = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     stop = true;
     for (std::thread& thread : threads) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "station/protocol/BlindedRsa.h"
+#include "station/protocol/CoreTurns.h"
 #include "station/protocol/RequestHandler.h"
 #include "station/protocol/StationKey.h"
 
@@ -73,6 +74,12 @@ private:
     RequestHandler& handler_;
     const std::string keyExchangeReply_;
     mutable SharedRandom random_;
+    // Private-key operations running at once, at most one per core the
+    // station may use. More threads than cores would share a core by time
+    // slices, and a request whose thread lost its slice waits for the slices
+    // of all the others (milliseconds); held back here, it waits for whole
+    // operations (a tenth of a millisecond each) in turn.
+    mutable CoreTurns cores_;
 };
 
 }  // namespace vorn::station

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace vorn::station {
+
+// Lets at most `cores` threads at a time into a stretch of heavy computation,
+// in the order they asked (first come, first served). With more busy threads
+// than cores, the system would share the cores in time slices of
+// milliseconds, and a thread that lost its slice in the middle of a short
+// piece of work would wait for the slices of all the others; here the waiting
+// ones sleep, and each piece of work runs to its end. A thread that comes back
+// for another turn queues behind those already waiting.
+class CoreTurns {
+public:
+    explicit CoreTurns(int cores);
+    CoreTurns(const CoreTurns&) = delete;
+    CoreTurns& operator=(const CoreTurns&) = delete;
+
+    // Blocks until it is the caller's turn; every Wait is followed by one Done.
+    void Wait();
+    void Done();
+    // Callers waiting for their turn.
+    std::uint64_t Waiting();
+
+    // The cores this process may run on (at least 1).
+    static int UsableCores();
+
+private:
+    const std::uint64_t cores_;
+    std::mutex mutex_;  // guards next_, finished_
+    std::condition_variable turnOver_;
+    std::uint64_t next_ = 0;      // the turn the next caller gets
+    std::uint64_t finished_ = 0;  // turns given back
+};
+
+}  // namespace vorn::station
