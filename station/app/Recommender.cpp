@@ -97,6 +97,15 @@ void Recommender::Resync(std::int32_t listener, const ListenerRecords& records) 
         profile.ratings = std::move(ratings);
         profile.statsValid = false;
     }
+    // Usually nothing changed elsewhere: the store holds what this station
+    // offered the listener last, and the profile is kept as it is.
+    const bool sameRecent =
+        profile.recent.size() == records.recent.size() &&
+        std::equal(records.recent.begin(), records.recent.end(), profile.recent.begin(),
+                   [](std::int32_t item, const std::pair<std::int32_t, std::uint64_t>& kept) { return item == kept.first; });
+    if (sameRecent) {
+        return;
+    }
     profile.recent.clear();
     profile.lastOffered.clear();
     for (std::int32_t item : records.recent) {
