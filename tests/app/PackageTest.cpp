@@ -121,6 +121,7 @@ TEST_F(PackageTest, EachPackageHoldsExactlyItsFilesWithComputedDependencies) {
         "usr/share/icons/hicolor/48x48/apps/vorn.png",
         "usr/share/icons/hicolor/128x128/apps/vorn.png",
         "usr/share/icons/hicolor/256x256/apps/vorn.png",
+        "usr/share/icons/hicolor/scalable/apps/vorn.svg",
         "usr/share/man/man1/vorn.1.gz",
         "usr/share/metainfo/com.mirelund.vorn.metainfo.xml",
     };
@@ -198,12 +199,30 @@ TEST_F(PackageTest, TheDesktopEntryMetainfoAndIconsValidate) {
                              "<content_rating type=\"oars-1.1\">", "<release version=\"" VORN_VERSION "\""}) {
         EXPECT_NE(text.find(part), std::string::npos) << part;
     }
+    const std::string icons = root_ + "/usr/share/icons/hicolor/";
     for (const int size : {48, 128, 256}) {
         const std::string side = std::to_string(size);
-        const QImage icon(QString::fromStdString(root_ + "/usr/share/icons/hicolor/" + side + "x" + side +
-                                                 "/apps/vorn.png"));
+        const QImage icon(QString::fromStdString(icons + side + "x" + side + "/apps/vorn.png"));
         EXPECT_EQ(icon.size(), QSize(size, size)) << side;
     }
+    // The scalable icon, drawn by hand, has the outline of the drawn ones.
+    const std::string rendered = scratch_ / "scalable.png";
+    const Outcome drawn =
+        Run({"rsvg-convert", "-w", "256", "-h", "256", icons + "scalable/apps/vorn.svg", "-o", rendered});
+    ASSERT_EQ(drawn.status, 0) << drawn.output;
+    const QImage scalable(QString::fromStdString(rendered));
+    const QImage fixed(QString::fromStdString(icons + "256x256/apps/vorn.png"));
+    ASSERT_EQ(scalable.size(), fixed.size());
+    int opaque = 0, differing = 0;
+    for (int y = 0; y < 256; ++y) {
+        for (int x = 0; x < 256; ++x) {
+            const bool inside = qAlpha(scalable.pixel(x, y)) > 127;
+            opaque += inside ? 1 : 0;
+            differing += inside != (qAlpha(fixed.pixel(x, y)) > 127) ? 1 : 0;
+        }
+    }
+    EXPECT_GT(opaque, 256 * 256 * 7 / 10) << "a round icon fills about 3/4 of its square";
+    EXPECT_LT(differing, 256 * 256 / 100) << differing << " pixels differ in coverage";
 }
 
 TEST_F(PackageTest, ManPagesRenderWithoutWarningsAndTheStationsListsEveryOption) {
