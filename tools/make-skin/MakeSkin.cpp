@@ -1,7 +1,8 @@
 // Draws Vorn's skin: the ten 430 x 130 window pictures that the main window
 // loads from resources/, laid out for its control areas, and the application
-// icon (also at the desktop's smaller sizes, in resources/icons/). Every picture is the whole window in one state; a control copies only
-// the pixels inside its own area from it.
+// icon (also at the desktop's smaller sizes, in resources/icons/). Every window
+// picture is the whole window in one state; a control copies only the pixels
+// inside its own area from it.
 //
 //     QT_QPA_PLATFORM=offscreen build/tools/make-skin/vorn-make-skin [folder]
 //
