@@ -296,7 +296,8 @@ TEST_F(PackageTest, TheUnpackedClientShowsItsSkinOffscreen) {
     const std::string log = installDir + "/logs/vorn.log";
     ChildProcess client({root_ + "/usr/bin/vorn"}, {"QT_QPA_PLATFORM=offscreen", "DISPLAY", "WAYLAND_DISPLAY"},
                         home / "vorn.out");
-    // The window is up, drawn from its skin, once its display says it is connecting.
+    // Without its skin the program ends before its window; with it, the window
+    // comes up and its display says "Connecting" before each of the two tries.
     EXPECT_TRUE(Eventually([&] { return ReadFile(log).find("Failed to initialize Vorn, Error code") !=
                                         std::string::npos; },
                            30000))
@@ -332,9 +333,12 @@ TEST_F(PackageTest, TheServiceUnitVerifies) {
     EXPECT_EQ(verified.status, 0) << verified.output;
     EXPECT_EQ(verified.output, "") << "systemd-analyze only warns of a key it does not know";
 
-    // Its own user and folder, the sandbox, the restarts and the way it stops.
+    // Its own user and folder (the station's data folder), the sandbox, the
+    // restarts and the way it stops.
     const std::set<std::string> lines = Lines(ReadFile(units / "vorn-station.service"));
-    for (const char* line : {"User=vorn-station", "StateDirectory=vorn-station", "ProtectSystem=strict",
+    for (const char* line : {"User=vorn-station", "StateDirectory=vorn-station",
+                             "ExecStart=/usr/bin/vorn-station --data /var/lib/vorn-station $VORN_STATION_OPTIONS",
+                             "ProtectSystem=strict",
                              "ProtectHome=read-only", "NoNewPrivileges=yes", "PrivateTmp=yes", "Restart=on-failure",
                              "KillSignal=SIGTERM", "EnvironmentFile=-/etc/default/vorn-station"}) {
         EXPECT_TRUE(lines.count(line)) << line;
