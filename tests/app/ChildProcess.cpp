@@ -6,8 +6,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
+#include <sstream>
 #include <thread>
+
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 
@@ -97,6 +102,29 @@ int ChildProcess::Stop(int graceMs) {
         status = status_;
     }
     return status;
+}
+
+std::string ProgramOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        const std::string candidate = folder + "/" + name;
+        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return name;
+}
+
+bool RunToEnd(const std::vector<std::string>& argv, const std::string& outputFile, int timeoutMs, int& status,
+              std::string& output) {
+    std::vector<std::string> resolved = argv;
+    if (!resolved.empty() && resolved[0].find('/') == std::string::npos) resolved[0] = ProgramOnPath(resolved[0]);
+    std::error_code error;
+    std::filesystem::remove(outputFile, error);  // the output file is appended to
+    ChildProcess program(resolved, {}, outputFile);
+    const bool ended = program.WaitExit(timeoutMs, status);
+    if (!ended) program.Stop(2000);
+    output = ReadFile(outputFile);
+    return ended;
 }
 
 }  // namespace vorn::test

@@ -37,4 +37,14 @@ private:
     int status_ = -1;
 };
 
+// The program's path as the shell would find it; the name itself when not found.
+std::string ProgramOnPath(const std::string& name);
+
+// Runs a program (looked up on PATH) to its end, its standard output and error
+// into `outputFile`. True when it ended within timeoutMs, with its exit status
+// (as ChildProcess::WaitExit has it) in `status` and what it wrote in `output`;
+// false when it had to be stopped.
+bool RunToEnd(const std::vector<std::string>& argv, const std::string& outputFile, int timeoutMs, int& status,
+              std::string& output);
+
 }  // namespace vorn::test

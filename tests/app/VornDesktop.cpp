@@ -29,17 +29,6 @@ constexpr std::size_t kStampLength = 25;  // one space and the 24-character time
 // Xlib's default handler would end the test program for it.
 int IgnoreXError(Display*, XErrorEvent*) { return 0; }
 
-// The program's path as the shell would find it; the name itself when not found.
-std::string OnPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
-    for (std::string folder; std::getline(folders, folder, ':');) {
-        const std::string candidate = folder + "/" + name;
-        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return name;
-}
-
 }  // namespace
 
 bool Eventually(const std::function<bool()>& condition, int timeoutMs) {
@@ -87,7 +76,7 @@ VornDesktop::~VornDesktop() {
 std::unique_ptr<ChildProcess> VornDesktop::StartOnDisplay(const std::vector<std::string>& argv,
                                                           const std::string& log) const {
     std::vector<std::string> resolved = argv;
-    resolved[0] = OnPath(argv[0]);
+    resolved[0] = ProgramOnPath(argv[0]);
     return std::make_unique<ChildProcess>(
         resolved, std::vector<std::string>{"DISPLAY=" + xvfb_.Display(), "WAYLAND_DISPLAY"}, log);
 }
@@ -129,7 +118,7 @@ bool VornDesktop::TrayIconCentre(int& x, int& y) const {
 bool VornDesktop::StartSessionBus() {
     const std::string socket = home_ / "session-bus";
     bus_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{OnPath("dbus-daemon"), "--session", "--nofork", "--nopidfile",
+        std::vector<std::string>{ProgramOnPath("dbus-daemon"), "--session", "--nofork", "--nopidfile",
                                  "--address=unix:path=" + socket},
         std::vector<std::string>{}, home_ / "dbus-daemon.log");
     if (!Eventually([&] { return std::filesystem::exists(socket) || !bus_->Running(); }, 10000) ||
@@ -142,7 +131,7 @@ bool VornDesktop::StartSessionBus() {
 
 bool VornDesktop::RunOnBus(const std::vector<std::string>& argv, std::string* output) const {
     std::vector<std::string> resolved = argv;
-    resolved[0] = OnPath(argv[0]);
+    resolved[0] = ProgramOnPath(argv[0]);
     const std::string log = home_ / "bus-command.out";
     std::filesystem::remove(log);  // the output file is appended to
     ChildProcess command(resolved, {"DBUS_SESSION_BUS_ADDRESS=" + busAddress_, "DISPLAY=" + xvfb_.Display()}, log);

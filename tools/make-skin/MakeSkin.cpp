@@ -1,7 +1,8 @@
 // Draws Vorn's skin: the ten 430 x 130 window pictures that the main window
 // loads from resources/, laid out for its control areas, and the application
-// icon. Every picture is the whole window in one state; a control copies only
-// the pixels inside its own area from it.
+// icon (also at the desktop's smaller sizes, in resources/icons/). Every window
+// picture is the whole window in one state; a control copies only the pixels
+// inside its own area from it.
 //
 //     QT_QPA_PLATFORM=offscreen build/tools/make-skin/vorn-make-skin [folder]
 //
@@ -633,5 +634,10 @@ int main(int argc, char** argv) {
     ok &= Save(overlay.convertToFormat(QImage::Format_ARGB32), folder,
                "transparent menu screen.png");
     ok &= Save(Icon(256), folder, "vorn icon.png");
+    // The desktop's icon theme sizes below the 256-pixel one, drawn at their own
+    // size rather than scaled down, so the ring's edges stay sharp.
+    ok &= QDir(folder).mkpath("icons");
+    ok &= Save(Icon(48), folder, "icons/vorn 48.png");
+    ok &= Save(Icon(128), folder, "icons/vorn 128.png");
     return ok ? 0 : 1;
 }
