@@ -1,4 +1,4 @@
-// Usage: station_bench [seconds] [clients] [--postgres] [--station-cores N]
+// Usage: station_bench [seconds] [clients] [--postgres] [--station-cores N | --shared-cores]
 //
 // Starts a station in a temporary folder with a 10,000-item catalogue and 1,000
 // listeners who have rated 20 items each, then lets 32 clients (threads, each
@@ -12,7 +12,8 @@
 // the first N of the cores this process may use, the clients on the others, so
 // that the clients' own work does not count against the station. N defaults
 // to two thirds of the cores, at least one and leaving the clients at least
-// one; on a single core both share it.
+// one; on a single core both share it. --shared-cores runs both on every core
+// (the floor counts them all), as earlier versions of this bench did.
 //
 // --postgres keeps the store in a throwaway PostgreSQL cluster (initdb and
 // pg_ctl in a temporary folder, Unix socket only, fsync off), as stations that
@@ -108,7 +109,7 @@ struct CoreSplit {
     int clientCount = 0;
 };
 
-CoreSplit SplitCores(int wantedStation) {
+CoreSplit SplitCores(int wantedStation, bool shared) {
     cpu_set_t allowed;
     CPU_ZERO(&allowed);
     ::sched_getaffinity(0, sizeof allowed, &allowed);
@@ -127,11 +128,13 @@ CoreSplit SplitCores(int wantedStation) {
     for (int k = 0; k < total; ++k) {
         CPU_SET(cores[static_cast<std::size_t>(k)], k < station ? &split.station : &split.clients);
     }
-    if (total == 1) {
-        split.clients = split.station;
+    if (total == 1 || shared) {
+        split.station = allowed;
+        split.clients = allowed;
+        station = total;
     }
     split.stationCount = station;
-    split.clientCount = total == 1 ? 1 : total - station;
+    split.clientCount = total == 1 || shared ? total : total - station;
     return split;
 }
 
@@ -141,10 +144,13 @@ int main(int argc, char** argv) {
     std::vector<std::string> positional;
     bool postgres = false;
     int wantedStationCores = 0;
+    bool sharedCores = false;
     for (int k = 1; k < argc; ++k) {
         const std::string arg = argv[k];
         if (arg == "--postgres") {
             postgres = true;
+        } else if (arg == "--shared-cores") {
+            sharedCores = true;
         } else if (arg == "--station-cores" && k + 1 < argc) {
             wantedStationCores = std::atoi(argv[++k]);
         } else {
@@ -159,7 +165,7 @@ int main(int argc, char** argv) {
 
     // Everything started from here on (the station's threads, the database
     // server) inherits the station's cores; the clients move to theirs.
-    const CoreSplit cores = SplitCores(wantedStationCores);
+    const CoreSplit cores = SplitCores(wantedStationCores, sharedCores);
     ::sched_setaffinity(0, sizeof cores.station, &cores.station);
 
     // Catalogue and listeners.
@@ -362,9 +368,10 @@ int main(int argc, char** argv) {
     std::printf("RSA-1024 private operation: %.1f us as the station does it (%.1f before the run, %.1f after; "
                 "%.1f us fresh-blinded); floor on the station's %d core(s): %.0f/s\n",
                 each, before, after, plain, cores.stationCount, floorPerSecond);
-    std::printf("store: %s; station on %d core(s), clients on %d (busy %.0f %%; near 100 %% the clients, not the "
+    std::printf("store: %s; station on %d core(s), clients on %d%s (busy %.0f %%; near 100 %% the clients, not the "
                 "station, set the pace)\n",
                 postgres ? "PostgreSQL" : "SQLite", cores.stationCount, cores.clientCount,
+                sharedCores ? ", the same ones" : "",
                 100.0 * clientsCpu / (elapsed * 1e6 * cores.clientCount));
     std::printf("%d clients, %.1f s: %zu RecommendationsRequests, %.0f requests/s, %ld failures\n", clients, elapsed,
                 all.size(), all.size() / elapsed, failures.load());
