@@ -15,6 +15,7 @@
 #include "foundation/LogTable.h"
 #include "foundation/ServerConfig.h"
 #include "server/ServerConstants.h"
+#include "ui/CSkinDialog.h"
 #include "ui/CSkinImage.h"
 #include "ui/CVornUIDlgDirectShow.h"
 #include "ui/MenuCommands.h"
@@ -57,7 +58,7 @@ int CVornUIApp::RunOnce() {
     }
 
     auto window = std::make_unique<CVornUIDlgDirectShow>(QtUiThread::Instance());
-    auto background = std::make_unique<CSkinImage>("resources/vorn background.png");
+    auto background = std::make_unique<CSkinImage>("resources/vorn background.png", CSkinDialog::SkinPixelRatio());
     if (const std::string failed = !background->IsValid() ? background->Error() : window->SkinError();
         !failed.empty()) {
         // Without its skin the window cannot be shown: say why and end.

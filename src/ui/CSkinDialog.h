@@ -67,9 +67,14 @@ public:
     // every control, layer by layer.
     void PaintAll(QPainter& dc);
 
-    // The window shape: the background's fully opaque pixels within the smaller
-    // of the background and `clientSize`, as one rectangle per run of opaque
-    // pixels in a row (a run reaching the row's end ends at that width).
+    // The device pixel ratio skin pictures are loaded for: the finest of the
+    // screens', so the window is sharp wherever it is moved (1 without screens).
+    static double SkinPixelRatio();
+
+    // The window shape, in logical pixels: those under whose centre the
+    // background is fully opaque, within the smaller of the background's
+    // logical size and `clientSize`, as one rectangle per run of opaque pixels
+    // in a row (a run reaching the row's end ends at that width).
     static QRegion ShapeFromImage(const CSkinImage& image, const QSize& clientSize);
     // Sets ShapeFromImage(background, client size) as the window's mask.
     void ComputeWindowShape();
@@ -96,7 +101,8 @@ public:
     DragMode CurrentDrag() const { return drag_; }
 
     // The window's pixels as they were last drawn (painted in full first if
-    // nothing has been drawn yet). Shown on screen as paint events come.
+    // nothing has been drawn yet), at the window's device pixel ratio. Shown on
+    // screen as paint events come.
     const QImage& Surface();
 
 protected:

@@ -57,7 +57,7 @@ bool IsWebLink(const std::string& url) {
 CVornUIDlg::CVornUIDlg(UiThread& uiThread) : CSkinDialog(nullptr), VornPlayer(uiThread) {
     icon_ = QIcon(QString::fromLatin1(kIconFile));
     for (std::size_t i = 0; i < images_.size(); ++i) {
-        images_[i] = std::make_unique<CSkinImage>(kImageFiles[i]);
+        images_[i] = std::make_unique<CSkinImage>(kImageFiles[i], SkinPixelRatio());
     }
     setWindowTitle(QString::fromLatin1(kTitle));
 }
