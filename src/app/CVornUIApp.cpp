@@ -1,6 +1,7 @@
 #include "app/CVornUIApp.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMessageBox>
 
 #include <chrono>
@@ -70,6 +71,8 @@ int CVornUIApp::RunOnce() {
         return kResultOk;
     }
     window->SetBackground(background.get());
+    VORN_LOG(LogLevel::Info) << "Window system : " << QGuiApplication::platformName().toStdString()
+                             << ", skin at " << background->Scale() << "x";
 
     std::atomic<bool> windowEnded{false};
     std::thread startup([&] { Connect(*window, windowEnded); });

@@ -12,6 +12,7 @@
 #include "ui/CSkinControl.h"
 #include "ui/CSkinImage.h"
 #include "ui/WindowMessageEvent.h"
+#include "ui/WindowSystem.h"
 #include "ui/WindowSystemPosition.h"
 
 namespace vorn {
@@ -37,6 +38,9 @@ CSkinDialog::CSkinDialog(QWidget* parent)
     // Every pixel comes from the surface; Qt must not clear anything first.
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
+    // Wayland has no shaped windows: the surface's alpha shows the outline and
+    // the mask becomes the input region, so clicks beside the skin fall through.
+    if (WindowSystem::IsWayland()) setAttribute(Qt::WA_TranslucentBackground);
     setMouseTracking(true);
     resize(kSkinWidth, kSkinHeight);
     SetTimer(TIMER_CONTROL_TICK, TIMER_CONTROL_TICK_MS);

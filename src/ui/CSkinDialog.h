@@ -24,7 +24,8 @@ class CSkinControl;
 class CSkinImage;
 
 // A frameless window painted from a full-window PNG background with per-pixel
-// alpha and shaped by the background's fully opaque pixels. It hosts windowless
+// alpha and shaped by the background's fully opaque pixels (on X11 an X shape;
+// on Wayland a translucent surface whose input region is that shape). It hosts windowless
 // controls in three layers (layer 0 painted first), paints them, hands them the
 // mouse and the 200 ms tick, repaints one control on request by its name, and
 // lets the user drag the window by any point that no control takes.

@@ -3,13 +3,16 @@
 // against the real window and station.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include "tests/app/EndToEndTest.h"
+#include "tests/app/WestonServer.h"
 
 namespace vorn::test {
 namespace {
@@ -287,6 +290,46 @@ TEST_F(DesktopBusEndToEndTest, HotKeysGoThroughTheDesktopPortalWhereItOffersThem
         << ReadFile(desktop_.Path("stub-records.txt"));
     EXPECT_EQ(desktop_.StoreValue("pref_hk"), "0");
     ASSERT_NO_FATAL_FAILURE(ExitFromMenu(program, window));
+}
+
+// Natively on Wayland, on a headless weston started here: the program maps its
+// window there (nothing on the X display), the portal's key plays a track from
+// the station, the track ends and asks for its rating (no X11 raise), and the
+// session's stop signal ends the program cleanly, with no X11 in its output.
+TEST_F(DesktopBusEndToEndTest, PlaysNativelyOnAWaylandCompositor) {
+    if (std::system("command -v weston >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "weston is not installed (scripts/install-deps installs it)";
+    }
+    WestonServer weston;
+    ASSERT_FALSE(weston.Socket().empty()) << weston.LogText();
+    ASSERT_TRUE(desktop_.StartSessionBus());
+    ASSERT_NO_FATAL_FAILURE(StartStub({"portal"}));
+    ASSERT_NO_FATAL_FAILURE(StartStation());
+    if (IsSkipped()) return;
+    ChildProcess& program = StartVorn(weston.ClientEnvironment());
+    ASSERT_TRUE(Eventually([&] { return Contains(desktop_.LogLines(kDisplay), kWelcome); }, 30000))
+        << "the program did not connect";
+    EXPECT_EQ(desktop_.LogLines("INFO : Window system : "), std::vector<std::string>{"wayland, skin at 1x"});
+    EXPECT_TRUE(desktop_.ProgramWindows().empty()) << "a window on the X display";
+
+    ASSERT_TRUE(Eventually([&] { return Records("BindShortcuts").size() == 1; }, 10000))
+        << ReadFile(desktop_.Path("stub-records.txt"));
+    ASSERT_TRUE(StubCall("org.freedesktop.portal.Desktop", "Activate", {"play-pause"}));
+    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 30000));
+    EXPECT_TRUE(Eventually([&] { return Playerctl({"status"}) == "Playing"; }, 10000));
+    // The track plays to its end and the window asks for a rating.
+    EXPECT_TRUE(desktop_.WaitForLogLines("INFO : Rating wanted", 1, 3000 + trackSeconds_ * 2000));
+    EXPECT_TRUE(program.Running());
+
+    program.Signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(program.WaitExit(20000, status)) << "the program did not end";
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(desktop_.LogLines("INFO : Shutting down").empty());
+    const std::string output = ReadFile(desktop_.Path("vorn.out"));
+    for (const char* x11 : {"xcb", "X11", "X Error", "BadWindow", "BadAccess"}) {
+        EXPECT_EQ(output.find(x11), std::string::npos) << x11 << " in the output:\n" << output;
+    }
 }
 
 }  // namespace
