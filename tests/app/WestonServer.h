@@ -9,10 +9,10 @@
 
 namespace vorn::test {
 
-// A private Wayland compositor: Debian's weston on its headless backend, with
-// a socket of its own in a runtime folder of its own (XDG_RUNTIME_DIR). Socket()
-// is empty when it did not come up within 10 s. Stopped (and awaited) when the
-// object goes.
+// A private Wayland compositor: Debian's weston on its headless backend
+// (drawing with pixman, so that it can take screenshots), with a socket of its
+// own in a runtime folder of its own (XDG_RUNTIME_DIR). Socket() is empty when
+// it did not come up within 10 s. Stopped (and awaited) when the object goes.
 class WestonServer {
 public:
     WestonServer();
@@ -27,6 +27,9 @@ public:
     // socket and runtime folder set, no X display and no forced platform, so
     // that Qt picks Wayland by itself.
     std::vector<std::string> ClientEnvironment() const;
+    // What the compositor shows now, as weston-screenshooter saves it; false
+    // when no screenshot came within 10 s.
+    bool Screenshot(const std::string& path) const;
 
 private:
     TempDir runtime_;
