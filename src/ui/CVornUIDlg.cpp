@@ -281,7 +281,8 @@ bool CVornUIDlg::AskForRating() {
         return true;
     }
     // On Wayland Qt asks the compositor with an xdg-activation token where it
-    // offers that protocol; elsewhere there the stars' sweep and the notice ask alone.
+    // offers that protocol; where it does not, the window stays where it is and
+    // the stars' sweep and the notice ask alone.
     VORN_LOG(LogLevel::Info) << "Rating wanted";
     showNormal();
     raise();
