@@ -1,6 +1,7 @@
 #include "app/CVornUIApp.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMessageBox>
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include "foundation/LogTable.h"
 #include "foundation/ServerConfig.h"
 #include "server/ServerConstants.h"
+#include "ui/CSkinDialog.h"
 #include "ui/CSkinImage.h"
 #include "ui/CVornUIDlgDirectShow.h"
 #include "ui/MenuCommands.h"
@@ -57,7 +59,7 @@ int CVornUIApp::RunOnce() {
     }
 
     auto window = std::make_unique<CVornUIDlgDirectShow>(QtUiThread::Instance());
-    auto background = std::make_unique<CSkinImage>("resources/vorn background.png");
+    auto background = std::make_unique<CSkinImage>("resources/vorn background.png", CSkinDialog::SkinPixelRatio());
     if (const std::string failed = !background->IsValid() ? background->Error() : window->SkinError();
         !failed.empty()) {
         // Without its skin the window cannot be shown: say why and end.
@@ -69,6 +71,8 @@ int CVornUIApp::RunOnce() {
         return kResultOk;
     }
     window->SetBackground(background.get());
+    VORN_LOG(LogLevel::Info) << "Window system : " << QGuiApplication::platformName().toStdString()
+                             << ", skin at " << background->Scale() << "x";
 
     std::atomic<bool> windowEnded{false};
     std::thread startup([&] { Connect(*window, windowEnded); });

@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "foundation/Preferences.h"
+#include "ui/WindowSystem.h"
 
 namespace vorn {
 
@@ -27,6 +28,10 @@ CGeneralTabDlg::CGeneralTabDlg(Preferences& preferences, QWidget* parent)
     alwaysOnTop_ = new QCheckBox(QStringLiteral("Always On Top"), display);
     alwaysOnTop_->setObjectName(QStringLiteral("alwaysOnTop"));
     (new QVBoxLayout(display))->addWidget(alwaysOnTop_);
+    if (!WindowSystem::CanKeepOnTop()) {
+        alwaysOnTop_->setEnabled(false);
+        alwaysOnTop_->setToolTip(QString::fromLatin1(WindowSystem::kNoKeepOnTop));
+    }
 
     auto* hotKeysGroup = new QGroupBox(QStringLiteral("Hotkeys"), this);
     hotKeys_ = new QCheckBox(QStringLiteral("Enable Hotkeys"), hotKeysGroup);

@@ -54,7 +54,7 @@ bool CSkinControl::BlendImage(QPainter& dc, const CSkinImage* image, const QRect
         return false;
     }
     dc.setCompositionMode(QPainter::CompositionMode_SourceOver);
-    dc.drawImage(box.topLeft(), image->Image(), box);
+    image->Draw(dc, box.topLeft(), box);
     return true;
 }
 

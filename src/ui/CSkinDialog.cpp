@@ -1,5 +1,6 @@
 #include "ui/CSkinDialog.h"
 
+#include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -11,6 +12,7 @@
 #include "ui/CSkinControl.h"
 #include "ui/CSkinImage.h"
 #include "ui/WindowMessageEvent.h"
+#include "ui/WindowSystem.h"
 #include "ui/WindowSystemPosition.h"
 
 namespace vorn {
@@ -36,6 +38,9 @@ CSkinDialog::CSkinDialog(QWidget* parent)
     // Every pixel comes from the surface; Qt must not clear anything first.
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
+    // Wayland has no shaped windows: the surface's alpha shows the outline and
+    // the mask becomes the input region, so clicks beside the skin fall through.
+    if (WindowSystem::IsWayland()) setAttribute(Qt::WA_TranslucentBackground);
     setMouseTracking(true);
     resize(kSkinWidth, kSkinHeight);
     SetTimer(TIMER_CONTROL_TICK, TIMER_CONTROL_TICK_MS);
@@ -93,7 +98,7 @@ void CSkinDialog::DetachControl(CSkinControl* control) {
 void CSkinDialog::PaintAll(QPainter& dc) {
     if (background_ != nullptr && background_->IsValid()) {
         dc.setCompositionMode(QPainter::CompositionMode_SourceOver);
-        dc.drawImage(QPoint(0, 0), background_->Image(), QRect(0, 0, kSkinWidth, kSkinHeight));
+        background_->Draw(dc, QPoint(0, 0), QRect(0, 0, kSkinWidth, kSkinHeight));
     }
     for (const auto& layer : layers_) {
         for (CSkinControl* control : layer) {
@@ -144,9 +149,13 @@ const QImage& CSkinDialog::Surface() {
 }
 
 void CSkinDialog::RepaintSurface(const QRegion& part) {
-    const QSize size = this->size().expandedTo(QSize(1, 1));
-    if (surface_.size() != size) {
+    // The surface has the screen's resolution; everything is drawn on it in
+    // logical pixels.
+    const qreal ratio = devicePixelRatioF();
+    const QSize size = (QSizeF(this->size().expandedTo(QSize(1, 1))) * ratio).toSize();
+    if (surface_.size() != size || surface_.devicePixelRatio() != ratio) {
         surface_ = QImage(size, QImage::Format_ARGB32_Premultiplied);
+        surface_.setDevicePixelRatio(ratio);
         surfaceValid_ = false;
     }
     QPainter dc(&surface_);
@@ -159,9 +168,14 @@ void CSkinDialog::RepaintSurface(const QRegion& part) {
     surfaceValid_ = true;
 }
 
+double CSkinDialog::SkinPixelRatio() {
+    return qGuiApp != nullptr ? qGuiApp->devicePixelRatio() : 1.0;
+}
+
 QRegion CSkinDialog::ShapeFromImage(const CSkinImage& image, const QSize& clientSize) {
-    const int width = std::min(image.Width(), clientSize.width());
-    const int height = std::min(image.Height(), clientSize.height());
+    const QSize logical = image.LogicalSize();
+    const int width = std::min(logical.width(), clientSize.width());
+    const int height = std::min(logical.height(), clientSize.height());
     // One rectangle per opaque run and row; rows with the same runs as the row
     // above only make the previous rectangles taller, which describes the same
     // pixels with fewer rectangles.
@@ -172,12 +186,12 @@ QRegion CSkinDialog::ShapeFromImage(const CSkinImage& image, const QSize& client
         std::vector<std::pair<int, int>> runs;
         int x = 0;
         while (x < width) {
-            if (!image.IsOpaque(x, y)) {
+            if (!image.IsOpaqueAtLogical(x, y)) {
                 ++x;
                 continue;
             }
             const int start = x;
-            while (x < width && image.IsOpaque(x, y)) {
+            while (x < width && image.IsOpaqueAtLogical(x, y)) {
                 ++x;
             }
             runs.emplace_back(start, x);
@@ -318,7 +332,9 @@ void CSkinDialog::paintEvent(QPaintEvent* event) {
     freshRegion_ = QRegion();
     QPainter painter(this);
     painter.setCompositionMode(QPainter::CompositionMode_Source);
-    painter.drawImage(event->rect(), surface_, event->rect());
+    // Whole pixels of the surface onto whole pixels of the window at any ratio.
+    painter.setClipRect(event->rect());
+    painter.drawImage(QPoint(0, 0), surface_);
 }
 
 void CSkinDialog::resizeEvent(QResizeEvent* event) {

@@ -24,7 +24,8 @@ class CSkinControl;
 class CSkinImage;
 
 // A frameless window painted from a full-window PNG background with per-pixel
-// alpha and shaped by the background's fully opaque pixels. It hosts windowless
+// alpha and shaped by the background's fully opaque pixels (on X11 an X shape;
+// on Wayland a translucent surface whose input region is that shape). It hosts windowless
 // controls in three layers (layer 0 painted first), paints them, hands them the
 // mouse and the 200 ms tick, repaints one control on request by its name, and
 // lets the user drag the window by any point that no control takes.
@@ -67,9 +68,14 @@ public:
     // every control, layer by layer.
     void PaintAll(QPainter& dc);
 
-    // The window shape: the background's fully opaque pixels within the smaller
-    // of the background and `clientSize`, as one rectangle per run of opaque
-    // pixels in a row (a run reaching the row's end ends at that width).
+    // The device pixel ratio skin pictures are loaded for: the finest of the
+    // screens', so the window is sharp wherever it is moved (1 without screens).
+    static double SkinPixelRatio();
+
+    // The window shape, in logical pixels: those under whose centre the
+    // background is fully opaque, within the smaller of the background's
+    // logical size and `clientSize`, as one rectangle per run of opaque pixels
+    // in a row (a run reaching the row's end ends at that width).
     static QRegion ShapeFromImage(const CSkinImage& image, const QSize& clientSize);
     // Sets ShapeFromImage(background, client size) as the window's mask.
     void ComputeWindowShape();
@@ -96,7 +102,8 @@ public:
     DragMode CurrentDrag() const { return drag_; }
 
     // The window's pixels as they were last drawn (painted in full first if
-    // nothing has been drawn yet). Shown on screen as paint events come.
+    // nothing has been drawn yet), at the window's device pixel ratio. Shown on
+    // screen as paint events come.
     const QImage& Surface();
 
 protected:

@@ -17,20 +17,10 @@ namespace vorn {
 
 namespace {
 
-// The display is composed on images of 96 dots per inch, the resolution the
-// skin is drawn for, whatever the screen reports.
-constexpr int kDotsPerMeter96Dpi = 3780;
 constexpr QRgb kWhite = 0xFFFFFFFFu;
 // The clickable title under the pointer: a green dark enough to read on the
 // white face (contrast 5.1 : 1; pure green reaches only 1.4 : 1).
 const QColor kLinkGreen(0, 128, 0);
-
-QImage Image96Dpi(const QSize& size) {
-    QImage image(size, QImage::Format_ARGB32_Premultiplied);
-    image.setDotsPerMeterX(kDotsPerMeter96Dpi);
-    image.setDotsPerMeterY(kDotsPerMeter96Dpi);
-    return image;
-}
 
 bool Displayable(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
@@ -237,18 +227,20 @@ bool CVNDisplayControl::Draw(QPainter& dc) {
     const QRect box = BoundingBox();
     // The display is composed on a copy of the face kept between draws: face,
     // flood fill, texts, overlay. Only a line whose text, offset or colour
-    // changed is composed again; the filled face never changes and is made once.
-    if (filledFace_.isNull()) {
-        filledFace_ = Image96Dpi(box.size());
-        filledFace_.fill(Qt::transparent);
+    // changed is composed again; the filled face changes only with the
+    // resolution of the window's surface, which the display is composed at.
+    const qreal ratio = dc.device() != nullptr ? dc.device()->devicePixelRatioF() : 1.0;
+    if (filledFace_.isNull() || filledFace_.devicePixelRatio() != ratio) {
+        filledFace_ = DisplayGlyphs::Canvas(box.size(), ratio);
         {
             QPainter painter(&filledFace_);
-            if (face_ != nullptr && face_->IsValid()) {
+            if (face_ != nullptr) {
                 painter.setCompositionMode(QPainter::CompositionMode_Source);
-                painter.drawImage(QPoint(0, 0), face_->Image(), box);
+                face_->Draw(painter, QPoint(0, 0), box);
             }
         }
         FloodFillToBorder(filledFace_, QPoint(0, 0), kWhite, kWhite);
+        canvas_ = QImage();
     }
     const bool fresh = canvas_.isNull();
     if (fresh) {
@@ -282,12 +274,15 @@ bool CVNDisplayControl::Draw(QPainter& dc) {
 
 void CVNDisplayControl::ComposeLine(QPainter& painter, const QRect& line, const std::string& text,
                                     double left, QColor colour) {
+    painter.save();
     painter.setCompositionMode(QPainter::CompositionMode_Source);
-    painter.drawImage(line.topLeft(), filledFace_, line);
+    painter.setClipRect(line);
+    painter.drawImage(QPoint(0, 0), filledFace_);
+    painter.restore();
     glyphs_->DrawLine(painter, line, text, left, colour);
-    if (overlay_ != nullptr && overlay_->IsValid()) {
+    if (overlay_ != nullptr) {
         painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-        painter.drawImage(line.topLeft(), overlay_->Image(), line.translated(BoundingBox().topLeft()));
+        overlay_->Draw(painter, line.topLeft(), line.translated(BoundingBox().topLeft()));
     }
 }
 

@@ -31,6 +31,7 @@
 #include "server/ServerConstants.h"
 #include "ui/SkinAreas.h"
 #include "ui/TrayIcon.h"
+#include "ui/WindowSystem.h"
 #include "ui/WindowSystemPosition.h"
 
 namespace vorn {
@@ -57,7 +58,7 @@ bool IsWebLink(const std::string& url) {
 CVornUIDlg::CVornUIDlg(UiThread& uiThread) : CSkinDialog(nullptr), VornPlayer(uiThread) {
     icon_ = QIcon(QString::fromLatin1(kIconFile));
     for (std::size_t i = 0; i < images_.size(); ++i) {
-        images_[i] = std::make_unique<CSkinImage>(kImageFiles[i]);
+        images_[i] = std::make_unique<CSkinImage>(kImageFiles[i], SkinPixelRatio());
     }
     setWindowTitle(QString::fromLatin1(kTitle));
 }
@@ -279,6 +280,10 @@ bool CVornUIDlg::AskForRating() {
         QMetaObject::invokeMethod(this, [this] { AskForRating(); }, Qt::QueuedConnection);
         return true;
     }
+    // On Wayland Qt asks the compositor with an xdg-activation token where it
+    // offers that protocol; where it does not, the window stays where it is and
+    // the stars' sweep and the notice ask alone.
+    VORN_LOG(LogLevel::Info) << "Rating wanted";
     showNormal();
     raise();
     activateWindow();
@@ -351,6 +356,12 @@ std::unique_ptr<QMenu> CVornUIDlg::BuildMenu(bool forTray) {
     QAction* normal = add(display, "Normal", ID_NORMAL);
     onTop->setEnabled(!preferences.GetAlwaysOnTop());
     normal->setEnabled(preferences.GetAlwaysOnTop());
+    if (!WindowSystem::CanKeepOnTop()) {
+        onTop->setEnabled(false);
+        normal->setEnabled(false);
+        onTop->setToolTip(QString::fromLatin1(WindowSystem::kNoKeepOnTop));
+        display->setToolTipsVisible(true);
+    }
     QMenu* hotkeys = options->addMenu("Hotkeys");
     QAction* enable = add(hotkeys, "Enable", ID_HOTKEYS_ENABLE);
     QAction* disable = add(hotkeys, "Disable", ID_HOTKEYS_DISABLE);
@@ -476,6 +487,7 @@ void CVornUIDlg::OnHotKey(int id) {
 }
 
 void CVornUIDlg::SetTopmost(bool on) {
+    if (!WindowSystem::CanKeepOnTop()) return;  // the preference waits for a desktop that allows it
     Qt::WindowFlags flags = windowFlags();
     flags.setFlag(Qt::WindowStaysOnTopHint, on);
     QWindow* handle = windowHandle();
@@ -496,6 +508,12 @@ void CVornUIDlg::RegisterHotKeys(bool on) {
     if (!hotKeys_) return;
     if (RegisterDesktopKeys(on)) {
         hotKeys_->Unregister();  // the desktop's way serves instead
+        return;
+    }
+    if (on && WindowSystem::IsWayland()) {
+        // No client grabs keys beyond its own windows on Wayland: without the
+        // portal's shortcuts there are none (the media controls still work).
+        VORN_LOG(LogLevel::Info) << "HotKeys : On Wayland only the desktop portal's global shortcuts serve";
         return;
     }
     if (on) {

@@ -15,25 +15,25 @@ namespace {
 constexpr const char* kAllGlyphs =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789()-/:";
 
-// Glyphs are laid out at 96 dots per inch, the resolution the skin is drawn
-// for, whatever the screen reports (the font is sized in pixels anyway).
 constexpr int kDotsPerMeter96Dpi = 3780;
 
-QImage Image96Dpi(const QSize& size) {
-    QImage image(size, QImage::Format_ARGB32_Premultiplied);
+}  // namespace
+
+QImage DisplayGlyphs::Canvas(const QSize& logical, qreal ratio) {
+    QImage image((QSizeF(logical) * ratio).toSize().expandedTo(QSize(1, 1)), QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(ratio);
     image.setDotsPerMeterX(kDotsPerMeter96Dpi);
     image.setDotsPerMeterY(kDotsPerMeter96Dpi);
+    image.fill(Qt::transparent);
     return image;
 }
-
-}  // namespace
 
 DisplayGlyphs::DisplayGlyphs(const QString& family, int lineHeight, int clearance,
                              double cellWidth)
     : font_(family), cellWidth_(cellWidth) {
     font_.setStyleStrategy(QFont::NoAntialias);
     font_.setHintingPreference(QFont::PreferDefaultHinting);
-    const QImage probe = Image96Dpi(QSize(1, 1));
+    const QImage probe = Canvas(QSize(1, 1), 1.0);
     const int room = std::max(1, lineHeight - 2 * clearance);
     QRectF ink;
     for (int pixels = room; pixels >= 1; --pixels) {
@@ -61,13 +61,12 @@ DisplayGlyphs::DisplayGlyphs(const QString& family, int lineHeight, int clearanc
 const QImage& DisplayGlyphs::Glyph(unsigned char c, QColor colour) {
     QImage& glyph = glyphs_[colour.rgba()][c & 0x7F];
     if (glyph.isNull()) {
-        // One cell wide and a pixel more, as high as the ink.
-        glyph = Image96Dpi(QSize(static_cast<int>(std::ceil(cellWidth_)) + 1, inkHeight_));
-        glyph.fill(Qt::transparent);
+        // One cell wide and a pixel more, as high as the ink and its slack.
+        glyph = Canvas(QSize(static_cast<int>(std::ceil(cellWidth_)) + 1, inkHeight_ + 2 * kInkSlack), ratio_);
         QPainter painter(&glyph);
         painter.setFont(font_);
         painter.setPen(colour);
-        painter.drawText(QPointF(0, -fontInkTop_), QString(QChar::fromLatin1(static_cast<char>(c & 0x7F))));
+        painter.drawText(QPointF(0, kInkSlack - fontInkTop_), QString(QChar::fromLatin1(static_cast<char>(c & 0x7F))));
     }
     return glyph;
 }
@@ -77,20 +76,26 @@ void DisplayGlyphs::DrawLine(QPainter& painter, const QRect& line, const std::st
     if (text.empty()) {
         return;
     }
+    const qreal ratio = painter.device() != nullptr ? painter.device()->devicePixelRatioF() : 1.0;
+    if (ratio != ratio_) {
+        glyphs_.clear();
+        ratio_ = ratio;
+    }
     painter.save();
     painter.setClipRect(line);
     painter.fillRect(QRectF(left, line.top(), cellWidth_ * static_cast<double>(text.size()),
                             line.height()),
                      Qt::white);
     painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-    const int top = line.top() + (line.height() - inkHeight_) / 2;
+    const int top = line.top() + (line.height() - inkHeight_) / 2 - kInkSlack;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c == ' ') {
             continue;
         }
+        // On a whole device pixel: a glyph's pixels are copied, never resampled.
         const double x = left + static_cast<double>(i) * cellWidth_ + offsets_[c & 0x7F];
-        painter.drawImage(QPoint(static_cast<int>(std::round(x)), top), Glyph(c, colour));
+        painter.drawImage(QPointF(std::round(x * ratio_) / ratio_, top), Glyph(c, colour));
     }
     painter.restore();
 }

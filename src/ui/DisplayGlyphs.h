@@ -18,8 +18,10 @@ namespace vorn {
 // clear above and below in a line of `lineHeight`; it is narrowed so that a
 // glyph fits a cell, and drawn without antialiasing so that its hinting keeps
 // every segment a whole pixel wide (an antialiased segment narrower than a
-// pixel fades to grey and the letter loses it). Each glyph is drawn once per
-// colour and copied from then on. Window thread only.
+// pixel fades to grey and the letter loses it). Sizes and places are logical
+// pixels; the glyphs are drawn at the resolution of the device they go to
+// (twice as fine on a 2x screen, not enlarged). Each glyph is drawn once per
+// colour and resolution and copied from then on. Window thread only.
 class DisplayGlyphs {
 public:
     DisplayGlyphs(const QString& family, int lineHeight, int clearance, double cellWidth);
@@ -34,7 +36,16 @@ public:
     void DrawLine(QPainter& painter, const QRect& line, const std::string& text, double left,
                   QColor colour);
 
+    // A transparent canvas of `logical` size at `ratio` device pixels per
+    // logical pixel, laid out at 96 dots per inch, the resolution the skin is
+    // drawn for, whatever the screen reports.
+    static QImage Canvas(const QSize& logical, qreal ratio);
+
 private:
+    // Room above and below the ink of a glyph's image: hinting at another
+    // resolution may move an edge by a device pixel.
+    static constexpr int kInkSlack = 1;
+
     const QImage& Glyph(unsigned char c, QColor colour);
 
     QFont font_;
@@ -42,6 +53,7 @@ private:
     double fontInkTop_ = 0;  // the top of the ink relative to the baseline
     int inkHeight_ = 0;
     std::array<double, 128> offsets_{};  // each glyph's left within its cell
+    qreal ratio_ = 1.0;  // the device pixel ratio the kept glyphs are drawn at
     std::map<QRgb, std::array<QImage, 128>> glyphs_;  // by colour, then character
 };
 

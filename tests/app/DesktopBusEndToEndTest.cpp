@@ -1,15 +1,20 @@
 // The real program on a private session bus: the desktop's media controls
 // (playerctl, gdbus and dbus-monitor as a listener's desktop would use them)
 // against the real window and station.
+#include <QImage>
+
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include "tests/app/EndToEndTest.h"
+#include "tests/app/WestonServer.h"
 
 namespace vorn::test {
 namespace {
@@ -287,6 +292,134 @@ TEST_F(DesktopBusEndToEndTest, HotKeysGoThroughTheDesktopPortalWhereItOffersThem
         << ReadFile(desktop_.Path("stub-records.txt"));
     EXPECT_EQ(desktop_.StoreValue("pref_hk"), "0");
     ASSERT_NO_FATAL_FAILURE(ExitFromMenu(program, window));
+}
+
+// Where two screenshots differ, as one bit per pixel of `changed`; false when
+// they cannot be read or differ in size.
+bool Difference(const std::string& beforePath, const std::string& afterPath, QImage& changed) {
+    const QImage before = QImage(QString::fromStdString(beforePath)).convertToFormat(QImage::Format_RGB32);
+    const QImage after = QImage(QString::fromStdString(afterPath)).convertToFormat(QImage::Format_RGB32);
+    if (before.isNull() || before.size() != after.size()) return false;
+    changed = QImage(before.size(), QImage::Format_Mono);
+    changed.fill(0);
+    for (int y = 0; y < before.height(); ++y) {
+        for (int x = 0; x < before.width(); ++x) {
+            if (before.pixel(x, y) != after.pixel(x, y)) changed.setPixel(x, y, 1);
+        }
+    }
+    return true;
+}
+
+// The smallest rectangle holding every changed pixel from row `top` down.
+QRect ChangedBox(const QImage& changed, int top) {
+    QRect box;
+    for (int y = top; y < changed.height(); ++y) {
+        for (int x = 0; x < changed.width(); ++x) {
+            if (changed.pixelIndex(x, y) != 0) box |= QRect(x, y, 1, 1);
+        }
+    }
+    return box;
+}
+
+// Natively on Wayland, on a headless weston started here: the program maps its
+// window there (nothing on the X display), shaped by its own alpha on the
+// compositor's screen, the portal's key plays a track from
+// the station, the track ends and asks for its rating (no X11 raise), and the
+// session's stop signal ends the program cleanly, with no X11 in its output.
+TEST_F(DesktopBusEndToEndTest, PlaysNativelyOnAWaylandCompositor) {
+    if (std::system("command -v weston >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "weston is not installed (scripts/install-deps installs it)";
+    }
+    WestonServer weston;
+    ASSERT_FALSE(weston.Socket().empty()) << weston.LogText();
+    ASSERT_TRUE(desktop_.StartSessionBus());
+    ASSERT_NO_FATAL_FAILURE(StartStub({"portal"}));
+    ASSERT_NO_FATAL_FAILURE(StartStation());
+    if (IsSkipped()) return;
+    // The desktop before the program, once the shell has faded its backdrop in:
+    // two screenshots alike below the panel (whose clock moves).
+    constexpr int kPanel = 40;
+    const std::string empty = desktop_.Path("weston-empty.png");
+    const std::string earlier = desktop_.Path("weston-earlier.png");
+    QImage changed;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            std::error_code error;
+            fs::copy_file(empty, earlier, fs::copy_options::overwrite_existing, error);
+            return weston.Screenshot(empty) && Difference(earlier, empty, changed) &&
+                   ChangedBox(changed, kPanel).isEmpty();
+        },
+        15000))
+        << "no steady screenshot of weston's desktop";
+    ChildProcess& program = StartVorn(weston.ClientEnvironment());
+    ASSERT_TRUE(Eventually([&] { return Contains(desktop_.LogLines(kDisplay), kWelcome); }, 30000))
+        << "the program did not connect";
+    EXPECT_EQ(desktop_.LogLines("INFO : Window system : "), std::vector<std::string>{"wayland, skin at 1x"});
+    EXPECT_TRUE(desktop_.ProgramWindows().empty()) << "a window on the X display";
+
+    // On the compositor's screen exactly the skin's outline covers what was
+    // there before (below weston's panel, whose clock moves): the corners
+    // beside it stay see-through.
+    const QImage outline(QString::fromStdString(desktop_.InstallDir() + "resources/vorn background.png"));
+    ASSERT_FALSE(outline.isNull());
+    QRect covered;
+    const std::string shown = desktop_.Path("weston-vorn.png");
+    ASSERT_TRUE(Eventually(
+        [&] {
+            if (!weston.Screenshot(shown) || !Difference(empty, shown, changed)) return false;
+            covered = ChangedBox(changed, kPanel);
+            return covered.width() > 300;
+        },
+        10000))
+        << "the window did not show on the compositor's screen";
+    QRect skin;
+    for (int y = 0; y < outline.height(); ++y) {
+        for (int x = 0; x < outline.width(); ++x) {
+            if (qAlpha(outline.pixel(x, y)) == 255) skin |= QRect(x, y, 1, 1);
+        }
+    }
+    EXPECT_EQ(covered.size(), skin.size());
+    const QPoint origin = covered.topLeft() - skin.topLeft();  // the window's place on the screen
+    int coveredBeside = 0;
+    int skinUnchanged = 0;
+    int skinPixels = 0;
+    for (int y = kPanel; y < changed.height(); ++y) {
+        for (int x = 0; x < changed.width(); ++x) {
+            const QPoint at = QPoint(x, y) - origin;
+            const bool inside = outline.rect().contains(at) && qAlpha(outline.pixel(at)) == 255;
+            const bool differs = changed.pixelIndex(x, y) != 0;
+            coveredBeside += differs && !inside ? 1 : 0;
+            skinUnchanged += inside && !differs ? 1 : 0;
+            skinPixels += inside ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(coveredBeside, 0) << "pixels beside the skin hide the desktop";
+    if (coveredBeside != 0) {  // both screens kept for a look
+        std::error_code error;
+        fs::create_directories(VORN_E2E_ARTIFACTS, error);
+        fs::copy_file(empty, std::string(VORN_E2E_ARTIFACTS) + "/weston-before.png", fs::copy_options::overwrite_existing, error);
+        fs::copy_file(shown, std::string(VORN_E2E_ARTIFACTS) + "/weston-after.png", fs::copy_options::overwrite_existing, error);
+    }
+    EXPECT_LT(skinUnchanged, skinPixels / 100) << "the skin does not show";
+
+    ASSERT_TRUE(Eventually([&] { return Records("BindShortcuts").size() == 1; }, 10000))
+        << ReadFile(desktop_.Path("stub-records.txt"));
+    ASSERT_TRUE(StubCall("org.freedesktop.portal.Desktop", "Activate", {"play-pause"}));
+    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 30000));
+    EXPECT_TRUE(Eventually([&] { return Playerctl({"status"}) == "Playing"; }, 10000));
+    // The track plays to its end and the window asks for a rating.
+    EXPECT_TRUE(desktop_.WaitForLogLines("INFO : Rating wanted", 1, 3000 + trackSeconds_ * 2000));
+    EXPECT_TRUE(program.Running());
+
+    program.Signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(program.WaitExit(20000, status)) << "the program did not end";
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(desktop_.LogLines("INFO : Shutting down").empty());
+    const std::string output = ReadFile(desktop_.Path("vorn.out"));
+    for (const char* x11 : {"xcb", "X11", "X Error", "BadWindow", "BadAccess"}) {
+        EXPECT_EQ(output.find(x11), std::string::npos) << x11 << " in the output:\n" << output;
+    }
 }
 
 }  // namespace

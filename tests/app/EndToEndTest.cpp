@@ -115,8 +115,8 @@ void EndToEndTest::StartStation(const std::vector<std::string>& extra) {
     ASSERT_TRUE(station_->Running() && Answers(kProtocolPort)) << "the station did not come up within 20 s:\n" << log;
 }
 
-ChildProcess& EndToEndTest::StartVorn() {
-    vorn_ = desktop_.StartVorn(VORN_PROGRAM, desktop_.Path("vorn.out"));
+ChildProcess& EndToEndTest::StartVorn(const std::vector<std::string>& environment) {
+    vorn_ = desktop_.StartVorn(VORN_PROGRAM, desktop_.Path("vorn.out"), std::string(), environment);
     return *vorn_;
 }
 

@@ -48,7 +48,8 @@ protected:
     // The station of the test on 127.0.0.1 (skips when the port was taken meanwhile).
     void StartStation(const std::vector<std::string>& extra = {});
     // The program; it lives until after TearDown, so a failure's screenshot shows it.
-    ChildProcess& StartVorn();
+    // `environment` changes its environment further (as ChildProcess takes it).
+    ChildProcess& StartVorn(const std::vector<std::string>& environment = {});
     // The main window once the program has connected (its welcome text is shown).
     std::string ConnectedWindow();
     // The connected window with its first track playing: play pressed and a

@@ -142,7 +142,8 @@ bool VornDesktop::RunOnBus(const std::vector<std::string>& argv, std::string* ou
 }
 
 std::unique_ptr<ChildProcess> VornDesktop::StartVorn(const std::string& program, const std::string& outputFile,
-                                                     const std::string& workingDir) const {
+                                                     const std::string& workingDir,
+                                                     const std::vector<std::string>& changes) const {
     const char* path = std::getenv("PATH");
     std::vector<std::string> environment = {
         "DISPLAY=" + xvfb_.Display(),
@@ -151,6 +152,7 @@ std::unique_ptr<ChildProcess> VornDesktop::StartVorn(const std::string& program,
         "XDG_CACHE_HOME=" + cacheHome_,
         "DBUS_SESSION_BUS_ADDRESS=" + busAddress_,
     };
+    environment.insert(environment.end(), changes.begin(), changes.end());
     std::vector<std::string> argv = {program};
     if (!workingDir.empty()) {
         // Through the shell: the child changes its folder before it becomes the program.

@@ -43,9 +43,11 @@ public:
     void SetCacheHome(const std::string& folder) { cacheHome_ = folder; }
     const std::string& XDisplay() const { return xvfb_.Display(); }
 
-    // The program at `program`, on this desktop, started in `workingDir`.
+    // The program at `program`, on this desktop, started in `workingDir`, its
+    // environment changed further by `environment` (as ChildProcess takes it).
     std::unique_ptr<ChildProcess> StartVorn(const std::string& program, const std::string& outputFile,
-                                            const std::string& workingDir = std::string()) const;
+                                            const std::string& workingDir = std::string(),
+                                            const std::vector<std::string>& environment = {}) const;
 
     // The log lines that start with `prefix` (e.g. "INFO : New Media Set : "),
     // without the prefix and the time stamp.

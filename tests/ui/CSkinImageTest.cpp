@@ -83,4 +83,40 @@ TEST(CSkinImageTest, LoadsPngFilesAndReportsTheDecodersMessage) {
 }
 
 }  // namespace
+// A picture for a device pixel ratio: the 2x file at 2, the 2x file smoothly
+// scaled between (a hard edge staying hard, soft glass staying soft), the 1x
+// file at 1 and wherever no 2x file exists.
+TEST(CSkinImageTest, TakesThePictureForTheDevicePixelRatio) {
+    test::EnsureApplication();
+    test::SourceTreeCwd cwd;
+    EXPECT_EQ(CSkinImage::HighResolutionPath("./resources/vorn stars on.png"), "./resources/vorn stars on@2x.png");
+    EXPECT_EQ(CSkinImage::HighResolutionPath("./a.b/skin"), "./a.b/skin@2x");
+
+    const CSkinImage normal("./resources/vorn stars on.png", 1.0);
+    EXPECT_EQ(normal.Width(), 430);
+    EXPECT_EQ(normal.Scale(), 1.0);
+    const CSkinImage fine("./resources/vorn stars on.png", 2.0);
+    EXPECT_EQ(fine.Width(), 860);
+    EXPECT_EQ(fine.Image().devicePixelRatio(), 2.0);
+
+    const CSkinImage between("./resources/vorn stars on.png", 1.5);
+    ASSERT_EQ(QSize(between.Width(), between.Height()), QSize(645, 195));
+    EXPECT_EQ(between.Scale(), 1.5);
+    EXPECT_EQ(between.LogicalSize(), QSize(430, 130));
+    int soft = 0;
+    for (int y = 0; y < between.Height(); ++y) {
+        for (int x = 0; x < between.Width(); ++x) soft += between.Alpha(x, y) % 255 != 0 ? 1 : 0;
+    }
+    EXPECT_EQ(soft, 0) << "the hard edge went soft";
+    EXPECT_TRUE(between.IsOpaqueAtLogical(72, 66));
+    EXPECT_FALSE(between.IsOpaqueAtLogical(1, 1));
+    const CSkinImage glass("./resources/transparent menu screen.png", 1.5);
+    EXPECT_NE(glass.Alpha(300, 90), 0);
+    EXPECT_NE(glass.Alpha(300, 90), 255);
+
+    const CSkinImage icon("./resources/vorn icon.png", 2.0);  // drawn once, at 256 x 256
+    EXPECT_EQ(icon.Width(), 256);
+    EXPECT_EQ(icon.Scale(), 1.0);
+}
+
 }  // namespace vorn

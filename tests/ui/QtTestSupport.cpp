@@ -9,8 +9,10 @@ namespace vorn::test {
 
 void EnsureApplication() {
     if (QApplication::instance() != nullptr) return;
-    // Widget tests run offscreen unless the test chose a platform (a real X server).
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")) {
+    // Widget tests run offscreen unless the test chose a platform (a real X
+    // server or Wayland compositor).
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     static int argc = 1;

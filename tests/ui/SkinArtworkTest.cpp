@@ -81,6 +81,48 @@ TEST_F(SkinArtworkTest, WindowPicturesShareOneHardEdgedShape) {
     EXPECT_FALSE(shape.contains(QPoint(429, 129)));
 }
 
+// The pictures for 2x screens: each window picture drawn again at 860 x 260
+// inside exactly the 1x outline (the window's shape is made of logical pixels),
+// with detail finer than a logical pixel; the glass still only on the display.
+TEST_F(SkinArtworkTest, HighResolutionPicturesKeepTheOutlineAndAddDetail) {
+    std::vector<std::string> pictures = kWindowPictures;
+    pictures.push_back("transparent menu screen.png");
+    for (const std::string& name : pictures) {
+        auto normal = Load(name);
+        CSkinImage fine("./resources/" + name, 2.0);
+        ASSERT_TRUE(fine.IsValid()) << fine.Error();
+        ASSERT_EQ(fine.Scale(), 2.0) << name << ": no 2x picture";
+        ASSERT_EQ(QSize(fine.Width(), fine.Height()), QSize(860, 260)) << name;
+        EXPECT_EQ(fine.LogicalSize(), QSize(430, 130)) << name;
+        const bool glass = name == "transparent menu screen.png";
+        int outlineDiffers = 0;
+        int blocks = 0;
+        int detailedBlocks = 0;
+        for (int y = 0; y < 130; ++y) {
+            for (int x = 0; x < 430; ++x) {
+                const QRgb corner = At(fine, 2 * x, 2 * y);
+                bool detailed = false;
+                for (int k = 0; k < 4; ++k) {
+                    const int fx = 2 * x + k % 2;
+                    const int fy = 2 * y + k / 2;
+                    const bool alphaDiffers = glass ? (normal->Alpha(x, y) == 0) != (fine.Alpha(fx, fy) == 0)
+                                                    : fine.Alpha(fx, fy) != normal->Alpha(x, y);
+                    outlineDiffers += alphaDiffers ? 1 : 0;
+                    detailed = detailed || At(fine, fx, fy) != corner;
+                }
+                if (normal->IsOpaque(x, y)) {
+                    ++blocks;
+                    detailedBlocks += detailed ? 1 : 0;
+                }
+            }
+        }
+        EXPECT_EQ(outlineDiffers, 0) << name << ": the 2x outline is not the 1x outline";
+        if (!glass) {
+            EXPECT_GT(detailedBlocks, blocks / 10) << name << ": enlarged, not drawn at 2x";
+        }
+    }
+}
+
 TEST_F(SkinArtworkTest, EachStateChangesOnlyWhatItShows) {
     auto up = Load("buttons up stars off.png");
     auto background = Load("vorn background.png");

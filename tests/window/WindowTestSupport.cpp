@@ -46,7 +46,7 @@ WindowFixture::WindowFixture() : media_(home / "Music/Vorn/") {
     key.Value("MediaDir").SetText(media_);
     key.Value("InstallDir").SetText(home.Path() + "/");
     Preferences::Global().Reload();
-    background_ = std::make_unique<CSkinImage>("resources/vorn background.png");
+    background_ = std::make_unique<CSkinImage>("resources/vorn background.png", CSkinDialog::SkinPixelRatio());
 }
 
 WindowFixture::~WindowFixture() = default;

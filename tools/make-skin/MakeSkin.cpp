@@ -1,15 +1,19 @@
 // Draws Vorn's skin: the ten 430 x 130 window pictures that the main window
-// loads from resources/, laid out for its control areas, and the application
-// icon (also at the desktop's smaller sizes, in resources/icons/). Every window
-// picture is the whole window in one state; a control copies only the pixels
-// inside its own area from it.
+// loads from resources/, laid out for its control areas, the same ten drawn
+// again at twice the resolution for HiDPI screens ("name@2x.png", 860 x 260),
+// and the application icon (also at the desktop's smaller sizes, in
+// resources/icons/). Every picture is the whole window in one state; a
+// control copies only the pixels inside its own area from it.
 //
 //     QT_QPA_PLATFORM=offscreen build/tools/make-skin/vorn-make-skin [folder]
 //
 // writes into `folder` (default "resources"). Only fully opaque pixels belong
 // to the window, so the outline is drawn with a hard edge: every pixel of the
 // window pictures is either fully opaque or fully transparent, except in the
-// display overlay, whose alpha is meant to blend.
+// display overlay, whose alpha is meant to blend. The window's shape is made of
+// whole logical pixels, so the 2x pictures keep the 1x outline exactly: each
+// opaque 1x pixel is an opaque 2 x 2 block, each transparent one a transparent
+// block; only what lies inside is drawn at the finer resolution.
 
 #include <QDir>
 #include <QGuiApplication>
@@ -226,8 +230,9 @@ void PaintDisplayFace(QPainter& p) {
 
 // The glass over the display: a cool tint, an inner shadow, a gloss over the
 // upper part and the rounded corners of the window in the bezel.
-QImage DisplayOverlay() {
-    QImage overlay(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
+QImage DisplayOverlay(int scale) {
+    QImage overlay(QSize(kWidth, kHeight) * scale, QImage::Format_ARGB32_Premultiplied);
+    overlay.setDevicePixelRatio(scale);
     overlay.fill(Qt::transparent);
     QPainter p(&overlay);
     p.setRenderHint(QPainter::Antialiasing);
@@ -356,7 +361,9 @@ QPainterPath RingPath() {
 // The ring's darker, hollow look while one half is held down, fading in from
 // kPressRampStart outwards.
 void PaintPressedHalf(QPainter& p, bool forward) {
-    QImage layer(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
+    const qreal scale = p.device()->devicePixelRatioF();
+    QImage layer(QSize(kWidth, kHeight) * scale, QImage::Format_ARGB32_Premultiplied);
+    layer.setDevicePixelRatio(scale);
     layer.fill(Qt::transparent);
     {
         QPainter lp(&layer);
@@ -506,8 +513,11 @@ void PaintPlayButton(QPainter& p, PlayLook look) {
     p.drawPath(icon);
 }
 
+// The window in one state, `overlay.devicePixelRatio()` pixels per window pixel.
 QImage PaintArt(const SkinState& state, const QPainterPath& shape, const QImage& overlay) {
-    QImage art(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
+    const qreal scale = overlay.devicePixelRatio();
+    QImage art(QSize(kWidth, kHeight) * scale, QImage::Format_ARGB32_Premultiplied);
+    art.setDevicePixelRatio(scale);
     art.fill(Qt::transparent);
     QPainter p(&art);
     p.setRenderHint(QPainter::Antialiasing);
@@ -525,23 +535,27 @@ QImage PaintArt(const SkinState& state, const QPainterPath& shape, const QImage&
     return art;
 }
 
-// Keeps exactly the pixels whose centres lie inside the outline, made fully
-// opaque over the rim colour; everything else becomes fully transparent.
-QImage HardEdge(const QImage& art, const QPainterPath& shape) {
+// The outline in window pixels: opaque where a pixel's centre lies inside the shape.
+QImage Outline(const QPainterPath& shape) {
     QImage mask(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
     mask.fill(Qt::transparent);
-    {
-        QPainter mp(&mask);
-        mp.setRenderHint(QPainter::Antialiasing, false);
-        mp.fillPath(shape, Qt::black);
-    }
-    QImage out(kWidth, kHeight, QImage::Format_ARGB32);
-    for (int y = 0; y < kHeight; ++y) {
+    QPainter mp(&mask);
+    mp.setRenderHint(QPainter::Antialiasing, false);
+    mp.fillPath(shape, Qt::black);
+    return mask;
+}
+
+// Keeps exactly the pixels that lie in an opaque pixel of the 1x outline, made
+// fully opaque over the rim colour; everything else becomes fully transparent.
+QImage HardEdge(const QImage& art, const QImage& outline) {
+    const int scale = static_cast<int>(art.devicePixelRatio());
+    QImage out(art.size(), QImage::Format_ARGB32);
+    for (int y = 0; y < art.height(); ++y) {
         const auto* in = reinterpret_cast<const QRgb*>(art.constScanLine(y));
-        const auto* inside = reinterpret_cast<const QRgb*>(mask.constScanLine(y));
+        const auto* inside = reinterpret_cast<const QRgb*>(outline.constScanLine(y / scale));
         auto* to = reinterpret_cast<QRgb*>(out.scanLine(y));
-        for (int x = 0; x < kWidth; ++x) {
-            if (qAlpha(inside[x]) != 255) {
+        for (int x = 0; x < art.width(); ++x) {
+            if (qAlpha(inside[x / scale]) != 255) {
                 to[x] = 0;
                 continue;
             }
@@ -572,8 +586,9 @@ QImage Icon(int size) {
     return icon.convertToFormat(QImage::Format_ARGB32);
 }
 
-bool Save(const QImage& image, const QString& folder, const char* name) {
-    const QString path = folder + "/" + name;
+// Saves "name.png", or "name@2x.png" for a picture drawn at twice the resolution.
+bool Save(const QImage& image, const QString& folder, const char* name, int scale = 1) {
+    const QString path = folder + "/" + name + (scale == 1 ? QString() : QString("@%1x").arg(scale)) + ".png";
     if (!image.save(path, "PNG")) {
         std::fprintf(stderr, "vorn-make-skin: writing %s failed\n", qPrintable(path));
         return false;
@@ -582,28 +597,20 @@ bool Save(const QImage& image, const QString& folder, const char* name) {
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    QGuiApplication app(argc, argv);
-    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString("resources");
-    if (!QDir().mkpath(folder)) {
-        std::fprintf(stderr, "vorn-make-skin: cannot create %s\n", qPrintable(folder));
-        return 1;
-    }
-
-    const QPainterPath shape = WindowShape();
-    const QImage overlay = DisplayOverlay();
-    auto render = [&](const SkinState& state) { return HardEdge(PaintArt(state, shape, overlay), shape); };
+// The ten window pictures at `scale` pixels per window pixel.
+bool SaveWindowPictures(const QString& folder, const QPainterPath& shape, const QImage& outline, int scale) {
+    const QImage overlay = DisplayOverlay(scale);
+    auto render = [&](const SkinState& state) { return HardEdge(PaintArt(state, shape, overlay), outline); };
 
     const QImage up = render(SkinState{});
     // A held ring half must not differ inside the play button's box, which is
     // repainted over it from the play button's own picture.
+    const QRect playBox(kPlayBox.topLeft() * scale, kPlayBox.size() * scale);
     auto pressedRing = [&](SkinState state) {
         QImage image = render(state);
         QPainter p(&image);
         p.setCompositionMode(QPainter::CompositionMode_Source);
-        p.drawImage(kPlayBox.topLeft(), up, kPlayBox);
+        p.drawImage(playBox.topLeft(), up, playBox);
         return image;
     };
     SkinState forward;
@@ -622,22 +629,42 @@ int main(int argc, char** argv) {
     face.displayFaceOnly = true;
 
     bool ok = true;
-    ok &= Save(up, folder, "vorn background.png");
-    ok &= Save(up, folder, "buttons up stars off.png");
-    ok &= Save(pressedRing(forward), folder, "vorn forward click.png");
-    ok &= Save(pressedRing(back), folder, "vorn back click.png");
-    ok &= Save(render(playPressed), folder, "vorn play button click.png");
-    ok &= Save(render(pauseUp), folder, "vorn pause button.png");
-    ok &= Save(render(pausePressed), folder, "vorn pause button click.png");
-    ok &= Save(render(starsOn), folder, "vorn stars on.png");
-    ok &= Save(render(face), folder, "vorn white display.png");
-    ok &= Save(overlay.convertToFormat(QImage::Format_ARGB32), folder,
-               "transparent menu screen.png");
-    ok &= Save(Icon(256), folder, "vorn icon.png");
+    ok &= Save(up, folder, "vorn background", scale);
+    ok &= Save(up, folder, "buttons up stars off", scale);
+    ok &= Save(pressedRing(forward), folder, "vorn forward click", scale);
+    ok &= Save(pressedRing(back), folder, "vorn back click", scale);
+    ok &= Save(render(playPressed), folder, "vorn play button click", scale);
+    ok &= Save(render(pauseUp), folder, "vorn pause button", scale);
+    ok &= Save(render(pausePressed), folder, "vorn pause button click", scale);
+    ok &= Save(render(starsOn), folder, "vorn stars on", scale);
+    ok &= Save(render(face), folder, "vorn white display", scale);
+    QImage glass = overlay.convertToFormat(QImage::Format_ARGB32);
+    glass.setDevicePixelRatio(1);
+    ok &= Save(glass, folder, "transparent menu screen", scale);
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QGuiApplication app(argc, argv);
+    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString("resources");
+    if (!QDir().mkpath(folder)) {
+        std::fprintf(stderr, "vorn-make-skin: cannot create %s\n", qPrintable(folder));
+        return 1;
+    }
+
+    const QPainterPath shape = WindowShape();
+    const QImage outline = Outline(shape);
+    bool ok = true;
+    for (const int scale : {1, 2}) {
+        ok &= SaveWindowPictures(folder, shape, outline, scale);
+    }
+    ok &= Save(Icon(256), folder, "vorn icon");
     // The desktop's icon theme sizes below the 256-pixel one, drawn at their own
     // size rather than scaled down, so the ring's edges stay sharp.
     ok &= QDir(folder).mkpath("icons");
-    ok &= Save(Icon(48), folder, "icons/vorn 48.png");
-    ok &= Save(Icon(128), folder, "icons/vorn 128.png");
+    ok &= Save(Icon(48), folder, "icons/vorn 48");
+    ok &= Save(Icon(128), folder, "icons/vorn 128");
     return ok ? 0 : 1;
 }
