@@ -1,4 +1,5 @@
-// Usage: station_bench [seconds] [clients] [--postgres] [--station-cores N | --shared-cores]
+// Usage: station_bench [seconds] [clients] [--postgres [--database-apart]]
+//                      [--station-cores N | --shared-cores]
 //
 // Starts a station in a temporary folder with a 10,000-item catalogue and 1,000
 // listeners who have rated 20 items each, then lets 32 clients (threads, each
@@ -18,6 +19,9 @@
 // --postgres keeps the store in a throwaway PostgreSQL cluster (initdb and
 // pg_ctl in a temporary folder, Unix socket only, fsync off), as stations that
 // share one database do; the default is the SQLite store of a single station.
+// With --database-apart the database server runs on the clients' cores, as a
+// database on a machine of its own would, and the floor measures the
+// station's own share.
 #include <arpa/inet.h>
 #include <pthread.h>
 #include <sched.h>
@@ -143,12 +147,15 @@ CoreSplit SplitCores(int wantedStation, bool shared) {
 int main(int argc, char** argv) {
     std::vector<std::string> positional;
     bool postgres = false;
+    bool databaseApart = false;
     int wantedStationCores = 0;
     bool sharedCores = false;
     for (int k = 1; k < argc; ++k) {
         const std::string arg = argv[k];
         if (arg == "--postgres") {
             postgres = true;
+        } else if (arg == "--database-apart") {
+            databaseApart = true;
         } else if (arg == "--shared-cores") {
             sharedCores = true;
         } else if (arg == "--station-cores" && k + 1 < argc) {
@@ -173,7 +180,11 @@ int main(int argc, char** argv) {
     std::unique_ptr<vorn::station::test::PgCluster> cluster;
     std::string url = "sqlite:" + folder + "/station.db";
     if (postgres) {
+        if (databaseApart) {  // the server's processes inherit the clients' cores
+            ::sched_setaffinity(0, sizeof cores.clients, &cores.clients);
+        }
         cluster = std::make_unique<vorn::station::test::PgCluster>();
+        ::sched_setaffinity(0, sizeof cores.station, &cores.station);
         if (!cluster->Running()) {
             std::fprintf(stderr, "no PostgreSQL server: %s\n", cluster->Problem().c_str());
             return 1;
@@ -370,7 +381,9 @@ int main(int argc, char** argv) {
                 each, before, after, plain, cores.stationCount, floorPerSecond);
     std::printf("store: %s; station on %d core(s), clients on %d%s (busy %.0f %%; near 100 %% the clients, not the "
                 "station, set the pace)\n",
-                postgres ? "PostgreSQL" : "SQLite", cores.stationCount, cores.clientCount,
+                postgres ? (databaseApart ? "PostgreSQL on the clients' cores" : "PostgreSQL on the station's cores")
+                         : "SQLite",
+                cores.stationCount, cores.clientCount,
                 sharedCores ? ", the same ones" : "",
                 100.0 * clientsCpu / (elapsed * 1e6 * cores.clientCount));
     std::printf("%d clients, %.1f s: %zu RecommendationsRequests, %.0f requests/s, %ld failures\n", clients, elapsed,
