@@ -99,10 +99,11 @@ void Recommender::Resync(std::int32_t listener, const ListenerRecords& records) 
     }
     // Usually nothing changed elsewhere: the store holds what this station
     // offered the listener last, and the profile is kept as it is.
-    const bool sameRecent =
-        profile.recent.size() == records.recent.size() &&
-        std::equal(records.recent.begin(), records.recent.end(), profile.recent.begin(),
-                   [](std::int32_t item, const std::pair<std::int32_t, std::uint64_t>& kept) { return item == kept.first; });
+    const auto sameItem = [](std::int32_t item, const std::pair<std::int32_t, std::uint64_t>& kept) {
+        return item == kept.first;
+    };
+    const bool sameRecent = profile.recent.size() == records.recent.size() &&
+                            std::equal(records.recent.begin(), records.recent.end(), profile.recent.begin(), sameItem);
     if (sameRecent) {
         return;
     }

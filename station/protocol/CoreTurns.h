@@ -22,6 +22,19 @@ public:
     // Blocks until it is the caller's turn; every Wait is followed by one Done.
     void Wait();
     void Done();
+
+    // A turn held for the life of the object, given back however the work
+    // ends (a turn never given back would hold a core for good).
+    class Turn {
+    public:
+        explicit Turn(CoreTurns& turns) : turns_(turns) { turns_.Wait(); }
+        ~Turn() { turns_.Done(); }
+        Turn(const Turn&) = delete;
+        Turn& operator=(const Turn&) = delete;
+
+    private:
+        CoreTurns& turns_;
+    };
     // Callers waiting for their turn.
     std::uint64_t Waiting();
 

@@ -32,7 +32,8 @@ void ProtocolCore::SharedRandom::GenerateBlock(CryptoPP::byte* output, size_t si
 }
 
 ProtocolCore::ProtocolCore(const StationKey& key, RequestHandler& handler, BuildInfo builds)
-    : key_(key), handler_(handler), keyExchangeReply_(BuildKeyExchangeReply(key, builds)), cores_(CoreTurns::UsableCores()) {}
+    : key_(key), handler_(handler), keyExchangeReply_(BuildKeyExchangeReply(key, builds)),
+      cores_(CoreTurns::UsableCores()) {}
 
 bool ProtocolCore::ParseRequestTarget(const std::string& head, std::string& target) {
     const std::string method = "GET ";
@@ -105,9 +106,11 @@ bool ProtocolCore::DecryptRequest(const std::string& token, std::string& clientK
         return false;
     }
     CryptoPP::Integer opened;
-    cores_.Wait();
-    const bool inverted = rsa_.Invert(random_, sealed, opened);
-    cores_.Done();
+    bool inverted = false;
+    {
+        const CoreTurns::Turn turn(cores_);
+        inverted = rsa_.Invert(random_, sealed, opened);
+    }
     if (!inverted) {
         error = "the private-key operation failed its check";
         return false;
