@@ -46,6 +46,7 @@ void Recommender::Load(const std::vector<std::int32_t>& listeners, const std::ve
         Profile& profile = ProfileOf(rating.listener);
         std::lock_guard lock(profile.mutex);
         profile.ratings[rating.item] = rating.value;
+        profile.rated.Set(rating.item, true);
         profile.statsValid = false;
     }
     for (const RecentRecord& record : recent) {
@@ -85,6 +86,7 @@ void Recommender::ApplyRatings(std::int32_t listener,
     std::lock_guard lock(profile.mutex);
     for (const auto& [item, value] : ratings) {
         profile.ratings[item] = value;
+        profile.rated.Set(item, true);
     }
     profile.statsValid = false;
 }
@@ -95,6 +97,10 @@ void Recommender::Resync(std::int32_t listener, const ListenerRecords& records) 
     std::unordered_map<std::int32_t, std::int32_t> ratings(records.ratings.begin(), records.ratings.end());
     if (ratings != profile.ratings) {
         profile.ratings = std::move(ratings);
+        profile.rated.Clear();
+        for (const auto& [item, value] : profile.ratings) {
+            profile.rated.Set(item, true);
+        }
         profile.statsValid = false;
     }
     // Usually nothing changed elsewhere: the store holds what this station
@@ -108,7 +114,7 @@ void Recommender::Resync(std::int32_t listener, const ListenerRecords& records) 
         return;
     }
     profile.recent.clear();
-    profile.lastOffered.clear();
+    profile.lastOffered.Clear();
     for (std::int32_t item : records.recent) {
         Remember(profile, item);
     }
@@ -123,13 +129,13 @@ void Recommender::SetNeighbours(std::shared_ptr<const ItemNeighbours> neighbours
 void Recommender::Remember(Profile& profile, std::int32_t item) const {
     const std::uint64_t sequence = ++profile.sequence;
     profile.recent.emplace_back(item, sequence);
-    profile.lastOffered[item] = sequence;
+    profile.lastOffered.Set(item, sequence);
     while (profile.recent.size() > static_cast<std::size_t>(std::max(settings_.recentWindow, 0))) {
         const auto [oldItem, oldSequence] = profile.recent.front();
         profile.recent.pop_front();
-        const auto found = profile.lastOffered.find(oldItem);
-        if (found != profile.lastOffered.end() && found->second == oldSequence) {
-            profile.lastOffered.erase(found);
+        const std::uint64_t* last = profile.lastOffered.Find(oldItem);
+        if (last != nullptr && *last == oldSequence) {
+            profile.lastOffered.Erase(oldItem);
         }
     }
 }
@@ -363,15 +369,15 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     const std::size_t unrated = live.size() - std::min(live.size(), profile.ratedLive);
     const std::uint64_t window = std::min<std::uint64_t>(std::max(settings_.recentWindow, 0), unrated / 2);
     const auto isRecent = [&](std::int32_t item) {
-        const auto found = profile.lastOffered.find(item);
-        return found != profile.lastOffered.end() && profile.sequence - found->second < window;
+        const std::uint64_t* last = profile.lastOffered.Find(item);
+        return last != nullptr && profile.sequence - *last < window;
     };
     const auto isChosen = [&](std::int32_t item) {
         return std::find(chosen.begin(), chosen.end(), item) != chosen.end();
     };
     const auto eligible = [&](std::uint32_t index) {
         const std::int32_t item = entries[index].record.id;
-        return profile.ratings.count(item) == 0 && !isRecent(item) && !isChosen(item);
+        return !profile.rated.Contains(item) && !isRecent(item) && !isChosen(item);
     };
 
     // Candidates: a third from the listener's favourite groups, a third from
@@ -452,7 +458,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         for (std::size_t k = 0; k < live.size() && found < 0; ++k) {
             const std::uint32_t index = live[(start + k) % live.size()];
             const std::int32_t item = entries[index].record.id;
-            if (profile.ratings.count(item) != 0 || isChosen(item)) {
+            if (profile.rated.Contains(item) || isChosen(item)) {
                 continue;
             }
             if (!isRecent(item)) {

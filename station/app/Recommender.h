@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "station/app/CatalogueSnapshot.h"
+#include "station/app/FlatIdMap.h"
 #include "station/app/ItemNeighbours.h"
 #include "station/app/PickReason.h"
 #include "station/app/StationStore.h"
@@ -93,6 +94,7 @@ private:
     struct Profile {
         std::mutex mutex;  // guards every member below
         std::unordered_map<std::int32_t, std::int32_t> ratings;  // item id → value
+        FlatIdMap<bool> rated;  // the keys of `ratings`, for the many lookups per request
         std::unordered_map<GroupId, GroupStat> stats;
         std::vector<std::pair<GroupId, double>> liked;  // groups rated above neutral, cumulative weight
         double mean = 3.0;  // the listener's average rating
@@ -107,7 +109,7 @@ private:
         std::uint64_t statsGeneration = 0;
         std::size_t ratedLive = 0;
         std::deque<std::pair<std::int32_t, std::uint64_t>> recent;  // item id, sequence number
-        std::unordered_map<std::int32_t, std::uint64_t> lastOffered;  // item id → last sequence number
+        FlatIdMap<std::uint64_t> lastOffered;  // item id → last sequence number
         std::uint64_t sequence = 0;
         std::mt19937_64 random;
     };

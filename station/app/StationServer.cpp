@@ -1,5 +1,7 @@
 #include "station/app/StationServer.h"
 
+#include <sys/socket.h>
+
 #define ASIO_STANDALONE
 #include <asio.hpp>
 #include <unistd.h>
@@ -168,6 +170,21 @@ private:
         out_ = std::move(response_.head);
         out_ += response_.body;
         response_.body.clear();
+        if (!response_.file.Valid()) {
+            // A whole answer in memory, as every protocol answer is, goes out
+            // at once and held back (MSG_MORE) until Finish's half-close, so
+            // the answer and the connection's end leave in one packet.
+            const ssize_t sent = ::send(socket_.native_handle(), out_.data(), out_.size(),
+                                        MSG_NOSIGNAL | MSG_DONTWAIT | MSG_MORE);
+            if (sent == static_cast<ssize_t>(out_.size())) {
+                out_.clear();
+                Finish();
+                return;
+            }
+            if (sent > 0) {
+                out_.erase(0, static_cast<std::size_t>(sent));
+            }
+        }
         Write();
     }
 
