@@ -11,25 +11,33 @@ CoreTurns::CoreTurns(int cores) : cores_(static_cast<std::uint64_t>(std::max(1, 
 
 void CoreTurns::Wait() {
     std::unique_lock lock(mutex_);
-    const std::uint64_t turn = next_++;
-    // Turns end in any order, so `finished_` counts them rather than naming
-    // the last: turn t may start once all but `cores_ - 1` of the turns
-    // before it have ended.
-    turnOver_.wait(lock, [&] { return turn < finished_ + cores_; });
+    if (running_ < cores_ && waiting_.empty()) {
+        ++running_;
+        return;
+    }
+    Waiter self;
+    waiting_.push_back(&self);
+    self.woken.wait(lock, [&] { return self.granted; });
 }
 
 void CoreTurns::Done() {
-    {
-        std::lock_guard lock(mutex_);
-        ++finished_;
+    std::lock_guard lock(mutex_);
+    if (waiting_.empty()) {
+        --running_;
+        return;
     }
-    turnOver_.notify_all();
+    // The turn passes straight on: `running_` stays as it is. Notified under
+    // the lock, since the waiter's condition variable lives on its stack and
+    // goes away as soon as it sees `granted`.
+    Waiter* next = waiting_.front();
+    waiting_.pop_front();
+    next->granted = true;
+    next->woken.notify_one();
 }
 
 std::uint64_t CoreTurns::Waiting() {
     std::lock_guard lock(mutex_);
-    const std::uint64_t running = std::min(next_ - finished_, cores_);
-    return next_ - finished_ - running;
+    return waiting_.size();
 }
 
 int CoreTurns::UsableCores() {

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 
 namespace vorn::station {
@@ -12,7 +13,8 @@ namespace vorn::station {
 // milliseconds, and a thread that lost its slice in the middle of a short
 // piece of work would wait for the slices of all the others; here the waiting
 // ones sleep, and each piece of work runs to its end. A thread that comes back
-// for another turn queues behind those already waiting.
+// for another turn queues behind those already waiting. A turn given back is
+// handed to the first waiting thread alone, which is the only one woken.
 class CoreTurns {
 public:
     explicit CoreTurns(int cores);
@@ -42,11 +44,16 @@ public:
     static int UsableCores();
 
 private:
+    // One waiting thread, on its own stack while it waits.
+    struct Waiter {
+        std::condition_variable woken;
+        bool granted = false;  // guarded by mutex_
+    };
+
     const std::uint64_t cores_;
-    std::mutex mutex_;  // guards next_, finished_
-    std::condition_variable turnOver_;
-    std::uint64_t next_ = 0;      // the turn the next caller gets
-    std::uint64_t finished_ = 0;  // turns given back
+    std::mutex mutex_;             // guards running_, waiting_ and the waiters' `granted`
+    std::uint64_t running_ = 0;    // turns taken and not given back
+    std::deque<Waiter*> waiting_;  // oldest first
 };
 
 }  // namespace vorn::station
