@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -44,6 +46,44 @@ inline ProcessUsage ReadProcessUsage(pid_t pid, bool firstThread = false) {
         if (line.rfind("VmRSS:", 0) == 0) usage.rssKb = std::atol(line.c_str() + 6);
     }
     return usage;
+}
+
+// One thread's time on a CPU, in nanoseconds from the scheduler's own count
+// (schedstat), which is exact where the tick-sampled user and system times of
+// `ReadProcessUsage` miss most of a thread that runs for microseconds at a time.
+struct ThreadTime {
+    std::string name;
+    unsigned long long cpuNs = 0;
+};
+
+// Every live thread of the process, by thread id.
+inline std::map<pid_t, ThreadTime> ReadThreadTimes(pid_t pid) {
+    std::map<pid_t, ThreadTime> threads;
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        ThreadTime thread;
+        std::ifstream comm(entry.path() / "comm");
+        std::getline(comm, thread.name);
+        std::ifstream schedstat(entry.path() / "schedstat");
+        if (!(schedstat >> thread.cpuNs)) continue;  // gone meanwhile
+        threads[static_cast<pid_t>(std::atol(entry.path().filename().c_str()))] = thread;
+    }
+    return threads;
+}
+
+// CPU seconds by thread name between two readings of the same process; a
+// thread started in between counts from zero, one that ended is lost (the
+// steady state being measured starts and ends none).
+inline std::map<std::string, double> ThreadSecondsBetween(const std::map<pid_t, ThreadTime>& before,
+                                                          const std::map<pid_t, ThreadTime>& after) {
+    std::map<std::string, double> seconds;
+    for (const auto& [tid, thread] : after) {
+        const auto earlier = before.find(tid);
+        const unsigned long long from = earlier != before.end() ? earlier->second.cpuNs : 0;
+        seconds[thread.name] += static_cast<double>(thread.cpuNs - from) / 1e9;
+    }
+    return seconds;
 }
 
 }  // namespace vorn::bench

@@ -28,6 +28,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -129,9 +130,8 @@ int main(int argc, char** argv) {
                        work / "gst-play.log");
     std::this_thread::sleep_for(std::chrono::seconds(3));  // both past their start
 
-    const vorn::bench::ProcessUsage vornStart = vorn::bench::ReadProcessUsage(vorn->Pid());
-    const vorn::bench::ProcessUsage windowStart = vorn::bench::ReadProcessUsage(vorn->Pid(), true);
-    const vorn::bench::ProcessUsage floorStart = vorn::bench::ReadProcessUsage(floor.Pid());
+    const auto vornStart = vorn::bench::ReadThreadTimes(vorn->Pid());
+    const auto floorStart = vorn::bench::ReadThreadTimes(floor.Pid());
     long vornRss = 0, vornPeak = 0, floorRss = 0;
     int samples = 0;
     const auto from = Clock::now();
@@ -144,23 +144,36 @@ int main(int argc, char** argv) {
         ++samples;
     }
     const double wall = std::chrono::duration<double>(Clock::now() - from).count();
-    const double vornCpu = vorn::bench::ReadProcessUsage(vorn->Pid()).cpuSeconds - vornStart.cpuSeconds;
-    const double floorCpu = vorn::bench::ReadProcessUsage(floor.Pid()).cpuSeconds - floorStart.cpuSeconds;
-    const double windowCpu = vorn::bench::ReadProcessUsage(vorn->Pid(), true).cpuSeconds - windowStart.cpuSeconds;
+    const auto vornThreads = vorn::bench::ThreadSecondsBetween(vornStart, vorn::bench::ReadThreadTimes(vorn->Pid()));
+    const auto floorThreads =
+        vorn::bench::ThreadSecondsBetween(floorStart, vorn::bench::ReadThreadTimes(floor.Pid()));
     if (!vorn->Running() || !floor.Running() || desktop.LogLines(newMedia).size() != 1) {
         std::fprintf(stderr, "a player ended or changed track during the measurement\n");
         return 1;
     }
+    auto total = [](const std::map<std::string, double>& threads) {
+        double sum = 0;
+        for (const auto& [name, cpu] : threads) sum += cpu;
+        return sum;
+    };
+    const double vornCpu = total(vornThreads);
+    const double floorCpu = total(floorThreads);
     const double ratio = floorCpu > 0 ? vornCpu / floorCpu : 0.0;
     const double rssMb = static_cast<double>(vornRss) / samples / 1024.0;
     std::printf("playing %s for %.1f s, window at %gx, side by side:\n", std::filesystem::path(file).filename().c_str(),
                 wall, scale);
-    std::printf("  %-12s CPU %6.2f s   RSS mean %6.1f MB  peak %6.1f MB\n", "vorn", vornCpu, rssMb,
+    std::printf("  %-16s CPU %6.3f s   RSS mean %6.1f MB  peak %6.1f MB\n", "vorn", vornCpu, rssMb,
                 vornPeak / 1024.0);
-    std::printf("  %-12s CPU %6.2f s   (of vorn's, the window thread's: drawing, timers, events)\n", "  window",
-                windowCpu);
-    std::printf("  %-12s CPU %6.2f s   RSS mean %6.1f MB\n", "gst-play-1.0", floorCpu,
+    // By thread: the program's own first thread is the window's (drawing,
+    // timers, events); the rest are mostly GStreamer's, as in gst-play-1.0.
+    for (const auto& [name, cpu] : vornThreads) {
+        if (cpu >= 0.0005) std::printf("    %-14s CPU %6.3f s\n", name.c_str(), cpu);
+    }
+    std::printf("  %-16s CPU %6.3f s   RSS mean %6.1f MB\n", "gst-play-1.0", floorCpu,
                 static_cast<double>(floorRss) / samples / 1024.0);
+    for (const auto& [name, cpu] : floorThreads) {
+        if (cpu >= 0.0005) std::printf("    %-14s CPU %6.3f s\n", name.c_str(), cpu);
+    }
     std::printf("  CPU vorn / gst-play-1.0: %.2f x (target %.1f x); RSS %.1f MB (target %.1f MB)\n", ratio,
                 kCpuTarget, rssMb, scale > 1 ? kRssTargetHiDpiMb : kRssTargetMb);
     return 0;

@@ -29,6 +29,12 @@ CVornUIApp::CVornUIApp(int& argc, char** argv)
     : argc_(argc), argv_(argv), executable_(argc > 0 ? argv[0] : "vorn") {}
 
 int CVornUIApp::Run() {
+    // While playing, the window repaints a few small strips a second (the
+    // title's scroll step, the time). Through shared memory, Qt's X11 back end
+    // waits for the X server to let go of the image before each of them (a round
+    // trip, and a completion event that wakes two threads); sending those few
+    // kilobytes over the connection costs less. A listener's own setting stays.
+    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) qputenv("QT_XCB_NO_MITSHM", "1");
     QApplication application(argc_, argv_);
     application.setApplicationName("Vorn");
     application.setQuitOnLastWindowClosed(false);

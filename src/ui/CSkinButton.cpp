@@ -1,5 +1,7 @@
 #include "ui/CSkinButton.h"
 
+#include "ui/CSkinDialog.h"
+
 namespace vorn {
 
 CSkinButton::CSkinButton(std::string name, CSkinDialog* owner, const QRegion& area,
@@ -55,6 +57,7 @@ bool CSkinButton::OnMouse(int event, int x, int y, unsigned /*keyFlags*/) {
         if (event == MOUSE_LBUTTONDOWN) {
             if (state_ == kStateUp) {
                 state_ = kStatePressed;
+                if (Owner() != nullptr) Owner()->ControlWantsTicks();
                 RequestRedraw();
             }
         } else if (event == MOUSE_LBUTTONUP) {

@@ -33,6 +33,8 @@ public:
 
     bool Draw(QPainter& dc) override;
     bool Tick() override;
+    // Only a press counts ticks (towards hold-repeat).
+    bool WantsTicks() const override { return state_ != kStateUp; }
     bool OnMouse(int event, int x, int y, unsigned keyFlags) override;
 
     // The alternate look; may be called from any thread.

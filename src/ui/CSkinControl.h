@@ -50,6 +50,9 @@ public:
     // a repaint request shows only that. All of the control unless it knows better.
     virtual QRegion ChangedByLastDraw() const { return BoundingBox(); }
     virtual bool Tick();
+    // Whether Tick has anything to do now. A control that does not know says
+    // yes; while no control of a window says yes, the window's tick rests.
+    virtual bool WantsTicks() const { return true; }
     // True when the event was consumed.
     virtual bool OnMouse(int event, int x, int y, unsigned keyFlags) = 0;
     virtual std::string GetToolTipText() const;

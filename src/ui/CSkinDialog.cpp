@@ -225,10 +225,21 @@ void CSkinDialog::TimerTick(int timerId) {
     if (timerId != TIMER_CONTROL_TICK) {
         return;
     }
+    bool wanted = false;
     for (const auto& layer : layers_) {
         for (CSkinControl* control : layer) {
             control->Tick();
+            wanted = wanted || control->WantsTicks();
         }
+    }
+    if (!wanted) {
+        KillTimer(TIMER_CONTROL_TICK);
+    }
+}
+
+void CSkinDialog::ControlWantsTicks() {
+    if (!HasTimer(TIMER_CONTROL_TICK)) {
+        SetTimer(TIMER_CONTROL_TICK, TIMER_CONTROL_TICK_MS);
     }
 }
 

@@ -41,7 +41,10 @@ public:
 
     enum class DragMode { None, System, FollowMouse };
 
-    // Must be created on the window thread. Starts TIMER_CONTROL_TICK.
+    // Must be created on the window thread. Starts TIMER_CONTROL_TICK, which
+    // stops again at the first tick that no control needs (see WantsTicks) and
+    // restarts when a control asks for it (ControlWantsTicks): an idle or
+    // playing window does not wake five times a second for nothing.
     explicit CSkinDialog(QWidget* parent = nullptr);
     ~CSkinDialog() override;
 
@@ -83,6 +86,9 @@ public:
     // Called for every window timer; TIMER_CONTROL_TICK ticks every control of
     // every layer in order.
     virtual void TimerTick(int timerId);
+    // A control needs the tick from now on (a button pressed): starts
+    // TIMER_CONTROL_TICK unless it runs; a running tick keeps its rhythm.
+    void ControlWantsTicks();
 
     // Window timers under the program's own ids; setting an id again restarts it.
     void SetTimer(int timerId, int periodMs);

@@ -35,6 +35,7 @@ public:
     ~CVNDisplayControl() override;
 
     bool Draw(QPainter& dc) override;
+    bool WantsTicks() const override { return false; }  // it scrolls on a timer of its window's
     // The lines the last Draw composed again: a scroll step or a new title
     // shows line 1 again, a new second only line 2.
     QRegion ChangedByLastDraw() const override;

@@ -28,6 +28,7 @@ public:
     ~CVNRatingControl() override;
 
     bool Draw(QPainter& dc) override;
+    bool WantsTicks() const override { return false; }  // nothing it does is timed by ticks
     bool OnMouse(int event, int x, int y, unsigned keyFlags) override;
 
     // Shows rating `rating` (0 to 5), stopping the animation. Any other value

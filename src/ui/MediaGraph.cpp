@@ -146,6 +146,7 @@ void MediaGraph::Release() {
     path_.clear();
     state_ = kEmpty;
     lastSeekTarget_.reset();
+    duration_.reset();
 }
 
 std::int32_t MediaGraph::Run() {
@@ -178,7 +179,9 @@ bool MediaGraph::IsComplete() {
     // Everything else on the bus (state changes, tags, warnings) is of no use to
     // us and is dropped here, so the queue cannot grow during a long run.
     while (GstMessage* message = gst_bus_pop(bus)) {
-        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
+        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_DURATION_CHANGED) {
+            duration_.reset();
+        } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
             complete = true;
         } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
             CodeFromError(message, "Playback error", path_);
@@ -192,11 +195,16 @@ bool MediaGraph::IsComplete() {
 
 std::int32_t MediaGraph::Query(bool position, double& seconds) const {
     if (state_ != kRunning) return kNotRunning;
+    if (!position && duration_) {
+        seconds = *duration_;
+        return 0;
+    }
     gint64 value = -1;
     const bool answered = position ? gst_element_query_position(pipeline_, GST_FORMAT_TIME, &value)
                                    : gst_element_query_duration(pipeline_, GST_FORMAT_TIME, &value);
     if (!answered || value < 0) return kQueryFailed;
     seconds = static_cast<double>(value) / static_cast<double>(GST_SECOND);
+    if (!position) duration_ = seconds;
     return 0;
 }
 
@@ -246,6 +254,7 @@ std::int32_t MediaGraph::SeekTo(double seconds) {
 }
 
 void MediaGraph::DrainBus(int types) {
+    duration_.reset();  // a change of it may be among what is dropped
     GstBus* bus = gst_element_get_bus(pipeline_);
     while (GstMessage* message = gst_bus_pop_filtered(bus, static_cast<GstMessageType>(types))) {
         gst_message_unref(message);

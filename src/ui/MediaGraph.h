@@ -110,6 +110,10 @@ private:
     std::string path_;
     MediaState state_ = kEmpty;
     std::optional<double> lastSeekTarget_;
+    // The duration as last answered. Asking the pipeline walks all its
+    // elements, so it is asked again only when the stream says the duration
+    // changed (a parser's estimate improving) or the bus was drained unread.
+    mutable std::optional<double> duration_;
 };
 
 }  // namespace vorn

@@ -149,6 +149,21 @@ TEST_F(CSkinButtonTest, ReleaseOrPressOutsideCancelsWithoutCallback) {
     EXPECT_FALSE(play->OnMouse(MOUSE_SETCURSOR, playCentre.x(), playCentre.y(), 0));
 }
 
+TEST_F(CSkinButtonTest, TheTickRunsOnlyWhileAButtonIsDown) {
+    // Buttons that are up need no tick: the first one stops the timer.
+    ASSERT_TRUE(dialog->HasTimer(TIMER_CONTROL_TICK));
+    dialog->TimerTick(TIMER_CONTROL_TICK);
+    EXPECT_FALSE(dialog->HasTimer(TIMER_CONTROL_TICK));
+
+    // A press starts it again; held, the button repeats from the real timer.
+    test::Press(*dialog, forwardPoint);
+    EXPECT_TRUE(dialog->HasTimer(TIMER_CONTROL_TICK));
+    ASSERT_TRUE(test::WaitUntil([&] { return !codes.empty(); }, 5000));
+    EXPECT_EQ(codes.front(), CSkinButton::kCodeHoldRepeat);
+    test::Release(*dialog, forwardPoint);
+    EXPECT_TRUE(test::WaitUntil([&] { return !dialog->HasTimer(TIMER_CONTROL_TICK); }, 2000));
+}
+
 TEST_F(CSkinButtonTest, HoldingRepeatsEveryTickAfterFiveAndReleasesWithCode3) {
     test::Press(*dialog, forwardPoint);
     for (int tick = 1; tick <= CSkinButton::kHoldTicks; ++tick) {

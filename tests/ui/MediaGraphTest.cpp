@@ -240,6 +240,60 @@ TEST_F(MediaGraphTest, AFileOfAlmostSixtySecondsLastsFiftyNineWholeSeconds) {
     EXPECT_EQ(static_cast<int>(duration), 59);
 }
 
+// Duration queries that reach the file's parser from the pipeline's sinks.
+GstPadProbeReturn CountDurationQuery(GstPad*, GstPadProbeInfo* info, gpointer count) {
+    if (GST_QUERY_TYPE(GST_PAD_PROBE_INFO_QUERY(info)) == GST_QUERY_DURATION) ++*static_cast<int*>(count);
+    return GST_PAD_PROBE_OK;
+}
+
+TEST_F(MediaGraphTest, TheDurationIsAskedOnceUntilTheStreamSaysItChanged) {
+    MediaGraph graph;
+    ASSERT_EQ(graph.Load(Tone(4.0)), 0);
+    ASSERT_EQ(graph.Run(), 0);
+    RunUntil(graph, 0.3);
+    int queries = 0;
+    {
+        GstIterator* elements = gst_bin_iterate_recurse(GST_BIN(graph.NativePipeline()));
+        GValue item = G_VALUE_INIT;
+        while (gst_iterator_next(elements, &item) == GST_ITERATOR_OK) {
+            auto* element = GST_ELEMENT(g_value_get_object(&item));
+            GstElementFactory* factory = gst_element_get_factory(element);
+            if (factory != nullptr && std::string(GST_OBJECT_NAME(factory)) == "mpegaudioparse") {
+                GstPad* pad = gst_element_get_static_pad(element, "src");
+                gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_QUERY_UPSTREAM, CountDurationQuery, &queries, nullptr);
+                gst_object_unref(pad);
+            }
+            g_value_reset(&item);
+        }
+        g_value_unset(&item);
+        gst_iterator_free(elements);
+    }
+    // The parser knows the duration once it has seen enough frames; from the
+    // answer on, the window's polls do not ask again.
+    double duration = 0.0;
+    ASSERT_TRUE(WaitFor([&] { return graph.GetDuration(duration) == 0; }, 5000));
+    ASSERT_GE(queries, 1) << "the probe sees no duration query";
+    const int answered = queries;
+    for (int poll = 0; poll < 5; ++poll) {
+        ASSERT_EQ(graph.GetDuration(duration), 0);
+        EXPECT_NEAR(duration, 4.0, 0.1);
+    }
+    EXPECT_EQ(queries, answered);
+
+    const int before = queries;
+    gst_element_post_message(graph.NativePipeline(),
+                             gst_message_new_duration_changed(GST_OBJECT(graph.NativePipeline())));
+    EXPECT_FALSE(graph.IsComplete());  // the poll reads the bus
+    ASSERT_EQ(graph.GetDuration(duration), 0);
+    EXPECT_GT(queries, before);
+
+    // Another file answers its own duration.
+    ASSERT_EQ(graph.Load(Tone(2.0)), 0);
+    ASSERT_EQ(graph.Run(), 0);
+    ASSERT_TRUE(WaitFor([&] { return graph.GetDuration(duration) == 0; }, 5000));
+    EXPECT_NEAR(duration, 2.0, 0.1);
+}
+
 TEST_F(MediaGraphTest, AnErrorDuringPlaybackCountsAsTheEnd) {
     MediaGraph graph;
     ASSERT_EQ(graph.Load(Tone(4.0)), 0);
