@@ -33,9 +33,13 @@ int CVornUIApp::Run() {
     // title's scroll step, the time). Through shared memory, Qt's X11 back end
     // waits for the X server to let go of the image before each of them (a round
     // trip, and a completion event that wakes two threads); sending those few
-    // kilobytes over the connection costs less. A listener's own setting stays.
-    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) qputenv("QT_XCB_NO_MITSHM", "1");
+    // kilobytes over the connection costs less. A listener's own setting stays;
+    // ours is read when the connection opens and not passed on to the programs
+    // the window starts (a browser for a link).
+    const bool ownShmSetting = !qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM");
+    if (ownShmSetting) qputenv("QT_XCB_NO_MITSHM", "1");
     QApplication application(argc_, argv_);
+    if (ownShmSetting) qunsetenv("QT_XCB_NO_MITSHM");
     application.setApplicationName("Vorn");
     application.setQuitOnLastWindowClosed(false);
     {
