@@ -1,5 +1,9 @@
 #include "station/app/RecentRecorder.h"
 
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include "station/app/StationLog.h"
 
 namespace vorn::station {
@@ -42,6 +46,11 @@ bool RecentRecorder::RecordNow(const std::vector<RecentRecord>& records) {
 }
 
 void RecentRecorder::Run() {
+    ::pthread_setname_np(::pthread_self(), "recent-writer");
+    // Linux keeps a nice value per thread.
+    if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kWriterNice) != 0) {
+        STATION_LOG(LogLevel::Fine) << "RecentRecorder : the writer keeps the requests' priority";
+    }
     std::unique_lock lock(mutex_);
     while (!stopping_) {
         wake_.wait_for(lock, interval_, [this] { return stopping_; });

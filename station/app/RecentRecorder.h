@@ -14,10 +14,17 @@ namespace vorn::station {
 // Writes the recommendations handed out to the store in batches from a thread
 // of its own, so a request never waits for the disk because of them. Losing
 // the last batch in a crash only lets an item come round again sooner.
+//
+// The thread (named "recent-writer") runs at a lower priority than the
+// requests, and writes often, so each batch is small: on a busy core a batch of
+// thousands of rows would otherwise hold it for many milliseconds in front of
+// the requests queued there. It still gets the few per cent it needs.
 class RecentRecorder {
 public:
+    static constexpr int kWriterNice = 10;
+
     RecentRecorder(StationStore& store, int keepPerListener,
-                   std::chrono::milliseconds interval = std::chrono::milliseconds(250));
+                   std::chrono::milliseconds interval = std::chrono::milliseconds(50));
     ~RecentRecorder();  // writes what is pending and joins the thread
     RecentRecorder(const RecentRecorder&) = delete;
     RecentRecorder& operator=(const RecentRecorder&) = delete;
