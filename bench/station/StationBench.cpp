@@ -1,5 +1,5 @@
 // Usage: station_bench [seconds] [clients] [--postgres [--database-apart]]
-//                      [--station-cores N | --shared-cores]
+//                      [--station-cores N | --shared-cores] [--threads N]
 //
 // Starts a station in a temporary folder with a 10,000-item catalogue and 1,000
 // listeners who have rated 20 items each, then lets 32 clients (threads, each
@@ -150,6 +150,7 @@ int main(int argc, char** argv) {
     bool databaseApart = false;
     int wantedStationCores = 0;
     bool sharedCores = false;
+    int serverThreads = 0;  // the station's own choice
     for (int k = 1; k < argc; ++k) {
         const std::string arg = argv[k];
         if (arg == "--postgres") {
@@ -158,6 +159,8 @@ int main(int argc, char** argv) {
             databaseApart = true;
         } else if (arg == "--shared-cores") {
             sharedCores = true;
+        } else if (arg == "--threads" && k + 1 < argc) {
+            serverThreads = std::atoi(argv[++k]);
         } else if (arg == "--station-cores" && k + 1 < argc) {
             wantedStationCores = std::atoi(argv[++k]);
         } else {
@@ -243,6 +246,7 @@ int main(int argc, char** argv) {
     serverSettings.mediaPort = 0;
     serverSettings.mirror = false;
     serverSettings.maxConnections = 4096;
+    if (serverThreads > 0) serverSettings.threads = serverThreads;
     StationServer server(serverSettings);
     if (!server.Bind(error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
