@@ -80,7 +80,9 @@ inline std::map<std::string, double> ThreadSecondsBetween(const std::map<pid_t, 
     std::map<std::string, double> seconds;
     for (const auto& [tid, thread] : after) {
         const auto earlier = before.find(tid);
-        const unsigned long long from = earlier != before.end() ? earlier->second.cpuNs : 0;
+        // A thread id reused by a new thread starts from zero again.
+        const unsigned long long from =
+            earlier != before.end() && earlier->second.cpuNs <= thread.cpuNs ? earlier->second.cpuNs : 0;
         seconds[thread.name] += static_cast<double>(thread.cpuNs - from) / 1e9;
     }
     return seconds;

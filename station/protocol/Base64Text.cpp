@@ -3,9 +3,13 @@
 #include <array>
 
 namespace vorn::station {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+}  // namespace
 
 std::string Base64Text::Encode(const std::string& bytes) {
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string text((bytes.size() + 2) / 3 * 4, '=');
     char* out = text.data();
     const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -32,9 +36,8 @@ std::string Base64Text::Decode(const std::string& text) {
     static const auto kValues = [] {
         std::array<signed char, 256> values{};
         values.fill(-1);
-        const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        for (std::size_t k = 0; k < alphabet.size(); ++k) {
-            values[static_cast<unsigned char>(alphabet[k])] = static_cast<signed char>(k);
+        for (std::size_t k = 0; k + 1 < sizeof kAlphabet; ++k) {
+            values[static_cast<unsigned char>(kAlphabet[k])] = static_cast<signed char>(k);
         }
         values['-'] = 62;
         values['_'] = 63;
