@@ -69,9 +69,7 @@ int CVornUIApp::RunOnce() {
     }
 
     auto window = std::make_unique<CVornUIDlgDirectShow>(QtUiThread::Instance());
-    auto background = std::make_unique<CSkinImage>("resources/vorn background.png", CSkinDialog::SkinPixelRatio());
-    if (const std::string failed = !background->IsValid() ? background->Error() : window->SkinError();
-        !failed.empty()) {
+    if (const std::string failed = window->SkinError(); !failed.empty()) {
         // Without its skin the window cannot be shown: say why and end.
         VORN_LOG(LogLevel::Severe) << "Skin missing: " << failed;
         QMessageBox::critical(nullptr, "Vorn", QString::fromStdString(
@@ -80,9 +78,8 @@ int CVornUIApp::RunOnce() {
         CloseAllLogs();
         return kResultOk;
     }
-    window->SetBackground(background.get());
     VORN_LOG(LogLevel::Info) << "Window system : " << QGuiApplication::platformName().toStdString()
-                             << ", skin at " << background->Scale() << "x";
+                             << ", skin at " << window->Background()->Scale() << "x";
 
     std::atomic<bool> windowEnded{false};
     std::thread startup([&] { Connect(*window, windowEnded); });
@@ -95,7 +92,6 @@ int CVornUIApp::RunOnce() {
 
     VORN_LOG(LogLevel::Info) << "Shutting down";
     window.reset();  // the player stops its worker; the playlist writes "pl.txt"
-    background.reset();
     CloseAllLogs();
     return result;
 }

@@ -31,7 +31,12 @@ bool Decode(const std::string& path, DecodedImage& decoded, std::string& error) 
 
 }  // namespace
 
-CSkinImage::CSkinImage(const std::string& path, double devicePixelRatio) {
+CSkinImage::CSkinImage(const std::string& path, double devicePixelRatio, const QRect& keep) {
+    Load(path, devicePixelRatio);
+    KeepOnly(keep);
+}
+
+void CSkinImage::Load(const std::string& path, double devicePixelRatio) {
     DecodedImage decoded;
     if (devicePixelRatio > 1.0) {
         const std::string highResolution = HighResolutionPath(path);
@@ -60,14 +65,39 @@ std::string CSkinImage::HighResolutionPath(const std::string& path) {
     return path.substr(0, stem) + "@2x" + path.substr(stem);
 }
 
-QSize CSkinImage::LogicalSize() const {
-    return QSize(static_cast<int>(std::lround(Width() / scale_)), static_cast<int>(std::lround(Height() / scale_)));
+bool CSkinImage::IsOpaqueAtLogical(int x, int y) const {
+    const int wholeWidth = static_cast<int>(std::lround(logicalSize_.width() * scale_));
+    const int wholeHeight = static_cast<int>(std::lround(logicalSize_.height() * scale_));
+    const int px = std::min(wholeWidth - 1, static_cast<int>((x + 0.5) * scale_)) - keptOrigin_.x();
+    const int py = std::min(wholeHeight - 1, static_cast<int>((y + 0.5) * scale_)) - keptOrigin_.y();
+    return px >= 0 && py >= 0 && px < Width() && py < Height() && IsOpaque(px, py);
 }
 
-bool CSkinImage::IsOpaqueAtLogical(int x, int y) const {
-    const int px = std::min(Width() - 1, static_cast<int>((x + 0.5) * scale_));
-    const int py = std::min(Height() - 1, static_cast<int>((y + 0.5) * scale_));
-    return px >= 0 && py >= 0 && IsOpaque(px, py);
+void CSkinImage::KeepOnly(const QRect& logical) {
+    if (!IsValid() || logical.isEmpty()) return;
+    // Corners on whole multiples of 4 logical pixels fall on whole device
+    // pixels at every usual ratio (1.25, 1.5, 1.75, 2), so the kept part is
+    // still drawn 1:1 where the whole picture was; the margin keeps the
+    // neighbours that smooth scaling reads at the area's edge.
+    constexpr int kMargin = 2;
+    const auto down = [](int v) { return std::max(0, v - kMargin) / 4 * 4; };
+    const auto up = [](int v) { return (std::max(0, v + kMargin) + 3) / 4 * 4; };
+    const int x0 = std::min(Width(), static_cast<int>(std::floor(down(logical.left()) * scale_)));
+    const int y0 = std::min(Height(), static_cast<int>(std::floor(down(logical.top()) * scale_)));
+    const int x1 = std::min(Width(), static_cast<int>(std::ceil(up(logical.right() + 1) * scale_)));
+    const int y1 = std::min(Height(), static_cast<int>(std::ceil(up(logical.bottom() + 1) * scale_)));
+    if (x0 == 0 && y0 == 0 && x1 == Width() && y1 == Height()) return;
+    DecodedImage kept;
+    kept.width = std::max(1, x1 - x0);  // a rectangle beside the picture keeps one clear pixel
+    kept.height = std::max(1, y1 - y0);
+    kept.pixels.assign(static_cast<std::size_t>(kept.Stride()) * static_cast<std::size_t>(kept.height), 0);
+    for (int y = 0; y < y1 - y0; ++y) {
+        std::memcpy(kept.Row(y), pixels_.Row(y0 + y) + static_cast<std::size_t>(x0) * 4,
+                    static_cast<std::size_t>(x1 - x0) * 4);
+    }
+    pixels_ = std::move(kept);
+    keptOrigin_ = QPoint(x0, y0);
+    ShareWithQt();
 }
 
 void CSkinImage::Draw(QPainter& painter, const QPoint& target, const QRect& source) const {
@@ -77,7 +107,7 @@ void CSkinImage::Draw(QPainter& painter, const QPoint& target, const QRect& sour
     if (painter.device() != nullptr && painter.device()->devicePixelRatioF() != scale_) {
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
     }
-    painter.drawImage(QPointF(target - source.topLeft()), image_);
+    painter.drawImage(QPointF(target - source.topLeft()) + QPointF(keptOrigin_) / scale_, image_);
     painter.restore();
 }
 
@@ -132,10 +162,13 @@ void CSkinImage::Adopt(DecodedImage pixels) {
     if (pixels.width <= 0 || pixels.height <= 0 || pixels.pixels.size() < needed) {
         pixels_ = DecodedImage{};
         image_ = QImage();
+        logicalSize_ = QSize();
         error_ = "CSkinImage : picture without pixels";
         return;
     }
     Premultiply(pixels);
+    logicalSize_ = QSize(static_cast<int>(std::lround(pixels.width / scale_)),
+                         static_cast<int>(std::lround(pixels.height / scale_)));
     pixels_ = std::move(pixels);
     ShareWithQt();
 }

@@ -32,7 +32,11 @@ public:
     // resolution beside it ("name@2x.png") is taken where it exists: as it is
     // at exactly 2, else scaled smoothly to the ratio, a hard-edged picture
     // (every alpha 0 or 255) staying hard-edged. Without it, the file itself.
-    explicit CSkinImage(const std::string& path, double devicePixelRatio = 1.0);
+    //
+    // `keep` (logical pixels; empty: all of it) is the only part that will ever
+    // be drawn: the pixels around it are dropped at once, so a whole-window
+    // picture that serves one control costs only that control's share.
+    explicit CSkinImage(const std::string& path, double devicePixelRatio = 1.0, const QRect& keep = QRect());
     // Takes decoded, not yet premultiplied pixels, `scale` of them per logical pixel.
     explicit CSkinImage(DecodedImage pixels, double scale = 1.0);
     CSkinImage(const CSkinImage&) = delete;
@@ -41,19 +45,22 @@ public:
     bool IsValid() const { return !image_.isNull(); }
     const std::string& Error() const { return error_; }
 
-    // In pixels of the picture.
+    // In pixels of the part kept (all of the picture unless `keep` was given).
     int Width() const { return pixels_.width; }
     int Height() const { return pixels_.height; }
     // Pixels of the picture per logical pixel (1, 2, or the ratio it was scaled to).
     double Scale() const { return scale_; }
-    // The logical pixels the picture covers.
-    QSize LogicalSize() const;
-    // One row of premultiplied pixels, blue, green, red, alpha, from the top.
+    // The logical pixels the whole picture covers.
+    QSize LogicalSize() const { return logicalSize_; }
+    // Where the kept part starts, in pixels of the whole picture.
+    QPoint KeptOrigin() const { return keptOrigin_; }
+    // One row of the kept premultiplied pixels, blue, green, red, alpha, from the top.
     const std::uint8_t* Row(int y) const { return pixels_.Row(y); }
     std::uint8_t Alpha(int x, int y) const { return Row(y)[x * 4 + 3]; }
     // Only fully opaque pixels belong to the window.
     bool IsOpaque(int x, int y) const { return Alpha(x, y) == 255; }
-    // Whether the picture is opaque under the centre of logical pixel (x, y).
+    // Whether the picture is opaque under the centre of logical pixel (x, y);
+    // false outside the kept part.
     bool IsOpaqueAtLogical(int x, int y) const;
 
     // Its device pixel ratio is Scale().
@@ -69,14 +76,19 @@ public:
     static void Premultiply(DecodedImage& pixels);
 
 private:
+    void Load(const std::string& path, double devicePixelRatio);
     void Adopt(DecodedImage pixels);
     // Replaces the pixels by their smooth scaling to `ratio` x the logical size.
     void ScaleTo(double ratio);
+    // Drops the pixels outside the logical rectangle `logical`.
+    void KeepOnly(const QRect& logical);
     // Makes image_ the view of pixels_ at scale_.
     void ShareWithQt();
 
     DecodedImage pixels_;
     double scale_ = 1.0;
+    QSize logicalSize_;
+    QPoint keptOrigin_;
     QImage image_;  // a view of pixels_, no copy
     std::string error_;
 };

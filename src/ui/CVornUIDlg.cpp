@@ -49,6 +49,24 @@ constexpr const char* kImageFiles[10] = {
 };
 constexpr const char* kIconFile = "./resources/vorn icon.png";
 
+// The part of each picture its controls draw; the rest of it never shows.
+QRect KeptArea(Image which) {
+    switch (which) {
+        case kForwardPressed: return SkinAreas::ForwardButton().boundingRect();
+        case kBackPressed: return SkinAreas::BackButton().boundingRect();
+        case kButtonsUp:
+            return (SkinAreas::ForwardButton() + SkinAreas::BackButton() + SkinAreas::PlayButton()).boundingRect();
+        case kPausePressed:
+        case kPauseUp:
+        case kPlayPressed: return SkinAreas::PlayButton().boundingRect();
+        case kStarsOn: return SkinAreas::RatingControl().boundingRect();
+        case kDisplayFace:
+        case kDisplayOverlay: return SkinAreas::DisplayControl().boundingRect();
+        case kStarsOff: break;  // the window's background, all of it
+    }
+    return QRect();
+}
+
 bool IsWebLink(const std::string& url) {
     return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
 }
@@ -58,8 +76,9 @@ bool IsWebLink(const std::string& url) {
 CVornUIDlg::CVornUIDlg(UiThread& uiThread) : CSkinDialog(nullptr), VornPlayer(uiThread) {
     icon_ = QIcon(QString::fromLatin1(kIconFile));
     for (std::size_t i = 0; i < images_.size(); ++i) {
-        images_[i] = std::make_unique<CSkinImage>(kImageFiles[i], SkinPixelRatio());
+        images_[i] = std::make_unique<CSkinImage>(kImageFiles[i], SkinPixelRatio(), KeptArea(static_cast<Image>(i)));
     }
+    SetBackground(images_[kStarsOff].get());
     setWindowTitle(QString::fromLatin1(kTitle));
 }
 

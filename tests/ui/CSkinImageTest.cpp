@@ -1,6 +1,7 @@
 #include "ui/CSkinImage.h"
 
 #include <QImage>
+#include <QPainter>
 
 #include <gtest/gtest.h>
 
@@ -117,6 +118,53 @@ TEST(CSkinImageTest, TakesThePictureForTheDevicePixelRatio) {
     const CSkinImage icon("./resources/vorn icon.png", 2.0);  // drawn once, at 256 x 256
     EXPECT_EQ(icon.Width(), 256);
     EXPECT_EQ(icon.Scale(), 1.0);
+}
+
+// A picture that serves one control keeps only that control's part, and that
+// part draws exactly as the whole picture did: at the picture's own ratio and
+// smoothly scaled to another, soft glass and hard edges alike.
+TEST(CSkinImageTest, AKeptPartDrawsExactlyAsTheWholePicture) {
+    test::EnsureApplication();
+    test::SourceTreeCwd cwd;
+    const auto drawn = [](const CSkinImage& image, const QRect& area, double deviceRatio) {
+        QImage canvas(QSize(430, 130) * deviceRatio, QImage::Format_ARGB32_Premultiplied);
+        canvas.setDevicePixelRatio(deviceRatio);
+        canvas.fill(Qt::transparent);
+        QPainter painter(&canvas);
+        image.Draw(painter, area.topLeft(), area);
+        return canvas;
+    };
+    const QRect display(137, 38, 259, 41);
+    const QRect odd(37, 21, 55, 43);
+    for (const char* file : {"./resources/transparent menu screen.png", "./resources/vorn play button click.png"}) {
+        for (const double ratio : {1.0, 1.5, 2.0}) {
+            const CSkinImage whole(file, ratio);
+            for (const QRect& area : {display, odd}) {
+                const CSkinImage kept(file, ratio, area);
+                ASSERT_TRUE(kept.IsValid()) << file;
+                const std::string where = std::string(file) + " at " + std::to_string(ratio);
+                EXPECT_LT(kept.Width() * kept.Height() * 2, whole.Width() * whole.Height()) << where;
+                EXPECT_EQ(kept.LogicalSize(), QSize(430, 130)) << where;
+                for (const double deviceRatio : {1.0, ratio, 2.0}) {
+                    EXPECT_TRUE(drawn(kept, area, deviceRatio) == drawn(whole, area, deviceRatio))
+                        << where << " drawn at " << deviceRatio;
+                }
+                // Inside the area as the whole picture; well beyond it, nothing.
+                int differing = 0;
+                const QRect near = area.adjusted(-8, -8, 8, 8);
+                for (int y = near.top() - 4; y <= near.bottom() + 4; ++y) {
+                    for (int x = near.left() - 4; x <= near.right() + 4; ++x) {
+                        if (area.contains(x, y)) {
+                            differing += kept.IsOpaqueAtLogical(x, y) != whole.IsOpaqueAtLogical(x, y) ? 1 : 0;
+                        } else if (!near.contains(x, y)) {
+                            differing += kept.IsOpaqueAtLogical(x, y) ? 1 : 0;
+                        }
+                    }
+                }
+                EXPECT_EQ(differing, 0) << where;
+            }
+        }
+    }
 }
 
 }  // namespace vorn

@@ -46,7 +46,6 @@ WindowFixture::WindowFixture() : media_(home / "Music/Vorn/") {
     key.Value("MediaDir").SetText(media_);
     key.Value("InstallDir").SetText(home.Path() + "/");
     Preferences::Global().Reload();
-    background_ = std::make_unique<CSkinImage>("resources/vorn background.png", CSkinDialog::SkinPixelRatio());
 }
 
 WindowFixture::~WindowFixture() = default;
@@ -63,7 +62,6 @@ void WindowFixture::WriteLibrary(int count, double seconds) {
 
 std::unique_ptr<TestWindow> WindowFixture::Open() {
     auto window = std::make_unique<TestWindow>();
-    window->SetBackground(background_.get());
     window->show();
     if (!PumpUntil([&] { return window->IsUiReady(); })) {
         return nullptr;

@@ -69,7 +69,6 @@ public:
 
 private:
     std::string media_;
-    std::unique_ptr<CSkinImage> background_;
 };
 
 }  // namespace vorn::test
