@@ -16,9 +16,10 @@ namespace vorn::station {
 // the last batch in a crash only lets an item come round again sooner.
 //
 // The thread (named "recent-writer") runs at a lower priority than the
-// requests, and writes often, so each batch is small: on a busy core a batch of
-// thousands of rows would otherwise hold it for many milliseconds in front of
-// the requests queued there. It still gets the few per cent it needs.
+// requests, writes often, so each batch is small, and writes a batch in short
+// transactions, letting the requests run between them: on a busy core a batch
+// of a thousand rows would otherwise hold it for milliseconds in front of the
+// requests queued there. It still gets the few per cent it needs.
 class RecentRecorder {
 public:
     static constexpr int kWriterNice = 10;

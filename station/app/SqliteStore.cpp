@@ -280,7 +280,11 @@ bool SqliteStore::AppendRecent(const std::vector<RecentRecord>& records) {
     if (!db_.IsOpen()) {
         return false;
     }
-    return InTransaction([&] {
+    // A recent record need not outlive a power cut: it only keeps an item
+    // from coming round too soon. Its commit skips the wait for the disk; the
+    // next rating's commit waits for these records too.
+    db_.Exec("PRAGMA synchronous=NORMAL");
+    const bool ok = InTransaction([&] {
         for (const RecentRecord& record : records) {
             if (!appendRecent_.Bind(1, record.listener).Bind(2, record.item).Bind(3, record.why).Run()) {
                 return false;
@@ -288,6 +292,8 @@ bool SqliteStore::AppendRecent(const std::vector<RecentRecord>& records) {
         }
         return true;
     });
+    db_.Exec("PRAGMA synchronous=FULL");
+    return ok;
 }
 
 std::vector<RecentRecord> SqliteStore::LoadRecent(int perListener) {

@@ -3,10 +3,19 @@
 #include <map>
 
 #include "station/app/StationLog.h"
+#include "station/protocol/CoreTurns.h"
 #include "xml/XmlElement.h"
 
 namespace vorn::station {
 namespace {
+
+// The store may wait for its disk or its server: the request's core serves
+// other requests meanwhile.
+template <typename Call>
+auto Stored(Call&& call) {
+    const CoreTurns::Away away;
+    return call();
+}
 
 // The start of a request's text for a log line, with its line breaks shown.
 std::string Excerpt(const std::string& text) {
@@ -63,7 +72,7 @@ bool StationService::KnowListener(std::int32_t listener) {
     if (recommender_.Knows(listener)) {
         return true;
     }
-    if (!store_.EnsureListener(listener)) {
+    if (!Stored([&] { return store_.EnsureListener(listener); })) {
         STATION_LOG(LogLevel::Severe) << "StationService : cannot record the user id " << listener;
         return false;
     }
@@ -74,7 +83,7 @@ bool StationService::KnowListener(std::int32_t listener) {
 }
 
 std::string StationService::NewUser() {
-    const std::int32_t id = store_.NewListener();
+    const std::int32_t id = Stored([&] { return store_.NewListener(); });
     if (id < 1) {
         STATION_LOG(LogLevel::Severe) << "StationService : cannot register a new user";
         return {};
@@ -88,7 +97,7 @@ std::string StationService::Recommendations(std::int32_t listener, std::int32_t 
     const bool shared = store_.Shared();
     if (shared) {
         ListenerRecords records;
-        if (!store_.LoadListener(listener, recommender_.RecentWindow(), records)) {
+        if (!Stored([&] { return store_.LoadListener(listener, recommender_.RecentWindow(), records); })) {
             STATION_LOG(LogLevel::Severe) << "StationService : cannot read the ratings of user " << listener
                                           << "; no recommendations this time";
             return {};
@@ -109,7 +118,7 @@ std::string StationService::Recommendations(std::int32_t listener, std::int32_t 
     }
     if (!shared) {
         recorder_.Add(records);
-    } else if (!records.empty() && !recorder_.RecordNow(records)) {
+    } else if (!records.empty() && !Stored([&] { return recorder_.RecordNow(records); })) {
         STATION_LOG(LogLevel::Severe) << "StationService : cannot record the recommendations for user " << listener
                                       << "; none sent this time";
         return {};
@@ -164,7 +173,7 @@ std::string StationService::Ratings(std::int32_t listener, const std::string& re
         return {};
     }
     const std::vector<std::pair<std::int32_t, std::int32_t>> ratings(accepted.begin(), accepted.end());
-    if (!store_.StoreRatings(listener, ratings)) {
+    if (!Stored([&] { return store_.StoreRatings(listener, ratings); })) {
         STATION_LOG(LogLevel::Severe) << "StationService : cannot store " << ratings.size()
                                       << " ratings of user " << listener;
         return {};

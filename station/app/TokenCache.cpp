@@ -1,5 +1,7 @@
 #include "station/app/TokenCache.h"
 
+#include "station/protocol/CoreTurns.h"
+
 namespace vorn::station {
 
 std::string TokenCache::TokenOf(std::int32_t listener) {
@@ -10,8 +12,13 @@ std::string TokenCache::TokenOf(std::int32_t listener) {
             return found->second;
         }
     }
-    // Asked without the lock: the store may wait for its server.
-    std::string token = store_.TokenOf(listener);
+    // Asked without the lock and without the request's core turn: the store
+    // may wait for its disk or its server.
+    std::string token;
+    {
+        const CoreTurns::Away away;
+        token = store_.TokenOf(listener);
+    }
     if (!token.empty()) {
         std::lock_guard lock(mutex_);
         tokens_.emplace(listener, token);

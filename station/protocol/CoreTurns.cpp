@@ -6,6 +6,40 @@
 #include <thread>
 
 namespace vorn::station {
+namespace {
+
+// The turns whose turn this thread holds now, if any.
+thread_local CoreTurns* heldTurn = nullptr;
+
+}  // namespace
+
+CoreTurns::Turn::Turn(CoreTurns& turns) : turns_(heldTurn == nullptr ? &turns : nullptr) {
+    if (turns_ != nullptr) {
+        turns_->Wait();
+        heldTurn = turns_;
+    }
+}
+
+CoreTurns::Turn::~Turn() {
+    if (turns_ != nullptr) {
+        heldTurn = nullptr;
+        turns_->Done();
+    }
+}
+
+CoreTurns::Away::Away() : turns_(heldTurn) {
+    if (turns_ != nullptr) {
+        heldTurn = nullptr;
+        turns_->Done();
+    }
+}
+
+CoreTurns::Away::~Away() {
+    if (turns_ != nullptr) {
+        turns_->Wait();
+        heldTurn = turns_;
+    }
+}
 
 CoreTurns::CoreTurns(int cores) : cores_(static_cast<std::uint64_t>(std::max(1, cores))) {}
 

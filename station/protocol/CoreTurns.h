@@ -26,16 +26,32 @@ public:
     void Done();
 
     // A turn held for the life of the object, given back however the work
-    // ends (a turn never given back would hold a core for good).
+    // ends (a turn never given back would hold a core for good). One per
+    // thread at a time: a Turn inside another one's life takes none.
     class Turn {
     public:
-        explicit Turn(CoreTurns& turns) : turns_(turns) { turns_.Wait(); }
-        ~Turn() { turns_.Done(); }
+        explicit Turn(CoreTurns& turns);
+        ~Turn();
         Turn(const Turn&) = delete;
         Turn& operator=(const Turn&) = delete;
 
     private:
-        CoreTurns& turns_;
+        CoreTurns* turns_;  // null for a nested Turn
+    };
+    // For the life of the object, the calling thread's turn (when it holds
+    // one) is given back: for a wait on something else, a database or a disk,
+    // during which the core serves others. The turn is asked for again, behind
+    // those waiting, when it ends. Never hold a lock that a turn holder may
+    // want while an Away ends.
+    class Away {
+    public:
+        Away();
+        ~Away();
+        Away(const Away&) = delete;
+        Away& operator=(const Away&) = delete;
+
+    private:
+        CoreTurns* turns_;  // the turn given back, or null
     };
     // Callers waiting for their turn.
     std::uint64_t Waiting();

@@ -63,6 +63,7 @@ bool ProtocolCore::Respond(const std::string& target, std::string& response, std
             response = keyExchangeReply_ + kBlankLine;
             return true;
         }
+        const CoreTurns::Turn turn(cores_);
         std::string clientKey;
         std::string xml;
         if (!DecryptRequest(path.substr(1), clientKey, xml, error)) {

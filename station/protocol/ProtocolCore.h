@@ -26,7 +26,8 @@ namespace vorn::station {
 // the client reads only up to the first.
 //
 // Respond is const and safe to call from several threads at once (the handler
-// must be too); it never throws: hostile input gives false and a reason.
+// must be too; it runs holding a CoreTurns turn); it never throws: hostile
+// input gives false and a reason.
 class ProtocolCore {
 public:
     static constexpr std::size_t kKeyBlockSize = 128;
@@ -74,11 +75,13 @@ private:
     RequestHandler& handler_;
     const std::string keyExchangeReply_;
     mutable SharedRandom random_;
-    // Private-key operations running at once, at most one per core the
-    // station may use. More threads than cores would share a core by time
-    // slices, and a request whose thread lost its slice waits for the slices
-    // of all the others (milliseconds); held back here, it waits for whole
-    // operations (a tenth of a millisecond each) in turn.
+    // Requests worked on at once, at most one per core the station may use,
+    // from the decryption to the encrypted reply. More threads than cores
+    // would share a core by time slices, and a request whose thread lost its
+    // slice waits for the slices of all the others (milliseconds); held back
+    // here, it waits for whole requests (a fifth of a millisecond each) in
+    // turn. The handler gives the turn back while it waits for its store
+    // (CoreTurns::Away), so a slow disk or database holds no core.
     mutable CoreTurns cores_;
 };
 

@@ -1,14 +1,17 @@
 // The client's engine and file retriever against a running station on loopback.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <filesystem>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "download/HttpFileRetriever.h"
 #include "foundation/Preferences.h"
 #include "server/UrlParts.h"
 #include "server/VornClientEngine.h"
+#include "station/app/SqliteDatabase.h"
 #include "station/app/StationProgram.h"
 #include "tests/station/app/Mp3Files.h"
 #include "tests/station/app/StationTestSupport.h"
@@ -156,6 +159,49 @@ TEST_F(StationEndToEndTest, RegisterRecommendDownloadRateRestartAndContinue) {
     std::int32_t second = 0;
     ASSERT_EQ(engine.RegisterUser(second, {}), kEngineOk);
     EXPECT_EQ(second, 2);
+}
+
+// A station on one core works on one request at a time, but a request that
+// waits for its disk gives the core up meanwhile: while a rating waits for the
+// database (another program holds its write lock), a recommendation is
+// answered; the rating is stored once the lock is free.
+TEST_F(StationEndToEndTest, ARatingWaitingForTheDiskHoldsNoCore) {
+    cpu_set_t all;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(::sched_getcpu(), &one);
+    ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);  // the station's threads inherit it
+    auto station = std::make_unique<StationProgram>();
+    std::string error;
+    const bool started = station->Start(Options(0), error);
+    ::sched_setaffinity(0, sizeof all, &all);
+    ASSERT_TRUE(started) << error;
+    Preferences direct;
+    VornClientEngine engine(&direct);
+    ASSERT_EQ(engine.Initialise("127.0.0.1", station->ProtocolPort()), kEngineOk);
+    std::int32_t user = 0;
+    ASSERT_EQ(engine.RegisterUser(user, {}), kEngineOk);
+    VornClientEngine::RecommendationList list;
+    ASSERT_EQ(engine.GetRecommendations(user, 1, 1, list), kEngineOk);
+    ASSERT_EQ(list.size(), 1u);
+
+    SqliteDatabase other;
+    ASSERT_TRUE(other.Open(home_ / "station/station.db"));
+    ASSERT_TRUE(other.Exec("BEGIN IMMEDIATE"));
+    ASSERT_EQ(engine.SubmitRatings(user, {{list[0]->ItemId(), 4}}), kEngineOk);
+    // The station, idle, takes the rating up at once; nothing tells from
+    // outside that it waits for the lock, so give it a moment to get there.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    list.clear();
+    EXPECT_EQ(engine.GetRecommendations(user, 1, 1, list), kEngineOk);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(2)) << "the recommendation waited for the rating's disk";
+    EXPECT_FALSE(stationLog_.Contains("stored 1 ratings of user"));
+    ASSERT_TRUE(other.Exec("ROLLBACK"));
+    EXPECT_TRUE(vorn::test::WaitFor([&] { return stationLog_.Contains("stored 1 ratings of user"); }));
+    station->Stop();
 }
 
 TEST_F(StationEndToEndTest, EverythingWorksWithTheStationAsTheClientsProxy) {

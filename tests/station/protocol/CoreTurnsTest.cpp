@@ -76,5 +76,39 @@ TEST(CoreTurnsTest, AsManyRunAtOnceAsThereAreCoresAndNoMore) {
     EXPECT_GE(CoreTurns::UsableCores(), 1);
 }
 
+// A Turn inside another on the same thread takes none (on one core it would
+// wait for itself), and an Away on a thread without a turn gives nothing back.
+TEST(CoreTurnsTest, ANestedTurnTakesNoneAndAnAwayWithoutATurnGivesNone) {
+    CoreTurns turns(1);
+    std::atomic<bool> nestedRan{false};
+    std::thread nesting([&] {
+        const CoreTurns::Turn outer(turns);
+        const CoreTurns::Turn inner(turns);
+        nestedRan = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!nestedRan && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(nestedRan) << "a nested turn waited for its own thread";
+    nesting.join();
+
+    const CoreTurns::Turn held(turns);
+    std::atomic<bool> ran{false};
+    std::thread other([&] {
+        { const CoreTurns::Away away; }  // holds no turn: gives none back
+        const CoreTurns::Turn turn(turns);
+        ran = true;
+    });
+    EXPECT_TRUE(WaitForWaiting(turns, 1));
+    EXPECT_FALSE(ran);
+    {
+        const CoreTurns::Away away;  // lends this thread's turn until the other is done with it
+        other.join();
+    }
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(turns.Waiting(), 0u);
+}
+
 }  // namespace
 }  // namespace vorn::station
