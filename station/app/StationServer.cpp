@@ -17,6 +17,7 @@
 #include "station/app/HttpRequestHead.h"
 #include "station/app/SitePages.h"
 #include "station/app/StationLog.h"
+#include "station/protocol/CoreTurns.h"
 
 namespace vorn::station {
 namespace {
@@ -148,7 +149,13 @@ private:
             return;
         }
         if (role != Role::Protocol) {
-            Reply(shared_->site->Respond(head, role == Role::Mirror));
+            MediaResponse response;
+            {
+                // A page may wait for the store, a file for the disk.
+                const CoreTurns::Away away;
+                response = shared_->site->Respond(head, role == Role::Mirror);
+            }
+            Reply(std::move(response));
             return;
         }
         if (head.method != "GET") {
@@ -215,7 +222,11 @@ private:
         }
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, response_.fileLength - sent_));
         out_.resize(want);
-        const ssize_t n = ::pread(response_.file.Get(), out_.data(), want, static_cast<off_t>(sent_));
+        ssize_t n = 0;
+        {
+            const CoreTurns::Away away;  // the disk may be slow
+            n = ::pread(response_.file.Get(), out_.data(), want, static_cast<off_t>(sent_));
+        }
         if (n <= 0) {
             out_.clear();
             Close(LogLevel::Warning, "was cut off: its media file shrank or cannot be read");
@@ -399,6 +410,12 @@ struct StationServer::Impl {
     asio::io_context io;
     std::vector<std::unique_ptr<Listener>> listeners;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+    // At most one thread per usable core runs handlers at a time, each handler
+    // to its end, in the order their events came; the other threads wait for
+    // a free turn before they take any work. A handler that waits for a store
+    // or a disk lends its turn meanwhile (CoreTurns::Away), which is what the
+    // threads beyond the cores are for.
+    std::unique_ptr<CoreTurns> turns;
     std::vector<std::thread> threads;
 };
 
@@ -432,6 +449,9 @@ void StationServer::Start(ProtocolResponder protocol, MediaSite& site) {
     impl_->shared->protocol = std::move(protocol);
     impl_->shared->site = &site;
     impl_->work.emplace(impl_->io.get_executor());
+    impl_->turns = std::make_unique<CoreTurns>(CoreTurns::UsableCores());
+    // A holder idle in the event loop wakes for a handler queued for its turn.
+    impl_->turns->SetWaker([this] { asio::post(impl_->io, [] {}); });
     for (auto& listener : impl_->listeners) {
         impl_->Accept(*listener);
     }
@@ -443,8 +463,17 @@ void StationServer::Start(ProtocolResponder protocol, MediaSite& site) {
             for (;;) {
                 try {
                     asio::error_code ignored;
-                    impl_->io.run(ignored);
-                    return;
+                    for (;;) {
+                        // The turn is kept from one handler to the next, so a
+                        // busy core needs no other thread; it passes on only
+                        // to a handler back from its store.
+                        const CoreTurns::Turn turn(*impl_->turns, CoreTurns::Turn::Ask::WhenFree);
+                        do {
+                            if (impl_->io.run_one(ignored) == 0) {
+                                return;  // stopped
+                            }
+                        } while (!impl_->turns->Wanted());
+                    }
                 } catch (const std::exception& failure) {
                     STATION_LOG(LogLevel::Severe) << "StationServer : a request failed : " << failure.what();
                 } catch (...) {

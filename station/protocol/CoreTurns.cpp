@@ -13,9 +13,13 @@ thread_local CoreTurns* heldTurn = nullptr;
 
 }  // namespace
 
-CoreTurns::Turn::Turn(CoreTurns& turns) : turns_(heldTurn == nullptr ? &turns : nullptr) {
+CoreTurns::Turn::Turn(CoreTurns& turns, Ask ask) : turns_(heldTurn == nullptr ? &turns : nullptr) {
     if (turns_ != nullptr) {
-        turns_->Wait();
+        if (ask == Ask::WhenFree) {
+            turns_->WaitWhenFree();
+        } else {
+            turns_->Wait();
+        }
         heldTurn = turns_;
     }
 }
@@ -51,13 +55,30 @@ void CoreTurns::Wait() {
     }
     Waiter self;
     waiting_.push_back(&self);
+    if (waker_) {
+        lock.unlock();
+        waker_();
+        lock.lock();
+    }
     self.woken.wait(lock, [&] { return self.granted; });
+}
+
+void CoreTurns::WaitWhenFree() {
+    std::unique_lock lock(mutex_);
+    free_.wait(lock, [&] { return running_ < cores_ && waiting_.empty(); });
+    ++running_;
+}
+
+bool CoreTurns::Wanted() {
+    std::lock_guard lock(mutex_);
+    return !waiting_.empty();
 }
 
 void CoreTurns::Done() {
     std::lock_guard lock(mutex_);
     if (waiting_.empty()) {
         --running_;
+        free_.notify_one();
         return;
     }
     // The turn passes straight on: `running_` stays as it is. Notified under

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 
 namespace vorn::station {
@@ -21,16 +22,28 @@ public:
     CoreTurns(const CoreTurns&) = delete;
     CoreTurns& operator=(const CoreTurns&) = delete;
 
-    // Blocks until it is the caller's turn; every Wait is followed by one Done.
+    // Blocks until it is the caller's turn; every Wait (or WaitWhenFree) is
+    // followed by one Done.
     void Wait();
+    // For a thread that has no work in hand yet: waits until a turn is free
+    // with nobody queued for one, so a queued caller always goes first.
+    void WaitWhenFree();
     void Done();
+    // Whether a caller is queued for a turn (Wait): a holder between two
+    // pieces of work gives its turn up then.
+    bool Wanted();
+    // Called (without the lock) whenever a caller of Wait has to queue: wakes
+    // a holder that may be idle, waiting for work, so that it can see Wanted.
+    // Set before the turns are used.
+    void SetWaker(std::function<void()> waker) { waker_ = std::move(waker); }
 
     // A turn held for the life of the object, given back however the work
     // ends (a turn never given back would hold a core for good). One per
     // thread at a time: a Turn inside another one's life takes none.
     class Turn {
     public:
-        explicit Turn(CoreTurns& turns);
+        enum class Ask { InTurn, WhenFree };
+        explicit Turn(CoreTurns& turns, Ask ask = Ask::InTurn);
         ~Turn();
         Turn(const Turn&) = delete;
         Turn& operator=(const Turn&) = delete;
@@ -70,6 +83,8 @@ private:
     std::mutex mutex_;             // guards running_, waiting_ and the waiters' `granted`
     std::uint64_t running_ = 0;    // turns taken and not given back
     std::deque<Waiter*> waiting_;  // oldest first
+    std::condition_variable free_;  // a turn became free with nobody queued (WaitWhenFree)
+    std::function<void()> waker_;   // set before use, then only read
 };
 
 }  // namespace vorn::station

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -108,6 +109,42 @@ TEST(CoreTurnsTest, ANestedTurnTakesNoneAndAnAwayWithoutATurnGivesNone) {
     }
     EXPECT_TRUE(ran);
     EXPECT_EQ(turns.Waiting(), 0u);
+}
+
+// A thread with no work in hand yet waits behind one coming back to its work,
+// and a caller that has to queue wakes the holders (which may be idle).
+TEST(CoreTurnsTest, AThreadWithoutWorkWaitsBehindOneComingBack) {
+    CoreTurns turns(1);
+    std::atomic<int> wakes{0};
+    turns.SetWaker([&] { ++wakes; });
+    std::mutex mutex;
+    std::vector<std::string> order;  // guarded by mutex
+    const auto note = [&](const char* who) {
+        std::lock_guard lock(mutex);
+        order.emplace_back(who);
+    };
+    std::thread idle;
+    std::thread back;
+    {
+        const CoreTurns::Turn held(turns);
+        idle = std::thread([&] {
+            const CoreTurns::Turn turn(turns, CoreTurns::Turn::Ask::WhenFree);
+            note("idle");
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it wait first
+        EXPECT_FALSE(turns.Wanted());
+        EXPECT_EQ(wakes.load(), 0);
+        back = std::thread([&] {
+            const CoreTurns::Turn turn(turns);
+            note("back");
+        });
+        ASSERT_TRUE(WaitForWaiting(turns, 1));
+        EXPECT_TRUE(turns.Wanted());
+        EXPECT_EQ(wakes.load(), 1);
+    }
+    back.join();
+    idle.join();
+    EXPECT_EQ(order, (std::vector<std::string>{"back", "idle"}));
 }
 
 }  // namespace
