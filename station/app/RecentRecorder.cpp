@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "station/app/StationLog.h"
 
@@ -80,8 +81,8 @@ void RecentRecorder::WritePending() {
     std::size_t failed = 0;
     for (std::size_t at = 0; at < batch.size(); at += kRecordsPerTransaction) {
         const std::size_t end = std::min(batch.size(), at + kRecordsPerTransaction);
-        const std::vector<RecentRecord> part(batch.begin() + static_cast<std::ptrdiff_t>(at),
-                                             batch.begin() + static_cast<std::ptrdiff_t>(end));
+        const std::vector<RecentRecord> part(std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(at)),
+                                             std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(end)));
         if (!store_.AppendRecent(part)) {
             failed += part.size();
         }

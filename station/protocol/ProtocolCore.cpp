@@ -32,8 +32,7 @@ void ProtocolCore::SharedRandom::GenerateBlock(CryptoPP::byte* output, size_t si
 }
 
 ProtocolCore::ProtocolCore(const StationKey& key, RequestHandler& handler, BuildInfo builds)
-    : key_(key), handler_(handler), keyExchangeReply_(BuildKeyExchangeReply(key, builds)),
-      cores_(CoreTurns::UsableCores()) {}
+    : key_(key), handler_(handler), keyExchangeReply_(BuildKeyExchangeReply(key, builds)) {}
 
 bool ProtocolCore::ParseRequestTarget(const std::string& head, std::string& target) {
     const std::string method = "GET ";
@@ -63,7 +62,6 @@ bool ProtocolCore::Respond(const std::string& target, std::string& response, std
             response = keyExchangeReply_ + kBlankLine;
             return true;
         }
-        const CoreTurns::Turn turn(cores_);
         std::string clientKey;
         std::string xml;
         if (!DecryptRequest(path.substr(1), clientKey, xml, error)) {
@@ -107,12 +105,7 @@ bool ProtocolCore::DecryptRequest(const std::string& token, std::string& clientK
         return false;
     }
     CryptoPP::Integer opened;
-    bool inverted = false;
-    {
-        const CoreTurns::Turn turn(cores_);
-        inverted = rsa_.Invert(random_, sealed, opened);
-    }
-    if (!inverted) {
+    if (!rsa_.Invert(random_, sealed, opened)) {
         error = "the private-key operation failed its check";
         return false;
     }

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "station/protocol/BlindedRsa.h"
-#include "station/protocol/CoreTurns.h"
 #include "station/protocol/RequestHandler.h"
 #include "station/protocol/StationKey.h"
 
@@ -26,8 +25,9 @@ namespace vorn::station {
 // the client reads only up to the first.
 //
 // Respond is const and safe to call from several threads at once (the handler
-// must be too; it runs holding a CoreTurns turn); it never throws: hostile
-// input gives false and a reason.
+// must be too); it never throws: hostile input gives false and a reason. How
+// many run at once is the caller's choice: the station's server runs one per
+// core (CoreTurns).
 class ProtocolCore {
 public:
     static constexpr std::size_t kKeyBlockSize = 128;
@@ -75,14 +75,6 @@ private:
     RequestHandler& handler_;
     const std::string keyExchangeReply_;
     mutable SharedRandom random_;
-    // Requests worked on at once, at most one per core the station may use,
-    // from the decryption to the encrypted reply. More threads than cores
-    // would share a core by time slices, and a request whose thread lost its
-    // slice waits for the slices of all the others (milliseconds); held back
-    // here, it waits for whole requests (a fifth of a millisecond each) in
-    // turn. The handler gives the turn back while it waits for its store
-    // (CoreTurns::Away), so a slow disk or database holds no core.
-    mutable CoreTurns cores_;
 };
 
 }  // namespace vorn::station
