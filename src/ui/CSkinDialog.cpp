@@ -11,6 +11,7 @@
 
 #include "ui/CSkinControl.h"
 #include "ui/CSkinImage.h"
+#include "ui/WaylandFrames.h"
 #include "ui/WindowMessageEvent.h"
 #include "ui/WindowSystem.h"
 #include "ui/WindowSystemPosition.h"
@@ -54,6 +55,17 @@ CSkinDialog::~CSkinDialog() {
     for (CSkinControl* control : controls_) {
         control->owner_ = nullptr;
     }
+}
+
+void CSkinDialog::setVisible(bool visible) {
+    if (!visible && isVisible() && updatesEnabled()) {
+        setUpdatesEnabled(false);
+        WaylandFrames::Settle(*this);
+        CToolTipDialog::setVisible(false);
+        setUpdatesEnabled(true);
+        return;
+    }
+    CToolTipDialog::setVisible(visible);
 }
 
 void CSkinDialog::SetBackground(const CSkinImage* image) {

@@ -48,6 +48,11 @@ public:
     explicit CSkinDialog(QWidget* parent = nullptr);
     ~CSkinDialog() override;
 
+    // Hiding first lets the compositor answer the last frame drawn, with the
+    // window's painting stopped (see WaylandFrames), so that hiding a window
+    // that was drawing, or destroying it, cannot race Qt's Wayland client.
+    void setVisible(bool visible) override;
+
     // The background is not owned and must outlive the window (or be replaced).
     void SetBackground(const CSkinImage* image);
     const CSkinImage* Background() const { return background_; }

@@ -83,6 +83,9 @@ CVornUIDlg::CVornUIDlg(UiThread& uiThread) : CSkinDialog(nullptr), VornPlayer(ui
 }
 
 CVornUIDlg::~CVornUIDlg() {
+    // A window still shown goes the way a hidden one does, its last frame
+    // answered, while all of it is still here to serve the events meanwhile.
+    hide();
     // The player first: its download threads may still show texts on the display.
     Shutdown();
     uiReady_ = false;

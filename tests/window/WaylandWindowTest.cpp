@@ -92,5 +92,28 @@ TEST(WaylandWindowTest, SkinIsATranslucentSurfaceWithTheOutlineAsInputRegion) {
     EXPECT_TRUE(test::PumpUntil([&] { return window->RatingControl()->IsAnimating(); }));
 }
 
+// Qt answers a frame on a thread of its own; a window that goes while an
+// answer is in flight crashed the program (the answers are slowed down here so
+// that every close meets one). Hiding waits for the answer first.
+TEST(WaylandWindowTest, AWindowClosedWhileItDrawsWaitsForTheCompositorsAnswer) {
+    ASSERT_FALSE(compositor->Socket().empty()) << compositor->LogText();
+    for (int round = 0; round < 40; ++round) {
+        test::WindowFixture fixture;
+        auto window = fixture.Open();
+        ASSERT_NE(window, nullptr);
+        ASSERT_TRUE(test::PumpUntil([&] { return window->windowHandle()->isExposed(); }));
+        // The stars' sweep draws a frame after another.
+        window->AskForRating();
+        ASSERT_TRUE(test::PumpUntil([&] { return window->RatingControl()->IsAnimating(); }));
+        test::PumpUntil([] { return false; }, round % 20);
+        if (round % 2 == 0) {
+            window->hide();
+            EXPECT_FALSE(window->isVisible());
+            EXPECT_TRUE(window->updatesEnabled()) << "shown again, it must draw";
+        }
+        window.reset();
+    }
+}
+
 }  // namespace
 }  // namespace vorn
