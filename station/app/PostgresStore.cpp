@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -56,11 +57,24 @@ CREATE TABLE listener_tokens(
 ALTER TABLE recent ADD COLUMN why text NOT NULL DEFAULT '';
 )sql";
 
+// Version 3: the recent memory keeps one row per answer, its items and their
+// reasons in arrays, the rows so far becoming sets of one item each.
+constexpr const char* kRecentSets = R"sql(
+CREATE TABLE recent_sets(
+  seq bigserial PRIMARY KEY,
+  listener integer NOT NULL,
+  items integer[] NOT NULL,
+  whys text[] NOT NULL);
+CREATE INDEX recent_sets_by_listener ON recent_sets(listener, seq);
+INSERT INTO recent_sets(listener, items, whys) SELECT listener, ARRAY[item], ARRAY[why] FROM recent ORDER BY seq;
+DROP TABLE recent;
+)sql";
+
 struct Migration {
     int version;
     const char* sql;
 };
-constexpr Migration kMigrations[] = {{1, kSchema}, {2, kTokensAndReasons}};
+constexpr Migration kMigrations[] = {{1, kSchema}, {2, kTokensAndReasons}, {3, kRecentSets}};
 
 std::string Now() { return std::to_string(Clock::System().NowSeconds()); }
 
@@ -442,15 +456,24 @@ bool PostgresStore::AppendRecent(const std::vector<RecentRecord>& records) {
     if (records.empty()) {
         return true;
     }
+    // An answer's records come one after another: each run of one listener's
+    // records is a set, numbered here and gathered by the statement.
+    std::vector<std::int32_t> sets;
+    sets.reserve(records.size());
+    for (std::size_t at = 0; at < records.size(); ++at) {
+        sets.push_back(at == 0 ? 0 : sets.back() + (records[at].listener != records[at - 1].listener ? 1 : 0));
+    }
     return WithConnection("store recent recommendations", kRequestBudget,
                           [&](PgConnection& connection, Deadline deadline, std::string& error) {
                               const PgResult added = connection.Run(
-                                  "INSERT INTO recent(listener, item, why) "
-                                  "SELECT r.l, r.i, r.w FROM unnest($1::integer[], $2::integer[], $3::text[]) "
-                                  "WITH ORDINALITY AS r(l, i, w, n) ORDER BY n",
+                                  "INSERT INTO recent_sets(listener, items, whys) "
+                                  "SELECT min(r.l), array_agg(r.i ORDER BY r.n), array_agg(r.w ORDER BY r.n) "
+                                  "FROM unnest($1::integer[], $2::integer[], $3::text[], $4::integer[]) "
+                                  "WITH ORDINALITY AS r(l, i, w, s, n) GROUP BY r.s ORDER BY r.s",
                                   {IntArray(records, [](const RecentRecord& r) { return r.listener; }),
                                    IntArray(records, [](const RecentRecord& r) { return r.item; }),
-                                   TextArray(records, [](const RecentRecord& r) { return AsUtf8(r.why); })},
+                                   TextArray(records, [](const RecentRecord& r) { return AsUtf8(r.why); }),
+                                   IntArray(sets, [](std::int32_t set) { return set; })},
                                   deadline);
                               error = added.Error();
                               return added.Ok();
@@ -461,8 +484,10 @@ std::vector<RecentRecord> PostgresStore::LoadRecent(int perListener) {
     std::vector<RecentRecord> records;
     InTransaction("load recent recommendations", [&](PgConnection& connection, Deadline deadline, std::string& error) {
         const PgResult rows = connection.Run(
-            "SELECT listener, item FROM (SELECT listener, item, seq, row_number() OVER "
-            "(PARTITION BY listener ORDER BY seq DESC) AS age FROM recent) r WHERE age <= $1 ORDER BY seq",
+            "SELECT listener, item FROM (SELECT s.listener, u.item, s.seq, u.n, row_number() OVER "
+            "(PARTITION BY s.listener ORDER BY s.seq DESC, u.n DESC) AS age "
+            "FROM recent_sets s, unnest(s.items) WITH ORDINALITY AS u(item, n)) r "
+            "WHERE age <= $1 ORDER BY seq, n",
             {std::to_string(perListener)}, deadline);
         for (int row = 0; row < rows.Rows(); ++row) {
             records.push_back({static_cast<std::int32_t>(rows.Int(row, 0)), static_cast<std::int32_t>(rows.Int(row, 1))});
@@ -474,11 +499,13 @@ std::vector<RecentRecord> PostgresStore::LoadRecent(int perListener) {
 }
 
 bool PostgresStore::PruneRecent(int perListener) {
+    // Sets wholly older than the listener's last `perListener` items.
     return InTransaction("prune recent recommendations", [&](PgConnection& connection, Deadline deadline,
                                                              std::string& error) {
         const PgResult pruned = connection.Run(
-            "DELETE FROM recent WHERE seq IN (SELECT seq FROM (SELECT seq, row_number() OVER "
-            "(PARTITION BY listener ORDER BY seq DESC) AS age FROM recent) r WHERE age > $1)",
+            "DELETE FROM recent_sets WHERE seq IN (SELECT seq FROM (SELECT seq, sum(cardinality(items)) OVER "
+            "(PARTITION BY listener ORDER BY seq DESC) - cardinality(items) AS newer FROM recent_sets) r "
+            "WHERE newer >= $1)",
             {std::to_string(perListener)}, deadline);
         error = pruned.Error();
         return pruned.Ok();
@@ -487,32 +514,34 @@ bool PostgresStore::PruneRecent(int perListener) {
 
 bool PostgresStore::LoadListener(std::int32_t listener, int recentCount, ListenerRecords& out) {
     out = ListenerRecords();
-    std::vector<std::pair<std::int64_t, std::int32_t>> recent;  // sequence, item
+    std::vector<std::tuple<std::int64_t, std::int64_t, std::int32_t>> recent;  // set, place in it, item
     const bool ok = WithConnection("load a listener's ratings", kRequestBudget, [&](PgConnection& connection,
                                                                                     Deadline deadline,
                                                                                     std::string& error) {
         out = ListenerRecords();
         recent.clear();
-        // One round trip for both: kind 0 rows are ratings, kind 1 recent items.
+        // One round trip for both: kind 0 rows are ratings, kind 1 recent
+        // items, of the newest sets that can hold `recentCount` items.
         const PgResult rows = connection.Run(
-            "SELECT 0, item, value, 0 FROM ratings WHERE listener = $1 UNION ALL "
-            "SELECT 1, item, 0, seq FROM (SELECT item, seq FROM recent WHERE listener = $1 "
-            "ORDER BY seq DESC LIMIT $2) r",
+            "SELECT 0, item, value, 0, 0 FROM ratings WHERE listener = $1 UNION ALL "
+            "SELECT 1, u.item, 0, r.seq, u.n FROM (SELECT seq, items FROM recent_sets WHERE listener = $1 "
+            "ORDER BY seq DESC LIMIT $2) r, unnest(r.items) WITH ORDINALITY AS u(item, n)",
             {std::to_string(listener), std::to_string(std::max(recentCount, 0))}, deadline);
         for (int row = 0; row < rows.Rows(); ++row) {
             const auto item = static_cast<std::int32_t>(rows.Int(row, 1));
             if (rows.Int(row, 0) == 0) {
                 out.ratings.emplace_back(item, static_cast<std::int32_t>(rows.Int(row, 2)));
             } else {
-                recent.emplace_back(rows.Int(row, 3), item);
+                recent.emplace_back(rows.Int(row, 3), rows.Int(row, 4), item);
             }
         }
         error = rows.Error();
         return rows.Ok();
     });
     std::sort(recent.begin(), recent.end());
-    for (const auto& [sequence, item] : recent) {
-        out.recent.push_back(item);
+    const std::size_t keep = std::min(recent.size(), static_cast<std::size_t>(std::max(recentCount, 0)));
+    for (auto entry = recent.end() - static_cast<std::ptrdiff_t>(keep); entry != recent.end(); ++entry) {
+        out.recent.push_back(std::get<2>(*entry));
     }
     return ok;
 }
@@ -591,7 +620,8 @@ std::string PostgresStore::WhyRecommended(std::int32_t listener, std::int32_t it
     WithConnection("read why an item was recommended", kRequestBudget,
                    [&](PgConnection& connection, Deadline deadline, std::string& error) {
                        const PgResult row = connection.Run(
-                           "SELECT why FROM recent WHERE listener = $1 AND item = $2 ORDER BY seq DESC LIMIT 1",
+                           "SELECT u.why FROM recent_sets s, unnest(s.items, s.whys) WITH ORDINALITY AS u(item, why, n) "
+                           "WHERE s.listener = $1 AND u.item = $2 ORDER BY s.seq DESC, u.n DESC LIMIT 1",
                            {std::to_string(listener), std::to_string(item)}, deadline);
                        why = row.Ok() && row.Rows() == 1 ? row.Text(0, 0) : std::string();
                        error = row.Error();

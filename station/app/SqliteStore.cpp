@@ -1,9 +1,11 @@
 #include "station/app/SqliteStore.h"
 
+#include <algorithm>
 #include <functional>
 
 #include "platform/Clock.h"
 #include "station/app/ListenerToken.h"
+#include "station/app/RecentSet.h"
 #include "station/app/StationLog.h"
 
 namespace vorn::station {
@@ -42,11 +44,41 @@ CREATE TABLE IF NOT EXISTS listener_tokens(
 ALTER TABLE recent ADD COLUMN why TEXT NOT NULL DEFAULT '';
 )sql";
 
+// Version 3: the recent memory keeps one row per answer (RecentSet), its rows
+// so far becoming sets of one item each.
+constexpr const char* kRecentSets = R"sql(
+CREATE TABLE recent_sets(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  listener INTEGER NOT NULL,
+  count INTEGER NOT NULL,
+  items TEXT NOT NULL,
+  whys TEXT NOT NULL);
+CREATE INDEX recent_sets_by_listener ON recent_sets(listener, seq);
+INSERT INTO recent_sets(listener, count, items, whys)
+  SELECT listener, 1, CAST(item AS TEXT), length(CAST(why AS BLOB)) || ':' || why FROM recent ORDER BY seq;
+DROP TABLE recent;
+)sql";
+
 struct Migration {
     int version;
     const char* sql;
 };
-constexpr Migration kMigrations[] = {{1, kSchema}, {2, kTokensAndReasons}};
+constexpr Migration kMigrations[] = {{1, kSchema}, {2, kTokensAndReasons}, {3, kRecentSets}};
+
+// The sets of a listener's recent memory, newest first, with the number of
+// items in newer sets: `newer`.
+constexpr const char* kSetsWithNewer =
+    "SELECT listener, count, items, whys, seq, "
+    "SUM(count) OVER (PARTITION BY listener ORDER BY seq DESC) - count AS newer FROM recent_sets";
+
+// A set whose row is damaged counts as empty.
+std::vector<RecentSet::Entry> DecodeSet(const SqliteStatement& row, int countColumn) {
+    std::vector<RecentSet::Entry> entries;
+    if (!RecentSet::Decode(row.Int(countColumn), row.Text(countColumn + 1), row.Text(countColumn + 2), entries)) {
+        STATION_LOG(LogLevel::Warning) << "SqliteStore : a damaged set of recent recommendations is skipped";
+    }
+    return entries;
+}
 
 std::int64_t Now() { return Clock::System().NowSeconds(); }
 
@@ -87,7 +119,7 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
         "ON CONFLICT(path) DO UPDATE SET artist = excluded.artist, title = excluded.title, "
         "album = excluded.album, genre = excluded.genre, length = excluded.length, "
         "size = excluded.size, modified = excluded.modified, present = 1 RETURNING id");
-    appendRecent_ = db_.Prepare("INSERT INTO recent(listener, item, why) VALUES(?1, ?2, ?3)");
+    appendRecent_ = db_.Prepare("INSERT INTO recent_sets(listener, count, items, whys) VALUES(?1, ?2, ?3, ?4)");
     if (!newListener_.Valid() || !ensureListener_.Valid() || !upsertRating_.Valid() ||
         !upsertItem_.Valid() || !appendRecent_.Valid()) {
         db_.Close();
@@ -285,8 +317,19 @@ bool SqliteStore::AppendRecent(const std::vector<RecentRecord>& records) {
     // next rating's commit waits for these records too.
     db_.Exec("PRAGMA synchronous=NORMAL");
     const bool ok = InTransaction([&] {
-        for (const RecentRecord& record : records) {
-            if (!appendRecent_.Bind(1, record.listener).Bind(2, record.item).Bind(3, record.why).Run()) {
+        // An answer's records come one after another: each run of one
+        // listener's records is a set.
+        for (std::size_t at = 0; at < records.size();) {
+            RecentSet set;
+            const std::int32_t listener = records[at].listener;
+            for (; at < records.size() && records[at].listener == listener; ++at) {
+                set.Add(records[at].item, records[at].why);
+            }
+            if (!appendRecent_.Bind(1, listener)
+                     .Bind(2, static_cast<std::int64_t>(set.Count()))
+                     .Bind(3, set.Items())
+                     .Bind(4, set.Whys())
+                     .Run()) {
                 return false;
             }
         }
@@ -299,21 +342,27 @@ bool SqliteStore::AppendRecent(const std::vector<RecentRecord>& records) {
 std::vector<RecentRecord> SqliteStore::LoadRecent(int perListener) {
     std::lock_guard lock(mutex_);
     std::vector<RecentRecord> records;
-    SqliteStatement select = db_.Prepare(
-        "SELECT listener, item FROM (SELECT listener, item, seq, ROW_NUMBER() OVER "
-        "(PARTITION BY listener ORDER BY seq DESC) AS age FROM recent) WHERE age <= ?1 ORDER BY seq");
+    SqliteStatement select =
+        db_.Prepare(std::string("SELECT * FROM (") + kSetsWithNewer + ") WHERE newer < ?1 ORDER BY seq");
     select.Bind(1, perListener);
     while (select.Step()) {
-        records.push_back({static_cast<std::int32_t>(select.Int(0)), static_cast<std::int32_t>(select.Int(1))});
+        const auto listener = static_cast<std::int32_t>(select.Int(0));
+        const std::vector<RecentSet::Entry> entries = DecodeSet(select, 1);
+        // Of a set reaching past the listener's last `perListener` items, its newest.
+        const std::int64_t room = perListener - select.Int(5);
+        const std::size_t skip =
+            room < static_cast<std::int64_t>(entries.size()) ? entries.size() - static_cast<std::size_t>(room) : 0;
+        for (std::size_t index = skip; index < entries.size(); ++index) {
+            records.push_back({listener, entries[index].item});
+        }
     }
     return records;
 }
 
 bool SqliteStore::PruneRecent(int perListener) {
     std::lock_guard lock(mutex_);
-    SqliteStatement prune = db_.Prepare(
-        "DELETE FROM recent WHERE seq IN (SELECT seq FROM (SELECT seq, ROW_NUMBER() OVER "
-        "(PARTITION BY listener ORDER BY seq DESC) AS age FROM recent) WHERE age > ?1)");
+    SqliteStatement prune = db_.Prepare(std::string("DELETE FROM recent_sets WHERE seq IN (SELECT seq FROM (") +
+                                        kSetsWithNewer + ") WHERE newer >= ?1)");
     return prune.Bind(1, perListener).Run();
 }
 
@@ -328,13 +377,29 @@ bool SqliteStore::LoadListener(std::int32_t listener, int recentCount, ListenerR
     while (ratings.Step()) {
         out.ratings.emplace_back(static_cast<std::int32_t>(ratings.Int(0)), static_cast<std::int32_t>(ratings.Int(1)));
     }
-    SqliteStatement recent = db_.Prepare(
-        "SELECT item FROM (SELECT item, seq FROM recent WHERE listener = ?1 ORDER BY seq DESC LIMIT ?2) ORDER BY seq");
-    recent.Bind(1, listener).Bind(2, recentCount);
-    while (recent.Step()) {
-        out.recent.push_back(static_cast<std::int32_t>(recent.Int(0)));
+    // The newest sets until they hold `recentCount` items, then oldest first.
+    SqliteStatement recent =
+        db_.Prepare("SELECT count, items, whys FROM recent_sets WHERE listener = ?1 ORDER BY seq DESC");
+    recent.Bind(1, listener);
+    std::vector<std::vector<RecentSet::Entry>> sets;
+    std::size_t held = 0;
+    while (held < static_cast<std::size_t>(std::max(recentCount, 0)) && recent.Step()) {
+        sets.push_back(DecodeSet(recent, 0));
+        held += sets.back().size();
     }
-    return ratings.Done() && recent.Done();
+    std::size_t skip = held > static_cast<std::size_t>(std::max(recentCount, 0))
+                           ? held - static_cast<std::size_t>(recentCount)
+                           : 0;
+    for (auto set = sets.rbegin(); set != sets.rend(); ++set) {
+        for (const RecentSet::Entry& entry : *set) {
+            if (skip > 0) {
+                --skip;
+            } else {
+                out.recent.push_back(entry.item);
+            }
+        }
+    }
+    return ratings.Done() && (held >= static_cast<std::size_t>(std::max(recentCount, 0)) || recent.Done());
 }
 
 std::string SqliteStore::TokenOf(std::int32_t listener) {
@@ -399,9 +464,19 @@ std::string SqliteStore::WhyRecommended(std::int32_t listener, std::int32_t item
     if (!db_.IsOpen()) {
         return {};
     }
+    // The reason told the last time the item was recommended to the listener.
     SqliteStatement select =
-        db_.Prepare("SELECT why FROM recent WHERE listener = ?1 AND item = ?2 ORDER BY seq DESC LIMIT 1");
-    return select.Bind(1, listener).Bind(2, item).Step() ? select.Text(0) : std::string();
+        db_.Prepare("SELECT count, items, whys FROM recent_sets WHERE listener = ?1 ORDER BY seq DESC");
+    select.Bind(1, listener);
+    while (select.Step()) {
+        const std::vector<RecentSet::Entry> entries = DecodeSet(select, 0);
+        for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+            if (entry->item == item) {
+                return entry->why;
+            }
+        }
+    }
+    return {};
 }
 
 }  // namespace vorn::station

@@ -10,8 +10,9 @@ namespace vorn::station {
 // The layout of the station's tables. A store made by a newer station has a
 // higher number and is refused: this station would not know what it means.
 // Version 2 added the listeners' page tokens and the reason kept with each
-// recent recommendation.
-inline constexpr int kStoreSchemaVersion = 2;
+// recent recommendation; version 3 keeps the recent recommendations one row
+// per answer.
+inline constexpr int kStoreSchemaVersion = 3;
 
 // One media file of the catalogue as the store keeps it. The id is handed out
 // once per file path and never changes or gets reused.

@@ -82,6 +82,7 @@ TEST(PostgresStoreTest, TwoStoresShareIdsRatingsAndRecentRecommendations) {
     std::sort(records.ratings.begin(), records.ratings.end());
     EXPECT_EQ(records.ratings, (std::vector<std::pair<std::int32_t, std::int32_t>>{{a, 5}, {b, 4}}));
     EXPECT_EQ(records.recent, (std::vector<std::int32_t>{b, a}));
+    EXPECT_EQ(two->LoadRecent(1).size(), 2u);  // a of listener 1, a of listener 3
     ASSERT_TRUE(one->PruneRecent(1));
     const std::vector<RecentRecord> recent = two->LoadRecent(10);
     ASSERT_EQ(recent.size(), 2u);
@@ -103,14 +104,18 @@ TEST(PostgresStoreTest, PageTokensAndReasonsAreSharedAndMigrated) {
     ASSERT_EQ(one->NewListener(), 1);
     ASSERT_TRUE(one->AppendRecent({{1, items[0].id, "old"}}));
     one->Close();
-    ASSERT_TRUE(cluster.Sql("DROP TABLE listener_tokens; ALTER TABLE recent DROP COLUMN why; "
-                            "DELETE FROM schema_version WHERE version = 2"));
+    // Back to version 1: its recent table, one row per item.
+    ASSERT_TRUE(cluster.Sql("DROP TABLE listener_tokens; DROP TABLE recent_sets; "
+                            "CREATE TABLE recent(seq bigserial PRIMARY KEY, listener integer NOT NULL, "
+                            "item integer NOT NULL); INSERT INTO recent(listener, item) VALUES(1, " +
+                            std::to_string(items[0].id) + "); DELETE FROM schema_version WHERE version >= 2"));
 
     one = PostgresStore::Open(cluster.Url(), error);
     ASSERT_TRUE(one) << error;
     std::unique_ptr<PostgresStore> two = PostgresStore::Open(cluster.Url(), error);
     ASSERT_TRUE(two) << error;
     EXPECT_EQ(one->WhyRecommended(1, items[0].id), "");
+    EXPECT_EQ(two->LoadRecent(5).size(), 1u);
     const std::string token = one->TokenOf(1);
     EXPECT_TRUE(ListenerToken::IsWellFormed(token)) << token;
     EXPECT_EQ(two->TokenOf(1), token);

@@ -4,10 +4,12 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <tuple>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "station/app/ListenerToken.h"
+#include "station/app/RecentSet.h"
 #include "station/app/SqliteDatabase.h"
 #include "tests/station/app/StationTestSupport.h"
 
@@ -74,6 +76,75 @@ TEST(StationStoreTest, UsesWriteAheadLoggingAndKeepsOnlyTheRecentTail) {
     EXPECT_EQ(left.front().item, 23);
 }
 
+// The recent memory keeps one row per answer; every reading counts items,
+// not rows, across the answers' boundaries.
+TEST(StationStoreTest, RecentAnswersAreKeptWholeAndCountedByTheirItems) {
+    vorn::test::TempDir dir;
+    const std::string path = dir / "station.db";
+    SqliteStore store;
+    ASSERT_TRUE(store.Open(path));
+    const std::string hostile = "3:ab 12: x\xc3\xa9";  // looks like the stored form itself
+    ASSERT_TRUE(store.AppendRecent({{1, 1, "one"}, {1, 2, ""}, {1, 3, hostile}, {1, 4, "four"}, {2, 5, "five"}}));
+    ASSERT_TRUE(store.AppendRecent({{1, 6}, {1, 7}, {1, 8}, {1, 9}}));
+    ASSERT_TRUE(store.AppendRecent({{1, 10, "ten"}}));
+
+    std::vector<std::pair<std::int32_t, std::int32_t>> tail;
+    for (const RecentRecord& record : store.LoadRecent(6)) tail.emplace_back(record.listener, record.item);
+    EXPECT_EQ(tail, (std::vector<std::pair<std::int32_t, std::int32_t>>{
+                        {1, 4}, {2, 5}, {1, 6}, {1, 7}, {1, 8}, {1, 9}, {1, 10}}));
+    ListenerRecords records;
+    ASSERT_TRUE(store.LoadListener(1, 6, records));
+    EXPECT_EQ(records.recent, (std::vector<std::int32_t>{4, 6, 7, 8, 9, 10}));
+    ASSERT_TRUE(store.LoadListener(1, 0, records));
+    EXPECT_TRUE(records.recent.empty());
+    EXPECT_EQ(store.WhyRecommended(1, 3), hostile);
+    EXPECT_EQ(store.WhyRecommended(1, 2), "");
+    EXPECT_EQ(store.WhyRecommended(2, 4), "");  // another listener's
+
+    // A damaged row is skipped with a log line; the rest still reads.
+    {
+        SqliteDatabase raw;
+        ASSERT_TRUE(raw.Open(path));
+        ASSERT_TRUE(raw.Exec("INSERT INTO recent_sets(listener, count, items, whys) VALUES(2, 3, '7 x', '1:a')"));
+    }
+    ASSERT_EQ(store.LoadRecent(100).size(), 10u);
+    EXPECT_EQ(store.WhyRecommended(2, 5), "five");
+
+    // Pruning drops only answers wholly older than the last items kept.
+    ASSERT_TRUE(store.PruneRecent(5));
+    tail.clear();
+    for (const RecentRecord& record : store.LoadRecent(100)) tail.emplace_back(record.listener, record.item);
+    EXPECT_EQ(tail, (std::vector<std::pair<std::int32_t, std::int32_t>>{{2, 5}, {1, 6}, {1, 7}, {1, 8}, {1, 9}, {1, 10}}));
+    EXPECT_EQ(store.WhyRecommended(1, 3), "");
+}
+
+// A stored set reads back only when its count, ids and lengths all agree.
+TEST(RecentSetTest, OnlyAWholeRowReadsBack) {
+    RecentSet set;
+    set.Add(12, "a b");
+    set.Add(-3, "");
+    set.Add(7, "4:xyz");
+    std::vector<RecentSet::Entry> entries;
+    ASSERT_TRUE(RecentSet::Decode(3, set.Items(), set.Whys(), entries));
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].item, 12);
+    EXPECT_EQ(entries[1].item, -3);
+    EXPECT_EQ(entries[2].why, "4:xyz");
+    for (const auto& [count, items, whys] : std::vector<std::tuple<std::int64_t, std::string, std::string>>{
+             {2, "12 -3 7", "3:a b0:5:4:xyz"},  // a count too small
+             {4, "12 -3 7", "3:a b0:5:4:xyz"},  // too large
+             {3, "12 -3 7 ", "3:a b0:5:4:xyz"},
+             {3, "12 -3 7", "3:a b0:5:4:xyz!"},
+             {3, "12 -3 7", "3:a b0:9:4:xyz"},  // a length past the end
+             {3, "12 -3 x", "3:a b0:5:4:xyz"},
+             {3, "12  7", "3:a b0:5:4:xyz"},
+             {1, "99999999999", "0:"},
+             {0, "", ""}}) {
+        EXPECT_FALSE(RecentSet::Decode(count, items, whys, entries)) << items << " / " << whys;
+        EXPECT_TRUE(entries.empty());
+    }
+}
+
 TEST(StationStoreTest, AnUnusableFileIsRefused) {
     vorn::test::TempDir dir;
     CapturedLog log;
@@ -132,6 +203,19 @@ TEST(StationStoreTest, PageTokensAreKeptAndFindOnlyTheirListener) {
     EXPECT_EQ(store.ListenerOfToken(second), 2);
 }
 
+// The tables of a file of schema version 1.
+constexpr const char* kVersionOneTables =
+    "CREATE TABLE schema_version(version INTEGER NOT NULL); INSERT INTO schema_version VALUES(1);"
+    "CREATE TABLE listeners(id INTEGER PRIMARY KEY AUTOINCREMENT, created INTEGER NOT NULL);"
+    "CREATE TABLE items(id INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL UNIQUE, artist TEXT NOT NULL,"
+    " title TEXT NOT NULL, album TEXT NOT NULL, genre TEXT NOT NULL, length INTEGER NOT NULL,"
+    " size INTEGER NOT NULL, modified INTEGER NOT NULL, present INTEGER NOT NULL);"
+    "CREATE TABLE ratings(listener INTEGER NOT NULL REFERENCES listeners(id), item INTEGER NOT NULL"
+    " REFERENCES items(id), value INTEGER NOT NULL, updated INTEGER NOT NULL, PRIMARY KEY(listener, item))"
+    " WITHOUT ROWID;"
+    "CREATE TABLE recent(seq INTEGER PRIMARY KEY AUTOINCREMENT, listener INTEGER NOT NULL,"
+    " item INTEGER NOT NULL);";
+
 // A file of schema version 1 is brought to the current version on opening,
 // keeping what it held: old recent records get an empty reason, old listeners
 // a token when first asked.
@@ -141,22 +225,15 @@ TEST(StationStoreTest, AVersionOneFileIsMigrated) {
     {
         SqliteDatabase db;
         ASSERT_TRUE(db.Open(path));
-        ASSERT_TRUE(db.Exec(
-            "CREATE TABLE schema_version(version INTEGER NOT NULL); INSERT INTO schema_version VALUES(1);"
-            "CREATE TABLE listeners(id INTEGER PRIMARY KEY AUTOINCREMENT, created INTEGER NOT NULL);"
-            "CREATE TABLE items(id INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL UNIQUE, artist TEXT NOT NULL,"
-            " title TEXT NOT NULL, album TEXT NOT NULL, genre TEXT NOT NULL, length INTEGER NOT NULL,"
-            " size INTEGER NOT NULL, modified INTEGER NOT NULL, present INTEGER NOT NULL);"
-            "CREATE TABLE ratings(listener INTEGER NOT NULL REFERENCES listeners(id), item INTEGER NOT NULL"
-            " REFERENCES items(id), value INTEGER NOT NULL, updated INTEGER NOT NULL, PRIMARY KEY(listener, item))"
-            " WITHOUT ROWID;"
-            "CREATE TABLE recent(seq INTEGER PRIMARY KEY AUTOINCREMENT, listener INTEGER NOT NULL,"
-            " item INTEGER NOT NULL);"
-            "INSERT INTO listeners VALUES(4, 0); INSERT INTO recent(listener, item) VALUES(4, 9);"));
+        ASSERT_TRUE(db.Exec(std::string(kVersionOneTables) +
+                            "INSERT INTO listeners VALUES(4, 0); INSERT INTO recent(listener, item) VALUES(4, 9), (4, 8);"));
     }
     SqliteStore store;
     ASSERT_TRUE(store.Open(path));
-    ASSERT_EQ(store.LoadRecent(5).size(), 1u);
+    const std::vector<RecentRecord> migrated = store.LoadRecent(5);
+    ASSERT_EQ(migrated.size(), 2u);
+    EXPECT_EQ(migrated[0].item, 9);
+    EXPECT_EQ(migrated[1].item, 8);
     EXPECT_EQ(store.WhyRecommended(4, 9), "");
     const std::string token = store.TokenOf(4);
     EXPECT_TRUE(ListenerToken::IsWellFormed(token)) << token;
@@ -169,6 +246,30 @@ TEST(StationStoreTest, AVersionOneFileIsMigrated) {
     SqliteStatement version = db.Prepare("SELECT max(version) FROM schema_version");
     ASSERT_TRUE(version.Step());
     EXPECT_EQ(version.Int(0), kStoreSchemaVersion);
+}
+
+// A version 2 file's reasons become sets of one, their lengths counted in bytes.
+TEST(StationStoreTest, AVersionTwoFileKeepsItsReasons) {
+    vorn::test::TempDir dir;
+    const std::string path = dir / "station.db";
+    const std::string why = "Because you rated Caf\xc3\xa9: 5 stars";
+    {
+        SqliteDatabase db;
+        ASSERT_TRUE(db.Open(path));
+        ASSERT_TRUE(db.Exec(std::string(kVersionOneTables) +
+                            "INSERT INTO schema_version VALUES(2);"
+                            "CREATE TABLE listener_tokens(listener INTEGER PRIMARY KEY, token TEXT NOT NULL,"
+                            " lookup TEXT NOT NULL UNIQUE);"
+                            "ALTER TABLE recent ADD COLUMN why TEXT NOT NULL DEFAULT '';"));
+        SqliteStatement insert = db.Prepare("INSERT INTO recent(listener, item, why) VALUES(4, ?1, ?2)");
+        ASSERT_TRUE(insert.Bind(1, 9).Bind(2, why).Run());
+        ASSERT_TRUE(insert.Bind(1, 8).Bind(2, std::string()).Run());
+    }
+    SqliteStore store;
+    ASSERT_TRUE(store.Open(path));
+    EXPECT_EQ(store.WhyRecommended(4, 9), why);
+    EXPECT_EQ(store.WhyRecommended(4, 8), "");
+    EXPECT_EQ(store.LoadRecent(1).size(), 1u);
 }
 
 // The history behind the listener page: every rating, last given first.
