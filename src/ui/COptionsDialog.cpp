@@ -11,7 +11,7 @@
 
 namespace vorn {
 
-COptionsDialog::COptionsDialog(QWidget* parent, Preferences& preferences) : QDialog(parent) {
+COptionsDialog::COptionsDialog(QWidget* parent, Preferences& preferences) : HidesSettled<QDialog>(parent) {
     setWindowTitle(QStringLiteral("Vorn Preferences"));
     tabs_ = new COptionsTabCtrl(this);
     tabs_->AddPage(new CGeneralTabDlg(preferences), QStringLiteral("General"));

@@ -3,6 +3,7 @@
 #include <QDialog>
 
 #include "foundation/Preferences.h"
+#include "ui/HidesSettled.h"
 
 namespace vorn {
 
@@ -13,7 +14,7 @@ class COptionsTabCtrl;
 // page and closes (Accepted) only when all of them accept; Cancel closes
 // (Rejected) and writes nothing. Applying the stored values to the
 // running window is the caller's job after an Accepted result.
-class COptionsDialog : public QDialog {
+class COptionsDialog : public HidesSettled<QDialog> {
 public:
     static constexpr int kWidth = 370;
     static constexpr int kHeight = 434;

@@ -11,7 +11,6 @@
 
 #include "ui/CSkinControl.h"
 #include "ui/CSkinImage.h"
-#include "ui/WaylandFrames.h"
 #include "ui/WindowMessageEvent.h"
 #include "ui/WindowSystem.h"
 #include "ui/WindowSystemPosition.h"
@@ -34,7 +33,7 @@ unsigned KeyFlags(const QMouseEvent* event) {
 }  // namespace
 
 CSkinDialog::CSkinDialog(QWidget* parent)
-    : CToolTipDialog(parent), port_(std::make_shared<MessagePort>(this)) {
+    : HidesSettled<CToolTipDialog>(parent), port_(std::make_shared<MessagePort>(this)) {
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     // Every pixel comes from the surface; Qt must not clear anything first.
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -55,17 +54,6 @@ CSkinDialog::~CSkinDialog() {
     for (CSkinControl* control : controls_) {
         control->owner_ = nullptr;
     }
-}
-
-void CSkinDialog::setVisible(bool visible) {
-    if (!visible && isVisible() && updatesEnabled()) {
-        setUpdatesEnabled(false);
-        WaylandFrames::Settle(*this);
-        CToolTipDialog::setVisible(false);
-        setUpdatesEnabled(true);
-        return;
-    }
-    CToolTipDialog::setVisible(visible);
 }
 
 void CSkinDialog::SetBackground(const CSkinImage* image) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ui/CToolTipDialog.h"
+#include "ui/HidesSettled.h"
 #include "ui/MessagePort.h"
 #include "ui/WindowMessages.h"
 
@@ -33,7 +34,7 @@ class CSkinImage;
 // Window messages: PostMessage/SendMessage reach HandleMessage on the window
 // thread from any thread (see MessagePort); derived windows extend HandleMessage
 // and TimerTick.
-class CSkinDialog : public CToolTipDialog {
+class CSkinDialog : public HidesSettled<CToolTipDialog> {
 public:
     static constexpr int kSkinWidth = 430;
     static constexpr int kSkinHeight = 130;
@@ -47,11 +48,6 @@ public:
     // playing window does not wake five times a second for nothing.
     explicit CSkinDialog(QWidget* parent = nullptr);
     ~CSkinDialog() override;
-
-    // Hiding first lets the compositor answer the last frame drawn, with the
-    // window's painting stopped (see WaylandFrames), so that hiding a window
-    // that was drawing, or destroying it, cannot race Qt's Wayland client.
-    void setVisible(bool visible) override;
 
     // The background is not owned and must outlive the window (or be replaced).
     void SetBackground(const CSkinImage* image);

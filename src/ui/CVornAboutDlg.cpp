@@ -22,7 +22,7 @@ QLabel* CentredLabel(const QString& text, QWidget* parent) {
 
 }  // namespace
 
-CVornAboutDlg::CVornAboutDlg(QWidget* parent) : QDialog(parent) {
+CVornAboutDlg::CVornAboutDlg(QWidget* parent) : HidesSettled<QDialog>(parent) {
     setWindowTitle(QStringLiteral("About Vorn"));
     auto* layout = new QVBoxLayout(this);
 

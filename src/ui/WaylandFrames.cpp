@@ -52,4 +52,15 @@ void WaylandFrames::Settle(QWidget& window) {
     AwaitUpdateRequest(*handle);
 }
 
+void WaylandFrames::Hide(QWidget& window, const std::function<void()>& hide) {
+    if (!window.isVisible() || !window.updatesEnabled()) {
+        hide();
+        return;
+    }
+    window.setUpdatesEnabled(false);
+    Settle(window);
+    hide();
+    window.setUpdatesEnabled(true);
+}
+
 }  // namespace vorn

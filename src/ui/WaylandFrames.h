@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 class QWidget;
 
 namespace vorn {
@@ -21,6 +23,13 @@ public:
     static constexpr int kRoundMs = 100;
 
     static void Settle(QWidget& window);
+
+    // Hides a shown window through `hide` (its base class's setVisible(false))
+    // with its painting stopped and its last frame answered, then lets it
+    // paint again for when it is shown. A window overrides setVisible with this
+    // so that hiding it, closing it or destroying it cannot race Qt's Wayland
+    // client. A hide asked for meanwhile (events run while it waits) hides at once.
+    static void Hide(QWidget& window, const std::function<void()>& hide);
 };
 
 }  // namespace vorn

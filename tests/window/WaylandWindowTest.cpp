@@ -15,7 +15,9 @@
 #include "tests/app/WestonServer.h"
 #include "tests/ui/QtTestSupport.h"
 #include "tests/window/WindowTestSupport.h"
+#include "ui/COptionsDialog.h"
 #include "ui/CSkinImage.h"
+#include "ui/CVornAboutDlg.h"
 #include "ui/CVNRatingControl.h"
 #include "ui/MenuCommands.h"
 
@@ -112,6 +114,27 @@ TEST(WaylandWindowTest, AWindowClosedWhileItDrawsWaitsForTheCompositorsAnswer) {
             EXPECT_TRUE(window->updatesEnabled()) << "shown again, it must draw";
         }
         window.reset();
+    }
+}
+
+// The plain dialogs too: each draws a frame and is closed while its answer
+// may be in flight.
+TEST(WaylandWindowTest, DialogsClosedRightAfterAFrameWaitForTheAnswer) {
+    ASSERT_FALSE(compositor->Socket().empty()) << compositor->LogText();
+    test::WindowFixture fixture;  // the program's settings, for the options
+    for (int round = 0; round < 40; ++round) {
+        std::unique_ptr<QDialog> dialog;
+        if (round % 2 == 0) {
+            dialog = std::make_unique<CVornAboutDlg>();
+        } else {
+            dialog = std::make_unique<COptionsDialog>();
+        }
+        dialog->show();
+        ASSERT_TRUE(test::PumpUntil([&] { return dialog->windowHandle()->isExposed(); }));
+        dialog->repaint();
+        test::PumpUntil([] { return false; }, round % 25);
+        dialog->reject();
+        EXPECT_FALSE(dialog->isVisible());
     }
 }
 
