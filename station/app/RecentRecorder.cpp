@@ -15,9 +15,9 @@ namespace {
 constexpr int kBatchesBetweenPrunes = 2000;
 // Records written in one transaction before the writer lets the requests'
 // threads run: some 64 answers of 4 items, kept one row per answer, about a
-// tenth of a millisecond of work. The system would let it
-// run for a whole scheduler tick (4 ms on a 250 Hz kernel) before a request
-// queued behind it on the same core gets a turn, whatever its priority.
+// tenth of a millisecond of work. The system would let it run for a whole
+// scheduler tick (4 ms on a 250 Hz kernel) before a request queued behind it
+// on the same core gets a turn, whatever its priority.
 constexpr std::size_t kRecordsPerTransaction = 256;
 
 }  // namespace

@@ -18,7 +18,7 @@ namespace vorn::station {
 // The thread (named "recent-writer") runs at a lower priority than the
 // requests, writes often, so each batch is small, and writes a batch in short
 // transactions, letting the requests run between them: on a busy core a batch
-// of a thousand rows would otherwise hold it for milliseconds in front of the
+// of a thousand records would otherwise hold it for milliseconds in front of the
 // requests queued there. It still gets the few per cent it needs.
 class RecentRecorder {
 public:

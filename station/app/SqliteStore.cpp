@@ -343,13 +343,14 @@ std::vector<RecentRecord> SqliteStore::LoadRecent(int perListener) {
     std::lock_guard lock(mutex_);
     std::vector<RecentRecord> records;
     SqliteStatement select =
-        db_.Prepare(std::string("SELECT * FROM (") + kSetsWithNewer + ") WHERE newer < ?1 ORDER BY seq");
+        db_.Prepare(std::string("SELECT listener, count, items, whys, newer FROM (") + kSetsWithNewer +
+                    ") WHERE newer < ?1 ORDER BY seq");
     select.Bind(1, perListener);
     while (select.Step()) {
         const auto listener = static_cast<std::int32_t>(select.Int(0));
         const std::vector<RecentSet::Entry> entries = DecodeSet(select, 1);
         // Of a set reaching past the listener's last `perListener` items, its newest.
-        const std::int64_t room = perListener - select.Int(5);
+        const std::int64_t room = perListener - select.Int(4);
         const std::size_t skip =
             room < static_cast<std::int64_t>(entries.size()) ? entries.size() - static_cast<std::size_t>(room) : 0;
         for (std::size_t index = skip; index < entries.size(); ++index) {
@@ -381,15 +382,14 @@ bool SqliteStore::LoadListener(std::int32_t listener, int recentCount, ListenerR
     SqliteStatement recent =
         db_.Prepare("SELECT count, items, whys FROM recent_sets WHERE listener = ?1 ORDER BY seq DESC");
     recent.Bind(1, listener);
+    const auto want = static_cast<std::size_t>(std::max(recentCount, 0));
     std::vector<std::vector<RecentSet::Entry>> sets;
     std::size_t held = 0;
-    while (held < static_cast<std::size_t>(std::max(recentCount, 0)) && recent.Step()) {
+    while (held < want && recent.Step()) {
         sets.push_back(DecodeSet(recent, 0));
         held += sets.back().size();
     }
-    std::size_t skip = held > static_cast<std::size_t>(std::max(recentCount, 0))
-                           ? held - static_cast<std::size_t>(recentCount)
-                           : 0;
+    std::size_t skip = held > want ? held - want : 0;
     for (auto set = sets.rbegin(); set != sets.rend(); ++set) {
         for (const RecentSet::Entry& entry : *set) {
             if (skip > 0) {
@@ -399,7 +399,7 @@ bool SqliteStore::LoadListener(std::int32_t listener, int recentCount, ListenerR
             }
         }
     }
-    return ratings.Done() && (held >= static_cast<std::size_t>(std::max(recentCount, 0)) || recent.Done());
+    return ratings.Done() && (held >= want || recent.Done());
 }
 
 std::string SqliteStore::TokenOf(std::int32_t listener) {
