@@ -7,7 +7,7 @@ CatalogueSnapshot::CatalogueSnapshot(std::vector<CatalogueEntry> entries, std::u
       counts_(std::make_unique<std::atomic<std::uint32_t>[]>(entries_.size())) {
     for (std::uint32_t i = 0; i < entries_.size(); ++i) {
         const CatalogueEntry& entry = entries_[i];
-        indexById_[entry.record.id] = i;
+        indexById_.Set(entry.record.id, i);
         if (!entry.record.present) {
             continue;
         }
@@ -27,8 +27,8 @@ const std::vector<std::uint32_t>& CatalogueSnapshot::LiveInGroup(GroupId group) 
 }
 
 const CatalogueEntry* CatalogueSnapshot::Find(std::int32_t id) const {
-    const auto found = indexById_.find(id);
-    return found == indexById_.end() ? nullptr : &entries_[found->second];
+    const std::uint32_t* index = indexById_.Find(id);
+    return index == nullptr ? nullptr : &entries_[*index];
 }
 
 const CatalogueEntry* CatalogueSnapshot::FindLive(std::int32_t id) const {
@@ -46,9 +46,8 @@ void CatalogueSnapshot::CountRecommended(std::uint32_t index) const {
 
 void CatalogueSnapshot::TakeCountsFrom(const CatalogueSnapshot& earlier) {
     for (std::uint32_t i = 0; i < entries_.size(); ++i) {
-        const auto found = earlier.indexById_.find(entries_[i].record.id);
-        if (found != earlier.indexById_.end()) {
-            counts_[i].store(earlier.TimesRecommended(found->second), std::memory_order_relaxed);
+        if (const std::uint32_t* index = earlier.indexById_.Find(entries_[i].record.id)) {
+            counts_[i].store(earlier.TimesRecommended(*index), std::memory_order_relaxed);
         }
     }
 }

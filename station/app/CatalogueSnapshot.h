@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "station/app/FlatIdMap.h"
 #include "station/app/StationStore.h"
 
 namespace vorn::station {
@@ -53,7 +54,7 @@ private:
     std::uint64_t generation_;
     std::vector<CatalogueEntry> entries_;
     std::vector<std::uint32_t> live_;
-    std::unordered_map<std::int32_t, std::uint32_t> indexById_;
+    FlatIdMap<std::uint32_t> indexById_;  // item id → index into entries_
     std::unordered_map<GroupId, std::vector<std::uint32_t>> liveByGroup_;
     std::unique_ptr<std::atomic<std::uint32_t>[]> counts_;
 };

@@ -2,19 +2,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace vorn::station {
 
-// A map from item ids to small values in one flat table (open addressing,
-// linear probing, at most half full), for the recommender's per-listener
-// lookups: each request asks it dozens of times about random items of a
-// profile that is rarely in the cache, and a lookup here costs one cache line
-// where a node-based map costs two or three and a division.
-template <typename Value>
+// A map from ids (of items, of groups) to small values in one flat table
+// (open addressing, linear probing, at most half full), for the recommender's
+// per-listener lookups: each request asks it dozens of times about random
+// items of a profile that is rarely in the cache, and a lookup here costs one
+// cache line where a node-based map costs two or three and a division.
+template <typename Value, typename Key = std::int32_t>
 class FlatIdMap {
+    static_assert(std::is_integral_v<Key> && sizeof(Key) == 4, "ids are 32-bit integers");
+
 public:
-    const Value* Find(std::int32_t key) const {
+    const Value* Find(Key key) const {
         if (slots_.empty()) {
             return nullptr;
         }
@@ -28,9 +31,12 @@ public:
             }
         }
     }
-    bool Contains(std::int32_t key) const { return Find(key) != nullptr; }
+    bool Contains(Key key) const { return Find(key) != nullptr; }
 
-    void Set(std::int32_t key, Value value) {
+    void Set(Key key, Value value) { At(key) = value; }
+
+    // The value of `key`, added as Value{} when missing.
+    Value& At(Key key) {
         if ((size_ + 1) * 2 > slots_.size()) {
             Grow();
         }
@@ -40,11 +46,22 @@ public:
         }
         if (!slots_[at].used) {
             ++size_;
+            slots_[at] = Slot{key, true, Value{}};
         }
-        slots_[at] = Slot{key, true, value};
+        return slots_[at].value;
     }
 
-    void Erase(std::int32_t key) {
+    // Calls visit(key, value) for every entry, in no particular order.
+    template <typename Visit>
+    void ForEach(Visit&& visit) const {
+        for (const Slot& slot : slots_) {
+            if (slot.used) {
+                visit(slot.key, slot.value);
+            }
+        }
+    }
+
+    void Erase(Key key) {
         if (slots_.empty()) {
             return;
         }
@@ -79,13 +96,13 @@ public:
 
 private:
     struct Slot {
-        std::int32_t key = 0;
+        Key key{};
         bool used = false;
         Value value{};
     };
 
     // Fibonacci hashing: the top bits of the key times 2^64 / phi.
-    std::size_t Home(std::int32_t key) const {
+    std::size_t Home(Key key) const {
         return static_cast<std::size_t>((static_cast<std::uint64_t>(static_cast<std::uint32_t>(key)) *
                                          0x9E3779B97F4A7C15ull) >>
                                         shift_);

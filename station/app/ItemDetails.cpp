@@ -1,5 +1,6 @@
 #include "station/app/ItemDetails.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vorn::station {
@@ -47,11 +48,35 @@ std::string Clean(const std::string& text) {
     return single;
 }
 
-void AddDetail(std::string& xml, const char* name, const std::string& value) {
+bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
+
+// Nothing but blanks once control characters are blanked.
+bool IsBlank(const std::string& value) {
+    return std::all_of(value.begin(), value.end(), [](char c) { return c == ' ' || IsControl(c); });
+}
+
+// Appends `value` as DetailValue gives it, without a string of its own.
+void AppendValue(std::string& out, const std::string& value, const std::string& fallback) {
+    if (IsBlank(value)) {
+        out += fallback;
+        return;
+    }
+    for (const char c : value) {
+        out += c == '<' ? '(' : c == '>' ? ')' : IsControl(c) ? ' ' : c;
+    }
+}
+
+// `value` is a tag's text (escaped here, with its fallback) or, without a
+// fallback, text this station made (a link, a file name) that goes in as it is.
+void AddDetail(std::string& xml, const char* name, const std::string& value, const char* fallback = nullptr) {
     xml += "<detail><name>";
     xml += name;
     xml += "</name><value>";
-    xml += value;
+    if (fallback != nullptr) {
+        AppendValue(xml, value, fallback);
+    } else {
+        xml += value;
+    }
     xml += "</value></detail>";
 }
 
@@ -88,32 +113,24 @@ std::string PortableFileName(const ItemRecord& item) {
 
 std::string DetailValue(const std::string& value, const std::string& fallback) {
     std::string out;
-    for (char c : value) {
-        if (c == '<') {
-            out += '(';
-        } else if (c == '>') {
-            out += ')';
-        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            out += ' ';
-        } else {
-            out += c;
-        }
-    }
-    return out.find_first_not_of(' ') == std::string::npos ? fallback : out;
+    AppendValue(out, value, fallback);
+    return out;
 }
 
 std::string DetailsXml(const ItemRecord& item, const MediaLinks& links, const std::string& listenerToken,
                        const std::string& why) {
-    std::string xml = "<details>";
+    std::string xml;
+    xml.reserve(512 + item.artist.size() + item.title.size() + item.album.size() + item.genre.size() + why.size());
+    xml += "<details>";
     AddDetail(xml, "url", links.MediaUrl(item.id));
     AddDetail(xml, "Source", links.PageUrl(item.id, listenerToken));
     AddDetail(xml, "Filename", PortableFileName(item));
-    AddDetail(xml, "Artist", DetailValue(item.artist, "Unknown Artist"));
-    AddDetail(xml, "Title", DetailValue(item.title, "Untitled"));
-    AddDetail(xml, "Album", DetailValue(item.album, "Unknown Album"));
-    AddDetail(xml, "Genre", DetailValue(item.genre, "Unknown Genre"));
-    if (const std::string told = DetailValue(why, ""); !told.empty()) {
-        AddDetail(xml, "Why", told);
+    AddDetail(xml, "Artist", item.artist, "Unknown Artist");
+    AddDetail(xml, "Title", item.title, "Untitled");
+    AddDetail(xml, "Album", item.album, "Unknown Album");
+    AddDetail(xml, "Genre", item.genre, "Unknown Genre");
+    if (!IsBlank(why)) {
+        AddDetail(xml, "Why", why, "");
     }
     xml += "</details>";
     return xml;

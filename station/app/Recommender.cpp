@@ -144,7 +144,7 @@ void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapsh
     if (profile.statsValid && profile.statsGeneration == snapshot.Generation()) {
         return;
     }
-    profile.stats.clear();
+    profile.stats.Clear();
     profile.ratedLive = 0;
     for (const auto& [item, value] : profile.ratings) {
         const CatalogueEntry* entry = snapshot.Find(item);
@@ -154,8 +154,9 @@ void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapsh
         profile.ratedLive += entry->record.present ? 1 : 0;
         for (GroupId group : {entry->artist, entry->album, entry->genre}) {
             if (group != kNoGroup) {
-                profile.stats[group].sum += value;
-                profile.stats[group].count += 1;
+                GroupStat& stat = profile.stats.At(group);
+                stat.sum += value;
+                stat.count += 1;
             }
         }
     }
@@ -167,13 +168,13 @@ void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapsh
     profile.verdictsValid = false;
     profile.liked.clear();
     double total = 0;
-    for (const auto& [group, stat] : profile.stats) {
+    profile.stats.ForEach([&](GroupId group, const GroupStat&) {
         const double preference = Preference(profile, group);
         if (preference > kLikedFloor && !snapshot.LiveInGroup(group).empty()) {
             total += preference;
             profile.liked.emplace_back(group, total);
         }
-    }
+    });
     profile.statsValid = true;
     profile.statsGeneration = snapshot.Generation();
 }
@@ -182,12 +183,11 @@ double Recommender::Preference(const Profile& profile, GroupId group) const {
     if (group == kNoGroup) {
         return 0;
     }
-    const auto found = profile.stats.find(group);
-    if (found == profile.stats.end()) {
+    const GroupStat* stat = profile.stats.Find(group);
+    if (stat == nullptr) {
         return 0;
     }
-    const GroupStat& stat = found->second;
-    return (stat.sum - kNeutral * stat.count) / (stat.count + settings_.shrink);
+    return (stat->sum - kNeutral * stat->count) / (stat->count + settings_.shrink);
 }
 
 void Recommender::RefreshVerdicts(Profile& profile, const ItemNeighbours& neighbours, std::uint64_t generation,
@@ -284,12 +284,11 @@ double Recommender::GroupsScore(const Profile& profile, const CatalogueEntry& en
         if (leaveOut == 0) {
             return Preference(profile, group);
         }
-        const auto found = profile.stats.find(group);
-        if (group == kNoGroup || found == profile.stats.end()) {
+        const GroupStat* stat = group == kNoGroup ? nullptr : profile.stats.Find(group);
+        if (stat == nullptr) {
             return 0.0;
         }
-        const GroupStat& stat = found->second;
-        return (stat.sum - leaveOut - kNeutral * (stat.count - 1)) / (stat.count - 1 + settings_.shrink);
+        return (stat->sum - leaveOut - kNeutral * (stat->count - 1)) / (stat->count - 1 + settings_.shrink);
     };
     return kArtistWeight * preference(entry.artist) + kAlbumWeight * preference(entry.album) +
            kGenreWeight * preference(entry.genre);

@@ -95,7 +95,7 @@ private:
         std::mutex mutex;  // guards every member below
         std::unordered_map<std::int32_t, std::int32_t> ratings;  // item id → value
         FlatIdMap<bool> rated;  // the keys of `ratings`, for the many lookups per request
-        std::unordered_map<GroupId, GroupStat> stats;
+        FlatIdMap<GroupStat, GroupId> stats;
         std::vector<std::pair<GroupId, double>> liked;  // groups rated above neutral, cumulative weight
         double mean = 3.0;  // the listener's average rating
         // Neighbours' verdicts: (item id, verdict) sorted by id, the strongest

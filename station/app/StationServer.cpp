@@ -63,11 +63,9 @@ std::string Printable(const std::string& text) {
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(tcp::socket socket, Role role, std::shared_ptr<Shared> shared)
-        : socket_(std::move(socket)), timer_(socket_.get_executor()), role_(role), shared_(std::move(shared)) {
-        asio::error_code ignored;
-        const tcp::endpoint peer = socket_.remote_endpoint(ignored);
-        peer_ = peer.address().to_string(ignored) + ":" + std::to_string(peer.port());
+    Connection(tcp::socket socket, const tcp::endpoint& peer, Role role, std::shared_ptr<Shared> shared)
+        : socket_(std::move(socket)), timer_(socket_.get_executor()), role_(role), shared_(std::move(shared)),
+          peer_(peer) {
         shared_->busy.fetch_add(1);
     }
     ~Connection() {
@@ -81,6 +79,13 @@ public:
     }
 
 private:
+    // The client's address for a log line; written out only then, since most
+    // connections log nothing.
+    std::string Peer() const {
+        asio::error_code ignored;
+        return peer_.address().to_string(ignored) + ":" + std::to_string(peer_.port());
+    }
+
     void ReadHead() {
         socket_.async_read_some(asio::buffer(readBuffer_), [self = shared_from_this()](asio::error_code error,
                                                                                        std::size_t n) {
@@ -129,7 +134,7 @@ private:
             } else if (shared_->mirrorPort != 0 && head.urlPort == shared_->mirrorPort) {
                 role = Role::Mirror;
             } else {
-                STATION_LOG(LogLevel::Warning) << "StationServer : " << peer_ << " asked to be forwarded to "
+                STATION_LOG(LogLevel::Warning) << "StationServer : " << Peer() << " asked to be forwarded to "
                                                << Printable(head.urlHost) << ":" << head.urlPort
                                                << ", which is not a port of this station";
                 Reply(MediaSite::Simple(head.version, 502, "Bad Gateway", "text/html; charset=utf-8",
@@ -141,7 +146,7 @@ private:
             if (role == Role::Protocol) {
                 Close(LogLevel::Warning, "sent no request (" + error + "): " + Printable(text));
             } else {
-                STATION_LOG(LogLevel::Warning) << "StationServer : " << peer_ << " on the " << RoleName(role)
+                STATION_LOG(LogLevel::Warning) << "StationServer : " << Peer() << " on the " << RoleName(role)
                                                << " sent no request (" << error << "): " << Printable(text);
                 Reply(MediaSite::Simple("HTTP/1.0", 400, "Bad Request", "text/html; charset=utf-8",
                                         ErrorPage(400, "Bad Request")));
@@ -290,7 +295,7 @@ private:
         closed_ = true;
         Done();
         if (!why.empty()) {
-            STATION_LOG(level) << "StationServer : " << peer_ << " on the " << RoleName(role_) << " " << why
+            STATION_LOG(level) << "StationServer : " << Peer() << " on the " << RoleName(role_) << " " << why
                                << "; connection closed";
         }
         asio::error_code ignored;
@@ -303,7 +308,7 @@ private:
     asio::steady_timer timer_;
     const Role role_;
     const std::shared_ptr<Shared> shared_;
-    std::string peer_;
+    const tcp::endpoint peer_;
     std::array<char, 4096> readBuffer_{};
     std::string received_;
     std::string out_;
@@ -318,6 +323,7 @@ struct Listener {
     Role role;
     tcp::acceptor acceptor;
     asio::steady_timer retry;
+    tcp::endpoint peer;  // the address of the connection being accepted
 };
 
 }  // namespace
@@ -334,7 +340,7 @@ struct StationServer::Impl {
             error = "\"" + shared->settings.bindAddress + "\" is not an address to listen on";
             return false;
         }
-        auto listener = std::make_unique<Listener>(Listener{role, tcp::acceptor(io), asio::steady_timer(io)});
+        auto listener = std::make_unique<Listener>(Listener{role, tcp::acceptor(io), asio::steady_timer(io), {}});
         const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
         tcp::acceptor& acceptor = listener->acceptor;
         acceptor.open(endpoint.protocol(), code);
@@ -367,8 +373,8 @@ struct StationServer::Impl {
     }
 
     void Accept(Listener& listener) {
-        listener.acceptor.async_accept(asio::make_strand(io), [this, &listener](asio::error_code error,
-                                                                               tcp::socket socket) {
+        listener.acceptor.async_accept(asio::make_strand(io), listener.peer, [this, &listener](asio::error_code error,
+                                                                                              tcp::socket socket) {
             if (error == asio::error::operation_aborted) {
                 return;
             }
@@ -388,7 +394,7 @@ struct StationServer::Impl {
                 shared->active.fetch_sub(1);
                 RefuseBusy(socket);
             } else {
-                std::make_shared<Connection>(std::move(socket), listener.role, shared)->Start();
+                std::make_shared<Connection>(std::move(socket), listener.peer, listener.role, shared)->Start();
             }
             Accept(listener);
         });

@@ -113,8 +113,10 @@ std::string StationService::Recommendations(std::int32_t listener, std::int32_t 
     // The reasons as the reply tells them, kept with the recent records for
     // the item pages.
     std::vector<RecentRecord> records;
+    std::vector<const CatalogueEntry*> entries;
     for (std::size_t k = 0; k < items.size(); ++k) {
-        records.push_back({listener, items[k], DetailValue(reasons[k].Text(*snapshot->Find(items[k]), *snapshot), "")});
+        entries.push_back(snapshot->Find(items[k]));
+        records.push_back({listener, items[k], DetailValue(reasons[k].Text(*entries.back(), *snapshot), "")});
     }
     if (!shared) {
         recorder_.Add(records);
@@ -126,14 +128,14 @@ std::string StationService::Recommendations(std::int32_t listener, std::int32_t 
     std::string reply = "<type>RecommendationsRequestResponse</type>";
     const std::string type = std::to_string(typeId);
     const std::string token = items.empty() ? std::string() : tokens_.TokenOf(listener);
-    for (const RecentRecord& record : records) {
-        const CatalogueEntry* entry = snapshot->Find(record.item);
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        const RecentRecord& record = records[k];
         reply += "<recommendation><itemid>";
         reply += std::to_string(record.item);
         reply += "</itemid><typeid>";
         reply += type;
         reply += "</typeid>";
-        reply += DetailsXml(entry->record, links_, token, record.why);
+        reply += DetailsXml(entries[k]->record, links_, token, record.why);
         reply += "</recommendation>";
     }
     return reply;

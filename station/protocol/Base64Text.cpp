@@ -9,25 +9,36 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 
 }  // namespace
 
-std::string Base64Text::Encode(const std::string& bytes) {
-    std::string text((bytes.size() + 2) / 3 * 4, '=');
+std::string Base64Text::Encode(const std::string& bytes, std::size_t lineLength) {
+    const std::size_t length = (bytes.size() + 2) / 3 * 4;
+    const std::size_t breaks = lineLength == 0 || length == 0 ? 0 : (length - 1) / lineLength;
+    std::string text(length + 2 * breaks, '=');
     char* out = text.data();
+    std::size_t column = 0;
+    // Four characters at a time; a line break goes before a group that would
+    // start a full line's worth past the last one.
+    const auto put = [&](char a, char b, char c, char d) {
+        if (breaks != 0 && column == lineLength) {
+            *out++ = '\r';
+            *out++ = '\n';
+            column = 0;
+        }
+        out[0] = a;
+        out[1] = b;
+        out[2] = c;
+        out[3] = d;
+        out += 4;
+        column += 4;
+    };
     const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
     std::size_t at = 0;
     for (; at + 3 <= bytes.size(); at += 3) {
         const unsigned group = static_cast<unsigned>(in[at]) << 16 | static_cast<unsigned>(in[at + 1]) << 8 | in[at + 2];
-        *out++ = kAlphabet[group >> 18];
-        *out++ = kAlphabet[(group >> 12) & 63];
-        *out++ = kAlphabet[(group >> 6) & 63];
-        *out++ = kAlphabet[group & 63];
+        put(kAlphabet[group >> 18], kAlphabet[(group >> 12) & 63], kAlphabet[(group >> 6) & 63], kAlphabet[group & 63]);
     }
-    if (const std::size_t left = bytes.size() - at; left > 0) {  // the rest stays "="
+    if (const std::size_t left = bytes.size() - at; left > 0) {
         const unsigned group = static_cast<unsigned>(in[at]) << 16 | (left == 2 ? static_cast<unsigned>(in[at + 1]) << 8 : 0);
-        *out++ = kAlphabet[group >> 18];
-        *out++ = kAlphabet[(group >> 12) & 63];
-        if (left == 2) {
-            *out = kAlphabet[(group >> 6) & 63];
-        }
+        put(kAlphabet[group >> 18], kAlphabet[(group >> 12) & 63], left == 2 ? kAlphabet[(group >> 6) & 63] : '=', '=');
     }
     return text;
 }

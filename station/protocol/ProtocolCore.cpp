@@ -3,9 +3,9 @@
 #include "station/protocol/Base64Text.h"
 
 #include <cryptopp/aes.h>
-#include <cryptopp/modes.h>
 
 #include <algorithm>
+#include <array>
 #include <exception>
 
 namespace vorn::station {
@@ -19,9 +19,33 @@ std::string BuildKeyExchangeReply(const StationKey& key, const BuildInfo& builds
            "</min><latest>" + std::to_string(builds.latestBuild) + "</latest></build></builds>";
 }
 
-bool IsTokenCharacter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_' || c == '=' || c == '\r' || c == '\n';
+// URL-safe base64 with its padding and the line breaks a client may fold it
+// with; looked up in a table, since every request's token is checked whole.
+bool IsTokenText(const std::string& token) {
+    static const auto kAllowed = [] {
+        std::array<bool, 256> allowed{};
+        for (int c = 0; c < 256; ++c) {
+            allowed[static_cast<std::size_t>(c)] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                                                   (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '=' ||
+                                                   c == '\r' || c == '\n';
+        }
+        return allowed;
+    }();
+    bool all = true;
+    for (const char c : token) {
+        all &= kAllowed[static_cast<unsigned char>(c)];
+    }
+    return all;
+}
+
+// The calling thread's AES object, keyed with `key`: ECB is each block on its
+// own, straight through the block cipher, and a cipher object made anew for
+// every request would allocate its tables each time.
+template <typename Cipher>
+const Cipher& KeyedCipher(const std::string& key) {
+    thread_local Cipher cipher;
+    cipher.SetKey(reinterpret_cast<const CryptoPP::byte*>(key.data()), key.size());
+    return cipher;
 }
 
 }  // namespace
@@ -85,7 +109,7 @@ bool ProtocolCore::Respond(const std::string& target, std::string& response, std
 
 bool ProtocolCore::DecryptRequest(const std::string& token, std::string& clientKey, std::string& xml,
                                   std::string& error) const {
-    if (!std::all_of(token.begin(), token.end(), IsTokenCharacter)) {
+    if (!IsTokenText(token)) {
         error = "the token holds characters outside URL-safe base64";
         return false;
     }
@@ -97,8 +121,13 @@ bool ProtocolCore::DecryptRequest(const std::string& token, std::string& clientK
         return false;
     }
 
-    const auto* data = reinterpret_cast<const CryptoPP::byte*>(bytes.data());
-    const CryptoPP::Integer sealed(data, kKeyBlockSize);
+    // Byte by byte, most significant first (the number takes its full size
+    // at once): Integer's own decoding goes through a byte queue, which cost
+    // more than the rest of the request's parsing together.
+    CryptoPP::Integer sealed;
+    for (std::size_t k = 0; k < kKeyBlockSize; ++k) {
+        sealed.SetByte(kKeyBlockSize - 1 - k, static_cast<CryptoPP::byte>(bytes[k]));
+    }
     const CryptoPP::InvertibleRSAFunction& privateKey = key_.PrivateKey();
     if (sealed >= privateKey.GetModulus()) {
         error = "the key block is not below the modulus";
@@ -109,21 +138,23 @@ bool ProtocolCore::DecryptRequest(const std::string& token, std::string& clientK
         error = "the private-key operation failed its check";
         return false;
     }
-    std::string block(kKeyBlockSize, '\0');
-    opened.Encode(reinterpret_cast<CryptoPP::byte*>(block.data()), kKeyBlockSize);
-    if (block.compare(0, 4, std::string("\x10\x00\x00\x00", 4)) != 0) {
+    // The opened block, big-endian: a 4-byte length (16, little-endian), then
+    // the client's key.
+    const auto byteAt = [&](std::size_t at) { return static_cast<char>(opened.GetByte(kKeyBlockSize - 1 - at)); };
+    if (byteAt(0) != '\x10' || byteAt(1) != 0 || byteAt(2) != 0 || byteAt(3) != 0) {
         error = "the key block does not announce a 16-byte client key";
         return false;
     }
-    clientKey = block.substr(4, kClientKeySize);
+    clientKey.resize(kClientKeySize);
+    for (std::size_t k = 0; k < kClientKeySize; ++k) {
+        clientKey[k] = byteAt(4 + k);
+    }
 
-    // The body: AES-128 blocks on their own (ECB), PKCS#7 padded. Worked on
-    // directly, since a filter chain per request costs more than the cipher.
-    CryptoPP::ECB_Mode<CryptoPP::AES>::Decryption decryption(
-        reinterpret_cast<const CryptoPP::byte*>(clientKey.data()), clientKey.size());
+    // The body: AES-128 blocks on their own (ECB), PKCS#7 padded.
     xml.assign(bytes, kKeyBlockSize, std::string::npos);
     auto* body = reinterpret_cast<CryptoPP::byte*>(xml.data());
-    decryption.ProcessData(body, body, xml.size());
+    KeyedCipher<CryptoPP::AES::Decryption>(clientKey).AdvancedProcessBlocks(
+        body, nullptr, body, xml.size(), CryptoPP::BlockTransformation::BT_AllowParallel);
     const std::size_t pad = static_cast<unsigned char>(xml.back());
     if (pad == 0 || pad > CryptoPP::AES::BLOCKSIZE ||
         !std::all_of(xml.end() - static_cast<std::ptrdiff_t>(pad), xml.end(),
@@ -137,23 +168,13 @@ bool ProtocolCore::DecryptRequest(const std::string& token, std::string& clientK
 }
 
 std::string ProtocolCore::EncryptReply(const std::string& clientKey, const std::string& xml) {
-    CryptoPP::ECB_Mode<CryptoPP::AES>::Encryption encryption(
-        reinterpret_cast<const CryptoPP::byte*>(clientKey.data()), clientKey.size());
     const std::size_t pad = CryptoPP::AES::BLOCKSIZE - xml.size() % CryptoPP::AES::BLOCKSIZE;  // 1 to 16
     std::string cipher = xml;
     cipher.append(pad, static_cast<char>(pad));
     auto* body = reinterpret_cast<CryptoPP::byte*>(cipher.data());
-    encryption.ProcessData(body, body, cipher.size());
-    const std::string base64 = Base64Text::Encode(cipher);
-    std::string lines;
-    lines.reserve(base64.size() + base64.size() / kReplyLineLength * 2);
-    for (std::size_t at = 0; at < base64.size(); at += kReplyLineLength) {
-        if (at > 0) {
-            lines += "\r\n";
-        }
-        lines.append(base64, at, kReplyLineLength);
-    }
-    return lines;
+    KeyedCipher<CryptoPP::AES::Encryption>(clientKey).AdvancedProcessBlocks(
+        body, nullptr, body, cipher.size(), CryptoPP::BlockTransformation::BT_AllowParallel);
+    return Base64Text::Encode(cipher, kReplyLineLength);
 }
 
 }  // namespace vorn::station

@@ -33,6 +33,7 @@ public:
     static constexpr std::size_t kKeyBlockSize = 128;
     static constexpr std::size_t kClientKeySize = 16;
     static constexpr std::size_t kReplyLineLength = 76;
+    static_assert(kReplyLineLength % 4 == 0, "reply lines end between groups of four characters");
 
     // The key is copied; the handler is not owned and must outlive the core.
     ProtocolCore(const StationKey& key, RequestHandler& handler, BuildInfo builds);

@@ -60,6 +60,17 @@ TEST(Base64TextTest, EncodesAsCryptoppDoesForEveryTailLength) {
         std::string expected;
         CryptoPP::StringSource(bytes, true, new CryptoPP::Base64Encoder(new CryptoPP::StringSink(expected), false));
         EXPECT_EQ(Base64Text::Encode(bytes), expected) << length << " bytes";
+        // Cut into lines: Crypto++ breaks with LF alone, the replies with CRLF.
+        std::string lines;
+        CryptoPP::StringSource(bytes, true,
+                               new CryptoPP::Base64Encoder(new CryptoPP::StringSink(lines), true, 8));
+        while (!lines.empty() && lines.back() == '\n') {
+            lines.pop_back();
+        }
+        for (std::size_t at = lines.find('\n'); at != std::string::npos; at = lines.find('\n', at + 2)) {
+            lines.insert(at, 1, '\r');
+        }
+        EXPECT_EQ(Base64Text::Encode(bytes, 8), lines) << length << " bytes";
     }
 }
 
