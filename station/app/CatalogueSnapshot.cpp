@@ -5,8 +5,10 @@ namespace vorn::station {
 CatalogueSnapshot::CatalogueSnapshot(std::vector<CatalogueEntry> entries, std::uint64_t generation)
     : generation_(generation), entries_(std::move(entries)),
       counts_(std::make_unique<std::atomic<std::uint32_t>[]>(entries_.size())) {
+    keys_.reserve(entries_.size());
     for (std::uint32_t i = 0; i < entries_.size(); ++i) {
         const CatalogueEntry& entry = entries_[i];
+        keys_.push_back({entry.record.id, entry.artist, entry.album, entry.genre});
         indexById_.Set(entry.record.id, i);
         if (!entry.record.present) {
             continue;

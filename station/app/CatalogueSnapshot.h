@@ -24,6 +24,16 @@ struct CatalogueEntry {
     GroupId genre = kNoGroup;
 };
 
+// What the recommender reads of an entry for every candidate it weighs, in a
+// table of its own: a candidate then costs one small read where the whole
+// record would cost a cache miss of its own.
+struct EntryKeys {
+    std::int32_t id = 0;
+    GroupId artist = kNoGroup;
+    GroupId album = kNoGroup;
+    GroupId genre = kNoGroup;
+};
+
 // An immutable view of the catalogue: every item the store knows (also those
 // whose file is gone, so their ratings still count), the items that can be
 // recommended, and those grouped by artist, album and genre. Only the
@@ -36,6 +46,11 @@ public:
 
     std::uint64_t Generation() const { return generation_; }
     const std::vector<CatalogueEntry>& Entries() const { return entries_; }
+    // The keys of each entry, in the same order as Entries().
+    const std::vector<EntryKeys>& Keys() const { return keys_; }
+    const EntryKeys& KeysOf(const CatalogueEntry& entry) const {
+        return keys_[static_cast<std::size_t>(&entry - entries_.data())];
+    }
     // Indices into Entries() of the items whose files are present.
     const std::vector<std::uint32_t>& Live() const { return live_; }
     // Live indices of one group; empty for an unknown group.
@@ -53,6 +68,7 @@ public:
 private:
     std::uint64_t generation_;
     std::vector<CatalogueEntry> entries_;
+    std::vector<EntryKeys> keys_;
     std::vector<std::uint32_t> live_;
     FlatIdMap<std::uint32_t> indexById_;  // item id → index into entries_
     std::unordered_map<GroupId, std::vector<std::uint32_t>> liveByGroup_;

@@ -238,7 +238,7 @@ void Recommender::RefreshVerdicts(Profile& profile, const ItemNeighbours& neighb
         if (entry == nullptr) {
             continue;
         }
-        const double g = GroupsScore(profile, *entry, value);
+        const double g = GroupsScore(profile, snapshot.KeysOf(*entry), value);
         const double v = sum == sums.end() ? 0.0 : sum->second.first / (sum->second.second + kVerdictShrink);
         const double d = value - profile.mean;
         gg += g * g;
@@ -279,7 +279,7 @@ void Recommender::RefreshVerdicts(Profile& profile, const ItemNeighbours& neighb
 
 // The groups' score of an entry; leaveOut (1 to 5) takes one rating of that
 // value out of each of its groups first, as if the item were not rated.
-double Recommender::GroupsScore(const Profile& profile, const CatalogueEntry& entry, int leaveOut) const {
+double Recommender::GroupsScore(const Profile& profile, const EntryKeys& entry, int leaveOut) const {
     const auto preference = [&](GroupId group) {
         if (leaveOut == 0) {
             return Preference(profile, group);
@@ -300,10 +300,10 @@ const Recommender::Verdict* Recommender::VerdictOf(const Profile& profile, std::
     return found != profile.verdicts.end() && found->item == item ? &*found : nullptr;
 }
 
-double Recommender::Score(const Profile& profile, const CatalogueEntry& entry, bool withVerdicts) const {
+double Recommender::Score(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const {
     double score = GroupsScore(profile, entry, 0);
     if (withVerdicts) {
-        if (const Verdict* verdict = VerdictOf(profile, entry.record.id); verdict != nullptr) {
+        if (const Verdict* verdict = VerdictOf(profile, entry.id); verdict != nullptr) {
             score += profile.verdictWeight * verdict->value;
         }
     }
@@ -312,7 +312,7 @@ double Recommender::Score(const Profile& profile, const CatalogueEntry& entry, b
 
 // The largest of the parts Score adds up; exploration when none of them is in
 // the item's favour (it came in on the random spread alone).
-PickReason Recommender::ReasonFor(const Profile& profile, const CatalogueEntry& entry, bool withVerdicts) const {
+PickReason Recommender::ReasonFor(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const {
     PickReason reason;
     double best = 0;
     const auto consider = [&](double part, PickReason::Kind kind) {
@@ -324,7 +324,7 @@ PickReason Recommender::ReasonFor(const Profile& profile, const CatalogueEntry& 
     consider(kArtistWeight * Preference(profile, entry.artist), PickReason::Kind::Artist);
     consider(kAlbumWeight * Preference(profile, entry.album), PickReason::Kind::Album);
     consider(kGenreWeight * Preference(profile, entry.genre), PickReason::Kind::Genre);
-    const Verdict* verdict = withVerdicts ? VerdictOf(profile, entry.record.id) : nullptr;
+    const Verdict* verdict = withVerdicts ? VerdictOf(profile, entry.id) : nullptr;
     if (verdict != nullptr && verdict->voter != 0 && profile.verdictWeight * verdict->value > best) {
         const auto rating = profile.ratings.find(verdict->voter);
         if (rating != profile.ratings.end()) {
@@ -361,6 +361,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         RefreshVerdicts(profile, *neighbours, generation, snapshot);
     }
     const std::vector<CatalogueEntry>& entries = snapshot.Entries();
+    const std::vector<EntryKeys>& keys = snapshot.Keys();
 
     // Items offered within the last `window` recommendations count as recent;
     // the window shrinks with what is left to offer, so a small catalogue
@@ -375,7 +376,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         return std::find(chosen.begin(), chosen.end(), item) != chosen.end();
     };
     const auto eligible = [&](std::uint32_t index) {
-        const std::int32_t item = entries[index].record.id;
+        const std::int32_t item = keys[index].id;
         return !profile.rated.Contains(item) && !isRecent(item) && !isChosen(item);
     };
 
@@ -409,7 +410,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
             std::any_of(pool.begin(), pool.end(), [&](const Candidate& c) { return c.index == index; })) {
             continue;
         }
-        pool.push_back({index, Score(profile, entries[index], neighbours != nullptr) + kNoise * Uniform(profile.random)});
+        pool.push_back({index, Score(profile, keys[index], neighbours != nullptr) + kNoise * Uniform(profile.random)});
     }
     std::sort(pool.begin(), pool.end(), [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
 
@@ -420,11 +421,11 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     std::size_t next = 0;
     const auto take = [&](std::uint32_t index, bool scored) {
         if (reasons != nullptr) {
-            reasons->push_back(scored ? ReasonFor(profile, entries[index], neighbours != nullptr) : PickReason());
+            reasons->push_back(scored ? ReasonFor(profile, keys[index], neighbours != nullptr) : PickReason());
         }
-        chosen.push_back(entries[index].record.id);
+        chosen.push_back(keys[index].id);
         snapshot.CountRecommended(index);
-        Remember(profile, entries[index].record.id);
+        Remember(profile, keys[index].id);
     };
     while (static_cast<int>(chosen.size()) < count) {
         if (Uniform(profile.random) < exploration) {
@@ -456,7 +457,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         std::int64_t fallback = -1;
         for (std::size_t k = 0; k < live.size() && found < 0; ++k) {
             const std::uint32_t index = live[(start + k) % live.size()];
-            const std::int32_t item = entries[index].record.id;
+            const std::int32_t item = keys[index].id;
             if (profile.rated.Contains(item) || isChosen(item)) {
                 continue;
             }

@@ -120,10 +120,10 @@ private:
     double Preference(const Profile& profile, GroupId group) const;
     void RefreshVerdicts(Profile& profile, const ItemNeighbours& neighbours, std::uint64_t generation,
                          const CatalogueSnapshot& snapshot) const;
-    double GroupsScore(const Profile& profile, const CatalogueEntry& entry, int leaveOut) const;
+    double GroupsScore(const Profile& profile, const EntryKeys& entry, int leaveOut) const;
     const Verdict* VerdictOf(const Profile& profile, std::int32_t item) const;
-    double Score(const Profile& profile, const CatalogueEntry& entry, bool withVerdicts) const;
-    PickReason ReasonFor(const Profile& profile, const CatalogueEntry& entry, bool withVerdicts) const;
+    double Score(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const;
+    PickReason ReasonFor(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const;
 
     const RecommenderSettings settings_;
     const std::uint64_t seed_;

@@ -8,9 +8,10 @@
 namespace vorn::station {
 namespace {
 
-// Random sets, overwrites and erases over few keys (so that probe runs grow
-// long and wrap around the table's end), checked against the standard map
-// after every step: an erase that strands an entry behind its hole shows.
+// Random sets, additions in place, overwrites and erases over few keys (so
+// that probe runs grow long and wrap around the table's end), checked against
+// the standard map after every step: an erase that strands an entry behind its
+// hole shows, and so does a walk that misses or repeats an entry.
 TEST(FlatIdMapTest, AgreesWithAStandardMapThroughSetsAndErases) {
     std::mt19937 random(11);
     for (const int keys : {5, 40, 300}) {
@@ -21,6 +22,10 @@ TEST(FlatIdMapTest, AgreesWithAStandardMapThroughSetsAndErases) {
             if (random() % 3 == 0) {
                 flat.Erase(key);
                 reference.erase(key);
+            } else if (random() % 2 == 0) {
+                const std::uint64_t added = random() % 100;
+                flat.At(key) += added;
+                reference[key] += added;
             } else {
                 const std::uint64_t value = random();
                 flat.Set(key, value);
@@ -36,6 +41,9 @@ TEST(FlatIdMapTest, AgreesWithAStandardMapThroughSetsAndErases) {
                 }
             }
         }
+        std::unordered_map<std::int32_t, std::uint64_t> walked;
+        flat.ForEach([&](std::int32_t key, std::uint64_t value) { EXPECT_TRUE(walked.emplace(key, value).second); });
+        EXPECT_EQ(walked, reference);
         flat.Clear();
         EXPECT_EQ(flat.Size(), 0u);
         EXPECT_FALSE(flat.Contains(0));
