@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -215,7 +216,7 @@ TEST_F(ProtocolCoreTest, RandomDamageNeverCrashes) {
     EXPECT_LT(accepted, 80);
 }
 
-TEST(ProtocolCoreConcurrencyTest, ServesManyClientsAtOnce) {
+TEST(ProtocolCoreConcurrencyTest, ServesManyClientsAtOnceAndInTurn) {
     const StationKey key = VectorKey();
     EchoHandler handler;
     const ProtocolCore core(key, handler, BuildInfo{});
@@ -223,12 +224,17 @@ TEST(ProtocolCoreConcurrencyTest, ServesManyClientsAtOnce) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 6; ++t) {
         threads.emplace_back([&, t] {
-            auto client = CryptoContext::Create();
-            if (!client || !client->LoadPublicKey(key.PublicKeyBase64())) {
-                ++failures;
-                return;
+            // Two clients (two session keys) in turn on each thread, as a
+            // station thread serves whoever comes next.
+            std::unique_ptr<CryptoContext> clients[2] = {CryptoContext::Create(), CryptoContext::Create()};
+            for (const auto& client : clients) {
+                if (!client || !client->LoadPublicKey(key.PublicKeyBase64())) {
+                    ++failures;
+                    return;
+                }
             }
             for (int i = 0; i < 15; ++i) {
+                CryptoContext* client = clients[i % 2].get();
                 const std::string xml = "<request><n>" + std::to_string(t * 100 + i) + "</n></request>";
                 std::string response;
                 std::string error;
