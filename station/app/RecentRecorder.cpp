@@ -37,9 +37,9 @@ RecentRecorder::~RecentRecorder() {
     WritePending();
 }
 
-void RecentRecorder::Add(const std::vector<RecentRecord>& records) {
+void RecentRecorder::Add(std::vector<RecentRecord> records) {
     std::lock_guard lock(mutex_);
-    pending_.insert(pending_.end(), records.begin(), records.end());
+    pending_.insert(pending_.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
 }
 
 void RecentRecorder::Flush() { WritePending(); }

@@ -30,7 +30,7 @@ public:
     RecentRecorder(const RecentRecorder&) = delete;
     RecentRecorder& operator=(const RecentRecorder&) = delete;
 
-    void Add(const std::vector<RecentRecord>& records);
+    void Add(std::vector<RecentRecord> records);
     // Writes at once, for a store other stations share: the listener's next
     // request may go to one of them. False when the store failed.
     bool RecordNow(const std::vector<RecentRecord>& records);

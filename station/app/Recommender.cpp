@@ -387,8 +387,10 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         std::uint32_t index;
         double score;
     };
-    std::vector<Candidate> pool;
     const int draws = std::max(32, 8 * count);
+    std::vector<Candidate> pool;
+    pool.reserve(static_cast<std::size_t>(draws));
+    chosen.reserve(static_cast<std::size_t>(count));
     for (int draw = 0; draw < draws; ++draw) {
         std::uint32_t index = 0;
         if (!profile.liked.empty() && draw % 3 == 0) {

@@ -108,6 +108,13 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
         if (error != nullptr) *error = why;
         return false;
     }
+    // Files of schema 3 were given an index of the recent sets by listener;
+    // setsOf_ holds what it held, and costs no write.
+    if (!db_.Exec("DROP INDEX IF EXISTS recent_sets_by_listener") || !IndexSets()) {
+        db_.Close();
+        if (error != nullptr) *error = why;
+        return false;
+    }
     newListener_ = db_.Prepare("INSERT INTO listeners(created) VALUES(?1)");
     ensureListener_ = db_.Prepare("INSERT OR IGNORE INTO listeners(id, created) VALUES(?1, ?2)");
     upsertRating_ = db_.Prepare(
@@ -120,8 +127,9 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
         "album = excluded.album, genre = excluded.genre, length = excluded.length, "
         "size = excluded.size, modified = excluded.modified, present = 1 RETURNING id");
     appendRecent_ = db_.Prepare("INSERT INTO recent_sets(listener, count, items, whys) VALUES(?1, ?2, ?3, ?4)");
+    setBySeq_ = db_.Prepare("SELECT count, items, whys FROM recent_sets WHERE seq = ?1");
     if (!newListener_.Valid() || !ensureListener_.Valid() || !upsertRating_.Valid() ||
-        !upsertItem_.Valid() || !appendRecent_.Valid()) {
+        !upsertItem_.Valid() || !appendRecent_.Valid() || !setBySeq_.Valid()) {
         db_.Close();
         if (error != nullptr) *error = why;
         return false;
@@ -171,6 +179,8 @@ void SqliteStore::Close() {
     upsertRating_ = SqliteStatement();
     upsertItem_ = SqliteStatement();
     appendRecent_ = SqliteStatement();
+    setBySeq_ = SqliteStatement();
+    setsOf_.clear();
     db_.Close();
 }
 
@@ -316,6 +326,7 @@ bool SqliteStore::AppendRecent(const std::vector<RecentRecord>& records) {
     // from coming round too soon. Its commit skips the wait for the disk; the
     // next rating's commit waits for these records too.
     db_.Exec("PRAGMA synchronous=NORMAL");
+    std::vector<std::pair<std::int32_t, std::int64_t>> added;  // listener, seq: listed once committed
     const bool ok = InTransaction([&] {
         // An answer's records come one after another: each run of one
         // listener's records is a set.
@@ -332,10 +343,16 @@ bool SqliteStore::AppendRecent(const std::vector<RecentRecord>& records) {
                      .Run()) {
                 return false;
             }
+            added.emplace_back(listener, db_.LastInsertId());
         }
         return true;
     });
     db_.Exec("PRAGMA synchronous=FULL");
+    if (ok) {
+        for (const auto& [listener, seq] : added) {
+            setsOf_[listener].push_back(seq);
+        }
+    }
     return ok;
 }
 
@@ -364,7 +381,39 @@ bool SqliteStore::PruneRecent(int perListener) {
     std::lock_guard lock(mutex_);
     SqliteStatement prune = db_.Prepare(std::string("DELETE FROM recent_sets WHERE seq IN (SELECT seq FROM (") +
                                         kSetsWithNewer + ") WHERE newer >= ?1)");
-    return prune.Bind(1, perListener).Run();
+    // Rare (every few thousand batches): the listing is simply read again.
+    return prune.Bind(1, perListener).Run() && IndexSets();
+}
+
+bool SqliteStore::IndexSets() {
+    setsOf_.clear();
+    SqliteStatement select = db_.Prepare("SELECT listener, seq FROM recent_sets ORDER BY seq");
+    while (select.Step()) {
+        setsOf_[static_cast<std::int32_t>(select.Int(0))].push_back(select.Int(1));
+    }
+    return select.Done();
+}
+
+bool SqliteStore::VisitNewestSets(std::int32_t listener,
+                                  const std::function<bool(const std::vector<RecentSet::Entry>&)>& visit) {
+    const auto sets = setsOf_.find(listener);
+    if (sets == setsOf_.end()) {
+        return true;
+    }
+    for (auto seq = sets->second.rbegin(); seq != sets->second.rend(); ++seq) {
+        setBySeq_.Reset();
+        if (!setBySeq_.Bind(1, *seq).Step()) {
+            if (!setBySeq_.Done()) {
+                return false;
+            }
+            continue;  // listed but gone: nothing to read
+        }
+        if (!visit(DecodeSet(setBySeq_, 0))) {
+            break;
+        }
+    }
+    setBySeq_.Reset();
+    return true;
 }
 
 bool SqliteStore::LoadListener(std::int32_t listener, int recentCount, ListenerRecords& out) {
@@ -379,16 +428,14 @@ bool SqliteStore::LoadListener(std::int32_t listener, int recentCount, ListenerR
         out.ratings.emplace_back(static_cast<std::int32_t>(ratings.Int(0)), static_cast<std::int32_t>(ratings.Int(1)));
     }
     // The newest sets until they hold `recentCount` items, then oldest first.
-    SqliteStatement recent =
-        db_.Prepare("SELECT count, items, whys FROM recent_sets WHERE listener = ?1 ORDER BY seq DESC");
-    recent.Bind(1, listener);
     const auto want = static_cast<std::size_t>(std::max(recentCount, 0));
     std::vector<std::vector<RecentSet::Entry>> sets;
     std::size_t held = 0;
-    while (held < want && recent.Step()) {
-        sets.push_back(DecodeSet(recent, 0));
-        held += sets.back().size();
-    }
+    const bool read = want == 0 || VisitNewestSets(listener, [&](const std::vector<RecentSet::Entry>& set) {
+        sets.push_back(set);
+        held += set.size();
+        return held < want;
+    });
     std::size_t skip = held > want ? held - want : 0;
     for (auto set = sets.rbegin(); set != sets.rend(); ++set) {
         for (const RecentSet::Entry& entry : *set) {
@@ -399,7 +446,7 @@ bool SqliteStore::LoadListener(std::int32_t listener, int recentCount, ListenerR
             }
         }
     }
-    return ratings.Done() && (held >= want || recent.Done());
+    return ratings.Done() && read;
 }
 
 std::string SqliteStore::TokenOf(std::int32_t listener) {
@@ -465,18 +512,17 @@ std::string SqliteStore::WhyRecommended(std::int32_t listener, std::int32_t item
         return {};
     }
     // The reason told the last time the item was recommended to the listener.
-    SqliteStatement select =
-        db_.Prepare("SELECT count, items, whys FROM recent_sets WHERE listener = ?1 ORDER BY seq DESC");
-    select.Bind(1, listener);
-    while (select.Step()) {
-        const std::vector<RecentSet::Entry> entries = DecodeSet(select, 0);
-        for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+    std::string why;
+    VisitNewestSets(listener, [&](const std::vector<RecentSet::Entry>& set) {
+        for (auto entry = set.rbegin(); entry != set.rend(); ++entry) {
             if (entry->item == item) {
-                return entry->why;
+                why = entry->why;
+                return false;
             }
         }
-    }
-    return {};
+        return true;
+    });
+    return why;
 }
 
 }  // namespace vorn::station

@@ -4,9 +4,11 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "station/app/RecentSet.h"
 #include "station/app/SqliteDatabase.h"
 #include "station/app/StationStore.h"
 
@@ -54,6 +56,11 @@ public:
     std::string WhyRecommended(std::int32_t listener, std::int32_t item) override;
 
 private:
+    bool IndexSets();
+    // Calls visit(set) for the listener's recent sets, newest first, while it
+    // returns true; false when the table could not be read.
+    bool VisitNewestSets(std::int32_t listener,
+                         const std::function<bool(const std::vector<RecentSet::Entry>&)>& visit);
     bool InTransaction(const std::function<bool()>& work);
     bool Migrate(const std::string& path, std::string& error);
 
@@ -64,6 +71,11 @@ private:
     SqliteStatement upsertRating_;
     SqliteStatement upsertItem_;
     SqliteStatement appendRecent_;
+    SqliteStatement setBySeq_;
+    // Each listener's recent sets (their seq), oldest first. The table keeps
+    // no index by listener: its upkeep dirtied a page of its own for almost
+    // every answer written, several times the cost of the row itself.
+    std::unordered_map<std::int32_t, std::vector<std::int64_t>> setsOf_;
 };
 
 }  // namespace vorn::station

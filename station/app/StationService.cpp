@@ -118,14 +118,14 @@ std::string StationService::Recommendations(std::int32_t listener, std::int32_t 
         entries.push_back(snapshot->Find(items[k]));
         records.push_back({listener, items[k], DetailValue(reasons[k].Text(*entries.back(), *snapshot), "")});
     }
-    if (!shared) {
-        recorder_.Add(records);
-    } else if (!records.empty() && !Stored([&] { return recorder_.RecordNow(records); })) {
+    if (shared && !records.empty() && !Stored([&] { return recorder_.RecordNow(records); })) {
         STATION_LOG(LogLevel::Severe) << "StationService : cannot record the recommendations for user " << listener
                                       << "; none sent this time";
         return {};
     }
-    std::string reply = "<type>RecommendationsRequestResponse</type>";
+    std::string reply;
+    reply.reserve(1024 * records.size() + 64);
+    reply += "<type>RecommendationsRequestResponse</type>";
     const std::string type = std::to_string(typeId);
     const std::string token = items.empty() ? std::string() : tokens_.TokenOf(listener);
     for (std::size_t k = 0; k < records.size(); ++k) {
@@ -137,6 +137,9 @@ std::string StationService::Recommendations(std::int32_t listener, std::int32_t 
         reply += "</typeid>";
         reply += DetailsXml(entries[k]->record, links_, token, record.why);
         reply += "</recommendation>";
+    }
+    if (!shared) {
+        recorder_.Add(std::move(records));  // handed over last: the reply above reads them
     }
     return reply;
 }

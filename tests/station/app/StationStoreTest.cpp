@@ -116,6 +116,18 @@ TEST(StationStoreTest, RecentAnswersAreKeptWholeAndCountedByTheirItems) {
     for (const RecentRecord& record : store.LoadRecent(100)) tail.emplace_back(record.listener, record.item);
     EXPECT_EQ(tail, (std::vector<std::pair<std::int32_t, std::int32_t>>{{2, 5}, {1, 6}, {1, 7}, {1, 8}, {1, 9}, {1, 10}}));
     EXPECT_EQ(store.WhyRecommended(1, 3), "");
+
+    // Opened again, the store finds each listener's sets in the file.
+    store.Close();
+    SqliteStore reopened;
+    ASSERT_TRUE(reopened.Open(path));
+    EXPECT_EQ(reopened.WhyRecommended(1, 10), "ten");
+    EXPECT_EQ(reopened.WhyRecommended(2, 5), "five");
+    ASSERT_TRUE(reopened.LoadListener(1, 3, records));
+    EXPECT_EQ(records.recent, (std::vector<std::int32_t>{8, 9, 10}));
+    ASSERT_TRUE(reopened.AppendRecent({{1, 11, "eleven"}}));
+    ASSERT_TRUE(reopened.LoadListener(1, 2, records));
+    EXPECT_EQ(records.recent, (std::vector<std::int32_t>{10, 11}));
 }
 
 // A stored set reads back only when its count, ids and lengths all agree.
