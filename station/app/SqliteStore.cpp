@@ -53,7 +53,6 @@ CREATE TABLE recent_sets(
   count INTEGER NOT NULL,
   items TEXT NOT NULL,
   whys TEXT NOT NULL);
-CREATE INDEX recent_sets_by_listener ON recent_sets(listener, seq);
 INSERT INTO recent_sets(listener, count, items, whys)
   SELECT listener, 1, CAST(item AS TEXT), length(CAST(why AS BLOB)) || ':' || why FROM recent ORDER BY seq;
 DROP TABLE recent;
@@ -88,6 +87,8 @@ SqliteStore::~SqliteStore() { Close(); }
 
 bool SqliteStore::Open(const std::string& path, std::string* error) {
     std::lock_guard lock(mutex_);
+    setsOf_.clear();
+    setsListed_ = false;
     std::string why = "cannot open the database " + path;
     if (!db_.Open(path)) {
         if (error != nullptr) *error = why;
@@ -108,9 +109,9 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
         if (error != nullptr) *error = why;
         return false;
     }
-    // Files of schema 3 were given an index of the recent sets by listener;
-    // setsOf_ holds what it held, and costs no write.
-    if (!db_.Exec("DROP INDEX IF EXISTS recent_sets_by_listener") || !IndexSets()) {
+    // Some files of schema 3 were given an index of the recent sets by
+    // listener; setsOf_ holds what it held, and costs no write.
+    if (!db_.Exec("DROP INDEX IF EXISTS recent_sets_by_listener")) {
         db_.Close();
         if (error != nullptr) *error = why;
         return false;
@@ -181,6 +182,7 @@ void SqliteStore::Close() {
     appendRecent_ = SqliteStatement();
     setBySeq_ = SqliteStatement();
     setsOf_.clear();
+    setsListed_ = false;
     db_.Close();
 }
 
@@ -348,7 +350,7 @@ bool SqliteStore::AppendRecent(const std::vector<RecentRecord>& records) {
         return true;
     });
     db_.Exec("PRAGMA synchronous=FULL");
-    if (ok) {
+    if (ok && setsListed_) {
         for (const auto& [listener, seq] : added) {
             setsOf_[listener].push_back(seq);
         }
@@ -381,21 +383,30 @@ bool SqliteStore::PruneRecent(int perListener) {
     std::lock_guard lock(mutex_);
     SqliteStatement prune = db_.Prepare(std::string("DELETE FROM recent_sets WHERE seq IN (SELECT seq FROM (") +
                                         kSetsWithNewer + ") WHERE newer >= ?1)");
-    // Rare (every few thousand batches): the listing is simply read again.
-    return prune.Bind(1, perListener).Run() && IndexSets();
+    // Rare (every few thousand batches): the listing is read again when next needed.
+    setsOf_.clear();
+    setsListed_ = false;
+    return prune.Bind(1, perListener).Run();
 }
 
-bool SqliteStore::IndexSets() {
+bool SqliteStore::ListSets() {
+    if (setsListed_) {
+        return true;
+    }
     setsOf_.clear();
     SqliteStatement select = db_.Prepare("SELECT listener, seq FROM recent_sets ORDER BY seq");
     while (select.Step()) {
         setsOf_[static_cast<std::int32_t>(select.Int(0))].push_back(select.Int(1));
     }
-    return select.Done();
+    setsListed_ = select.Done();
+    return setsListed_;
 }
 
 bool SqliteStore::VisitNewestSets(std::int32_t listener,
                                   const std::function<bool(const std::vector<RecentSet::Entry>&)>& visit) {
+    if (!ListSets()) {
+        return false;
+    }
     const auto sets = setsOf_.find(listener);
     if (sets == setsOf_.end()) {
         return true;

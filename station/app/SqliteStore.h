@@ -56,7 +56,8 @@ public:
     std::string WhyRecommended(std::int32_t listener, std::int32_t item) override;
 
 private:
-    bool IndexSets();
+    // Reads setsOf_ from the table unless it is listed already.
+    bool ListSets();
     // Calls visit(set) for the listener's recent sets, newest first, while it
     // returns true; false when the table could not be read.
     bool VisitNewestSets(std::int32_t listener,
@@ -72,10 +73,13 @@ private:
     SqliteStatement upsertItem_;
     SqliteStatement appendRecent_;
     SqliteStatement setBySeq_;
-    // Each listener's recent sets (their seq), oldest first. The table keeps
-    // no index by listener: its upkeep dirtied a page of its own for almost
-    // every answer written, several times the cost of the row itself.
+    // Each listener's recent sets (their seq), oldest first, once listed. The
+    // table keeps no index by listener: its upkeep dirtied a page of its own
+    // for almost every answer written, several times the cost of the row
+    // itself. Listed when first needed (an item page, a shared read), and
+    // again after a prune, so neither the start nor the writer pays for it.
     std::unordered_map<std::int32_t, std::vector<std::int64_t>> setsOf_;
+    bool setsListed_ = false;
 };
 
 }  // namespace vorn::station

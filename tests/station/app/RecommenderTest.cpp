@@ -14,6 +14,13 @@ namespace {
 
 const char* const kGenres[] = {"Folk", "Techno", "Jazz", "Ambient"};
 
+// The default settings with a fixed seed, so that a test's picks repeat.
+RecommenderSettings Seeded(std::uint64_t seed) {
+    RecommenderSettings settings;
+    settings.seed = seed;
+    return settings;
+}
+
 // 200 items: 4 genres, 3 artists per genre, 2 albums per artist.
 class RecommenderTest : public ::testing::Test {
 protected:
@@ -41,9 +48,7 @@ TEST_F(RecommenderTest, ALoverOfOneGenreGetsMostlyThatGenreAndNothingRated) {
     int hits = 0;
     int offered = 0;
     for (std::uint64_t seed = 1; seed <= 5; ++seed) {
-        RecommenderSettings settings;
-        settings.seed = seed;
-        Recommender recommender(settings);
+        Recommender recommender(Seeded(seed));
         const auto snapshot = catalogue_->Current();
         std::set<std::int32_t> rated;
         // The listener rates everything offered: Jazz 5, the rest 1.
@@ -77,9 +82,7 @@ TEST_F(RecommenderTest, ALoverOfOneGenreGetsMostlyThatGenreAndNothingRated) {
 // liked genre (or one of its artists or albums) for every Jazz pick, and
 // exploration for the rest, which nothing the listener rated speaks for.
 TEST_F(RecommenderTest, EveryPickIsToldWhatMadeIt) {
-    RecommenderSettings settings;
-    settings.seed = 3;
-    Recommender recommender(settings);
+    Recommender recommender(Seeded(3));
     const auto snapshot = catalogue_->Current();
     std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
     for (const CatalogueEntry& entry : snapshot->Entries()) {
@@ -136,9 +139,7 @@ TEST_F(RecommenderTest, ALovedAlbumIsPreferredToItsArtistsOtherOne) {
     int fromOther = 0;
     // The first two answers after the ratings, for each of 20 seeds.
     for (std::uint64_t seed = 1; seed <= 20; ++seed) {
-        RecommenderSettings settings;
-        settings.seed = seed;
-        Recommender recommender(settings);
+        Recommender recommender(Seeded(seed));
         recommender.ApplyRatings(1, ratings);
         for (int round = 0; round < 2; ++round) {
             for (std::int32_t id : recommender.Recommend(1, 4, *snapshot)) {
@@ -154,9 +155,7 @@ TEST_F(RecommenderTest, ALovedAlbumIsPreferredToItsArtistsOtherOne) {
 }
 
 TEST_F(RecommenderTest, RecentItemsWaitTheirTurnAndExplorationCoversTheCatalogue) {
-    RecommenderSettings settings;
-    settings.seed = 3;
-    Recommender recommender(settings);
+    Recommender recommender(Seeded(3));
     const auto snapshot = catalogue_->Current();
     // Without ratings, 25 requests of 4 never repeat an item (100 of 200 offered).
     std::set<std::int32_t> seen;
@@ -196,9 +195,7 @@ TEST_F(RecommenderTest, ASmallCatalogueIsOfferedUntilEverythingIsRated) {
 }
 
 TEST_F(RecommenderTest, ProfilesComeBackFromTheStoreAndListenersRunInParallel) {
-    RecommenderSettings settings;
-    settings.seed = 9;
-    Recommender recommender(settings);
+    Recommender recommender(Seeded(9));
     const auto snapshot = catalogue_->Current();
     std::vector<RatingRecord> ratings;
     for (const std::uint32_t index : snapshot->Live()) {
@@ -262,9 +259,7 @@ TEST_F(RecommenderTest, NeighboursFindATasteTheTagsCannotSee) {
     const auto share = [&](bool withNeighbours) {
         int hits = 0;
         for (std::uint64_t seed = 1; seed <= 4; ++seed) {
-            RecommenderSettings settings;
-            settings.seed = seed;
-            Recommender recommender(settings);
+            Recommender recommender(Seeded(seed));
             recommender.Load({1}, ratings, {});
             recommender.ApplyRatings(1, newcomer);
             if (withNeighbours) {
@@ -286,9 +281,7 @@ TEST_F(RecommenderTest, NeighboursFindATasteTheTagsCannotSee) {
     // A pick the neighbours made names the rated item whose vote weighed most
     // (similarity times the rating against the listener's average): one of
     // the three the newcomer loved, never one rated low.
-    RecommenderSettings settings;
-    settings.seed = 5;
-    Recommender recommender(settings);
+    Recommender recommender(Seeded(5));
     recommender.Load({1}, ratings, {});
     recommender.ApplyRatings(1, newcomer);
     const auto neighbours = std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings));
