@@ -30,8 +30,14 @@ bool ParseField(const std::string& text, std::int64_t limit, std::int64_t& value
     return true;
 }
 
-// "<item id> <stars> <sequence>": exactly three fields, one space apart.
-bool ParseLine(const std::string& line, RatingOutbox::Entry& entry) {
+std::string LineOf(const RatingOutbox::Entry& entry) {
+    return std::to_string(entry.itemId) + " " + std::to_string(entry.stars) + " " + std::to_string(entry.sequence) +
+           "\n";
+}
+
+}  // namespace
+
+bool RatingOutbox::ParseLine(const std::string& line, Entry& entry) {
     const std::size_t first = line.find(' ');
     const std::size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
     if (second == std::string::npos || line.find(' ', second + 1) != std::string::npos) {
@@ -47,13 +53,6 @@ bool ParseLine(const std::string& line, RatingOutbox::Entry& entry) {
     entry = {static_cast<std::int32_t>(itemId), static_cast<std::int32_t>(stars), sequence};
     return true;
 }
-
-std::string LineOf(const RatingOutbox::Entry& entry) {
-    return std::to_string(entry.itemId) + " " + std::to_string(entry.stars) + " " + std::to_string(entry.sequence) +
-           "\n";
-}
-
-}  // namespace
 
 RatingOutbox::RatingOutbox(std::string path, std::string damagedPath)
     : path_(std::move(path)), damagedPath_(std::move(damagedPath)) {
