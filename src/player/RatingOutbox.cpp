@@ -14,6 +14,9 @@ namespace fs = std::filesystem;
 namespace vorn {
 namespace {
 
+// Far beyond the ratings of any lifetime, and far from overflowing.
+constexpr std::int64_t kHighestSequence = std::numeric_limits<std::int64_t>::max() / 2;
+
 // A field of decimal digits only, at most `limit`.
 bool ParseField(const std::string& text, std::int64_t limit, std::int64_t& value) {
     if (text.empty() || text.size() > 19) {
@@ -104,9 +107,19 @@ void RatingOutbox::Load() {
             entries_.erase(same);
         }
         entries_.push_back(entry);
-        nextSequence_ = std::max(nextSequence_, entry.sequence + 1);
     }
     std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
+    // Counting on from a number this high (a hand-edited file) would overflow:
+    // the ratings are numbered afresh in their order. Nothing is in flight yet.
+    const bool renumbered = !entries_.empty() && entries_.back().sequence > kHighestSequence;
+    if (renumbered) {
+        VORN_LOG(LogLevel::Warning) << "RatingOutbox : Sequence numbers of " << path_ << " renumbered from 1";
+        std::int64_t sequence = 0;
+        for (Entry& entry : entries_) {
+            entry.sequence = ++sequence;
+        }
+    }
+    nextSequence_ = entries_.empty() ? 1 : entries_.back().sequence + 1;
     if (!damaged.empty()) {
         // The outbox is cleaned only once the damaged lines are safe elsewhere.
         if (AppendDurably(damagedPath_, damaged)) {
@@ -114,6 +127,8 @@ void RatingOutbox::Load() {
         } else {
             VORN_LOG(LogLevel::Warning) << "RatingOutbox : Could not write " << damagedPath_;
         }
+    } else if (renumbered) {
+        Rewrite();
     }
     if (!entries_.empty()) {
         VORN_LOG(LogLevel::Info) << "RatingOutbox : " << entries_.size() << " ratings waiting to be sent";
