@@ -1,13 +1,15 @@
 // Makes the seed corpus of every harness from real traffic and real files: the
 // client's engine talks to the station's protocol core and service through a
 // recording relay on loopback (once directly, once through it as an HTTP proxy),
-// and the library and the store write their own files. Nothing is typed by hand
-// except the demo catalogue the station serves and the listener's actions.
+// the client's downloader and a browser ask the station's media host for what
+// the replies link, and the library, the rating outbox and the store write their
+// own files. Nothing is typed by hand except the demo catalogue the station
+// serves, the listener's actions and a browser's headers around the links.
 //
 //     vorn-make-corpus OUTPUT_FOLDER
 //
-// writes OUTPUT_FOLDER/<Harness>/<n> files (and leaves the PNG seeds to the
-// make-corpus script). Exits non-zero when a step of the conversation fails.
+// writes OUTPUT_FOLDER/<Harness>/seed-<n> files (and leaves the PNG and media
+// file seeds to the make-corpus script). Exits non-zero when a step of the conversation fails.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -31,11 +33,11 @@
 #include <thread>
 #include <vector>
 
+#include "download/HttpFileRetriever.h"
 #include "foundation/Preferences.h"
 #include "foundation/RegistryFile.h"
 #include "foundation/RegistryKey.h"
 #include "foundation/ServerConfig.h"
-#include "download/HttpFileRetriever.h"
 #include "fuzz/FuzzSupport.h"
 #include "fuzz/StationFixture.h"
 #include "library/RatingFolders.h"
@@ -342,7 +344,8 @@ int main(int argc, char** argv) {
         station::MediaSite moved(station.Store(), station.Catalogue(), fuzz::StationFixture::Links(), true);
         other.Start([](const std::string&, std::string&, std::string&) { return false; }, moved);
         SaveMediaAnswers(other.MediaPort(), "/media/1.mp3");
-        for (const std::string& head : DownloadHeads(other.MediaPort(), station::MediaLinks(fuzz::StationFixture::Links()).MediaUrl(1), work + "/moved")) {
+        const std::string url = fuzz::StationFixture::Links().MediaUrl(1);
+        for (const std::string& head : DownloadHeads(other.MediaPort(), url, work + "/moved")) {
             SaveSiteRequest(head, true, "");
         }
         other.Stop();
@@ -357,21 +360,24 @@ int main(int argc, char** argv) {
     const std::string source = received.front()->SourceUrl().Url();
     if (source.find("?l=") == std::string::npos) Fail("the Source link carries no token");
     const std::string token = source.substr(source.find("?l=") + 3);
-    for (const std::string& url : {received.front()->MediaUrl().Url(), fuzz::StationFixture::Links().MediaUrl(999999)}) {
+    for (const std::string& url :
+         {received.front()->MediaUrl().Url(), fuzz::StationFixture::Links().MediaUrl(999999)}) {
         for (const std::string& head : DownloadHeads(server.MediaPort(), url, work + "/download")) {
             SaveSiteRequest(head, false, token);
         }
     }
-    const std::string itemPage = RawExchange(server.MediaPort(), BrowserHead("GET", UrlParts(source).Path(), server.MediaPort()), 1 << 20);
+    const std::string itemPath = UrlParts(source).Path();
+    const std::string itemPage =
+        RawExchange(server.MediaPort(), BrowserHead("GET", itemPath, server.MediaPort()), 1 << 20);
     const std::size_t link = itemPage.find("href=\"/listener/");
     if (link == std::string::npos) Fail("the item page links no listener page");
     const std::size_t linkEnd = itemPage.find('"', link + 6);
-    for (const std::string& target : {UrlParts(source).Path(), itemPage.substr(link + 6, linkEnd - link - 6),
+    for (const std::string& target : {itemPath, itemPage.substr(link + 6, linkEnd - link - 6),
                                       UrlParts(ServerConfig::HelpPageUrl()).Path(),
                                       UrlParts(ServerConfig::ProductPageUrl()).Path()}) {
         SaveSiteRequest(BrowserHead("GET", target, server.MediaPort()), false, token);
     }
-    SaveSiteRequest(BrowserHead("HEAD", UrlParts(source).Path(), server.MediaPort()), false, token);
+    SaveSiteRequest(BrowserHead("HEAD", itemPath, server.MediaPort()), false, token);
     server.Stop();
     // Copies: the replies made below for the fixed key pass the observer too.
     const auto captured = [&] {

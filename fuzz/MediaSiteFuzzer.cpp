@@ -99,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Site& site = TheSite();
     const bool mirror = (data[0] & 1) != 0;
     MediaSite& host = (data[0] & 2) != 0 ? *site.redirecting : *site.direct;
-    const std::string bytes = WithToken(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1), site.token);
+    const std::string bytes =
+        WithToken(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1), site.token);
     const std::size_t end = FindHeadEnd(bytes);
     HttpRequestHead request;
     std::string error;
