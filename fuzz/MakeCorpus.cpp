@@ -261,9 +261,10 @@ void SaveSiteRequest(const std::string& head, bool redirecting, const std::strin
     Save("MediaSite", std::string(1, static_cast<char>((mirror ? 1 : 0) | (redirecting ? 2 : 0))) + marked);
 }
 
-// What a browser sends for a page of the media host.
-std::string BrowserHead(const std::string& method, const std::string& target, int port) {
-    return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+// What a browser sends for a page of the media host the replies name.
+std::string BrowserHead(const std::string& method, const std::string& target) {
+    const station::MediaLinks links = fuzz::StationFixture::Links();
+    return method + " " + target + " HTTP/1.1\r\nHost: " + links.host + ":" + std::to_string(links.port) +
            "\r\nUser-Agent: Mozilla/5.0\r\nAccept: text/html\r\nConnection: keep-alive\r\n\r\n";
 }
 
@@ -367,17 +368,16 @@ int main(int argc, char** argv) {
         }
     }
     const std::string itemPath = UrlParts(source).Path();
-    const std::string itemPage =
-        RawExchange(server.MediaPort(), BrowserHead("GET", itemPath, server.MediaPort()), 1 << 20);
+    const std::string itemPage = RawExchange(server.MediaPort(), BrowserHead("GET", itemPath), 1 << 20);
     const std::size_t link = itemPage.find("href=\"/listener/");
     if (link == std::string::npos) Fail("the item page links no listener page");
     const std::size_t linkEnd = itemPage.find('"', link + 6);
     for (const std::string& target : {itemPath, itemPage.substr(link + 6, linkEnd - link - 6),
                                       UrlParts(ServerConfig::HelpPageUrl()).Path(),
                                       UrlParts(ServerConfig::ProductPageUrl()).Path()}) {
-        SaveSiteRequest(BrowserHead("GET", target, server.MediaPort()), false, token);
+        SaveSiteRequest(BrowserHead("GET", target), false, token);
     }
-    SaveSiteRequest(BrowserHead("HEAD", itemPath, server.MediaPort()), false, token);
+    SaveSiteRequest(BrowserHead("HEAD", itemPath), false, token);
     server.Stop();
     // Copies: the replies made below for the fixed key pass the observer too.
     const auto captured = [&] {
