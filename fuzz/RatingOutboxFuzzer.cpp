@@ -48,6 +48,28 @@ bool OldestFirst(const std::vector<Entry>& entries) {
                           [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
 }
 
+// The ratings read are those expected (items unique), with the same numbers or,
+// when the file's numbers left no room to count on, numbered afresh from 1 in
+// the same order.
+bool SameRatings(const std::vector<Entry>& read, const std::vector<Entry>& expected) {
+    if (Sorted(read) == Sorted(expected)) {
+        return true;
+    }
+    std::unordered_map<std::int32_t, Entry> byItem;
+    for (const Entry& e : expected) {
+        byItem[e.itemId] = e;
+    }
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        const auto it = byItem.find(read[i].itemId);
+        if (it == byItem.end() || it->second.stars != read[i].stars ||
+            read[i].sequence != static_cast<std::int64_t>(i) + 1 ||
+            (i > 0 && byItem.at(read[i - 1].itemId).sequence > it->second.sequence)) {
+            return false;
+        }
+    }
+    return read.size() == expected.size();
+}
+
 // A line ParseLine takes is three runs of digits and two spaces, and reads the
 // same written without leading zeros.
 bool LooksWellFormed(const std::string& line, const Entry& entry) {
@@ -119,20 +141,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::Check(outbox.Size() == expected.size() && waiting.size() == expected.size(),
                     "every well-formed line is waiting");
         fuzz::Check(OldestFirst(waiting), "oldest first");
-        // Numbered afresh, in the same order, when the file's numbers left no room to count on.
-        bool renumbered = false;
-        if (Sorted(waiting) != Sorted(expected)) {
-            std::unordered_map<std::int32_t, Entry> read;
-            for (const Entry& e : expected) read[e.itemId] = e;
-            renumbered = true;
-            for (std::size_t i = 0; i < waiting.size() && renumbered; ++i) {
-                const auto it = read.find(waiting[i].itemId);
-                renumbered = it != read.end() && it->second.stars == waiting[i].stars &&
-                             waiting[i].sequence == static_cast<std::int64_t>(i) + 1 &&
-                             (i == 0 || read.at(waiting[i - 1].itemId).sequence <= it->second.sequence);
-            }
-        }
-        fuzz::Check(renumbered || Sorted(waiting) == Sorted(expected), "the ratings are those of the lines");
+        const bool renumbered = Sorted(waiting) != Sorted(expected);
+        fuzz::Check(SameRatings(waiting, expected), "the ratings are those of the lines");
         fuzz::Check(ReadAll(damagedPath) == damaged, "the damaged lines are kept aside");
         if (damaged.empty() && !renumbered) {
             fuzz::Check(ReadAll(path) == text, "an undamaged outbox is left as it was");
@@ -148,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     RatingOutbox again(path, damagedPath);
-    fuzz::Check(Sorted(again.Oldest(kept.size() + 1)) == Sorted(kept), "a second start reads the same ratings");
+    fuzz::Check(SameRatings(again.Oldest(kept.size() + 1), kept), "a second start reads the same ratings");
     fuzz::Check(ReadAll(damagedPath) == damaged, "a second start finds nothing damaged");
     return 0;
 }

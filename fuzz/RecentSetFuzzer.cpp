@@ -4,6 +4,8 @@
 // text, the items up to the second line break, the whys the rest (a reason may
 // hold line breaks). Then
 // - RecentSet::Decode either yields exactly `count` entries or nothing;
+// - a row it reads stops reading with one byte more at the end of either
+//   text, or a count one more or one less;
 // - what it yields, written again by RecentSet::Add, reads back the same;
 // - entries taken from the input (the ids and the whys split at the line
 //   breaks) written by Add always read back the same.
@@ -59,6 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<RecentSet::Entry> entries;
     if (RecentSet::Decode(count, items, whys, entries)) {
         fuzz::Check(count >= 1 && entries.size() == static_cast<std::uint64_t>(count), "a set holds its count");
+        std::vector<RecentSet::Entry> other;
+        fuzz::Check(!RecentSet::Decode(count, items + " ", whys, other) &&
+                        !RecentSet::Decode(count, items, whys + "x", other) &&
+                        !RecentSet::Decode(count + 1, items, whys, other) &&
+                        !RecentSet::Decode(count - 1, items, whys, other),
+                    "a set is read only when all of it agrees");
         fuzz::Check(RoundTrips(entries), "a decoded set reads back the same once written again");
     } else {
         fuzz::Check(entries.empty(), "a damaged set yields nothing");
