@@ -1,13 +1,15 @@
 // Makes the seed corpus of every harness from real traffic and real files: the
 // client's engine talks to the station's protocol core and service through a
 // recording relay on loopback (once directly, once through it as an HTTP proxy),
-// and the library and the store write their own files. Nothing is typed by hand
-// except the demo catalogue the station serves and the listener's actions.
+// the client's downloader and a browser ask the station's media host for what
+// the replies link, and the library, the rating outbox and the store write their
+// own files. Nothing is typed by hand except the demo catalogue the station
+// serves, the listener's actions and a browser's headers around the links.
 //
 //     vorn-make-corpus OUTPUT_FOLDER
 //
-// writes OUTPUT_FOLDER/<Harness>/<n> files (and leaves the PNG seeds to the
-// make-corpus script). Exits non-zero when a step of the conversation fails.
+// writes OUTPUT_FOLDER/<Harness>/seed-<n> files (and leaves the PNG and media
+// file seeds to the make-corpus script). Exits non-zero when a step of the conversation fails.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -19,6 +21,7 @@
 #include <cryptopp/modes.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -30,17 +33,21 @@
 #include <thread>
 #include <vector>
 
+#include "download/HttpFileRetriever.h"
 #include "foundation/Preferences.h"
 #include "foundation/RegistryFile.h"
 #include "foundation/RegistryKey.h"
+#include "foundation/ServerConfig.h"
 #include "fuzz/FuzzSupport.h"
 #include "fuzz/StationFixture.h"
 #include "library/RatingFolders.h"
 #include "library/VornPlaylist.h"
 #include "library/VornPlaylistItem.h"
+#include "player/RatingOutbox.h"
 #include "server/CryptoContext.h"
 #include "server/VornClientEngine.h"
 #include "station/app/MediaSite.h"
+#include "station/app/SqliteDatabase.h"
 #include "station/app/StationLog.h"
 #include "station/app/StationServer.h"
 
@@ -184,8 +191,8 @@ std::string XmlInput(const std::string& tag, const std::string& value, const std
 }
 
 // What a server at 127.0.0.1:port answers to `request`: the raw bytes, up to
-// 4 KiB (a head and the start of its body).
-std::string RawExchange(int port, const std::string& request) {
+// `limit` (by default 4 KiB: a head and the start of its body).
+std::string RawExchange(int port, const std::string& request, std::size_t limit = 4096) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return std::string();
     sockaddr_in address{};
@@ -196,12 +203,12 @@ std::string RawExchange(int port, const std::string& request) {
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
         char buffer[4096];
-        for (ssize_t n; answer.size() < sizeof buffer && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+        for (ssize_t n; answer.size() < limit && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
             answer.append(buffer, static_cast<std::size_t>(n));
         }
     }
     ::close(fd);
-    return answer.substr(0, 4096);
+    return answer.substr(0, limit);
 }
 
 // The media host's answers as the client's head reader and retriever see them.
@@ -218,6 +225,47 @@ void SaveMediaAnswers(int port, const std::string& target) {
             }
         }
     }
+}
+
+// The heads the client's downloader sends for `url` while it fetches it (the
+// content network first, then the host itself, all through a recording relay
+// in front of the media host as the listener's proxy).
+std::vector<std::string> DownloadHeads(int mediaPort, const std::string& url, const std::string& folder) {
+    Relay relay(mediaPort);
+    Preferences viaProxy;
+    viaProxy.SetProxyServer("127.0.0.1");
+    viaProxy.SetProxyPort(relay.Port());
+    if (!viaProxy.SetUseProxy(true)) {
+        Fail("the proxy setting was refused");
+    }
+    fs::create_directories(folder);
+    HttpFileRetriever retriever(nullptr, folder + "/download.mp3", UrlParts(url), &viaProxy);
+    retriever.Start();
+    for (int waited = 0; !retriever.IsFinished(); ++waited) {
+        if (waited == 1000) Fail("a download did not end");
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return relay.Heads();
+}
+
+// A MediaSite harness input: the host picked (bit 0 the mirror, as the server
+// decides for a content-network name; bit 1 the redirecting host), then the
+// head with the listener's token as "{token}".
+void SaveSiteRequest(const std::string& head, bool redirecting, const std::string& token) {
+    const std::size_t line = head.find("\r\n");
+    const bool mirror = head.substr(0, line).find(CDN_HOST_SUFFIX) != std::string::npos;
+    std::string marked = head;
+    for (std::size_t at; !token.empty() && (at = marked.find(token)) != std::string::npos;) {
+        marked.replace(at, token.size(), "{token}");
+    }
+    Save("MediaSite", std::string(1, static_cast<char>((mirror ? 1 : 0) | (redirecting ? 2 : 0))) + marked);
+}
+
+// What a browser sends for a page of the media host the replies name.
+std::string BrowserHead(const std::string& method, const std::string& target) {
+    const station::MediaLinks links = fuzz::StationFixture::Links();
+    return method + " " + target + " HTTP/1.1\r\nHost: " + links.host + ":" + std::to_string(links.port) +
+           "\r\nUser-Agent: Mozilla/5.0\r\nAccept: text/html\r\nConnection: keep-alive\r\n\r\n";
 }
 
 }  // namespace
@@ -243,15 +291,15 @@ int main(int argc, char** argv) {
     station::ServerSettings settings;
     settings.protocolPort = 0;
     settings.mediaPort = 0;
-    settings.mirror = false;
+    settings.mirrorPort = 0;  // the content network's names reach the mirror whatever port they name
     settings.threads = 1;
     station::StationServer server(settings);
     std::string error;
     if (!server.Bind(error)) {
         Fail("the station cannot bind");
     }
-    station::MediaSite site(station.Store(), station.Catalogue(), station::MediaLinks{"127.0.0.1", server.MediaPort()},
-                            false);
+    // The media host the replies name: its mirror serves what they link.
+    station::MediaSite site(station.Store(), station.Catalogue(), fuzz::StationFixture::Links(), false);
     server.Start(
         [&](const std::string& target, std::string& response, std::string& why) {
             const bool ok = station.Core().Respond(target, response, why);
@@ -294,14 +342,42 @@ int main(int argc, char** argv) {
         station::ServerSettings redirecting = settings;
         station::StationServer other(redirecting);
         if (!other.Bind(error)) Fail("the redirecting media host cannot bind");
-        station::MediaSite moved(station.Store(), station.Catalogue(),
-                                 station::MediaLinks{"127.0.0.1", other.MediaPort()}, true);
+        station::MediaSite moved(station.Store(), station.Catalogue(), fuzz::StationFixture::Links(), true);
         other.Start([](const std::string&, std::string&, std::string&) { return false; }, moved);
         SaveMediaAnswers(other.MediaPort(), "/media/1.mp3");
+        const std::string url = fuzz::StationFixture::Links().MediaUrl(1);
+        for (const std::string& head : DownloadHeads(other.MediaPort(), url, work + "/moved")) {
+            SaveSiteRequest(head, true, "");
+        }
         other.Stop();
     }
     // The protocol port's answer has no status line: the head reader sees a token.
     Save("ResponseHead", std::string("\x01\xff", 2) + RawExchange(server.ProtocolPort(), "GET / HTTP/1.0\r\n\r\n"));
+    // The media host as the client's downloader and a browser ask it: a
+    // recommendation's file and one that is not there, the item page of its
+    // Source link (with the listener's token), the listener's page that page
+    // links, and the help and product pages the client opens.
+    if (received.empty()) Fail("no recommendation to follow");
+    const std::string source = received.front()->SourceUrl().Url();
+    if (source.find("?l=") == std::string::npos) Fail("the Source link carries no token");
+    const std::string token = source.substr(source.find("?l=") + 3);
+    for (const std::string& url :
+         {received.front()->MediaUrl().Url(), fuzz::StationFixture::Links().MediaUrl(999999)}) {
+        for (const std::string& head : DownloadHeads(server.MediaPort(), url, work + "/download")) {
+            SaveSiteRequest(head, false, token);
+        }
+    }
+    const std::string itemPath = UrlParts(source).Path();
+    const std::string itemPage = RawExchange(server.MediaPort(), BrowserHead("GET", itemPath), 1 << 20);
+    const std::size_t link = itemPage.find("href=\"/listener/");
+    if (link == std::string::npos) Fail("the item page links no listener page");
+    const std::size_t linkEnd = itemPage.find('"', link + 6);
+    for (const std::string& target : {itemPath, itemPage.substr(link + 6, linkEnd - link - 6),
+                                      UrlParts(ServerConfig::HelpPageUrl()).Path(),
+                                      UrlParts(ServerConfig::ProductPageUrl()).Path()}) {
+        SaveSiteRequest(BrowserHead("GET", target), false, token);
+    }
+    SaveSiteRequest(BrowserHead("HEAD", itemPath), false, token);
     server.Stop();
     // Copies: the replies made below for the fixed key pass the observer too.
     const auto captured = [&] {
@@ -378,6 +454,40 @@ int main(int argc, char** argv) {
     }
     Save("Playlist", saved);
     Save("Playlist", saved.substr(0, saved.find('\n') + 1));
+
+    // "ratings-outbox.txt" as the client's outbox leaves it: the listener's
+    // ratings of the received items, one of them changed before it was sent,
+    // the oldest acknowledged; then as a crash in the middle of an append
+    // leaves it.
+    {
+        const std::string path = work + "/ratings-outbox.txt";
+        RatingOutbox outbox(path, work + "/ratings-outbox.damaged");
+        std::int32_t stars = 0;
+        for (const auto& rec : received) {
+            outbox.Add(rec->ItemId(), ++stars % 5 + 1);
+        }
+        outbox.Add(received.back()->ItemId(), 1);
+        outbox.Add(received.front()->ItemId() + 1000, 4);
+        outbox.Acknowledge(outbox.Oldest(1));
+        const std::string waiting = ReadAll(path);
+        if (waiting.empty()) Fail("the outbox kept nothing");
+        Save("RatingOutbox", waiting);
+        outbox.Add(received.front()->ItemId() + 2000, 5);
+        const std::string appended = ReadAll(path);
+        Save("RatingOutbox", appended.substr(0, appended.size() - 3));
+    }
+
+    // The recent sets as the station's store keeps them: count, items, whys.
+    station.Recorder().Flush();
+    {
+        station::SqliteDatabase db;
+        if (!db.Open(work + "/station/station.db")) Fail("the station's store cannot be read");
+        station::SqliteStatement sets = db.Prepare("SELECT count, items, whys FROM recent_sets ORDER BY seq");
+        while (sets.Step()) {
+            Save("RecentSet", std::to_string(sets.Int(0)) + "\n" + sets.Text(1) + "\n" + sets.Text(2));
+        }
+        if (!sets.Done()) Fail("the recent sets cannot be read");
+    }
 
     // The store as Preferences wrote it above, then with every value type.
     const std::string store = RegistryKey::StorePath(kVornKeyPath);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,6 +21,7 @@
 #include "station/protocol/ProtocolCore.h"
 #include "station/protocol/StationKey.h"
 #include "tests/server/TokenVectors.h"
+#include "xml/XmlElement.h"
 
 namespace vorn::fuzz {
 
@@ -28,9 +30,10 @@ inline const station::StationKey& FixedStationKey() {
     return key;
 }
 
-// The demo records; their file names ("Artist - Title [id].mp3") are the ones
-// the playlist harness keeps in its media folder.
-inline std::vector<station::ItemRecord> DemoRecords() {
+// The demo records, each with a file of its own size in `musicFolder` (the
+// media host serves them); their names for listeners ("Artist - Title
+// [id].mp3") are the ones the playlist harness keeps in its media folder.
+inline std::vector<station::ItemRecord> DemoRecords(const std::string& musicFolder) {
     const char* const rows[][4] = {{"Ada Vale", "Slow Tide", "First Light", "Ambient"},
                                    {"Ada Vale", "First Light", "First Light", "Ambient"},
                                    {"Bo Reyes", "Night Road", "Streets", "Folk"},
@@ -39,13 +42,14 @@ inline std::vector<station::ItemRecord> DemoRecords() {
     int n = 0;
     for (const auto& row : rows) {
         station::ItemRecord item;
-        item.path = "/music/" + std::to_string(++n) + ".mp3";
+        item.path = musicFolder + "/" + std::to_string(++n) + ".mp3";
         item.artist = row[0];
         item.title = row[1];
         item.album = row[2];
         item.genre = row[3];
         item.lengthSeconds = 180 + n;
         item.fileSize = 4000 + n;
+        std::ofstream(item.path, std::ios::binary) << std::string(static_cast<std::size_t>(item.fileSize), 'm');
         records.push_back(item);
     }
     return records;
@@ -53,6 +57,9 @@ inline std::vector<station::ItemRecord> DemoRecords() {
 
 class StationFixture {
 public:
+    // Where the fixture's replies say the media host is.
+    static station::MediaLinks Links() { return {"127.0.0.1", 8000}; }
+
     // folder: where the store goes; it is emptied first.
     // Called with every decrypted request and the service's reply.
     using Observer = std::function<void(const std::string& request, const std::string& reply)>;
@@ -61,26 +68,44 @@ public:
         : forwarder_(*this), observer_(std::move(observer)) {
         std::error_code ec;
         std::filesystem::remove_all(folder, ec);
-        std::filesystem::create_directories(folder, ec);
+        std::filesystem::create_directories(folder + "/music", ec);
         store_.Open(folder + "/station.db");
         catalogue_ = std::make_unique<station::Catalogue>(store_, folder + "/music");
         catalogue_->Load();
-        catalogue_->Publish(DemoRecords());
+        catalogue_->Publish(DemoRecords(folder + "/music"));
         station::RecommenderSettings settings;
         settings.seed = 7;
         recommender_ = std::make_unique<station::Recommender>(settings);
         recommender_->Load(store_.Listeners(), store_.LoadRatings(), store_.LoadRecent(settings.recentWindow));
         recorder_ = std::make_unique<station::RecentRecorder>(store_, settings.recentWindow);
         service_ = std::make_unique<station::StationService>(store_, *catalogue_, *recommender_, *recorder_,
-                                                             station::MediaLinks{"127.0.0.1", 8000});
+                                                             Links());
         core_ = std::make_unique<station::ProtocolCore>(FixedStationKey(), forwarder_,
                                                         station::BuildInfo{});
+    }
+
+    // A listener as a first session leaves one: registered, having rated two
+    // items, then given recommendations with their reasons (written to the
+    // store at once). Returns the listener's page token, "" when the store
+    // could not make one.
+    std::string AddListener() {
+        const std::int32_t listener =
+            XmlElement(service_->HandleRequest("<request><type>NewUserRequest</type></request>")).ChildInt("userid");
+        const std::string id = std::to_string(listener);
+        service_->HandleRequest("<request><type>RatingsRequest</type><userid>" + id +
+                                "</userid><ratings><rating><itemid>1</itemid><value>5</value></rating><rating>"
+                                "<itemid>3</itemid><value>2</value></rating></ratings></request>");
+        service_->HandleRequest("<request><count>2</count><typeid>1</typeid><userid>" + id +
+                                "</userid><type>RecommendationsRequest</type></request>");
+        recorder_->Flush();
+        return store_.TokenOf(listener);
     }
 
     station::StationService& Service() { return *service_; }
     const station::ProtocolCore& Core() const { return *core_; }
     station::Catalogue& Catalogue() { return *catalogue_; }
     station::StationStore& Store() { return store_; }
+    station::RecentRecorder& Recorder() { return *recorder_; }
 
 private:
     class Forwarder : public station::RequestHandler {

@@ -2,7 +2,8 @@
 # Builds the harnesses with clang in build-fuzz/ and runs each one for SECONDS
 # (default 15) over a scratch copy of its seed corpus plus fresh inputs, with
 # its dictionary and input size bound (fuzz/harnesses), 512 MiB of memory and
-# one second per input. Prints the executions of every harness; exits non-zero
+# one second per input. Prints the executions of every harness, with the
+# coverage (edges, features) and the corpus size it reached; exits non-zero
 # on any crash, leak, timeout or out-of-memory (the input is kept under
 # build-fuzz/fuzz/artifacts/). Used by run-short.sh and bench/fuzz/run-long.sh.
 #
@@ -31,7 +32,7 @@ export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=0:quarantine_size_
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 failed=()
-printf '%-20s %12s %10s %8s\n' harness executions "exec/s" corpus
+printf '%-20s %12s %10s %8s %8s %8s\n' harness executions "exec/s" cov ft corpus
 while read -r name max_len; do
   case "$name" in ''|'#'*) continue ;; esac
   if [ ${#wanted[@]} -gt 0 ] && [[ " ${wanted[*]} " != *" $name "* ]]; then
@@ -50,7 +51,9 @@ while read -r name max_len; do
       -artifact_prefix="$artifacts/$name-" >"$log" 2>&1 || status=$?
   runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
   rate="$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)"
-  printf '%-20s %12s %10s %8s\n' "$name" "${runs:-?}" "${rate:-?}" "$(ls "$corpus" | wc -l)"
+  cov="$(sed -n 's/^#[0-9]*.* cov: \([0-9]*\) ft: \([0-9]*\).*/\1 \2/p' "$log" | tail -1)"
+  printf '%-20s %12s %10s %8s %8s %8s\n' "$name" "${runs:-?}" "${rate:-?}" "${cov% *}" "${cov#* }" \
+    "$(ls "$corpus" | wc -l)"
   if [ "$status" -ne 0 ]; then
     failed+=("$name")
     echo "---- $name failed (exit $status); its log ends:" >&2

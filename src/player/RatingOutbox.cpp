@@ -14,6 +14,9 @@ namespace fs = std::filesystem;
 namespace vorn {
 namespace {
 
+// Far beyond the ratings of any lifetime, and far from overflowing.
+constexpr std::int64_t kHighestSequence = std::numeric_limits<std::int64_t>::max() / 2;
+
 // A field of decimal digits only, at most `limit`.
 bool ParseField(const std::string& text, std::int64_t limit, std::int64_t& value) {
     if (text.empty() || text.size() > 19) {
@@ -30,8 +33,14 @@ bool ParseField(const std::string& text, std::int64_t limit, std::int64_t& value
     return true;
 }
 
-// "<item id> <stars> <sequence>": exactly three fields, one space apart.
-bool ParseLine(const std::string& line, RatingOutbox::Entry& entry) {
+std::string LineOf(const RatingOutbox::Entry& entry) {
+    return std::to_string(entry.itemId) + " " + std::to_string(entry.stars) + " " + std::to_string(entry.sequence) +
+           "\n";
+}
+
+}  // namespace
+
+bool RatingOutbox::ParseLine(const std::string& line, Entry& entry) {
     const std::size_t first = line.find(' ');
     const std::size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
     if (second == std::string::npos || line.find(' ', second + 1) != std::string::npos) {
@@ -47,13 +56,6 @@ bool ParseLine(const std::string& line, RatingOutbox::Entry& entry) {
     entry = {static_cast<std::int32_t>(itemId), static_cast<std::int32_t>(stars), sequence};
     return true;
 }
-
-std::string LineOf(const RatingOutbox::Entry& entry) {
-    return std::to_string(entry.itemId) + " " + std::to_string(entry.stars) + " " + std::to_string(entry.sequence) +
-           "\n";
-}
-
-}  // namespace
 
 RatingOutbox::RatingOutbox(std::string path, std::string damagedPath)
     : path_(std::move(path)), damagedPath_(std::move(damagedPath)) {
@@ -105,9 +107,19 @@ void RatingOutbox::Load() {
             entries_.erase(same);
         }
         entries_.push_back(entry);
-        nextSequence_ = std::max(nextSequence_, entry.sequence + 1);
     }
     std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
+    // Counting on from a number this high (a hand-edited file) would overflow:
+    // the ratings are numbered afresh in their order. Nothing is in flight yet.
+    const bool renumbered = !entries_.empty() && entries_.back().sequence > kHighestSequence;
+    if (renumbered) {
+        VORN_LOG(LogLevel::Warning) << "RatingOutbox : Sequence numbers of " << path_ << " renumbered from 1";
+        std::int64_t sequence = 0;
+        for (Entry& entry : entries_) {
+            entry.sequence = ++sequence;
+        }
+    }
+    nextSequence_ = entries_.empty() ? 1 : entries_.back().sequence + 1;
     if (!damaged.empty()) {
         // The outbox is cleaned only once the damaged lines are safe elsewhere.
         if (AppendDurably(damagedPath_, damaged)) {
@@ -115,6 +127,8 @@ void RatingOutbox::Load() {
         } else {
             VORN_LOG(LogLevel::Warning) << "RatingOutbox : Could not write " << damagedPath_;
         }
+    } else if (renumbered) {
+        Rewrite();
     }
     if (!entries_.empty()) {
         VORN_LOG(LogLevel::Info) << "RatingOutbox : " << entries_.size() << " ratings waiting to be sent";

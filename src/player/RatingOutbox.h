@@ -46,6 +46,11 @@ public:
     void Acknowledge(const std::vector<Entry>& sent);
     std::size_t Size() const;
 
+    // One line of the file without its line break: exactly three fields of
+    // at most 19 decimal digits, one space apart; an item id up to 2^31-1,
+    // stars 1 to 5 and a sequence of at least 1. False for anything else.
+    static bool ParseLine(const std::string& line, Entry& entry);
+
 private:
     // Reads the file; damaged lines go to the damaged file. Mutex held.
     void Load();

@@ -4,6 +4,7 @@
 #include <taglib/mpegfile.h>
 #include <taglib/tag.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace vorn::station {
@@ -41,7 +42,8 @@ bool ReadTags(ItemRecord& item) {
             item.title = std::move(title);
         }
     }
-    item.lengthSeconds = audio->lengthInSeconds();
+    // A frame count far beyond the file overflows TagLib's time: then it is unknown.
+    item.lengthSeconds = std::max(audio->lengthInSeconds(), 0);
     return true;
 }
 

@@ -82,6 +82,17 @@ TEST_F(RatingOutboxTest, DamagedLinesAreKeptAsideAndTheRestStillGoesOut) {
     EXPECT_EQ(RatingOutbox().Size(), 3u);
 }
 
+// A hand-edited file may hold the highest sequence number there is: the
+// ratings are numbered afresh in their order rather than counted on past it.
+TEST_F(RatingOutboxTest, SequenceNumbersAtTheTopAreNumberedAfreshInTheirOrder) {
+    test::WriteFile(kRatingOutboxFileName, "7 5 9223372036854775807\n8 2 4611686018427387904\n");
+    RatingOutbox outbox;
+    outbox.Add(9, 3);
+    EXPECT_EQ(Pairs(outbox.Oldest(50)), (std::vector<std::pair<int, int>>{{8, 2}, {7, 5}, {9, 3}}));
+    EXPECT_EQ(test::ReadFile(kRatingOutboxFileName), "8 2 1\n7 5 2\n9 3 3\n");
+    EXPECT_TRUE(log_.Contains("RatingOutbox : Sequence numbers of ratings-outbox.txt renumbered from 1"));
+}
+
 TEST_F(RatingOutboxTest, ARatingThatCannotBeStoredIsStillKeptForThisSession) {
     RatingOutbox outbox("gone/outbox.txt", "gone/outbox.damaged");  // a folder that is not there
     EXPECT_FALSE(outbox.Add(5, 4));

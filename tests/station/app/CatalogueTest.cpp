@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "tests/station/app/Mp3Files.h"
 #include "tests/station/app/StationTestSupport.h"
@@ -56,6 +57,27 @@ TEST_F(CatalogueTest, ScanReadsTagsAndFallsBackToTheFileName) {
     EXPECT_EQ(bare->artist, kNoGroup);
     EXPECT_NEAR(bare->record.lengthSeconds, 5, 1);
     EXPECT_TRUE(log_.Contains("not an MP3 file, skipped : " + (dir_ / "music/loose/broken.mp3")));
+}
+
+// A frame count in an "Info" header far beyond the file makes TagLib's playing
+// time overflow: the time is then unknown (0), never negative.
+TEST_F(CatalogueTest, AnImpossibleFrameCountLeavesThePlayingTimeUnknown) {
+    const std::string path = dir_ / "music/loose/Counted.mp3";
+    ASSERT_TRUE(WriteSilentMp3(path, 2));
+    {
+        // The first frame's body, after its 32 bytes of side information:
+        // "Info", flags saying a frame count and a byte count follow, 2^28
+        // frames (2^28 * 26 ms overflow TagLib's milliseconds), 2^32-1 bytes.
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(4 + 32);
+        file.write("Info\0\0\0\x03\x10\0\0\0\xff\xff\xff\xff", 16);
+        ASSERT_TRUE(file.good());
+    }
+    Catalogue catalogue(store_, dir_ / "music");
+    EXPECT_EQ(catalogue.Rescan(), 3);
+    const CatalogueEntry* counted = ByName(*catalogue.Current(), "loose/Counted.mp3");
+    ASSERT_NE(counted, nullptr);
+    EXPECT_EQ(counted->record.lengthSeconds, 0);
 }
 
 TEST_F(CatalogueTest, IdsStayAcrossRescansAndRestartsAndGoneFilesStopBeingOffered) {
