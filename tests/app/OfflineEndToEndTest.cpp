@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -122,17 +121,17 @@ TEST_F(OfflineEndToEndTest, ARatingSurvivesAKillOfTheProgramRightAfterTheClick) 
     ASSERT_NO_FATAL_FAILURE(ExitFromMenu(again, restarted));
 }
 
-// The station's media port as a slow link shows it: listens on 127.0.0.2 on
-// the media port and relays each connection to the station's 127.0.0.1, handing
-// the answers over 1 KiB every 100 ms while `slow`, so that the first downloads
-// are still under way when the station is killed, and break with it.
-class SlowMediaLink {
+// The station's media port behind a link of its own: listens on 127.0.0.2 on
+// the media port and relays each connection to the station on 127.0.0.1, when
+// `slow` handing the answers over 1 KiB every 100 ms, so that the first
+// downloads are still under way when the station is killed. Destroying it cuts
+// every connection, as the station's death does with what it had sent.
+class MediaLink {
 public:
-    explicit SlowMediaLink(int port)
-        : port_(port), server_([this](LoopbackServer::Connection& client) { Relay(client.Fd()); }, true,
-                               static_cast<std::uint16_t>(port), "127.0.0.2") {}
-
-    std::atomic<bool> slow{true};
+    MediaLink(int port, bool slow)
+        : port_(port), slow_(slow),
+          server_([this](LoopbackServer::Connection& client) { Relay(client.Fd()); }, true,
+                  static_cast<std::uint16_t>(port), "127.0.0.2") {}
 
 private:
     void Relay(int client) {
@@ -154,15 +153,16 @@ private:
                 if (n <= 0 || ::send(station, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) break;
             }
             if (ends[1].revents != 0) {
-                const ssize_t n = ::recv(station, buffer, slow ? 1024 : sizeof buffer, 0);
+                const ssize_t n = ::recv(station, buffer, slow_ ? 1024 : sizeof buffer, 0);
                 if (n <= 0 || ::send(client, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) break;
-                if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                if (slow_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
         }
         ::close(station);
     }
 
     const int port_;
+    const bool slow_;
     LoopbackServer server_;
 };
 
@@ -176,7 +176,7 @@ protected:
 TEST_F(StationKilledWhileDownloadingTest, PlaybackStartsByItselfOnceTheStationIsBack) {
     constexpr int kMediaPort = 8000;
     ASSERT_TRUE(PortFree(kMediaPort) && PortFree(kMediaPort, "127.0.0.2"));
-    SlowMediaLink link(kMediaPort);
+    auto link = std::make_unique<MediaLink>(kMediaPort, true);
     const std::vector<std::string> options = {"--media-port", std::to_string(kMediaPort), "--public-host",
                                               "127.0.0.2"};
     ASSERT_NO_FATAL_FAILURE(StartStation(options));
@@ -189,13 +189,14 @@ TEST_F(StationKilledWhileDownloadingTest, PlaybackStartsByItselfOnceTheStationIs
     ASSERT_TRUE(desktop_.Click(window, kPlayX, kPlayY));
     ASSERT_TRUE(desktop_.WaitForLogLines("INFO : VornPlayer : 4Recommendations Received", 1, 30000));
     ASSERT_NO_FATAL_FAILURE(KillStation());
+    link.reset();
     const auto killed = Clock::now();
     ASSERT_TRUE(desktop_.WaitForLogLines("*****SEVERE****** : Item download failed : ", 4, 20000));
     EXPECT_TRUE(desktop_.LogLines(kDownloaded).empty()) << "a download ended before the station was killed";
     ASSERT_TRUE(desktop_.WaitForLogLines("*****WARNING***** : VornPlayer : Station lost", 1, 15000));
 
     std::this_thread::sleep_until(killed + std::chrono::seconds(3));
-    link.slow = false;
+    link = std::make_unique<MediaLink>(kMediaPort, false);
     ASSERT_NO_FATAL_FAILURE(StartStation(options));
     ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 40000)) << "nothing played without a second press";
     EXPECT_EQ(desktop_.LogLines("INFO : Reconnected").size(), 1u);

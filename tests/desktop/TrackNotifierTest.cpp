@@ -109,8 +109,9 @@ TEST_F(TrackNotifierTest, AStarRatesOnlyTheTrackItsNoticeShowsWhileThatNoticeIsS
     // The next track: the old notice goes and a new one, with an id of its own, shows.
     notifier_->TrackStarted(TrackInfo{22, 0, "Second", "Artist Two"});
     const std::string second = Shown(2);
-    ASSERT_EQ(Records("CloseNotification").size(), 1u);
-    EXPECT_EQ(Field(Records("CloseNotification")[0], "id"), Field(first, "id"));
+    EXPECT_EQ(Records("CloseNotification").size(), 1u);
+    EXPECT_EQ(Field(Records("CloseNotification").empty() ? "" : Records("CloseNotification")[0], "id"),
+              Field(first, "id"));
     EXPECT_NE(Field(second, "id"), Field(first, "id"));
     EXPECT_NE(second.find("\"summary\": \"Second\""), std::string::npos) << second;
 
