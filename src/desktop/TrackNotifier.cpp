@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <algorithm>
+
 #include "foundation/LogEntry.h"
 
 namespace vorn {
@@ -16,6 +18,8 @@ TrackNotifier::TrackNotifier(QDBusConnection connection, RateHandler onRate)
 TrackNotifier::~TrackNotifier() {
     if (connection_.isConnected()) {
         connection_.disconnect(kService, kPath, kService, "ActionInvoked", this, SLOT(OnActionInvoked(uint, QString)));
+        connection_.disconnect(kService, kPath, kService, "NotificationClosed", this,
+                               SLOT(OnNotificationClosed(uint, uint)));
     }
 }
 
@@ -25,6 +29,7 @@ bool TrackNotifier::Start() {
         return false;
     }
     connection_.connect(kService, kPath, kService, "ActionInvoked", this, SLOT(OnActionInvoked(uint, QString)));
+    connection_.connect(kService, kPath, kService, "NotificationClosed", this, SLOT(OnNotificationClosed(uint, uint)));
     const QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kService, "GetCapabilities");
     auto* watcher = new QDBusPendingCallWatcher(connection_.asyncCall(call, kCallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* done) {
@@ -56,31 +61,67 @@ void TrackNotifier::Notify(const TrackInfo& track, const QString& body, int expi
     QVariantMap hints;
     hints["urgency"] = QVariant::fromValue(uchar(1));
     hints["desktop-entry"] = QString("vorn");
+    if (noticeId_ != 0) {
+        Close(noticeId_);
+        noticeId_ = 0;
+    }
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kService, "Notify");
-    call << QString(kAppName) << noticeId_ << QString() << QString::fromStdString(track.title) << body << actions
+    call << QString(kAppName) << uint(0) << QString() << QString::fromStdString(track.title) << body << actions
          << hints << expireMs;
     const std::uint64_t number = ++sent_;
     const std::int32_t itemId = track.itemId;
-    noticeItem_ = itemId;
     auto* watcher = new QDBusPendingCallWatcher(connection_.asyncCall(call, kCallTimeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, number](QDBusPendingCallWatcher* done) {
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, number, itemId](QDBusPendingCallWatcher* done) {
         QDBusPendingReply<uint> reply = *done;
         done->deleteLater();
         if (reply.isError()) {
             ReportFailure(reply.error().message());
         } else if (number == sent_) {
             noticeId_ = reply.value();
+            shown_[noticeId_] = itemId;
+        } else {
+            Close(reply.value());  // a newer notice was sent before this one's id was known
         }
     });
+}
+
+void TrackNotifier::Close(uint id) {
+    Retire(id);
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kService, "CloseNotification");
+    call << id;
+    auto* watcher = new QDBusPendingCallWatcher(connection_.asyncCall(call, kCallTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* done) {
+        QDBusPendingReply<> reply = *done;
+        done->deleteLater();
+        if (reply.isError()) ReportFailure(reply.error().message());
+    });
+}
+
+void TrackNotifier::Retire(uint id) {
+    shown_.erase(id);
+    if (std::find(retired_.begin(), retired_.end(), id) != retired_.end()) return;
+    retired_.push_back(id);
+    if (retired_.size() > kRetiredKept) retired_.pop_front();
 }
 
 void TrackNotifier::OnActionInvoked(uint id, const QString& action) {
     bool isNumber = false;
     const int stars = action.toInt(&isNumber);
-    if (id != noticeId_ || !isNumber || stars < 1 || stars > 5) {
-        return;  // another program's notice, or not one of ours
+    if (!isNumber || stars < 1 || stars > 5) {
+        return;  // not one of our actions
     }
-    onRate_(noticeItem_, stars);
+    if (const auto found = shown_.find(id); found != shown_.end()) {
+        onRate_(found->second, stars);
+    } else if (std::find(retired_.begin(), retired_.end(), id) != retired_.end()) {
+        VORN_LOG(LogLevel::Info) << "TrackNotifier : Rating from notice " << id
+                                 << " ignored: that notice was replaced or closed";
+    }  // else another program's notice
+}
+
+void TrackNotifier::OnNotificationClosed(uint id, uint /*reason*/) {
+    if (shown_.count(id) == 0) return;  // another program's, or one we closed ourselves
+    Retire(id);
+    if (id == noticeId_) noticeId_ = 0;
 }
 
 void TrackNotifier::ReportFailure(const QString& what) {

@@ -162,7 +162,7 @@ void VornPlayer::SetLink(Link link) {
         if (link == Link::kOffline && link_ != Link::kOffline) {
             retryNow_ = false;
             retryMs_ = firstRetryMs_;
-            retryAt_ = std::chrono::steady_clock::now() + Jittered(retryMs_);
+            retryAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(firstRetryMs_.load());
         }
         link_ = link;
     }
@@ -195,6 +195,7 @@ void VornPlayer::ChooseItem(const std::string& waitText) {
         return;
     }
     currentItem_ = playlist_->NextItem();
+    awaitingMusic_ = currentItem_ == nullptr;
     if (playlist_->UnplayedCount(false) <= kRequestWhenUnplayedAtMost) {
         RequestRecommendations(0);
         if (currentItem_ == nullptr) {
@@ -343,6 +344,7 @@ void VornPlayer::DeleteLowRatedMedia() {
     if (item != nullptr && (item->Rating() == 1 || item->Rating() == 2)) {
         SetMedia(nullptr);  // nothing else to move to: it must not stay current while purged
         currentItem_ = nullptr;
+        awaitingMusic_ = false;
     }
     playlist_->PurgeBelow(3);
 }
@@ -365,6 +367,7 @@ bool VornPlayer::ChangeMediaFolder(const std::string& requested) {
             currentItem_ = nullptr;
         }
     }
+    awaitingMusic_ = false;
     SetDisplayText("Press play to continue", " ");
     return ok;
 }
@@ -469,15 +472,16 @@ void VornPlayer::WorkerLoop() {
 void VornPlayer::Reconnect() {
     std::string host;
     std::int32_t port = 0;
+    bool forced = false;
     {
         std::lock_guard lock(linkMutex_);
-        if (link_ != Link::kOffline || (!retryNow_ && std::chrono::steady_clock::now() < retryAt_)) {
-            return;
-        }
+        if (link_ != Link::kOffline) return;
+        forced = retryNow_.exchange(false);
+        if (!forced && std::chrono::steady_clock::now() < retryAt_) return;
         host = linkHost_;
         port = linkPort_;
     }
-    retryNow_ = false;
+    const auto started = std::chrono::steady_clock::now();
     int result = 0;
     {
         std::lock_guard lock(engineMutex_);
@@ -485,6 +489,16 @@ void VornPlayer::Reconnect() {
             // A connect of the start-up thread or to another station may have ended meanwhile.
             std::lock_guard link(linkMutex_);
             if (link_ != Link::kOffline || linkHost_ != host || linkPort_ != port) return;
+        }
+        // The listener's own tries go straight to the key exchange; the
+        // automatic ones first look whether anything answers at all.
+        if (!forced && engine_->Probe(host, port, kProbeTimeoutMs) != kEngineOk) {
+            // The station is away: look again after the first pause, and try at
+            // once whenever it answers, however long it was away.
+            std::lock_guard link(linkMutex_);
+            retryMs_ = firstRetryMs_;
+            retryAt_ = started + std::chrono::milliseconds(firstRetryMs_.load());
+            return;
         }
         VORN_LOG(LogLevel::Info) << "VornPlayer : Connecting again to " << host << ":" << port;
         result = engine_->Initialise(host, port);
@@ -495,14 +509,7 @@ void VornPlayer::Reconnect() {
     if (result == kEngineOk) {
         VORN_LOG(LogLevel::Info) << "Reconnected";
         SetLink(Link::kOnline);
-        if (currentItem_ == nullptr) {
-            bool wanted = false;
-            {
-                std::lock_guard lock(queueMutex_);
-                wanted = !queue_.empty();
-            }
-            SetDisplayText(wanted ? std::string() : kWelcomeText, " ");
-        }
+        ResumeWaiting();
         shownRetrySeconds_ = -1;
         return;
     }
@@ -512,9 +519,32 @@ void VornPlayer::Reconnect() {
         SetLink(Link::kRefused);
         return;
     }
+    if (forced) {
+        return;  // the listener's impatience does not put the automatic tries off
+    }
+    // Something answers but the exchange fails (a station starting or
+    // overloaded, a proxy whose station is away): a growing pause spares it.
     std::lock_guard lock(linkMutex_);
-    retryMs_ = std::min(retryMs_ * 2, longestRetryMs_.load());
     retryAt_ = std::chrono::steady_clock::now() + Jittered(retryMs_);
+    retryMs_ = std::min(retryMs_ * 2, longestRetryMs_.load());
+}
+
+void VornPlayer::ResumeWaiting() {
+    if (currentItem_ != nullptr) {
+        return;
+    }
+    // A listener who pressed play and still waits goes on waiting: what the
+    // outage cut short (its downloads failed) is asked for again, and plays by
+    // itself once it has arrived.
+    if (awaitingMusic_ && playlist_->UnplayedCount(false) <= kRequestWhenUnplayedAtMost) {
+        RequestRecommendations(0);
+    }
+    bool wanted = false;
+    {
+        std::lock_guard lock(queueMutex_);
+        wanted = !queue_.empty();
+    }
+    SetDisplayText(wanted ? std::string() : kWelcomeText, " ");
 }
 
 void VornPlayer::ShowOffline() {

@@ -38,9 +38,13 @@ class VornPlaylistItem;
 // Every rating given goes through the rating outbox (see RatingOutbox) and
 // leaves it once sent, several per request. When the station cannot be reached
 // (at start or later in the session) the player is offline: the worker sends
-// nothing, keeps what the listening cycle wants, and connects again by itself
-// after a growing pause (at once when the listener presses play or forward),
-// while the library goes on playing.
+// nothing and keeps what the listening cycle wants, while the library goes on
+// playing. It looks every few seconds whether the station's port answers (a
+// plain TCP connect) and connects again as soon as it does, so whatever waits
+// goes out within seconds of the station's return, however long it was away;
+// at once when the listener presses play or forward. A listener who pressed
+// play and still waits for music when the station returns gets it without
+// pressing again.
 //
 // A class deriving from this one must call Shutdown() first thing in its
 // destructor, while its user-interface operations still work: download threads
@@ -54,6 +58,8 @@ public:
     static constexpr std::size_t kRatingsPerRequest = 50;
     static constexpr std::uint32_t kFirstRetryMs = 5000;
     static constexpr std::uint32_t kLongestRetryMs = 300000;
+    // How long one look at the station's port may take.
+    static constexpr int kProbeTimeoutMs = 3000;
 
     // Prepares the media folders, loads the playlist and starts the worker.
     explicit VornPlayer(UiThread& uiThread);
@@ -74,8 +80,11 @@ public:
     int ConnectToServer(const std::string& host, std::int32_t port);
     // True once connected, until a request or a connect fails.
     bool IsOnline();
-    // The pause before the first reconnect, doubled after each failure up to
-    // longestMs (each with up to a fifth of random variation).
+    // Offline, the station's port is looked at every firstMs. When it answers
+    // but the connect still fails, the pause before the next one (up to a fifth
+    // more or less at random) starts at firstMs and doubles after each such
+    // failure up to longestMs; a look that finds nobody starts it afresh. The
+    // listener's own tries (play, forward) leave this schedule as it was.
     void SetReconnectDelays(std::uint32_t firstMs, std::uint32_t longestMs);
     // Any thread: every server call in progress or to come fails at once. For a
     // window that closes while the start-up thread is still connecting.
@@ -128,14 +137,18 @@ private:
     // Registers the listener unless the store has an id; engine result.
     int EnsureUserId();
     void SetLink(Link link);
-    // The worker: a reconnect when one is due.
+    // The worker: a look at the station's port and a reconnect when one is due.
     void Reconnect();
+    // The worker, just reconnected, with nothing current: the wait goes on
+    // (what it wants is asked for) or the welcome is shown.
+    void ResumeWaiting();
     // The worker: one request of waiting ratings, tried once more when
     // `retry`; true when one was sent.
     bool SendWaitingRatings(bool retry);
     // The worker: a request failed for good. Offline after having been online.
     void LostStation();
-    // The worker, while offline and nothing plays: the time to the next try.
+    // The worker, while offline and nothing plays: the time to the next look
+    // at the station.
     void ShowOffline();
     // Before linkMutex_'s holder sets retryAt_.
     std::chrono::milliseconds Jittered(std::uint32_t ms);
@@ -169,8 +182,8 @@ private:
     int reportedOnline_ = -1;  // what OnConnectionChanged said last: 1, 0, or -1 for nothing yet
     std::string linkHost_;
     std::int32_t linkPort_ = 0;
-    std::chrono::steady_clock::time_point retryAt_;
-    std::uint32_t retryMs_ = kFirstRetryMs;
+    std::chrono::steady_clock::time_point retryAt_;  // the next automatic try
+    std::uint32_t retryMs_ = kFirstRetryMs;  // the pause after a try whose exchange failed
     std::atomic<std::uint32_t> firstRetryMs_{kFirstRetryMs};
     std::atomic<std::uint32_t> longestRetryMs_{kLongestRetryMs};
     std::int64_t shownRetrySeconds_ = -1;  // worker thread only
@@ -188,6 +201,9 @@ private:
     std::deque<std::unique_ptr<ServerRequest>> queue_;
     // Written on the UI thread only; read anywhere.
     std::atomic<VornPlaylistItem*> currentItem_{nullptr};
+    // Play or forward found nothing to play: the listener waits for music to
+    // arrive. Written on the UI thread only.
+    std::atomic<bool> awaitingMusic_{false};
     std::unique_ptr<VornPlaylist> playlist_;
     std::thread worker_;
 };

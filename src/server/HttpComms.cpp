@@ -81,8 +81,38 @@ int HttpComms::Connect() {
     if (connected_) {
         return kHttpOk;
     }
+    const int opened = OpenSocket(false);
+    if (opened != kHttpOk) {
+        return opened;
+    }
+    int fd = -1;
+    {
+        std::lock_guard fdLock(fdMutex_);
+        fd = fd_;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) & ~O_NONBLOCK);
+    timeval timeout{timeouts_.receiveMs / 1000, (timeouts_.receiveMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    connected_ = true;
+    bodyBytes_ = 0;
+    bodyMarks_.clear();
+    return kHttpOk;
+}
+
+int HttpComms::Probe() {
+    std::lock_guard lock(lock_);
+    if (connected_) {
+        return kHttpOk;
+    }
+    const int opened = OpenSocket(true);
+    CloseSocket();
+    return opened;
+}
+
+int HttpComms::OpenSocket(bool quiet) {
     if (aborted_) {  // after Abort not even a connection attempt reaches the peer
-        LogCommsError(ECONNABORTED, "connect()");
+        if (!quiet) LogCommsError(ECONNABORTED, "connect()");
         lastConnectError_ = ECONNABORTED;
         return kHttpSendFailed;
     }
@@ -90,21 +120,27 @@ int HttpComms::Connect() {
     const bool useProxy = preferences.GetUseProxy();
     const std::string name = useProxy ? preferences.GetProxyServer() : host_;
     const std::int32_t port = useProxy ? preferences.GetProxyPort() : port_;
-    VORN_LOG(LogLevel::Fine) << "FINE : Getting Hostname : " << name;
+    if (!quiet) {
+        VORN_LOG(LogLevel::Fine) << "FINE : Getting Hostname : " << name;
+    }
 
     // One deadline covers the look-up and the connect.
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeouts_.connectMs);
     in_addr found{};
     const int lookup = CanResolve(name) ? lookup_.Resolve(name, deadline, found) : EAI_NONAME;
     if (lookup != 0) {
-        LogCommsError(lookup, "gethostbyname()");
-        VORN_LOG(LogLevel::Warning) << "HttpComms : Host Lookup Error : " << name;
+        if (!quiet) {
+            LogCommsError(lookup, "gethostbyname()");
+            VORN_LOG(LogLevel::Warning) << "HttpComms : Host Lookup Error : " << name;
+        }
         lastConnectError_ = lookup;
         return kHttpLookupFailed;
     }
     if (port < 1 || port > 65535) {  // never cut down to 16 bits: 84026 is not 18490
-        LogCommsError(EINVAL, "connect()");
-        VORN_LOG(LogLevel::Warning) << "HttpComms : Connect Error : " << name << " (no such port " << port << ")";
+        if (!quiet) {
+            LogCommsError(EINVAL, "connect()");
+            VORN_LOG(LogLevel::Warning) << "HttpComms : Connect Error : " << name << " (no such port " << port << ")";
+        }
         lastConnectError_ = EINVAL;
         return kHttpSendFailed;
     }
@@ -116,7 +152,7 @@ int HttpComms::Connect() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         lastConnectError_ = errno;
-        LogCommsError(lastConnectError_, "socket()");
+        if (!quiet) LogCommsError(lastConnectError_, "socket()");
         return kHttpSendFailed;
     }
     {
@@ -125,8 +161,7 @@ int HttpComms::Connect() {
     }
 
     // Connect without blocking so that the attempt is bounded and Abort can end it.
-    const int flags = ::fcntl(fd, F_GETFL, 0);
-    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
     int error = 0;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         error = errno;
@@ -151,19 +186,14 @@ int HttpComms::Connect() {
         error = ECONNABORTED;
     }
     if (error != 0) {
-        LogCommsError(error, "connect()");
-        VORN_LOG(LogLevel::Warning) << "HttpComms : Connect Error : " << name;
+        if (!quiet) {
+            LogCommsError(error, "connect()");
+            VORN_LOG(LogLevel::Warning) << "HttpComms : Connect Error : " << name;
+        }
         CloseSocket();
         lastConnectError_ = error;
         return kHttpSendFailed;
     }
-    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    timeval timeout{timeouts_.receiveMs / 1000, (timeouts_.receiveMs % 1000) * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    connected_ = true;
-    bodyBytes_ = 0;
-    bodyMarks_.clear();
     return kHttpOk;
 }
 

@@ -68,6 +68,10 @@ public:
     HttpComms& operator=(const HttpComms&) = delete;
 
     int Connect();
+    // Connects and closes again at once, logging nothing: whether the host (the
+    // proxy, when one is set) takes connections on its port, within the connect
+    // time limit. kHttpOk, kHttpLookupFailed or kHttpSendFailed.
+    int Probe();
     void Disconnect();
     // Ends the connection from another thread without the lock: a blocked receive
     // fails at once, and this object refuses to connect from now on.
@@ -94,6 +98,9 @@ public:
     std::string BuildGet(const std::string& path, bool http11);
 
 private:
+    // Resolves and connects without blocking (fd_ left non-blocking); logs its
+    // failures unless quiet. Lock held.
+    int OpenSocket(bool quiet);
     void CloseSocket();
     using Clock = std::chrono::steady_clock;
     // Bytes waiting in the receive buffer, reading from the socket when there are

@@ -44,7 +44,7 @@ void VornClientEngine::Abort() {
     }
 }
 
-int VornClientEngine::Initialise(const std::string& host, std::int32_t port) {
+bool VornClientEngine::OpenConnection(const std::string& host, std::int32_t port) {
     ready_ = false;
     ReleaseObjects();
     try {
@@ -55,6 +55,23 @@ int VornClientEngine::Initialise(const std::string& host, std::int32_t port) {
             connection_->Abort();
         }
     } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+int VornClientEngine::Probe(const std::string& host, std::int32_t port, int timeoutMs) {
+    if (!OpenConnection(host, port)) {
+        return kEngineCommsFailed;
+    }
+    connection_->SetTimeouts(timeoutMs, HttpComms::kReceiveTimeoutMs);
+    const int result = connection_->Probe() == kHttpOk ? kEngineOk : kEngineCommsFailed;
+    ReleaseObjects();
+    return result;
+}
+
+int VornClientEngine::Initialise(const std::string& host, std::int32_t port) {
+    if (!OpenConnection(host, port)) {
         return kEngineCommsFailed;
     }
     crypto_ = CryptoContext::Create();

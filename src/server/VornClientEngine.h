@@ -59,6 +59,12 @@ public:
     // release both objects. May be called again after a failure.
     int Initialise(const std::string& host, std::int32_t port);
 
+    // Whether anything takes connections on the station's port (on the proxy's,
+    // when one is set), connecting for at most timeoutMs and closing again at
+    // once, with nothing logged: the cheap look a client out of touch takes
+    // before it spends a key exchange. 0 or 1. Leaves the engine not ready.
+    int Probe(const std::string& host, std::int32_t port, int timeoutMs);
+
     // Encrypts and sends one request; with a reply element, receives, decrypts and
     // appends the reply text (padding included). 0, 1 or 2.
     int SendRequest(const XmlElement& request, XmlElement* reply);
@@ -91,6 +97,9 @@ public:
     bool IsReady() const { return ready_; }
 
 private:
+    // A new connection object in place of the old ones (the engine not ready);
+    // false when it could not be made.
+    bool OpenConnection(const std::string& host, std::int32_t port);
     int ExchangeKey();
     void Disconnect();
     void ReleaseObjects();

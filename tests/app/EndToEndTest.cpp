@@ -61,8 +61,9 @@ void EndToEndTest::SetUp() {
         GTEST_SKIP() << "Port " << kProtocolPort << " is in use on this machine. The end-to-end test runs "
                      << "the station there (the client's protocol port is fixed); stop what uses it and run again.";
     }
-    // Four short tracks: a whole track plays through within seconds.
-    ChildProcess maker({VORN_STATION_PROGRAM, "--make-demo-library", desktop_.Path("demo"), "--tracks", "4",
+    // A few short tracks: a whole track plays through within seconds.
+    ChildProcess maker({VORN_STATION_PROGRAM, "--make-demo-library", desktop_.Path("demo"), "--tracks",
+                        std::to_string(trackCount_),
                         "--track-seconds", std::to_string(trackSeconds_), "--quiet"},
                        {}, desktop_.Path("station.log"));
     int status = -1;

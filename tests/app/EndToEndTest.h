@@ -65,7 +65,8 @@ protected:
     // The same once the station holds at least `count` of them, or after timeoutMs.
     std::vector<std::pair<int, int>> WaitForStationRatings(int listener, std::size_t count, int timeoutMs);
 
-    // The length of the demo tracks, set before SetUp.
+    // The number and length of the demo tracks, set before SetUp.
+    int trackCount_ = 4;
     int trackSeconds_ = 4;
     VornDesktop desktop_;
     std::unique_ptr<ChildProcess> station_;

@@ -1,8 +1,13 @@
 // The real program while its station is away: started before the station,
-// the station killed in the middle of a session, and the program itself killed
-// right after a rating. No rating may be lost and no restart of the program may
-// be needed.
+// the station killed in the middle of a session or during the first downloads,
+// and the program itself killed right after a rating. No rating may be lost,
+// and neither a restart of the program nor a second press may be needed.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -11,6 +16,7 @@
 #include <thread>
 
 #include "tests/app/EndToEndTest.h"
+#include "tests/support/LoopbackServer.h"
 
 namespace vorn::test {
 namespace {
@@ -113,6 +119,92 @@ TEST_F(OfflineEndToEndTest, ARatingSurvivesAKillOfTheProgramRightAfterTheClick) 
     EXPECT_EQ(desktop_.LogLines("INFO : RatingOutbox : "), std::vector<std::string>{"1 ratings waiting to be sent"});
     EXPECT_TRUE(Eventually([&] { return Outbox().empty(); }, 5000));
     ASSERT_NO_FATAL_FAILURE(ExitFromMenu(again, restarted));
+}
+
+// The station's media port behind a link of its own: listens on 127.0.0.2 on
+// the media port and relays each connection to the station on 127.0.0.1, when
+// `slow` handing the answers over 1 KiB every 100 ms, so that the first
+// downloads are still under way when the station is killed. Destroying it cuts
+// every connection, as the station's death does with what it had sent.
+class MediaLink {
+public:
+    MediaLink(int port, bool slow)
+        : port_(port), slow_(slow),
+          server_([this](LoopbackServer::Connection& client) { Relay(client.Fd()); }, true,
+                  static_cast<std::uint16_t>(port), "127.0.0.2") {}
+
+private:
+    void Relay(int client) {
+        const int station = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(static_cast<std::uint16_t>(port_));
+        ::inet_pton(AF_INET, "127.0.0.1", &where.sin_addr);
+        if (station < 0 || ::connect(station, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
+            if (station >= 0) ::close(station);
+            return;  // the station is away: the client's connection is closed
+        }
+        char buffer[64 * 1024];
+        for (;;) {
+            pollfd ends[2] = {{client, POLLIN, 0}, {station, POLLIN, 0}};
+            if (::poll(ends, 2, 1000) < 0) break;
+            if (ends[0].revents != 0) {
+                const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+                if (n <= 0 || ::send(station, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) break;
+            }
+            if (ends[1].revents != 0) {
+                const ssize_t n = ::recv(station, buffer, slow_ ? 1024 : sizeof buffer, 0);
+                if (n <= 0 || ::send(client, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) break;
+                if (slow_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+        ::close(station);
+    }
+
+    const int port_;
+    const bool slow_;
+    LoopbackServer server_;
+};
+
+class StationKilledWhileDownloadingTest : public OfflineEndToEndTest {
+protected:
+    // The four tracks of the first answer are lost with the station (each rated
+    // one star for its failed download); the others are what comes next.
+    StationKilledWhileDownloadingTest() { trackCount_ = 8; }
+};
+
+TEST_F(StationKilledWhileDownloadingTest, PlaybackStartsByItselfOnceTheStationIsBack) {
+    constexpr int kMediaPort = 8000;
+    if (!PortFree(kMediaPort) || !PortFree(kMediaPort, "127.0.0.2")) {
+        GTEST_SKIP() << "Port " << kMediaPort << " is in use on 127.0.0.1 or 127.0.0.2; the test puts the station's "
+                     << "media there behind a link of its own. Stop what uses it and run again.";
+    }
+    auto link = std::make_unique<MediaLink>(kMediaPort, true);
+    const std::vector<std::string> options = {"--media-port", std::to_string(kMediaPort), "--public-host",
+                                              "127.0.0.2"};
+    ASSERT_NO_FATAL_FAILURE(StartStation(options));
+    if (IsSkipped()) return;
+    ChildProcess& program = StartVorn();
+    const std::string window = ConnectedWindow();
+    ASSERT_FALSE(window.empty());
+
+    // Play once; the station dies while the first tracks are on their way.
+    ASSERT_TRUE(desktop_.Click(window, kPlayX, kPlayY));
+    ASSERT_TRUE(desktop_.WaitForLogLines("INFO : VornPlayer : 4Recommendations Received", 1, 30000));
+    ASSERT_NO_FATAL_FAILURE(KillStation());
+    link.reset();
+    const auto killed = Clock::now();
+    ASSERT_TRUE(desktop_.WaitForLogLines("*****SEVERE****** : Item download failed : ", 4, 20000));
+    EXPECT_TRUE(desktop_.LogLines(kDownloaded).empty()) << "a download ended before the station was killed";
+    ASSERT_TRUE(desktop_.WaitForLogLines("*****WARNING***** : VornPlayer : Station lost", 1, 15000));
+
+    std::this_thread::sleep_until(killed + std::chrono::seconds(3));
+    link = std::make_unique<MediaLink>(kMediaPort, false);
+    ASSERT_NO_FATAL_FAILURE(StartStation(options));
+    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 40000)) << "nothing played without a second press";
+    EXPECT_EQ(desktop_.LogLines("INFO : Reconnected").size(), 1u);
+    EXPECT_TRUE(program.Running());
+    ASSERT_NO_FATAL_FAILURE(ExitFromMenu(program, window));
 }
 
 }  // namespace

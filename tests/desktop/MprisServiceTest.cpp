@@ -16,11 +16,9 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-#include <filesystem>
 #include <memory>
-#include <thread>
 
-#include "tests/app/ChildProcess.h"
+#include "tests/desktop/PrivateSessionBus.h"
 #include "tests/support/TempDir.h"
 
 namespace vorn {
@@ -71,23 +69,8 @@ public:
 
 class MprisServiceTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "mpris_tests";
-        static char* argv[] = {name, nullptr};
-        static QCoreApplication application(argc, argv);
-    }
-
     MprisServiceTest() {
-        const std::string socket = home_ / "bus";
-        bus_ = std::make_unique<test::ChildProcess>(
-            std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                     "--address=unix:path=" + socket},
-            std::vector<std::string>{}, home_ / "bus.log");
-        for (int i = 0; i < 200 && !std::filesystem::exists(socket); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        address_ = QString::fromStdString("unix:path=" + socket);
+        address_ = bus_.Address();
         player_.track = TrackInfo{42, 180'000'000, "Song", "Artist", "Album", "Genre", "/m/UnRated/a b.mp3",
                                   "http://station/item/42", 0};
     }
@@ -133,7 +116,7 @@ protected:
     }
 
     test::IsolatedHome home_;
-    std::unique_ptr<test::ChildProcess> bus_;
+    test::PrivateSessionBus bus_{home_.Path()};
     QString address_;
     RecordingPlayer player_;
     std::unique_ptr<MprisService> service_;

@@ -276,6 +276,22 @@ TEST_F(HttpCommsTest, FailuresToConnectAreReportedAndLogged) {
     EXPECT_EQ(refused.Get("/", false), kHttpOk);
 }
 
+TEST_F(HttpCommsTest, AProbeOnlyConnectsToTheProxyWhenOneIsSetAndLogsNothing) {
+    LoopbackServer proxy([](Connection&) {});
+    auto preferences = Proxy(proxy.Port());
+    // The station's name need not resolve: through a proxy only the proxy is tried.
+    HttpComms comms("station.invalid", 8080, preferences.get());
+    EXPECT_EQ(comms.Probe(), kHttpOk);
+    ASSERT_TRUE(test::WaitFor([&] { return proxy.Accepted() == 1; }));
+    EXPECT_FALSE(comms.IsConnected());
+
+    proxy.Stop();
+    EXPECT_EQ(comms.Probe(), kHttpSendFailed);
+    // An offline client probes every few seconds: not a line for each.
+    EXPECT_FALSE(log_.Contains("HttpComms")) << log_.Text();
+    EXPECT_FALSE(log_.Contains("Getting Hostname")) << log_.Text();
+}
+
 TEST_F(HttpCommsTest, SendingToAClosedPeerFailsWithoutKillingTheProcess) {
     LoopbackServer server([](Connection& c) { c.Close(); });
     auto preferences = Direct();

@@ -62,23 +62,22 @@ void LoopbackServer::Connection::Close() {
     }
 }
 
-LoopbackServer::LoopbackServer(Handler handler, bool concurrent, std::uint16_t port)
+LoopbackServer::LoopbackServer(Handler handler, bool concurrent, std::uint16_t port, const char* address)
     : handler_(std::move(handler)), concurrent_(concurrent) {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) throw std::runtime_error("socket failed");
     int yes = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listenFd_, 16) != 0) {
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address, &where.sin_addr) != 1 ||
+        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || ::listen(listenFd_, 16) != 0) {
         throw std::runtime_error("bind/listen failed");
     }
-    socklen_t length = sizeof address;
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    socklen_t length = sizeof where;
+    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&where), &length);
+    port_ = ntohs(where.sin_port);
     thread_ = std::thread([this] { Run(); });
 }
 

@@ -10,7 +10,7 @@
 
 namespace vorn::test {
 
-// A TCP server on 127.0.0.1 with a free port, for testing clients against a real
+// A TCP server on 127.0.0.1 (or another loopback address) with a free port, for testing clients against a real
 // socket. Each accepted connection is handed to the handler on the server's own
 // thread (or on a thread per connection); the handler reads and writes through the
 // Connection. Stop (or destruction) closes everything and joins the thread.
@@ -34,8 +34,10 @@ public:
     using Handler = std::function<void(Connection&)>;
 
     // concurrent: each connection gets a thread of its own (joined by Stop, which
-    // also shuts every open connection down); otherwise one at a time.
-    explicit LoopbackServer(Handler handler, bool concurrent = false, std::uint16_t port = 0);
+    // also shuts every open connection down); otherwise one at a time. address:
+    // another loopback address (127.0.0.2) to listen on.
+    explicit LoopbackServer(Handler handler, bool concurrent = false, std::uint16_t port = 0,
+                            const char* address = "127.0.0.1");
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;

@@ -5,12 +5,15 @@
     desktop_stub.py RECORD_FILE portal
 
 "notifications" owns org.freedesktop.Notifications and records every Notify
-call (one JSON line each); "silent" takes the calls and never answers them.
+and CloseNotification call (one JSON line each), answering a close with the
+NotificationClosed signal, as servers do; "silent" takes the calls and never
+answers them.
 "portal" owns org.freedesktop.portal.Desktop with GlobalShortcuts version 1
 and records CreateSession, BindShortcuts and Session.Close.
 
 The test drives the stub through org.vorn.TestStub at /org/vorn/TestStub:
-InvokeAction(id, key) emits the notification server's ActionInvoked, and
+InvokeAction(id, key) emits the notification server's ActionInvoked,
+Dismiss(id) its NotificationClosed as for a notice the user closed, and
 Activate(shortcut_id) emits the portal's Activated for the session made last.
 """
 import json
@@ -57,6 +60,7 @@ class Notifications(dbus.service.Object):
 
     @dbus.service.method(IFACE, out_signature="as")
     def GetCapabilities(self):
+        record({"call": "GetCapabilities"})
         return ["actions", "body"]
 
     @dbus.service.method(IFACE, in_signature="susssasa{sv}i", out_signature="u",
@@ -80,9 +84,14 @@ class Notifications(dbus.service.Object):
     @dbus.service.method(IFACE, in_signature="u")
     def CloseNotification(self, number):
         record({"call": "CloseNotification", "id": int(number)})
+        self.NotificationClosed(dbus.UInt32(number), dbus.UInt32(3))  # 3: closed by a call
 
     @dbus.service.signal(IFACE, signature="us")
     def ActionInvoked(self, number, key):
+        pass
+
+    @dbus.service.signal(IFACE, signature="uu")
+    def NotificationClosed(self, number, reason):
         pass
 
 
@@ -160,6 +169,10 @@ class Control(dbus.service.Object):
     @dbus.service.method("org.vorn.TestStub", in_signature="us")
     def InvokeAction(self, number, key):
         self.notifications.ActionInvoked(number, key)
+
+    @dbus.service.method("org.vorn.TestStub", in_signature="u")
+    def Dismiss(self, number):
+        self.notifications.NotificationClosed(number, dbus.UInt32(2))  # 2: dismissed by the user
 
     @dbus.service.method("org.vorn.TestStub", in_signature="s")
     def Activate(self, shortcut):
