@@ -74,4 +74,11 @@ int StationProcess::WaitForPort(int timeoutMs) const {
     return port;
 }
 
+int StationProcess::MediaPort() const {
+    const std::string log = Log();
+    const std::size_t at = log.find(", media on ");
+    const std::size_t colon = at == std::string::npos ? at : log.find(':', at + 11);
+    return colon == std::string::npos ? 0 : std::atoi(log.c_str() + colon + 1);
+}
+
 }  // namespace vorn::station::test

@@ -19,11 +19,14 @@ public:
     // The protocol port from the start-up line, once it is logged; 0 when the
     // program ended or said nothing of it within the time.
     int WaitForPort(int timeoutMs = 30000) const;
+    // The media port from the start-up line; 0 before it is logged.
+    int MediaPort() const;
     // True while the process has not ended.
     bool Running();
     // SIGKILL, and waits for the end.
     void Kill();
     std::string Log() const;
+    pid_t Pid() const { return pid_; }  // -1 once reaped
 
 private:
     pid_t pid_ = -1;

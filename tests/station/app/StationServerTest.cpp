@@ -1,10 +1,13 @@
 #include "station/app/StationServer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
 
+#include "tests/station/app/ConnectionFlood.h"
 #include "tests/station/app/Mp3Files.h"
 #include "tests/station/app/RawClient.h"
 #include "tests/support/LoopbackServer.h"
@@ -212,17 +215,88 @@ TEST_F(StationServerTest, HostileClientsAreCutOffWithoutHoldingUpOthers) {
     EXPECT_TRUE(log_.Contains("sent a request head longer than 4096 bytes"));
     EXPECT_EQ(Exchange(protocol, "PUT / HTTP/1.0\r\n\r\n"), "");
 
-    // Beyond the connection limit, new connections are closed at once.
+    // Beyond a port's limit, new connections are closed at once; the other
+    // ports have limits of their own and go on serving.
     std::vector<std::unique_ptr<RawClient>> crowd;
     for (int i = 0; i < 45; ++i) {
         crowd.push_back(std::make_unique<RawClient>(media));
     }
     EXPECT_TRUE(crowd.back()->ClosedWithin(1000));
-    EXPECT_TRUE(log_.Contains("connections are open; new ones are closed at once"));
+    EXPECT_TRUE(log_.Contains("the media host holds 40 connections, the most it takes; 127.0.0.1 was refused"));
+    EXPECT_EQ(Exchange(protocol, "GET / HTTP/1.0\r\n\r\n", 2000), "<reply>/</reply>\r\n\r\n");
     crowd.clear();
     EXPECT_TRUE(vorn::test::WaitFor([&] {
-        return Exchange(protocol, "GET / HTTP/1.0\r\n\r\n", 500) == "<reply>/</reply>\r\n\r\n";
+        return Exchange(media, "GET /help.html HTTP/1.0\r\n\r\n", 500).rfind("HTTP/1.0 200 OK", 0) == 0;
     }));
+}
+
+// Each address holds at most its share of a port, and however many addresses
+// fill the protocol port, its last eighth stays open to addresses that hold
+// few there.
+TEST_F(StationServerTest, TheProtocolPortKeepsRoomForOtherAddresses) {
+    ServerSettings settings;
+    settings.maxConnections = 16;
+    settings.maxConnectionsPerAddress = 8;
+    StartStation(false, settings);
+    const int protocol = server_->ProtocolPort();
+    ConnectionFlood first("127.0.0.2", {{protocol, 12, false}});
+    ASSERT_TRUE(first.WaitUntilOpened(5000));
+    ASSERT_TRUE(vorn::test::WaitFor([&] {
+        return log_.Contains("127.0.0.2 holds 8 connections on the protocol port, the most one address may");
+    }));
+    ConnectionFlood second("127.0.0.3", {{protocol, 12, true}});
+    ASSERT_TRUE(second.WaitUntilOpened(5000));
+    ASSERT_TRUE(vorn::test::WaitFor([&] {
+        return log_.Contains("the protocol port keeps its last 2 connections for addresses that hold fewer than 4 "
+                             "there; 127.0.0.3 holds 6 and was refused");
+    }));
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(Exchange(protocol, "GET / HTTP/1.0\r\n\r\n", 2000), "<reply>/</reply>\r\n\r\n");
+    }
+}
+
+// Out of descriptors, a port waits a moment before it tries again, says so at
+// most once a second, and serves the waiting client once descriptors are free.
+TEST_F(StationServerTest, AcceptingWithoutDescriptorsRecovers) {
+    StartStation(false);
+    const int protocol = server_->ProtocolPort();
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+    std::vector<int> spare;
+    {
+        const int lowestFree = ::dup(0);
+        ::close(lowestFree);
+        rlimit low = original;
+        low.rlim_cur = static_cast<rlim_t>(lowestFree + 64);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) {
+            spare.push_back(fd);
+        }
+        ASSERT_FALSE(spare.empty());
+        ::close(spare.back());  // one for the client, none for the server
+        spare.pop_back();
+    }
+    RawClient waiting(protocol);
+    ASSERT_TRUE(waiting.Connected());
+    ASSERT_TRUE(waiting.Send("GET /late HTTP/1.0\r\n\r\n"));
+    const auto failures = [&] {
+        const std::string text = log_.Text();
+        int count = 0;
+        for (std::size_t at = text.find("accepting on the protocol port failed : Too many open files; trying again in "
+                                        "100 ms");
+             at != std::string::npos; at = text.find("accepting on the protocol port failed", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    EXPECT_TRUE(vorn::test::WaitFor([&] { return failures() >= 1; }, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_LE(failures(), 2);  // some fifteen tries
+    for (int fd : spare) {
+        ::close(fd);
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+    EXPECT_EQ(waiting.ReadAll(2000), "<reply>/late</reply>\r\n\r\n");
 }
 
 TEST_F(StationServerTest, AClientThatStopsReadingIsCutOffAndAGoneFileIs404) {
