@@ -12,7 +12,8 @@
 
 namespace vorn::station::test {
 
-StationProcess::StationProcess(const std::vector<std::string>& arguments, std::string logPath)
+StationProcess::StationProcess(const std::vector<std::string>& arguments, std::string logPath,
+                               std::optional<rlimit> openFiles)
     : logPath_(std::move(logPath)) {
     std::vector<char*> argv;
     std::string program = VORN_STATION_PROGRAM;
@@ -24,7 +25,8 @@ StationProcess::StationProcess(const std::vector<std::string>& arguments, std::s
     argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
-        if (std::freopen(logPath_.c_str(), "w", stderr) == nullptr) {
+        if (std::freopen(logPath_.c_str(), "w", stderr) == nullptr ||
+            (openFiles && ::setrlimit(RLIMIT_NOFILE, &*openFiles) != 0)) {
             ::_exit(126);
         }
         ::execv(program.c_str(), argv.data());

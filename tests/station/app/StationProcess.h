@@ -1,7 +1,9 @@
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,7 +13,10 @@ namespace vorn::station::test {
 // file. Killed (SIGKILL) and reaped with the object if still running.
 class StationProcess {
 public:
-    StationProcess(const std::vector<std::string>& arguments, std::string logPath);
+    // `openFiles`: the program's soft and hard limits of open descriptors, in
+    // place of this process's.
+    StationProcess(const std::vector<std::string>& arguments, std::string logPath,
+                   std::optional<rlimit> openFiles = std::nullopt);
     ~StationProcess();
     StationProcess(const StationProcess&) = delete;
     StationProcess& operator=(const StationProcess&) = delete;
