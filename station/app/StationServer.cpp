@@ -49,6 +49,14 @@ const char* RoleName(Role role) {
 
 std::size_t IndexOf(Role role) { return static_cast<std::size_t>(role); }
 
+// An accept error that concerns only the connection it was about to take
+// (gone already, or a network error pending on it); the next may be fine.
+bool GoneBeforeTaken(int error) {
+    return error == EINTR || error == ECONNABORTED || error == EPROTO || error == ENETDOWN || error == ENOPROTOOPT ||
+           error == EHOSTDOWN || error == ENONET || error == EHOSTUNREACH || error == EOPNOTSUPP ||
+           error == ENETUNREACH;
+}
+
 // What every connection needs of the server; shared so that connections still
 // pending when the server goes never refer to freed memory.
 struct Shared {
@@ -278,6 +286,8 @@ private:
             if (n > 0) {
                 sent_ += static_cast<std::uint64_t>(n);
                 turn += static_cast<std::size_t>(n);
+            } else if (n < 0 && failure == EINTR) {
+                continue;
             } else if (n < 0 && (failure == EAGAIN || failure == EWOULDBLOCK)) {
                 socket_.async_wait(tcp::socket::wait_write, [self = shared_from_this()](asio::error_code) {
                     if (!self->closed_) {
@@ -489,10 +499,12 @@ struct StationServer::Impl {
                                          SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (fd >= 0) {
                     peer.resize(length);
-                    Take(listener, fd, peer);
+                    if (!Take(listener, fd, peer)) {
+                        return;
+                    }
                 } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
                     break;
-                } else if (errno != EINTR && errno != ECONNABORTED && errno != EPROTO) {
+                } else if (!GoneBeforeTaken(errno)) {
                     AcceptFailed(listener, errno);
                     return;
                 }
@@ -518,14 +530,15 @@ struct StationServer::Impl {
         });
     }
 
-    void Take(Listener& listener, int fd, const tcp::endpoint& peer) {
+    // False when the port pauses (AcceptFailed).
+    bool Take(Listener& listener, int fd, const tcp::endpoint& peer) {
         const ClientKey client = ClientKeyOf(*peer.data());
         ConnectionBudget& budget = shared->Budget(listener.role);
         int held = 0;
         const ConnectionBudget::Verdict verdict = budget.Admit(client, held);
         if (verdict != ConnectionBudget::Verdict::Admitted) {
             Refuse(listener, fd, peer, verdict, held);
-            return;
+            return true;
         }
         tcp::socket socket(asio::make_strand(io));
         asio::error_code code;
@@ -534,9 +547,10 @@ struct StationServer::Impl {
             ::close(fd);
             budget.Release(client);
             AcceptFailed(listener, code.value());
-            return;
+            return false;
         }
         std::make_shared<Connection>(std::move(socket), peer, client, listener.role, shared)->Start();
+        return true;
     }
 
     // Resets the connection, which leaves nothing behind in the kernel (a

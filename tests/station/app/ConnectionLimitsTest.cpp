@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 
@@ -57,6 +58,7 @@ protected:
 // all answered meanwhile, with the station's default limits.
 TEST_F(ConnectionLimitsTest, AFloodFromOneAddressLocksNoOtherOut) {
     ASSERT_TRUE(RaiseDescriptorLimitTo(4500)) << "this test holds over 2,000 connections";
+    const auto started = std::chrono::steady_clock::now();
     Start({});
     ConnectionFlood flood("127.0.0.2", {{protocol_, 500, false}, {protocol_, 500, true},
                                         {media_, 500, false}, {media_, 500, true}});
@@ -73,6 +75,19 @@ TEST_F(ConnectionLimitsTest, AFloodFromOneAddressLocksNoOtherOut) {
     EXPECT_TRUE(Logged("127.0.0.2 holds " + share + " connections on the media host"));
     EXPECT_TRUE(vorn::test::WaitFor([&] { return flood.Closed() > 4000; }, 20000)) << flood.Closed();
     EXPECT_TRUE(station_->Running());
+
+    // Thousands of refusals, each reason logged at most once a second.
+    EXPECT_TRUE(Logged(" more refused for this since the last such line)"));
+    const std::string log = station_->Log();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+    for (const char* port : {"protocol port", "media host"}) {
+        const std::string line = "127.0.0.2 holds " + share + " connections on the " + port;
+        int lines = 0;
+        for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) {
+            ++lines;
+        }
+        EXPECT_LE(lines, seconds.count() + 1) << port;
+    }
 }
 
 // The program raises its soft limit of open files to the hard one; when even
