@@ -4,8 +4,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -67,13 +67,13 @@ void FitDescriptorLimit(ServerSettings& settings) {
                                            << std::strerror(errno);
         }
     }
-    const long need = MostDescriptors(settings) + kOtherDescriptors;
+    const long connections = MostDescriptors(settings);
+    const long need = connections + kOtherDescriptors;
     if (limit.rlim_cur == RLIM_INFINITY || static_cast<long>(limit.rlim_cur) >= need) {
         return;
     }
     const long open = static_cast<long>(limit.rlim_cur);
-    const long fit = std::max(1L, static_cast<long>(settings.maxConnections) * (open - kOtherDescriptors) /
-                                      MostDescriptors(settings));
+    const long fit = std::max(1L, settings.maxConnections * (open - kOtherDescriptors) / connections);
     STATION_LOG(LogLevel::Warning) << "vorn-station : " << settings.maxConnections
                                    << " connections on each port need up to " << need
                                    << " open files, but the station may open only " << open

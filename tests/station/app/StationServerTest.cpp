@@ -256,28 +256,47 @@ TEST_F(StationServerTest, TheProtocolPortKeepsRoomForOtherAddresses) {
     }
 }
 
+// Takes every descriptor this process may open but one, under a lowered
+// limit, and gives them back when released or gone.
+class DescriptorsUsedUp {
+public:
+    DescriptorsUsedUp() {
+        ::getrlimit(RLIMIT_NOFILE, &original_);
+        const int lowestFree = ::dup(0);
+        ::close(lowestFree);
+        rlimit low = original_;
+        low.rlim_cur = static_cast<rlim_t>(lowestFree + 64);
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) {
+            taken_.push_back(fd);
+        }
+        if (!taken_.empty()) {
+            ::close(taken_.back());
+            taken_.pop_back();
+        }
+    }
+    ~DescriptorsUsedUp() { Release(); }
+    bool Taken() const { return !taken_.empty(); }
+    void Release() {
+        for (int fd : taken_) {
+            ::close(fd);
+        }
+        taken_.clear();
+        ::setrlimit(RLIMIT_NOFILE, &original_);
+    }
+
+private:
+    rlimit original_{};
+    std::vector<int> taken_;
+};
+
 // Out of descriptors, a port waits a moment before it tries again, says so at
 // most once a second, and serves the waiting client once descriptors are free.
 TEST_F(StationServerTest, AcceptingWithoutDescriptorsRecovers) {
     StartStation(false);
-    const int protocol = server_->ProtocolPort();
-    rlimit original{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
-    std::vector<int> spare;
-    {
-        const int lowestFree = ::dup(0);
-        ::close(lowestFree);
-        rlimit low = original;
-        low.rlim_cur = static_cast<rlim_t>(lowestFree + 64);
-        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-        for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) {
-            spare.push_back(fd);
-        }
-        ASSERT_FALSE(spare.empty());
-        ::close(spare.back());  // one for the client, none for the server
-        spare.pop_back();
-    }
-    RawClient waiting(protocol);
+    DescriptorsUsedUp usedUp;
+    ASSERT_TRUE(usedUp.Taken());
+    RawClient waiting(server_->ProtocolPort());  // the one left: none for the server
     ASSERT_TRUE(waiting.Connected());
     ASSERT_TRUE(waiting.Send("GET /late HTTP/1.0\r\n\r\n"));
     // A line a second, the second counting the tries since the first.
@@ -288,10 +307,7 @@ TEST_F(StationServerTest, AcceptingWithoutDescriptorsRecovers) {
     ASSERT_TRUE(vorn::test::WaitFor([&] { return std::regex_search(text = log_.Text(), found, second); }, 3000))
         << text;
     EXPECT_LE(std::stoi(found[1].str()), 30);  // a try every 100 ms, not a spin
-    for (int fd : spare) {
-        ::close(fd);
-    }
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+    usedUp.Release();
     EXPECT_EQ(waiting.ReadAll(2000), "<reply>/late</reply>\r\n\r\n");
 }
 
