@@ -94,7 +94,7 @@ Got Receive(int socket, char* into, std::size_t size, std::size_t& n) {
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    // Counted in the budget of the port it came to until it goes.
+    // Counted in the budget of the port it came to until it is closed.
     Connection(tcp::socket socket, const tcp::endpoint& peer, const ClientKey& client, Role role,
                std::shared_ptr<Shared> shared)
         : socket_(std::move(socket)), timer_(socket_.get_executor()), role_(role), shared_(std::move(shared)),
@@ -103,7 +103,9 @@ public:
     }
     ~Connection() {
         Done();
-        shared_->Budget(role_).Release(client_);
+        if (!closed_) {
+            shared_->Budget(role_).Release(client_);  // the server stopped
+        }
     }
 
     void Start() {
@@ -375,6 +377,9 @@ private:
         timer_.cancel();
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
+        // Its descriptor is free already, before the handlers still holding
+        // the object have run.
+        shared_->Budget(role_).Release(client_);
     }
 
     tcp::socket socket_;

@@ -236,20 +236,20 @@ TEST_F(StationServerTest, HostileClientsAreCutOffWithoutHoldingUpOthers) {
 // few there.
 TEST_F(StationServerTest, TheProtocolPortKeepsRoomForOtherAddresses) {
     ServerSettings settings;
-    settings.maxConnections = 16;
-    settings.maxConnectionsPerAddress = 8;
+    settings.maxConnections = 32;
+    settings.maxConnectionsPerAddress = 16;
     StartStation(false, settings);
     const int protocol = server_->ProtocolPort();
-    ConnectionFlood first("127.0.0.2", {{protocol, 12, false}});
+    ConnectionFlood first("127.0.0.2", {{protocol, 20, false}});
     ASSERT_TRUE(first.WaitUntilOpened(5000));
     ASSERT_TRUE(vorn::test::WaitFor([&] {
-        return log_.Contains("127.0.0.2 holds 8 connections on the protocol port, the most one address may");
+        return log_.Contains("127.0.0.2 holds 16 connections on the protocol port, the most one address may");
     }));
-    ConnectionFlood second("127.0.0.3", {{protocol, 12, true}});
+    ConnectionFlood second("127.0.0.3", {{protocol, 20, true}});
     ASSERT_TRUE(second.WaitUntilOpened(5000));
     ASSERT_TRUE(vorn::test::WaitFor([&] {
-        return log_.Contains("the protocol port keeps its last 2 connections for addresses that hold fewer than 4 "
-                             "there; 127.0.0.3 holds 6 and was refused");
+        return log_.Contains("the protocol port keeps its last 4 connections for addresses that hold fewer than 4 "
+                             "there; 127.0.0.3 holds 12 and was refused");
     }));
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(Exchange(protocol, "GET / HTTP/1.0\r\n\r\n", 2000), "<reply>/</reply>\r\n\r\n");
