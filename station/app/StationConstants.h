@@ -14,4 +14,10 @@ inline constexpr int kDefaultProtocolPort = 8080;
 inline constexpr int kDefaultMediaPort = 8000;
 inline constexpr int kDefaultMirrorPort = 8090;
 
+// Connections each port holds at most, and one client address at most on each
+// port (an IPv6 client: its /64 network). A held connection costs the station
+// about a kilobyte and a descriptor, a media answer one more for its file.
+inline constexpr int kDefaultMaxConnections = 2048;
+inline constexpr int kDefaultMaxConnectionsPerAddress = 64;
+
 }  // namespace vorn::station

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -11,6 +12,8 @@
 
 namespace vorn::station {
 namespace {
+
+constexpr int kMostConnections = 1000000;
 
 bool ReadInt(const std::string& name, const std::string& text, int low, int high, int& out, std::string& error) {
     char* end = nullptr;
@@ -39,6 +42,7 @@ std::string DefaultDatabase(const std::string& dataDir) { return "sqlite:" + dat
 
 bool ParseStationOptions(int argc, const char* const* argv, StationOptions& options, std::string& error) {
     options = StationOptions();
+    bool perAddressGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         std::string value;
@@ -110,10 +114,24 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
             if (!next(text) || !ReadInt(name, text, 1, 3600, options.trackSeconds, error)) return false;
         } else if (name == "--answer-delay") {
             if (!next(text) || !ReadInt(name, text, 0, 60000, options.answerDelayMs, error)) return false;
+        } else if (name == "--max-connections") {
+            if (!next(text) || !ReadInt(name, text, 1, kMostConnections, options.maxConnections, error)) return false;
+        } else if (name == "--max-connections-per-address") {
+            if (!next(text) ||
+                !ReadInt(name, text, 1, kMostConnections, options.maxConnectionsPerAddress, error)) return false;
+            perAddressGiven = true;
         } else {
             error = "unknown option \"" + name + "\"";
             return false;
         }
+    }
+    if (!perAddressGiven) {
+        options.maxConnectionsPerAddress =
+            std::min(kDefaultMaxConnectionsPerAddress, std::max(1, options.maxConnections / 4));
+    } else if (options.maxConnectionsPerAddress > options.maxConnections) {
+        error = "--max-connections-per-address (" + std::to_string(options.maxConnectionsPerAddress) +
+                ") must not exceed --max-connections (" + std::to_string(options.maxConnections) + ")";
+        return false;
     }
     if (options.musicDir.empty()) {
         options.musicDir = MusicDir();
@@ -171,6 +189,14 @@ std::string StationUsage() {
            "                          short ones suit tests, long ones benchmarks\n"
            "  --answer-delay MS       wait MS milliseconds before every protocol answer, as a\n"
            "                          slow or distant station would (default: 0)\n"
+           "  --max-connections N     connections each port holds at most, from every address\n"
+           "                          together (default: 2048); more are refused at once\n"
+           "  --max-connections-per-address N\n"
+           "                          connections one client address holds at most on each\n"
+           "                          port (default: 64, or a quarter of --max-connections\n"
+           "                          when that is less); an IPv6 address counts by its /64.\n"
+           "                          Listeners behind one NAT share an address: raise it for\n"
+           "                          a large one\n"
            "  --verbose, --quiet      log more, or only warnings and errors\n"
            "  --help                  show this text\n"
            "\n"

@@ -27,6 +27,10 @@ struct StationOptions {
     int tracks = 24;
     int trackSeconds = 0;     // demo track length; 0: each picks 20 to 34 s
     int answerDelayMs = 0;    // every protocol answer waits this long (a slow station, for tests)
+    int maxConnections = kDefaultMaxConnections;  // on each port
+    // From one address on each port; by default the smaller of 64 and a
+    // quarter of maxConnections.
+    int maxConnectionsPerAddress = kDefaultMaxConnectionsPerAddress;
     LogLevel logLevel = LogLevel::Info;
 };
 

@@ -1,10 +1,13 @@
 #include "station/app/StationProgram.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -28,6 +31,10 @@ namespace {
 constexpr const char* kKeyFile = "station-key.pem";
 // Item neighbours are rebuilt this often from every listener's ratings.
 constexpr std::chrono::minutes kNeighbourInterval(5);
+// Descriptors the station holds besides its connections and their files: the
+// listening sockets, the store and its database connections, a file being
+// scanned, the log.
+constexpr long kOtherDescriptors = 128;
 
 bool MakeDataFolder(const std::string& folder, std::string& error) {
     std::error_code code;
@@ -38,6 +45,43 @@ bool MakeDataFolder(const std::string& folder, std::string& error) {
     }
     ::chmod(folder.c_str(), 0700);  // the key pair lives here
     return true;
+}
+
+// Raises the soft limit of open descriptors to the hard one, so that the
+// connection limits, not the usual soft limit of 1,024, bound what the
+// station holds. When even the hard limit is too low for them, lowers each
+// port's limit to fit, so that no port runs the others out of descriptors.
+void FitDescriptorLimit(ServerSettings& settings) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return;
+    }
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        } else {
+            STATION_LOG(LogLevel::Warning) << "vorn-station : cannot raise the limit of open files from "
+                                           << limit.rlim_cur << " to " << limit.rlim_max << " : "
+                                           << std::strerror(errno);
+        }
+    }
+    const long connections = MostDescriptors(settings);
+    const long need = connections + kOtherDescriptors;
+    if (limit.rlim_cur == RLIM_INFINITY || static_cast<long>(limit.rlim_cur) >= need) {
+        return;
+    }
+    const long open = static_cast<long>(limit.rlim_cur);
+    const long fit = std::max(1L, settings.maxConnections * (open - kOtherDescriptors) / connections);
+    STATION_LOG(LogLevel::Warning) << "vorn-station : " << settings.maxConnections
+                                   << " connections on each port need up to " << need
+                                   << " open files, but the station may open only " << open
+                                   << "; each port now takes at most " << fit
+                                   << " (raise the hard limit of open files, LimitNOFILE= for the service, or "
+                                      "lower --max-connections)";
+    settings.maxConnections = static_cast<int>(fit);
+    settings.maxConnectionsPerAddress = std::min(settings.maxConnectionsPerAddress, settings.maxConnections);
 }
 
 }  // namespace
@@ -92,6 +136,9 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     serverSettings.mediaPort = options.mediaPort;
     serverSettings.mirror = options.cdnPort != 0;
     serverSettings.mirrorPort = options.cdnPort;
+    serverSettings.maxConnections = options.maxConnections;
+    serverSettings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+    FitDescriptorLimit(serverSettings);
     server_ = std::make_unique<StationServer>(serverSettings);
     if (!server_->Bind(error)) {
         Stop();

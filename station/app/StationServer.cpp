@@ -1,5 +1,6 @@
 #include "station/app/StationServer.h"
 
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 #define ASIO_STANDALONE
@@ -9,11 +10,13 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <thread>
 #include <vector>
 
 #include "platform/AsciiCase.h"
+#include "station/app/ConnectionBudget.h"
 #include "station/app/HttpRequestHead.h"
 #include "station/app/SitePages.h"
 #include "station/app/StationLog.h"
@@ -26,7 +29,12 @@ using asio::ip::tcp;
 
 enum class Role { Protocol, Media, Mirror };
 
-constexpr std::size_t kChunk = 64 * 1024;
+// Read at once from a connection, on the reading thread's stack.
+constexpr std::size_t kReadChunk = 16 * 1024;
+// A file answer's share of a handler turn; the rest follows other handlers.
+constexpr std::size_t kFileTurn = 256 * 1024;
+constexpr std::chrono::milliseconds kAcceptRetry{100};
+constexpr int kAcceptBatch = 32;
 constexpr std::chrono::milliseconds kLinger{2000};
 constexpr std::chrono::milliseconds kStopGrace{3000};
 
@@ -39,6 +47,16 @@ const char* RoleName(Role role) {
     return "";
 }
 
+std::size_t IndexOf(Role role) { return static_cast<std::size_t>(role); }
+
+// An accept error that concerns only the connection it was about to take
+// (gone already, or a network error pending on it); the next may be fine.
+bool GoneBeforeTaken(int error) {
+    return error == EINTR || error == ECONNABORTED || error == EPROTO || error == ENETDOWN || error == ENOPROTOOPT ||
+           error == EHOSTDOWN || error == ENONET || error == EHOSTUNREACH || error == EOPNOTSUPP ||
+           error == ENETUNREACH;
+}
+
 // What every connection needs of the server; shared so that connections still
 // pending when the server goes never refer to freed memory.
 struct Shared {
@@ -48,9 +66,10 @@ struct Shared {
     int protocolPort = 0;
     int mediaPort = 0;
     int mirrorPort = 0;  // 0 when off
-    std::atomic<int> active{0};
+    std::array<std::unique_ptr<ConnectionBudget>, 3> budgets;  // by Role
     std::atomic<int> busy{0};  // connections that have not yet sent their whole answer
-    std::atomic<std::int64_t> lastRefusalLog{0};
+
+    ConnectionBudget& Budget(Role role) { return *budgets[IndexOf(role)]; }
 };
 
 std::string Printable(const std::string& text) {
@@ -61,19 +80,37 @@ std::string Printable(const std::string& text) {
     return text.size() > 80 ? out + "..." : out;
 }
 
+// What came of one non-blocking read.
+enum class Got { Data, Nothing, End };  // End: the client closed, or the connection failed
+
+Got Receive(int socket, char* into, std::size_t size, std::size_t& n) {
+    const ssize_t got = ::recv(socket, into, size, MSG_DONTWAIT);
+    if (got > 0) {
+        n = static_cast<std::size_t>(got);
+        return Got::Data;
+    }
+    return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? Got::Nothing : Got::End;
+}
+
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(tcp::socket socket, const tcp::endpoint& peer, Role role, std::shared_ptr<Shared> shared)
+    // Counted in the budget of the port it came to until it is closed.
+    Connection(tcp::socket socket, const tcp::endpoint& peer, const ClientKey& client, Role role,
+               std::shared_ptr<Shared> shared)
         : socket_(std::move(socket)), timer_(socket_.get_executor()), role_(role), shared_(std::move(shared)),
-          peer_(peer) {
+          peer_(peer), client_(client) {
         shared_->busy.fetch_add(1);
     }
     ~Connection() {
         Done();
-        shared_->active.fetch_sub(1);
+        if (!closed_) {
+            shared_->Budget(role_).Release(client_);  // the server stopped
+        }
     }
 
     void Start() {
+        asio::error_code ignored;
+        socket_.non_blocking(true, ignored);  // for sendfile
         Arm(shared_->settings.headTimeout, "sent no complete request in time");
         ReadHead();
     }
@@ -86,23 +123,31 @@ private:
         return peer_.address().to_string(ignored) + ":" + std::to_string(peer_.port());
     }
 
+    // Waits for bytes with no buffer of its own: a connection that sends
+    // nothing, or a byte now and then, holds no memory for what never comes.
     void ReadHead() {
-        socket_.async_read_some(asio::buffer(readBuffer_), [self = shared_from_this()](asio::error_code error,
-                                                                                       std::size_t n) {
-            self->OnRead(error, n);
+        socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](asio::error_code error) {
+            self->OnReadable(error);
         });
     }
 
-    void OnRead(const asio::error_code& error, std::size_t n) {
+    void OnReadable(const asio::error_code& error) {
         if (closed_) {
             return;
         }
-        if (error) {
+        char chunk[kReadChunk];
+        std::size_t n = 0;
+        const Got got = error ? Got::End : Receive(socket_.native_handle(), chunk, sizeof chunk, n);
+        if (got == Got::Nothing) {
+            ReadHead();
+            return;
+        }
+        if (got == Got::End) {
             Close(LogLevel::Info, received_.empty() ? "closed without sending a request"
                                                     : "closed before its request was complete");
             return;
         }
-        received_.append(readBuffer_.data(), n);
+        received_.append(chunk, n);
         const std::size_t end = FindHeadEnd(received_);
         if (end != std::string::npos && end <= shared_->settings.headLimit) {
             OnHead(received_.substr(0, end));
@@ -220,26 +265,55 @@ private:
         });
     }
 
+    // The file goes from the page cache straight into the socket, so that an
+    // answer holds no buffer however slowly its client takes it.
     void SendFile() {
         if (!response_.file.Valid() || sent_ >= response_.fileLength) {
             Finish();
             return;
         }
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, response_.fileLength - sent_));
-        out_.resize(want);
-        ssize_t n = 0;
-        {
-            const CoreTurns::Away away;  // the disk may be slow
-            n = ::pread(response_.file.Get(), out_.data(), want, static_cast<off_t>(sent_));
+        Arm(shared_->settings.idleTimeout, "stopped taking data");
+        std::size_t turn = 0;
+        while (sent_ < response_.fileLength && turn < kFileTurn) {
+            off_t offset = static_cast<off_t>(sent_);
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(kFileTurn - turn, response_.fileLength - sent_));
+            ssize_t n = 0;
+            int failure = 0;
+            {
+                const CoreTurns::Away away;  // the disk may be slow
+                n = ::sendfile(socket_.native_handle(), response_.file.Get(), &offset, want);
+                failure = errno;
+            }
+            if (n > 0) {
+                sent_ += static_cast<std::uint64_t>(n);
+                turn += static_cast<std::size_t>(n);
+            } else if (n < 0 && failure == EINTR) {
+                continue;
+            } else if (n < 0 && (failure == EAGAIN || failure == EWOULDBLOCK)) {
+                socket_.async_wait(tcp::socket::wait_write, [self = shared_from_this()](asio::error_code) {
+                    if (!self->closed_) {
+                        self->SendFile();  // a failed connection fails the next sendfile
+                    }
+                });
+                return;
+            } else if (n < 0 && (failure == EPIPE || failure == ECONNRESET || failure == ENOTCONN)) {
+                Close(LogLevel::Info, "went away during the answer");
+                return;
+            } else {
+                Close(LogLevel::Warning, "was cut off: its media file shrank or cannot be read");
+                return;
+            }
         }
-        if (n <= 0) {
-            out_.clear();
-            Close(LogLevel::Warning, "was cut off: its media file shrank or cannot be read");
+        if (sent_ >= response_.fileLength) {
+            Finish();
             return;
         }
-        out_.resize(static_cast<std::size_t>(n));
-        sent_ += static_cast<std::uint64_t>(n);
-        Write();
+        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+            if (!self->closed_) {
+                self->SendFile();
+            }
+        });
     }
 
     // The whole answer is out: half-close and wait briefly for the client to
@@ -254,12 +328,13 @@ private:
     }
 
     void Drain() {
-        socket_.async_read_some(asio::buffer(readBuffer_), [self = shared_from_this()](asio::error_code error,
-                                                                                       std::size_t) {
+        socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](asio::error_code error) {
             if (self->closed_) {
                 return;
             }
-            if (error) {
+            char discard[kReadChunk];
+            std::size_t n = 0;
+            if (error || Receive(self->socket_.native_handle(), discard, sizeof discard, n) == Got::End) {
                 self->Close(LogLevel::Fine, "");
             } else {
                 self->Drain();
@@ -302,6 +377,9 @@ private:
         timer_.cancel();
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
+        // Its descriptor is free already, before the handlers still holding
+        // the object have run.
+        shared_->Budget(role_).Release(client_);
     }
 
     tcp::socket socket_;
@@ -309,7 +387,7 @@ private:
     const Role role_;
     const std::shared_ptr<Shared> shared_;
     const tcp::endpoint peer_;
-    std::array<char, 4096> readBuffer_{};
+    const ClientKey client_;
     std::string received_;
     std::string out_;
     MediaResponse response_;
@@ -319,11 +397,42 @@ private:
     bool counted_ = true;  // still counted in shared_->busy
 };
 
+// At most one line a second for one reason of refusing; the next line says
+// how many it left out.
+class LineThrottle {
+public:
+    // True when a line is due; `leftOut` is then the number of those not written since the last.
+    bool Due(long& leftOut) {
+        const auto now = std::chrono::steady_clock::now();
+        if (written_ && now - last_ < std::chrono::seconds(1)) {
+            ++leftOut_;
+            return false;
+        }
+        written_ = true;
+        last_ = now;
+        leftOut = leftOut_;
+        leftOut_ = 0;
+        return true;
+    }
+
+private:
+    bool written_ = false;
+    std::chrono::steady_clock::time_point last_;
+    long leftOut_ = 0;
+};
+
+std::string LeftOut(long count, const char* what) {
+    return count == 0 ? std::string() : " (" + std::to_string(count) + " more " + what + " since the last such line)";
+}
+
+enum Refusal { kPortFull, kClientFull, kReserved, kAcceptFailed, kRefusals };
+
 struct Listener {
     Role role;
     tcp::acceptor acceptor;
     asio::steady_timer retry;
-    tcp::endpoint peer;  // the address of the connection being accepted
+    // Used by the listener's accept handler alone, one at a time.
+    std::array<LineThrottle, kRefusals> lines{};
 };
 
 }  // namespace
@@ -331,6 +440,14 @@ struct Listener {
 struct StationServer::Impl {
     explicit Impl(ServerSettings settings) : shared(std::make_shared<Shared>()) {
         shared->settings = std::move(settings);
+        ConnectionBudget::Limits limits;
+        limits.total = std::max(1, shared->settings.maxConnections);
+        limits.perClient = std::max(1, shared->settings.maxConnectionsPerAddress);
+        for (const Role role : {Role::Protocol, Role::Media, Role::Mirror}) {
+            // Key exchanges are what every client needs first, and cost little.
+            limits.reserve = role == Role::Protocol ? limits.total / 8 : 0;
+            shared->budgets[IndexOf(role)] = std::make_unique<ConnectionBudget>(limits);
+        }
     }
 
     bool Open(Role role, int port, std::string& error) {
@@ -372,44 +489,109 @@ struct StationServer::Impl {
         return 0;
     }
 
+    // Waits until connections are pending, then takes up to kAcceptBatch of
+    // them in one handler: a flood of connections costs a handler per batch,
+    // and a refused connection no more than its accept and its reset.
     void Accept(Listener& listener) {
-        listener.acceptor.async_accept(asio::make_strand(io), listener.peer, [this, &listener](asio::error_code error,
-                                                                                              tcp::socket socket) {
-            if (error == asio::error::operation_aborted) {
-                return;
-            }
+        listener.acceptor.async_wait(tcp::acceptor::wait_read, [this, &listener](asio::error_code error) {
             if (error) {
-                // Out of descriptors or similar: try again shortly instead of spinning.
-                STATION_LOG(LogLevel::Warning) << "StationServer : accepting on the " << RoleName(listener.role)
-                                               << " failed : " << error.message();
-                listener.retry.expires_after(std::chrono::milliseconds(100));
-                listener.retry.async_wait([this, &listener](asio::error_code e) {
-                    if (!e) {
-                        Accept(listener);
-                    }
-                });
-                return;
+                return;  // stopped
             }
-            if (shared->active.fetch_add(1) >= shared->settings.maxConnections) {
-                shared->active.fetch_sub(1);
-                RefuseBusy(socket);
-            } else {
-                std::make_shared<Connection>(std::move(socket), listener.peer, listener.role, shared)->Start();
+            for (int k = 0; k < kAcceptBatch; ++k) {
+                tcp::endpoint peer;
+                socklen_t length = static_cast<socklen_t>(peer.capacity());
+                const int fd = ::accept4(listener.acceptor.native_handle(), peer.data(), &length,
+                                         SOCK_CLOEXEC | SOCK_NONBLOCK);
+                if (fd >= 0) {
+                    peer.resize(length);
+                    if (!Take(listener, fd, peer)) {
+                        return;
+                    }
+                } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    break;
+                } else if (!GoneBeforeTaken(errno)) {
+                    AcceptFailed(listener, errno);
+                    return;
+                }
             }
             Accept(listener);
         });
     }
 
-    void RefuseBusy(tcp::socket& socket) {
-        const std::int64_t now =
-            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
-                .count();
-        if (shared->lastRefusalLog.exchange(now) != now) {
-            STATION_LOG(LogLevel::Warning) << "StationServer : " << shared->settings.maxConnections
-                                           << " connections are open; new ones are closed at once";
+    // Out of descriptors or similar: this port tries again shortly instead
+    // of spinning, and the others go on meanwhile.
+    void AcceptFailed(Listener& listener, int failure) {
+        long leftOut = 0;
+        if (listener.lines[kAcceptFailed].Due(leftOut)) {
+            STATION_LOG(LogLevel::Warning) << "StationServer : accepting on the " << RoleName(listener.role)
+                                           << " failed : " << std::strerror(failure) << "; trying again in "
+                                           << kAcceptRetry.count() << " ms" << LeftOut(leftOut, "failures");
         }
-        asio::error_code ignored;
-        socket.close(ignored);
+        listener.retry.expires_after(kAcceptRetry);
+        listener.retry.async_wait([this, &listener](asio::error_code e) {
+            if (!e) {
+                Accept(listener);
+            }
+        });
+    }
+
+    // False when the port pauses (AcceptFailed).
+    bool Take(Listener& listener, int fd, const tcp::endpoint& peer) {
+        const ClientKey client = ClientKeyOf(*peer.data());
+        ConnectionBudget& budget = shared->Budget(listener.role);
+        int held = 0;
+        const ConnectionBudget::Verdict verdict = budget.Admit(client, held);
+        if (verdict != ConnectionBudget::Verdict::Admitted) {
+            Refuse(listener, fd, peer, verdict, held);
+            return true;
+        }
+        tcp::socket socket(asio::make_strand(io));
+        asio::error_code code;
+        socket.assign(peer.protocol(), fd, code);
+        if (code) {
+            ::close(fd);
+            budget.Release(client);
+            AcceptFailed(listener, code.value());
+            return false;
+        }
+        std::make_shared<Connection>(std::move(socket), peer, client, listener.role, shared)->Start();
+        return true;
+    }
+
+    // Resets the connection, which leaves nothing behind in the kernel (a
+    // closed connection would wait there a minute), and says why.
+    void Refuse(Listener& listener, int fd, const tcp::endpoint& peer, ConnectionBudget::Verdict verdict, int held) {
+        const Refusal reason = verdict == ConnectionBudget::Verdict::PortFull     ? kPortFull
+                               : verdict == ConnectionBudget::Verdict::ClientFull ? kClientFull
+                                                                                  : kReserved;
+        long leftOut = 0;
+        if (listener.lines[reason].Due(leftOut)) {
+            asio::error_code ignored;
+            const std::string address = peer.address().to_string(ignored);
+            const char* port = RoleName(listener.role);
+            const ConnectionBudget::Limits& limits = shared->Budget(listener.role).Get();
+            std::string what;
+            switch (reason) {
+                case kPortFull:
+                    what = std::string("the ") + port + " holds " + std::to_string(limits.total) +
+                           " connections, the most it takes; " + address + " was refused";
+                    break;
+                case kClientFull:
+                    what = address + " holds " + std::to_string(held) + " connections on the " + port +
+                           ", the most one address may; its new ones are closed at once";
+                    break;
+                default:
+                    what = std::string("the ") + port + " keeps its last " + std::to_string(limits.reserve) +
+                           " connections for addresses that hold fewer than " +
+                           std::to_string(ConnectionBudget::kFew) + " there; " + address + " holds " +
+                           std::to_string(held) + " and was refused";
+                    break;
+            }
+            STATION_LOG(LogLevel::Warning) << "StationServer : " << what << LeftOut(leftOut, "refused for this");
+        }
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::close(fd);
     }
 
     std::shared_ptr<Shared> shared;
@@ -424,6 +606,11 @@ struct StationServer::Impl {
     std::unique_ptr<CoreTurns> turns;
     std::vector<std::thread> threads;
 };
+
+long MostDescriptors(const ServerSettings& settings) {
+    const long each = std::max(1, settings.maxConnections);
+    return each + 2 * each + (settings.mirror ? 2 * each : 0);
+}
 
 StationServer::StationServer(ServerSettings settings) : impl_(std::make_unique<Impl>(std::move(settings))) {}
 

@@ -27,9 +27,16 @@ struct ServerSettings {
     std::size_t headLimit = 64 * 1024;                 // longest request head read
     std::chrono::milliseconds headTimeout{10000};      // the whole head must arrive within this
     std::chrono::milliseconds idleTimeout{30000};      // longest wait for a client to take data
-    int maxConnections = 512;                          // more are closed at once
+    // Connections each port holds at most, and one client address at most on
+    // each port (an IPv6 client: its /64); more are closed at once.
+    int maxConnections = kDefaultMaxConnections;
+    int maxConnectionsPerAddress = kDefaultMaxConnectionsPerAddress;
     int threads = 4;
 };
+
+// The descriptors the servers hold at most with these settings: one for each
+// connection, and one more for each media or mirror answer's file.
+long MostDescriptors(const ServerSettings& settings);
 
 // The station's TCP servers: the protocol port, the media host and the
 // content-network mirror, on a small fixed pool of threads. Each connection
@@ -37,6 +44,13 @@ struct ServerSettings {
 // no complete head in time, a head above the limit, or anything that is not a
 // request is closed with a log line; a client that stops taking data is cut
 // off after the idle time-out, so no client holds up another.
+//
+// Each port has a connection limit of its own, and one client address may hold
+// only its share of each (ConnectionBudget); the protocol port keeps its last
+// eighth for addresses that hold few there. A connection beyond a limit is
+// reset at once, and each reason for refusing is logged at most once a second.
+// A connection waiting for its request holds no buffer, and a file goes out
+// from the page cache without one, so that many held connections cost little.
 //
 // A request in the absolute form of a proxied client goes to the handler of
 // the port named in its URL, so any of the ports works as the client's proxy.

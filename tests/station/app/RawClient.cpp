@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
 namespace vorn::station::test {
 namespace {
@@ -54,10 +55,11 @@ bool RawClient::Send(const std::string& data) {
     return fd_ >= 0;
 }
 
-std::string RawClient::ReadAll(int timeoutMs) {
+std::string RawClient::ReadAllPausing(std::size_t every, int pauseMs, int timeoutMs) {
     std::string all;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char buffer[16384];
+    std::size_t sincePause = 0;
     while (fd_ >= 0) {
         pollfd p{fd_, POLLIN, 0};
         if (::poll(&p, 1, MsLeft(deadline)) <= 0) {
@@ -68,6 +70,11 @@ std::string RawClient::ReadAll(int timeoutMs) {
             break;
         }
         all.append(buffer, static_cast<std::size_t>(n));
+        sincePause += static_cast<std::size_t>(n);
+        if (every > 0 && sincePause >= every) {
+            sincePause = 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        }
     }
     return all;
 }

@@ -17,7 +17,10 @@ public:
     bool Connected() const { return fd_ >= 0; }
     bool Send(const std::string& data);
     // Everything until the peer closes, or until timeoutMs passes.
-    std::string ReadAll(int timeoutMs = 5000);
+    std::string ReadAll(int timeoutMs = 5000) { return ReadAllPausing(0, 0, timeoutMs); }
+    // The same from a client slower than the server: it stops for pauseMs
+    // after every `every` bytes.
+    std::string ReadAllPausing(std::size_t every, int pauseMs, int timeoutMs);
     // True when the peer closed (or reset) the connection within timeoutMs,
     // discarding anything it sent.
     bool ClosedWithin(int timeoutMs);

@@ -32,6 +32,8 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
     EXPECT_EQ(options.trackSeconds, 0);
     EXPECT_EQ(options.database, "sqlite:" + (home / "data/vorn-station/station.db"));
     EXPECT_EQ(options.keyFile, "");
+    EXPECT_EQ(options.maxConnections, 2048);
+    EXPECT_EQ(options.maxConnectionsPerAddress, 64);
 
     ASSERT_TRUE(Parse({"--music", "/m", "--data=/d", "--bind", "0.0.0.0", "--port", "9080", "--media-port", "9000",
                        "--cdn-port", "0", "--min-build", "10", "--latest-build=14", "--redirect-media",
@@ -60,6 +62,15 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
     EXPECT_EQ(options.keyFile, "/k.pem");
     ASSERT_TRUE(Parse({"--database=sqlite:/d/s.db"}, options, error)) << error;
     EXPECT_EQ(options.database, "sqlite:/d/s.db");
+
+    ASSERT_TRUE(Parse({"--max-connections", "20000", "--max-connections-per-address=500"}, options, error)) << error;
+    EXPECT_EQ(options.maxConnections, 20000);
+    EXPECT_EQ(options.maxConnectionsPerAddress, 500);
+    // Fewer connections than the default share: an address gets a quarter.
+    ASSERT_TRUE(Parse({"--max-connections", "100"}, options, error)) << error;
+    EXPECT_EQ(options.maxConnectionsPerAddress, 25);
+    ASSERT_TRUE(Parse({"--max-connections", "2"}, options, error)) << error;
+    EXPECT_EQ(options.maxConnectionsPerAddress, 1);
 }
 
 TEST(StationOptionsTest, BadCommandLinesAreRefusedWithAReason) {
@@ -80,6 +91,10 @@ TEST(StationOptionsTest, BadCommandLinesAreRefusedWithAReason) {
     EXPECT_EQ(error, "--database needs sqlite:PATH or a postgresql:// connection URI, not \"mysql://db\"");
     EXPECT_FALSE(Parse({"--database", "sqlite:"}, options, error));
     EXPECT_FALSE(Parse({"--key", ""}, options, error));
+    EXPECT_FALSE(Parse({"--max-connections", "0"}, options, error));
+    EXPECT_EQ(error, "--max-connections needs a whole number from 1 to 1000000, not \"0\"");
+    EXPECT_FALSE(Parse({"--max-connections-per-address", "65", "--max-connections", "64"}, options, error));
+    EXPECT_EQ(error, "--max-connections-per-address (65) must not exceed --max-connections (64)");
 }
 
 }  // namespace

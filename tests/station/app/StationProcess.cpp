@@ -12,7 +12,8 @@
 
 namespace vorn::station::test {
 
-StationProcess::StationProcess(const std::vector<std::string>& arguments, std::string logPath)
+StationProcess::StationProcess(const std::vector<std::string>& arguments, std::string logPath,
+                               std::optional<rlimit> openFiles)
     : logPath_(std::move(logPath)) {
     std::vector<char*> argv;
     std::string program = VORN_STATION_PROGRAM;
@@ -24,7 +25,8 @@ StationProcess::StationProcess(const std::vector<std::string>& arguments, std::s
     argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
-        if (std::freopen(logPath_.c_str(), "w", stderr) == nullptr) {
+        if (std::freopen(logPath_.c_str(), "w", stderr) == nullptr ||
+            (openFiles && ::setrlimit(RLIMIT_NOFILE, &*openFiles) != 0)) {
             ::_exit(126);
         }
         ::execv(program.c_str(), argv.data());
@@ -72,6 +74,13 @@ int StationProcess::WaitForPort(int timeoutMs) const {
         },
         timeoutMs);
     return port;
+}
+
+int StationProcess::MediaPort() const {
+    const std::string log = Log();
+    const std::size_t at = log.find(", media on ");
+    const std::size_t colon = at == std::string::npos ? at : log.find(':', at + 11);
+    return colon == std::string::npos ? 0 : std::atoi(log.c_str() + colon + 1);
 }
 
 }  // namespace vorn::station::test

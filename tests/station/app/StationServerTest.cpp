@@ -1,10 +1,14 @@
 #include "station/app/StationServer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 #include <thread>
 
+#include "tests/station/app/ConnectionFlood.h"
 #include "tests/station/app/Mp3Files.h"
 #include "tests/station/app/RawClient.h"
 #include "tests/support/LoopbackServer.h"
@@ -212,17 +216,99 @@ TEST_F(StationServerTest, HostileClientsAreCutOffWithoutHoldingUpOthers) {
     EXPECT_TRUE(log_.Contains("sent a request head longer than 4096 bytes"));
     EXPECT_EQ(Exchange(protocol, "PUT / HTTP/1.0\r\n\r\n"), "");
 
-    // Beyond the connection limit, new connections are closed at once.
+    // Beyond a port's limit, new connections are closed at once; the other
+    // ports have limits of their own and go on serving.
     std::vector<std::unique_ptr<RawClient>> crowd;
     for (int i = 0; i < 45; ++i) {
         crowd.push_back(std::make_unique<RawClient>(media));
     }
     EXPECT_TRUE(crowd.back()->ClosedWithin(1000));
-    EXPECT_TRUE(log_.Contains("connections are open; new ones are closed at once"));
+    EXPECT_TRUE(log_.Contains("the media host holds 40 connections, the most it takes; 127.0.0.1 was refused"));
+    EXPECT_EQ(Exchange(protocol, "GET / HTTP/1.0\r\n\r\n", 2000), "<reply>/</reply>\r\n\r\n");
     crowd.clear();
     EXPECT_TRUE(vorn::test::WaitFor([&] {
-        return Exchange(protocol, "GET / HTTP/1.0\r\n\r\n", 500) == "<reply>/</reply>\r\n\r\n";
+        return Exchange(media, "GET /help.html HTTP/1.0\r\n\r\n", 500).rfind("HTTP/1.0 200 OK", 0) == 0;
     }));
+}
+
+// Each address holds at most its share of a port, and however many addresses
+// fill the protocol port, its last eighth stays open to addresses that hold
+// few there.
+TEST_F(StationServerTest, TheProtocolPortKeepsRoomForOtherAddresses) {
+    ServerSettings settings;
+    settings.maxConnections = 32;
+    settings.maxConnectionsPerAddress = 16;
+    StartStation(false, settings);
+    const int protocol = server_->ProtocolPort();
+    ConnectionFlood first("127.0.0.2", {{protocol, 20, false}});
+    ASSERT_TRUE(first.WaitUntilOpened(5000));
+    ASSERT_TRUE(vorn::test::WaitFor([&] {
+        return log_.Contains("127.0.0.2 holds 16 connections on the protocol port, the most one address may");
+    }));
+    ConnectionFlood second("127.0.0.3", {{protocol, 20, true}});
+    ASSERT_TRUE(second.WaitUntilOpened(5000));
+    ASSERT_TRUE(vorn::test::WaitFor([&] {
+        return log_.Contains("the protocol port keeps its last 4 connections for addresses that hold fewer than 4 "
+                             "there; 127.0.0.3 holds 12 and was refused");
+    }));
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(Exchange(protocol, "GET / HTTP/1.0\r\n\r\n", 2000), "<reply>/</reply>\r\n\r\n");
+    }
+}
+
+// Takes every descriptor this process may open but one, under a lowered
+// limit, and gives them back when released or gone.
+class DescriptorsUsedUp {
+public:
+    DescriptorsUsedUp() {
+        ::getrlimit(RLIMIT_NOFILE, &original_);
+        const int lowestFree = ::dup(0);
+        ::close(lowestFree);
+        rlimit low = original_;
+        low.rlim_cur = static_cast<rlim_t>(lowestFree + 64);
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) {
+            taken_.push_back(fd);
+        }
+        if (!taken_.empty()) {
+            ::close(taken_.back());
+            taken_.pop_back();
+        }
+    }
+    ~DescriptorsUsedUp() { Release(); }
+    bool Taken() const { return !taken_.empty(); }
+    void Release() {
+        for (int fd : taken_) {
+            ::close(fd);
+        }
+        taken_.clear();
+        ::setrlimit(RLIMIT_NOFILE, &original_);
+    }
+
+private:
+    rlimit original_{};
+    std::vector<int> taken_;
+};
+
+// Out of descriptors, a port waits a moment before it tries again, says so at
+// most once a second, and serves the waiting client once descriptors are free.
+TEST_F(StationServerTest, AcceptingWithoutDescriptorsRecovers) {
+    StartStation(false);
+    DescriptorsUsedUp usedUp;
+    ASSERT_TRUE(usedUp.Taken());
+    RawClient waiting(server_->ProtocolPort());  // the one left: none for the server
+    ASSERT_TRUE(waiting.Connected());
+    ASSERT_TRUE(waiting.Send("GET /late HTTP/1.0\r\n\r\n"));
+    // A line a second, the second counting the tries since the first.
+    const std::regex second("accepting on the protocol port failed : Too many open files; trying again in 100 ms "
+                            "\\((\\d+) more failures since the last such line\\)");
+    std::string text;
+    std::smatch found;
+    ASSERT_TRUE(vorn::test::WaitFor([&] { return std::regex_search(text = log_.Text(), found, second); }, 3000))
+        << text;
+    EXPECT_LE(std::stoi(found[1].str()), 30);  // a try every 100 ms, not a spin
+    usedUp.Release();
+    EXPECT_EQ(waiting.ReadAll(2000), "<reply>/late</reply>\r\n\r\n");
 }
 
 TEST_F(StationServerTest, AClientThatStopsReadingIsCutOffAndAGoneFileIs404) {
@@ -233,6 +319,12 @@ TEST_F(StationServerTest, AClientThatStopsReadingIsCutOffAndAGoneFileIs404) {
     RawClient stalled(media, 4096);
     stalled.Send("GET /media/" + std::to_string(IdOf("big.mp3")) + ".mp3 HTTP/1.0\r\n\r\n");  // and never reads
     EXPECT_TRUE(vorn::test::WaitFor([&] { return log_.Contains("stopped taking data; connection closed"); }, 5000));
+    // One that takes the file slower than the server sends it, pausing
+    // shorter than the time-out, gets all of it however long that takes.
+    RawClient slow(media, 4096);
+    slow.Send("GET /media/" + std::to_string(IdOf("big.mp3")) + ".mp3 HTTP/1.0\r\n\r\n");
+    const std::string body = BodyOf(slow.ReadAllPausing(2 << 20, 100, 30000));
+    EXPECT_TRUE(body == FileBytes("big.mp3")) << body.size() << " bytes";
     const std::string path = "/media/" + std::to_string(IdOf("a.mp3")) + ".mp3";
     EXPECT_EQ(BodyOf(Exchange(media, "GET " + path + " HTTP/1.0\r\n\r\n")).size(), FileBytes("a.mp3").size());
 
