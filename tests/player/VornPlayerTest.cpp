@@ -570,8 +570,9 @@ TEST_F(VornPlayerTest, OfflineTheLibraryPlaysAndTheWantedRequestsGoOutOnceConnec
     std::erase_if(texts, [](const std::string& t) { return t.rfind("Offline - retrying in ", 0) == 0; });
     EXPECT_EQ(texts.back(), "Please Wait. Retrieving Media");
     EXPECT_EQ(player.Outbox().Size(), 1u);
-    // Play and forward tried the station at once, and nothing else was sent.
-    EXPECT_TRUE(log_.Contains("VornPlayer : Connecting again to 127.0.0.1:"));
+    // Play and forward tried the station at once (on the worker, which may
+    // not have got to it yet), and nothing else was sent.
+    EXPECT_TRUE(player.WaitUntil([&] { return log_.Contains("VornPlayer : Connecting again to 127.0.0.1:"); }));
     EXPECT_FALSE(log_.Contains("Error Getting"));
 
     // Back: first run, so the listener registers; the rating and the wanted
