@@ -164,5 +164,68 @@ TEST_F(AccessibilityEndToEndTest, AScreenReaderFindsEveryControlAndPlaysAndRates
     EXPECT_FALSE(Has(line, "waiting for a rating")) << line;
 }
 
+// Tracks long enough that none ends while the keys are typed.
+class KeyboardEndToEndTest : public AccessibilityEndToEndTest {
+protected:
+    KeyboardEndToEndTest() { trackSeconds_ = 30; }
+
+    // Types into whatever has the keyboard now.
+    bool Type(const std::string& keys) { return desktop_.Xdotool("key --delay 60 " + keys); }
+};
+
+TEST_F(KeyboardEndToEndTest, TheKeyboardAloneRunsTheListeningCycle) {
+    ASSERT_NO_FATAL_FAILURE(StartAll());
+    if (IsSkipped()) return;
+    std::string line;
+
+    // The window manager gives the new window the keyboard; the play button has it.
+    ASSERT_TRUE(desktop_.Keys(window_, "space"));
+    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 30000)) << "Space did not play";
+    const std::string first = desktop_.LogLines(kNewMedia)[0];
+    ASSERT_TRUE(Type("4"));
+    EXPECT_EQ(WaitForStationRatings(listener_, 1, 15000), (std::vector<std::pair<int, int>>{{ItemOf(first), 4}}));
+
+    // The keys used show the focus on play; Tab moves it to back and forward,
+    // where Space is Next.
+    ASSERT_TRUE(Type("Tab Tab"));
+    EXPECT_TRUE(Eventually("push button", "Next", "\"focused\"", &line)) << line;
+    ASSERT_TRUE(Type("Right Left space"));
+    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 2, 30000)) << "Space on the forward button did not move on";
+    const std::string second = desktop_.LogLines(kNewMedia)[1];
+
+    // The menu key opens the menu and Escape closes it, the player staying.
+    const std::size_t windows = desktop_.ProgramWindows().size();
+    ASSERT_TRUE(Type("Menu"));
+    ASSERT_TRUE(vorn::test::Eventually([&] { return desktop_.ProgramWindows().size() > windows; }, 5000))
+        << "the Menu key opened no menu";
+    ASSERT_TRUE(Type("Escape"));
+    ASSERT_TRUE(vorn::test::Eventually([&] { return desktop_.ProgramWindows().size() == windows; }, 5000));
+    EXPECT_TRUE(vorn_->Running());
+
+    // Shift+F10, Options > Preferences; Escape there returns to the player.
+    ASSERT_TRUE(Type("shift+F10"));
+    ASSERT_TRUE(vorn::test::Eventually([&] { return desktop_.ProgramWindows().size() > windows; }, 5000))
+        << "Shift+F10 opened no menu";
+    ASSERT_TRUE(Type("Down Down Right Down Down Return"));
+    EXPECT_FALSE(desktop_.FindWindow("Vorn Preferences", 10000).empty()) << "the keys did not reach Preferences";
+    ASSERT_TRUE(Type("Escape"));
+    ASSERT_TRUE(vorn::test::Eventually([&] { return desktop_.ProgramWindows().size() == windows; }, 5000));
+
+    // Back in the player without the mouse: one star rates and moves on.
+    ASSERT_TRUE(Type("1"));
+    const auto ratings = WaitForStationRatings(listener_, 2, 15000);
+    EXPECT_NE(std::find(ratings.begin(), ratings.end(), std::make_pair(ItemOf(second), 1)), ratings.end())
+        << "the keyboard did not come back to the player after Preferences";
+    ASSERT_TRUE(desktop_.WaitForLogLines(kNewMedia, 3, 30000));
+
+    // Alt+W, a hot key grabbed on the display, toggles once in the window too:
+    // the Tab typed after it is seen once any second toggle would have been.
+    ASSERT_TRUE(Eventually("frame", kMainTitle, "\"description\": \"Playing\"", &line)) << line;
+    ASSERT_TRUE(Type("alt+w Tab"));
+    EXPECT_TRUE(Eventually("slider", "Rating", "\"focused\"", &line)) << line;
+    EXPECT_TRUE(Has(Object("frame", kMainTitle), "\"description\": \"Paused\""));
+    EXPECT_EQ(desktop_.LogLines(kNewMedia).size(), 3u);
+}
+
 }  // namespace
 }  // namespace vorn::test
