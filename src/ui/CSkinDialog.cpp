@@ -125,6 +125,7 @@ void CSkinDialog::PaintAll(QPainter& dc) {
 int CSkinDialog::RedrawControl(const std::string& name) {
     Surface();
     QRegion drawn;
+    QRegion touched;  // where the draws may have painted, changed or not
     {
         QPainter dc(&surface_);
         auto draw = [&](CSkinControl* control) {
@@ -132,6 +133,7 @@ int CSkinDialog::RedrawControl(const std::string& name) {
             const bool result = control->Draw(dc);
             dc.restore();
             drawn += control->ChangedByLastDraw();
+            touched += control->BoundingBox();
             return result;
         };
         bool found = false;
@@ -147,10 +149,13 @@ int CSkinDialog::RedrawControl(const std::string& name) {
             }
         }
     }
-    // A control drawn under the focus mark covered part of it: that part is
-    // painted again whole, mark included.
-    const QRegion underMark = drawn & FocusMarkArea();
-    if (!underMark.isEmpty()) RepaintSurface(underMark);
+    // A control drawn under the focus mark covered part of it, even where it
+    // showed nothing new: that part is painted again whole, mark included.
+    const QRegion underMark = touched & FocusMarkArea();
+    if (!underMark.isEmpty()) {
+        RepaintSurface(underMark);
+        drawn += underMark;
+    }
     if (!drawn.isEmpty()) {
         freshRegion_ += drawn;
         update(drawn);
