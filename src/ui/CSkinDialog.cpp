@@ -355,9 +355,11 @@ void CSkinDialog::MoveFocus(std::size_t index, bool markVisible) {
 bool CSkinDialog::focusNextPrevChild(bool next) {
     if (focusChain_.empty()) return CToolTipDialog::focusNextPrevChild(next);
     const std::size_t count = focusChain_.size();
-    // The first Tab shows where the focus is before it moves it.
+    // The first Tab shows where the focus is before it moves it, and tells a
+    // screen reader again.
     if (!focusMarkVisible_) {
         MoveFocus(focusIndex_, true);
+        if (FocusedControl() != nullptr) NotifyAccessible(FocusedControl(), QAccessible::Focus);
         return true;
     }
     MoveFocus((focusIndex_ + (next ? 1 : count - 1)) % count, true);
@@ -377,7 +379,14 @@ void CSkinDialog::keyPressEvent(QKeyEvent* event) {
 void CSkinDialog::focusInEvent(QFocusEvent* event) {
     CToolTipDialog::focusInEvent(event);
     RefreshPart(FocusMarkArea());
-    if (FocusedControl() != nullptr) NotifyAccessible(FocusedControl(), QAccessible::Focus);
+    // After Qt has told of the window's focus: a screen reader then reads the
+    // control that has it.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (hasFocus() && FocusedControl() != nullptr) NotifyAccessible(FocusedControl(), QAccessible::Focus);
+        },
+        Qt::QueuedConnection);
 }
 
 void CSkinDialog::focusOutEvent(QFocusEvent* event) {

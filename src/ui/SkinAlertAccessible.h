@@ -7,8 +7,10 @@ namespace vorn {
 class SkinWindowAccessible;
 
 // The alert of a skinned window (CSkinDialog::SetAlert) as assistive
-// technologies see it: an alert named by its text, showing while there is one
-// and invisible otherwise. Owned by Qt's accessibility cache; made and removed
+// technologies see it: a notification named by its text, showing while there
+// is one and invisible otherwise. A notification rather than an alert dialog:
+// screen readers speak one as it shows, without taking the focus from where
+// the listener is. Owned by Qt's accessibility cache; made and removed
 // by the window's interface. Window thread only.
 class SkinAlertAccessible : public QAccessibleInterface {
 public:
@@ -26,7 +28,7 @@ public:
     QString text(QAccessible::Text type) const override;
     void setText(QAccessible::Text, const QString&) override {}
     QRect rect() const override;
-    QAccessible::Role role() const override { return QAccessible::AlertMessage; }
+    QAccessible::Role role() const override { return QAccessible::Notification; }
     QAccessible::State state() const override;
 
 private:

@@ -122,7 +122,7 @@ TEST_F(AccessibilityEndToEndTest, AScreenReaderFindsEveryControlAndPlaysAndRates
         << rating;
     EXPECT_TRUE(Has(rating, "\"value\": 0.0, \"maximum\": 5.0")) << rating;
     EXPECT_TRUE(Has(Object("label", kWelcome), std::string("\"text\": \"") + kWelcome + "\""));
-    const std::string alert = Object("alert", "");
+    const std::string alert = Object("notification", "");
     EXPECT_FALSE(alert.empty());
     EXPECT_FALSE(Has(alert, "showing")) << alert;
 
@@ -149,7 +149,7 @@ TEST_F(AccessibilityEndToEndTest, AScreenReaderFindsEveryControlAndPlaysAndRates
     ASSERT_TRUE(desktop_.WaitForLogLines(kRatingWanted, asked + 1, 60000));
     const std::string second = desktop_.LogLines(kNewMedia)[1];
     EXPECT_TRUE(HeardEventually("\"name\": \"" + TitleOf(second) + "\"", "accessible-name"));
-    EXPECT_TRUE(HeardEventually("\"event\": \"object:state-changed:showing\", \"role\": \"alert\", "
+    EXPECT_TRUE(HeardEventually("\"event\": \"object:state-changed:showing\", \"role\": \"notification\", "
                                 "\"name\": \"Rate this track to continue\", \"detail1\": 1",
                                 ""));
     EXPECT_TRUE(Eventually("frame", kMainTitle, ", waiting for a rating\"", &line)) << line;
@@ -159,7 +159,7 @@ TEST_F(AccessibilityEndToEndTest, AScreenReaderFindsEveryControlAndPlaysAndRates
     const auto ratings = WaitForStationRatings(listener_, 2, 15000);
     EXPECT_EQ(ratings.size(), 2u);
     EXPECT_NE(std::find(ratings.begin(), ratings.end(), std::make_pair(ItemOf(second), 2)), ratings.end());
-    EXPECT_TRUE(HeardEventually("\"role\": \"alert\"", "\"detail1\": 0"));
+    EXPECT_TRUE(HeardEventually("\"role\": \"notification\"", "\"detail1\": 0"));
     EXPECT_TRUE(Eventually("frame", kMainTitle, "\"description\": \"", &line));
     EXPECT_FALSE(Has(line, "waiting for a rating")) << line;
 }

@@ -151,7 +151,7 @@ TEST_F(KeyboardAndScreenReaderTest, TheAccessibleTreeNamesEveryControlAndActsAsT
     ASSERT_GE(window->childCount(), 6);
     const std::vector<std::pair<QAccessible::Role, QString>> expected = {
         {QAccessible::Button, "Play"},   {QAccessible::Button, "Previous"}, {QAccessible::Button, "Next"},
-        {QAccessible::Slider, "Rating"}, {QAccessible::StaticText, ""},     {QAccessible::AlertMessage, ""}};
+        {QAccessible::Slider, "Rating"}, {QAccessible::StaticText, ""},     {QAccessible::Notification, ""}};
     for (int i = 0; i < 6; ++i) {
         QAccessibleInterface* child = Child(i);
         ASSERT_NE(child, nullptr) << i;
