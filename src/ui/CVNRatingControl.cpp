@@ -115,15 +115,13 @@ bool CVNRatingControl::OnKey(int key, Qt::KeyboardModifiers modifiers) {
     if ((modifiers & ~Qt::KeypadModifier) != Qt::NoModifier) return false;
     switch (key) {
         case Qt::Key_Up:
-        case Qt::Key_Plus: {
-            keyChoice_ = std::min(kStarCount, std::max(keyChoice_ != 0 ? keyChoice_ : rating_.load(), 0) + 1);
-            Preview(keyChoice_);
-            return true;
-        }
+        case Qt::Key_Plus:
         case Qt::Key_Down:
         case Qt::Key_Minus: {
+            // From the stars lit by the keys so far, else from the rating.
             const int from = keyChoice_ != 0 ? keyChoice_ : rating_.load();
-            keyChoice_ = std::max(1, from - 1);
+            const bool up = key == Qt::Key_Up || key == Qt::Key_Plus;
+            keyChoice_ = std::clamp(from + (up ? 1 : -1), 1, kStarCount);
             Preview(keyChoice_);
             return true;
         }

@@ -340,7 +340,6 @@ bool CVornUIDlg::AskForRating() {
 }
 
 void CVornUIDlg::RatingAnswered() {
-    if (!ratingWanted_) return;
     ratingWanted_ = false;
     SetAlert(QString());
     PlayerStateChanged();
@@ -356,10 +355,7 @@ QString CVornUIDlg::StateText() const {
 }
 
 void CVornUIDlg::MediaChanged() {
-    // A rating that was wanted was for the item before.
-    ratingWanted_ = false;
-    SetAlert(QString());
-    PlayerStateChanged();
+    RatingAnswered();  // a rating that was wanted was for the item before
 }
 
 void CVornUIDlg::PlayerStateChanged() {
@@ -459,12 +455,11 @@ std::unique_ptr<QMenu> CVornUIDlg::BuildMenu(bool forTray) {
 }
 
 void CVornUIDlg::contextMenuEvent(QContextMenuEvent* event) {
-    if (event->reason() == QContextMenuEvent::Keyboard) {
-        OpenContextMenu(mapToGlobal(FocusedControl() != nullptr ? FocusedControl()->BoundingBox().center()
-                                                                : rect().center()));
-        return;
-    }
-    OpenContextMenu(event->globalPos());
+    OpenContextMenu(event->reason() == QContextMenuEvent::Keyboard ? AtFocus() : event->globalPos());
+}
+
+QPoint CVornUIDlg::AtFocus() const {
+    return mapToGlobal(FocusedControl() != nullptr ? FocusedControl()->BoundingBox().center() : rect().center());
 }
 
 void CVornUIDlg::OpenContextMenu(const QPoint& globalPosition) {
@@ -496,8 +491,7 @@ void CVornUIDlg::keyPressEvent(QKeyEvent* event) {
     if ((key == Qt::Key_Menu && modifiers == Qt::NoModifier) ||
         (key == Qt::Key_F10 && modifiers == Qt::ShiftModifier)) {
         event->accept();
-        QContextMenuEvent menu(QContextMenuEvent::Keyboard, QPoint(), QCursor::pos());
-        contextMenuEvent(&menu);
+        OpenContextMenu(AtFocus());
         return;
     }
     CSkinDialog::keyPressEvent(event);

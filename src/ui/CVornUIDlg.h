@@ -166,6 +166,8 @@ private:
     void Finish(int result);
     // The rating is no longer wanted (given, or another item).
     void RatingAnswered();
+    // Where the keyboard opens the menu: at the focused control (screen coordinates).
+    QPoint AtFocus() const;
 
     std::atomic<bool> uiReady_{false};
     // The display's first line as last written to the log: each new text is logged
