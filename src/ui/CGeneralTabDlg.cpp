@@ -57,6 +57,8 @@ CGeneralTabDlg::CGeneralTabDlg(Preferences& preferences, QWidget* parent)
     label->setBuddy(mediaFolder_);
     browse_ = new QPushButton(QStringLiteral("..."), media);
     browse_->setObjectName(QStringLiteral("browse"));
+    // Its face says "..."; a screen reader says what it does.
+    browse_->setAccessibleName(QStringLiteral("Browse for the media folder"));
     browse_->setFixedWidth(browse_->fontMetrics().horizontalAdvance(QStringLiteral("...")) + 16);
     auto* mediaRow = new QHBoxLayout(media);
     mediaRow->addWidget(label);

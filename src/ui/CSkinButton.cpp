@@ -85,6 +85,7 @@ void CSkinButton::SetPlayingLook() {
     int expected = 0;
     if (alternate_.compare_exchange_strong(expected, 1)) {
         RequestRedraw();
+        NotifyAccessible(QAccessible::NameChanged);  // "Play" became "Pause"
     }
 }
 
@@ -92,7 +93,36 @@ void CSkinButton::SetStoppedLook() {
     int expected = 1;
     if (alternate_.compare_exchange_strong(expected, 0)) {
         RequestRedraw();
+        NotifyAccessible(QAccessible::NameChanged);
     }
+}
+
+void CSkinButton::SetAccessibleNames(const QString& name, const QString& playingName) {
+    SetAccessibleName(name);
+    playingName_ = playingName;
+}
+
+QString CSkinButton::AccessibleName() const {
+    return IsPlayingLook() && !playingName_.isEmpty() ? playingName_ : CSkinControl::AccessibleName();
+}
+
+QStringList CSkinButton::AccessibleActions() const {
+    QStringList actions{QAccessibleActionInterface::pressAction()};
+    if (!holdAction_.isEmpty()) actions.push_back(holdAction_);
+    return actions;
+}
+
+bool CSkinButton::DoAccessibleAction(const QString& action) {
+    // What the mouse does, without the pressed look: a click, or one step of a hold.
+    if (action == QAccessibleActionInterface::pressAction()) {
+        CallBack(kCodeClick);
+        return true;
+    }
+    if (!holdAction_.isEmpty() && action == holdAction_) {
+        CallBack(kCodeHoldRepeat);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace vorn

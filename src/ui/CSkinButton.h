@@ -42,6 +42,16 @@ public:
     void SetStoppedLook();
     bool IsPlayingLook() const { return alternate_.load() == 1; }
 
+    // Screen readers: a push button named `name`, or `playingName` in the
+    // playing look; "Press" clicks it, and a button that seeks while held
+    // offers `holdAction` for one hold-repeat step.
+    void SetAccessibleNames(const QString& name, const QString& playingName);
+    void SetHoldAction(const QString& holdAction) { holdAction_ = holdAction; }
+    QAccessible::Role AccessibleRole() const override { return QAccessible::Button; }
+    QString AccessibleName() const override;
+    QStringList AccessibleActions() const override;
+    bool DoAccessibleAction(const QString& action) override;
+
     int State() const { return state_; }
     int HoldCount() const { return holdCount_; }
 
@@ -56,6 +66,8 @@ private:
     const CSkinImage* alternateUp_;
     const CSkinImage* pressed_;
     const CSkinImage* up_;
+    QString playingName_;  // the accessible name in the playing look
+    QString holdAction_;
 };
 
 }  // namespace vorn

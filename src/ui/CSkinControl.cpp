@@ -41,6 +41,29 @@ void CSkinControl::RequestRedraw() {
     }
 }
 
+bool CSkinControl::OnKey(int key, Qt::KeyboardModifiers modifiers) {
+    // Space and Enter do the first action, as a click would.
+    const bool press = modifiers == Qt::NoModifier &&
+                       (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter);
+    const QStringList actions = AccessibleActions();
+    return press && !actions.isEmpty() && DoAccessibleAction(actions.front());
+}
+
+QPainterPath CSkinControl::FocusOutline() const {
+    if (!focusOutline_.isEmpty()) return focusOutline_;
+    QPainterPath box;
+    box.addRect(BoundingBox());
+    return box;
+}
+
+void CSkinControl::NotifyAccessible(QAccessible::Event event) {
+    // Only a screen reader listening needs the news; it reaches the window
+    // thread as a message, whichever thread changed the control.
+    if (port_ && QAccessible::isActive()) {
+        port_->Post(MSG_ACCESSIBLECHANGE, MessageArgs{static_cast<std::int64_t>(event), name_});
+    }
+}
+
 bool CSkinControl::HitTest(int event, int x, int y) const {
     return event != MOUSE_SETCURSOR && x != kNoPosition && area_.contains(QPoint(x, y));
 }

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QAccessible>
+#include <QPainterPath>
 #include <QRect>
 #include <QRegion>
+#include <QString>
+#include <QStringList>
 
 #include <climits>
 #include <memory>
@@ -57,6 +61,36 @@ public:
     virtual bool OnMouse(int event, int x, int y, unsigned keyFlags) = 0;
     virtual std::string GetToolTipText() const;
 
+    // ---- keyboard focus: the window moves it among its controls (Tab) and
+    // hands the focused control the keys it does not take itself.
+    // True when the key was taken. Window thread.
+    virtual bool OnKey(int key, Qt::KeyboardModifiers modifiers);
+    // The focus came to (true) or left (false) the control.
+    virtual void OnFocus(bool /*focused*/) {}
+    // The line the window draws around the control while it has the focus
+    // (logical pixels); the hit area's bounding box unless set.
+    QPainterPath FocusOutline() const;
+    void SetFocusOutline(const QPainterPath& outline) { focusOutline_ = outline; }
+
+    // ---- what assistive technologies (screen readers, through AT-SPI) are told.
+    // Window thread, unless said otherwise.
+    virtual QAccessible::Role AccessibleRole() const { return QAccessible::Client; }
+    virtual QString AccessibleName() const { return accessibleName_; }
+    void SetAccessibleName(const QString& name) { accessibleName_ = name; }
+    virtual QString AccessibleDescription() const { return QString(); }
+    // The actions a screen reader offers, by name; Space and Enter do the first.
+    virtual QStringList AccessibleActions() const { return {}; }
+    // Does the named action; false when the control has no such action now.
+    virtual bool DoAccessibleAction(const QString& /*action*/) { return false; }
+    // A control with a value (the stars): its range and current value.
+    virtual bool HasAccessibleValue() const { return false; }
+    virtual int AccessibleValue() const { return 0; }
+    virtual int AccessibleMaximum() const { return 0; }
+    // Sets the value as the listener would with the mouse; false when refused.
+    virtual bool SetAccessibleValue(int /*value*/) { return false; }
+    // Tells assistive technologies that the name, value or text changed. Any thread.
+    void NotifyAccessible(QAccessible::Event event);
+
     const std::string& Name() const { return name_; }
     const QRegion& Area() const { return area_; }
     QRect BoundingBox() const { return area_.boundingRect(); }
@@ -81,6 +115,8 @@ private:
     std::shared_ptr<MessagePort> port_;
     QRegion area_;
     ControlCallback* callback_;
+    QPainterPath focusOutline_;  // empty: the bounding box
+    QString accessibleName_;
 };
 
 }  // namespace vorn

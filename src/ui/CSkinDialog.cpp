@@ -1,6 +1,7 @@
 #include "ui/CSkinDialog.h"
 
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -11,6 +12,7 @@
 
 #include "ui/CSkinControl.h"
 #include "ui/CSkinImage.h"
+#include "ui/SkinWindowAccessible.h"
 #include "ui/WindowMessageEvent.h"
 #include "ui/WindowSystem.h"
 #include "ui/WindowSystemPosition.h"
@@ -42,6 +44,10 @@ CSkinDialog::CSkinDialog(QWidget* parent)
     // the mask becomes the input region, so clicks beside the skin fall through.
     if (WindowSystem::IsWayland()) setAttribute(Qt::WA_TranslucentBackground);
     setMouseTracking(true);
+    // The window takes the keyboard (Tab, a click or the window manager) and
+    // hands it on to its controls.
+    setFocusPolicy(Qt::StrongFocus);
+    SkinWindowAccessible::Install();
     resize(kSkinWidth, kSkinHeight);
     SetTimer(TIMER_CONTROL_TICK, TIMER_CONTROL_TICK_MS);
 }
@@ -54,6 +60,8 @@ CSkinDialog::~CSkinDialog() {
     for (CSkinControl* control : controls_) {
         control->owner_ = nullptr;
     }
+    // Screen readers lose the controls now, before the window's parts go.
+    if (accessible_ != nullptr) accessible_->WindowGone();
 }
 
 void CSkinDialog::SetBackground(const CSkinImage* image) {
@@ -87,10 +95,14 @@ void CSkinDialog::DetachControl(CSkinControl* control) {
     auto drop = [control](std::vector<CSkinControl*>& list) {
         list.erase(std::remove(list.begin(), list.end(), control), list.end());
     };
+    CSkinControl* focused = FocusedControl();
     drop(controls_);
     for (auto& layer : layers_) {
         drop(layer);
     }
+    drop(focusChain_);
+    const auto still = std::find(focusChain_.begin(), focusChain_.end(), focused);
+    focusIndex_ = still != focusChain_.end() ? static_cast<std::size_t>(still - focusChain_.begin()) : 0;
     surfaceValid_ = false;
     update();
 }
@@ -107,11 +119,13 @@ void CSkinDialog::PaintAll(QPainter& dc) {
             dc.restore();
         }
     }
+    if (IsFocusMarkShown()) DrawFocusMark(dc);
 }
 
 int CSkinDialog::RedrawControl(const std::string& name) {
     Surface();
     QRegion drawn;
+    QRegion touched;  // where the draws may have painted, changed or not
     {
         QPainter dc(&surface_);
         auto draw = [&](CSkinControl* control) {
@@ -119,6 +133,7 @@ int CSkinDialog::RedrawControl(const std::string& name) {
             const bool result = control->Draw(dc);
             dc.restore();
             drawn += control->ChangedByLastDraw();
+            touched += control->BoundingBox();
             return result;
         };
         bool found = false;
@@ -134,11 +149,27 @@ int CSkinDialog::RedrawControl(const std::string& name) {
             }
         }
     }
+    // A control drawn under the focus mark covered part of it, even where it
+    // showed nothing new: that part is painted again whole, mark included.
+    const QRegion underMark = touched & FocusMarkArea();
+    if (!underMark.isEmpty()) {
+        RepaintSurface(underMark);
+        drawn += underMark;
+    }
     if (!drawn.isEmpty()) {
         freshRegion_ += drawn;
         update(drawn);
     }
     return 0;
+}
+
+void CSkinDialog::RefreshPart(const QRegion& part) {
+    if (part.isEmpty()) return;
+    if (surfaceValid_) {
+        RepaintSurface(part);
+        freshRegion_ += part;
+    }
+    update(part);
 }
 
 const QImage& CSkinDialog::Surface() {
@@ -272,7 +303,142 @@ std::int64_t CSkinDialog::HandleMessage(unsigned message, const MessageArgs& arg
     if (message == MSG_REDRAWCONTROL) {
         return RedrawControl(args.text.value_or(std::string()));
     }
+    if (message == MSG_ACCESSIBLECHANGE) {
+        const std::string name = args.text.value_or(std::string());
+        for (CSkinControl* control : controls_) {
+            if (control->Name() == name) {
+                NotifyAccessible(control, static_cast<QAccessible::Event>(args.value));
+                break;
+            }
+        }
+    }
     return 0;
+}
+
+// ---------------------------------------------------------------- the keyboard
+
+void CSkinDialog::SetFocusChain(std::vector<CSkinControl*> chain) {
+    const QRegion before = FocusMarkArea();
+    focusChain_ = std::move(chain);
+    focusIndex_ = 0;
+    RefreshPart(before + FocusMarkArea());
+}
+
+CSkinControl* CSkinDialog::FocusedControl() const {
+    return focusIndex_ < focusChain_.size() ? focusChain_[focusIndex_] : nullptr;
+}
+
+void CSkinDialog::SetFocusedControl(CSkinControl* control) {
+    const auto it = std::find(focusChain_.begin(), focusChain_.end(), control);
+    if (it != focusChain_.end()) MoveFocus(static_cast<std::size_t>(it - focusChain_.begin()), focusMarkVisible_);
+}
+
+bool CSkinDialog::IsFocusMarkShown() const {
+    return focusMarkVisible_ && hasFocus() && FocusedControl() != nullptr;
+}
+
+void CSkinDialog::MoveFocus(std::size_t index, bool markVisible) {
+    if (index >= focusChain_.size()) return;
+    CSkinControl* before = FocusedControl();
+    const QRegion oldMark = FocusMarkArea();
+    focusIndex_ = index;
+    focusMarkVisible_ = markVisible;
+    RefreshPart(oldMark + FocusMarkArea());
+    CSkinControl* now = FocusedControl();
+    if (before != now) {
+        if (before != nullptr) before->OnFocus(false);
+        now->OnFocus(true);
+        if (hasFocus()) NotifyAccessible(now, QAccessible::Focus);
+    }
+}
+
+bool CSkinDialog::focusNextPrevChild(bool next) {
+    if (focusChain_.empty()) return CToolTipDialog::focusNextPrevChild(next);
+    const std::size_t count = focusChain_.size();
+    // The first Tab shows where the focus is before it moves it, and tells a
+    // screen reader again.
+    if (!focusMarkVisible_) {
+        MoveFocus(focusIndex_, true);
+        if (FocusedControl() != nullptr) NotifyAccessible(FocusedControl(), QAccessible::Focus);
+        return true;
+    }
+    MoveFocus((focusIndex_ + (next ? 1 : count - 1)) % count, true);
+    return true;
+}
+
+void CSkinDialog::keyPressEvent(QKeyEvent* event) {
+    CSkinControl* focused = FocusedControl();
+    if (focused != nullptr && focused->OnKey(event->key(), event->modifiers())) {
+        if (!focusMarkVisible_) MoveFocus(focusIndex_, true);
+        event->accept();
+        return;
+    }
+    CToolTipDialog::keyPressEvent(event);  // Escape is the dialog's cancel
+}
+
+void CSkinDialog::focusInEvent(QFocusEvent* event) {
+    CToolTipDialog::focusInEvent(event);
+    RefreshPart(FocusMarkArea());
+    // After Qt has told of the window's focus: a screen reader then reads the
+    // control that has it.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (hasFocus() && FocusedControl() != nullptr) NotifyAccessible(FocusedControl(), QAccessible::Focus);
+        },
+        Qt::QueuedConnection);
+}
+
+void CSkinDialog::focusOutEvent(QFocusEvent* event) {
+    CToolTipDialog::focusOutEvent(event);
+    // The mark goes with the focus.
+    if (focusMarkVisible_ && FocusedControl() != nullptr) RefreshPart(MarkBounds(*FocusedControl()));
+}
+
+QColor CSkinDialog::FocusMarkOuterColour() { return QColor(0x10, 0x10, 0x10); }
+QColor CSkinDialog::FocusMarkInnerColour() { return QColor(0xFF, 0xD0, 0x00); }
+
+void CSkinDialog::DrawFocusMark(QPainter& dc) const {
+    const QPainterPath outline = FocusedControl()->FocusOutline();
+    dc.save();
+    dc.setRenderHint(QPainter::Antialiasing);
+    dc.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    dc.setBrush(Qt::NoBrush);
+    // A dark band with a bright line inside it: seen on light and dark artwork alike.
+    dc.setPen(QPen(FocusMarkOuterColour(), kFocusMarkWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    dc.drawPath(outline);
+    dc.setPen(QPen(FocusMarkInnerColour(), kFocusMarkWidth / 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    dc.drawPath(outline);
+    dc.restore();
+}
+
+QRegion CSkinDialog::FocusMarkArea() const {
+    return IsFocusMarkShown() ? MarkBounds(*FocusedControl()) : QRegion();
+}
+
+QRegion CSkinDialog::MarkBounds(const CSkinControl& control) {
+    const int reach = static_cast<int>(kFocusMarkWidth) + 1;  // half the pen and the antialiasing, rounded up
+    return QRegion(control.FocusOutline().boundingRect().toAlignedRect().adjusted(-reach, -reach, reach, reach));
+}
+
+// ---------------------------------------------------------------- screen readers
+
+bool CSkinDialog::HasControl(const CSkinControl* control) const {
+    return std::find(controls_.begin(), controls_.end(), control) != controls_.end();
+}
+
+void CSkinDialog::SetAlert(const QString& text) {
+    if (text == alert_) return;
+    const bool shown = !alert_.isEmpty();
+    alert_ = text;
+    if (accessible_ != nullptr && QAccessible::isActive()) accessible_->AlertChanged(shown, !text.isEmpty());
+}
+
+void CSkinDialog::NotifyAccessible(CSkinControl* control, QAccessible::Event event) {
+    if (!QAccessible::isActive()) return;
+    // Asking makes the window's interface if no screen reader has yet.
+    auto* window = dynamic_cast<SkinWindowAccessible*>(QAccessible::queryAccessibleInterface(this));
+    if (window != nullptr) window->ControlChanged(control, event);
 }
 
 void CSkinDialog::SetControlCursor(Qt::CursorShape shape) {
@@ -371,6 +537,7 @@ void CSkinDialog::mousePressEvent(QMouseEvent* event) {
         CToolTipDialog::mousePressEvent(event);
         return;
     }
+    if (focusMarkVisible_) MoveFocus(focusIndex_, false);  // the mouse is in use: no mark
     const bool consumed = DispatchMouse(MOUSE_LBUTTONDOWN, event->position().toPoint(),
                                         KeyFlags(event));
     if (consumed || !draggable_) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QAccessible>
+#include <QColor>
 #include <QImage>
 #include <QPoint>
 #include <QRegion>
@@ -23,6 +25,7 @@ namespace vorn {
 
 class CSkinControl;
 class CSkinImage;
+class SkinWindowAccessible;
 
 // A frameless window painted from a full-window PNG background with per-pixel
 // alpha and shaped by the background's fully opaque pixels (on X11 an X shape;
@@ -108,6 +111,31 @@ public:
 
     DragMode CurrentDrag() const { return drag_; }
 
+    // ---- the keyboard: Tab and Shift+Tab move the focus around the chain of
+    // controls (round, as the window has nothing else to take it); the focused
+    // control gets the keys first. A mark around it shows where the focus is
+    // once the keyboard has been used, while the window has the focus; the
+    // mouse hides it again.
+    // The controls Tab visits, in order; the first has the focus to begin with.
+    void SetFocusChain(std::vector<CSkinControl*> chain);
+    const std::vector<CSkinControl*>& FocusChain() const { return focusChain_; }
+    CSkinControl* FocusedControl() const;
+    // Moves the focus to a control of the chain (others are ignored).
+    void SetFocusedControl(CSkinControl* control);
+    bool IsFocusMarkShown() const;
+    // The mark's look, in logical pixels.
+    static constexpr qreal kFocusMarkWidth = 3.0;
+    static QColor FocusMarkOuterColour();
+    static QColor FocusMarkInnerColour();
+
+    // ---- screen readers (see SkinWindowAccessible)
+    // An alert: shown to assistive technologies with `text`, hidden with none.
+    void SetAlert(const QString& text);
+    QString Alert() const { return alert_; }
+    // Tells assistive technologies about a control (on the window thread).
+    void NotifyAccessible(CSkinControl* control, QAccessible::Event event);
+    bool HasControl(const CSkinControl* control) const;
+
     // The window's pixels as they were last drawn (painted in full first if
     // nothing has been drawn yet), at the window's device pixel ratio. Shown on
     // screen as paint events come.
@@ -123,6 +151,10 @@ protected:
     virtual bool StartSystemMove();
 
     bool event(QEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
@@ -133,6 +165,7 @@ protected:
 
 private:
     friend class CSkinControl;  // attaches and detaches itself
+    friend class SkinWindowAccessible;  // tells the window it is there and gone
     void AttachControl(CSkinControl* control);
     void DetachControl(CSkinControl* control);
 
@@ -143,6 +176,14 @@ private:
     // Paints `part` of the surface again (all of it when the part is empty or
     // the surface is not valid).
     void RepaintSurface(const QRegion& part);
+    // Shows the surface's `part` anew: painted again, then on the screen.
+    void RefreshPart(const QRegion& part);
+    // Moves the focus to chain entry `index`, the mark shown or not.
+    void MoveFocus(std::size_t index, bool markVisible);
+    void DrawFocusMark(QPainter& dc) const;
+    // The pixels the mark covers around the focused control (empty when not shown).
+    QRegion FocusMarkArea() const;
+    static QRegion MarkBounds(const CSkinControl& control);
 
     std::shared_ptr<MessagePort> port_;
     const CSkinImage* background_ = nullptr;
@@ -160,6 +201,12 @@ private:
     QPoint dragOffset_;  // pointer position relative to the window while following
 
     std::optional<Qt::CursorShape> controlCursor_;
+
+    std::vector<CSkinControl*> focusChain_;
+    std::size_t focusIndex_ = 0;
+    bool focusMarkVisible_ = false;  // the keyboard was used since the last mouse press
+    QString alert_;
+    SkinWindowAccessible* accessible_ = nullptr;  // this window's interface while it exists
 };
 
 }  // namespace vorn

@@ -116,8 +116,12 @@ std::string CVNDisplayControl::CleanText(const std::string& text) {
 
 void CVNDisplayControl::SetLine1(const std::string& text) {
     bool changed = false;
+    bool renamed = false;
     {
         std::lock_guard lock(textMutex_);
+        const QString spoken = QString::fromStdString(text).simplified();
+        renamed = spoken != spokenLine1_;
+        spokenLine1_ = spoken;
         const std::string cleaned = CleanText(text);
         std::string line = static_cast<int>(cleaned.size()) > kVisibleWidth
                                ? Separator() + cleaned + Separator()
@@ -133,6 +137,9 @@ void CVNDisplayControl::SetLine1(const std::string& text) {
     if (changed) {
         RequestRedraw();
     }
+    if (renamed) {
+        NotifyAccessible(QAccessible::NameChanged);  // a new track, or news
+    }
 }
 
 void CVNDisplayControl::SetLine1(const char* text) {
@@ -143,6 +150,7 @@ void CVNDisplayControl::SetLine2(const std::string& text) {
     bool changed = false;
     {
         std::lock_guard lock(textMutex_);
+        spokenLine2_ = QString::fromStdString(text).simplified();
         std::string line = CleanText(text);
         changed = line != line2_;
         line2_ = std::move(line);
@@ -284,6 +292,27 @@ void CVNDisplayControl::ComposeLine(QPainter& painter, const QRect& line, const 
         painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
         overlay_->Draw(painter, line.topLeft(), line.translated(BoundingBox().topLeft()));
     }
+}
+
+QString CVNDisplayControl::AccessibleName() const {
+    std::lock_guard lock(textMutex_);
+    return spokenLine1_;
+}
+
+QString CVNDisplayControl::AccessibleDescription() const {
+    std::lock_guard lock(textMutex_);
+    return spokenLine2_;
+}
+
+QStringList CVNDisplayControl::AccessibleActions() const {
+    if (!clickable_.load()) return {};
+    return {QAccessibleActionInterface::pressAction()};
+}
+
+bool CVNDisplayControl::DoAccessibleAction(const QString& action) {
+    if (action != QAccessibleActionInterface::pressAction() || !clickable_.load()) return false;
+    CallBack(kCodeClick);
+    return true;
 }
 
 QRegion CVNDisplayControl::ChangedByLastDraw() const {

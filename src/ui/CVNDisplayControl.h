@@ -53,6 +53,15 @@ public:
     // Advances line 1 by one character (back to the start after the end).
     void ScrollTick();
 
+    // Screen readers: static text named by line 1 (as given, whole, not the
+    // scrolled part nor the font's cleaned letters), described by line 2; a
+    // clickable display can be pressed. A new line 1 is announced.
+    QAccessible::Role AccessibleRole() const override { return QAccessible::StaticText; }
+    QString AccessibleName() const override;
+    QString AccessibleDescription() const override;
+    QStringList AccessibleActions() const override;
+    bool DoAccessibleAction(const QString& action) override;
+
     std::string Line1() const;
     std::string Line2() const;
     int ScrollOffset() const;
@@ -83,8 +92,10 @@ private:
     void ComposeLine(QPainter& painter, const QRect& line, const std::string& text, double left,
                      QColor colour);
 
-    // guards line1_, line2_, scrollOffset_ and the lines' dirty marks
+    // guards line1_, line2_, the spoken lines, scrollOffset_ and the lines' dirty marks
     mutable std::mutex textMutex_;
+    QString spokenLine1_;  // the texts as given, for screen readers
+    QString spokenLine2_;
     std::string line1_;
     std::string line2_;
     int scrollOffset_ = 0;

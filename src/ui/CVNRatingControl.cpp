@@ -1,5 +1,6 @@
 #include "ui/CVNRatingControl.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "ui/StarSweep.h"
@@ -44,33 +45,101 @@ bool CVNRatingControl::OnMouse(int event, int x, int y, unsigned /*keyFlags*/) {
         return false;
     }
     if (!HitTest(event, x, y)) {
-        if (hoverSuspended_) {
-            hoverSuspended_ = false;
-            StartAnimation();
-        } else if (shown_.load() != 0 && !animating_.load() && shown_.load() != rating_.load()) {
-            shown_.store(rating_.load());
-            RequestRedraw();
-        }
+        EndPreview();
         return false;
     }
+    const int star = StarAt(x, y);
+    if (event == MOUSE_MOVE) {
+        Preview(star);
+    } else {
+        Preview(0);  // a press stops the sweep as hovering does, lighting nothing new
+        if (event == MOUSE_LBUTTONDOWN && star != 0) {
+            Choose(star);
+        }
+    }
+    return true;
+}
+
+void CVNRatingControl::Preview(int star) {
     if (animating_.load()) {
         StopAnimation();
         hoverSuspended_ = true;
     }
-    const int star = StarAt(x, y);
-    if (event == MOUSE_MOVE) {
-        if (star != 0 && star != shown_.load()) {
-            shown_.store(star);
-            RequestRedraw();
-        }
-    } else if (event == MOUSE_LBUTTONDOWN) {
-        if (star != 0) {
-            rating_.store(star);
-            hoverSuspended_ = false;
-            CallBack(star);
-        }
+    if (star != 0 && star != shown_.load()) {
+        shown_.store(star);
+        RequestRedraw();
     }
-    return true;
+}
+
+void CVNRatingControl::EndPreview() {
+    if (hoverSuspended_) {
+        hoverSuspended_ = false;
+        StartAnimation();
+    } else if (shown_.load() != 0 && !animating_.load() && shown_.load() != rating_.load()) {
+        shown_.store(rating_.load());
+        RequestRedraw();
+    }
+}
+
+bool CVNRatingControl::Choose(int star) {
+    const int before = rating_.exchange(star);
+    hoverSuspended_ = false;
+    keyChoice_ = 0;
+    const bool rated = CallBack(star);
+    if (before != star) NotifyAccessible(QAccessible::ValueChanged);
+    return rated;
+}
+
+QString CVNRatingControl::RateActionName(int star) {
+    return star == 1 ? QStringLiteral("Rate 1 star") : QStringLiteral("Rate %1 stars").arg(star);
+}
+
+QStringList CVNRatingControl::AccessibleActions() const {
+    QStringList actions;
+    for (int star = 1; star <= kStarCount; ++star) actions.push_back(RateActionName(star));
+    return actions;
+}
+
+bool CVNRatingControl::DoAccessibleAction(const QString& action) {
+    for (int star = 1; star <= kStarCount; ++star) {
+        if (action == RateActionName(star)) return Choose(star);
+    }
+    return false;
+}
+
+bool CVNRatingControl::SetAccessibleValue(int value) {
+    return value >= 1 && value <= kStarCount && Choose(value);
+}
+
+bool CVNRatingControl::OnKey(int key, Qt::KeyboardModifiers modifiers) {
+    if ((modifiers & ~Qt::KeypadModifier) != Qt::NoModifier) return false;
+    switch (key) {
+        case Qt::Key_Up:
+        case Qt::Key_Plus:
+        case Qt::Key_Down:
+        case Qt::Key_Minus: {
+            // From the stars lit by the keys so far, else from the rating.
+            const int from = keyChoice_ != 0 ? keyChoice_ : rating_.load();
+            const bool up = key == Qt::Key_Up || key == Qt::Key_Plus;
+            keyChoice_ = std::clamp(from + (up ? 1 : -1), 1, kStarCount);
+            Preview(keyChoice_);
+            return true;
+        }
+        case Qt::Key_Space:
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            if (keyChoice_ != 0) Choose(keyChoice_);
+            return true;
+        default:
+            return false;
+    }
+}
+
+void CVNRatingControl::OnFocus(bool focused) {
+    if (!focused && keyChoice_ != 0) {
+        keyChoice_ = 0;
+        EndPreview();
+    }
 }
 
 int CVNRatingControl::SetRating(int rating) {
@@ -79,8 +148,9 @@ int CVNRatingControl::SetRating(int rating) {
     }
     StopAnimation();
     shown_.store(rating);
-    rating_.store(rating);
+    const bool changed = rating_.exchange(rating) != rating;
     RequestRedraw();
+    if (changed) NotifyAccessible(QAccessible::ValueChanged);
     return 1;
 }
 

@@ -42,6 +42,23 @@ public:
     bool IsAnimating() const { return animating_.load(); }
     bool IsHoverSuspended() const { return hoverSuspended_; }
 
+    // Screen readers: a slider from 0 (not rated) to 5 whose value is the
+    // rating; setting it, or the action "Rate 1 star" ... "Rate 5 stars",
+    // rates exactly as a click on that star does.
+    QAccessible::Role AccessibleRole() const override { return QAccessible::Slider; }
+    QStringList AccessibleActions() const override;
+    bool DoAccessibleAction(const QString& action) override;
+    bool HasAccessibleValue() const override { return true; }
+    int AccessibleValue() const override { return rating_.load(); }
+    int AccessibleMaximum() const override { return kStarCount; }
+    bool SetAccessibleValue(int value) override;
+    static QString RateActionName(int star);
+
+    // The keyboard, as the pointer: Up and Down light the stars as hovering
+    // does, Space or Enter rates with the stars lit so.
+    bool OnKey(int key, Qt::KeyboardModifiers modifiers) override;
+    void OnFocus(bool focused) override;
+
     // Star i (0 to 4): a column of the area's bounding box, full height.
     QRect StarRect(int i) const;
 
@@ -50,11 +67,19 @@ private:
     void Animate();
     // The star (1 to 5) whose column holds the point, or 0.
     int StarAt(int x, int y) const;
+    // A star chosen (a click): the rating, and the callback.
+    bool Choose(int star);
+    // Lights `star` stars as a hover does, stopping the animation meanwhile.
+    void Preview(int star);
+    // The pointer or the keyboard went away from the stars: the animation
+    // starts again if a hover stopped it, else the rating shows again.
+    void EndPreview();
 
     std::atomic<int> shown_{0};
     std::atomic<int> rating_{0};
     std::atomic<bool> animating_{false};
     bool hoverSuspended_ = false;  // window thread only
+    int keyChoice_ = 0;            // window thread only: the star Up/Down lit, 0 for none
     const CSkinImage* starOff_;
     const CSkinImage* starOn_;
 

@@ -48,6 +48,7 @@ CVornAboutDlg::CVornAboutDlg(QWidget* parent) : HidesSettled<QDialog>(parent) {
     auto* build = new QLineEdit(QStringLiteral("Build %1").arg(BUILD_NUMBER), this);
     build->setObjectName(QStringLiteral("build"));
     build->setReadOnly(true);
+    build->setAccessibleName(QStringLiteral("Build"));
     build->setAlignment(Qt::AlignCenter);
     build->setFixedWidth(build->fontMetrics().horizontalAdvance(build->text()) + 24);
     layout->addWidget(build, 0, Qt::AlignHCenter);

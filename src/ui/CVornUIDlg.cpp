@@ -5,6 +5,7 @@
 #include <QCursor>
 #include <QDesktopServices>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
@@ -150,6 +151,23 @@ void CVornUIDlg::OnInitDialog() {
     AddControl(ratingControl_.get(), 1);
     AddControl(displayOwner_.get(), 1);
 
+    // The keyboard and screen readers: Tab visits play, back, forward, the
+    // stars and the title, in that order.
+    playButton_->SetAccessibleNames(QStringLiteral("Play"), QStringLiteral("Pause"));
+    backButton_->SetAccessibleName(QStringLiteral("Previous"));
+    backButton_->SetHoldAction(QStringLiteral("Seek back"));
+    forwardButton_->SetAccessibleName(QStringLiteral("Next"));
+    forwardButton_->SetHoldAction(QStringLiteral("Seek forward"));
+    ratingControl_->SetAccessibleName(QStringLiteral("Rating"));
+    playButton_->SetFocusOutline(SkinAreas::PlayOutline());
+    backButton_->SetFocusOutline(SkinAreas::BackOutline());
+    forwardButton_->SetFocusOutline(SkinAreas::ForwardOutline());
+    ratingControl_->SetFocusOutline(SkinAreas::RatingOutline());
+    displayOwner_->SetFocusOutline(SkinAreas::DisplayOutline());
+    SetFocusChain({playButton_.get(), backButton_.get(), forwardButton_.get(), ratingControl_.get(),
+                   displayOwner_.get()});
+    PlayerStateChanged();
+
     setWindowIcon(icon_);
     SetDraggable(true);
     display_ = displayOwner_.get();
@@ -196,6 +214,7 @@ bool CVornUIDlg::OnRate(int rating) {
     ratingControl_->SetRating(rating);
     item->SetRating(rating);
     const bool rated = RateItem(item->GetRecommendation().ItemId(), rating, true);
+    RatingAnswered();
     OnRatingChanged();
     return rated;
 }
@@ -310,8 +329,38 @@ bool CVornUIDlg::AskForRating() {
     raise();
     activateWindow();
     if (ratingControl_) ratingControl_->StartAnimation();
+    // Asked again (another Next on the unrated item), it is announced again.
+    ratingWanted_ = true;
+    SetAlert(QString());
+    SetAlert(QString::fromLatin1(kRatingWantedAlert));
+    if (ratingControl_) SetFocusedControl(ratingControl_.get());
+    PlayerStateChanged();
     OnRatingWanted();
     return true;
+}
+
+void CVornUIDlg::RatingAnswered() {
+    ratingWanted_ = false;
+    SetAlert(QString());
+    PlayerStateChanged();
+}
+
+QString CVornUIDlg::StateText() const {
+    QString text = playButton_ && playButton_->IsPlayingLook() ? QStringLiteral("Playing")
+                   : HasCurrentItem()                          ? QStringLiteral("Paused")
+                                                               : QStringLiteral("Stopped");
+    if (ratingWanted_) text += QStringLiteral(", waiting for a rating");
+    if (offline_) text += QStringLiteral(", offline");
+    return text;
+}
+
+void CVornUIDlg::MediaChanged() {
+    RatingAnswered();  // a rating that was wanted was for the item before
+}
+
+void CVornUIDlg::PlayerStateChanged() {
+    const QString text = StateText();
+    if (text != accessibleDescription()) setAccessibleDescription(text);
 }
 
 void CVornUIDlg::OnConnectionChanged(bool online) {
@@ -319,6 +368,8 @@ void CVornUIDlg::OnConnectionChanged(bool online) {
     QMetaObject::invokeMethod(
         this, [this, online] {
             if (tray_) tray_->SetOffline(!online);
+            offline_ = !online;
+            PlayerStateChanged();
         },
         Qt::QueuedConnection);
 }
@@ -404,8 +455,46 @@ std::unique_ptr<QMenu> CVornUIDlg::BuildMenu(bool forTray) {
 }
 
 void CVornUIDlg::contextMenuEvent(QContextMenuEvent* event) {
+    OpenContextMenu(event->reason() == QContextMenuEvent::Keyboard ? AtFocus() : event->globalPos());
+}
+
+QPoint CVornUIDlg::AtFocus() const {
+    return mapToGlobal(FocusedControl() != nullptr ? FocusedControl()->BoundingBox().center() : rect().center());
+}
+
+void CVornUIDlg::OpenContextMenu(const QPoint& globalPosition) {
     std::unique_ptr<QMenu> menu = BuildMenu(false);
-    menu->exec(event->globalPos());
+    menu->exec(globalPosition);
+}
+
+void CVornUIDlg::keyPressEvent(QKeyEvent* event) {
+    const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    const int key = event->key();
+    if (modifiers == Qt::NoModifier && key >= Qt::Key_1 && key <= Qt::Key_5) {
+        OnRate(key - Qt::Key_0);
+        event->accept();
+        return;
+    }
+    if (modifiers == Qt::NoModifier && (key == Qt::Key_Left || key == Qt::Key_Right)) {
+        // A held key repeats far faster than a held button: steps keep the button's pace.
+        if (!event->isAutoRepeat() || !lastKeySeek_.isValid() || lastKeySeek_.elapsed() >= TIMER_CONTROL_TICK_MS) {
+            lastKeySeek_.start();
+            if (key == Qt::Key_Left) {
+                OnBackButton(CSkinButton::kCodeHoldRepeat);
+            } else {
+                OnForwardButton(CSkinButton::kCodeHoldRepeat);
+            }
+        }
+        event->accept();
+        return;
+    }
+    if ((key == Qt::Key_Menu && modifiers == Qt::NoModifier) ||
+        (key == Qt::Key_F10 && modifiers == Qt::ShiftModifier)) {
+        event->accept();
+        OpenContextMenu(AtFocus());
+        return;
+    }
+    CSkinDialog::keyPressEvent(event);
 }
 
 void CVornUIDlg::ShowTrayMenu() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QIcon>
 
 #include <array>
@@ -43,6 +44,8 @@ class TrayIcon;
 class CVornUIDlg : public CSkinDialog, public VornPlayer {
 public:
     static constexpr const char* kTitle = "Vorn Custom Radio";
+    // What a screen reader announces when a track ends unrated.
+    static constexpr const char* kRatingWantedAlert = "Rate this track to continue";
 
     // Loads the icon and the ten skin images (relative to the working folder)
     // and builds the player. The controls come with the window's initialisation.
@@ -98,6 +101,11 @@ public:
     // Takes or releases the hot keys as the preferences say.
     void ApplyHotKeys();
     bool TrayShown() const;
+    // Opens the context menu with its top-left corner at `globalPosition`.
+    void OpenContextMenu(const QPoint& globalPosition);
+    // The window's state as assistive technologies read it in its description:
+    // "Playing", "Paused" or "Stopped", then ", waiting for a rating" and ", offline".
+    QString StateText() const;
 
     CSkinButton* PlayButton() const { return playButton_.get(); }
     CSkinButton* ForwardButton() const { return forwardButton_.get(); }
@@ -125,6 +133,10 @@ protected:
     virtual void OnRatingChanged() {}
     // AskForRating has brought the window forward for a rating.
     virtual void OnRatingWanted() {}
+    // Playing or paused, or another item (MediaChanged): the state told to
+    // screen readers follows.
+    void PlayerStateChanged();
+    void MediaChanged();
     // Takes (on) or releases the hot keys some other way than the grab on the
     // X display; false when there is none.
     virtual bool RegisterDesktopKeys(bool /*on*/) { return false; }
@@ -133,6 +145,12 @@ protected:
 
     void showEvent(QShowEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    // The window's own keys, whichever control has the focus: 1 to 5 rate,
+    // Left and Right seek as holding back and forward does (one step per
+    // button tick however fast the key repeats), the Menu key or Shift+F10
+    // opens the menu at the focused control. Keys with Alt or Control are the
+    // hot keys' and pass on untouched.
+    void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -146,6 +164,10 @@ private:
     void ToggleHidden();
     void ShowTrayMenu();
     void Finish(int result);
+    // The rating is no longer wanted (given, or another item).
+    void RatingAnswered();
+    // Where the keyboard opens the menu: at the focused control (screen coordinates).
+    QPoint AtFocus() const;
 
     std::atomic<bool> uiReady_{false};
     // The display's first line as last written to the log: each new text is logged
@@ -154,6 +176,9 @@ private:
     std::string loggedText_;
     bool initialised_ = false;
     bool hidden_ = false;
+    bool ratingWanted_ = false;  // window thread: AskForRating asked, nothing answered yet
+    bool offline_ = false;       // window thread: as the player last told
+    QElapsedTimer lastKeySeek_;  // when Left or Right last seeked
     QEventLoop* modalLoop_ = nullptr;  // the loop RunModal runs, while it runs
     std::optional<int> finished_;      // how the window ended, once it has
 

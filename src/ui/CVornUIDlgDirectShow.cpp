@@ -61,17 +61,20 @@ std::int64_t CVornUIDlgDirectShow::HandleMessage(unsigned message, const Message
     switch (message) {
         case MSG_SETMEDIA: {
             const std::int64_t result = OnSetMedia(args);
+            MediaChanged();
             if (desktop_) desktop_->PlayerChanged();
             return result;
         }
         case MSG_PLAY:
             if (graph_) graph_->Run();
             if (PlayButton()) PlayButton()->SetPlayingLook();
+            PlayerStateChanged();
             if (desktop_) desktop_->PlayerChanged();
             return 0;
         case MSG_PAUSE:
             if (graph_) graph_->Pause();
             if (PlayButton()) PlayButton()->SetStoppedLook();
+            PlayerStateChanged();
             if (desktop_) desktop_->PlayerChanged();
             return 0;
         case MSG_SEEKFORWARD:

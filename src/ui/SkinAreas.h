@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPainterPath>
 #include <QRect>
 #include <QRegion>
 
@@ -24,6 +25,13 @@ public:
     static QRegion ForwardButton();  // right half of that ring
     static QRegion RatingControl() { return Rect(220, 85, 380, 103); }
     static QRegion DisplayControl() { return Rect(137, 38, 396, 79); }
+
+    // The outlines the keyboard's focus mark follows around each control.
+    static QPainterPath PlayOutline();
+    static QPainterPath BackOutline();
+    static QPainterPath ForwardOutline();
+    static QPainterPath RatingOutline();
+    static QPainterPath DisplayOutline();
 };
 
 }  // namespace vorn

@@ -16,6 +16,9 @@ inline constexpr unsigned MSG_TRAYNOTIFY = 0x505;
 inline constexpr unsigned MSG_SHUTDOWN = 0x506;
 inline constexpr unsigned MSG_SEEKFORWARD = 0x507;
 inline constexpr unsigned MSG_SEEKBACK = 0x508;
+// A control's look changed for assistive technologies; value: the
+// QAccessible::Event, text: the control's name.
+inline constexpr unsigned MSG_ACCESSIBLECHANGE = 0x509;
 
 // Window timers (CSkinDialog::SetTimer ids) and their periods.
 inline constexpr int TIMER_MEDIA_POLL = 100;

@@ -68,6 +68,7 @@ VornDesktop::VornDesktop() {
 }
 
 VornDesktop::~VornDesktop() {
+    accessibilityBus_.reset();
     tray_.reset();
     windowManager_.reset();
     if (display_ != nullptr) XCloseDisplay(display_);
@@ -127,6 +128,27 @@ bool VornDesktop::StartSessionBus() {
     }
     busAddress_ = "unix:path=" + socket;
     return true;
+}
+
+bool VornDesktop::StartAccessibilityBus() {
+    if (bus_ == nullptr) return false;
+    // Its bus's socket goes into a runtime folder of this home, not the machine's.
+    const std::string runtime = home_ / "runtime";
+    std::filesystem::create_directories(runtime);
+    ::chmod(runtime.c_str(), 0700);
+    accessibilityBus_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"},
+        std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + busAddress_, "DISPLAY=" + xvfb_.Display(),
+                                 "XDG_RUNTIME_DIR=" + runtime},
+        home_ / "at-spi-bus-launcher.log");
+    return Eventually(
+        [&] {
+            return !accessibilityBus_->Running() ||
+                   RunOnBus({"gdbus", "call", "--session", "--dest", "org.a11y.Bus", "--object-path", "/org/a11y/bus",
+                             "--method", "org.a11y.Bus.GetAddress"});
+        },
+        10000) &&
+           accessibilityBus_->Running();
 }
 
 bool VornDesktop::RunOnBus(const std::vector<std::string>& argv, std::string* output) const {

@@ -93,6 +93,10 @@ public:
     // without it they get an address where no bus is, never the machine's own.
     bool StartSessionBus();
     const std::string& SessionBusAddress() const { return busAddress_; }
+    // The accessibility bus of that session bus (AT-SPI: at-spi-bus-launcher,
+    // which starts the registry), as a desktop with a screen reader has it;
+    // StartSessionBus first. Programs find it through the session bus.
+    bool StartAccessibilityBus();
     // Runs a command on the session bus and display (bounded to 10 s); true when
     // it ended with 0. `output` gets its standard output and error.
     bool RunOnBus(const std::vector<std::string>& argv, std::string* output = nullptr) const;
@@ -114,6 +118,7 @@ private:
     bool windowManagerUp_ = false;
     std::unique_ptr<ChildProcess> tray_;
     std::unique_ptr<ChildProcess> bus_;
+    std::unique_ptr<ChildProcess> accessibilityBus_;
     std::string busAddress_ = "unix:path=" + (home_ / "no-session-bus");
 };
 

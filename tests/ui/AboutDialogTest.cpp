@@ -43,6 +43,8 @@ TEST_F(AboutDialogTest, ShowsTheProductLineTheNoticesTheAddressAndTheBuild) {
     EXPECT_EQ(build->text(), "Build 13");
     EXPECT_TRUE(build->isReadOnly());
     EXPECT_EQ(build->alignment(), Qt::AlignCenter);
+    // A screen reader names every field and button.
+    EXPECT_EQ(test::UnnamedFocusableWidgets(dialog), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -61,6 +61,10 @@ protected:
     COptionsDialog dialog_;
 };
 
+TEST_F(OptionsDialogTest, EveryFieldAndButtonHasANameForScreenReaders) {
+    EXPECT_EQ(test::UnnamedFocusableWidgets(dialog_), std::vector<std::string>{});
+}
+
 TEST_F(OptionsDialogTest, ShowsTheGeneralPageFilledFromThePreferences) {
     EXPECT_EQ(dialog_.windowTitle(), "Vorn Preferences");
     ASSERT_EQ(dialog_.Tabs()->count(), 2);

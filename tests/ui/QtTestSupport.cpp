@@ -1,11 +1,27 @@
 #include "tests/ui/QtTestSupport.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QThread>
 
 namespace vorn::test {
+
+std::vector<std::string> UnnamedFocusableWidgets(QWidget& root) {
+    std::vector<std::string> unnamed;
+    for (QWidget* widget : root.findChildren<QWidget*>()) {
+        // A widget that hands its focus to another is read as that one.
+        if ((widget->focusPolicy() & Qt::TabFocus) == 0 || widget->focusProxy() != nullptr) continue;
+        QAccessibleInterface* seen = QAccessible::queryAccessibleInterface(widget);
+        if (seen == nullptr || seen->text(QAccessible::Name).trimmed().isEmpty()) {
+            const QString name = widget->objectName();
+            unnamed.push_back((name.isEmpty() ? QString::fromLatin1(widget->metaObject()->className()) : name)
+                                  .toStdString());
+        }
+    }
+    return unnamed;
+}
 
 void EnsureApplication() {
     if (QApplication::instance() != nullptr) return;

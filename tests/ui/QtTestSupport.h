@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
+#include <vector>
 
 class QWidget;
 
@@ -18,6 +20,11 @@ void EnsureApplication();
 
 // Processes Qt events until the condition holds or the time is up.
 bool PumpUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
+
+// The widgets under `root` that the keyboard reaches (Tab) but a screen
+// reader would find without a name (no text, label or accessible name), by
+// object name or class.
+std::vector<std::string> UnnamedFocusableWidgets(QWidget& root);
 
 // While it lives, hands every modal widget that becomes active (a message box,
 // a file dialog run by exec) to `answer`. A modal widget still open 5 s after it
