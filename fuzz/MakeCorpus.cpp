@@ -254,13 +254,13 @@ int main(int argc, char** argv) {
                             false);
     server.Start(
         [&](const std::string& target, std::string& response, std::string& why) {
-            const bool ok = station.Core().Respond(target, response, why);
+            const station::ProtocolOutcome outcome = station.Core().Respond(target, response, why);
             std::lock_guard lock(mutex);
             targets.push_back(target);
             if (target == "/" || target.ends_with(":" + std::to_string(server.ProtocolPort()) + "/")) {
                 keyExchange = response.substr(0, response.find("\r\n\r\n"));
             }
-            return ok;
+            return outcome;
         },
         site);
 
@@ -296,7 +296,8 @@ int main(int argc, char** argv) {
         if (!other.Bind(error)) Fail("the redirecting media host cannot bind");
         station::MediaSite moved(station.Store(), station.Catalogue(),
                                  station::MediaLinks{"127.0.0.1", other.MediaPort()}, true);
-        other.Start([](const std::string&, std::string&, std::string&) { return false; }, moved);
+        other.Start([](const std::string&, std::string&, std::string&) { return station::ProtocolOutcome::Unusable; },
+                    moved);
         SaveMediaAnswers(other.MediaPort(), "/media/1.mp3");
         other.Stop();
     }
@@ -343,7 +344,8 @@ int main(int argc, char** argv) {
         Save("XmlElement", XmlInput("recommendation", "detail", reply));
         std::string response;
         std::string why;
-        if (station.Core().Respond("/" + client->EncryptRequest(XmlElement(request)), response, why) &&
+        if (station.Core().Respond("/" + client->EncryptRequest(XmlElement(request)), response, why) ==
+                station::ProtocolOutcome::Answer &&
             !response.empty()) {
             Save("ReplyToken", std::string(1, '\0') + response.substr(0, response.size() - 4));
         }

@@ -86,13 +86,14 @@ private:
     class Forwarder : public station::RequestHandler {
     public:
         explicit Forwarder(StationFixture& owner) : owner_(owner) {}
-        std::string HandleRequest(const std::string& requestXml) override {
-            std::string reply = owner_.service_->HandleRequest(requestXml);
+        station::HandlerResult HandleRequest(const std::string& requestXml) override {
+            station::HandlerResult result = owner_.service_->HandleRequest(requestXml);
             if (owner_.observer_) {
-                owner_.observer_(requestXml, reply);
+                owner_.observer_(requestXml, result.reply);
             }
-            return reply;
+            return result;
         }
+        bool AcknowledgesRatings() const override { return owner_.service_->AcknowledgesRatings(); }
 
     private:
         StationFixture& owner_;

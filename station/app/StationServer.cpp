@@ -168,9 +168,15 @@ private:
             return;
         }
         std::string response;
-        if (!shared_->protocol(head.absolute ? head.path : head.target, response, error)) {
-            Close(LogLevel::Warning, "sent an unusable request (" + error + ")");
-            return;
+        switch (shared_->protocol(head.absolute ? head.path : head.target, response, error)) {
+            case ProtocolOutcome::Unusable:
+                Close(LogLevel::Warning, "sent an unusable request (" + error + ")");
+                return;
+            case ProtocolOutcome::Reset:
+                Reset();
+                return;
+            case ProtocolOutcome::Answer:
+                break;
         }
         MediaResponse plain;
         plain.head = std::move(response);
@@ -301,6 +307,20 @@ private:
         asio::error_code ignored;
         timer_.cancel();
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
+        socket_.close(ignored);
+    }
+
+    // Ends the connection with a reset and nothing sent, so that the client
+    // cannot mistake it for an answer: a request that was not carried out.
+    void Reset() {
+        if (closed_) {
+            return;
+        }
+        closed_ = true;
+        Done();
+        asio::error_code ignored;
+        timer_.cancel();
+        socket_.set_option(asio::socket_base::linger(true, 0), ignored);
         socket_.close(ignored);
     }
 
