@@ -53,9 +53,9 @@ HandlerResult StationService::HandleRequest(const std::string& requestXml) {
         return HandlerResult::Nothing();
     }
     const bool ratings = type == "RatingsRequest";
-    // Ratings that no attempt could ever store are acknowledged as none stored,
-    // so that the client does not send them for ever.
-    const HandlerResult refused = ratings ? RatingsStored(0) : HandlerResult::Nothing();
+    // Ratings without a listener to store them for are not acknowledged: the
+    // client keeps them for a request that names one.
+    const HandlerResult refused = ratings ? HandlerResult::Reset() : HandlerResult::Nothing();
     if (!request.HasChild("userid")) {
         STATION_LOG(LogLevel::Warning) << "StationService : " << type << " without a user id : "
                                        << Excerpt(requestXml);

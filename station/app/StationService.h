@@ -24,7 +24,9 @@ namespace vorn::station {
 //                             once the request's usable ratings are committed (N
 //                             of them; 0 when none was usable, so the client does
 //                             not send them again); a reset, and no reply, when
-//                             they could not be stored, so the client keeps them
+//                             they could not be stored (the store failed, or the
+//                             request names no valid user id), so the client
+//                             keeps them
 // Anything else (unknown types, missing fields, malformed text) is logged and
 // answered with nothing.
 //

@@ -179,7 +179,8 @@ TEST_F(StationServiceTest, RatingsAreStoredOnceEachAndBadOnesIgnored) {
     EXPECT_EQ(Handle(RatingsRequest(user, {{2, 3}, {3, 0}, {5, 6}, {99, 4}})), Stored(1));
     // None usable: acknowledged all the same, or the client would send them for ever.
     EXPECT_EQ(Handle(RatingsRequest(user, {{5, 6}, {99, 4}})), Stored(0));
-    EXPECT_EQ(Handle(RatingsRequest(-2, {{4, 1}})), Stored(0));
+    // Without a listener they are not stored: the client keeps them.
+    EXPECT_EQ(Handle(RatingsRequest(0, {{4, 1}})), "(reset)");
     const std::vector<RatingRecord> stored = parts_.store.LoadRatings();
     ASSERT_EQ(stored.size(), 2u);
     EXPECT_EQ(stored[0].item, 2);
@@ -196,6 +197,16 @@ TEST_F(StationServiceTest, RatingsAreStoredOnceEachAndBadOnesIgnored) {
             EXPECT_NE(id, 4);
         }
     }
+}
+
+// A reset, not the end of a connection without an answer, tells the client
+// at once that it must keep them.
+TEST_F(StationServiceTest, RatingsTheStoreCannotTakeAreRefusedWithAReset) {
+    ASSERT_TRUE(parts_.catalogue->Publish({FakeItem(1, "A", "B", "C")}));
+    const int user = NewUser();
+    parts_.store.Close();
+    EXPECT_EQ(Handle(RatingsRequest(user, {{1, 4}})), "(reset)");
+    EXPECT_TRUE(log_.Contains("cannot store 1 ratings of user 1"));
 }
 
 TEST_F(StationServiceTest, MalformedRequestsAreLoggedAndGetNoReply) {
