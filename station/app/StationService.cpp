@@ -53,8 +53,8 @@ HandlerResult StationService::HandleRequest(const std::string& requestXml) {
         return HandlerResult::Nothing();
     }
     const bool ratings = type == "RatingsRequest";
-    // Ratings without a listener to store them for are not acknowledged: the
-    // client keeps them for a request that names one.
+    // Ratings that cannot be stored for want of a listener are refused with a
+    // reset: the client keeps them for a request that names one.
     const HandlerResult refused = ratings ? HandlerResult::Reset() : HandlerResult::Nothing();
     if (!request.HasChild("userid")) {
         STATION_LOG(LogLevel::Warning) << "StationService : " << type << " without a user id : "
@@ -67,7 +67,7 @@ HandlerResult StationService::HandleRequest(const std::string& requestXml) {
         return refused;
     }
     if (!KnowListener(listener)) {
-        return ratings ? HandlerResult::Reset() : HandlerResult::Nothing();
+        return refused;
     }
     if (ratings) {
         return Ratings(listener, requestXml);

@@ -279,7 +279,8 @@ TEST_F(AcknowledgedRatingsTest, ARatingWhoseStationDiesInsideTheCommitReachesThe
                               "AND mode = 'AccessExclusiveLock' AND granted") == "1\n";
     };
     const auto waiting = [&] {
-        return cluster_.Query("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'") == "1\n";
+        return cluster_.Query("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' "
+                              "AND query LIKE 'INSERT INTO ratings%'") == "1\n";
     };
     const bool locked = vorn::test::WaitFor(held, 10000);
     if (locked) {

@@ -70,6 +70,7 @@ PgCluster::PgCluster() {
 
 PgCluster::~PgCluster() {
     if (running_) {
+        Thaw();  // a stopped server would not stop
         Run(bin_ + "/pg_ctl -D " + folder_ + "/data -m immediate -w stop >/dev/null 2>&1");
     }
     if (!folder_.empty()) {
@@ -85,9 +86,13 @@ bool PgCluster::Run(const std::string& command) const {
 
 std::string PgCluster::Url() const { return "postgresql:///postgres?host=" + folder_ + "&user=vorn"; }
 
+std::string PgCluster::Control(const std::string& action) const {
+    return bin_ + "/pg_ctl -D " + folder_ + "/data -l " + folder_ + "/server.log -w -t 30 -o \"-c " +
+           "listen_addresses='' -k " + folder_ + " -c fsync=off\" " + action + " >/dev/null 2>&1";
+}
+
 bool PgCluster::Start() {
-    running_ = Run(bin_ + "/pg_ctl -D " + folder_ + "/data -l " + folder_ + "/server.log -w -t 30 -o \"-c " +
-                   "listen_addresses='' -k " + folder_ + " -c fsync=off\" start >/dev/null 2>&1");
+    running_ = Run(Control("start"));
     return running_;
 }
 
@@ -98,8 +103,7 @@ bool PgCluster::Stop() {
 }
 
 bool PgCluster::Restart() {
-    running_ = Run(bin_ + "/pg_ctl -D " + folder_ + "/data -l " + folder_ + "/server.log -m fast -w -t 30 -o \"-c " +
-                   "listen_addresses='' -k " + folder_ + " -c fsync=off\" restart >/dev/null 2>&1");
+    running_ = Run(Control("-m fast restart"));
     return running_;
 }
 

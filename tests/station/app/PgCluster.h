@@ -45,6 +45,8 @@ public:
 
 private:
     bool Run(const std::string& command) const;
+    // The pg_ctl command line for `action` ("start", "-m fast restart").
+    std::string Control(const std::string& action) const;
     // The server's process and its children, the server first; empty when none runs.
     std::vector<pid_t> ServerProcesses() const;
 
