@@ -39,7 +39,7 @@ enum EngineResult : int {
 // A station may announce in the key exchange (<ratingsack>1</ratingsack>) that
 // it answers a RatingsRequest once the ratings are stored and resets the
 // connection when they could not be. Talking to such a station, SubmitRatings
-// succeeds only on that answer; with any other it reads no reply, as described.
+// succeeds only on that answer; with any other it reads no reply, as always.
 //
 // Requests come from one thread at a time (start-up, then the player's worker);
 // the engine has no lock of its own for them. Abort is the one operation meant

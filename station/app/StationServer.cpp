@@ -26,6 +26,11 @@ using asio::ip::tcp;
 
 enum class Role { Protocol, Media, Mirror };
 
+// How a connection ends: with its FIN, or with a reset and nothing sent, which
+// a client cannot mistake for the end of an answer (for a request that was not
+// carried out).
+enum class Ending { Orderly, Reset };
+
 constexpr std::size_t kChunk = 64 * 1024;
 constexpr std::chrono::milliseconds kLinger{2000};
 constexpr std::chrono::milliseconds kStopGrace{3000};
@@ -173,7 +178,7 @@ private:
                 Close(LogLevel::Warning, "sent an unusable request (" + error + ")");
                 return;
             case ProtocolOutcome::Reset:
-                Reset();
+                Close(LogLevel::Fine, "", Ending::Reset);
                 return;
             case ProtocolOutcome::Answer:
                 break;
@@ -294,7 +299,7 @@ private:
         }
     }
 
-    void Close(LogLevel level, const std::string& why) {
+    void Close(LogLevel level, const std::string& why, Ending ending = Ending::Orderly) {
         if (closed_) {
             return;
         }
@@ -306,21 +311,11 @@ private:
         }
         asio::error_code ignored;
         timer_.cancel();
-        socket_.shutdown(tcp::socket::shutdown_both, ignored);
-        socket_.close(ignored);
-    }
-
-    // Ends the connection with a reset and nothing sent, so that the client
-    // cannot mistake it for an answer: a request that was not carried out.
-    void Reset() {
-        if (closed_) {
-            return;
+        if (ending == Ending::Reset) {
+            socket_.set_option(asio::socket_base::linger(true, 0), ignored);  // no FIN first
+        } else {
+            socket_.shutdown(tcp::socket::shutdown_both, ignored);
         }
-        closed_ = true;
-        Done();
-        asio::error_code ignored;
-        timer_.cancel();
-        socket_.set_option(asio::socket_base::linger(true, 0), ignored);
         socket_.close(ignored);
     }
 

@@ -316,7 +316,7 @@ TEST_F(VornClientEngineTest, RatingsCountAsSubmittedToAnAcknowledgingStationOnly
     }
     EXPECT_EQ(acknowledging.LingeringConnections(), 0);
 
-    // The described station next: nothing is read, though it would never answer.
+    // A station that announces nothing next: no reply is read, though it would never send one.
     ASSERT_EQ(Initialise(), kEngineOk);
     EXPECT_FALSE(engine.AcknowledgesRatings());
     peer.SetSilent(true);

@@ -115,12 +115,12 @@ TEST_F(ProtocolCoreTest, KeyExchangeAnswersThePublicKeyAndBuildsInOneHead) {
     EXPECT_EQ(response, core.KeyExchangeReply() + "\r\n\r\n");
 
     // A handler that acknowledges ratings says so in one element after the
-    // described ones, which stay as they were.
-    const std::string described = response.substr(0, response.size() - 4);
+    // others, which stay as they were.
+    const std::string plain = response.substr(0, response.size() - 4);
     AcknowledgingHandler acknowledging;
     const ProtocolCore withAck{key, acknowledging, BuildInfo{11, 14}};
     ASSERT_EQ(withAck.Respond("/", response, error), ProtocolOutcome::Answer) << error;
-    EXPECT_EQ(response, described + "<ratingsack>1</ratingsack>\r\n\r\n");
+    EXPECT_EQ(response, plain + "<ratingsack>1</ratingsack>\r\n\r\n");
 }
 
 TEST_F(ProtocolCoreTest, RequestTokensOfTheVectorsDecryptAndRepliesMatchTheirVector) {
