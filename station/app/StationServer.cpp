@@ -26,11 +26,6 @@ using asio::ip::tcp;
 
 enum class Role { Protocol, Media, Mirror };
 
-// How a connection ends: with its FIN, or with a reset and nothing sent, which
-// a client cannot mistake for the end of an answer (for a request that was not
-// carried out).
-enum class Ending { Orderly, Reset };
-
 constexpr std::size_t kChunk = 64 * 1024;
 constexpr std::chrono::milliseconds kLinger{2000};
 constexpr std::chrono::milliseconds kStopGrace{3000};
@@ -298,6 +293,11 @@ private:
             shared_->busy.fetch_sub(1);
         }
     }
+
+    // How a connection ends: with its FIN, or with a reset and nothing sent,
+    // which a client cannot mistake for the end of an answer (for a request
+    // that was not carried out).
+    enum class Ending { Orderly, Reset };
 
     void Close(LogLevel level, const std::string& why, Ending ending = Ending::Orderly) {
         if (closed_) {
