@@ -302,13 +302,13 @@ int main(int argc, char** argv) {
     station::MediaSite site(station.Store(), station.Catalogue(), fuzz::StationFixture::Links(), false);
     server.Start(
         [&](const std::string& target, std::string& response, std::string& why) {
-            const bool ok = station.Core().Respond(target, response, why);
+            const station::ProtocolOutcome outcome = station.Core().Respond(target, response, why);
             std::lock_guard lock(mutex);
             targets.push_back(target);
             if (target == "/" || target.ends_with(":" + std::to_string(server.ProtocolPort()) + "/")) {
                 keyExchange = response.substr(0, response.find("\r\n\r\n"));
             }
-            return ok;
+            return outcome;
         },
         site);
 
@@ -343,7 +343,8 @@ int main(int argc, char** argv) {
         station::StationServer other(redirecting);
         if (!other.Bind(error)) Fail("the redirecting media host cannot bind");
         station::MediaSite moved(station.Store(), station.Catalogue(), fuzz::StationFixture::Links(), true);
-        other.Start([](const std::string&, std::string&, std::string&) { return false; }, moved);
+        other.Start([](const std::string&, std::string&, std::string&) { return station::ProtocolOutcome::Unusable; },
+                    moved);
         SaveMediaAnswers(other.MediaPort(), "/media/1.mp3");
         const std::string url = fuzz::StationFixture::Links().MediaUrl(1);
         for (const std::string& head : DownloadHeads(other.MediaPort(), url, work + "/moved")) {
@@ -419,7 +420,8 @@ int main(int argc, char** argv) {
         Save("XmlElement", XmlInput("recommendation", "detail", reply));
         std::string response;
         std::string why;
-        if (station.Core().Respond("/" + client->EncryptRequest(XmlElement(request)), response, why) &&
+        if (station.Core().Respond("/" + client->EncryptRequest(XmlElement(request)), response, why) ==
+                station::ProtocolOutcome::Answer &&
             !response.empty()) {
             Save("ReplyToken", std::string(1, '\0') + response.substr(0, response.size() - 4));
         }

@@ -58,8 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Check(!token.empty(), "the client seals any request");
     std::string response;
     std::string error;
-    const bool ok = Station().Core().Respond("/" + token, response, error);
-    fuzz::Check(ok, "a token the client made is accepted");
+    const station::ProtocolOutcome outcome = Station().Core().Respond("/" + token, response, error);
+    fuzz::Check(outcome != station::ProtocolOutcome::Unusable, "a token the client made is accepted");
+    // Ratings the station cannot store (for no valid listener) reset the connection.
+    fuzz::Check(outcome != station::ProtocolOutcome::Reset || response.empty(), "a reset sends nothing");
     if (!response.empty()) {
         fuzz::Check(response.ends_with("\r\n\r\n"), "an answer ends with one empty line");
         XmlElement reply = Client().DecryptResponse(response.substr(0, response.size() - 4));

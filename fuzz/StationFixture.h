@@ -90,7 +90,7 @@ public:
     // could not make one.
     std::string AddListener() {
         const std::int32_t listener =
-            XmlElement(service_->HandleRequest("<request><type>NewUserRequest</type></request>")).ChildInt("userid");
+            XmlElement(service_->HandleRequest("<request><type>NewUserRequest</type></request>").reply).ChildInt("userid");
         const std::string id = std::to_string(listener);
         service_->HandleRequest("<request><type>RatingsRequest</type><userid>" + id +
                                 "</userid><ratings><rating><itemid>1</itemid><value>5</value></rating><rating>"
@@ -111,13 +111,14 @@ private:
     class Forwarder : public station::RequestHandler {
     public:
         explicit Forwarder(StationFixture& owner) : owner_(owner) {}
-        std::string HandleRequest(const std::string& requestXml) override {
-            std::string reply = owner_.service_->HandleRequest(requestXml);
+        station::HandlerResult HandleRequest(const std::string& requestXml) override {
+            station::HandlerResult result = owner_.service_->HandleRequest(requestXml);
             if (owner_.observer_) {
-                owner_.observer_(requestXml, reply);
+                owner_.observer_(requestXml, result.reply);
             }
-            return reply;
+            return result;
         }
+        bool AcknowledgesRatings() const override { return owner_.service_->AcknowledgesRatings(); }
 
     private:
         StationFixture& owner_;

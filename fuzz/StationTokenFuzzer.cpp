@@ -30,9 +30,9 @@ using namespace vorn;
 
 class EchoHandler : public station::RequestHandler {
 public:
-    std::string HandleRequest(const std::string& requestXml) override {
+    station::HandlerResult HandleRequest(const std::string& requestXml) override {
         last = requestXml;
-        return requestXml;
+        return station::HandlerResult::Reply(requestXml);
     }
     std::string last;
 };
@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Handler().last.clear();
     std::string response;
     std::string error;
-    const bool ok = Core().Respond(target, response, error);
+    const bool ok = Core().Respond(target, response, error) == station::ProtocolOutcome::Answer;
     fuzz::Check(ok || !error.empty(), "a refusal has a reason");
     fuzz::Check(ok || response.empty(), "a refusal sends nothing");
     if (ok && !response.empty()) {

@@ -582,7 +582,13 @@ bool VornPlayer::SendWaitingRatings(bool retry) {
     int code = 0;
     for (int attempt = retry ? 2 : 1; attempt > 0; --attempt) {
         std::lock_guard lock(engineMutex_);
-        code = engine_->SubmitRatings(userId_, ratings);
+        const std::int32_t userId = userId_;
+        if (userId < 1 && engine_->IsReady()) {
+            // A connect under way has not yet read or registered the listener's
+            // id: ratings sent now would name no listener. Sent once it has.
+            return false;
+        }
+        code = engine_->SubmitRatings(userId, ratings);
         if (code == kEngineOk) break;
     }
     if (code == kEngineOk) {

@@ -46,6 +46,7 @@ void VornClientEngine::Abort() {
 
 bool VornClientEngine::OpenConnection(const std::string& host, std::int32_t port) {
     ready_ = false;
+    ratingsAcknowledged_ = false;
     ReleaseObjects();
     try {
         auto connection = std::make_unique<HttpComms>(host, port, preferences_);
@@ -109,6 +110,7 @@ int VornClientEngine::ExchangeKey() {
         return kEngineBadReply;
     }
     VORN_LOG(LogLevel::Fine) << "FINE : Loaded Public Key\n";
+    ratingsAcknowledged_ = reply.Child("ratingsack").Text() == "1";
 
     // The first published build of this platform that rules decides; builds of
     // other platforms are skipped.
@@ -251,12 +253,32 @@ int VornClientEngine::SubmitRatings(std::int32_t userId, const std::map<std::int
         element.SetChild("rating", fields);
         request.SetChild("ratings", element);
     }
-    const int result = SendRequest(request, nullptr);
+    XmlElement reply;
+    const bool acknowledged = ratingsAcknowledged_;
+    int result = SendRequest(request, acknowledged ? &reply : nullptr);
+    if (result == kEngineOk && acknowledged) {
+        result = ReadRatingsAcknowledgement(reply, ratings.size());
+    }
     if (result == kEngineOk) {
         VORN_LOG(LogLevel::Fine) << "FINE : VornClientEngine : Submitted ratings " << logText;
     }
     Disconnect();
     return result;
+}
+
+int VornClientEngine::ReadRatingsAcknowledgement(XmlElement& reply, std::size_t sent) {
+    if (reply.Child("type").Text() != "RatingsRequestResponse") {
+        VORN_LOG(LogLevel::Warning) << "VornClientEngine : The station did not acknowledge the ratings";
+        return kEngineBadReply;
+    }
+    // Ratings the station cannot use (an item it no longer has) are acknowledged
+    // too, as not stored: sending them again would not change that.
+    const std::int32_t stored = reply.ChildInt("stored");
+    if (stored < 0 || static_cast<std::size_t>(stored) < sent) {
+        VORN_LOG(LogLevel::Warning) << "VornClientEngine : The station stored " << stored << " of " << sent
+                                    << " ratings and refused the others";
+    }
+    return kEngineOk;
 }
 
 }  // namespace vorn

@@ -36,6 +36,11 @@ enum EngineResult : int {
 // closed right after the reply (or after sending when no reply is read); the
 // reply is a token up to the first empty line.
 //
+// A station may announce in the key exchange (<ratingsack>1</ratingsack>) that
+// it answers a RatingsRequest once the ratings are stored and resets the
+// connection when they could not be. Talking to such a station, SubmitRatings
+// succeeds only on that answer; with any other it reads no reply, as always.
+//
 // Requests come from one thread at a time (start-up, then the player's worker);
 // the engine has no lock of its own for them. Abort is the one operation meant
 // for another thread.
@@ -84,9 +89,15 @@ public:
     // 0, or 4 for an empty reply or one of another type.
     static int ReadRecommendations(XmlElement& reply, RecommendationList& list);
 
-    // Sends the ratings (item id -> rating) in one request without reading a
-    // reply. 0 sent, 1 sending failed, 2 not ready.
+    // Sends the ratings (item id -> rating) in one request. 2 when not ready.
+    // To a station that acknowledges ratings: 0 once its RatingsRequestResponse
+    // arrived (the ratings are stored, or can never be), 1 when sending failed
+    // or the connection was reset, closed or timed out without it, 4 for a
+    // reply of another kind. To any other station: 0 sent, 1 sending failed,
+    // and no reply is read.
     int SubmitRatings(std::int32_t userId, const std::map<std::int32_t, std::int32_t>& ratings);
+    // Whether the station of the last key exchange acknowledges ratings.
+    bool AcknowledgesRatings() const { return ratingsAcknowledged_; }
 
     // Cancels for good, from any thread: a request in progress fails at once with
     // code 1 and every later request fails the same way without connecting. For
@@ -101,12 +112,15 @@ private:
     // false when it could not be made.
     bool OpenConnection(const std::string& host, std::int32_t port);
     int ExchangeKey();
+    // The acknowledgement of `sent` ratings in a decrypted reply: 0, or 4.
+    static int ReadRatingsAcknowledgement(XmlElement& reply, std::size_t sent);
     void Disconnect();
     void ReleaseObjects();
 
     const Preferences* preferences_;
     std::atomic<bool> ready_{false};
     std::atomic<bool> aborted_{false};
+    bool ratingsAcknowledged_ = false;  // learnt anew by every key exchange
     // Guards the connection pointer against Abort from another thread. The
     // requesting thread changes the pointer only while holding it and reads it
     // without it (no other thread changes it); Abort holds it only to reach the

@@ -213,9 +213,15 @@ private:
             return;
         }
         std::string response;
-        if (!shared_->protocol(head.absolute ? head.path : head.target, response, error)) {
-            Close(LogLevel::Warning, "sent an unusable request (" + error + ")");
-            return;
+        switch (shared_->protocol(head.absolute ? head.path : head.target, response, error)) {
+            case ProtocolOutcome::Unusable:
+                Close(LogLevel::Warning, "sent an unusable request (" + error + ")");
+                return;
+            case ProtocolOutcome::Reset:
+                Close(LogLevel::Fine, "", Ending::Reset);
+                return;
+            case ProtocolOutcome::Answer:
+                break;
         }
         MediaResponse plain;
         plain.head = std::move(response);
@@ -363,7 +369,12 @@ private:
         }
     }
 
-    void Close(LogLevel level, const std::string& why) {
+    // How a connection ends: with its FIN, or with a reset and nothing sent,
+    // which a client cannot mistake for the end of an answer (for a request
+    // that was not carried out).
+    enum class Ending { Orderly, Reset };
+
+    void Close(LogLevel level, const std::string& why, Ending ending = Ending::Orderly) {
         if (closed_) {
             return;
         }
@@ -375,7 +386,11 @@ private:
         }
         asio::error_code ignored;
         timer_.cancel();
-        socket_.shutdown(tcp::socket::shutdown_both, ignored);
+        if (ending == Ending::Reset) {
+            socket_.set_option(asio::socket_base::linger(true, 0), ignored);  // no FIN first
+        } else {
+            socket_.shutdown(tcp::socket::shutdown_both, ignored);
+        }
         socket_.close(ignored);
         // Its descriptor is free already, before the handlers still holding
         // the object have run.

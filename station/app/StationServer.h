@@ -8,15 +8,16 @@
 
 #include "station/app/MediaSite.h"
 #include "station/app/StationConstants.h"
+#include "station/protocol/RequestHandler.h"
 
 namespace vorn::station {
 
 // Answers one request of the protocol port: `target` is the request target as
 // received between "GET " and " HTTP/1.x" (the path of an absolute-form target).
-// Returns the exact bytes to send, or false with `error` set; the connection
-// is closed either way.
+// Answer: `response` holds the exact bytes to send; Reset: the connection is
+// reset instead; Unusable: `error` says why. The connection ends either way.
 using ProtocolResponder =
-    std::function<bool(const std::string& target, std::string& response, std::string& error)>;
+    std::function<ProtocolOutcome(const std::string& target, std::string& response, std::string& error)>;
 
 struct ServerSettings {
     std::string bindAddress = "127.0.0.1";

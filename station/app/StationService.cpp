@@ -26,6 +26,14 @@ std::string Excerpt(const std::string& text) {
     return text.size() > 120 ? out + "..." : out;
 }
 
+HandlerResult ReplyOrNothing(std::string reply) {
+    return reply.empty() ? HandlerResult::Nothing() : HandlerResult::Reply(std::move(reply));
+}
+
+HandlerResult RatingsStored(std::size_t count) {
+    return HandlerResult::Reply("<type>RatingsRequestResponse</type><stored>" + std::to_string(count) + "</stored>");
+}
+
 }  // namespace
 
 StationService::StationService(StationStore& store, Catalogue& catalogue, Recommender& recommender,
@@ -33,39 +41,43 @@ StationService::StationService(StationStore& store, Catalogue& catalogue, Recomm
     : store_(store), catalogue_(catalogue), recommender_(recommender), recorder_(recorder),
       links_(std::move(links)), tokens_(store) {}
 
-std::string StationService::HandleRequest(const std::string& requestXml) {
+HandlerResult StationService::HandleRequest(const std::string& requestXml) {
     XmlElement request(requestXml);
     const std::string type = request.Child("type").Text();
     if (type == "NewUserRequest") {
-        return NewUser();
+        return ReplyOrNothing(NewUser());
     }
     if (type != "RecommendationsRequest" && type != "RatingsRequest") {
         STATION_LOG(LogLevel::Warning) << "StationService : unknown request type \"" << Excerpt(type)
                                        << "\" in : " << Excerpt(requestXml);
-        return {};
+        return HandlerResult::Nothing();
     }
+    const bool ratings = type == "RatingsRequest";
+    // Ratings that cannot be stored for want of a listener are refused with a
+    // reset: the client keeps them for a request that names one.
+    const HandlerResult refused = ratings ? HandlerResult::Reset() : HandlerResult::Nothing();
     if (!request.HasChild("userid")) {
         STATION_LOG(LogLevel::Warning) << "StationService : " << type << " without a user id : "
                                        << Excerpt(requestXml);
-        return {};
+        return refused;
     }
     const std::int32_t listener = request.ChildInt("userid");
     if (listener < 1) {
         STATION_LOG(LogLevel::Warning) << "StationService : " << type << " for the invalid user id " << listener;
-        return {};
+        return refused;
     }
     if (!KnowListener(listener)) {
-        return {};
+        return refused;
     }
-    if (type == "RatingsRequest") {
+    if (ratings) {
         return Ratings(listener, requestXml);
     }
     if (!request.HasChild("count")) {
         STATION_LOG(LogLevel::Warning) << "StationService : RecommendationsRequest without a count : "
                                        << Excerpt(requestXml);
-        return {};
+        return HandlerResult::Nothing();
     }
-    return Recommendations(listener, request.ChildInt("typeid"), request.ChildInt("count"));
+    return ReplyOrNothing(Recommendations(listener, request.ChildInt("typeid"), request.ChildInt("count")));
 }
 
 bool StationService::KnowListener(std::int32_t listener) {
@@ -144,7 +156,7 @@ std::string StationService::Recommendations(std::int32_t listener, std::int32_t 
     return reply;
 }
 
-std::string StationService::Ratings(std::int32_t listener, const std::string& requestXml) {
+HandlerResult StationService::Ratings(std::int32_t listener, const std::string& requestXml) {
     XmlElement request(requestXml);
     XmlElement list = request.Child("ratings");
     const std::shared_ptr<const CatalogueSnapshot> snapshot = catalogue_.Current();
@@ -175,13 +187,13 @@ std::string StationService::Ratings(std::int32_t listener, const std::string& re
         accepted[item] = value;
     }
     if (accepted.empty()) {
-        return {};
+        return RatingsStored(0);
     }
     const std::vector<std::pair<std::int32_t, std::int32_t>> ratings(accepted.begin(), accepted.end());
     if (!Stored([&] { return store_.StoreRatings(listener, ratings); })) {
         STATION_LOG(LogLevel::Severe) << "StationService : cannot store " << ratings.size()
-                                      << " ratings of user " << listener;
-        return {};
+                                      << " ratings of user " << listener << "; the request is refused with a reset";
+        return HandlerResult::Reset();
     }
     recommender_.ApplyRatings(listener, ratings);
     STATION_LOG(LogLevel::Fine) << "StationService : stored " << ratings.size() << " ratings of user " << listener
@@ -192,7 +204,7 @@ std::string StationService::Ratings(std::int32_t listener, const std::string& re
                                        }
                                        return list;
                                    }();
-    return {};
+    return RatingsStored(ratings.size());
 }
 
 }  // namespace vorn::station

@@ -20,9 +20,15 @@ namespace vorn::station {
 //                             <recommendation> per item (item id first, then type id
 //                             and details; the Source link carries the listener's
 //                             page token and Why tells what made the pick)
-//   RatingsRequest          → ratings stored, committed before returning; no reply
+//   RatingsRequest          → <type>RatingsRequestResponse</type><stored>N</stored>
+//                             once the request's usable ratings are committed (N
+//                             of them; 0 when none was usable, so the client does
+//                             not send them again); a reset, and no reply, when
+//                             they could not be stored (the store failed, or the
+//                             request names no valid user id), so the client
+//                             keeps them
 // Anything else (unknown types, missing fields, malformed text) is logged and
-// answered with an empty reply, which sends nothing back.
+// answered with nothing.
 //
 // A positive user id the station does not know (its data folder was replaced
 // while the client kept its id) is adopted rather than refused, so the
@@ -34,12 +40,13 @@ public:
     StationService(const StationService&) = delete;
     StationService& operator=(const StationService&) = delete;
 
-    std::string HandleRequest(const std::string& requestXml) override;
+    HandlerResult HandleRequest(const std::string& requestXml) override;
+    bool AcknowledgesRatings() const override { return true; }
 
 private:
     std::string NewUser();
     std::string Recommendations(std::int32_t listener, std::int32_t typeId, std::int32_t count);
-    std::string Ratings(std::int32_t listener, const std::string& requestXml);
+    HandlerResult Ratings(std::int32_t listener, const std::string& requestXml);
     bool KnowListener(std::int32_t listener);
 
     StationStore& store_;

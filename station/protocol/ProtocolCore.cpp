@@ -13,10 +13,11 @@ namespace {
 
 constexpr const char* kBlankLine = "\r\n\r\n";
 
-std::string BuildKeyExchangeReply(const StationKey& key, const BuildInfo& builds) {
+std::string BuildKeyExchangeReply(const StationKey& key, const BuildInfo& builds, bool ratingsAcknowledged) {
     return "<type>PublicKeyResponse</type><pubkey>" + key.PublicKeyBase64() +
            "</pubkey><builds><build><platform>windows</platform><min>" + std::to_string(builds.minBuild) +
-           "</min><latest>" + std::to_string(builds.latestBuild) + "</latest></build></builds>";
+           "</min><latest>" + std::to_string(builds.latestBuild) + "</latest></build></builds>" +
+           (ratingsAcknowledged ? "<ratingsack>1</ratingsack>" : "");
 }
 
 // URL-safe base64 with its padding and the line breaks a client may fold it
@@ -56,7 +57,8 @@ void ProtocolCore::SharedRandom::GenerateBlock(CryptoPP::byte* output, size_t si
 }
 
 ProtocolCore::ProtocolCore(const StationKey& key, RequestHandler& handler, BuildInfo builds)
-    : key_(key), handler_(handler), keyExchangeReply_(BuildKeyExchangeReply(key, builds)) {}
+    : key_(key), handler_(handler),
+      keyExchangeReply_(BuildKeyExchangeReply(key, builds, handler.AcknowledgesRatings())) {}
 
 bool ProtocolCore::ParseRequestTarget(const std::string& head, std::string& target) {
     const std::string method = "GET ";
@@ -69,7 +71,7 @@ bool ProtocolCore::ParseRequestTarget(const std::string& head, std::string& targ
     return true;
 }
 
-bool ProtocolCore::Respond(const std::string& target, std::string& response, std::string& error) const {
+ProtocolOutcome ProtocolCore::Respond(const std::string& target, std::string& response, std::string& error) const {
     response.clear();
     error.clear();
     try {
@@ -80,30 +82,36 @@ bool ProtocolCore::Respond(const std::string& target, std::string& response, std
         }
         if (path.empty() || path.front() != '/') {
             error = "the request target does not begin with \"/\"";
-            return false;
+            return ProtocolOutcome::Unusable;
         }
         if (path == "/") {
             response = keyExchangeReply_ + kBlankLine;
-            return true;
+            return ProtocolOutcome::Answer;
         }
         std::string clientKey;
         std::string xml;
         if (!DecryptRequest(path.substr(1), clientKey, xml, error)) {
-            return false;
+            return ProtocolOutcome::Unusable;
         }
-        const std::string reply = handler_.HandleRequest(xml);
-        if (!reply.empty()) {
-            response = EncryptReply(clientKey, reply) + kBlankLine;
+        const HandlerResult result = handler_.HandleRequest(xml);
+        switch (result.kind) {
+            case HandlerResult::Kind::Reset:
+                return ProtocolOutcome::Reset;
+            case HandlerResult::Kind::Reply:
+                response = EncryptReply(clientKey, result.reply) + kBlankLine;
+                return ProtocolOutcome::Answer;
+            case HandlerResult::Kind::Nothing:
+                break;
         }
-        return true;
+        return ProtocolOutcome::Answer;
     } catch (const std::exception& e) {
         response.clear();
         error = std::string("request failed: ") + e.what();
-        return false;
+        return ProtocolOutcome::Unusable;
     } catch (...) {  // a handler may throw anything; the station must go on serving
         response.clear();
         error = "request failed";
-        return false;
+        return ProtocolOutcome::Unusable;
     }
 }
 

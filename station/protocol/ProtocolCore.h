@@ -16,6 +16,8 @@ namespace vorn::station {
 // - "GET /" is the key and version exchange, answered in plain XML:
 //   <type>PublicKeyResponse</type><pubkey>...</pubkey><builds><build>
 //   <platform>windows</platform><min>N</min><latest>N</latest></build></builds>
+//   followed by <ratingsack>1</ratingsack> when the handler acknowledges
+//   ratings (a client that does not know the element ignores it).
 // - "GET /<token>" carries a request: URL-safe base64 (CR LF line breaks allowed)
 //   of a 128-byte RSA key block [10 00 00 00][16-byte AES key][108 random bytes]
 //   and the request XML, AES-128 ECB with PKCS#7 padding. The XML goes to the
@@ -41,11 +43,12 @@ public:
     // target: the request target exactly as received between "GET " and the final
     // " HTTP/1.x" ("/" for the key exchange, "/<token>" with CR LF line breaks
     // inside for requests; a proxy's absolute form "http://host:port/..." is
-    // accepted too). Fills `response` with the exact bytes to send (reply +
-    // "\r\n\r\n") and returns true; when the handler's reply is empty the response
-    // is empty too (send nothing). Returns false with `error` set for a garbage
-    // token, a bad key block, bad padding and the like.
-    bool Respond(const std::string& target, std::string& response, std::string& error) const;
+    // accepted too). Answer: `response` holds the exact bytes to send (reply +
+    // "\r\n\r\n"), or nothing when the handler has no reply. Reset: the
+    // handler could not carry the request out; nothing is to be sent. Unusable,
+    // with `error` set: a garbage token, a bad key block, bad padding, a handler
+    // that threw and the like.
+    ProtocolOutcome Respond(const std::string& target, std::string& response, std::string& error) const;
 
     // The target of a received request head: the text between "GET " and the last
     // " HTTP/1." (a token may end with a CR LF of its own). False for anything

@@ -21,8 +21,9 @@ station::StationKey VectorKey() {
 
 }  // namespace
 
-StationPeer::StationPeer(station::BuildInfo builds)
+StationPeer::StationPeer(station::BuildInfo builds, bool acknowledgesRatings)
     : key_(VectorKey()),
+      acknowledgesRatings_(acknowledgesRatings),
       core_(key_, *this, builds),
       server_(std::make_unique<LoopbackServer>([this](LoopbackServer::Connection& c) { Serve(c); })) {}
 
@@ -54,6 +55,11 @@ void StationPeer::SetSilent(bool silent) {
     silent_ = silent;
 }
 
+void StationPeer::SetResetting(bool resetting) {
+    std::lock_guard lock(mutex_);
+    resetting_ = resetting;
+}
+
 std::vector<std::string> StationPeer::Heads() {
     std::lock_guard lock(mutex_);
     return heads_;
@@ -74,14 +80,20 @@ int StationPeer::LingeringConnections() {
     return lingering_;
 }
 
-std::string StationPeer::HandleRequest(const std::string& requestXml) {
+station::HandlerResult StationPeer::HandleRequest(const std::string& requestXml) {
     Answer answer;
+    bool resetting = false;
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(requestXml);
         answer = answer_;
+        resetting = resetting_;
     }
-    return answer ? answer(requestXml) : std::string();
+    const std::string reply = answer ? answer(requestXml) : std::string();
+    if (resetting) {
+        return station::HandlerResult::Reset();
+    }
+    return reply.empty() ? station::HandlerResult::Nothing() : station::HandlerResult::Reply(reply);
 }
 
 void StationPeer::Serve(LoopbackServer::Connection& connection) {
@@ -104,11 +116,12 @@ void StationPeer::Serve(LoopbackServer::Connection& connection) {
     std::string target;
     std::string response;
     std::string error;
+    station::ProtocolOutcome outcome = station::ProtocolOutcome::Answer;
     if (!station::ProtocolCore::ParseRequestTarget(head, target)) {
         error = "not a GET request: " + head;
     } else if (target == "/" && !keyExchangeReply.empty()) {
         response = keyExchangeReply + "\r\n\r\n";
-    } else if (!core_.Respond(target, response, error)) {
+    } else if (outcome = core_.Respond(target, response, error); outcome == station::ProtocolOutcome::Unusable) {
         error = "protocol error: " + error;
     } else if (target != "/" && !rawResponse.empty()) {
         response = rawResponse;
@@ -116,6 +129,12 @@ void StationPeer::Serve(LoopbackServer::Connection& connection) {
     if (!error.empty()) {
         std::lock_guard lock(mutex_);
         errors_.push_back(error);
+        return;
+    }
+    if (outcome == station::ProtocolOutcome::Reset) {
+        const linger reset{1, 0};
+        ::setsockopt(connection.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        connection.Close();  // the client sees the reset
         return;
     }
     if (response.empty()) {

@@ -16,12 +16,14 @@ namespace vorn::test {
 // vectors. It answers the key and version exchange, decrypts every request token
 // and hands the XML to the test's answer function, whose reply goes back as a
 // reply token. Every request head, every request XML and every protocol error is
-// recorded; after answering, the peer waits for the client to close.
+// recorded; after answering, the peer waits for the client to close. A peer made
+// with `acknowledgesRatings` announces that in its key exchange, as the real
+// station does; the answer function then acknowledges ratings itself.
 class StationPeer : private station::RequestHandler {
 public:
     using Answer = std::function<std::string(const std::string& requestXml)>;
 
-    explicit StationPeer(station::BuildInfo builds = {});
+    explicit StationPeer(station::BuildInfo builds = {}, bool acknowledgesRatings = false);
     ~StationPeer() override;
 
     std::uint16_t Port() const { return server_->Port(); }
@@ -39,6 +41,9 @@ public:
     void SetRawResponse(std::string bytes);
     // Accepts connections but answers nothing until the client goes.
     void SetSilent(bool silent);
+    // Resets every request's connection instead of answering, as a station
+    // does with a request it could not carry out (the key exchange is answered).
+    void SetResetting(bool resetting);
 
     const std::string& PublicKeyBase64() const { return key_.PublicKeyBase64(); }
     std::vector<std::string> Heads();
@@ -48,16 +53,19 @@ public:
     int LingeringConnections();
 
 private:
-    std::string HandleRequest(const std::string& requestXml) override;
+    station::HandlerResult HandleRequest(const std::string& requestXml) override;
+    bool AcknowledgesRatings() const override { return acknowledgesRatings_; }
     void Serve(LoopbackServer::Connection& connection);
 
     station::StationKey key_;
+    const bool acknowledgesRatings_;
     station::ProtocolCore core_;
     std::mutex mutex_;  // guards every field below
     Answer answer_;
     std::string keyExchangeReply_;
     std::string rawResponse_;
     bool silent_ = false;
+    bool resetting_ = false;
     std::vector<std::string> heads_;
     std::vector<std::string> requests_;
     std::vector<std::string> errors_;

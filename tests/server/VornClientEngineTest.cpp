@@ -289,6 +289,42 @@ TEST_F(VornClientEngineTest, RatingsGoOutInDescendingItemOrderWithoutReadingARep
     EXPECT_EQ(peer.LingeringConnections(), 0);
 }
 
+// A station that announces acknowledgements is believed only when it gives
+// one; what a station announced is learnt anew by every key exchange.
+TEST_F(VornClientEngineTest, RatingsCountAsSubmittedToAnAcknowledgingStationOnlyOnItsAcknowledgement) {
+    StationPeer acknowledging(station::BuildInfo{}, true);
+    acknowledging.SetAnswer([](const std::string& xml) -> std::string {
+        if (xml.find("<itemid>13</itemid>") != std::string::npos) return "";  // ends without a word
+        if (xml.find("<itemid>14</itemid>") != std::string::npos) return "<type>NewUserRequestResponse</type>";
+        return "<type>RatingsRequestResponse</type><stored>1</stored>";
+    });
+    ASSERT_EQ(engine.Initialise("127.0.0.1", acknowledging.Port()), kEngineOk);
+    EXPECT_TRUE(engine.AcknowledgesRatings());
+    EXPECT_EQ(engine.SubmitRatings(7, {{12, 5}, {40, 1}}), kEngineOk);
+    EXPECT_NE(Log().find("FINE : VornClientEngine : Submitted ratings  [itemID : 12 rating : 5]  "
+                         "[itemID : 40 rating : 1]  "),
+              std::string::npos);
+    EXPECT_NE(Log().find("VornClientEngine : The station stored 1 of 2 ratings and refused the others"),
+              std::string::npos);
+    EXPECT_EQ(engine.SubmitRatings(7, {{13, 5}}), kEngineCommsFailed);
+    EXPECT_EQ(engine.SubmitRatings(7, {{14, 5}}), kEngineBadReply);
+    acknowledging.SetResetting(true);
+    EXPECT_EQ(engine.SubmitRatings(7, {{15, 5}}), kEngineCommsFailed);
+    EXPECT_EQ(acknowledging.Requests().size(), 4u);
+    for (int item : {13, 14, 15}) {
+        EXPECT_EQ(Log().find("[itemID : " + std::to_string(item)), std::string::npos) << item;
+    }
+    EXPECT_EQ(acknowledging.LingeringConnections(), 0);
+
+    // A station that announces nothing next: no reply is read, though it would never send one.
+    ASSERT_EQ(Initialise(), kEngineOk);
+    EXPECT_FALSE(engine.AcknowledgesRatings());
+    peer.SetSilent(true);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(engine.SubmitRatings(7, {{16, 5}}), kEngineOk);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
 TEST_F(VornClientEngineTest, AStationThatIsGoneFailsRequestsWithCode1) {
     ASSERT_EQ(Initialise(), kEngineOk);
     peer.Stop();

@@ -107,7 +107,7 @@ protected:
                                             MediaLinks{"127.0.0.1", server_->MediaPort()}, false);
         server_->Start([](const std::string&, std::string&, std::string& why) {
             why = "no protocol here";
-            return false;
+            return ProtocolOutcome::Unusable;
         }, *site_);
 
         // One listener: two five-star ratings, one of two stars.

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -92,6 +93,15 @@ bool RawClient::ClosedWithin(int timeoutMs) {
         }
     }
     return false;
+}
+
+bool RawClient::ResetWithin(int timeoutMs) {
+    pollfd p{fd_, POLLIN, 0};
+    if (fd_ < 0 || ::poll(&p, 1, timeoutMs) <= 0) {
+        return false;
+    }
+    char byte = 0;
+    return ::recv(fd_, &byte, 1, 0) < 0 && errno == ECONNRESET;
 }
 
 std::string Exchange(int port, const std::string& request, int timeoutMs, const std::string& host) {

@@ -24,6 +24,9 @@ public:
     // True when the peer closed (or reset) the connection within timeoutMs,
     // discarding anything it sent.
     bool ClosedWithin(int timeoutMs);
+    // True when the peer reset the connection within timeoutMs, having sent
+    // nothing before; false for a clean close, data or nothing.
+    bool ResetWithin(int timeoutMs);
 
 private:
     int fd_ = -1;

@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <filesystem>
+#include <future>
 #include <map>
 #include <set>
 #include <thread>
@@ -164,7 +165,7 @@ TEST_F(StationEndToEndTest, RegisterRecommendDownloadRateRestartAndContinue) {
 // A station on one core works on one request at a time, but a request that
 // waits for its disk gives the core up meanwhile: while a rating waits for the
 // database (another program holds its write lock), a recommendation is
-// answered; the rating is stored once the lock is free.
+// answered; the rating is stored, and then acknowledged, once the lock is free.
 TEST_F(StationEndToEndTest, ARatingWaitingForTheDiskHoldsNoCore) {
     cpu_set_t all;
     ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
@@ -189,7 +190,10 @@ TEST_F(StationEndToEndTest, ARatingWaitingForTheDiskHoldsNoCore) {
     SqliteDatabase other;
     ASSERT_TRUE(other.Open(home_ / "station/station.db"));
     ASSERT_TRUE(other.Exec("BEGIN IMMEDIATE"));
-    ASSERT_EQ(engine.SubmitRatings(user, {{list[0]->ItemId(), 4}}), kEngineOk);
+    VornClientEngine rater(&direct);
+    ASSERT_EQ(rater.Initialise("127.0.0.1", station->ProtocolPort()), kEngineOk);
+    const std::int32_t item = list[0]->ItemId();
+    auto rating = std::async(std::launch::async, [&rater, user, item] { return rater.SubmitRatings(user, {{item, 4}}); });
     // The station, idle, takes the rating up at once; nothing tells from
     // outside that it waits for the lock, so give it a moment to get there.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -199,8 +203,10 @@ TEST_F(StationEndToEndTest, ARatingWaitingForTheDiskHoldsNoCore) {
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, std::chrono::seconds(2)) << "the recommendation waited for the rating's disk";
     EXPECT_FALSE(stationLog_.Contains("stored 1 ratings of user"));
+    EXPECT_EQ(rating.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     ASSERT_TRUE(other.Exec("ROLLBACK"));
-    EXPECT_TRUE(vorn::test::WaitFor([&] { return stationLog_.Contains("stored 1 ratings of user"); }));
+    EXPECT_EQ(rating.get(), kEngineOk);
+    EXPECT_TRUE(stationLog_.Contains("stored 1 ratings of user"));
     station->Stop();
 }
 

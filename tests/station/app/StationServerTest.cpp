@@ -53,10 +53,13 @@ protected:
                 targets_.push_back(target);
                 if (target == "/bad") {
                     error = "no such token";
-                    return false;
+                    return ProtocolOutcome::Unusable;
+                }
+                if (target == "/undone") {
+                    return ProtocolOutcome::Reset;
                 }
                 response = "<reply>" + target + "</reply>\r\n\r\n";
-                return true;
+                return ProtocolOutcome::Answer;
             },
             *site_);
     }
@@ -162,7 +165,7 @@ TEST_F(StationServerTest, EveryPortRoutesAbsoluteUrlsByTheirPort) {
     EXPECT_TRUE(log_.Contains("which is not a port of this station"));
 }
 
-TEST_F(StationServerTest, TheProtocolPortPassesTargetsVerbatimAndClosesOnRefusal) {
+TEST_F(StationServerTest, TheProtocolPortPassesTargetsVerbatimClosesOnRefusalAndResetsWhatWasNotDone) {
     StartStation(false);
     const int port = server_->ProtocolPort();
     EXPECT_EQ(Exchange(port, "GET / HTTP/1.0\r\n\r\n"), "<reply>/</reply>\r\n\r\n");
@@ -170,8 +173,16 @@ TEST_F(StationServerTest, TheProtocolPortPassesTargetsVerbatimAndClosesOnRefusal
     EXPECT_EQ(Exchange(port, "GET " + token + " HTTP/1.0\r\n\r\n"), "<reply>" + token + "</reply>\r\n\r\n");
     EXPECT_EQ(Exchange(port, "GET /bad HTTP/1.0\r\n\r\n"), "");
     EXPECT_TRUE(log_.Contains("sent an unusable request (no such token); connection closed"));
+    RawClient refused(port);
+    ASSERT_TRUE(refused.Send("GET /bad HTTP/1.0\r\n\r\n"));
+    EXPECT_FALSE(refused.ResetWithin(5000));  // a clean close
+    // A request the responder could not carry out ends in a reset, which a
+    // client cannot mistake for the end of an answer.
+    RawClient undone(port);
+    ASSERT_TRUE(undone.Send("GET /undone HTTP/1.0\r\n\r\n"));
+    EXPECT_TRUE(undone.ResetWithin(5000));
     std::lock_guard lock(targetsMutex_);
-    EXPECT_EQ(targets_, (std::vector<std::string>{"/", token, "/bad"}));
+    EXPECT_EQ(targets_, (std::vector<std::string>{"/", token, "/bad", "/bad", "/undone"}));
 }
 
 TEST_F(StationServerTest, HostileClientsAreCutOffWithoutHoldingUpOthers) {

@@ -16,6 +16,10 @@ std::string RecommendationsRequest(int user, int count, int type = 1) {
            "</typeid><userid>" + std::to_string(user) + "</userid><type>RecommendationsRequest</type></request>";
 }
 
+std::string Stored(int count) {
+    return "<type>RatingsRequestResponse</type><stored>" + std::to_string(count) + "</stored>";
+}
+
 std::string RatingsRequest(int user, const std::vector<std::pair<int, int>>& ratings) {
     std::string xml = "<request><type>RatingsRequest</type><userid>" + std::to_string(user) + "</userid><ratings>";
     for (const auto& [item, value] : ratings) {
@@ -43,7 +47,11 @@ class StationServiceTest : public ::testing::Test {
 protected:
     StationServiceTest() : parts_(dir_.Path()) {}
 
-    std::string Handle(const std::string& xml) { return parts_.service->HandleRequest(xml); }
+    // The reply, "" for none, or "(reset)".
+    std::string Handle(const std::string& xml) {
+        const HandlerResult result = parts_.service->HandleRequest(xml);
+        return result.kind == HandlerResult::Kind::Reset ? "(reset)" : result.reply;
+    }
     int NewUser() {
         return XmlElement(Handle("<request><type>NewUserRequest</type><details></details></request>"))
             .ChildInt("userid");
@@ -106,7 +114,7 @@ TEST_F(StationServiceTest, WhyComesLastAndNamesTheLikedArtist) {
     for (int n = 1; n <= 40; n += 2) {
         ratings.emplace_back(n, n <= 20 ? 5 : 1);
     }
-    ASSERT_EQ(Handle(RatingsRequest(user, ratings)), "");
+    ASSERT_EQ(Handle(RatingsRequest(user, ratings)), Stored(20));
     int liked = 0;
     for (int round = 0; round < 3; ++round) {
         XmlElement reply(Handle(RecommendationsRequest(user, 3)));
@@ -167,8 +175,12 @@ TEST_F(StationServiceTest, RatingsAreStoredOnceEachAndBadOnesIgnored) {
     }
     ASSERT_TRUE(parts_.catalogue->Publish(items));
     const int user = NewUser();
-    EXPECT_EQ(Handle(RatingsRequest(user, {{4, 1}, {2, 5}})), "");
-    EXPECT_EQ(Handle(RatingsRequest(user, {{2, 3}, {3, 0}, {5, 6}, {99, 4}})), "");
+    EXPECT_EQ(Handle(RatingsRequest(user, {{4, 1}, {2, 5}})), Stored(2));
+    EXPECT_EQ(Handle(RatingsRequest(user, {{2, 3}, {3, 0}, {5, 6}, {99, 4}})), Stored(1));
+    // None usable: acknowledged all the same, or the client would send them for ever.
+    EXPECT_EQ(Handle(RatingsRequest(user, {{5, 6}, {99, 4}})), Stored(0));
+    // Without a listener they are not stored: the client keeps them.
+    EXPECT_EQ(Handle(RatingsRequest(0, {{4, 1}})), "(reset)");
     const std::vector<RatingRecord> stored = parts_.store.LoadRatings();
     ASSERT_EQ(stored.size(), 2u);
     EXPECT_EQ(stored[0].item, 2);
@@ -187,6 +199,16 @@ TEST_F(StationServiceTest, RatingsAreStoredOnceEachAndBadOnesIgnored) {
     }
 }
 
+// A reset, not the end of a connection without an answer, tells the client
+// at once that it must keep them.
+TEST_F(StationServiceTest, RatingsTheStoreCannotTakeAreRefusedWithAReset) {
+    ASSERT_TRUE(parts_.catalogue->Publish({FakeItem(1, "A", "B", "C")}));
+    const int user = NewUser();
+    parts_.store.Close();
+    EXPECT_EQ(Handle(RatingsRequest(user, {{1, 4}})), "(reset)");
+    EXPECT_TRUE(log_.Contains("cannot store 1 ratings of user 1"));
+}
+
 TEST_F(StationServiceTest, MalformedRequestsAreLoggedAndGetNoReply) {
     ASSERT_TRUE(parts_.catalogue->Publish({FakeItem(1, "A", "B", "C")}));
     const int user = NewUser();
@@ -198,13 +220,14 @@ TEST_F(StationServiceTest, MalformedRequestsAreLoggedAndGetNoReply) {
         "<request><count>2</count><type>RecommendationsRequest</type></request>",        // no user
         RecommendationsRequest(0, 2),
         RecommendationsRequest(-5, 2),
-        "<request><type>RatingsRequest</type><userid>1</userid><ratings><rating><itemid>1</itemid>"
-        "</rating></ratings></request>",
         "<request><type>RecommendationsRequest",
     };
     for (const std::string& request : bad) {
         EXPECT_EQ(Handle(request), "") << request;
     }
+    EXPECT_EQ(Handle("<request><type>RatingsRequest</type><userid>1</userid><ratings><rating><itemid>1</itemid>"
+                     "</rating></ratings></request>"),
+              Stored(0));
     EXPECT_TRUE(log_.Contains("unknown request type \"DeleteEverything\""));
     EXPECT_TRUE(log_.Contains("RecommendationsRequest without a count"));
     EXPECT_TRUE(log_.Contains("RecommendationsRequest for the invalid user id -5"));
@@ -216,7 +239,7 @@ TEST_F(StationServiceTest, MalformedRequestsAreLoggedAndGetNoReply) {
 TEST_F(StationServiceTest, AnUnknownUserIdIsAdopted) {
     ASSERT_TRUE(parts_.catalogue->Publish({FakeItem(1, "A", "B", "C"), FakeItem(2, "A", "B", "C")}));
     EXPECT_EQ(ItemIds(Handle(RecommendationsRequest(41, 1))).size(), 1u);
-    EXPECT_EQ(Handle(RatingsRequest(41, {{1, 4}})), "");
+    EXPECT_EQ(Handle(RatingsRequest(41, {{1, 4}})), Stored(1));
     EXPECT_TRUE(log_.Contains("adopted the user id 41"));
     EXPECT_EQ(parts_.store.Listeners(), (std::vector<std::int32_t>{41}));
     ASSERT_EQ(parts_.store.LoadRatings().size(), 1u);

@@ -22,18 +22,19 @@ namespace {
 
 namespace vectors = test::vectors;
 
-// Records what arrives and answers with a fixed text (or throws, if asked to).
+// Records what arrives and answers with a fixed result (or throws, if asked to).
 class RecordingHandler : public RequestHandler {
 public:
-    std::string HandleRequest(const std::string& requestXml) override {
+    HandlerResult HandleRequest(const std::string& requestXml) override {
         std::lock_guard lock(mutex_);
         requests_.push_back(requestXml);
         if (fail_) {
             throw std::runtime_error("handler broke");
         }
-        return reply_;
+        return result_;
     }
-    void SetReply(std::string reply) { reply_ = std::move(reply); }
+    void SetReply(std::string reply) { result_ = HandlerResult::Reply(std::move(reply)); }
+    void SetResult(HandlerResult result) { result_ = std::move(result); }
     void SetFailing() { fail_ = true; }
     std::vector<std::string> Requests() {
         std::lock_guard lock(mutex_);
@@ -43,14 +44,21 @@ public:
 private:
     std::mutex mutex_;  // guards requests_
     std::vector<std::string> requests_;
-    std::string reply_ = vectors::kReplyXml;
+    HandlerResult result_ = HandlerResult::Reply(vectors::kReplyXml);
     bool fail_ = false;
 };
 
 // Answers every request with "<echo>" + the request + "</echo>".
 class EchoHandler : public RequestHandler {
 public:
-    std::string HandleRequest(const std::string& requestXml) override { return "<echo>" + requestXml + "</echo>"; }
+    HandlerResult HandleRequest(const std::string& requestXml) override {
+        return HandlerResult::Reply("<echo>" + requestXml + "</echo>");
+    }
+};
+
+class AcknowledgingHandler : public RecordingHandler {
+public:
+    bool AcknowledgesRatings() const override { return true; }
 };
 
 StationKey VectorKey() {
@@ -94,7 +102,7 @@ protected:
 };
 
 TEST_F(ProtocolCoreTest, KeyExchangeAnswersThePublicKeyAndBuildsInOneHead) {
-    ASSERT_TRUE(core.Respond("/", response, error)) << error;
+    ASSERT_EQ(core.Respond("/", response, error), ProtocolOutcome::Answer) << error;
     std::string publicKey = vectors::kPublicKeyBase64;
     publicKey.erase(std::remove(publicKey.begin(), publicKey.end(), '\n'), publicKey.end());
     EXPECT_EQ(response, "<type>PublicKeyResponse</type><pubkey>" + publicKey +
@@ -103,21 +111,30 @@ TEST_F(ProtocolCoreTest, KeyExchangeAnswersThePublicKeyAndBuildsInOneHead) {
     EXPECT_EQ(response.find("\r\n\r\n"), response.size() - 4);
     EXPECT_TRUE(handler.Requests().empty());
 
-    ASSERT_TRUE(core.Respond("http://station.example:8080/", response, error)) << error;
+    ASSERT_EQ(core.Respond("http://station.example:8080/", response, error), ProtocolOutcome::Answer) << error;
     EXPECT_EQ(response, core.KeyExchangeReply() + "\r\n\r\n");
+
+    // A handler that acknowledges ratings says so in one element after the
+    // others, which stay as they were.
+    const std::string plain = response.substr(0, response.size() - 4);
+    AcknowledgingHandler acknowledging;
+    const ProtocolCore withAck{key, acknowledging, BuildInfo{11, 14}};
+    ASSERT_EQ(withAck.Respond("/", response, error), ProtocolOutcome::Answer) << error;
+    EXPECT_EQ(response, plain + "<ratingsack>1</ratingsack>\r\n\r\n");
 }
 
 TEST_F(ProtocolCoreTest, RequestTokensOfTheVectorsDecryptAndRepliesMatchTheirVector) {
-    ASSERT_TRUE(core.Respond("/" + vectors::kRequest1Token, response, error)) << error;
+    ASSERT_EQ(core.Respond("/" + vectors::kRequest1Token, response, error), ProtocolOutcome::Answer) << error;
     EXPECT_EQ(response, vectors::kReplyToken + "\r\n\r\n");
     // The second request has a whole block of padding and the same client key.
-    ASSERT_TRUE(core.Respond("/" + vectors::kRequest2Token, response, error)) << error;
+    ASSERT_EQ(core.Respond("/" + vectors::kRequest2Token, response, error), ProtocolOutcome::Answer) << error;
     EXPECT_EQ(response, vectors::kReplyToken + "\r\n\r\n");
 
     std::string unbroken = vectors::kRequest1Token;
     unbroken.erase(std::remove_if(unbroken.begin(), unbroken.end(), [](char c) { return c == '\r' || c == '\n'; }),
                    unbroken.end());
-    ASSERT_TRUE(core.Respond("http://station.example:8080/" + unbroken, response, error)) << error;
+    ASSERT_EQ(core.Respond("http://station.example:8080/" + unbroken, response, error), ProtocolOutcome::Answer)
+        << error;
 
     EXPECT_EQ(handler.Requests(),
               (std::vector<std::string>{vectors::kRequest1Xml, vectors::kRequest2Xml, vectors::kRequest1Xml}));
@@ -125,7 +142,7 @@ TEST_F(ProtocolCoreTest, RequestTokensOfTheVectorsDecryptAndRepliesMatchTheirVec
 
 TEST_F(ProtocolCoreTest, LongRepliesAreSplitInto76CharacterLines) {
     handler.SetReply(std::string(200, 'r'));  // 208 cipher bytes, 280 characters
-    ASSERT_TRUE(core.Respond("/" + vectors::kRequest1Token, response, error)) << error;
+    ASSERT_EQ(core.Respond("/" + vectors::kRequest1Token, response, error), ProtocolOutcome::Answer) << error;
     ASSERT_EQ(response.size(), 280u + 3 * 2 + 4);
     EXPECT_EQ(response.substr(76, 2), "\r\n");
     EXPECT_EQ(response.substr(154, 2), "\r\n");
@@ -134,13 +151,24 @@ TEST_F(ProtocolCoreTest, LongRepliesAreSplitInto76CharacterLines) {
 
     // 912 cipher bytes fill exactly 16 lines: still only the one empty line at the end.
     handler.SetReply(std::string(900, 'r'));
-    ASSERT_TRUE(core.Respond("/" + vectors::kRequest1Token, response, error)) << error;
+    ASSERT_EQ(core.Respond("/" + vectors::kRequest1Token, response, error), ProtocolOutcome::Answer) << error;
     ASSERT_EQ(response.size(), 1216u + 15 * 2 + 4);
     EXPECT_EQ(response.find("\r\n\r\n"), response.size() - 4);
 
-    handler.SetReply("");  // nothing to send back
-    ASSERT_TRUE(core.Respond("/" + vectors::kRequest1Token, response, error)) << error;
+}
+
+TEST_F(ProtocolCoreTest, AHandlerWithNothingToSaySendsNothingAndOneThatFailedResets) {
+    handler.SetResult(HandlerResult::Nothing());
+    response = "stale";
+    ASSERT_EQ(core.Respond("/" + vectors::kRequest1Token, response, error), ProtocolOutcome::Answer) << error;
     EXPECT_EQ(response, "");
+
+    handler.SetResult(HandlerResult::Reset());
+    response = "stale";
+    EXPECT_EQ(core.Respond("/" + vectors::kRequest1Token, response, error), ProtocolOutcome::Reset);
+    EXPECT_EQ(response, "");
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(handler.Requests().size(), 2u);
 }
 
 TEST_F(ProtocolCoreTest, HostileTargetsAreRefusedWithAReason) {
@@ -171,22 +199,23 @@ TEST_F(ProtocolCoreTest, HostileTargetsAreRefusedWithAReason) {
     };
     for (const auto& [target, why] : cases) {
         response = "stale";
-        EXPECT_FALSE(core.Respond(target, response, error)) << why;
+        EXPECT_EQ(core.Respond(target, response, error), ProtocolOutcome::Unusable) << why;
         EXPECT_FALSE(error.empty()) << why;
         EXPECT_EQ(response, "") << why;
     }
     EXPECT_TRUE(handler.Requests().empty());
 
     // The same custom token with sound padding does get through.
-    ASSERT_TRUE(core.Respond("/" + CustomToken(key, goodBlock, EncryptWithoutPadding(clientKey, padded)), response,
-                             error))
+    ASSERT_EQ(core.Respond("/" + CustomToken(key, goodBlock, EncryptWithoutPadding(clientKey, padded)), response,
+                           error),
+              ProtocolOutcome::Answer)
         << error;
     EXPECT_EQ(handler.Requests(), std::vector<std::string>{"<request></request>"});
 }
 
 TEST_F(ProtocolCoreTest, AFailingHandlerIsReportedNotThrown) {
     handler.SetFailing();
-    EXPECT_FALSE(core.Respond("/" + vectors::kRequest1Token, response, error));
+    EXPECT_EQ(core.Respond("/" + vectors::kRequest1Token, response, error), ProtocolOutcome::Unusable);
     EXPECT_NE(error.find("handler broke"), std::string::npos) << error;
 }
 
@@ -205,7 +234,7 @@ TEST_F(ProtocolCoreTest, RandomDamageNeverCrashes) {
                 default: token.insert(at, 1, static_cast<char>(generator() % 256)); break;
             }
         }
-        if (core.Respond("/" + token, response, error)) {
+        if (core.Respond("/" + token, response, error) == ProtocolOutcome::Answer) {
             ++accepted;
         } else {
             EXPECT_FALSE(error.empty());
@@ -238,7 +267,8 @@ TEST(ProtocolCoreConcurrencyTest, ServesManyClientsAtOnceAndInTurn) {
                 const std::string xml = "<request><n>" + std::to_string(t * 100 + i) + "</n></request>";
                 std::string response;
                 std::string error;
-                if (!core.Respond("/" + client->EncryptRequest(XmlElement(xml)), response, error)) {
+                if (core.Respond("/" + client->EncryptRequest(XmlElement(xml)), response, error) !=
+                    ProtocolOutcome::Answer) {
                     ++failures;
                     continue;
                 }
