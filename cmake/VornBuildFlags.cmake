@@ -21,8 +21,8 @@ option(VORN_DEBIAN_HARDENING "Build with Debian's hardening flags (dpkg-buildfla
 target_compile_options(vorn_options INTERFACE -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
                        -ffile-prefix-map=${PROJECT_BINARY_DIR}=build)
 
-find_program(VORN_DPKG_BUILDFLAGS dpkg-buildflags)
 if(VORN_DEBIAN_HARDENING AND NOT VORN_SANITIZE)
+  find_program(VORN_DPKG_BUILDFLAGS dpkg-buildflags)
   if(NOT VORN_DPKG_BUILDFLAGS)
     message(FATAL_ERROR "dpkg-buildflags (Debian's dpkg-dev) is missing: install it (scripts/install-deps) "
                         "or configure with -DVORN_DEBIAN_HARDENING=OFF")

@@ -52,8 +52,8 @@ protected:
         ASSERT_TRUE(TagMp3Bytes(old, "M\xfcller", "Gr\xfc\xdf Gott \x80", "Br\xe4u", "Jazz", true));
     }
 
-    // Serves the folder from `database` and checks what a listener gets: the
-    // details of every item, its page and its file, and the listener's page.
+    // Serves the folder from `database` (Offer), then reads what the store
+    // keeps of it, every text UTF-8.
     Served Serve(const std::string& database, const std::string& name) {
         Served served;
         Offer(database, name, served.offered);
@@ -69,6 +69,8 @@ protected:
         return served;
     }
 
+    // Runs the station on `database` and checks what a listener gets: the
+    // details of every item, its page and its file, and the listener's page.
     void Offer(const std::string& database, const std::string& name, std::map<std::string, Offered>& offered) {
         StationOptions options;
         options.musicDir = music_;
