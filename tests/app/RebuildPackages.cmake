@@ -1,9 +1,10 @@
 # cmake -DSOURCE=<source folder> -DPACKAGES=<the packages MakePackages.cmake made> -DSCRATCH=<folder>
-#       -DGENERATOR=... -DBUILD_TYPE=... -DCXX=... -DC=... [-DLAUNCHER=...] -DCPACK=<cpack> -P RebuildPackages.cmake
+#       -DGENERATOR=... -DBUILD_TYPE=... -DCXX=... -DC=... [-DLAUNCHER=...] -DHARDENING=ON|OFF -DCPACK=<cpack>
+#       -P RebuildPackages.cmake
 # Two package builds of one commit are byte for byte the same. This builds the
 # packaged files a second time, from a copy of the source tree in another
-# folder, with the first build's compilers and build type, packs them and
-# compares every package with the first build's.
+# folder, with the first build's compilers, build type and hardening, packs
+# them and compares every package with the first build's.
 #
 # The copy lies as the first build's tree does (a "build" folder inside the
 # source tree, as ./test has it), so that a compiler cache that rewrites paths
@@ -29,7 +30,8 @@ set(ENV{SOURCE_DATE_EPOCH} ${epoch})
 
 set(build ${SCRATCH}/source/build)
 set(configure ${CMAKE_COMMAND} -S ${SCRATCH}/source -B ${build} -G ${GENERATOR} -DCMAKE_BUILD_TYPE=${BUILD_TYPE}
-    -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_C_COMPILER=${C} -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON)
+    -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_C_COMPILER=${C} -DVORN_DEBIAN_HARDENING=${HARDENING}
+    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON)
 if(LAUNCHER)
   list(APPEND configure -DCMAKE_CXX_COMPILER_LAUNCHER=${LAUNCHER} -DCMAKE_C_COMPILER_LAUNCHER=${LAUNCHER})
 endif()
