@@ -35,7 +35,9 @@ set(configure ${CMAKE_COMMAND} -S ${SCRATCH}/source -B ${build} -G ${GENERATOR} 
 if(LAUNCHER)
   list(APPEND configure -DCMAKE_CXX_COMPILER_LAUNCHER=${LAUNCHER} -DCMAKE_C_COMPILER_LAUNCHER=${LAUNCHER})
 endif()
-foreach(step "${configure}" "${CMAKE_COMMAND};--build;${build};--target;vorn_packaged"
+# One compiler per core: the other tests go on meanwhile.
+cmake_host_system_information(RESULT cores QUERY NUMBER_OF_LOGICAL_CORES)
+foreach(step "${configure}" "${CMAKE_COMMAND};--build;${build};--target;vorn_packaged;--parallel;${cores}"
              "${CPACK};-G;DEB;--config;${build}/CPackConfig.cmake;-B;${SCRATCH}/packages")
   execute_process(COMMAND ${step} RESULT_VARIABLE result OUTPUT_QUIET)
   if(NOT result EQUAL 0)
