@@ -6,6 +6,7 @@
 
 #include "station/app/StationLog.h"
 #include "station/app/TagReader.h"
+#include "station/app/Utf8Text.h"
 
 namespace fs = std::filesystem;
 
@@ -127,6 +128,16 @@ bool Catalogue::Publish(std::vector<ItemRecord> found) {
 }
 
 void Catalogue::PublishAll(std::vector<ItemRecord> all) {
+    // A store written by an earlier station may hold tags and titles as the
+    // files gave them; the pages and replies show them as UTF-8, and the next
+    // scan stores them so.
+    for (ItemRecord& record : all) {
+        for (std::string* text : {&record.artist, &record.title, &record.album, &record.genre}) {
+            if (!IsUtf8(*text)) {
+                *text = AsUtf8(*text);
+            }
+        }
+    }
     std::vector<CatalogueEntry> entries;
     entries.reserve(all.size());
     std::shared_ptr<const CatalogueSnapshot> before;

@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "station/app/ListenerToken.h"
 #include "station/app/StationLog.h"
+#include "station/app/Utf8Text.h"
 
 namespace vorn::station {
 namespace {
@@ -70,11 +71,19 @@ INSERT INTO recent_sets(listener, items, whys) SELECT listener, ARRAY[item], ARR
 DROP TABLE recent;
 )sql";
 
+// Version 4: paths are kept as bytes, so that a file name in another
+// encoding than UTF-8 is kept too. The bytes of a path so far are those the
+// station sent, in the connection's encoding; ids stay as they were.
+constexpr const char* kPathsAsBytes = R"sql(
+ALTER TABLE items ALTER COLUMN path TYPE bytea USING convert_to(path, pg_client_encoding());
+)sql";
+
 struct Migration {
     int version;
     const char* sql;
 };
-constexpr Migration kMigrations[] = {{1, kSchema}, {2, kTokensAndReasons}, {3, kRecentSets}};
+constexpr Migration kMigrations[] = {
+    {1, kSchema}, {2, kTokensAndReasons}, {3, kRecentSets}, {4, kPathsAsBytes}};
 
 std::string Now() { return std::to_string(Clock::System().NowSeconds()); }
 
@@ -108,39 +117,27 @@ std::string TextArray(const std::vector<ItemRecord>& items, std::string ItemReco
     return TextArray(items, [field](const ItemRecord& item) -> const std::string& { return item.*field; });
 }
 
-// The length of the UTF-8 sequence starting at `at`, or 0 when it is not one.
-std::size_t SequenceLength(const std::string& text, std::size_t at) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    if (lead == 0 || lead == 0xC0 || lead == 0xC1 || lead > 0xF4 || length == 0 || at + length > text.size()) {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    }
-    return length;
-}
-
-bool IsUtf8(const std::string& text) {
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t length = SequenceLength(text, at);
-        if (length == 0) return false;
-        at += length;
-    }
-    return true;
-}
-
-// The server keeps text in UTF-8: a tag in another encoding keeps its readable
-// part, every stray byte shown as '?'.
-std::string AsUtf8(const std::string& text) {
-    std::string out;
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t length = SequenceLength(text, at);
-        out += length == 0 ? std::string("?") : text.substr(at, length);
-        at += std::max<std::size_t>(length, 1);
+// A path as bytea input (\x2f6d75...): kept as the bytes the file system
+// gave it, whatever their encoding.
+std::string PathBytes(const ItemRecord& item) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out = "\\x";
+    for (const char c : item.path) {
+        out += kHex[static_cast<unsigned char>(c) >> 4];
+        out += kHex[static_cast<unsigned char>(c) & 0xF];
     }
     return out;
+}
+
+// The bytes of a path the server sent as encode(path, 'hex').
+std::string FromHex(const std::string& hex) {
+    const auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    std::string bytes;
+    bytes.reserve(hex.size() / 2);
+    for (std::size_t at = 0; at + 1 < hex.size(); at += 2) {
+        bytes += static_cast<char>(nibble(hex[at]) << 4 | nibble(hex[at + 1]));
+    }
+    return bytes;
 }
 
 }  // namespace
@@ -337,14 +334,10 @@ std::vector<RatingRecord> PostgresStore::LoadRatings() {
 }
 
 bool PostgresStore::SyncItems(std::vector<ItemRecord>& found) {
-    // One row per path; a path the server cannot keep is left out, with a log line.
+    // One row per path; text columns hold UTF-8 only.
     std::vector<ItemRecord> rows;
     std::unordered_set<std::string> paths;
     for (const ItemRecord& item : found) {
-        if (!IsUtf8(item.path) || item.path.find('\0') != std::string::npos) {
-            STATION_LOG(LogLevel::Warning) << "PostgresStore : the file name is not UTF-8, skipped : " << AsUtf8(item.path);
-            continue;
-        }
         if (paths.insert(item.path).second) {
             ItemRecord row = item;
             row.artist = AsUtf8(row.artist);
@@ -358,7 +351,7 @@ bool PostgresStore::SyncItems(std::vector<ItemRecord>& found) {
     const bool ok = InTransaction("store the scan", [&](PgConnection& connection, Deadline deadline,
                                                         std::string& error) {
         const std::vector<std::optional<std::string>> values = {
-            TextArray(rows, &ItemRecord::path),
+            TextArray(rows, PathBytes),
             TextArray(rows, &ItemRecord::artist),
             TextArray(rows, &ItemRecord::title),
             TextArray(rows, &ItemRecord::album),
@@ -367,7 +360,7 @@ bool PostgresStore::SyncItems(std::vector<ItemRecord>& found) {
             IntArray(rows, [](const ItemRecord& r) { return r.fileSize; }),
             IntArray(rows, [](const ItemRecord& r) { return r.modified; })};
         const std::string scanned =
-            " FROM unnest($1::text[], $2::text[], $3::text[], $4::text[], $5::text[], $6::integer[], $7::bigint[], "
+            " FROM unnest($1::bytea[], $2::text[], $3::text[], $4::text[], $5::text[], $6::integer[], $7::bigint[], "
             "$8::bigint[]) WITH ORDINALITY AS u(path, artist, title, album, genre, length, size, modified, position)";
         // New paths only, so that existing rows keep their ids and the id
         // sequence is not spent on them.
@@ -382,7 +375,7 @@ bool PostgresStore::SyncItems(std::vector<ItemRecord>& found) {
              "length = u.length, size = u.size, modified = u.modified, present = true" +
                  scanned + " WHERE i.path = u.path",
              values},
-            {"UPDATE items SET present = false WHERE present AND NOT (path = ANY($1::text[]))", {values[0]}},
+            {"UPDATE items SET present = false WHERE present AND NOT (path = ANY($1::bytea[]))", {values[0]}},
         };
         for (const auto& [statement, parameters] : steps) {
             const PgResult step = connection.Run(statement, parameters, deadline);
@@ -391,10 +384,10 @@ bool PostgresStore::SyncItems(std::vector<ItemRecord>& found) {
                 return false;
             }
         }
-        const PgResult known = connection.Run("SELECT path, id FROM items WHERE path = ANY($1::text[])",
+        const PgResult known = connection.Run("SELECT encode(path, 'hex'), id FROM items WHERE path = ANY($1::bytea[])",
                                               {values[0]}, deadline);
         for (int row = 0; row < known.Rows(); ++row) {
-            ids[known.Text(row, 0)] = static_cast<std::int32_t>(known.Int(row, 1));
+            ids[FromHex(known.Text(row, 0))] = static_cast<std::int32_t>(known.Int(row, 1));
         }
         error = known.Error();
         return known.Ok();
@@ -429,13 +422,15 @@ std::vector<ItemRecord> PostgresStore::LoadItems() {
     std::vector<ItemRecord> items;
     InTransaction("load the items", [&](PgConnection& connection, Deadline deadline, std::string& error) {
         const PgResult rows = connection.Run(
-            "SELECT id, path, artist, title, album, genre, length, size, modified, present FROM items ORDER BY id", {},
+            "SELECT id, encode(path, 'hex'), artist, title, album, genre, length, size, modified, present FROM items "
+            "ORDER BY id",
+            {},
             deadline);
         items.reserve(static_cast<std::size_t>(rows.Rows()));
         for (int row = 0; row < rows.Rows(); ++row) {
             ItemRecord item;
             item.id = static_cast<std::int32_t>(rows.Int(row, 0));
-            item.path = rows.Text(row, 1);
+            item.path = FromHex(rows.Text(row, 1));
             item.artist = rows.Text(row, 2);
             item.title = rows.Text(row, 3);
             item.album = rows.Text(row, 4);

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "station/app/RatingChart.h"
+#include "station/app/Utf8Text.h"
 
 namespace vorn::station {
 namespace {
@@ -48,7 +49,7 @@ std::string FavouriteList(const std::vector<ListenerSummary::Favourite>& favouri
 
 std::string HtmlEscaped(const std::string& text) {
     std::string out;
-    for (char c : text) {
+    for (char c : AsUtf8(text)) {
         switch (c) {
             case '&': out += "&amp;"; break;
             case '<': out += "&lt;"; break;

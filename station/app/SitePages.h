@@ -24,7 +24,8 @@ std::string ItemPage(const ItemRecord& item, const MediaLinks& links, const std:
 std::string ListenerPage(const ListenerSummary& summary);
 std::string ErrorPage(int status, const std::string& reason);
 
-// Text made safe to stand in HTML.
+// Text made safe to stand in HTML, as UTF-8 (AsUtf8): a reason a store of an
+// earlier station kept as a file gave it shows readably too.
 std::string HtmlEscaped(const std::string& text);
 
 }  // namespace vorn::station

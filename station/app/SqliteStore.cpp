@@ -58,11 +58,16 @@ INSERT INTO recent_sets(listener, count, items, whys)
 DROP TABLE recent;
 )sql";
 
+// Version 4 keeps paths as bytes in PostgreSQL; this store always kept the
+// bytes it was given, so it only records the version.
+constexpr const char* kPathsAsBytes = "";
+
 struct Migration {
     int version;
     const char* sql;
 };
-constexpr Migration kMigrations[] = {{1, kSchema}, {2, kTokensAndReasons}, {3, kRecentSets}};
+constexpr Migration kMigrations[] = {
+    {1, kSchema}, {2, kTokensAndReasons}, {3, kRecentSets}, {4, kPathsAsBytes}};
 
 // The sets of a listener's recent memory, newest first, with the number of
 // items in newer sets: `newer`.

@@ -11,14 +11,14 @@ namespace vorn::station {
 // higher number and is refused: this station would not know what it means.
 // Version 2 added the listeners' page tokens and the reason kept with each
 // recent recommendation; version 3 keeps the recent recommendations one row
-// per answer.
-inline constexpr int kStoreSchemaVersion = 3;
+// per answer; version 4 keeps paths as their bytes (PostgreSQL).
+inline constexpr int kStoreSchemaVersion = 4;
 
 // One media file of the catalogue as the store keeps it. The id is handed out
 // once per file path and never changes or gets reused.
 struct ItemRecord {
     std::int32_t id = 0;
-    std::string path;  // absolute path of the file
+    std::string path;  // absolute path of the file, its bytes as the file system gives them
     std::string artist;
     std::string title;
     std::string album;

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
+#include "station/app/SqliteDatabase.h"
 #include "tests/station/app/Mp3Files.h"
 #include "tests/station/app/StationTestSupport.h"
 
@@ -116,6 +118,26 @@ TEST_F(CatalogueTest, IdsStayAcrossRescansAndRestartsAndGoneFilesStopBeingOffere
     catalogue.ReportMissing(taggedId);
     EXPECT_FALSE(catalogue.FindMedia(taggedId, found));
     EXPECT_EQ(catalogue.Current()->Live().size(), 1u);
+}
+
+// A store written before texts were made UTF-8 holds titles as the file
+// names gave them: shown as UTF-8 at once, and stored so by the next scan.
+TEST_F(CatalogueTest, AStoredTitleInAnotherEncodingIsShownAndStoredAsUtf8) {
+    Catalogue catalogue(store_, dir_ / "music");
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    SqliteDatabase earlier;
+    ASSERT_TRUE(earlier.Open(dir_ / "station.db"));
+    // "Caf\xe9 \x80" in Windows-1252.
+    ASSERT_TRUE(earlier.Exec("UPDATE items SET title = CAST(X'436166e92080' AS TEXT) WHERE title = 'Untagged Song'"));
+    earlier.Close();
+
+    Catalogue restarted(store_, dir_ / "music");
+    restarted.Load();
+    EXPECT_EQ(ByName(*restarted.Current(), "loose/Untagged Song.MP3")->record.title, "Caf\xc3\xa9 \xe2\x82\xac");
+    ASSERT_EQ(restarted.Rescan(), 2);  // the file is unchanged: its title is taken from the catalogue
+    const std::vector<ItemRecord> stored = store_.LoadItems();
+    EXPECT_TRUE(std::any_of(stored.begin(), stored.end(),
+                            [](const ItemRecord& item) { return item.title == "Caf\xc3\xa9 \xe2\x82\xac"; }));
 }
 
 TEST_F(CatalogueTest, AnUnreadableMusicFolderLeavesTheCatalogueAlone) {

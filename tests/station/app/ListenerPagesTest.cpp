@@ -186,6 +186,11 @@ TEST_F(ListenerPagesTest, TheItemPageTellsItsOwnerWhyAndLinksTheirPage) {
     wrong.front() = wrong.front() == '0' ? '1' : '0';
     EXPECT_EQ(Get("/item/2.html?l=" + wrong).body, plain);
     EXPECT_EQ(Get("/item/2.html?l=" + std::to_string(listener_)).body, plain);
+
+    // A reason that an earlier station kept as a Windows-1252 tag gave it.
+    ASSERT_TRUE(parts_.store.AppendRecent({{listener_, 1, "Because you like Caf\xe9"}}));
+    EXPECT_NE(Get("/item/1.html?l=" + token_).body.find("Why this track: <em>Because you like Caf\xc3\xa9</em>"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "tests/station/app/Mp3Files.h"
 
+#include <taglib/id3v1tag.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
+#include <taglib/textidentificationframe.h>
 
 #include <fstream>
 #include <vector>
@@ -41,6 +43,34 @@ bool TagMp3(const std::string& path, const std::string& artist, const std::strin
     tag->setAlbum(TagLib::String(album, TagLib::String::UTF8));
     tag->setGenre(TagLib::String(genre, TagLib::String::UTF8));
     return file.save();
+}
+
+bool TagMp3Bytes(const std::string& path, const std::string& artist, const std::string& title,
+                 const std::string& album, const std::string& genre, bool id3v1) {
+    TagLib::MPEG::File file(path.c_str());
+    if (!file.isValid()) {
+        return false;
+    }
+    // Each byte becomes the character of the same number, which a Latin-1
+    // frame writes back as that byte.
+    const auto bytes = [](const std::string& text) { return TagLib::String(text, TagLib::String::Latin1); };
+    if (id3v1) {
+        TagLib::ID3v1::Tag* tag = file.ID3v1Tag(true);
+        tag->setArtist(bytes(artist));
+        tag->setTitle(bytes(title));
+        tag->setAlbum(bytes(album));
+        tag->setGenre(bytes(genre));
+        return file.save(TagLib::MPEG::File::ID3v1, TagLib::File::StripOthers);
+    }
+    TagLib::ID3v2::Tag* tag = file.ID3v2Tag(true);
+    for (const auto& [id, text] : {std::pair{"TPE1", &artist}, std::pair{"TIT2", &title}, std::pair{"TALB", &album},
+                                   std::pair{"TCON", &genre}}) {
+        auto* frame = new TagLib::ID3v2::TextIdentificationFrame(id, TagLib::String::Latin1);
+        frame->setText(bytes(*text));
+        tag->removeFrames(id);
+        tag->addFrame(frame);  // the tag owns it
+    }
+    return file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripOthers);
 }
 
 }  // namespace vorn::station::test

@@ -45,19 +45,22 @@ TEST(PostgresStoreTest, TwoStoresShareIdsRatingsAndRecentRecommendations) {
     // whichever stores it first; a file gone from the second scan is not present.
     std::vector<ItemRecord> first = {FakeItem(1, "A", "B", "C"), FakeItem(2, "D", "E", "F"),
                                      FakeItem(3, "G", "H", "I")};
-    first[2].artist = "Caf\xe9";          // Latin-1, not UTF-8: stored with a stand-in
+    first[2].artist = "Caf\xe9";  // Windows-1252, not UTF-8: stored as UTF-8
     first.push_back(FakeItem(4, "J", "K", "L"));
-    first[3].path = "/music/\xff.mp3";  // a file name the server cannot keep
+    first[3].path = "/music/\xff.mp3";  // a file name in Windows-1252, kept as it is
     ASSERT_TRUE(one->SyncItems(first));
-    ASSERT_EQ(first.size(), 3u);
+    ASSERT_EQ(first.size(), 4u);
     std::vector<ItemRecord> second = {FakeItem(2, "D", "E", "F"), FakeItem(1, "A", "B", "C")};
     ASSERT_TRUE(two->SyncItems(second));
     EXPECT_EQ(second[0].id, first[1].id);
     EXPECT_EQ(second[1].id, first[0].id);
     const std::vector<ItemRecord> items = one->LoadItems();
-    ASSERT_EQ(items.size(), 3u);
-    EXPECT_EQ(items[2].artist, "Caf?");
+    ASSERT_EQ(items.size(), 4u);
+    EXPECT_EQ(items[2].artist, "Caf\xc3\xa9");
     EXPECT_FALSE(items[2].present);
+    EXPECT_EQ(items[3].path, "/music/\xff.mp3");
+    EXPECT_EQ(items[3].id, first[3].id);
+    EXPECT_FALSE(items[3].present);
     EXPECT_TRUE(items[0].present && items[1].present);
     EXPECT_EQ(items[1].path, "/music/2.mp3");
     EXPECT_EQ(items[1].fileSize, 1002);
@@ -92,20 +95,23 @@ TEST(PostgresStoreTest, TwoStoresShareIdsRatingsAndRecentRecommendations) {
 
 // Stations sharing the server hand out the same page token for a listener and
 // find the listener by it; a database of version 1 is migrated, keeping its
-// rows; a reason in another encoding than UTF-8 is kept readable.
+// rows, its items' ids and paths; a reason in another encoding than UTF-8 is
+// kept readable.
 TEST(PostgresStoreTest, PageTokensAndReasonsAreSharedAndMigrated) {
     PgCluster cluster;
     REQUIRE_CLUSTER(cluster);
     std::string error;
     std::unique_ptr<PostgresStore> one = PostgresStore::Open(cluster.Url(), error);
     ASSERT_TRUE(one) << error;
-    std::vector<ItemRecord> items = {FakeItem(1, "A", "B", "C")};
+    std::vector<ItemRecord> items = {FakeItem(1, "A", "B", "C"), FakeItem(2, "D", "E", "F")};
+    items[1].path = "/music/Caf\xc3\xa9 \xe2\x82\xac.mp3";
     ASSERT_TRUE(one->SyncItems(items));
     ASSERT_EQ(one->NewListener(), 1);
     ASSERT_TRUE(one->AppendRecent({{1, items[0].id, "old"}}));
     one->Close();
-    // Back to version 1: its recent table, one row per item.
-    ASSERT_TRUE(cluster.Sql("DROP TABLE listener_tokens; DROP TABLE recent_sets; "
+    // Back to version 1: paths as text, its recent table, one row per item.
+    ASSERT_TRUE(cluster.Sql("ALTER TABLE items ALTER COLUMN path TYPE text USING convert_from(path, 'UTF8'); "
+                            "DROP TABLE listener_tokens; DROP TABLE recent_sets; "
                             "CREATE TABLE recent(seq bigserial PRIMARY KEY, listener integer NOT NULL, "
                             "item integer NOT NULL); INSERT INTO recent(listener, item) VALUES(1, " +
                             std::to_string(items[0].id) + "); DELETE FROM schema_version WHERE version >= 2"));
@@ -114,6 +120,12 @@ TEST(PostgresStoreTest, PageTokensAndReasonsAreSharedAndMigrated) {
     ASSERT_TRUE(one) << error;
     std::unique_ptr<PostgresStore> two = PostgresStore::Open(cluster.Url(), error);
     ASSERT_TRUE(two) << error;
+    const std::vector<ItemRecord> migrated = two->LoadItems();
+    ASSERT_EQ(migrated.size(), 2u);
+    EXPECT_EQ(std::make_pair(migrated[1].id, migrated[1].path), std::make_pair(items[1].id, items[1].path));
+    std::vector<ItemRecord> again = {items[1]};
+    ASSERT_TRUE(one->SyncItems(again));
+    EXPECT_EQ(again[0].id, items[1].id) << "the same path after the migration is the same item";
     EXPECT_EQ(one->WhyRecommended(1, items[0].id), "");
     EXPECT_EQ(two->LoadRecent(5).size(), 1u);
     const std::string token = one->TokenOf(1);
@@ -127,7 +139,7 @@ TEST(PostgresStoreTest, PageTokensAndReasonsAreSharedAndMigrated) {
     EXPECT_EQ(two->TokenOf(5), "");
 
     ASSERT_TRUE(one->AppendRecent({{1, items[0].id, "Because you like Caf\xe9"}}));
-    EXPECT_EQ(two->WhyRecommended(1, items[0].id), "Because you like Caf?");
+    EXPECT_EQ(two->WhyRecommended(1, items[0].id), "Because you like Caf\xc3\xa9");
     ASSERT_TRUE(one->StoreRatings(1, {{items[0].id, 4}}));
     std::vector<RatedItem> history;
     ASSERT_TRUE(two->LoadRatingHistory(1, history));
