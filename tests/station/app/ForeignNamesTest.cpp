@@ -11,12 +11,12 @@
 
 #include "foundation/Preferences.h"
 #include "server/VornClientEngine.h"
-#include "station/app/OpenStationStore.h"
+#include "station/store/OpenStationStore.h"
 #include "station/app/StationProgram.h"
-#include "tests/station/app/Mp3Files.h"
-#include "tests/station/app/PgCluster.h"
-#include "tests/station/app/RawClient.h"
-#include "tests/station/app/StationTestSupport.h"
+#include "tests/station/support/Mp3Files.h"
+#include "tests/station/support/PgCluster.h"
+#include "tests/station/support/RawClient.h"
+#include "tests/station/support/StationTestSupport.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/ScopedLog.h"
 

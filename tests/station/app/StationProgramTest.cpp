@@ -8,9 +8,9 @@
 
 #include <filesystem>
 
-#include "tests/station/app/Mp3Files.h"
-#include "tests/station/app/RawClient.h"
-#include "tests/station/app/StationTestSupport.h"
+#include "tests/station/support/Mp3Files.h"
+#include "tests/station/support/RawClient.h"
+#include "tests/station/support/StationTestSupport.h"
 #include "tests/support/LoopbackServer.h"
 
 namespace vorn::station::test {
