@@ -149,14 +149,29 @@ TEST_F(StationEndToEndTest, RegisterRecommendDownloadRateRestartAndContinue) {
     // Same data folder, same port: the engine goes on with its key and user id.
     station = std::make_unique<StationProgram>();
     ASSERT_TRUE(station->Start(Options(port), error)) << error;
-    for (int round = 0; round < 3; ++round) {
+    // The five unrated tracks first (the station remembers what it offered);
+    // after them the tracks rated 5 come back, saying why, never those rated 2.
+    ratings[list[0]->ItemId()] = 5;
+    ASSERT_EQ(engine.SubmitRatings(user, {{list[0]->ItemId(), 5}}), kEngineOk);
+    EXPECT_TRUE(vorn::test::WaitFor([&] { return stationLog_.Contains("stored 1 ratings of user 1"); }));
+    std::vector<std::int32_t> picks;
+    for (int round = 0; round < 4; ++round) {
         list.clear();
         ASSERT_EQ(engine.GetRecommendations(user, 1, 2, list), kEngineOk);
-        EXPECT_FALSE(list.empty());
+        ASSERT_EQ(list.size(), 2u);
         for (const auto& rec : list) {
-            EXPECT_EQ(ratings.count(rec->ItemId()), 0u) << "rated item " << rec->ItemId() << " offered again";
+            const auto rated = ratings.find(rec->ItemId());
+            if (picks.size() < 5) {
+                EXPECT_EQ(rated, ratings.end()) << "rated item " << rec->ItemId() << " before the unrated ones";
+            } else if (rated != ratings.end()) {
+                EXPECT_EQ(rated->second, 5) << "item rated " << rated->second << " offered again";
+                EXPECT_EQ(rec->Details().at("Why"), "Back in rotation: you rated it 5 stars");
+            }
+            picks.push_back(rec->ItemId());
         }
     }
+    EXPECT_EQ(std::set<std::int32_t>(picks.begin(), picks.begin() + 5).size(), 5u);
+    EXPECT_EQ(ratings.count(picks[5]), 1u) << "a loved track after the unrated ones";
     std::int32_t second = 0;
     ASSERT_EQ(engine.RegisterUser(second, {}), kEngineOk);
     EXPECT_EQ(second, 2);
