@@ -218,7 +218,8 @@ TEST_F(RecommenderTest, ASmallCatalogueIsOfferedUntilRatedAndThenItsLovedItemsCo
     ASSERT_EQ(reasons.size(), 2u);
     EXPECT_EQ(reasons[both[0] == third ? 0 : 1].Text(*snapshot->Find(third), *snapshot), RotationText(3));
 
-    // Without the option, threes stand in when nothing is rated higher.
+    // Everything rated and nothing above 3: the threes play, with the option
+    // or without; once they fall, nothing.
     for (Recommender* station : {&recommender, &withThrees}) {
         station->ApplyRatings(1, {{first, 1}});
         EXPECT_EQ(station->Recommend(1, 4, *snapshot, &reasons), std::vector<std::int32_t>{third});
