@@ -124,6 +124,7 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     }
 
     RecommenderSettings settings;
+    settings.rotateThrees = options.rotateThrees;
     recommender_ = std::make_unique<Recommender>(settings);
     recommender_->Load(store_->Listeners(), store_->LoadRatings(), store_->LoadRecent(settings.recentWindow));
     store_->PruneRecent(settings.recentWindow);
