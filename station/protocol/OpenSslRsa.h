@@ -53,8 +53,12 @@ private:
 
     ContextsPtr Take();
 
-    EVP_PKEY* key_ = nullptr;  // owned; null when the key could not be set up
-    std::array<unsigned char, kBlockSize> modulus_{};
+    // Owned, and only read once made; the key is null when it could not be set up.
+    EVP_PKEY* key_ = nullptr;
+    BIGNUM* modulusNumber_ = nullptr;
+    BIGNUM* exponent_ = nullptr;
+    BN_MONT_CTX* montgomery_ = nullptr;
+    std::array<unsigned char, kBlockSize> modulus_{};  // big-endian
     std::mutex mutex_;  // guards pool_
     std::vector<ContextsPtr> pool_;
 };
