@@ -175,8 +175,8 @@ public:
         const std::string pem = key.ToPem();
         for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
             if (CPU_ISSET(cpu, &cores)) {
-                cores_.push_back(std::make_unique<Core>());
-                cores_.back()->thread = std::thread([this, cpu, pem, core = cores_.back().get()] { Sample(cpu, pem, *core); });
+                Core& core = *cores_.emplace_back(std::make_unique<Core>());
+                core.thread = std::thread([this, cpu, pem, &core] { Sample(cpu, pem, core); });
             }
         }
     }
@@ -195,7 +195,8 @@ public:
 
     // After Stop: whether every operation gave the right result.
     bool Right() const {
-        return std::all_of(cores_.begin(), cores_.end(), [](const auto& core) { return core->right && core->operations > 0; });
+        return std::all_of(cores_.begin(), cores_.end(),
+                           [](const auto& core) { return core->right && core->operations > 0; });
     }
     // Operations per second on all the cores together, each at its own pace.
     double PerSecond() const {
@@ -245,14 +246,16 @@ private:
         std::mt19937 random(static_cast<unsigned>(cpu) + 7);
         std::uniform_int_distribution<int> pause(25, 75);
         std::unique_lock lock(mutex_);
-        while (core.right && !woken_.wait_for(lock, std::chrono::milliseconds(pause(random)), [this] { return stopping_; })) {
+        const auto stopping = [this] { return stopping_; };
+        while (core.right && !woken_.wait_for(lock, std::chrono::milliseconds(pause(random)), stopping)) {
             lock.unlock();
             std::array<unsigned char, OpenSslRsa::kBlockSize> opened{};
             const double start = CpuMicros(CLOCK_THREAD_CPUTIME_ID);
             for (int k = 0; k < kBurst; ++k) {
                 std::size_t size = opened.size();
-                core.right &= EVP_PKEY_decrypt(context, opened.data(), &size, sealed_.data(), sealed_.size()) == 1 &&
-                              opened == message_;
+                core.right &=
+                    EVP_PKEY_decrypt(context, opened.data(), &size, sealed_.data(), sealed_.size()) == 1 &&
+                    opened == message_;
             }
             const double took = CpuMicros(CLOCK_THREAD_CPUTIME_ID) - start;
             core.operations += kBurst;
