@@ -307,6 +307,9 @@ int main(int argc, char** argv) {
     const std::string folder = std::filesystem::temp_directory_path() / ("station-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
 
+    double loadBefore = 0;
+    ::getloadavg(&loadBefore, 1);
+
     // Everything started from here on (the station's threads, the database
     // server) inherits the station's cores; the clients move to theirs.
     const CoreSplit cores = SplitCores(wantedStationCores, sharedCores);
@@ -533,6 +536,10 @@ int main(int argc, char** argv) {
                 cores.stationCount);
     std::printf("before the run: %.1f us as the station does it (with its check), %.1f us with Crypto++\n", checked,
                 cryptopp);
+    // Other work on the machine takes its share of the station's cores, which
+    // the served figure counts against the station and the CPU time per
+    // request does not; the load before the setup tells how much there was.
+    std::printf("load average (1 minute) before the setup: %.2f\n", loadBefore);
     std::printf("store: %s; station on %d core(s), clients on %d%s (busy %.0f %%; near 100 %% the clients, not the "
                 "station, set the pace)\n",
                 postgres ? (databaseApart ? "PostgreSQL on the clients' cores" : "PostgreSQL on the station's cores")
