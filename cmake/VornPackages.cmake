@@ -5,6 +5,11 @@
 # package installs (below /etc, the service unit, the Debian copyright and
 # changelog) are EXCLUDE_FROM_ALL, so `cmake --install --prefix ~/.local` never
 # writes outside its prefix. The version is the project's VERSION.
+#
+# The binaries are built with Debian's hardening flags and without build paths
+# (cmake/VornBuildFlags.cmake), and every time stamp in the packages is the
+# last commit's (SOURCE_DATE_EPOCH, unless the environment sets one), so two
+# builds of one commit make the same packages, byte for byte.
 
 set(VORN_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 set(VORN_DEBIAN_REVISION 1)
@@ -93,5 +98,15 @@ install(FILES ${VORN_PACKAGING_DIR}/vorn-station/vorn-station.service
         DESTINATION lib/systemd/system COMPONENT vorn-station EXCLUDE_FROM_ALL)
 install(FILES ${VORN_PACKAGING_DIR}/vorn-station/vorn-station.default
         DESTINATION /etc/default RENAME vorn-station COMPONENT vorn-station EXCLUDE_FROM_ALL)
+
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/packaging/VornSourceDate.cmake)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/VornSourceDate.cmake.in ${CPACK_PROJECT_CONFIG_FILE} @ONLY)
+
+# Everything the packages hold that the build makes, for a build of the
+# packages alone (cpack then builds nothing itself when configured with
+# CMAKE_SKIP_INSTALL_ALL_DEPENDENCY; tests/app/RebuildPackages.cmake).
+add_custom_target(vorn_packaged)
+add_dependencies(vorn_packaged vorn vorn-station vorn_man_vorn.1 vorn_man_vorn-station.1 vorn_vorn_changelog
+                 vorn_vorn-station_changelog)
 
 include(CPack)

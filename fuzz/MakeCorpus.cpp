@@ -46,9 +46,9 @@
 #include "player/RatingOutbox.h"
 #include "server/CryptoContext.h"
 #include "server/VornClientEngine.h"
-#include "station/app/MediaSite.h"
-#include "station/app/SqliteDatabase.h"
-#include "station/app/StationLog.h"
+#include "station/web/MediaSite.h"
+#include "station/store/SqliteDatabase.h"
+#include "station/base/StationLog.h"
 #include "station/app/StationServer.h"
 
 namespace {

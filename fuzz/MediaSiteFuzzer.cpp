@@ -20,9 +20,9 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "fuzz/StationFixture.h"
-#include "station/app/HttpRequestHead.h"
-#include "station/app/MediaSite.h"
-#include "station/app/StationLog.h"
+#include "station/web/HttpRequestHead.h"
+#include "station/web/MediaSite.h"
+#include "station/base/StationLog.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "station/app/RecentSet.h"
+#include "station/store/RecentSet.h"
 
 namespace {
 

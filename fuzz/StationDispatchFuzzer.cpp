@@ -14,7 +14,7 @@
 #include "fuzz/FuzzSupport.h"
 #include "fuzz/StationFixture.h"
 #include "server/CryptoContext.h"
-#include "station/app/StationLog.h"
+#include "station/base/StationLog.h"
 #include "xml/XmlElement.h"
 
 namespace {

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "station/app/Catalogue.h"
-#include "station/app/RecentRecorder.h"
-#include "station/app/Recommender.h"
+#include "station/catalogue/Catalogue.h"
+#include "station/store/RecentRecorder.h"
+#include "station/recommend/Recommender.h"
 #include "station/app/StationService.h"
-#include "station/app/SqliteStore.h"
+#include "station/store/SqliteStore.h"
 #include "station/protocol/ProtocolCore.h"
 #include "station/protocol/StationKey.h"
 #include "tests/server/TokenVectors.h"

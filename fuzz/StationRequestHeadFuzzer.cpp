@@ -8,7 +8,7 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "platform/AsciiCase.h"
-#include "station/app/HttpRequestHead.h"
+#include "station/web/HttpRequestHead.h"
 #include "station/protocol/ProtocolCore.h"
 
 using namespace vorn;

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "station/app/TagReader.h"
+#include "station/catalogue/TagReader.h"
 
 namespace {
 

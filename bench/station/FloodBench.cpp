@@ -28,10 +28,10 @@
 #include <vector>
 
 #include "bench/ProcessUsage.h"
-#include "tests/station/app/ConnectionFlood.h"
-#include "tests/station/app/Mp3Files.h"
-#include "tests/station/app/RawClient.h"
-#include "tests/station/app/StationProcess.h"
+#include "tests/station/support/ConnectionFlood.h"
+#include "tests/station/support/Mp3Files.h"
+#include "tests/station/support/RawClient.h"
+#include "tests/station/support/StationProcess.h"
 
 using namespace vorn::station::test;
 using Clock = std::chrono::steady_clock;

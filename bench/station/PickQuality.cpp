@@ -28,10 +28,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "station/app/CatalogueSnapshot.h"
-#include "station/app/ItemNeighbours.h"
-#include "station/app/Recommender.h"
-#include "station/app/StationLog.h"
+#include "station/catalogue/CatalogueSnapshot.h"
+#include "station/recommend/ItemNeighbours.h"
+#include "station/recommend/Recommender.h"
+#include "station/base/StationLog.h"
 
 using namespace vorn::station;
 using Clock = std::chrono::steady_clock;

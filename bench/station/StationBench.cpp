@@ -61,18 +61,18 @@
 #include <openssl/rsa.h>
 
 #include "server/CryptoContext.h"
-#include "station/app/Catalogue.h"
-#include "station/app/MediaSite.h"
-#include "station/app/RecentRecorder.h"
-#include "station/app/Recommender.h"
-#include "station/app/StationLog.h"
+#include "station/catalogue/Catalogue.h"
+#include "station/web/MediaSite.h"
+#include "station/store/RecentRecorder.h"
+#include "station/recommend/Recommender.h"
+#include "station/base/StationLog.h"
 #include "station/app/StationServer.h"
 #include "station/app/StationService.h"
-#include "station/app/OpenStationStore.h"
+#include "station/store/OpenStationStore.h"
 #include "station/protocol/OpenSslRsa.h"
 #include "station/protocol/ProtocolCore.h"
 #include "station/protocol/StationKey.h"
-#include "tests/station/app/PgCluster.h"
+#include "tests/station/support/PgCluster.h"
 
 using namespace vorn;
 using namespace vorn::station;

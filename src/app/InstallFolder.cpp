@@ -24,15 +24,7 @@ std::string InstallFolder::ResourcesSource(const std::string& executablePath) {
     std::error_code error;
     const fs::path exe = fs::weakly_canonical(executablePath, error);
     const fs::path installed = exe.parent_path().parent_path() / "share" / "vorn" / "resources";
-    if (HasSkin(installed)) {
-        return installed.string();
-    }
-#ifdef VORN_SOURCE_RESOURCES
-    if (HasSkin(VORN_SOURCE_RESOURCES)) {
-        return VORN_SOURCE_RESOURCES;
-    }
-#endif
-    return std::string();
+    return HasSkin(installed) ? installed.string() : std::string();
 }
 
 std::string InstallFolder::Prepare(const std::string& executablePath, std::string& problem) {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "platform/UserDirs.h"
-#include "station/app/OpenStationStore.h"
+#include "station/store/OpenStationStore.h"
 
 namespace vorn::station {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "foundation/LogLevel.h"
-#include "station/app/StationConstants.h"
+#include "station/base/StationConstants.h"
 
 namespace vorn::station {
 

@@ -11,14 +11,14 @@
 #include <filesystem>
 #include <thread>
 
-#include "station/app/Catalogue.h"
-#include "station/app/DemoLibrary.h"
-#include "station/app/MediaSite.h"
-#include "station/app/NeighbourRefresher.h"
-#include "station/app/OpenStationStore.h"
-#include "station/app/RecentRecorder.h"
-#include "station/app/Recommender.h"
-#include "station/app/StationLog.h"
+#include "station/catalogue/Catalogue.h"
+#include "station/catalogue/DemoLibrary.h"
+#include "station/web/MediaSite.h"
+#include "station/recommend/NeighbourRefresher.h"
+#include "station/store/OpenStationStore.h"
+#include "station/store/RecentRecorder.h"
+#include "station/recommend/Recommender.h"
+#include "station/base/StationLog.h"
 #include "station/app/StationServer.h"
 #include "station/app/StationService.h"
 

@@ -17,9 +17,9 @@
 
 #include "platform/AsciiCase.h"
 #include "station/app/ConnectionBudget.h"
-#include "station/app/HttpRequestHead.h"
-#include "station/app/SitePages.h"
-#include "station/app/StationLog.h"
+#include "station/web/HttpRequestHead.h"
+#include "station/web/SitePages.h"
+#include "station/base/StationLog.h"
 #include "station/protocol/CoreTurns.h"
 
 namespace vorn::station {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "station/app/MediaSite.h"
-#include "station/app/StationConstants.h"
+#include "station/web/MediaSite.h"
+#include "station/base/StationConstants.h"
 #include "station/protocol/RequestHandler.h"
 
 namespace vorn::station {

@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "station/app/StationLog.h"
+#include "station/base/StationLog.h"
 #include "station/protocol/CoreTurns.h"
 #include "xml/XmlElement.h"
 

@@ -3,12 +3,12 @@
 #include <cstdint>
 #include <string>
 
-#include "station/app/Catalogue.h"
-#include "station/app/ItemDetails.h"
-#include "station/app/RecentRecorder.h"
-#include "station/app/Recommender.h"
-#include "station/app/StationStore.h"
-#include "station/app/TokenCache.h"
+#include "station/catalogue/Catalogue.h"
+#include "station/catalogue/ItemDetails.h"
+#include "station/store/RecentRecorder.h"
+#include "station/recommend/Recommender.h"
+#include "station/store/StationStore.h"
+#include "station/store/TokenCache.h"
 
 #include "station/protocol/RequestHandler.h"
 

@@ -170,7 +170,8 @@ TEST_F(PackageTest, LintianFindsNoErrorsAndOnlyTheAcceptedWarnings) {
     // says "editable", which only matters to documents that embed it.
     const std::set<std::string> accepted = {"initial-upload-closes-no-bugs",
                                             "truetype-font-prohibits-installable-embedding"};
-    const Outcome lintian = Run({"lintian", "--fail-on", "none", vorn_, station_});
+    // Information too: lintian reports missing hardening at that level.
+    const Outcome lintian = Run({"lintian", "--fail-on", "none", "--display-info", vorn_, station_});
     ASSERT_EQ(lintian.status, 0) << lintian.output;
     for (const std::string& line : Lines(lintian.output)) {
         std::smatch tag;
@@ -178,6 +179,27 @@ TEST_F(PackageTest, LintianFindsNoErrorsAndOnlyTheAcceptedWarnings) {
         EXPECT_NE(tag[1], "E") << line;
         if (tag[1] == "W") {
             EXPECT_TRUE(accepted.count(tag[2])) << line;
+        }
+        EXPECT_FALSE(tag[2].str().starts_with("hardening-")) << line;
+    }
+}
+
+// Built as Debian builds its packages (dpkg-buildflags, hardening=+all), which
+// on this Debian leaves out control-flow protection.
+TEST_F(PackageTest, TheProgramsAreHardened) {
+    if (ProgramOnPath("hardening-check").find('/') == std::string::npos) {
+        GTEST_SKIP() << "hardening-check is not installed (Debian's devscripts package)";
+    }
+    Unpack(vorn_);
+    Unpack(station_);
+    for (const char* program : {"/usr/bin/vorn", "/usr/bin/vorn-station"}) {
+        const Outcome checked = Run({"hardening-check", "--nocfprotection", root_ + program});
+        EXPECT_EQ(checked.status, 0) << checked.output;
+        for (const char* feature : {"Position Independent Executable: yes", "Stack protected: yes",
+                                    "Fortify Source functions: yes", "Read-only relocations: yes",
+                                    "Immediate binding: yes"}) {
+            EXPECT_NE(checked.output.find(feature), std::string::npos) << program << ": " << feature << "\n"
+                                                                       << checked.output;
         }
     }
 }
@@ -313,6 +335,75 @@ TEST_F(PackageTest, TheUnpackedClientShowsItsSkinOffscreen) {
     ASSERT_TRUE(client.WaitExit(20000, status)) << ReadFile(log);
     EXPECT_EQ(status, 0) << ReadFile(home / "vorn.out");
     EXPECT_NE(ReadFile(log).find("INFO : Shutting down"), std::string::npos) << ReadFile(log);
+}
+
+// The station's configure step, run from the package as dpkg runs it, into the
+// temporary root (DPKG_ROOT): the system's tools it calls are shims that log
+// their calls or run the command as this user, and GStreamer has its plugins
+// with or without the MP3 encoder.
+TEST_F(PackageTest, ReconfiguringTheStationMakesTheDemoLibraryOnceTheEncoderIsInstalled) {
+    Unpack(station_);
+    const std::string control = scratch_ / "control";
+    ASSERT_EQ(Run({"dpkg-deb", "--control", station_, control}).status, 0);
+    const fs::path shims = scratch_ / "shims";
+    fs::create_directories(shims);
+    const std::string calls = scratch_ / "calls.log";
+    const auto shim = [&](const std::string& name, const std::string& body) {
+        WriteFile(shims / name, "#!/bin/sh\n" + body + "\n");
+        fs::permissions(shims / name, fs::perms::owner_all);
+    };
+    shim("getent", "exit 2");  // no user vorn-station yet
+    shim("runuser", "while [ \"$1\" != -- ]; do shift; done; shift; exec \"$@\"");
+    for (const char* logged : {"adduser", "chown", "deb-systemd-helper", "deb-systemd-invoke", "systemctl"}) {
+        shim(logged, "echo \"${0##*/} $*\" >>'" + calls + "'");
+    }
+    const fs::path withoutEncoder = scratch_ / "plugins-without-lame";
+    fs::create_directories(withoutEncoder);
+    for (const auto& plugin : fs::directory_iterator(VORN_GST_PLUGINS_DIR)) {
+        if (plugin.path().filename() != "libgstlame.so") {
+            fs::create_symlink(plugin.path(), withoutEncoder / plugin.path().filename());
+        }
+    }
+    int run = 0;
+    const auto configure = [&](const std::string& plugins, const std::string& installedVersion) {
+        return Run({"env", "PATH=" + shims.string() + ":" + root_ + "/usr/bin:/usr/bin:/bin", "DPKG_ROOT=" + root_,
+                    "GST_PLUGIN_SYSTEM_PATH_1_0=" + plugins,
+                    "GST_REGISTRY=" + (scratch_ / ("registry-" + std::to_string(++run) + ".bin")),
+                    control + "/postinst", "configure", installedVersion},
+                   kToolMs * 2);
+    };
+    const fs::path state = fs::path(root_) / "var/lib/vorn-station";
+    const auto tracks = [&] {
+        std::error_code error;
+        return std::count_if(fs::recursive_directory_iterator(state / "music", error),
+                             fs::recursive_directory_iterator(),
+                             [](const fs::directory_entry& entry) { return entry.path().extension() == ".mp3"; });
+    };
+
+    // Installed without the encoder: the user and its folder, no library.
+    const Outcome first = configure(withoutEncoder, "");
+    ASSERT_EQ(first.status, 0) << first.output;
+    EXPECT_NE(first.output.find("vorn-station: no demo library was made"), std::string::npos) << first.output;
+    EXPECT_TRUE(fs::is_directory(state));
+    EXPECT_FALSE(fs::exists(state / "music"));
+    EXPECT_FALSE(fs::exists(state / "music.partial"));
+    const std::string logged = ReadFile(calls);
+    EXPECT_NE(logged.find("adduser --quiet --system --group --home /var/lib/vorn-station "), std::string::npos)
+        << logged;
+    EXPECT_NE(logged.find("chown vorn-station:vorn-station " + state.string() + "\n"), std::string::npos) << logged;
+
+    // The encoder installed, then dpkg-reconfigure: the library is made.
+    const Outcome reconfigured = configure(VORN_GST_PLUGINS_DIR, VORN_PACKAGE_VERSION);
+    ASSERT_EQ(reconfigured.status, 0) << reconfigured.output;
+    ASSERT_EQ(tracks(), 24) << reconfigured.output;
+    EXPECT_FALSE(fs::exists(state / "music.partial"));
+
+    // Once there, it is left as it is, even with one artist's folder gone.
+    std::error_code error;
+    fs::remove_all(*fs::directory_iterator(state / "music", error), error);
+    const Outcome again = configure(VORN_GST_PLUGINS_DIR, VORN_PACKAGE_VERSION);
+    ASSERT_EQ(again.status, 0) << again.output;
+    EXPECT_LT(tracks(), 24);
 }
 
 TEST_F(PackageTest, TheServiceUnitVerifies) {

@@ -4,11 +4,11 @@
 #include <filesystem>
 #include <memory>
 
-#include "station/app/StationConstants.h"
-#include "tests/station/app/ConnectionFlood.h"
-#include "tests/station/app/Mp3Files.h"
-#include "tests/station/app/RawClient.h"
-#include "tests/station/app/StationProcess.h"
+#include "station/base/StationConstants.h"
+#include "tests/station/support/ConnectionFlood.h"
+#include "tests/station/support/Mp3Files.h"
+#include "tests/station/support/RawClient.h"
+#include "tests/station/support/StationProcess.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/TempDir.h"
 

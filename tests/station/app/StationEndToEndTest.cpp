@@ -12,10 +12,10 @@
 #include "foundation/Preferences.h"
 #include "server/UrlParts.h"
 #include "server/VornClientEngine.h"
-#include "station/app/SqliteDatabase.h"
+#include "station/store/SqliteDatabase.h"
 #include "station/app/StationProgram.h"
-#include "tests/station/app/Mp3Files.h"
-#include "tests/station/app/StationTestSupport.h"
+#include "tests/station/support/Mp3Files.h"
+#include "tests/station/support/StationTestSupport.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/ScopedLog.h"
 

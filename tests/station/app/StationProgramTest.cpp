@@ -8,9 +8,9 @@
 
 #include <filesystem>
 
-#include "tests/station/app/Mp3Files.h"
-#include "tests/station/app/RawClient.h"
-#include "tests/station/app/StationTestSupport.h"
+#include "tests/station/support/Mp3Files.h"
+#include "tests/station/support/RawClient.h"
+#include "tests/station/support/StationTestSupport.h"
 #include "tests/support/LoopbackServer.h"
 
 namespace vorn::station::test {
@@ -131,7 +131,9 @@ TEST(StationProgramTest, TheProgramStopsCleanlyOnSigterm) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        std::freopen(errors.c_str(), "w", stderr);
+        if (std::freopen(errors.c_str(), "w", stderr) == nullptr) {
+            ::_exit(126);
+        }
         const std::string music = dir / "music";
         const std::string data = dir / "data";
         ::execl(VORN_STATION_PROGRAM, "vorn-station", "--music", music.c_str(), "--data", data.c_str(), "--port",

@@ -8,11 +8,11 @@
 #include <regex>
 #include <thread>
 
-#include "tests/station/app/ConnectionFlood.h"
-#include "tests/station/app/Mp3Files.h"
-#include "tests/station/app/RawClient.h"
+#include "tests/station/support/ConnectionFlood.h"
+#include "tests/station/support/Mp3Files.h"
+#include "tests/station/support/RawClient.h"
 #include "tests/support/LoopbackServer.h"
-#include "tests/station/app/StationTestSupport.h"
+#include "tests/station/support/StationTestSupport.h"
 
 namespace vorn::station::test {
 namespace {

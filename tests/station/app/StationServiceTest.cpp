@@ -4,8 +4,8 @@
 
 #include <set>
 
-#include "station/app/ListenerToken.h"
-#include "tests/station/app/StationTestSupport.h"
+#include "station/store/ListenerToken.h"
+#include "tests/station/support/StationTestSupport.h"
 #include "xml/XmlElement.h"
 
 namespace vorn::station::test {

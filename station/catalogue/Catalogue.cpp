@@ -1,0 +1,211 @@
+#include "station/catalogue/Catalogue.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "station/base/StationLog.h"
+#include "station/catalogue/TagReader.h"
+#include "station/base/Utf8Text.h"
+
+namespace fs = std::filesystem;
+
+namespace vorn::station {
+namespace {
+
+std::string Normalised(const std::string& name) {
+    std::string key;
+    bool blank = false;
+    for (char c : name) {
+        if (c == ' ' || c == '\t') {
+            blank = !key.empty();
+            continue;
+        }
+        if (blank) {
+            key += ' ';
+            blank = false;
+        }
+        key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    }
+    return key;
+}
+
+bool IsMp3Name(const fs::path& path) {
+    return Normalised(path.extension().string()) == ".mp3";
+}
+
+std::string AbsoluteFolder(const std::string& folder) {
+    std::error_code error;
+    fs::path absolute = fs::absolute(folder, error);
+    return error ? folder : absolute.lexically_normal().string();
+}
+
+}  // namespace
+
+Catalogue::Catalogue(StationStore& store, std::string musicDir)
+    : store_(store), musicDir_(musicDir.empty() ? std::string() : AbsoluteFolder(musicDir)) {
+    current_ = std::make_shared<CatalogueSnapshot>(std::vector<CatalogueEntry>(), 0);
+}
+
+void Catalogue::Load() {
+    std::lock_guard scan(scanMutex_);
+    PublishAll(store_.LoadItems());
+}
+
+int Catalogue::Rescan() {
+    std::lock_guard scan(scanMutex_);
+    std::error_code error;
+    if (musicDir_.empty() || !fs::is_directory(musicDir_, error)) {
+        STATION_LOG(LogLevel::Severe) << "Catalogue : the music folder \"" << musicDir_
+                                      << "\" cannot be read; the catalogue stays as it was";
+        return -1;
+    }
+    std::unordered_map<std::string, const ItemRecord*> known;
+    const std::shared_ptr<const CatalogueSnapshot> before = Current();
+    for (const CatalogueEntry& entry : before->Entries()) {
+        known.emplace(entry.record.path, &entry.record);
+    }
+
+    std::vector<ItemRecord> found;
+    int unreadable = 0;
+    fs::recursive_directory_iterator it(musicDir_, fs::directory_options::skip_permission_denied, error);
+    if (error) {
+        STATION_LOG(LogLevel::Severe) << "Catalogue : cannot scan \"" << musicDir_ << "\" : " << error.message();
+        return -1;
+    }
+    for (; it != fs::recursive_directory_iterator(); it.increment(error)) {
+        if (error) {
+            STATION_LOG(LogLevel::Warning) << "Catalogue : scan error in \"" << musicDir_ << "\" : "
+                                           << error.message();
+            break;
+        }
+        const fs::path& path = it->path();
+        std::error_code fileError;
+        if (!IsMp3Name(path) || !it->is_regular_file(fileError)) {
+            continue;
+        }
+        struct stat facts {};
+        if (::stat(path.c_str(), &facts) != 0) {
+            continue;
+        }
+        ItemRecord item;
+        item.path = path.string();
+        item.fileSize = facts.st_size;
+        item.modified = static_cast<std::int64_t>(facts.st_mtim.tv_sec) * 1000000000 + facts.st_mtim.tv_nsec;
+        const auto seen = known.find(item.path);
+        if (seen != known.end() && seen->second->fileSize == item.fileSize &&
+            seen->second->modified == item.modified) {
+            item.artist = seen->second->artist;
+            item.title = seen->second->title;
+            item.album = seen->second->album;
+            item.genre = seen->second->genre;
+            item.lengthSeconds = seen->second->lengthSeconds;
+        } else if (!ReadTags(item)) {
+            ++unreadable;
+            STATION_LOG(LogLevel::Warning) << "Catalogue : not an MP3 file, skipped : " << item.path;
+            continue;
+        }
+        found.push_back(std::move(item));
+    }
+    const int count = static_cast<int>(found.size());
+    if (!store_.SyncItems(found)) {
+        STATION_LOG(LogLevel::Severe) << "Catalogue : cannot store the scan of \"" << musicDir_ << "\"";
+        return -1;
+    }
+    PublishAll(store_.LoadItems());
+    STATION_LOG(LogLevel::Info) << "Catalogue : " << count << " items in \"" << musicDir_ << "\""
+                                << (unreadable > 0 ? ", " + std::to_string(unreadable) + " unreadable files" : "");
+    return count;
+}
+
+bool Catalogue::Publish(std::vector<ItemRecord> found) {
+    std::lock_guard scan(scanMutex_);
+    if (!store_.SyncItems(found)) {
+        return false;
+    }
+    PublishAll(store_.LoadItems());
+    return true;
+}
+
+void Catalogue::PublishAll(std::vector<ItemRecord> all) {
+    // A store written by an earlier station may hold tags and titles as the
+    // files gave them; the pages and replies show them as UTF-8, and the next
+    // scan stores them so.
+    for (ItemRecord& record : all) {
+        for (std::string* text : {&record.artist, &record.title, &record.album, &record.genre}) {
+            if (!IsUtf8(*text)) {
+                *text = AsUtf8(*text);
+            }
+        }
+    }
+    std::vector<CatalogueEntry> entries;
+    entries.reserve(all.size());
+    std::shared_ptr<const CatalogueSnapshot> before;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(mutex_);
+        for (ItemRecord& record : all) {
+            CatalogueEntry entry;
+            const std::string artist = Normalised(record.artist);
+            const std::string album = Normalised(record.album);
+            entry.artist = artist.empty() ? kNoGroup : Intern("a\x1f" + artist);
+            entry.album = album.empty() ? kNoGroup : Intern("l\x1f" + artist + "\x1f" + album);
+            const std::string genre = Normalised(record.genre);
+            entry.genre = genre.empty() ? kNoGroup : Intern("g\x1f" + genre);
+            entry.record = std::move(record);
+            entries.push_back(std::move(entry));
+        }
+        before = current_;
+        generation = ++generation_;
+    }
+    auto snapshot = std::make_shared<CatalogueSnapshot>(std::move(entries), generation);
+    snapshot->TakeCountsFrom(*before);
+    std::lock_guard lock(mutex_);
+    current_ = std::move(snapshot);
+}
+
+GroupId Catalogue::Intern(const std::string& key) {
+    const auto [it, added] = groups_.emplace(key, static_cast<GroupId>(groups_.size() + 1));
+    return it->second;
+}
+
+std::shared_ptr<const CatalogueSnapshot> Catalogue::Current() const {
+    std::lock_guard lock(mutex_);
+    return current_;
+}
+
+bool Catalogue::FindMedia(std::int32_t id, ItemRecord& out) const {
+    const std::shared_ptr<const CatalogueSnapshot> snapshot = Current();
+    const CatalogueEntry* entry = snapshot->FindLive(id);
+    if (entry == nullptr) {
+        return false;
+    }
+    out = entry->record;
+    return true;
+}
+
+void Catalogue::ReportMissing(std::int32_t id) {
+    // Called while serving: never wait for a scan, which may take minutes. A
+    // scan under way sees the file gone itself, or the next report comes after it.
+    std::unique_lock scan(scanMutex_, std::try_to_lock);
+    if (!scan.owns_lock()) {
+        return;
+    }
+    const std::shared_ptr<const CatalogueSnapshot> snapshot = Current();
+    if (snapshot->FindLive(id) == nullptr) {
+        return;
+    }
+    STATION_LOG(LogLevel::Warning) << "Catalogue : the file of item " << id << " is gone; it is no longer recommended";
+    store_.MarkMissing(id);
+    std::vector<ItemRecord> all;
+    all.reserve(snapshot->Entries().size());
+    for (const CatalogueEntry& entry : snapshot->Entries()) {
+        all.push_back(entry.record);
+        if (entry.record.id == id) {
+            all.back().present = false;
+        }
+    }
+    PublishAll(std::move(all));
+}
+
+}  // namespace vorn::station

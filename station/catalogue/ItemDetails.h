@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "station/store/StationStore.h"
+
+namespace vorn::station {
+
+// Where the media host can be reached from a listener's machine.
+struct MediaLinks {
+    std::string host = "127.0.0.1";
+    int port = 8000;
+
+    // "http://host:port/media/<id>.mp3" (no ":port" for port 80).
+    std::string MediaUrl(std::int32_t id) const;
+    // Where a redirected media request leads: "http://host:port/files/<id>.mp3".
+    std::string RedirectedMediaUrl(std::int32_t id) const;
+    // The item's page on the media host, "http://host:port/item/<id>.html",
+    // with "?l=<token>" when a listener's page token is given: the page then
+    // tells that listener why the item was picked and links their own page.
+    std::string PageUrl(std::int32_t id, const std::string& listenerToken = "") const;
+};
+
+// A local file name for an item that is safe on any file system: "Artist -
+// Title [id].mp3" with every character outside a plain ASCII set replaced, no
+// path separator, no "..", no leading dot and a bounded length; the id keeps
+// the names of two items apart.
+std::string PortableFileName(const ItemRecord& item);
+
+// A tag value as it may stand inside an XML element of a reply: the readers of
+// the replies do no unescaping, so angle brackets become parentheses and
+// control characters blanks. Empty values become `fallback`.
+std::string DetailValue(const std::string& value, const std::string& fallback);
+
+// The details of one recommendation in the reply's form: url, Source, Filename,
+// Artist, Title, Album, Genre, each as <detail><name>..</name><value>..</value></detail>,
+// then Why when there is a reason to tell. The client keeps details it does not
+// know without acting on them, so Why comes last and the others keep their
+// places. `listenerToken` goes into the Source link (PageUrl).
+std::string DetailsXml(const ItemRecord& item, const MediaLinks& links, const std::string& listenerToken = "",
+                       const std::string& why = "");
+
+}  // namespace vorn::station

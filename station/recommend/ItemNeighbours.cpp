@@ -1,0 +1,120 @@
+#include "station/recommend/ItemNeighbours.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vorn::station {
+namespace {
+
+struct Deviation {
+    std::uint32_t index;  // the other side: an item for a listener, a listener for an item
+    float value;          // the rating minus the listener's average
+};
+
+struct CoRating {
+    double dot = 0;
+    double squaresHere = 0;
+    double squaresThere = 0;
+    int count = 0;
+};
+
+}  // namespace
+
+ItemNeighbours ItemNeighbours::Build(const std::vector<RatingRecord>& ratings, const NeighbourSettings& settings) {
+    ItemNeighbours built;
+    // Dense indices for listeners and items.
+    std::unordered_map<std::int32_t, std::uint32_t> listenerIndex;
+    std::unordered_map<std::int32_t, std::uint32_t> itemIndex;
+    std::vector<std::int32_t> itemIds;
+    std::vector<std::vector<std::pair<std::uint32_t, std::int32_t>>> byListener;
+    for (const RatingRecord& rating : ratings) {
+        const auto [listener, newListener] = listenerIndex.emplace(rating.listener, byListener.size());
+        if (newListener) {
+            byListener.emplace_back();
+        }
+        const auto [item, newItem] = itemIndex.emplace(rating.item, itemIds.size());
+        if (newItem) {
+            itemIds.push_back(rating.item);
+        }
+        byListener[listener->second].emplace_back(item->second, rating.value);
+    }
+
+    // Each listener's deviations from their own average; a listener who rated
+    // everything alike says nothing about which items go together.
+    std::vector<std::vector<Deviation>> listenerDeviations(byListener.size());
+    std::vector<std::vector<Deviation>> itemDeviations(itemIds.size());
+    for (std::uint32_t listener = 0; listener < byListener.size(); ++listener) {
+        auto& rated = byListener[listener];
+        if (static_cast<int>(rated.size()) > settings.ratingsPerListener) {
+            // A fixed, spread-out subset rather than the first items by id.
+            std::sort(rated.begin(), rated.end(), [](const auto& a, const auto& b) {
+                return (a.first * 2654435761u) < (b.first * 2654435761u);
+            });
+            rated.resize(static_cast<std::size_t>(settings.ratingsPerListener));
+        }
+        double sum = 0;
+        for (const auto& [item, value] : rated) {
+            sum += value;
+        }
+        const double mean = rated.empty() ? 0 : sum / static_cast<double>(rated.size());
+        for (const auto& [item, value] : rated) {
+            const float deviation = static_cast<float>(value - mean);
+            if (deviation != 0) {
+                listenerDeviations[listener].push_back({item, deviation});
+                itemDeviations[item].push_back({listener, deviation});
+            }
+        }
+    }
+
+    // For each item, sum over its raters' other items at once.
+    std::vector<CoRating> sums(itemIds.size());
+    std::vector<std::uint32_t> touched;
+    std::vector<Neighbour> candidates;
+    for (std::uint32_t here = 0; here < itemIds.size(); ++here) {
+        touched.clear();
+        for (const Deviation& rater : itemDeviations[here]) {
+            for (const Deviation& other : listenerDeviations[rater.index]) {
+                if (other.index == here) {
+                    continue;
+                }
+                CoRating& sum = sums[other.index];
+                if (sum.count == 0) {
+                    touched.push_back(other.index);
+                }
+                sum.dot += static_cast<double>(rater.value) * other.value;
+                sum.squaresHere += static_cast<double>(rater.value) * rater.value;
+                sum.squaresThere += static_cast<double>(other.value) * other.value;
+                sum.count += 1;
+            }
+        }
+        candidates.clear();
+        for (std::uint32_t there : touched) {
+            CoRating& sum = sums[there];
+            if (sum.count >= settings.minCoRaters && sum.dot > 0) {
+                const double cosine = sum.dot / std::sqrt(sum.squaresHere * sum.squaresThere);
+                const double shrunk = cosine * sum.count / (sum.count + settings.shrink);
+                candidates.push_back({itemIds[there], static_cast<float>(shrunk)});
+            }
+            sum = CoRating();
+        }
+        if (candidates.empty()) {
+            continue;
+        }
+        const std::size_t keep = std::min(candidates.size(), static_cast<std::size_t>(std::max(settings.perItem, 1)));
+        std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(keep), candidates.end(),
+                          [](const Neighbour& a, const Neighbour& b) {
+                              return a.similarity != b.similarity ? a.similarity > b.similarity : a.item < b.item;
+                          });
+        candidates.resize(keep);
+        built.neighbours_.emplace(itemIds[here], candidates);
+    }
+    return built;
+}
+
+const std::vector<ItemNeighbours::Neighbour>& ItemNeighbours::Of(std::int32_t item) const {
+    static const std::vector<Neighbour> kNone;
+    const auto found = neighbours_.find(item);
+    return found == neighbours_.end() ? kNone : found->second;
+}
+
+}  // namespace vorn::station

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "station/recommend/ItemNeighbours.h"
+#include "station/recommend/Recommender.h"
+#include "station/store/StationStore.h"
+
+namespace vorn::station {
+
+// Rebuilds the recommender's item neighbours from every listener's ratings in
+// the store on a thread of its own: once at start, then every `interval`.
+// Requests never wait for it; they use the last neighbours built. A store
+// that cannot be read (or holds no ratings yet) leaves the neighbours as they
+// were. With a shared store the ratings of every station count.
+class NeighbourRefresher {
+public:
+    NeighbourRefresher(StationStore& store, Recommender& recommender, std::chrono::milliseconds interval,
+                       NeighbourSettings settings = {});
+    ~NeighbourRefresher();  // stops and joins; a build under way finishes first
+    NeighbourRefresher(const NeighbourRefresher&) = delete;
+    NeighbourRefresher& operator=(const NeighbourRefresher&) = delete;
+
+    // Builds counted so far (tests wait for the first).
+    int Builds() const;
+
+private:
+    void Run();
+    void Refresh();
+
+    StationStore& store_;
+    Recommender& recommender_;
+    const std::chrono::milliseconds interval_;
+    const NeighbourSettings settings_;
+    mutable std::mutex mutex_;  // guards stopping_ and builds_
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    int builds_ = 0;
+    std::thread thread_;
+};
+
+}  // namespace vorn::station

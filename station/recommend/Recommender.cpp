@@ -1,0 +1,483 @@
+#include "station/recommend/Recommender.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vorn::station {
+namespace {
+
+constexpr double kNeutral = 3.0;
+constexpr double kArtistWeight = 1.0;
+constexpr double kAlbumWeight = 0.5;
+constexpr double kGenreWeight = 1.0;
+constexpr double kNoise = 0.5;      // random spread added to every score
+constexpr double kLikedFloor = 0.2;  // a group is a favourite above this preference
+constexpr int kExplorationDraws = 6;
+constexpr int kMaxCount = 50;
+constexpr double kSettledRatings = 10;
+constexpr double kVerdictShrink = 0.5;      // similarity mass every verdict starts with
+constexpr std::size_t kVerdictRatings = 300;  // ratings that lend verdicts, the furthest from the average
+constexpr std::size_t kKeptLiked = 384;       // verdicts kept per listener, best ones
+constexpr std::size_t kKeptDisliked = 128;    // and worst ones
+constexpr std::size_t kNeighbourPicks = 64;   // best verdicts drawn from as candidates
+constexpr double kMaxVerdictWeight = 4.0;
+constexpr double kFitFloor = 0.25;            // the groups' fitted weight counts as at least this
+constexpr double kFitRidge = 1.0;             // keeps the fit calm on few ratings
+
+double Uniform(std::mt19937_64& random) {
+    return static_cast<double>(random() >> 11) * (1.0 / 9007199254740992.0);
+}
+
+std::uint32_t Below(std::mt19937_64& random, std::size_t n) {
+    return static_cast<std::uint32_t>(random() % n);
+}
+
+}  // namespace
+
+Recommender::Recommender(RecommenderSettings settings)
+    : settings_(settings), seed_(settings.seed != 0 ? settings.seed : std::random_device{}()) {}
+
+void Recommender::Load(const std::vector<std::int32_t>& listeners, const std::vector<RatingRecord>& ratings,
+                       const std::vector<RecentRecord>& recent) {
+    for (std::int32_t listener : listeners) {
+        AddListener(listener);
+    }
+    for (const RatingRecord& rating : ratings) {
+        Profile& profile = ProfileOf(rating.listener);
+        std::lock_guard lock(profile.mutex);
+        profile.ratings[rating.item] = rating.value;
+        profile.rated.Set(rating.item, true);
+        profile.statsValid = false;
+    }
+    for (const RecentRecord& record : recent) {
+        Profile& profile = ProfileOf(record.listener);
+        std::lock_guard lock(profile.mutex);
+        Remember(profile, record.item);
+    }
+}
+
+bool Recommender::Knows(std::int32_t listener) const {
+    std::shared_lock lock(profilesMutex_);
+    return profiles_.count(listener) != 0;
+}
+
+void Recommender::AddListener(std::int32_t listener) { ProfileOf(listener); }
+
+Recommender::Profile& Recommender::ProfileOf(std::int32_t listener) {
+    {
+        std::shared_lock lock(profilesMutex_);
+        const auto found = profiles_.find(listener);
+        if (found != profiles_.end()) {
+            return *found->second;
+        }
+    }
+    std::unique_lock lock(profilesMutex_);
+    std::unique_ptr<Profile>& slot = profiles_[listener];
+    if (!slot) {
+        slot = std::make_unique<Profile>();
+        slot->random.seed(seed_ ^ (static_cast<std::uint64_t>(listener) * 0x9E3779B97F4A7C15ull));
+    }
+    return *slot;
+}
+
+void Recommender::ApplyRatings(std::int32_t listener,
+                               const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings) {
+    Profile& profile = ProfileOf(listener);
+    std::lock_guard lock(profile.mutex);
+    for (const auto& [item, value] : ratings) {
+        profile.ratings[item] = value;
+        profile.rated.Set(item, true);
+    }
+    profile.statsValid = false;
+}
+
+void Recommender::Resync(std::int32_t listener, const ListenerRecords& records) {
+    Profile& profile = ProfileOf(listener);
+    std::lock_guard lock(profile.mutex);
+    std::unordered_map<std::int32_t, std::int32_t> ratings(records.ratings.begin(), records.ratings.end());
+    if (ratings != profile.ratings) {
+        profile.ratings = std::move(ratings);
+        profile.rated.Clear();
+        for (const auto& [item, value] : profile.ratings) {
+            profile.rated.Set(item, true);
+        }
+        profile.statsValid = false;
+    }
+    // Usually nothing changed elsewhere: the store holds what this station
+    // offered the listener last, and the profile is kept as it is.
+    const auto sameItem = [](std::int32_t item, const std::pair<std::int32_t, std::uint64_t>& kept) {
+        return item == kept.first;
+    };
+    const bool sameRecent = profile.recent.size() == records.recent.size() &&
+                            std::equal(records.recent.begin(), records.recent.end(), profile.recent.begin(), sameItem);
+    if (sameRecent) {
+        return;
+    }
+    profile.recent.clear();
+    profile.lastOffered.Clear();
+    for (std::int32_t item : records.recent) {
+        Remember(profile, item);
+    }
+}
+
+void Recommender::SetNeighbours(std::shared_ptr<const ItemNeighbours> neighbours) {
+    std::lock_guard lock(neighboursMutex_);
+    neighbours_ = std::move(neighbours);
+    ++neighboursGeneration_;
+}
+
+void Recommender::Remember(Profile& profile, std::int32_t item) const {
+    const std::uint64_t sequence = ++profile.sequence;
+    profile.recent.emplace_back(item, sequence);
+    profile.lastOffered.Set(item, sequence);
+    while (profile.recent.size() > static_cast<std::size_t>(std::max(settings_.recentWindow, 0))) {
+        const auto [oldItem, oldSequence] = profile.recent.front();
+        profile.recent.pop_front();
+        const std::uint64_t* last = profile.lastOffered.Find(oldItem);
+        if (last != nullptr && *last == oldSequence) {
+            profile.lastOffered.Erase(oldItem);
+        }
+    }
+}
+
+void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapshot) const {
+    if (profile.statsValid && profile.statsGeneration == snapshot.Generation()) {
+        return;
+    }
+    profile.stats.Clear();
+    profile.ratedLive = 0;
+    for (const auto& [item, value] : profile.ratings) {
+        const CatalogueEntry* entry = snapshot.Find(item);
+        if (entry == nullptr) {
+            continue;
+        }
+        profile.ratedLive += entry->record.present ? 1 : 0;
+        for (GroupId group : {entry->artist, entry->album, entry->genre}) {
+            if (group != kNoGroup) {
+                GroupStat& stat = profile.stats.At(group);
+                stat.sum += value;
+                stat.count += 1;
+            }
+        }
+    }
+    double sum = 0;
+    for (const auto& [item, value] : profile.ratings) {
+        sum += value;
+    }
+    profile.mean = profile.ratings.empty() ? kNeutral : sum / static_cast<double>(profile.ratings.size());
+    profile.verdictsValid = false;
+    profile.liked.clear();
+    double total = 0;
+    profile.stats.ForEach([&](GroupId group, const GroupStat&) {
+        const double preference = Preference(profile, group);
+        if (preference > kLikedFloor && !snapshot.LiveInGroup(group).empty()) {
+            total += preference;
+            profile.liked.emplace_back(group, total);
+        }
+    });
+    profile.statsValid = true;
+    profile.statsGeneration = snapshot.Generation();
+}
+
+double Recommender::Preference(const Profile& profile, GroupId group) const {
+    if (group == kNoGroup) {
+        return 0;
+    }
+    const GroupStat* stat = profile.stats.Find(group);
+    if (stat == nullptr) {
+        return 0;
+    }
+    return (stat->sum - kNeutral * stat->count) / (stat->count + settings_.shrink);
+}
+
+void Recommender::RefreshVerdicts(Profile& profile, const ItemNeighbours& neighbours, std::uint64_t generation,
+                                  const CatalogueSnapshot& snapshot) const {
+    if (profile.verdictsValid && profile.verdictsGeneration == generation) {
+        return;
+    }
+    std::vector<std::pair<std::int32_t, double>> lenders;  // item, rating against the average
+    for (const auto& [item, value] : profile.ratings) {
+        if (value != profile.mean) {
+            lenders.emplace_back(item, value - profile.mean);
+        }
+    }
+    if (lenders.size() > kVerdictRatings) {
+        std::nth_element(lenders.begin(), lenders.begin() + kVerdictRatings, lenders.end(),
+                         [](const auto& a, const auto& b) {
+                             return std::abs(a.second) != std::abs(b.second) ? std::abs(a.second) > std::abs(b.second)
+                                                                             : a.first < b.first;
+                         });
+        lenders.resize(kVerdictRatings);
+    }
+    struct Sum {
+        double first = 0;   // weighted verdicts
+        double second = 0;  // weights
+        double best = 0;    // the largest single vote in favour
+        std::int32_t voter = 0;
+    };
+    std::unordered_map<std::int32_t, Sum> sums;  // item → its votes
+    for (const auto& [item, deviation] : lenders) {
+        for (const ItemNeighbours::Neighbour& neighbour : neighbours.Of(item)) {
+            Sum& sum = sums[neighbour.item];
+            const double vote = neighbour.similarity * deviation;
+            sum.first += vote;
+            sum.second += neighbour.similarity;
+            if (vote > sum.best) {
+                sum.best = vote;
+                sum.voter = item;
+            }
+        }
+    }
+    // The fit: deviation ≈ a · groups + b · verdict over the rated items, each
+    // predictor without the item's own rating (a rated item is never its own
+    // neighbour). The verdicts' weight is b against a.
+    double gg = kFitRidge, vv = kFitRidge, gv = 0, gd = 0, vd = 0;
+    for (const auto& [item, value] : profile.ratings) {
+        const CatalogueEntry* entry = snapshot.Find(item);
+        const auto sum = sums.find(item);
+        if (entry == nullptr) {
+            continue;
+        }
+        const double g = GroupsScore(profile, snapshot.KeysOf(*entry), value);
+        const double v = sum == sums.end() ? 0.0 : sum->second.first / (sum->second.second + kVerdictShrink);
+        const double d = value - profile.mean;
+        gg += g * g;
+        vv += v * v;
+        gv += g * v;
+        gd += g * d;
+        vd += v * d;
+    }
+    // Groups first: the verdicts are weighed by what they add to what the
+    // groups already foretell.
+    const double a = std::max(gd / gg, 0.0);
+    const double b = std::max((vd - a * gv) / vv, 0.0);
+    profile.verdictWeight = std::clamp(b / std::max(a, kFitFloor), 0.0, kMaxVerdictWeight) * settings_.neighbourWeight;
+
+    std::vector<Verdict> verdicts;
+    verdicts.reserve(sums.size());
+    for (const auto& [item, sum] : sums) {
+        if (profile.ratings.count(item) == 0) {
+            verdicts.push_back({item, static_cast<float>(sum.first / (sum.second + kVerdictShrink)), sum.voter});
+        }
+    }
+    const auto better = [](const Verdict& a, const Verdict& b) {
+        return a.value != b.value ? a.value > b.value : a.item < b.item;
+    };
+    std::sort(verdicts.begin(), verdicts.end(), better);
+    profile.neighbourPicks.clear();
+    for (std::size_t k = 0; k < verdicts.size() && k < kNeighbourPicks && verdicts[k].value > 0; ++k) {
+        profile.neighbourPicks.push_back(verdicts[k].item);
+    }
+    if (verdicts.size() > kKeptLiked + kKeptDisliked) {
+        verdicts.erase(verdicts.begin() + kKeptLiked, verdicts.end() - kKeptDisliked);
+    }
+    std::sort(verdicts.begin(), verdicts.end(), [](const Verdict& a, const Verdict& b) { return a.item < b.item; });
+    profile.verdicts = std::move(verdicts);
+    profile.verdictsValid = true;
+    profile.verdictsGeneration = generation;
+}
+
+// The groups' score of an entry; leaveOut (1 to 5) takes one rating of that
+// value out of each of its groups first, as if the item were not rated.
+double Recommender::GroupsScore(const Profile& profile, const EntryKeys& entry, int leaveOut) const {
+    const auto preference = [&](GroupId group) {
+        if (leaveOut == 0) {
+            return Preference(profile, group);
+        }
+        const GroupStat* stat = group == kNoGroup ? nullptr : profile.stats.Find(group);
+        if (stat == nullptr) {
+            return 0.0;
+        }
+        return (stat->sum - leaveOut - kNeutral * (stat->count - 1)) / (stat->count - 1 + settings_.shrink);
+    };
+    return kArtistWeight * preference(entry.artist) + kAlbumWeight * preference(entry.album) +
+           kGenreWeight * preference(entry.genre);
+}
+
+const Recommender::Verdict* Recommender::VerdictOf(const Profile& profile, std::int32_t item) const {
+    const auto found = std::lower_bound(profile.verdicts.begin(), profile.verdicts.end(), item,
+                                        [](const Verdict& verdict, std::int32_t id) { return verdict.item < id; });
+    return found != profile.verdicts.end() && found->item == item ? &*found : nullptr;
+}
+
+double Recommender::Score(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const {
+    double score = GroupsScore(profile, entry, 0);
+    if (withVerdicts) {
+        if (const Verdict* verdict = VerdictOf(profile, entry.id); verdict != nullptr) {
+            score += profile.verdictWeight * verdict->value;
+        }
+    }
+    return score;
+}
+
+// The largest of the parts Score adds up; exploration when none of them is in
+// the item's favour (it came in on the random spread alone).
+PickReason Recommender::ReasonFor(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const {
+    PickReason reason;
+    double best = 0;
+    const auto consider = [&](double part, PickReason::Kind kind) {
+        if (part > best) {
+            best = part;
+            reason.kind = kind;
+        }
+    };
+    consider(kArtistWeight * Preference(profile, entry.artist), PickReason::Kind::Artist);
+    consider(kAlbumWeight * Preference(profile, entry.album), PickReason::Kind::Album);
+    consider(kGenreWeight * Preference(profile, entry.genre), PickReason::Kind::Genre);
+    const Verdict* verdict = withVerdicts ? VerdictOf(profile, entry.id) : nullptr;
+    if (verdict != nullptr && verdict->voter != 0 && profile.verdictWeight * verdict->value > best) {
+        const auto rating = profile.ratings.find(verdict->voter);
+        if (rating != profile.ratings.end()) {
+            reason.kind = PickReason::Kind::Neighbour;
+            reason.voter = verdict->voter;
+            reason.voterRating = rating->second;
+        }
+    }
+    return reason;
+}
+
+std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int count, const CatalogueSnapshot& snapshot,
+                                                 std::vector<PickReason>* reasons) {
+    std::vector<std::int32_t> chosen;
+    if (reasons != nullptr) {
+        reasons->clear();
+    }
+    const std::vector<std::uint32_t>& live = snapshot.Live();
+    count = std::min(count, kMaxCount);
+    if (count <= 0 || live.empty()) {
+        return chosen;
+    }
+    std::shared_ptr<const ItemNeighbours> neighbours;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(neighboursMutex_);
+        neighbours = neighbours_;
+        generation = neighboursGeneration_;
+    }
+    Profile& profile = ProfileOf(listener);
+    std::lock_guard lock(profile.mutex);
+    RefreshStats(profile, snapshot);
+    if (neighbours) {
+        RefreshVerdicts(profile, *neighbours, generation, snapshot);
+    }
+    const std::vector<CatalogueEntry>& entries = snapshot.Entries();
+    const std::vector<EntryKeys>& keys = snapshot.Keys();
+
+    // Items offered within the last `window` recommendations count as recent;
+    // the window shrinks with what is left to offer, so a small catalogue
+    // still gets recommended.
+    const std::size_t unrated = live.size() - std::min(live.size(), profile.ratedLive);
+    const std::uint64_t window = std::min<std::uint64_t>(std::max(settings_.recentWindow, 0), unrated / 2);
+    const auto isRecent = [&](std::int32_t item) {
+        const std::uint64_t* last = profile.lastOffered.Find(item);
+        return last != nullptr && profile.sequence - *last < window;
+    };
+    const auto isChosen = [&](std::int32_t item) {
+        return std::find(chosen.begin(), chosen.end(), item) != chosen.end();
+    };
+    const auto eligible = [&](std::uint32_t index) {
+        const std::int32_t item = keys[index].id;
+        return !profile.rated.Contains(item) && !isRecent(item) && !isChosen(item);
+    };
+
+    // Candidates: a third from the listener's favourite groups, a third from
+    // the neighbours of items the listener liked (when there are neighbours),
+    // the rest from anywhere, each scored once.
+    struct Candidate {
+        std::uint32_t index;
+        double score;
+    };
+    const int draws = std::max(32, 8 * count);
+    std::vector<Candidate> pool;
+    pool.reserve(static_cast<std::size_t>(draws));
+    chosen.reserve(static_cast<std::size_t>(count));
+    for (int draw = 0; draw < draws; ++draw) {
+        std::uint32_t index = 0;
+        if (!profile.liked.empty() && draw % 3 == 0) {
+            const double pick = Uniform(profile.random) * profile.liked.back().second;
+            const auto group = std::lower_bound(profile.liked.begin(), profile.liked.end(), pick,
+                                                [](const auto& liked, double value) { return liked.second < value; });
+            const std::vector<std::uint32_t>& members =
+                snapshot.LiveInGroup(group == profile.liked.end() ? profile.liked.back().first : group->first);
+            index = members[Below(profile.random, members.size())];
+        } else if (neighbours && !profile.neighbourPicks.empty() && draw % 3 == 1) {
+            const CatalogueEntry* entry = snapshot.FindLive(
+                profile.neighbourPicks[Below(profile.random, profile.neighbourPicks.size())]);
+            index = entry != nullptr ? static_cast<std::uint32_t>(entry - entries.data())
+                                     : live[Below(profile.random, live.size())];
+        } else {
+            index = live[Below(profile.random, live.size())];
+        }
+        if (!eligible(index) ||
+            std::any_of(pool.begin(), pool.end(), [&](const Candidate& c) { return c.index == index; })) {
+            continue;
+        }
+        pool.push_back({index, Score(profile, keys[index], neighbours != nullptr) + kNoise * Uniform(profile.random)});
+    }
+    std::sort(pool.begin(), pool.end(), [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+
+    // A listener with few ratings gives the scores little to go on: explore
+    // more, down to the configured share after kSettledRatings ratings.
+    const double exploration = std::max(
+        settings_.exploration, 1.0 - static_cast<double>(profile.ratings.size()) / kSettledRatings);
+    std::size_t next = 0;
+    const auto take = [&](std::uint32_t index, bool scored) {
+        if (reasons != nullptr) {
+            reasons->push_back(scored ? ReasonFor(profile, keys[index], neighbours != nullptr) : PickReason());
+        }
+        chosen.push_back(keys[index].id);
+        snapshot.CountRecommended(index);
+        Remember(profile, keys[index].id);
+    };
+    while (static_cast<int>(chosen.size()) < count) {
+        if (Uniform(profile.random) < exploration) {
+            // Explore: of a few random items, the one offered least so far.
+            std::int64_t best = -1;
+            for (int draw = 0; draw < kExplorationDraws; ++draw) {
+                const std::uint32_t index = live[Below(profile.random, live.size())];
+                if (eligible(index) &&
+                    (best < 0 || snapshot.TimesRecommended(index) < snapshot.TimesRecommended(best))) {
+                    best = index;
+                }
+            }
+            if (best >= 0) {
+                take(static_cast<std::uint32_t>(best), false);
+                continue;
+            }
+        }
+        while (next < pool.size() && !eligible(pool[next].index)) {
+            ++next;
+        }
+        if (next < pool.size()) {
+            take(pool[next++].index, true);
+            continue;
+        }
+        // The draws found too little: walk the catalogue from a random place,
+        // first for items not offered recently, then for any unrated one.
+        const std::size_t start = Below(profile.random, live.size());
+        std::int64_t found = -1;
+        std::int64_t fallback = -1;
+        for (std::size_t k = 0; k < live.size() && found < 0; ++k) {
+            const std::uint32_t index = live[(start + k) % live.size()];
+            const std::int32_t item = keys[index].id;
+            if (profile.rated.Contains(item) || isChosen(item)) {
+                continue;
+            }
+            if (!isRecent(item)) {
+                found = index;
+            } else if (fallback < 0) {
+                fallback = index;
+            }
+        }
+        if (found < 0) {
+            found = fallback;
+        }
+        if (found < 0) {
+            break;
+        }
+        take(static_cast<std::uint32_t>(found), false);
+    }
+    return chosen;
+}
+
+}  // namespace vorn::station

@@ -1,0 +1,137 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <shared_mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "station/catalogue/CatalogueSnapshot.h"
+#include "station/base/FlatIdMap.h"
+#include "station/recommend/ItemNeighbours.h"
+#include "station/recommend/PickReason.h"
+#include "station/store/StationStore.h"
+
+namespace vorn::station {
+
+struct RecommenderSettings {
+    int recentWindow = 200;     // recommendations remembered per listener
+    double exploration = 0.15;  // share of the picks made to explore the catalogue
+    double shrink = 2.0;        // how many neutral ratings a group's average starts with
+    double neighbourWeight = 0.3;  // weight of the neighbours' verdict beside the groups' scores
+    std::uint64_t seed = 0;     // 0: seeded from the system's random source
+};
+
+// Picks items for a listener from what the listener rated. It never offers an
+// item the listener rated, avoids items it offered the listener recently, leans
+// towards artists, albums and genres rated high and away from those rated low
+// (each group's average is pulled towards the neutral 3 while it has few
+// ratings), and spends a share of the picks on items offered least so far, so
+// the whole catalogue gets heard.
+//
+// Once neighbours are set (ItemNeighbours, rebuilt in the background from
+// every listener's ratings), each rated item lends its verdict (the rating
+// against the listener's average) to its neighbours, weighted by similarity:
+// the items with the best verdicts supply a third of the candidates, and every
+// candidate's score adds its verdict. That finds tastes across artists and
+// genres, which the tags alone cannot see. The verdicts are worked out once
+// per change of the listener's ratings or of the neighbours, from at most
+// kVerdictRatings ratings, and a bounded number of them is kept per listener.
+// How much the verdicts weigh beside the groups is fitted to each listener:
+// how well each, with the rated item left out, foretells the listener's own
+// ratings (least squares over the rated items), so a listener whose taste the
+// tags tell keeps the group scores, and one whose taste they miss gets the
+// neighbours.
+//
+// The work per request depends on the number of items asked for, not on the
+// size of the catalogue: candidates are drawn at random, partly from the
+// listener's favourite groups, and scored; only a listener who has rated or
+// recently heard nearly everything makes it walk the catalogue.
+//
+// Thread-safe; requests of different listeners run in parallel.
+class Recommender {
+public:
+    explicit Recommender(RecommenderSettings settings = {});
+    Recommender(const Recommender&) = delete;
+    Recommender& operator=(const Recommender&) = delete;
+
+    // Rebuilds every listener's profile from the store's records.
+    void Load(const std::vector<std::int32_t>& listeners, const std::vector<RatingRecord>& ratings,
+              const std::vector<RecentRecord>& recent);
+    bool Knows(std::int32_t listener) const;
+    void AddListener(std::int32_t listener);
+    // Takes stored ratings (item id → 1..5) into the listener's profile.
+    void ApplyRatings(std::int32_t listener, const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings);
+    // Replaces what the listener's profile holds with the store's records (a
+    // store shared with other stations, which may have rated and recommended
+    // since). Recent items are given oldest first.
+    void Resync(std::int32_t listener, const ListenerRecords& records);
+    int RecentWindow() const { return settings_.recentWindow; }
+    // Replaces the item neighbours used from the next request on (null: none).
+    void SetNeighbours(std::shared_ptr<const ItemNeighbours> neighbours);
+    // Up to `count` distinct item ids of present items, best first; fewer when
+    // the listener has rated nearly everything. Remembers them as recent.
+    // With `reasons`, it receives what made each pick, in the same order.
+    std::vector<std::int32_t> Recommend(std::int32_t listener, int count, const CatalogueSnapshot& snapshot,
+                                        std::vector<PickReason>* reasons = nullptr);
+
+private:
+    struct GroupStat {
+        double sum = 0;
+        int count = 0;
+    };
+    // The neighbours' verdict on an item, and the rated item that lent the
+    // largest part of it in its favour (0 when none did).
+    struct Verdict {
+        std::int32_t item = 0;
+        float value = 0;
+        std::int32_t voter = 0;
+    };
+    struct Profile {
+        std::mutex mutex;  // guards every member below
+        std::unordered_map<std::int32_t, std::int32_t> ratings;  // item id → value
+        FlatIdMap<bool> rated;  // the keys of `ratings`, for the many lookups per request
+        FlatIdMap<GroupStat, GroupId> stats;
+        std::vector<std::pair<GroupId, double>> liked;  // groups rated above neutral, cumulative weight
+        double mean = 3.0;  // the listener's average rating
+        // Neighbours' verdicts: (item id, verdict) sorted by id, the strongest
+        // both ways; the best liked ones again, best first, to draw from.
+        std::vector<Verdict> verdicts;
+        std::vector<std::int32_t> neighbourPicks;
+        double verdictWeight = 0;  // how far this listener's ratings follow the verdicts, beside the groups
+        bool verdictsValid = false;
+        std::uint64_t verdictsGeneration = 0;
+        bool statsValid = false;
+        std::uint64_t statsGeneration = 0;
+        std::size_t ratedLive = 0;
+        std::deque<std::pair<std::int32_t, std::uint64_t>> recent;  // item id, sequence number
+        FlatIdMap<std::uint64_t> lastOffered;  // item id → last sequence number
+        std::uint64_t sequence = 0;
+        std::mt19937_64 random;
+    };
+
+    Profile& ProfileOf(std::int32_t listener);
+    void Remember(Profile& profile, std::int32_t item) const;
+    void RefreshStats(Profile& profile, const CatalogueSnapshot& snapshot) const;
+    double Preference(const Profile& profile, GroupId group) const;
+    void RefreshVerdicts(Profile& profile, const ItemNeighbours& neighbours, std::uint64_t generation,
+                         const CatalogueSnapshot& snapshot) const;
+    double GroupsScore(const Profile& profile, const EntryKeys& entry, int leaveOut) const;
+    const Verdict* VerdictOf(const Profile& profile, std::int32_t item) const;
+    double Score(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const;
+    PickReason ReasonFor(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const;
+
+    const RecommenderSettings settings_;
+    const std::uint64_t seed_;
+    mutable std::shared_mutex profilesMutex_;  // guards profiles_ (the map, not the profiles)
+    std::unordered_map<std::int32_t, std::unique_ptr<Profile>> profiles_;
+    mutable std::mutex neighboursMutex_;  // guards neighbours_ (the pointer; the table is immutable)
+    std::shared_ptr<const ItemNeighbours> neighbours_;
+    std::uint64_t neighboursGeneration_ = 0;  // guarded by neighboursMutex_; counts SetNeighbours calls
+};
+
+}  // namespace vorn::station

@@ -1,0 +1,628 @@
+#include "station/store/PostgresStore.h"
+
+#include <algorithm>
+#include <optional>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/Clock.h"
+#include "station/store/ListenerToken.h"
+#include "station/base/StationLog.h"
+#include "station/base/Utf8Text.h"
+
+namespace vorn::station {
+namespace {
+
+using Deadline = PgConnection::Deadline;
+
+constexpr std::chrono::milliseconds kRequestBudget(2000);
+constexpr std::chrono::milliseconds kBulkBudget(20000);
+constexpr int kConnections = 4;
+constexpr int kIdAttempts = 64;
+// Advisory locks: one station at a time creates the schema or stores a scan.
+constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7366001)";
+constexpr const char* kScanLock = "SELECT pg_advisory_xact_lock(7366002)";
+
+constexpr const char* kSchema = R"sql(
+CREATE SEQUENCE listener_ids AS integer START 1;
+CREATE TABLE listeners(
+  id integer PRIMARY KEY,
+  created bigint NOT NULL);
+CREATE TABLE items(
+  id serial PRIMARY KEY,
+  path text NOT NULL UNIQUE,
+  artist text NOT NULL, title text NOT NULL, album text NOT NULL, genre text NOT NULL,
+  length integer NOT NULL, size bigint NOT NULL, modified bigint NOT NULL,
+  present boolean NOT NULL);
+CREATE TABLE ratings(
+  listener integer NOT NULL REFERENCES listeners(id),
+  item integer NOT NULL REFERENCES items(id),
+  value integer NOT NULL,
+  updated bigint NOT NULL,
+  PRIMARY KEY(listener, item));
+CREATE TABLE recent(
+  seq bigserial PRIMARY KEY,
+  listener integer NOT NULL,
+  item integer NOT NULL);
+CREATE INDEX recent_by_listener ON recent(listener, seq);
+)sql";
+
+// Version 2: page tokens, found by the SHA-256 of the token (ListenerToken),
+// and the reason told with each recent recommendation.
+constexpr const char* kTokensAndReasons = R"sql(
+CREATE TABLE listener_tokens(
+  listener integer PRIMARY KEY REFERENCES listeners(id),
+  token text NOT NULL,
+  lookup text NOT NULL UNIQUE);
+ALTER TABLE recent ADD COLUMN why text NOT NULL DEFAULT '';
+)sql";
+
+// Version 3: the recent memory keeps one row per answer, its items and their
+// reasons in arrays, the rows so far becoming sets of one item each.
+constexpr const char* kRecentSets = R"sql(
+CREATE TABLE recent_sets(
+  seq bigserial PRIMARY KEY,
+  listener integer NOT NULL,
+  items integer[] NOT NULL,
+  whys text[] NOT NULL);
+CREATE INDEX recent_sets_by_listener ON recent_sets(listener, seq);
+INSERT INTO recent_sets(listener, items, whys) SELECT listener, ARRAY[item], ARRAY[why] FROM recent ORDER BY seq;
+DROP TABLE recent;
+)sql";
+
+// Version 4: paths are kept as bytes, so that a file name in another
+// encoding than UTF-8 is kept too. The bytes of a path so far are those the
+// station sent, in the connection's encoding; ids stay as they were.
+constexpr const char* kPathsAsBytes = R"sql(
+ALTER TABLE items ALTER COLUMN path TYPE bytea USING convert_to(path, pg_client_encoding());
+)sql";
+
+struct Migration {
+    int version;
+    const char* sql;
+};
+constexpr Migration kMigrations[] = {
+    {1, kSchema}, {2, kTokensAndReasons}, {3, kRecentSets}, {4, kPathsAsBytes}};
+
+std::string Now() { return std::to_string(Clock::System().NowSeconds()); }
+
+// Array literals for unnest(): {1,2} and {"a","b \"c\""}.
+template <typename Range, typename Get>
+std::string IntArray(const Range& range, Get get) {
+    std::string out = "{";
+    for (const auto& element : range) {
+        if (out.size() > 1) out += ',';
+        out += std::to_string(get(element));
+    }
+    return out + "}";
+}
+
+template <typename Range, typename Get>
+std::string TextArray(const Range& range, Get get) {
+    std::string out = "{";
+    for (const auto& element : range) {
+        if (out.size() > 1) out += ',';
+        out += '"';
+        for (char c : get(element)) {
+            if (c == '"' || c == '\\') out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    return out + "}";
+}
+
+std::string TextArray(const std::vector<ItemRecord>& items, std::string ItemRecord::*field) {
+    return TextArray(items, [field](const ItemRecord& item) -> const std::string& { return item.*field; });
+}
+
+// A path as bytea input (\x2f6d75...): kept as the bytes the file system
+// gave it, whatever their encoding.
+std::string PathBytes(const ItemRecord& item) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out = "\\x";
+    for (const char c : item.path) {
+        out += kHex[static_cast<unsigned char>(c) >> 4];
+        out += kHex[static_cast<unsigned char>(c) & 0xF];
+    }
+    return out;
+}
+
+// The bytes of a path the server sent as encode(path, 'hex').
+std::string FromHex(const std::string& hex) {
+    const auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    std::string bytes;
+    bytes.reserve(hex.size() / 2);
+    for (std::size_t at = 0; at + 1 < hex.size(); at += 2) {
+        bytes += static_cast<char>(nibble(hex[at]) << 4 | nibble(hex[at + 1]));
+    }
+    return bytes;
+}
+
+}  // namespace
+
+PostgresStore::PostgresStore(const std::string& connection)
+    : pool_(std::make_unique<PgConnectionPool>(connection, kConnections)) {}
+
+std::unique_ptr<PostgresStore> PostgresStore::Open(const std::string& connection, std::string& error) {
+    std::unique_ptr<PostgresStore> store(new PostgresStore(connection));
+    std::string why;
+    auto lease = store->pool_->Acquire(std::chrono::steady_clock::now() + kRequestBudget, why);
+    if (!lease) {
+        error = "cannot connect to the PostgreSQL database: " + why;
+        return nullptr;
+    }
+    lease = PgConnectionPool::Lease();
+    if (!store->Migrate(error)) {
+        return nullptr;
+    }
+    return store;
+}
+
+void PostgresStore::Close() { pool_.reset(); }
+
+bool PostgresStore::WithConnection(const char* what, std::chrono::milliseconds budget, const Work& work) {
+    if (!pool_) {
+        return false;
+    }
+    const Deadline deadline = std::chrono::steady_clock::now() + budget;
+    std::string error;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        PgConnectionPool::Lease lease = pool_->Acquire(deadline, error);
+        if (!lease) {
+            break;
+        }
+        error.clear();
+        if (work(*lease.operator->(), deadline, error)) {
+            return true;
+        }
+        if (lease->Connected() || std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+    }
+    STATION_LOG(LogLevel::Warning) << "PostgresStore : cannot " << what << " : " << error;
+    return false;
+}
+
+bool PostgresStore::InTransaction(const char* what, const Work& work) {
+    return WithConnection(what, kBulkBudget, [&](PgConnection& connection, Deadline deadline, std::string& error) {
+        const PgResult begin = connection.Exec(
+            "BEGIN; SET LOCAL statement_timeout = " + std::to_string(kBulkBudget.count()), deadline);
+        if (!begin.Ok()) {
+            error = begin.Error();
+            return false;
+        }
+        if (work(connection, deadline, error)) {
+            const PgResult commit = connection.Exec("COMMIT", deadline);
+            if (commit.Ok()) {
+                return true;
+            }
+            error = commit.Error();
+        }
+        if (connection.Connected()) {
+            connection.Exec("ROLLBACK", deadline);
+        }
+        return false;
+    });
+}
+
+// Version 0 is an empty database; every step newer than the database runs in
+// order and records its version, in one transaction. Every station takes the same lock first, so
+// two starting at once do not both create the tables.
+bool PostgresStore::Migrate(std::string& error) {
+    bool newer = false;
+    const bool ok = InTransaction("create the schema", [&](PgConnection& connection, Deadline deadline,
+                                                            std::string& why) {
+        const PgResult version = connection.Exec(
+            std::string(kSchemaLock) + "; CREATE TABLE IF NOT EXISTS schema_version(version integer NOT NULL);"
+                                       "SELECT coalesce(max(version), 0) FROM schema_version",
+            deadline);
+        if (!version.Ok()) {
+            why = version.Error();
+            return false;
+        }
+        const std::int64_t found = version.Int(0, 0);
+        if (found > kStoreSchemaVersion) {
+            newer = true;
+            why = "the database has schema version " + std::to_string(found) + ", newer than this station knows (" +
+                  std::to_string(kStoreSchemaVersion) + "); run a newer vorn-station";
+            return false;
+        }
+        if (found == kStoreSchemaVersion) {
+            return true;
+        }
+        std::string steps;
+        for (const Migration& migration : kMigrations) {
+            if (migration.version > found) {
+                steps += std::string(migration.sql) + "INSERT INTO schema_version(version) VALUES(" +
+                         std::to_string(migration.version) + ");";
+            }
+        }
+        const PgResult made = connection.Exec(steps, deadline);
+        why = made.Error();
+        return made.Ok();
+    });
+    if (!ok) {
+        error = newer ? "the database has a newer schema than this station knows (version " +
+                            std::to_string(kStoreSchemaVersion) + "); run a newer vorn-station"
+                      : "cannot create the schema in the PostgreSQL database (see the log)";
+    }
+    return ok;
+}
+
+std::int32_t PostgresStore::NewListener() {
+    std::int32_t id = 0;
+    WithConnection("register a listener", kRequestBudget, [&](PgConnection& connection, Deadline deadline,
+                                                               std::string& error) {
+        // An id adopted from a client may lie ahead of the sequence: skip it.
+        for (int attempt = 0; attempt < kIdAttempts; ++attempt) {
+            const PgResult added = connection.Run(
+                "INSERT INTO listeners(id, created) VALUES(nextval('listener_ids'), $1) "
+                "ON CONFLICT (id) DO NOTHING RETURNING id",
+                {Now()}, deadline);
+            if (!added.Ok()) {
+                error = added.Error();
+                return false;
+            }
+            if (added.Rows() == 1) {
+                id = static_cast<std::int32_t>(added.Int(0, 0));
+                return id > 0;
+            }
+        }
+        error = "no free listener id after " + std::to_string(kIdAttempts) + " tries";
+        return false;
+    });
+    return id;
+}
+
+bool PostgresStore::EnsureListener(std::int32_t id) {
+    return id > 0 &&
+           WithConnection("record a listener", kRequestBudget, [&](PgConnection& connection, Deadline deadline,
+                                                                   std::string& error) {
+               const PgResult added = connection.Run(
+                   "INSERT INTO listeners(id, created) VALUES($1, $2) ON CONFLICT (id) DO NOTHING",
+                   {std::to_string(id), Now()}, deadline);
+               error = added.Error();
+               return added.Ok();
+           });
+}
+
+std::vector<std::int32_t> PostgresStore::Listeners() {
+    std::vector<std::int32_t> ids;
+    InTransaction("load the listeners", [&](PgConnection& connection, Deadline deadline, std::string& error) {
+        const PgResult rows = connection.Run("SELECT id FROM listeners ORDER BY id", {}, deadline);
+        for (int row = 0; row < rows.Rows(); ++row) {
+            ids.push_back(static_cast<std::int32_t>(rows.Int(row, 0)));
+        }
+        error = rows.Error();
+        return rows.Ok();
+    });
+    return ids;
+}
+
+bool PostgresStore::StoreRatings(std::int32_t listener,
+                                 const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings) {
+    return WithConnection("store ratings", kRequestBudget, [&](PgConnection& connection, Deadline deadline,
+                                                               std::string& error) {
+        const PgResult stored = connection.Run(
+            "INSERT INTO ratings(listener, item, value, updated) "
+            "SELECT $1, r.item, r.value, $4 FROM unnest($2::integer[], $3::integer[]) AS r(item, value) "
+            "ON CONFLICT (listener, item) DO UPDATE SET value = excluded.value, updated = excluded.updated",
+            {std::to_string(listener), IntArray(ratings, [](const auto& r) { return r.first; }),
+             IntArray(ratings, [](const auto& r) { return r.second; }), Now()},
+            deadline);
+        error = stored.Error();
+        return stored.Ok();
+    });
+}
+
+std::vector<RatingRecord> PostgresStore::LoadRatings() {
+    std::vector<RatingRecord> ratings;
+    InTransaction("load the ratings", [&](PgConnection& connection, Deadline deadline, std::string& error) {
+        const PgResult rows =
+            connection.Run("SELECT listener, item, value FROM ratings ORDER BY listener, item", {}, deadline);
+        ratings.reserve(static_cast<std::size_t>(rows.Rows()));
+        for (int row = 0; row < rows.Rows(); ++row) {
+            ratings.push_back({static_cast<std::int32_t>(rows.Int(row, 0)), static_cast<std::int32_t>(rows.Int(row, 1)),
+                               static_cast<std::int32_t>(rows.Int(row, 2))});
+        }
+        error = rows.Error();
+        return rows.Ok();
+    });
+    return ratings;
+}
+
+bool PostgresStore::SyncItems(std::vector<ItemRecord>& found) {
+    // One row per path; text columns hold UTF-8 only.
+    std::vector<ItemRecord> rows;
+    std::unordered_set<std::string> paths;
+    for (const ItemRecord& item : found) {
+        if (paths.insert(item.path).second) {
+            ItemRecord row = item;
+            row.artist = AsUtf8(row.artist);
+            row.title = AsUtf8(row.title);
+            row.album = AsUtf8(row.album);
+            row.genre = AsUtf8(row.genre);
+            rows.push_back(std::move(row));
+        }
+    }
+    std::unordered_map<std::string, std::int32_t> ids;
+    const bool ok = InTransaction("store the scan", [&](PgConnection& connection, Deadline deadline,
+                                                        std::string& error) {
+        const std::vector<std::optional<std::string>> values = {
+            TextArray(rows, PathBytes),
+            TextArray(rows, &ItemRecord::artist),
+            TextArray(rows, &ItemRecord::title),
+            TextArray(rows, &ItemRecord::album),
+            TextArray(rows, &ItemRecord::genre),
+            IntArray(rows, [](const ItemRecord& r) { return r.lengthSeconds; }),
+            IntArray(rows, [](const ItemRecord& r) { return r.fileSize; }),
+            IntArray(rows, [](const ItemRecord& r) { return r.modified; })};
+        const std::string scanned =
+            " FROM unnest($1::bytea[], $2::text[], $3::text[], $4::text[], $5::text[], $6::integer[], $7::bigint[], "
+            "$8::bigint[]) WITH ORDINALITY AS u(path, artist, title, album, genre, length, size, modified, position)";
+        // New paths only, so that existing rows keep their ids and the id
+        // sequence is not spent on them.
+        using Parameters = std::vector<std::optional<std::string>>;
+        const std::pair<std::string, Parameters> steps[] = {
+            {kScanLock, {}},
+            {"INSERT INTO items(path, artist, title, album, genre, length, size, modified, present) "
+             "SELECT u.path, u.artist, u.title, u.album, u.genre, u.length, u.size, u.modified, true" +
+                 scanned + " WHERE NOT EXISTS (SELECT 1 FROM items i WHERE i.path = u.path) ORDER BY u.position",
+             values},
+            {"UPDATE items i SET artist = u.artist, title = u.title, album = u.album, genre = u.genre, "
+             "length = u.length, size = u.size, modified = u.modified, present = true" +
+                 scanned + " WHERE i.path = u.path",
+             values},
+            {"UPDATE items SET present = false WHERE present AND NOT (path = ANY($1::bytea[]))", {values[0]}},
+        };
+        for (const auto& [statement, parameters] : steps) {
+            const PgResult step = connection.Run(statement, parameters, deadline);
+            if (!step.Ok()) {
+                error = step.Error();
+                return false;
+            }
+        }
+        const PgResult known = connection.Run("SELECT encode(path, 'hex'), id FROM items WHERE path = ANY($1::bytea[])",
+                                              {values[0]}, deadline);
+        for (int row = 0; row < known.Rows(); ++row) {
+            ids[FromHex(known.Text(row, 0))] = static_cast<std::int32_t>(known.Int(row, 1));
+        }
+        error = known.Error();
+        return known.Ok();
+    });
+    if (!ok) {
+        return false;
+    }
+    std::vector<ItemRecord> kept;
+    for (ItemRecord& item : found) {
+        const auto id = ids.find(item.path);
+        if (id != ids.end()) {
+            item.id = id->second;
+            item.present = true;
+            kept.push_back(std::move(item));
+        }
+    }
+    found = std::move(kept);
+    return true;
+}
+
+bool PostgresStore::MarkMissing(std::int32_t id) {
+    return WithConnection("mark an item missing", kRequestBudget, [&](PgConnection& connection, Deadline deadline,
+                                                                      std::string& error) {
+        const PgResult updated =
+            connection.Run("UPDATE items SET present = false WHERE id = $1", {std::to_string(id)}, deadline);
+        error = updated.Error();
+        return updated.Ok();
+    });
+}
+
+std::vector<ItemRecord> PostgresStore::LoadItems() {
+    std::vector<ItemRecord> items;
+    InTransaction("load the items", [&](PgConnection& connection, Deadline deadline, std::string& error) {
+        const PgResult rows = connection.Run(
+            "SELECT id, encode(path, 'hex'), artist, title, album, genre, length, size, modified, present FROM items "
+            "ORDER BY id",
+            {},
+            deadline);
+        items.reserve(static_cast<std::size_t>(rows.Rows()));
+        for (int row = 0; row < rows.Rows(); ++row) {
+            ItemRecord item;
+            item.id = static_cast<std::int32_t>(rows.Int(row, 0));
+            item.path = FromHex(rows.Text(row, 1));
+            item.artist = rows.Text(row, 2);
+            item.title = rows.Text(row, 3);
+            item.album = rows.Text(row, 4);
+            item.genre = rows.Text(row, 5);
+            item.lengthSeconds = static_cast<std::int32_t>(rows.Int(row, 6));
+            item.fileSize = rows.Int(row, 7);
+            item.modified = rows.Int(row, 8);
+            item.present = rows.Text(row, 9) == "t";
+            items.push_back(std::move(item));
+        }
+        error = rows.Error();
+        return rows.Ok();
+    });
+    return items;
+}
+
+bool PostgresStore::AppendRecent(const std::vector<RecentRecord>& records) {
+    if (records.empty()) {
+        return true;
+    }
+    // An answer's records come one after another: each run of one listener's
+    // records is a set, numbered here and gathered by the statement.
+    std::vector<std::int32_t> sets;
+    sets.reserve(records.size());
+    for (std::size_t at = 0; at < records.size(); ++at) {
+        sets.push_back(at == 0 ? 0 : sets.back() + (records[at].listener != records[at - 1].listener ? 1 : 0));
+    }
+    return WithConnection("store recent recommendations", kRequestBudget,
+                          [&](PgConnection& connection, Deadline deadline, std::string& error) {
+                              const PgResult added = connection.Run(
+                                  "INSERT INTO recent_sets(listener, items, whys) "
+                                  "SELECT min(r.l), array_agg(r.i ORDER BY r.n), array_agg(r.w ORDER BY r.n) "
+                                  "FROM unnest($1::integer[], $2::integer[], $3::text[], $4::integer[]) "
+                                  "WITH ORDINALITY AS r(l, i, w, s, n) GROUP BY r.s ORDER BY r.s",
+                                  {IntArray(records, [](const RecentRecord& r) { return r.listener; }),
+                                   IntArray(records, [](const RecentRecord& r) { return r.item; }),
+                                   TextArray(records, [](const RecentRecord& r) { return AsUtf8(r.why); }),
+                                   IntArray(sets, [](std::int32_t set) { return set; })},
+                                  deadline);
+                              error = added.Error();
+                              return added.Ok();
+                          });
+}
+
+std::vector<RecentRecord> PostgresStore::LoadRecent(int perListener) {
+    std::vector<RecentRecord> records;
+    InTransaction("load recent recommendations", [&](PgConnection& connection, Deadline deadline, std::string& error) {
+        const PgResult rows = connection.Run(
+            "SELECT listener, item FROM (SELECT s.listener, u.item, s.seq, u.n, row_number() OVER "
+            "(PARTITION BY s.listener ORDER BY s.seq DESC, u.n DESC) AS age "
+            "FROM recent_sets s, unnest(s.items) WITH ORDINALITY AS u(item, n)) r "
+            "WHERE age <= $1 ORDER BY seq, n",
+            {std::to_string(perListener)}, deadline);
+        for (int row = 0; row < rows.Rows(); ++row) {
+            records.push_back({static_cast<std::int32_t>(rows.Int(row, 0)), static_cast<std::int32_t>(rows.Int(row, 1))});
+        }
+        error = rows.Error();
+        return rows.Ok();
+    });
+    return records;
+}
+
+bool PostgresStore::PruneRecent(int perListener) {
+    // Sets wholly older than the listener's last `perListener` items.
+    return InTransaction("prune recent recommendations", [&](PgConnection& connection, Deadline deadline,
+                                                             std::string& error) {
+        const PgResult pruned = connection.Run(
+            "DELETE FROM recent_sets WHERE seq IN (SELECT seq FROM (SELECT seq, sum(cardinality(items)) OVER "
+            "(PARTITION BY listener ORDER BY seq DESC) - cardinality(items) AS newer FROM recent_sets) r "
+            "WHERE newer >= $1)",
+            {std::to_string(perListener)}, deadline);
+        error = pruned.Error();
+        return pruned.Ok();
+    });
+}
+
+bool PostgresStore::LoadListener(std::int32_t listener, int recentCount, ListenerRecords& out) {
+    out = ListenerRecords();
+    std::vector<std::tuple<std::int64_t, std::int64_t, std::int32_t>> recent;  // set, place in it, item
+    const bool ok = WithConnection("load a listener's ratings", kRequestBudget, [&](PgConnection& connection,
+                                                                                    Deadline deadline,
+                                                                                    std::string& error) {
+        out = ListenerRecords();
+        recent.clear();
+        // One round trip for both: kind 0 rows are ratings, kind 1 recent
+        // items, of the newest sets that can hold `recentCount` items.
+        const PgResult rows = connection.Run(
+            "SELECT 0, item, value, 0, 0 FROM ratings WHERE listener = $1 UNION ALL "
+            "SELECT 1, u.item, 0, r.seq, u.n FROM (SELECT seq, items FROM recent_sets WHERE listener = $1 "
+            "ORDER BY seq DESC LIMIT $2) r, unnest(r.items) WITH ORDINALITY AS u(item, n)",
+            {std::to_string(listener), std::to_string(std::max(recentCount, 0))}, deadline);
+        for (int row = 0; row < rows.Rows(); ++row) {
+            const auto item = static_cast<std::int32_t>(rows.Int(row, 1));
+            if (rows.Int(row, 0) == 0) {
+                out.ratings.emplace_back(item, static_cast<std::int32_t>(rows.Int(row, 2)));
+            } else {
+                recent.emplace_back(rows.Int(row, 3), rows.Int(row, 4), item);
+            }
+        }
+        error = rows.Error();
+        return rows.Ok();
+    });
+    std::sort(recent.begin(), recent.end());
+    const std::size_t keep = std::min(recent.size(), static_cast<std::size_t>(std::max(recentCount, 0)));
+    for (auto entry = recent.end() - static_cast<std::ptrdiff_t>(keep); entry != recent.end(); ++entry) {
+        out.recent.push_back(std::get<2>(*entry));
+    }
+    return ok;
+}
+
+std::string PostgresStore::TokenOf(std::int32_t listener) {
+    std::string token;
+    WithConnection("find a page token", kRequestBudget, [&](PgConnection& connection, Deadline deadline,
+                                                            std::string& error) {
+        const auto stored = [&] {
+            const PgResult row = connection.Run("SELECT token FROM listener_tokens WHERE listener = $1",
+                                                {std::to_string(listener)}, deadline);
+            error = row.Error();
+            token = row.Ok() && row.Rows() == 1 ? row.Text(0, 0) : std::string();
+            return row.Ok();
+        };
+        if (!stored() || !token.empty()) {
+            return error.empty();
+        }
+        const std::string fresh = ListenerToken::Generate();
+        if (fresh.empty()) {
+            error = "no random source for a page token";
+            return false;
+        }
+        // Another station may make one at the same time: the first one stays.
+        const PgResult made = connection.Run(
+            "INSERT INTO listener_tokens(listener, token, lookup) "
+            "SELECT $1::integer, $2, $3 WHERE EXISTS (SELECT 1 FROM listeners WHERE id = $1::integer) "
+            "ON CONFLICT (listener) DO NOTHING",
+            {std::to_string(listener), fresh, ListenerToken::LookupKey(fresh)}, deadline);
+        if (!made.Ok()) {
+            error = made.Error();
+            return false;
+        }
+        return stored();
+    });
+    return token;
+}
+
+std::int32_t PostgresStore::ListenerOfToken(const std::string& token) {
+    const std::string key = ListenerToken::LookupKey(token);
+    std::int32_t listener = 0;
+    WithConnection("look up a page token", kRequestBudget, [&](PgConnection& connection, Deadline deadline,
+                                                               std::string& error) {
+        const PgResult row =
+            connection.Run("SELECT listener, token FROM listener_tokens WHERE lookup = $1", {key}, deadline);
+        const bool found = row.Ok() && row.Rows() == 1;
+        // Compared even when nothing was found, against text of the same length.
+        const std::string stored = found ? row.Text(0, 1) : std::string(token.size(), '\0');
+        listener = ListenerToken::Equal(stored, token) && found ? static_cast<std::int32_t>(row.Int(0, 0)) : 0;
+        error = row.Error();
+        return row.Ok();
+    });
+    return listener;
+}
+
+bool PostgresStore::LoadRatingHistory(std::int32_t listener, std::vector<RatedItem>& out) {
+    out.clear();
+    return WithConnection("load a listener's rating history", kRequestBudget,
+                          [&](PgConnection& connection, Deadline deadline, std::string& error) {
+                              out.clear();
+                              const PgResult rows = connection.Run(
+                                  "SELECT item, value, updated FROM ratings WHERE listener = $1 "
+                                  "ORDER BY updated DESC, item DESC",
+                                  {std::to_string(listener)}, deadline);
+                              for (int row = 0; row < rows.Rows(); ++row) {
+                                  out.push_back({static_cast<std::int32_t>(rows.Int(row, 0)),
+                                                 static_cast<std::int32_t>(rows.Int(row, 1)), rows.Int(row, 2)});
+                              }
+                              error = rows.Error();
+                              return rows.Ok();
+                          });
+}
+
+std::string PostgresStore::WhyRecommended(std::int32_t listener, std::int32_t item) {
+    std::string why;
+    WithConnection("read why an item was recommended", kRequestBudget,
+                   [&](PgConnection& connection, Deadline deadline, std::string& error) {
+                       const PgResult row = connection.Run(
+                           "SELECT u.why FROM recent_sets s, unnest(s.items, s.whys) WITH ORDINALITY AS u(item, why, n) "
+                           "WHERE s.listener = $1 AND u.item = $2 ORDER BY s.seq DESC, u.n DESC LIMIT 1",
+                           {std::to_string(listener), std::to_string(item)}, deadline);
+                       why = row.Ok() && row.Rows() == 1 ? row.Text(0, 0) : std::string();
+                       error = row.Error();
+                       return row.Ok();
+                   });
+    return why;
+}
+
+}  // namespace vorn::station

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "station/store/PgConnectionPool.h"
+#include "station/store/StationStore.h"
+
+namespace vorn::station {
+
+// The store in a PostgreSQL server that several stations share. Listener ids
+// come from a sequence (an adopted id is skipped when the sequence reaches
+// it); ratings are upserted in one statement, so a call that returned true has
+// committed on the server; recent recommendations are read and written per
+// listener, so that no station hands a listener what another just did.
+//
+// Waiting: what a request needs (listeners, ratings, one listener's records,
+// recent recommendations) gives up after 2 s, connecting included; loading
+// everything at start and storing a scan may take up to 20 s. A lost server is
+// reported by each failing call and found again by itself when it is back.
+class PostgresStore final : public StationStore {
+public:
+    // Connects with a libpq connection string or URI and creates or migrates
+    // the schema; null with `error` set when the server cannot be reached or
+    // holds a newer schema than this station knows.
+    static std::unique_ptr<PostgresStore> Open(const std::string& connection, std::string& error);
+
+    void Close() override;
+    bool Shared() const override { return true; }
+
+    std::int32_t NewListener() override;
+    bool EnsureListener(std::int32_t id) override;
+    std::vector<std::int32_t> Listeners() override;
+    bool StoreRatings(std::int32_t listener,
+                      const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings) override;
+    std::vector<RatingRecord> LoadRatings() override;
+    bool SyncItems(std::vector<ItemRecord>& found) override;
+    bool MarkMissing(std::int32_t id) override;
+    std::vector<ItemRecord> LoadItems() override;
+    bool AppendRecent(const std::vector<RecentRecord>& records) override;
+    std::vector<RecentRecord> LoadRecent(int perListener) override;
+    bool PruneRecent(int perListener) override;
+    bool LoadListener(std::int32_t listener, int recentCount, ListenerRecords& out) override;
+    std::string TokenOf(std::int32_t listener) override;
+    std::int32_t ListenerOfToken(const std::string& token) override;
+    bool LoadRatingHistory(std::int32_t listener, std::vector<RatedItem>& out) override;
+    std::string WhyRecommended(std::int32_t listener, std::int32_t item) override;
+
+private:
+    using Work = std::function<bool(PgConnection& connection, PgConnection::Deadline deadline, std::string& error)>;
+
+    explicit PostgresStore(const std::string& connection);
+    // Runs `work` on a connection within `budget`, once more on a fresh
+    // connection when the first one turned out to be broken (the server
+    // restarted since it was last used). Logs and returns false on failure.
+    bool WithConnection(const char* what, std::chrono::milliseconds budget, const Work& work);
+    // `work` inside BEGIN ... COMMIT, with the server's statement timeout
+    // raised to the bulk budget.
+    bool InTransaction(const char* what, const Work& work);
+    bool Migrate(std::string& error);
+
+    std::unique_ptr<PgConnectionPool> pool_;
+};
+
+}  // namespace vorn::station

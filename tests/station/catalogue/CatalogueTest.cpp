@@ -1,0 +1,153 @@
+#include "station/catalogue/Catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "station/store/SqliteDatabase.h"
+#include "tests/station/support/Mp3Files.h"
+#include "tests/station/support/StationTestSupport.h"
+
+namespace vorn::station::test {
+namespace {
+
+class CatalogueTest : public ::testing::Test {
+protected:
+    CatalogueTest() {
+        std::filesystem::create_directories(dir_ / "music/Band/Album");
+        std::filesystem::create_directories(dir_ / "music/loose");
+        EXPECT_TRUE(WriteSilentMp3(dir_ / "music/Band/Album/01.mp3", 12));
+        EXPECT_TRUE(TagMp3(dir_ / "music/Band/Album/01.mp3", "The Band", "Opening", "Album One", "Folk"));
+        EXPECT_TRUE(WriteSilentMp3(dir_ / "music/loose/Untagged Song.MP3", 5));
+        vorn::test::WriteFile(dir_ / "music/loose/notes.txt", "not music");
+        vorn::test::WriteFile(dir_ / "music/loose/broken.mp3", "this is no audio at all");
+        EXPECT_TRUE(store_.Open(dir_ / "station.db"));
+    }
+
+    const CatalogueEntry* ByName(const CatalogueSnapshot& snapshot, const std::string& relative) {
+        for (const CatalogueEntry& entry : snapshot.Entries()) {
+            if (entry.record.path == dir_ / ("music/" + relative)) {
+                return &entry;
+            }
+        }
+        return nullptr;
+    }
+
+    CapturedLog log_;
+    vorn::test::TempDir dir_;
+    SqliteStore store_;
+};
+
+TEST_F(CatalogueTest, ScanReadsTagsAndFallsBackToTheFileName) {
+    Catalogue catalogue(store_, dir_ / "music");
+    EXPECT_EQ(catalogue.Rescan(), 2);
+    const auto snapshot = catalogue.Current();
+    EXPECT_EQ(snapshot->Live().size(), 2u);
+    const CatalogueEntry* tagged = ByName(*snapshot, "Band/Album/01.mp3");
+    ASSERT_NE(tagged, nullptr);
+    EXPECT_EQ(tagged->record.artist, "The Band");
+    EXPECT_EQ(tagged->record.title, "Opening");
+    EXPECT_EQ(tagged->record.album, "Album One");
+    EXPECT_EQ(tagged->record.genre, "Folk");
+    EXPECT_NEAR(tagged->record.lengthSeconds, 12, 1);
+    const CatalogueEntry* bare = ByName(*snapshot, "loose/Untagged Song.MP3");
+    ASSERT_NE(bare, nullptr);
+    EXPECT_EQ(bare->record.title, "Untagged Song");
+    EXPECT_EQ(bare->record.artist, "");
+    EXPECT_EQ(bare->artist, kNoGroup);
+    EXPECT_NEAR(bare->record.lengthSeconds, 5, 1);
+    EXPECT_TRUE(log_.Contains("not an MP3 file, skipped : " + (dir_ / "music/loose/broken.mp3")));
+}
+
+// A frame count in an "Info" header far beyond the file makes TagLib's playing
+// time overflow: the time is then unknown (0), never negative.
+TEST_F(CatalogueTest, AnImpossibleFrameCountLeavesThePlayingTimeUnknown) {
+    const std::string path = dir_ / "music/loose/Counted.mp3";
+    ASSERT_TRUE(WriteSilentMp3(path, 2));
+    {
+        // The first frame's body, after its 32 bytes of side information:
+        // "Info", flags saying a frame count and a byte count follow, 2^28
+        // frames (2^28 * 26 ms overflow TagLib's milliseconds), 2^32-1 bytes.
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(4 + 32);
+        file.write("Info\0\0\0\x03\x10\0\0\0\xff\xff\xff\xff", 16);
+        ASSERT_TRUE(file.good());
+    }
+    Catalogue catalogue(store_, dir_ / "music");
+    EXPECT_EQ(catalogue.Rescan(), 3);
+    const CatalogueEntry* counted = ByName(*catalogue.Current(), "loose/Counted.mp3");
+    ASSERT_NE(counted, nullptr);
+    EXPECT_EQ(counted->record.lengthSeconds, 0);
+}
+
+TEST_F(CatalogueTest, IdsStayAcrossRescansAndRestartsAndGoneFilesStopBeingOffered) {
+    std::int32_t taggedId = 0;
+    {
+        Catalogue catalogue(store_, dir_ / "music");
+        ASSERT_EQ(catalogue.Rescan(), 2);
+        taggedId = ByName(*catalogue.Current(), "Band/Album/01.mp3")->record.id;
+        EXPECT_TRUE(WriteSilentMp3(dir_ / "music/Band/Album/02.mp3", 3));
+        ASSERT_EQ(catalogue.Rescan(), 3);
+        EXPECT_EQ(ByName(*catalogue.Current(), "Band/Album/01.mp3")->record.id, taggedId);
+    }
+    store_.Close();
+    ASSERT_TRUE(store_.Open(dir_ / "station.db"));
+    Catalogue catalogue(store_, dir_ / "music");
+    catalogue.Load();  // what the store knew, before any scan
+    EXPECT_EQ(catalogue.Current()->Live().size(), 3u);
+    ItemRecord found;
+    ASSERT_TRUE(catalogue.FindMedia(taggedId, found));
+    EXPECT_EQ(found.title, "Opening");
+
+    // Retagging is noticed; removal makes the item unavailable but keeps its id known.
+    std::filesystem::remove(dir_ / "music/loose/Untagged Song.MP3");
+    EXPECT_TRUE(TagMp3(dir_ / "music/Band/Album/01.mp3", "The Band", "Opening (Live)", "Album One", "Folk"));
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    const auto snapshot = catalogue.Current();
+    EXPECT_EQ(ByName(*snapshot, "Band/Album/01.mp3")->record.id, taggedId);
+    EXPECT_EQ(ByName(*snapshot, "Band/Album/01.mp3")->record.title, "Opening (Live)");
+    const CatalogueEntry* gone = ByName(*snapshot, "loose/Untagged Song.MP3");
+    ASSERT_NE(gone, nullptr);
+    EXPECT_FALSE(gone->record.present);
+    EXPECT_EQ(snapshot->FindLive(gone->record.id), nullptr);
+    EXPECT_FALSE(catalogue.FindMedia(gone->record.id, found));
+
+    // A file that vanishes between scans is dropped as soon as it is reported.
+    catalogue.ReportMissing(taggedId);
+    EXPECT_FALSE(catalogue.FindMedia(taggedId, found));
+    EXPECT_EQ(catalogue.Current()->Live().size(), 1u);
+}
+
+// A store written before texts were made UTF-8 holds titles as the file
+// names gave them: shown as UTF-8 at once, and stored so by the next scan.
+TEST_F(CatalogueTest, AStoredTitleInAnotherEncodingIsShownAndStoredAsUtf8) {
+    Catalogue catalogue(store_, dir_ / "music");
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    SqliteDatabase earlier;
+    ASSERT_TRUE(earlier.Open(dir_ / "station.db"));
+    // "Caf\xe9 \x80" in Windows-1252.
+    ASSERT_TRUE(earlier.Exec("UPDATE items SET title = CAST(X'436166e92080' AS TEXT) WHERE title = 'Untagged Song'"));
+    earlier.Close();
+
+    Catalogue restarted(store_, dir_ / "music");
+    restarted.Load();
+    EXPECT_EQ(ByName(*restarted.Current(), "loose/Untagged Song.MP3")->record.title, "Caf\xc3\xa9 \xe2\x82\xac");
+    ASSERT_EQ(restarted.Rescan(), 2);  // the file is unchanged: its title is taken from the catalogue
+    const std::vector<ItemRecord> stored = store_.LoadItems();
+    EXPECT_TRUE(std::any_of(stored.begin(), stored.end(),
+                            [](const ItemRecord& item) { return item.title == "Caf\xc3\xa9 \xe2\x82\xac"; }));
+}
+
+TEST_F(CatalogueTest, AnUnreadableMusicFolderLeavesTheCatalogueAlone) {
+    Catalogue catalogue(store_, dir_ / "music");
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    std::filesystem::rename(dir_ / "music", dir_ / "elsewhere");
+    EXPECT_EQ(catalogue.Rescan(), -1);
+    EXPECT_EQ(catalogue.Current()->Live().size(), 2u);
+    EXPECT_TRUE(log_.Contains("cannot be read; the catalogue stays as it was"));
+}
+
+}  // namespace
+}  // namespace vorn::station::test

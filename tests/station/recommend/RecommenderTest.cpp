@@ -1,0 +1,329 @@
+#include "station/recommend/Recommender.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "tests/station/support/StationTestSupport.h"
+
+namespace vorn::station::test {
+namespace {
+
+const char* const kGenres[] = {"Folk", "Techno", "Jazz", "Ambient"};
+
+// The default settings with a fixed seed, so that a test's picks repeat.
+RecommenderSettings Seeded(std::uint64_t seed) {
+    RecommenderSettings settings;
+    settings.seed = seed;
+    return settings;
+}
+
+// 200 items: 4 genres, 3 artists per genre, 2 albums per artist.
+class RecommenderTest : public ::testing::Test {
+protected:
+    RecommenderTest() {
+        EXPECT_TRUE(store_.Open(dir_ / "station.db"));
+        std::vector<ItemRecord> items;
+        for (int n = 0; n < 200; ++n) {
+            const int genre = n % 4;
+            const int artist = (n / 4) % 3;
+            const std::string name = std::string(kGenres[genre]) + " artist " + std::to_string(artist);
+            items.push_back(FakeItem(n, name, name + " album " + std::to_string(n / 12 % 2), kGenres[genre]));
+        }
+        catalogue_ = std::make_unique<Catalogue>(store_, dir_ / "music");
+        EXPECT_TRUE(catalogue_->Publish(items));
+    }
+
+    std::string GenreOf(std::int32_t id) { return catalogue_->Current()->Find(id)->record.genre; }
+
+    vorn::test::TempDir dir_;
+    SqliteStore store_;
+    std::unique_ptr<Catalogue> catalogue_;
+};
+
+TEST_F(RecommenderTest, ALoverOfOneGenreGetsMostlyThatGenreAndNothingRated) {
+    int hits = 0;
+    int offered = 0;
+    for (std::uint64_t seed = 1; seed <= 5; ++seed) {
+        Recommender recommender(Seeded(seed));
+        const auto snapshot = catalogue_->Current();
+        std::set<std::int32_t> rated;
+        // The listener rates everything offered: Jazz 5, the rest 1.
+        while (rated.size() < 20) {
+            std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
+            for (std::int32_t id : recommender.Recommend(1, 4, *snapshot)) {
+                EXPECT_EQ(rated.count(id), 0u);
+                ratings.emplace_back(id, GenreOf(id) == "Jazz" ? 5 : 1);
+                rated.insert(id);
+            }
+            recommender.ApplyRatings(1, ratings);
+        }
+        for (int round = 0; round < 10; ++round) {
+            std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
+            for (std::int32_t id : recommender.Recommend(1, 4, *snapshot)) {
+                EXPECT_EQ(rated.count(id), 0u) << "item " << id << " was rated already";
+                hits += GenreOf(id) == "Jazz" ? 1 : 0;
+                ++offered;
+                ratings.emplace_back(id, GenreOf(id) == "Jazz" ? 5 : 1);
+                rated.insert(id);
+            }
+            recommender.ApplyRatings(1, ratings);
+        }
+    }
+    ASSERT_EQ(offered, 200);
+    // A quarter of the catalogue is Jazz; exploration keeps a little of the rest.
+    EXPECT_GE(hits, 150) << hits << " of " << offered << " were Jazz";
+}
+
+// A pick's reason names the part of its score that weighed most: here the
+// liked genre (or one of its artists or albums) for every Jazz pick, and
+// exploration for the rest, which nothing the listener rated speaks for.
+TEST_F(RecommenderTest, EveryPickIsToldWhatMadeIt) {
+    Recommender recommender(Seeded(3));
+    const auto snapshot = catalogue_->Current();
+    std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
+    for (const CatalogueEntry& entry : snapshot->Entries()) {
+        if (entry.record.id % 5 == 0) {
+            ratings.emplace_back(entry.record.id, entry.record.genre == "Jazz" ? 5 : 1);
+        }
+    }
+    recommender.ApplyRatings(1, ratings);
+    int liked = 0;
+    int explored = 0;
+    for (int round = 0; round < 10; ++round) {
+        std::vector<PickReason> reasons;
+        const std::vector<std::int32_t> picks = recommender.Recommend(1, 4, *snapshot, &reasons);
+        ASSERT_EQ(reasons.size(), picks.size());
+        for (std::size_t k = 0; k < picks.size(); ++k) {
+            const CatalogueEntry& entry = *snapshot->Find(picks[k]);
+            const std::string text = reasons[k].Text(entry, *snapshot);
+            if (entry.record.genre == "Jazz") {
+                EXPECT_TRUE(text == "Because you like Jazz" || text == "Because you like " + entry.record.artist ||
+                            text == "Because you like the album " + entry.record.album)
+                    << text;
+                liked += 1;
+            } else {
+                EXPECT_EQ(text, "New for you: exploring " + entry.record.genre);
+                explored += 1;
+            }
+        }
+    }
+    EXPECT_GE(liked, 20);
+    EXPECT_GE(explored, 1);
+    // Without a place to put them, no reasons are worked out and picks go on.
+    EXPECT_EQ(recommender.Recommend(1, 4, *snapshot).size(), 4u);
+}
+
+// Of one artist's two albums, one loved and one not: only the album tells
+// them apart, since their artist and genre have as many high ratings as low.
+TEST_F(RecommenderTest, ALovedAlbumIsPreferredToItsArtistsOtherOne) {
+    const auto snapshot = catalogue_->Current();
+    std::map<std::string, std::vector<std::int32_t>> albums;  // of "Jazz artist 0"
+    for (const CatalogueEntry& entry : snapshot->Entries()) {
+        if (entry.record.artist == "Jazz artist 0") {
+            albums[entry.record.album].push_back(entry.record.id);
+        }
+    }
+    ASSERT_EQ(albums.size(), 2u);
+    const std::vector<std::int32_t>& loved = albums.begin()->second;
+    const std::vector<std::int32_t>& other = albums.rbegin()->second;
+    std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
+    for (int k = 0; k < 4; ++k) {
+        ratings.emplace_back(loved[static_cast<std::size_t>(k)], 5);
+        ratings.emplace_back(other[static_cast<std::size_t>(k)], 1);
+    }
+    int fromLoved = 0;
+    int fromOther = 0;
+    // The first two answers after the ratings, for each of 20 seeds.
+    for (std::uint64_t seed = 1; seed <= 20; ++seed) {
+        Recommender recommender(Seeded(seed));
+        recommender.ApplyRatings(1, ratings);
+        for (int round = 0; round < 2; ++round) {
+            for (std::int32_t id : recommender.Recommend(1, 4, *snapshot)) {
+                fromLoved += std::count(loved.begin(), loved.end(), id) > 0 ? 1 : 0;
+                fromOther += std::count(other.begin(), other.end(), id) > 0 ? 1 : 0;
+            }
+        }
+    }
+    // Of up to 8 picks a seed, most of the loved album's 5 unrated items; the
+    // other's come in only by exploring.
+    EXPECT_GE(fromLoved, 50) << fromLoved << " from the loved album";
+    EXPECT_LE(fromOther * 5, fromLoved) << fromLoved << " from the loved album, " << fromOther << " from the other";
+}
+
+TEST_F(RecommenderTest, RecentItemsWaitTheirTurnAndExplorationCoversTheCatalogue) {
+    Recommender recommender(Seeded(3));
+    const auto snapshot = catalogue_->Current();
+    // Without ratings, 25 requests of 4 never repeat an item (100 of 200 offered).
+    std::set<std::int32_t> seen;
+    for (int round = 0; round < 25; ++round) {
+        for (std::int32_t id : recommender.Recommend(2, 4, *snapshot)) {
+            EXPECT_TRUE(seen.insert(id).second) << "item " << id << " offered twice";
+        }
+    }
+    // Many listeners together hear nearly everything.
+    std::set<std::int32_t> heard;
+    for (std::int32_t listener = 10; listener < 60; ++listener) {
+        for (std::int32_t id : recommender.Recommend(listener, 4, *snapshot)) {
+            heard.insert(id);
+        }
+    }
+    EXPECT_GE(heard.size(), 150u);
+}
+
+TEST_F(RecommenderTest, ASmallCatalogueIsOfferedUntilEverythingIsRated) {
+    std::vector<ItemRecord> few = {FakeItem(1000, "A", "B", "C"), FakeItem(1001, "A", "B", "C"),
+                                   FakeItem(1002, "D", "E", "F")};
+    ASSERT_TRUE(catalogue_->Publish(few));  // the 200 others are gone now
+    const auto snapshot = catalogue_->Current();
+    ASSERT_EQ(snapshot->Live().size(), 3u);
+    Recommender recommender;
+    EXPECT_EQ(recommender.Recommend(1, 4, *snapshot).size(), 3u);
+    EXPECT_EQ(recommender.Recommend(1, 4, *snapshot).size(), 3u);  // recent, but all there is
+    const std::int32_t first = snapshot->Entries()[snapshot->Live()[0]].record.id;
+    const std::int32_t second = snapshot->Entries()[snapshot->Live()[1]].record.id;
+    recommender.ApplyRatings(1, {{first, 4}, {second, 2}});
+    const std::vector<std::int32_t> left = recommender.Recommend(1, 4, *snapshot);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_NE(left[0], first);
+    EXPECT_NE(left[0], second);
+    recommender.ApplyRatings(1, {{left[0], 3}});
+    EXPECT_TRUE(recommender.Recommend(1, 4, *snapshot).empty());
+}
+
+TEST_F(RecommenderTest, ProfilesComeBackFromTheStoreAndListenersRunInParallel) {
+    Recommender recommender(Seeded(9));
+    const auto snapshot = catalogue_->Current();
+    std::vector<RatingRecord> ratings;
+    for (const std::uint32_t index : snapshot->Live()) {
+        const CatalogueEntry& entry = snapshot->Entries()[index];
+        if (entry.record.genre != "Folk") {
+            ratings.push_back({5, entry.record.id, entry.record.genre == "Techno" ? 5 : 1});
+        }
+    }
+    recommender.Load({5}, ratings, {{5, snapshot->Entries()[snapshot->Live()[0]].record.id}});
+    ASSERT_TRUE(recommender.Knows(5));
+    for (std::int32_t id : recommender.Recommend(5, 10, *snapshot)) {
+        EXPECT_EQ(GenreOf(id), "Folk");  // everything else is rated
+    }
+
+    std::vector<std::thread> threads;
+    std::vector<std::size_t> counts(8);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 50; ++round) {
+                const std::int32_t listener = 100 + (round + t) % 12;
+                const auto items = recommender.Recommend(listener, 4, *snapshot);
+                counts[t] += items.size();
+                std::vector<std::pair<std::int32_t, std::int32_t>> rated;
+                for (std::int32_t id : items) {
+                    rated.emplace_back(id, 1 + id % 5);
+                }
+                recommender.ApplyRatings(listener, rated);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (std::size_t count : counts) {
+        EXPECT_EQ(count, 200u);
+    }
+}
+
+// A taste no tag reveals: every tenth item, across all genres and artists.
+// Other listeners love those and dislike a few others; a newcomer who loved
+// three of them is offered mostly the rest of them once the neighbours are
+// known, and never an item already rated.
+TEST_F(RecommenderTest, NeighboursFindATasteTheTagsCannotSee) {
+    const auto snapshot = catalogue_->Current();
+    std::vector<std::int32_t> cluster, others;
+    for (const std::uint32_t index : snapshot->Live()) {
+        const std::int32_t id = snapshot->Entries()[index].record.id;
+        (index % 10 == 0 ? cluster : others).push_back(id);
+    }
+    std::vector<RatingRecord> ratings;
+    for (std::int32_t listener = 2; listener < 32; ++listener) {
+        for (std::size_t k = 0; k < cluster.size(); ++k) {
+            if ((k + listener) % 3 != 0) ratings.push_back({listener, cluster[k], 5});
+        }
+        for (std::size_t k = 0; k < 12; ++k) {
+            ratings.push_back({listener, others[(k * 7 + listener * 5) % others.size()], 2});
+        }
+    }
+    const std::vector<std::pair<std::int32_t, std::int32_t>> newcomer = {
+        {cluster[0], 5}, {cluster[1], 5}, {cluster[2], 5}, {others[0], 2}, {others[1], 2}, {others[2], 1}};
+    const auto share = [&](bool withNeighbours) {
+        int hits = 0;
+        for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+            Recommender recommender(Seeded(seed));
+            recommender.Load({1}, ratings, {});
+            recommender.ApplyRatings(1, newcomer);
+            if (withNeighbours) {
+                recommender.SetNeighbours(std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings)));
+            }
+            for (std::int32_t id : recommender.Recommend(1, 5, *snapshot)) {
+                EXPECT_TRUE(std::none_of(newcomer.begin(), newcomer.end(), [&](const auto& r) { return r.first == id; }))
+                    << "rated item " << id << " offered";
+                hits += std::count(cluster.begin(), cluster.end(), id) > 0 ? 1 : 0;
+            }
+        }
+        return hits;  // of 20
+    };
+    const int without = share(false);
+    const int with = share(true);
+    EXPECT_LE(without, 6);
+    EXPECT_GE(with, 12) << "without neighbours: " << without;
+
+    // A pick the neighbours made names the rated item whose vote weighed most
+    // (similarity times the rating against the listener's average): one of
+    // the three the newcomer loved, never one rated low.
+    Recommender recommender(Seeded(5));
+    recommender.Load({1}, ratings, {});
+    recommender.ApplyRatings(1, newcomer);
+    const auto neighbours = std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings));
+    recommender.SetNeighbours(neighbours);
+    double sum = 0;
+    for (const auto& [item, value] : newcomer) {
+        sum += value;
+    }
+    const double mean = sum / static_cast<double>(newcomer.size());
+    const auto strongestVoter = [&](std::int32_t pick) {
+        std::int32_t voter = 0;
+        double strongest = 0;
+        for (const auto& [item, value] : newcomer) {
+            for (const ItemNeighbours::Neighbour& neighbour : neighbours->Of(item)) {
+                if (neighbour.item == pick && neighbour.similarity * (value - mean) > strongest) {
+                    strongest = neighbour.similarity * (value - mean);
+                    voter = item;
+                }
+            }
+        }
+        return voter;
+    };
+    int told = 0;
+    for (int round = 0; round < 4; ++round) {
+        std::vector<PickReason> reasons;
+        const std::vector<std::int32_t> picks = recommender.Recommend(1, 5, *snapshot, &reasons);
+        ASSERT_EQ(reasons.size(), picks.size());
+        for (std::size_t k = 0; k < picks.size(); ++k) {
+            if (reasons[k].kind != PickReason::Kind::Neighbour) {
+                continue;
+            }
+            ++told;
+            EXPECT_NE(std::find(cluster.begin(), cluster.begin() + 3, reasons[k].voter), cluster.begin() + 3)
+                << "voter " << reasons[k].voter;
+            EXPECT_EQ(reasons[k].voter, strongestVoter(picks[k]));
+            const ItemRecord& voter = snapshot->Find(reasons[k].voter)->record;
+            EXPECT_EQ(reasons[k].Text(*snapshot->Find(picks[k]), *snapshot),
+                      "Because you rated " + voter.artist + " - " + voter.title + " 5 stars");
+        }
+    }
+    EXPECT_GE(told, 6);
+}
+
+}  // namespace
+}  // namespace vorn::station::test

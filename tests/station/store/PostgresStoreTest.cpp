@@ -1,0 +1,216 @@
+// The PostgreSQL store against a throwaway server, and its connection's
+// deadlines against a socket that never answers.
+#include "station/store/PostgresStore.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "station/store/ListenerToken.h"
+#include "station/store/PgConnection.h"
+#include "tests/station/support/PgCluster.h"
+#include "tests/station/support/StationTestSupport.h"
+
+namespace vorn::station::test {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+#define REQUIRE_CLUSTER(cluster)                                           \
+    if (!(cluster).Installed()) GTEST_SKIP() << (cluster).Problem();       \
+    ASSERT_TRUE((cluster).Running()) << (cluster).Problem()
+
+TEST(PostgresStoreTest, TwoStoresShareIdsRatingsAndRecentRecommendations) {
+    PgCluster cluster;
+    REQUIRE_CLUSTER(cluster);
+    std::string error;
+    std::unique_ptr<PostgresStore> one = PostgresStore::Open(cluster.Url(), error);
+    ASSERT_TRUE(one) << error;
+    std::unique_ptr<PostgresStore> two = PostgresStore::Open(cluster.Url(), error);  // schema already there
+    ASSERT_TRUE(two) << error;
+    EXPECT_TRUE(one->Shared());
+
+    // Ids come from one sequence; an id a client brought along is skipped.
+    EXPECT_EQ(one->NewListener(), 1);
+    EXPECT_TRUE(two->EnsureListener(2));
+    EXPECT_TRUE(two->EnsureListener(2));
+    EXPECT_EQ(two->NewListener(), 3);
+    EXPECT_EQ(one->Listeners(), (std::vector<std::int32_t>{1, 2, 3}));
+
+    // Both stations scan the same folder: the same path has the same id
+    // whichever stores it first; a file gone from the second scan is not present.
+    std::vector<ItemRecord> first = {FakeItem(1, "A", "B", "C"), FakeItem(2, "D", "E", "F"),
+                                     FakeItem(3, "G", "H", "I")};
+    first[2].artist = "Caf\xe9";  // Windows-1252, not UTF-8: stored as UTF-8
+    first.push_back(FakeItem(4, "J", "K", "L"));
+    first[3].path = "/music/\xff.mp3";  // a file name in Windows-1252, kept as it is
+    ASSERT_TRUE(one->SyncItems(first));
+    ASSERT_EQ(first.size(), 4u);
+    std::vector<ItemRecord> second = {FakeItem(2, "D", "E", "F"), FakeItem(1, "A", "B", "C")};
+    ASSERT_TRUE(two->SyncItems(second));
+    EXPECT_EQ(second[0].id, first[1].id);
+    EXPECT_EQ(second[1].id, first[0].id);
+    const std::vector<ItemRecord> items = one->LoadItems();
+    ASSERT_EQ(items.size(), 4u);
+    EXPECT_EQ(items[2].artist, "Caf\xc3\xa9");
+    EXPECT_FALSE(items[2].present);
+    EXPECT_EQ(items[3].path, "/music/\xff.mp3");
+    EXPECT_EQ(items[3].id, first[3].id);
+    EXPECT_FALSE(items[3].present);
+    EXPECT_TRUE(items[0].present && items[1].present);
+    EXPECT_EQ(items[1].path, "/music/2.mp3");
+    EXPECT_EQ(items[1].fileSize, 1002);
+    EXPECT_TRUE(one->MarkMissing(items[0].id));
+    EXPECT_FALSE(two->LoadItems()[0].present);
+
+    // Ratings are upserted; one listener's records come back with the recent
+    // items oldest first and only the last ones asked for.
+    const std::int32_t a = first[0].id, b = first[1].id, c = first[2].id;
+    ASSERT_TRUE(one->StoreRatings(1, {{a, 5}, {b, 2}}));
+    ASSERT_TRUE(two->StoreRatings(1, {{b, 4}}));
+    ASSERT_TRUE(two->StoreRatings(3, {{c, 1}}));
+    EXPECT_FALSE(two->StoreRatings(1, {{99999, 3}}));  // no such item: refused, nothing half-stored
+    const std::vector<RatingRecord> all = one->LoadRatings();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[1].item, b);
+    EXPECT_EQ(all[1].value, 4);
+    ASSERT_TRUE(one->AppendRecent({{1, c}, {1, b}, {3, a}}));
+    ASSERT_TRUE(two->AppendRecent({{1, a}}));
+    ListenerRecords records;
+    ASSERT_TRUE(two->LoadListener(1, 2, records));
+    std::sort(records.ratings.begin(), records.ratings.end());
+    EXPECT_EQ(records.ratings, (std::vector<std::pair<std::int32_t, std::int32_t>>{{a, 5}, {b, 4}}));
+    EXPECT_EQ(records.recent, (std::vector<std::int32_t>{b, a}));
+    EXPECT_EQ(two->LoadRecent(1).size(), 2u);  // a of listener 1, a of listener 3
+    ASSERT_TRUE(one->PruneRecent(1));
+    const std::vector<RecentRecord> recent = two->LoadRecent(10);
+    ASSERT_EQ(recent.size(), 2u);
+    EXPECT_EQ(recent[0].listener, 3);
+    EXPECT_EQ(recent[1].item, a);
+}
+
+// Stations sharing the server hand out the same page token for a listener and
+// find the listener by it; a database of version 1 is migrated, keeping its
+// rows, its items' ids and paths; a reason in another encoding than UTF-8 is
+// kept readable.
+TEST(PostgresStoreTest, PageTokensAndReasonsAreSharedAndMigrated) {
+    PgCluster cluster;
+    REQUIRE_CLUSTER(cluster);
+    std::string error;
+    std::unique_ptr<PostgresStore> one = PostgresStore::Open(cluster.Url(), error);
+    ASSERT_TRUE(one) << error;
+    std::vector<ItemRecord> items = {FakeItem(1, "A", "B", "C"), FakeItem(2, "D", "E", "F")};
+    items[1].path = "/music/Caf\xc3\xa9 \xe2\x82\xac.mp3";
+    ASSERT_TRUE(one->SyncItems(items));
+    ASSERT_EQ(one->NewListener(), 1);
+    ASSERT_TRUE(one->AppendRecent({{1, items[0].id, "old"}}));
+    one->Close();
+    // Back to version 1: paths as text, its recent table, one row per item.
+    ASSERT_TRUE(cluster.Sql("ALTER TABLE items ALTER COLUMN path TYPE text USING convert_from(path, 'UTF8'); "
+                            "DROP TABLE listener_tokens; DROP TABLE recent_sets; "
+                            "CREATE TABLE recent(seq bigserial PRIMARY KEY, listener integer NOT NULL, "
+                            "item integer NOT NULL); INSERT INTO recent(listener, item) VALUES(1, " +
+                            std::to_string(items[0].id) + "); DELETE FROM schema_version WHERE version >= 2"));
+
+    one = PostgresStore::Open(cluster.Url(), error);
+    ASSERT_TRUE(one) << error;
+    std::unique_ptr<PostgresStore> two = PostgresStore::Open(cluster.Url(), error);
+    ASSERT_TRUE(two) << error;
+    const std::vector<ItemRecord> migrated = two->LoadItems();
+    ASSERT_EQ(migrated.size(), 2u);
+    EXPECT_EQ(std::make_pair(migrated[1].id, migrated[1].path), std::make_pair(items[1].id, items[1].path));
+    std::vector<ItemRecord> again = {items[1]};
+    ASSERT_TRUE(one->SyncItems(again));
+    EXPECT_EQ(again[0].id, items[1].id) << "the same path after the migration is the same item";
+    EXPECT_EQ(one->WhyRecommended(1, items[0].id), "");
+    EXPECT_EQ(two->LoadRecent(5).size(), 1u);
+    const std::string token = one->TokenOf(1);
+    EXPECT_TRUE(ListenerToken::IsWellFormed(token)) << token;
+    EXPECT_EQ(two->TokenOf(1), token);
+    EXPECT_EQ(two->ListenerOfToken(token), 1);
+    std::string wrong = token;
+    wrong.back() = wrong.back() == '0' ? '1' : '0';
+    EXPECT_EQ(two->ListenerOfToken(wrong), 0);
+    EXPECT_EQ(two->ListenerOfToken("1"), 0);
+    EXPECT_EQ(two->TokenOf(5), "");
+
+    ASSERT_TRUE(one->AppendRecent({{1, items[0].id, "Because you like Caf\xe9"}}));
+    EXPECT_EQ(two->WhyRecommended(1, items[0].id), "Because you like Caf\xc3\xa9");
+    ASSERT_TRUE(one->StoreRatings(1, {{items[0].id, 4}}));
+    std::vector<RatedItem> history;
+    ASSERT_TRUE(two->LoadRatingHistory(1, history));
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0].value, 4);
+    EXPECT_GT(history[0].updated, 0);
+}
+
+TEST(PostgresStoreTest, ANewerSchemaIsRefusedAndALostServerIsFoundAgain) {
+    PgCluster cluster;
+    REQUIRE_CLUSTER(cluster);
+    std::string error;
+    std::unique_ptr<PostgresStore> store = PostgresStore::Open(cluster.Url(), error);
+    ASSERT_TRUE(store) << error;
+    std::vector<ItemRecord> items = {FakeItem(1, "A", "B", "C")};
+    ASSERT_TRUE(store->SyncItems(items));
+    const std::int32_t listener = store->NewListener();
+    ASSERT_EQ(listener, 1);
+
+    // Stopped: calls fail, each within the 2 s budget.
+    ASSERT_TRUE(cluster.Stop());
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto start = steady_clock::now();
+        EXPECT_FALSE(store->StoreRatings(listener, {{items[0].id, 4}}));
+        EXPECT_EQ(store->NewListener(), 0);
+        EXPECT_LT(steady_clock::now() - start, milliseconds(4500));
+    }
+    // Back: the same store goes on without being reopened (after the pause
+    // between attempts to reach it).
+    ASSERT_TRUE(cluster.Start());
+    bool stored = false;
+    for (int attempt = 0; attempt < 40 && !stored; ++attempt) {
+        stored = store->StoreRatings(listener, {{items[0].id, 4}});
+        if (!stored) ::usleep(100000);
+    }
+    EXPECT_TRUE(stored);
+    EXPECT_EQ(store->LoadRatings().size(), 1u);
+
+    ASSERT_TRUE(cluster.Sql("UPDATE schema_version SET version = " + std::to_string(kStoreSchemaVersion + 1)));
+    EXPECT_FALSE(PostgresStore::Open(cluster.Url(), error));
+    EXPECT_NE(error.find("newer schema"), std::string::npos) << error;
+}
+
+// A server that accepts the connection but never answers: connecting gives up
+// at the deadline instead of waiting for the server.
+TEST(PostgresStoreTest, AServerThatNeverAnswersCostsNoMoreThanTheDeadline) {
+    vorn::test::TempDir dir;
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = dir / ".s.PGSQL.5432";
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    path.copy(address.sun_path, path.size());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+
+    PgConnection connection("postgresql:///postgres?host=" + dir.Path() + "&user=vorn");
+    std::string error;
+    auto start = steady_clock::now();
+    EXPECT_FALSE(connection.Connect(start + milliseconds(300), error));
+    EXPECT_LT(steady_clock::now() - start, milliseconds(1500));
+    EXPECT_NE(error.find("no answer in time"), std::string::npos) << error;
+    EXPECT_FALSE(connection.Connected());
+
+    start = steady_clock::now();
+    EXPECT_FALSE(PostgresStore::Open("postgresql:///postgres?host=" + dir.Path() + "&user=vorn", error));
+    EXPECT_LT(steady_clock::now() - start, milliseconds(3000));
+    EXPECT_NE(error.find("cannot connect"), std::string::npos) << error;
+    ::close(listener);
+}
+
+}  // namespace
+}  // namespace vorn::station::test

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "station/catalogue/Catalogue.h"
+#include "station/store/RecentRecorder.h"
+#include "station/recommend/Recommender.h"
+#include "station/base/StationLog.h"
+#include "station/app/StationService.h"
+#include "station/store/SqliteStore.h"
+#include "tests/support/TempDir.h"
+
+namespace vorn::station::test {
+
+// Collects the station's log lines for the life of the object.
+class CapturedLog {
+public:
+    CapturedLog() {
+        StationLog::SetThreshold(LogLevel::Fine);
+        StationLog::SetSink([this](LogLevel, const std::string& line) {
+            std::lock_guard lock(mutex_);
+            text_ += line;
+        });
+    }
+    ~CapturedLog() {
+        StationLog::SetSink(nullptr);
+        StationLog::SetThreshold(LogLevel::Info);
+    }
+    std::string Text() const {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+    bool Contains(const std::string& part) const { return Text().find(part) != std::string::npos; }
+
+private:
+    mutable std::mutex mutex_;  // guards text_
+    std::string text_;
+};
+
+// A record for a file that need not exist: catalogues built from these serve
+// recommendations, not media.
+inline ItemRecord FakeItem(int n, const std::string& artist, const std::string& album, const std::string& genre) {
+    ItemRecord item;
+    item.path = "/music/" + std::to_string(n) + ".mp3";
+    item.artist = artist;
+    item.title = "Song " + std::to_string(n);
+    item.album = album;
+    item.genre = genre;
+    item.lengthSeconds = 30;
+    item.fileSize = 1000 + n;
+    return item;
+}
+
+// A store, catalogue, recommender and service in a temporary folder.
+struct StationParts {
+    explicit StationParts(const std::string& folder, std::uint64_t seed = 7) {
+        store.Open(folder + "/station.db");
+        catalogue = std::make_unique<Catalogue>(store, folder + "/music");
+        catalogue->Load();
+        RecommenderSettings settings;
+        settings.seed = seed;
+        recommender = std::make_unique<Recommender>(settings);
+        recommender->Load(store.Listeners(), store.LoadRatings(), store.LoadRecent(settings.recentWindow));
+        recorder = std::make_unique<RecentRecorder>(store, settings.recentWindow);
+        service = std::make_unique<StationService>(store, *catalogue, *recommender, *recorder,
+                                                   MediaLinks{"media.test", 8000});
+    }
+
+    SqliteStore store;
+    std::unique_ptr<Catalogue> catalogue;
+    std::unique_ptr<Recommender> recommender;
+    std::unique_ptr<RecentRecorder> recorder;
+    std::unique_ptr<StationService> service;
+};
+
+}  // namespace vorn::station::test
