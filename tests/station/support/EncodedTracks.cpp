@@ -118,13 +118,14 @@ Samples MusicLike(double seconds, double amplitude, unsigned seed) {
     return samples;
 }
 
-Samples QuietWithBursts(double seconds, double quiet, double burst) {
+Samples QuietWithClicks(double seconds, double quiet, double click) {
     Samples samples = Sine(seconds, quiet);
-    const auto frames = samples.data.size() / 2;
-    // A 20 ms burst every two seconds.
-    for (std::size_t start = Samples::kRate; start + Samples::kRate / 50 < frames; start += 2 * Samples::kRate) {
-        for (std::size_t n = start; n < start + Samples::kRate / 50; ++n) {
-            const auto value = static_cast<float>(burst * std::sin(2 * kPi * 1000.0 * static_cast<double>(n) / Samples::kRate));
+    const std::size_t frames = samples.data.size() / 2;
+    const std::size_t length = Samples::kRate / 500;  // 2 ms: two cycles of 1 kHz
+    for (std::size_t start = Samples::kRate / 2; start + length < frames; start += Samples::kRate) {
+        for (std::size_t n = start; n < start + length; ++n) {
+            const auto value =
+                static_cast<float>(click * std::sin(2 * kPi * 1000.0 * static_cast<double>(n - start) / Samples::kRate));
             samples.data[2 * n] = value;
             samples.data[2 * n + 1] = value;
         }

@@ -15,9 +15,9 @@ struct Samples {
 // loud throughout, so its gated loudness is steady; the same seed gives the
 // same samples. `amplitude` is the peak of the sum (before the noise).
 Samples MusicLike(double seconds, double amplitude, unsigned seed);
-// A quiet tone (amplitude `quiet`) with a few short bursts of `burst`: its
-// true peak, not its loudness, limits its gain.
-Samples QuietWithBursts(double seconds, double quiet, double burst);
+// A quiet tone (amplitude `quiet`) with a click (two cycles of amplitude
+// `click`) every second: its true peak, not its loudness, limits its gain.
+Samples QuietWithClicks(double seconds, double quiet, double click);
 // A 1 kHz sine of the given peak, the same in both channels.
 Samples Sine(double seconds, double amplitude);
 // Every sample times the gain in dB.
