@@ -1,6 +1,5 @@
 #include "station/media/ArtCache.h"
 
-#include <fcntl.h>
 #include <glib.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/DurableFile.h"
 #include "station/base/StationLog.h"
 
 namespace fs = std::filesystem;
@@ -18,21 +18,6 @@ namespace {
 
 constexpr std::size_t kKeyLength = 32;
 constexpr const char* kSuffix = ".jpg";
-
-bool WriteAll(int fd, const std::string& bytes) {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t done = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            return false;
-        }
-        written += static_cast<std::size_t>(done);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -51,7 +36,8 @@ bool ArtCache::Open(std::string& error) {
         if (name.size() == kKeyLength + 4 && name.compare(kKeyLength, 4, kSuffix) == 0 &&
             IsKey(std::string_view(name).substr(0, kKeyLength))) {
             keys.insert(name.substr(0, kKeyLength));
-        } else if (name.rfind(".", 0) == 0 && name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) {
+        } else if (name.size() > kKeyLength + 5 && name.compare(kKeyLength, 5, ".jpg.") == 0 &&
+                   IsKey(std::string_view(name).substr(0, kKeyLength))) {
             std::error_code ignored;
             fs::remove(it->path(), ignored);  // a picture a stopped station left half written
         }
@@ -103,20 +89,11 @@ bool ArtCache::Put(const std::string& key, const std::string& jpeg, std::string&
             return false;
         }
     }
-    // Two workers may store the same picture at once: each writes its own file.
-    const std::string aside = folder_ + "/." + key + "." + std::to_string(::gettid()) + ".tmp";
-    const std::string final = folder_ + "/" + key + kSuffix;
-    const int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = "cannot write " + aside + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = WriteAll(fd, jpeg) && ::fsync(fd) == 0;
-    const int saved = errno;
-    ::close(fd);
-    if (!written || ::rename(aside.c_str(), final.c_str()) != 0) {
-        error = "cannot write " + final + ": " + std::strerror(written ? errno : saved);
-        ::unlink(aside.c_str());
+    // Two workers may store the same picture at once: each writes a file of
+    // its own aside, and the last rename wins with the same bytes.
+    const std::string file = folder_ + "/" + key + kSuffix;
+    if (!ReplaceFileDurably(file, jpeg, 0644)) {
+        error = "cannot write " + file + ": " + std::strerror(errno);
         return false;
     }
     std::lock_guard lock(mutex_);
