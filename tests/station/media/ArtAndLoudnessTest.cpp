@@ -97,8 +97,9 @@ protected:
 
 // FLAC and Ogg Vorbis items, as the catalogue would take them: a FLAC file
 // with a PNG front cover and ReplayGain comments (taken, not measured), an Ogg
-// file with a JPEG picture, a FLAC file with a folder picture beside it. When
-// that file changes (6 dB louder) it is measured again and keeps its picture.
+// file with a back cover and then a JPEG front cover (the one shown), a FLAC
+// file with a folder picture beside it. When that file changes (6 dB louder)
+// it is measured again and keeps its picture.
 TEST_F(ArtAndLoudnessTest, FlacAndOggItemsGetTheirPicturesAndLoudness) {
     const std::string tagged = dir_ / "music/Album/tagged.flac";
     const std::string ogg = dir_ / "music/Album/picture.ogg";
@@ -111,6 +112,7 @@ TEST_F(ArtAndLoudnessTest, FlacAndOggItemsGetTheirPicturesAndLoudness) {
     ASSERT_FALSE(portrait.empty());
     ASSERT_TRUE(EmbedPicture(tagged, portrait, "image/png"));
     ASSERT_TRUE(TagReplayGain(tagged, "-4.20 dB", "0.250000"));
+    ASSERT_TRUE(EmbedPicture(ogg, MakePicture(100, 100, 0x000000, "jpegenc"), "image/jpeg", false));
     ASSERT_TRUE(EmbedPicture(ogg, landscape, "image/jpeg"));
     vorn::test::WriteFile(dir_ / "music/Other/Folder.PNG", MakePicture(600, 600, 0x20c040, "pngenc"));
 

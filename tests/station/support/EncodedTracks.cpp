@@ -213,20 +213,21 @@ bool TagTrack(const std::string& path, const std::string& artist, const std::str
     return file.save();
 }
 
-bool EmbedPicture(const std::string& path, const std::string& picture, const std::string& mime) {
+bool EmbedPicture(const std::string& path, const std::string& picture, const std::string& mime, bool front) {
     const TagLib::ByteVector bytes(picture.data(), static_cast<unsigned>(picture.size()));
     TagLib::FileRef ref(path.c_str());
     if (auto* mpeg = dynamic_cast<TagLib::MPEG::File*>(ref.file())) {
         auto* frame = new TagLib::ID3v2::AttachedPictureFrame;
         frame->setMimeType(Utf8(mime));
-        frame->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
+        frame->setType(front ? TagLib::ID3v2::AttachedPictureFrame::FrontCover
+                             : TagLib::ID3v2::AttachedPictureFrame::BackCover);
         frame->setPicture(bytes);
         mpeg->ID3v2Tag(true)->addFrame(frame);
         return mpeg->save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone);
     }
     auto* flacPicture = new TagLib::FLAC::Picture;
     flacPicture->setMimeType(Utf8(mime));
-    flacPicture->setType(TagLib::FLAC::Picture::FrontCover);
+    flacPicture->setType(front ? TagLib::FLAC::Picture::FrontCover : TagLib::FLAC::Picture::BackCover);
     flacPicture->setData(bytes);
     if (auto* flac = dynamic_cast<TagLib::FLAC::File*>(ref.file())) {
         flac->addPicture(flacPicture);

@@ -37,11 +37,11 @@ std::string MakePicture(int width, int height, unsigned colour, const char* enco
 bool JpegSize(const std::string& jpeg, int& width, int& height);
 
 // Tags through TagLib, whatever the format: artist, title and album; a
-// picture as the front cover (ID3v2 APIC, a FLAC picture block, an Ogg
+// picture as the front cover, or else as the back cover (ID3v2 APIC, a FLAC picture block, an Ogg
 // METADATA_BLOCK_PICTURE); ReplayGain track gain and peak (ID3v2 TXXX or
 // Vorbis comments). False when the file cannot be written.
 bool TagTrack(const std::string& path, const std::string& artist, const std::string& title, const std::string& album);
-bool EmbedPicture(const std::string& path, const std::string& picture, const std::string& mime);
+bool EmbedPicture(const std::string& path, const std::string& picture, const std::string& mime, bool front = true);
 bool TagReplayGain(const std::string& path, const std::string& gain, const std::string& peak);
 
 }  // namespace vorn::station::test
