@@ -138,6 +138,7 @@ TEST_F(ArtAndLoudnessTest, FlacAndOggItemsGetTheirPicturesAndLoudness) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a later modification time
     Encode(beside, TrackFormat::Flac, Louder(MusicLike(6, 0.25, 3), 6));
     ItemRecord changed = Found(beside, "Beside", "Other");
+    changed.id = items[2].id;
     EXPECT_FALSE(facts_.DetailsOf(changed).gainDb) << "nothing learnt from the file before it changed";
     items = PublishAndWait({Found(tagged, "Tagged", "Album"), Found(ogg, "Picture", "Album"), changed});
     EXPECT_NEAR(before - Gain(items[2]), 6.0, 0.5);
