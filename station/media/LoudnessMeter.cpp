@@ -88,7 +88,11 @@ GstFlowReturn OnSample(GstAppSink* sink, gpointer data) {
 }  // namespace
 
 double LevellingGain(const Loudness& loudness) {
-    return std::min({kReferenceLufs - loudness.integratedLufs, kCeilingDbtp - loudness.truePeakDbtp, kMostGainDb});
+    // The gain is told to a tenth of a dB: the peak's limit is taken down to
+    // a tenth, so that the gain as told still keeps the peak below the
+    // ceiling (the small term absorbs the binary fractions of tenths).
+    const double peakLimit = std::floor((kCeilingDbtp - loudness.truePeakDbtp) * 10 + 1e-6) / 10;
+    return std::min({kReferenceLufs - loudness.integratedLufs, peakLimit, kMostGainDb});
 }
 
 bool LoudnessMeter::Measure(const std::string& path, const std::atomic<bool>& stop, Loudness& out,

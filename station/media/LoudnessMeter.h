@@ -21,7 +21,8 @@ inline constexpr double kCeilingDbtp = -1.0;
 inline constexpr double kMostGainDb = 20.0;
 
 // The gain that brings a track to the reference loudness, limited so that its
-// true peak stays below the ceiling (and to kMostGainDb).
+// true peak stays below the ceiling also once the gain is rounded to a tenth
+// of a dB (GainText), and to kMostGainDb.
 double LevellingGain(const Loudness& loudness);
 
 // Measures a file's loudness as a listener hears it: the audio decoded by

@@ -177,6 +177,17 @@ TEST(LoudnessMeterTest, TheReferenceToneReadsMinus23AndMonoCountsTwice) {
     EXPECT_EQ(error, "stopped");
 }
 
+// The gain as a recommendation tells it: the loudness's when the peak
+// allows it, else the most the peak allows, rounded down so that the told
+// gain never lifts the peak over -1 dBTP; never more than 20 dB.
+TEST(LevellingGainTest, ThePeakLimitHoldsOnceTheGainIsRounded) {
+    EXPECT_EQ(GainText(LevellingGain({-30.0, -12.0})), "11.0");
+    EXPECT_EQ(GainText(LevellingGain({-9.96, -0.2})), "-8.0");
+    EXPECT_EQ(GainText(LevellingGain({-30.0, -3.96})), "2.9");
+    EXPECT_EQ(GainText(LevellingGain({-30.0, -3.3})), "2.3");
+    EXPECT_EQ(GainText(LevellingGain({-60.0, -40.0})), "20.0");
+}
+
 // A picture that cannot be decoded costs a log line and the next one is
 // tried: an embedded one that is no picture gives way to the cover beside
 // the file; with nothing else, the item has no picture.
