@@ -23,6 +23,7 @@ struct StationOptions {
     int latestBuild = 13;
     bool redirectMedia = false;
     int rescanMinutes = 10;   // 0: scan only at start
+    int cacheMegabytes = 2048;  // the MP3s made of other formats keep at most this much of the data folder
     std::string makeDemoLibrary;
     int tracks = 24;
     int trackSeconds = 0;     // demo track length; 0: each picks 20 to 34 s

@@ -12,6 +12,7 @@ namespace vorn::station {
 
 class Catalogue;
 class MediaSite;
+class Mp3Cache;
 class NeighbourRefresher;
 class RecentRecorder;
 class Recommender;
@@ -19,6 +20,7 @@ class StationServer;
 class StationService;
 class StationStore;
 class ProtocolCore;
+class TranscodeQueue;
 
 // The running station: data folder, key pair, store, catalogue, recommender,
 // the servers and the periodic rescan, wired together.
@@ -47,6 +49,8 @@ private:
     std::unique_ptr<Recommender> recommender_;
     std::unique_ptr<RecentRecorder> recorder_;
     std::unique_ptr<NeighbourRefresher> refresher_;
+    std::unique_ptr<Mp3Cache> mp3Cache_;
+    std::unique_ptr<TranscodeQueue> mp3s_;
     std::unique_ptr<StationService> service_;
     std::unique_ptr<ProtocolCore> core_;
     std::unique_ptr<MediaSite> site_;

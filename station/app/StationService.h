@@ -14,6 +14,8 @@
 
 namespace vorn::station {
 
+class TranscodeQueue;
+
 // Answers the decrypted requests of a client:
 //   NewUserRequest          → <type>NewUserRequestResponse</type><userid>N</userid>
 //   RecommendationsRequest  → <type>RecommendationsRequestResponse</type> and one
@@ -35,8 +37,10 @@ namespace vorn::station {
 // listener can go on. Safe to call from several threads at once.
 class StationService final : public RequestHandler {
 public:
+    // `mp3s`, when given, makes the MP3s of the items recommended that are
+    // not MP3s, so that the client's download finds them made or under way.
     StationService(StationStore& store, Catalogue& catalogue, Recommender& recommender,
-                   RecentRecorder& recorder, MediaLinks links);
+                   RecentRecorder& recorder, MediaLinks links, TranscodeQueue* mp3s = nullptr);
     StationService(const StationService&) = delete;
     StationService& operator=(const StationService&) = delete;
 
@@ -54,6 +58,7 @@ private:
     Recommender& recommender_;
     RecentRecorder& recorder_;
     const MediaLinks links_;
+    TranscodeQueue* const mp3s_;
     TokenCache tokens_;
 };
 
