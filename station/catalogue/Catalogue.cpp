@@ -145,6 +145,10 @@ void Catalogue::PublishAll(std::vector<ItemRecord> all) {
     {
         std::lock_guard lock(mutex_);
         for (ItemRecord& record : all) {
+            if (const auto bad = unplayable_.find(record.path);
+                bad != unplayable_.end() && bad->second == std::make_pair(record.fileSize, record.modified)) {
+                record.present = false;
+            }
             CatalogueEntry entry;
             const std::string artist = Normalised(record.artist);
             const std::string album = Normalised(record.album);
@@ -162,6 +166,26 @@ void Catalogue::PublishAll(std::vector<ItemRecord> all) {
     snapshot->TakeCountsFrom(*before);
     std::lock_guard lock(mutex_);
     current_ = std::move(snapshot);
+}
+
+void Catalogue::ReportUnplayable(const ItemRecord& item) {
+    {
+        std::lock_guard lock(mutex_);
+        unplayable_[item.path] = {item.fileSize, item.modified};
+    }
+    // Unlike a missing file, waits for a scan under way: that scan may have
+    // published the item already, and only a publication after it keeps it out.
+    std::lock_guard scan(scanMutex_);
+    const std::shared_ptr<const CatalogueSnapshot> snapshot = Current();
+    if (snapshot->FindLive(item.id) == nullptr) {
+        return;
+    }
+    std::vector<ItemRecord> all;
+    all.reserve(snapshot->Entries().size());
+    for (const CatalogueEntry& entry : snapshot->Entries()) {
+        all.push_back(entry.record);
+    }
+    PublishAll(std::move(all));
 }
 
 GroupId Catalogue::Intern(const std::string& key) {

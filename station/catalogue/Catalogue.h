@@ -39,6 +39,11 @@ public:
     // The file of a present item could not be opened: stop recommending it
     // (left to the scan when one is running).
     void ReportMissing(std::int32_t id);
+    // The item's file cannot be played (it cannot be decoded; the caller
+    // says why in the log): stop recommending it, and keep it out of every
+    // later publication while its file stays as it was (same path, size and
+    // modification time).
+    void ReportUnplayable(const ItemRecord& item);
 
     const std::string& MusicDir() const { return musicDir_; }
 
@@ -49,9 +54,10 @@ private:
     StationStore& store_;
     const std::string musicDir_;
     std::mutex scanMutex_;  // one scan or publication at a time; taken before mutex_
-    mutable std::mutex mutex_;  // guards current_, groups_ and generation_
+    mutable std::mutex mutex_;  // guards current_, groups_, unplayable_ and generation_
     std::shared_ptr<const CatalogueSnapshot> current_;
     std::unordered_map<std::string, GroupId> groups_;
+    std::unordered_map<std::string, std::pair<std::int64_t, std::int64_t>> unplayable_;  // path → size, time
     std::uint64_t generation_ = 0;
 };
 

@@ -120,6 +120,26 @@ TEST_F(CatalogueTest, IdsStayAcrossRescansAndRestartsAndGoneFilesStopBeingOffere
     EXPECT_EQ(catalogue.Current()->Live().size(), 1u);
 }
 
+// A file that cannot be played stays out of every later scan while it is the
+// same file, and comes back once it changed (replaced by a good copy, say).
+TEST_F(CatalogueTest, AnUnplayableFileStaysOutUntilItChanges) {
+    Catalogue catalogue(store_, dir_ / "music");
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    const CatalogueEntry* bad = ByName(*catalogue.Current(), "Band/Album/01.mp3");
+    ASSERT_NE(bad, nullptr);
+    const ItemRecord record = bad->record;
+    catalogue.ReportUnplayable(record);
+    ItemRecord found;
+    EXPECT_FALSE(catalogue.FindMedia(record.id, found));
+    catalogue.Rescan();
+    EXPECT_FALSE(catalogue.FindMedia(record.id, found));
+    EXPECT_EQ(catalogue.Current()->Live().size(), 1u);
+
+    ASSERT_TRUE(WriteSilentMp3(dir_ / "music/Band/Album/01.mp3", 13));
+    catalogue.Rescan();
+    EXPECT_TRUE(catalogue.FindMedia(record.id, found));
+}
+
 // A store written before texts were made UTF-8 holds titles as the file
 // names gave them: shown as UTF-8 at once, and stored so by the next scan.
 TEST_F(CatalogueTest, AStoredTitleInAnotherEncodingIsShownAndStoredAsUtf8) {
