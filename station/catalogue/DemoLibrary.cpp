@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "station/base/StationLog.h"
+#include "station/catalogue/GStreamerStart.h"
 
 namespace vorn::station {
 namespace {
@@ -111,18 +112,6 @@ bool Tag(const DemoTrack& track, const std::string& path, std::string& error) {
         return false;
     }
     return true;
-}
-
-bool StartGStreamer(std::string& error) {
-    GError* initError = nullptr;
-    if (gst_init_check(nullptr, nullptr, &initError)) {
-        return true;
-    }
-    error = std::string("GStreamer cannot start: ") + (initError != nullptr ? initError->message : "");
-    if (initError != nullptr) {
-        g_error_free(initError);
-    }
-    return false;
 }
 
 }  // namespace
