@@ -1,15 +1,9 @@
 #include "station/catalogue/AudioFormat.h"
 
-#include <gst/gst.h>
-
 #include <algorithm>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <vector>
 
 #include "platform/AsciiCase.h"
-#include "station/catalogue/GStreamerStart.h"
 
 namespace vorn::station {
 namespace {
@@ -93,48 +87,6 @@ std::string OggFormat(std::string_view head) {
     return {};
 }
 
-// What decoding each format takes, as GStreamer caps: first what splits the
-// container, then the codec.
-const std::map<std::string, std::vector<const char*>, std::less<>>& DecodeChains() {
-    static const std::map<std::string, std::vector<const char*>, std::less<>> chains = {
-        {"mp3", {"audio/mpeg, mpegversion=(int)1, layer=(int)3"}},
-        {"flac", {"audio/x-flac"}},
-        {"ogg", {"application/ogg", "audio/x-vorbis"}},
-        {"opus", {"application/ogg", "audio/x-opus"}},
-        {"oga", {"application/ogg", "audio/x-flac"}},
-        {"spx", {"application/ogg", "audio/x-speex"}},
-        {"wav", {"audio/x-wav"}},
-        {"aiff", {"audio/x-aiff"}},
-        {"m4a", {"audio/x-m4a", "audio/mpeg, mpegversion=(int)4"}},
-        {"alac", {"audio/x-m4a", "audio/x-alac"}},
-        {"aac", {"audio/mpeg, mpegversion=(int)4, stream-format=(string)adts"}},
-        {"wv", {"audio/x-wavpack"}},
-        {"ape", {"application/x-ape"}},
-        {"wma", {"video/x-ms-asf", "audio/x-wma"}},
-        {"mpc", {"audio/x-musepack"}},
-        {"tta", {"audio/x-ttafile"}},
-        {"dsf", {"audio/x-dsf"}},
-    };
-    return chains;
-}
-
-// True when some decoder, demuxer or parser of the registry takes `caps`.
-bool SomeElementTakes(const char* description) {
-    GstCaps* caps = gst_caps_from_string(description);
-    if (caps == nullptr) {
-        return false;
-    }
-    GList* elements = gst_element_factory_list_get_elements(
-        GST_ELEMENT_FACTORY_TYPE_DECODER | GST_ELEMENT_FACTORY_TYPE_DEMUXER | GST_ELEMENT_FACTORY_TYPE_PARSER,
-        GST_RANK_MARGINAL);
-    GList* taking = gst_element_factory_list_filter(elements, caps, GST_PAD_SINK, FALSE);
-    const bool found = taking != nullptr;
-    gst_plugin_feature_list_free(taking);
-    gst_plugin_feature_list_free(elements);
-    gst_caps_unref(caps);
-    return found;
-}
-
 }  // namespace
 
 bool HasAudioName(std::string_view path) {
@@ -192,26 +144,6 @@ std::string SniffAudioFormat(std::string_view head) {
 bool IsLossless(std::string_view format) {
     static constexpr std::string_view kLossless[] = {"flac", "oga", "wav", "aiff", "alac", "wv", "ape", "tta", "dsf"};
     return std::find(std::begin(kLossless), std::end(kLossless), format) != std::end(kLossless);
-}
-
-bool HasDecoderFor(const std::string& format) {
-    const auto chain = DecodeChains().find(format);
-    if (chain == DecodeChains().end()) {
-        return true;
-    }
-    // The registry does not change while the station runs: asked once per format.
-    static std::mutex mutex;  // guards answers
-    static std::map<std::string, bool, std::less<>> answers;
-    std::lock_guard lock(mutex);
-    const auto known = answers.find(format);
-    if (known != answers.end()) {
-        return known->second;
-    }
-    std::string problem;
-    const bool decodable = StartGStreamer(problem) &&
-        std::all_of(chain->second.begin(), chain->second.end(), [](const char* caps) { return SomeElementTakes(caps); });
-    answers.emplace(format, decodable);
-    return decodable;
 }
 
 }  // namespace vorn::station

@@ -27,9 +27,4 @@ std::size_t Id3v2Size(std::string_view head);
 // Lossless formats outrank lossy copies of the same recording.
 bool IsLossless(std::string_view format);
 
-// True when the installed GStreamer plug-ins have what decoding `format`
-// takes (its demuxer and its decoder). Formats this list does not know are
-// left to the decoding itself.
-bool HasDecoderFor(const std::string& format);
-
 }  // namespace vorn::station

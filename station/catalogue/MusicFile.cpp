@@ -1,6 +1,5 @@
 #include "station/catalogue/MusicFile.h"
 
-#include "station/catalogue/AudioFormat.h"
 #include "station/catalogue/NamesFromPath.h"
 #include "station/catalogue/TagReader.h"
 
@@ -32,11 +31,6 @@ MusicFile InspectMusicFile(const std::string& path, std::int64_t size, std::int6
         case SkipReason::NotAudio: music.problem = "no audio format known by its content"; return music;
         case SkipReason::Unreadable: music.problem = "cannot be read, or holds no audio"; return music;
         default: break;
-    }
-    if (!HasDecoderFor(music.file.format)) {
-        music.file.skipped = SkipReason::NoDecoder;
-        music.problem = "no installed GStreamer plug-in decodes " + music.file.format;
-        return music;
     }
     switch (MakeContentPrint(path, music.print, music.problem)) {
         case PrintOutcome::NoDecoder: music.file.skipped = SkipReason::NoDecoder; return music;
