@@ -95,6 +95,10 @@ int Catalogue::Rescan() {
     PublishAll(store_.LoadItems());
     const CatalogueTally& tally = scanning.Tally();
     STATION_LOG(LogLevel::Info) << "Catalogue : " << tally.Line();
+    if (tally.Playable() == 0) {
+        STATION_LOG(LogLevel::Warning) << "Catalogue : no playable music in \"" << musicDir_
+                                       << "\"; listeners get no recommendations until some is added";
+    }
     return tally.Playable();
 }
 

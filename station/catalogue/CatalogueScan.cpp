@@ -14,9 +14,8 @@ namespace vorn::station {
 namespace {
 
 // Print hashes of one recording differ in a few bits (none to two between
-// the formats and qualities bench/station/content_print_bench makes), those
-// of unrelated recordings in about half of them: a first sieve before the
-// prints themselves are compared.
+// lossless and lossy copies), those of unrelated recordings in about half of
+// them: a first sieve before the prints themselves are compared.
 constexpr int kMostHashBits = 8;
 // Prints waiting in memory before they are stored.
 constexpr std::size_t kPrintBatch = 256;

@@ -39,7 +39,7 @@ struct CatalogueTally {
 // 1. the item of an earlier station last found at its path, for items from
 //    before content keys;
 // 2. the item of its content key: the same sound, wherever the file lies and
-//    whatever its tags say (of a playing time within kLengthSlack);
+//    whatever its tags say (of a playing time within LengthSlack);
 // 3. the item whose sound print is close to its own (ContentPrint): the same
 //    recording in another format or quality. Only items of about the same
 //    playing time whose print hashes differ in few bits are compared;

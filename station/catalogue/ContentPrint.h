@@ -16,8 +16,7 @@ namespace vorn::station {
 // (the same sound, to the sample), the print Chromaprint's fingerprint of
 // them (about eight 32-bit values a second, each the shape of the sound's
 // chroma at that moment). Thirty seconds tell recordings apart by a wide
-// margin (bench/station/content_print_bench), at a quarter of the decoding
-// that two minutes would cost.
+// margin, at a quarter of the decoding that two minutes would cost.
 inline constexpr int kPrintSeconds = 30;
 
 struct ContentPrint {
