@@ -135,7 +135,7 @@ std::string SniffAudioFormat(std::string_view head) {
         if (Byte(head, at) != 0xFF) {
             continue;
         }
-        if (FramesAt(head, at, MpegFrameLength)) return "mp3";
+        if (FramesAt(head, at, MpegFrameLength)) return ((Byte(head, at + 1) >> 1) & 3) == 1 ? "mp3" : "mp2";
         if (FramesAt(head, at, AdtsFrameLength)) return "aac";
     }
     return {};

@@ -7,7 +7,9 @@ namespace vorn::station {
 
 // The audio formats the catalogue takes, told by a file's content (its name
 // only decides whether a scan looks at it). Format names are short and
-// stable, as the catalogue's summary and the store show them: "mp3", "flac",
+// stable, as the catalogue's summary and the store show them: "mp3" (MPEG
+// layer III, the one format a player takes as it is), "mp2" (layers I and
+// II), "flac",
 // "ogg" (Vorbis), "opus", "oga" (FLAC in Ogg), "spx", "wav", "aiff", "m4a"
 // (AAC), "alac" (Apple Lossless in an M4A file), "aac" (bare ADTS), "wv",
 // "ape", "wma", "mpc", "tta", "dsf".

@@ -112,7 +112,7 @@ bool ReadHead(const std::string& path, std::string& head) {
 // The TagLib file of a format (null for formats TagLib does not read).
 std::unique_ptr<TagLib::File> OpenAs(const std::string& format, const char* path) {
     const auto properties = TagLib::AudioProperties::Average;
-    if (format == "mp3") return std::make_unique<TagLib::MPEG::File>(path, true, properties);
+    if (format == "mp3" || format == "mp2") return std::make_unique<TagLib::MPEG::File>(path, true, properties);
     if (format == "flac") return std::make_unique<TagLib::FLAC::File>(path, true, properties);
     if (format == "ogg") return std::make_unique<TagLib::Ogg::Vorbis::File>(path, true, properties);
     if (format == "opus") return std::make_unique<TagLib::Ogg::Opus::File>(path, true, properties);
@@ -157,7 +157,7 @@ SkipReason ReadTags(ItemRecord& item) {
     const TagLib::AudioProperties* audio = file->audioProperties();
     // TagLib accepts files without a single audio frame; such a file is no music.
     if (!file->isValid() || audio == nullptr || audio->sampleRate() <= 0 ||
-        (format == "mp3" && audio->bitrate() <= 0)) {
+        ((format == "mp3" || format == "mp2") && audio->bitrate() <= 0)) {
         return SkipReason::Unreadable;
     }
     if (const auto* mp4 = dynamic_cast<const TagLib::MP4::Properties*>(audio);
