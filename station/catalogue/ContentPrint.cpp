@@ -3,10 +3,12 @@
 #include <chromaprint.h>
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
+#include <taglib/mpegfile.h>
 
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <fstream>
 #include <unordered_set>
 
 #include "station/catalogue/GStreamerStart.h"
@@ -22,6 +24,8 @@ constexpr GstClockTime kPullWait = 100 * GST_MSECOND;
 constexpr int kMostShift = 8;
 // Overlaps shorter than this many values (about five seconds) tell nothing.
 constexpr std::size_t kLeastOverlap = 40;
+constexpr std::int64_t kMostFrameBytes = 8 << 20;
+constexpr std::uint64_t kHashStart = 14695981039346656037ull;
 
 // FNV-1a over the samples' bytes.
 void HashInto(std::uint64_t& hash, const guint8* data, std::size_t size) {
@@ -103,7 +107,7 @@ PrintOutcome MakeContentPrint(const std::string& path, ContentPrint& out, std::s
     const auto deadline = std::chrono::steady_clock::now() + kDecodeLimit;
     const std::size_t wanted = static_cast<std::size_t>(kRate) * kPrintSeconds;
     std::size_t samples = 0;
-    std::uint64_t hash = 14695981039346656037ull;
+    std::uint64_t hash = kHashStart;
     while (samples < wanted) {
         if (GstSample* sample = gst_app_sink_try_pull_sample(decoding.sink, kPullWait); sample != nullptr) {
             GstBuffer* buffer = gst_sample_get_buffer(sample);
@@ -158,6 +162,38 @@ PrintOutcome MakeContentPrint(const std::string& path, ContentPrint& out, std::s
     }
     out.key = hash == 0 ? 1 : hash;
     return PrintOutcome::Made;
+}
+
+std::uint64_t MpegFramesKey(const std::string& path) {
+    std::int64_t first = 0;
+    std::int64_t last = 0;
+    {
+        TagLib::MPEG::File file(path.c_str(), false);
+        if (!file.isValid()) {
+            return 0;
+        }
+        first = file.firstFrameOffset();
+        last = file.lastFrameOffset();
+    }
+    if (first < 0 || last <= first) {
+        return 0;
+    }
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(first);
+    std::uint64_t hash = kHashStart;
+    std::vector<char> block(1 << 16);
+    for (std::int64_t left = std::min(last - first, kMostFrameBytes); left > 0 && in;) {
+        in.read(block.data(), static_cast<std::streamsize>(std::min<std::int64_t>(left, block.size())));
+        const std::streamsize got = in.gcount();
+        if (got <= 0) {
+            return 0;
+        }
+        HashInto(hash, reinterpret_cast<const guint8*>(block.data()), static_cast<std::size_t>(got));
+        left -= got;
+    }
+    const std::int64_t span = last - first;
+    HashInto(hash, reinterpret_cast<const guint8*>(&span), sizeof span);
+    return hash == 0 ? 1 : hash;
 }
 
 double PrintDistance(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {

@@ -37,6 +37,12 @@ enum class PrintOutcome {
 // tells why it was not made.
 PrintOutcome MakeContentPrint(const std::string& path, ContentPrint& out, std::string& problem);
 
+// The key of an MPEG audio file from the bytes of its frames (the first 8 MB
+// of them and their whole length), its tags left out: a retagged file keeps
+// it, and two encodings that decode alike (silence) do not share it. 0 when
+// the file has no frames or cannot be read.
+std::uint64_t MpegFramesKey(const std::string& path);
+
 // The share of differing bits between two prints where they overlap best
 // (shifted by up to about a second against each other): near 0 for the same
 // recording in any format or quality, near 0.5 for unrelated ones. 1 when

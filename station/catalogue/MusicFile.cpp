@@ -32,12 +32,25 @@ MusicFile InspectMusicFile(const std::string& path, std::int64_t size, std::int6
         case SkipReason::Unreadable: music.problem = "cannot be read, or holds no audio"; return music;
         default: break;
     }
+    const bool mpeg = music.file.format == "mp3" || music.file.format == "mp2";
+    const std::uint64_t frames = mpeg ? MpegFramesKey(path) : 0;
     switch (MakeContentPrint(path, music.print, music.problem)) {
-        case PrintOutcome::NoDecoder: music.file.skipped = SkipReason::NoDecoder; return music;
-        case PrintOutcome::Unreadable: music.file.skipped = SkipReason::Unreadable; return music;
+        case PrintOutcome::NoDecoder: music.file.skipped = SkipReason::NoDecoder; break;
+        case PrintOutcome::Unreadable: music.file.skipped = SkipReason::Unreadable; break;
         case PrintOutcome::Made: break;
     }
-    music.file.content = music.print.key;
+    // MPEG audio whose frames TagLib reads is served as it is, as it always
+    // was, even where the decoder makes nothing of them: known by its frames
+    // alone, without a print.
+    if (frames != 0 && music.file.skipped != SkipReason::None) {
+        music.file.skipped = SkipReason::None;
+        music.print = ContentPrint();
+        music.problem.clear();
+    }
+    if (music.file.skipped != SkipReason::None) {
+        return music;
+    }
+    music.file.content = frames != 0 ? frames : music.print.key;
     if (music.tags.lengthSeconds <= 0) {
         music.tags.lengthSeconds = music.print.seconds;
     }

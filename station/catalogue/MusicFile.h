@@ -18,7 +18,9 @@ struct MusicFile {
 
 // Judges one file: readable, audio by its content (TagReader), decodable with
 // the installed plug-ins (AudioFormat, then the decoding itself), and if so
-// its tags, names from its path below `musicDir` and its content print. The
+// its tags, names from its path below `musicDir` and its content print; its
+// content key is that of its frames for MPEG audio (MpegFramesKey), else the
+// print's. The
 // time it takes is mostly the decoding of the file's first kPrintSeconds.
 MusicFile InspectMusicFile(const std::string& path, std::int64_t size, std::int64_t modified,
                            const std::string& musicDir);
