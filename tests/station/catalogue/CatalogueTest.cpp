@@ -140,6 +140,42 @@ TEST_F(CatalogueTest, AStoredTitleInAnotherEncodingIsShownAndStoredAsUtf8) {
                             [](const ItemRecord& item) { return item.title == "Caf\xc3\xa9 \xe2\x82\xac"; }));
 }
 
+// A store of a station from before items were known by their sound: its
+// items keep their ids by path, or, for a file moved meanwhile, by its size
+// and tags; an exact copy is the same item.
+TEST_F(CatalogueTest, ItemsOfAnEarlierStationKeepTheirIdsWhenTheyGetTheirKeys) {
+    std::int32_t tagged = 0;
+    std::int32_t bare = 0;
+    {
+        Catalogue catalogue(store_, dir_ / "music");
+        ASSERT_EQ(catalogue.Rescan(), 2);
+        tagged = ByName(*catalogue.Current(), "Band/Album/01.mp3")->record.id;
+        bare = ByName(*catalogue.Current(), "loose/Untagged Song.MP3")->record.id;
+    }
+    SqliteDatabase earlier;
+    ASSERT_TRUE(earlier.Open(dir_ / "station.db"));
+    ASSERT_TRUE(earlier.Exec("UPDATE items SET content = NULL, print_hash = 0; DELETE FROM files; DELETE FROM prints"));
+    earlier.Close();
+    std::filesystem::create_directories(dir_ / "music/Band/Other");
+    std::filesystem::rename(dir_ / "music/Band/Album/01.mp3", dir_ / "music/Band/Other/01 Renamed.mp3");
+    std::filesystem::copy_file(dir_ / "music/loose/Untagged Song.MP3", dir_ / "music/loose/copy.mp3");
+
+    Catalogue catalogue(store_, dir_ / "music");
+    catalogue.Load();
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    EXPECT_TRUE(log_.Contains("1 file is a copy of other items")) << log_.Text();
+    EXPECT_EQ(ByName(*catalogue.Current(), "Band/Other/01 Renamed.mp3")->record.id, tagged);
+    EXPECT_EQ(ByName(*catalogue.Current(), "loose/Untagged Song.MP3")->record.id, bare);
+    const std::vector<ItemRecord> stored = store_.LoadItems();
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_TRUE(std::all_of(stored.begin(), stored.end(), [](const ItemRecord& item) { return item.content != 0; }));
+    // Known by their keys from now on: a second move needs no tags.
+    EXPECT_TRUE(TagMp3(dir_ / "music/Band/Other/01 Renamed.mp3", "Someone", "Else", "", ""));
+    std::filesystem::rename(dir_ / "music/Band/Other/01 Renamed.mp3", dir_ / "music/02.mp3");
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    EXPECT_EQ(ByName(*catalogue.Current(), "02.mp3")->record.id, tagged);
+}
+
 TEST_F(CatalogueTest, AnUnreadableMusicFolderLeavesTheCatalogueAlone) {
     Catalogue catalogue(store_, dir_ / "music");
     ASSERT_EQ(catalogue.Rescan(), 2);
