@@ -12,22 +12,26 @@
 
 namespace vorn::station {
 
-// The music the station can recommend: the MP3 files below the music folder,
-// with the ids the store keeps for their paths. Readers take the current
-// snapshot, which never changes under them; a rescan or a file found missing
-// publishes a new one.
+// The music the station can recommend: the recordings of the audio files
+// below the music folder (CatalogueScan), with the ids the store keeps for
+// them. Readers take the current snapshot, which never changes under them; a
+// rescan or a file found missing publishes a new one.
 class Catalogue {
 public:
     Catalogue(StationStore& store, std::string musicDir);
     Catalogue(const Catalogue&) = delete;
     Catalogue& operator=(const Catalogue&) = delete;
 
-    // Publishes what the store knows, without looking at the files.
+    // Publishes what the store knows, without looking at the files, and logs
+    // the summary of the last scan (CatalogueTally) when there was one.
     void Load();
-    // Walks the music folder recursively, reads the tags of new and changed
-    // .mp3 files, stores the result (files no longer found stop being present)
-    // and publishes it. Returns the number of present items, or -1 when the
-    // folder cannot be read or the store fails (nothing changes then).
+    // Walks the music folder recursively, reads the files with audio names
+    // that are new or changed, stores the result (items without a file stop
+    // being present) and publishes it; logs the summary, one INFO line
+    // "Catalogue : 58 playable items (ogg 56, flac 1, mp3 1); skipped 3 files
+    // (unreadable 1, not audio 2, no decoder 0)". Returns the number of
+    // present items, or -1 when the folder cannot be read or the store fails
+    // (nothing changes then).
     int Rescan();
     // Stores and publishes records as if a scan had found exactly these
     // (for tools and benchmarks that bring their own catalogue).
