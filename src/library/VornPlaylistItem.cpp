@@ -1,5 +1,7 @@
 #include "library/VornPlaylistItem.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <ctime>
 #include <limits>
@@ -21,6 +23,36 @@ std::int32_t Truncate(float value) {
     return static_cast<std::int32_t>(value);
 }
 
+// A decimal number of dB, blanks around it allowed ("-3.2", "+1.5").
+std::optional<double> ParseGain(const Recommendation& recommendation) {
+    const auto& details = recommendation.Details();
+    const auto found = details.find("Gain");
+    if (found == details.end()) {
+        return std::nullopt;
+    }
+    const std::string& text = found->second;
+    std::size_t begin = text.find_first_not_of(" \t");
+    std::size_t end = text.find_last_not_of(" \t");
+    double gain = 0.0;
+    bool read = false;
+    if (begin != std::string::npos) {
+        if (text[begin] == '+' && begin < end) ++begin;
+        const auto [stop, error] = std::from_chars(text.data() + begin, text.data() + end + 1, gain);
+        read = error == std::errc() && stop == text.data() + end + 1 && std::isfinite(gain);
+    }
+    if (!read) {
+        VORN_LOG(LogLevel::Warning) << "VornPlaylistItem : Ignoring the Gain detail of item " << recommendation.ItemId()
+                                    << ": not a number of dB: " << text;
+        return std::nullopt;
+    }
+    if (gain < VornPlaylistItem::kMinGainDb || gain > VornPlaylistItem::kMaxGainDb) {
+        gain = std::clamp(gain, VornPlaylistItem::kMinGainDb, VornPlaylistItem::kMaxGainDb);
+        VORN_LOG(LogLevel::Warning) << "VornPlaylistItem : The Gain detail of item " << recommendation.ItemId()
+                                    << " (" << text << " dB) is taken as " << gain << " dB";
+    }
+    return gain;
+}
+
 }  // namespace
 
 std::string VornPlaylistItem::SafeFileName(const std::string& name) {
@@ -40,6 +72,7 @@ VornPlaylistItem::VornPlaylistItem(std::unique_ptr<Recommendation> recommendatio
                                    VornPlaylist* playlist, const Preferences* preferences)
     : recommendation_(std::move(recommendation)),
       fileName_(SafeFileName(recommendation_->FileName())),
+      gainDb_(ParseGain(*recommendation_)),
       location_(std::move(location)),
       playlist_(playlist) {
     status_.status = ItemStatus::Downloading;
@@ -52,6 +85,7 @@ VornPlaylistItem::VornPlaylistItem(std::unique_ptr<Recommendation> recommendatio
                                    std::int32_t lastPlayed, std::int32_t rating)
     : recommendation_(std::move(recommendation)),
       fileName_(SafeFileName(recommendation_->FileName())),
+      gainDb_(ParseGain(*recommendation_)),
       location_(std::move(location)),
       playlist_(nullptr),
       lastPlayed_(lastPlayed),

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "download/FileRetrieverListener.h"
@@ -21,8 +22,16 @@ class VornPlaylist;
 // the folder that holds it, its star rating and when it was last played. While its
 // file downloads the item owns the retriever and passes its reports on to the
 // playlist. Each item is one line of XML in the playlist file.
+//
+// The recommendation's optional "Gain" detail serves playback: the dB that
+// bring the track to the station's reference loudness.
 class VornPlaylistItem : public FileRetrieverListener {
 public:
+    // Gains beyond these are taken as these: a louder or quieter track is
+    // more likely a station's mistake than a recording's.
+    static constexpr double kMinGainDb = -30.0;
+    static constexpr double kMaxGainDb = 12.0;
+
     // A new item, whose file is still to be fetched into `location` (a folder
     // ending with the separator). Nothing starts until StartDownload.
     VornPlaylistItem(std::unique_ptr<Recommendation> recommendation, std::string location, VornPlaylist* playlist,
@@ -61,6 +70,10 @@ public:
     ItemStatusRecord StatusRecord() const;
     std::string DisplayName() const;
     std::string SourceUrl() const;
+    // The "Gain" detail in dB, limited to kMinGainDb..kMaxGainDb; none when the
+    // recommendation has none or it is not a number (logged once, when the
+    // item is made).
+    std::optional<double> GainDb() const { return gainDb_; }
     const Recommendation& GetRecommendation() const { return *recommendation_; }
 
     XmlElement ToXml() const;
@@ -78,6 +91,7 @@ private:
     std::unique_ptr<Recommendation> recommendation_;
     std::unique_ptr<HttpFileRetriever> retriever_;
     const std::string fileName_;
+    const std::optional<double> gainDb_;
     // Items are read and changed from the window, worker and download threads.
     mutable std::mutex mutex_;  // guards location_ and status_
     std::string location_;

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "tests/library/LibraryTestSupport.h"
+#include "tests/support/ScopedLog.h"
 
 namespace vorn {
 namespace {
@@ -74,6 +75,38 @@ TEST(VornPlaylistItemTest, ServerFileNamesCannotLeaveTheFolder) {
     EXPECT_EQ(VornPlaylistItem::SafeFileName("Song (live).mp3"), "Song (live).mp3");
     VornPlaylistItem item(MakeRecommendation(2, "http://h/2.mp3", "../../../etc/x.mp3"), "/m/UnRated/", 0, 0);
     EXPECT_EQ(item.FullPath(), "/m/UnRated/.._.._.._etc_x.mp3");
+}
+
+TEST(VornPlaylistItemTest, TheGainIsANumberOfDecibelsWithinSaneLimitsAndSurvivesTheStoredLine) {
+    test::IsolatedHome home;
+    test::ScopedLog log(0);
+    const auto gain = [](const char* text) {
+        auto recommendation = MakeRecommendation(7, "http://h/7.mp3");
+        if (text != nullptr) recommendation->AddDetail("Gain", text);
+        return VornPlaylistItem(std::move(recommendation), "/m/UnRated/", 0, 0).GainDb();
+    };
+    EXPECT_EQ(gain(nullptr), std::nullopt);
+    EXPECT_EQ(gain("-3.2"), -3.2);
+    EXPECT_EQ(gain("+1.5"), 1.5);
+    EXPECT_EQ(gain(" 6 "), 6.0);
+    EXPECT_EQ(gain("0"), 0.0);
+    EXPECT_FALSE(log.Contains("Gain"));
+    // Beyond the limits: the limit, said once.
+    EXPECT_EQ(gain("-45"), VornPlaylistItem::kMinGainDb);
+    EXPECT_TRUE(log.Contains("VornPlaylistItem : The Gain detail of item 7 (-45 dB) is taken as -30 dB"));
+    EXPECT_EQ(gain("1e3"), VornPlaylistItem::kMaxGainDb);
+    // Not a number of dB: no gain at all, said once each.
+    for (const char* text : {"", "loud", "-3.2 dB", "3,5", "nan", "inf", "--1", "+", "0x10", "1e999"}) {
+        EXPECT_EQ(gain(text), std::nullopt) << text;
+        EXPECT_TRUE(log.Contains(std::string("VornPlaylistItem : Ignoring the Gain detail of item 7: not a number of dB: ") +
+                                 text + " "))
+            << text;
+    }
+    // Restored from the playlist file with the rest of the details.
+    auto recommendation = MakeRecommendation(8, "http://h/8.mp3");
+    recommendation->AddDetail("Gain", "-7.25");
+    const VornPlaylistItem item(std::move(recommendation), "/m/UnRated/", 0, 0);
+    EXPECT_EQ(VornPlaylistItem::FromXml(item.ToXml())->GainDb(), -7.25);
 }
 
 }  // namespace
