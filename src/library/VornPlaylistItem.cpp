@@ -4,8 +4,10 @@
 #include <charconv>
 #include <cmath>
 #include <ctime>
+#include <filesystem>
 #include <limits>
 
+#include "download/ArtRetriever.h"
 #include "download/HttpFileRetriever.h"
 #include "foundation/LogEntry.h"
 #include "library/VornPlaylist.h"
@@ -79,6 +81,9 @@ VornPlaylistItem::VornPlaylistItem(std::unique_ptr<Recommendation> recommendatio
     status_.statusText = "Initializing Download";
     retriever_ = std::make_unique<HttpFileRetriever>(this, location_ + fileName_, recommendation_->MediaUrl(),
                                                      preferences);
+    if (!recommendation_->Detail("Art").empty()) {
+        art_ = std::make_unique<ArtRetriever>(preferences);
+    }
 }
 
 VornPlaylistItem::VornPlaylistItem(std::unique_ptr<Recommendation> recommendation, std::string location,
@@ -95,6 +100,9 @@ VornPlaylistItem::VornPlaylistItem(std::unique_ptr<Recommendation> recommendatio
 }
 
 VornPlaylistItem::~VornPlaylistItem() {
+    if (art_) {
+        art_->Abort();  // a picture on its way must not hold the download's thread
+    }
     if (!retriever_) {
         return;
     }
@@ -159,6 +167,34 @@ std::string VornPlaylistItem::DisplayName() const {
 
 std::string VornPlaylistItem::SourceUrl() const { return recommendation_->SourceUrl().Url(); }
 
+std::string VornPlaylistItem::ArtStem() const {
+    constexpr std::string_view kMp3 = ".mp3";
+    return fileName_.ends_with(kMp3) ? fileName_.substr(0, fileName_.size() - kMp3.size()) : fileName_;
+}
+
+std::vector<std::string> VornPlaylistItem::ArtFileNames() const {
+    const std::string stem = ArtStem();
+    return {stem + ".jpg", stem + ".png"};
+}
+
+std::string VornPlaylistItem::ArtPath() const {
+    const std::string folder = Location();
+    for (const std::string& name : ArtFileNames()) {
+        std::error_code error;
+        if (std::filesystem::is_regular_file(folder + name, error)) {
+            return folder + name;
+        }
+    }
+    return std::string();
+}
+
+void VornPlaylistItem::FetchArt() {
+    if (!art_ || !ArtPath().empty()) {
+        return;
+    }
+    art_->Fetch(UrlParts(recommendation_->Detail("Art")), Location(), ArtStem());
+}
+
 XmlElement VornPlaylistItem::ToXml() const {
     XmlElement element(
         "<vornplaylistitem><filename></filename><location></location><lastplayed></lastplayed>"
@@ -184,6 +220,7 @@ std::unique_ptr<VornPlaylistItem> VornPlaylistItem::FromXml(XmlElement element) 
 
 void VornPlaylistItem::OnFileRetrieved(std::int32_t /*totalBytes*/, float rateKBps) {
     VORN_LOG(LogLevel::Fine) << "FINE : VornPlaylistItem : Retrieved " << FullPath() << " itemID=" << ItemId();
+    FetchArt();
     {
         std::lock_guard lock(mutex_);
         status_.status = ItemStatus::Downloaded;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "download/FileRetrieverListener.h"
 #include "library/ItemStatus.h"
@@ -14,6 +15,7 @@
 
 namespace vorn {
 
+class ArtRetriever;
 class HttpFileRetriever;
 class Preferences;
 class VornPlaylist;
@@ -23,7 +25,10 @@ class VornPlaylist;
 // file downloads the item owns the retriever and passes its reports on to the
 // playlist. Each item is one line of XML in the playlist file.
 //
-// The recommendation's optional "Gain" detail serves playback: the dB that
+// Two optional details of the recommendation serve playback: "Art", the URL of
+// the track's picture, fetched beside the file once the file is whole (before
+// the playlist hears of it, so the picture is there when the track first
+// plays; a failure costs a log line and nothing else), and "Gain", the dB that
 // bring the track to the station's reference loudness.
 class VornPlaylistItem : public FileRetrieverListener {
 public:
@@ -39,7 +44,7 @@ public:
     // An item restored from the playlist file; it never downloads.
     VornPlaylistItem(std::unique_ptr<Recommendation> recommendation, std::string location, std::int32_t lastPlayed,
                      std::int32_t rating);
-    // Stops the download and waits for its thread first. A retriever whose worker is still on its way
+    // Stops the download (and its picture's) and waits for its thread first. A retriever whose worker is still on its way
     // out (this item failed inside its own error report) goes to the playlist's
     // graveyard instead of being waited for.
     ~VornPlaylistItem() override;
@@ -70,6 +75,11 @@ public:
     ItemStatusRecord StatusRecord() const;
     std::string DisplayName() const;
     std::string SourceUrl() const;
+    // The names the track's picture may have beside its file: the file's name
+    // with ".jpg" or ".png" in place of ".mp3".
+    std::vector<std::string> ArtFileNames() const;
+    // The picture beside the file now, or empty when there is none.
+    std::string ArtPath() const;
     // The "Gain" detail in dB, limited to kMinGainDb..kMaxGainDb; none when the
     // recommendation has none or it is not a number (logged once, when the
     // item is made).
@@ -88,8 +98,15 @@ public:
     void OnRetrievalStatus(float rateKBps, float percent) override;
 
 private:
+    // Fetches the picture the "Art" detail names, unless it is there already.
+    void FetchArt();
+    // The file's name without ".mp3": the pictures' names add their kind's.
+    std::string ArtStem() const;
+
     std::unique_ptr<Recommendation> recommendation_;
     std::unique_ptr<HttpFileRetriever> retriever_;
+    // The picture's fetch, made with the retriever when there is an "Art" detail.
+    std::unique_ptr<ArtRetriever> art_;
     const std::string fileName_;
     const std::optional<double> gainDb_;
     // Items are read and changed from the window, worker and download threads.
