@@ -165,6 +165,11 @@ void PlayerStation::SetExtra(std::int32_t extra) {
     extra_ = extra;
 }
 
+void PlayerStation::AddDetail(std::string name, std::function<std::string(std::int32_t id)> value) {
+    std::lock_guard lock(mutex_);
+    details_.emplace_back(std::move(name), std::move(value));
+}
+
 void PlayerStation::RefuseRecommendations(int count) {
     std::lock_guard lock(mutex_);
     refusals_ = count;
@@ -224,6 +229,7 @@ std::string PlayerStation::Answer(const std::string& text) {
             detail("Filename", "track" + std::to_string(id) + ".mp3");
             detail("Artist", "Artist " + std::to_string(id));
             detail("Title", "Title " + std::to_string(id));
+            for (const auto& [name, value] : details_) detail(name, value(id));
             reply += "</details></recommendation>";
         }
         return reply;
