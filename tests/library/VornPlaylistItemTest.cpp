@@ -77,6 +77,21 @@ TEST(VornPlaylistItemTest, ServerFileNamesCannotLeaveTheFolder) {
     EXPECT_EQ(item.FullPath(), "/m/UnRated/.._.._.._etc_x.mp3");
 }
 
+TEST(VornPlaylistItemTest, NamesInEveryScriptKeepTheirLettersOnDiskAndThroughTheStoredLine) {
+    // 坂本 美穂子 - 東京の夜, Чайковский, Zoë
+    const std::string name =
+        "\xE5\x9D\x82\xE6\x9C\xAC \xE7\xBE\x8E\xE7\xA9\x82\xE5\xAD\x90 - \xE6\x9D\xB1\xE4\xBA\xAC\xE3\x81\xAE"
+        "\xE5\xA4\x9C \xD0\xA7\xD0\xB0\xD0\xB9\xD0\xBA\xD0\xBE\xD0\xB2\xD1\x81\xD0\xBA\xD0\xB8\xD0\xB9 Zo\xC3\xAB [5]";
+    const VornPlaylistItem item(MakeRecommendation(5, "http://h/5.mp3", name + ".mp3", "Zo\xC3\xAB", "T"),
+                                "/m/UnRated/", 0, 0);
+    EXPECT_EQ(item.FullPath(), "/m/UnRated/" + name + ".mp3");
+    EXPECT_EQ(item.ArtFileNames(), (std::vector<std::string>{name + ".jpg", name + ".png"}));
+    const auto back = VornPlaylistItem::FromXml(XmlElement(item.ToXml().Text()));
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->FileName(), name + ".mp3");
+    EXPECT_EQ(back->DisplayName(), "Zo\xC3\xAB - T");
+}
+
 TEST(VornPlaylistItemTest, TheGainIsANumberOfDecibelsWithinSaneLimitsAndSurvivesTheStoredLine) {
     test::IsolatedHome home;
     test::ScopedLog log(0);

@@ -89,8 +89,8 @@ public:
     void FailDownloadsOf(std::int32_t id);
     // Every reply carries this many recommendations beyond the count asked for.
     void SetExtra(std::int32_t extra);
-    // Every recommendation from now on also carries this detail, its value
-    // made from the item id.
+    // Every recommendation from now on also carries this detail (in place of
+    // its own of that name), its value made from the item id.
     void AddDetail(std::string name, std::function<std::string(std::int32_t id)> value);
     // The next `count` recommendation requests get a reply of the wrong type.
     void RefuseRecommendations(int count);

@@ -29,6 +29,10 @@ TEST(TrackDetailsTest, APlayingTrackHasItsPictureOnTheDesktopAndPlaysAtItsGainWh
         return station.media.Url("/art/" + std::to_string(id) + "/cover.jpg");
     });
     station.AddDetail("Gain", [](std::int32_t) { return std::string("-6.5"); });
+    // Zoë - Чайковский 東京 [id].mp3: the name keeps its letters, the picture's too.
+    const std::string name = "Zo\xC3\xAB - \xD0\xA7\xD0\xB0\xD0\xB9\xD0\xBA\xD0\xBE\xD0\xB2\xD1\x81\xD0\xBA\xD0\xB8\xD0\xB9 "
+                             "\xE6\x9D\xB1\xE4\xBA\xAC";
+    station.AddDetail("Filename", [&name](std::int32_t id) { return name + " [" + std::to_string(id) + "].mp3"; });
 
     auto window = fixture.Open();
     ASSERT_NE(window, nullptr);
@@ -38,7 +42,8 @@ TEST(TrackDetailsTest, APlayingTrackHasItsPictureOnTheDesktopAndPlaysAtItsGainWh
 
     const std::optional<TrackInfo> track = window->Desktop()->CurrentTrack();
     ASSERT_TRUE(track.has_value());
-    const std::string stem = track->path.substr(0, track->path.size() - 4);
+    const std::string stem = fixture.Media() + "UnRated/" + name + " [" + std::to_string(track->itemId) + "]";
+    EXPECT_EQ(track->path, stem + ".mp3");
     EXPECT_EQ(track->artPath, stem + ".jpg");
     EXPECT_EQ(test::ReadFile(track->artPath), picture);
     EXPECT_NEAR(window->Graph()->Volume(), std::pow(10.0, -6.5 / 20.0), 1e-9);
