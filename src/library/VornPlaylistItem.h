@@ -44,9 +44,10 @@ public:
     // An item restored from the playlist file; it never downloads.
     VornPlaylistItem(std::unique_ptr<Recommendation> recommendation, std::string location, std::int32_t lastPlayed,
                      std::int32_t rating);
-    // Stops the download (and its picture's) and waits for its thread first. A retriever whose worker is still on its way
-    // out (this item failed inside its own error report) goes to the playlist's
-    // graveyard instead of being waited for.
+    // Stops the download (and its picture's) and waits for its thread first. A
+    // retriever whose worker is still on its way out (this item failed inside
+    // its own error report) goes to the playlist's graveyard instead of being
+    // waited for.
     ~VornPlaylistItem() override;
     VornPlaylistItem(const VornPlaylistItem&) = delete;
     VornPlaylistItem& operator=(const VornPlaylistItem&) = delete;
