@@ -28,7 +28,8 @@ inline constexpr std::int64_t kReplayAfterSeconds = 172800;
 // the next one to play, the items still downloading, and the item playing now.
 // It picks what plays next (new items first, then low-rated items not heard for
 // two days), files each item into the folder of its rating when playback moves
-// on, keeps the library in "pl.txt" and finds moved files again.
+// on, keeps the library in "pl.txt" and finds moved files again. An item's
+// picture lies beside its file: it moves with the file and is deleted with it.
 //
 // "pl.txt" is written again shortly after every change it records (see
 // PlaylistSaver), on the saver's thread, so that a crash loses at most the last

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "ui/CVornUIDlg.h"
 
@@ -19,6 +20,8 @@ public:
     ~CVornUIDlgDirectShow() override;
 
     void TimerTick(int timerId) override;
+    // The item's gain goes with its file to the media graph.
+    bool SetMedia(VornPlaylistItem* item) override;
     MediaGraph* Graph() const { return graph_.get(); }
     DesktopIntegration* Desktop() const { return desktop_.get(); }
     // Where the media is and how long it lasts (seconds): asked of the graph
@@ -30,7 +33,7 @@ protected:
     void OnInitDialog() override;
     std::int64_t HandleMessage(unsigned message, const MessageArgs& args) override;
     void OnRatingChanged() override;
-    void OnDesktopPreferences() override;
+    void OnPreferencesApplied() override;
     void OnRatingWanted() override;
     bool RegisterDesktopKeys(bool on) override;
 
@@ -39,6 +42,7 @@ private:
 
     std::unique_ptr<MediaGraph> graph_;
     std::unique_ptr<DesktopIntegration> desktop_;
+    std::optional<double> mediaGainDb_;  // of the item SetMedia hands over
     bool mediaWasRunning_ = false;
     double lastPosition_ = 0.0;
     double lastDuration_ = 0.0;

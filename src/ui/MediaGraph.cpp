@@ -69,7 +69,7 @@ MediaGraph::MediaGraph(std::chrono::milliseconds prerollLimit) : prerollLimit_(p
 
 MediaGraph::~MediaGraph() { Release(); }
 
-std::int32_t MediaGraph::Load(const std::string& path) {
+std::int32_t MediaGraph::Load(const std::string& path, std::optional<double> gainDb) {
     Release();
     if (path.empty()) return kBadPath;
 
@@ -94,6 +94,21 @@ std::int32_t MediaGraph::Load(const std::string& path) {
     g_object_get(playbin, "flags", &flags, nullptr);
     g_object_set(playbin, "uri", uri, "flags", flags & ~(kPlayFlagVideo | kPlayFlagText), nullptr);
     g_free(uri);
+
+    // The filter is there for every file, so that levelling can be switched on
+    // while one plays; at a factor of 1 it passes the audio through untouched.
+    if (GstElement* volume = gst_element_factory_make("volume", nullptr)) {
+        volume_ = GST_ELEMENT(gst_object_ref_sink(volume));
+        g_object_set(playbin, "audio-filter", volume_, nullptr);
+        gainDb_ = gainDb;
+        ApplyVolume();
+    } else {
+        static std::once_flag told;
+        std::call_once(told, [] {
+            VORN_LOG(LogLevel::Warning) << "MediaGraph : GStreamer's volume element is not installed; "
+                                           "tracks play without levelled loudness";
+        });
+    }
 
     if (GstElementFactory* factory = gst_element_factory_find("autoaudiosink")) {
         gst_object_unref(factory);
@@ -143,10 +158,28 @@ void MediaGraph::Release() {
         gst_object_unref(pipeline_);
         pipeline_ = nullptr;
     }
+    if (volume_ != nullptr) {
+        gst_object_unref(volume_);
+        volume_ = nullptr;
+    }
+    gainDb_.reset();
     path_.clear();
     state_ = kEmpty;
     lastSeekTarget_.reset();
     duration_.reset();
+}
+
+void MediaGraph::SetLevelling(bool on) {
+    levelling_ = on;
+    ApplyVolume();
+}
+
+double MediaGraph::Volume() const {
+    return levelling_ && gainDb_ && volume_ != nullptr ? std::pow(10.0, *gainDb_ / 20.0) : 1.0;
+}
+
+void MediaGraph::ApplyVolume() {
+    if (volume_ != nullptr) g_object_set(volume_, "volume", Volume(), nullptr);
 }
 
 std::int32_t MediaGraph::Run() {
