@@ -255,7 +255,10 @@ void VornPlaylist::StopDownloads() {
 }
 
 VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation>& recommendation,
-                                                  std::int32_t* existingRating) {
+                                                  std::int32_t* existingRating, bool* putUpNext) {
+    if (putUpNext != nullptr) {
+        *putUpNext = false;
+    }
     graveyard_.Reap();
     if (!recommendation) {
         return nullptr;
@@ -266,7 +269,8 @@ VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation
         const std::int32_t id = recommendation->ItemId();
         const auto sameId = [id](const auto& item) { return item->ItemId() == id; };
         VornPlaylistItem* existing = nullptr;
-        if (auto inList = std::find_if(playList_.begin(), playList_.end(), sameId); inList != playList_.end()) {
+        const auto inList = std::find_if(playList_.begin(), playList_.end(), sameId);
+        if (inList != playList_.end()) {
             existing = inList->get();
         } else if (auto inDownloads = std::find_if(downloads_.begin(), downloads_.end(), sameId);
                    inDownloads != downloads_.end()) {
@@ -276,6 +280,10 @@ VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation
             VORN_LOG(LogLevel::Info) << "Item already in playlist " << id;
             if (existingRating != nullptr) {
                 *existingRating = existing->Rating();
+            }
+            const bool upNext = inList != playList_.end() && PutUpNext(inList);
+            if (putUpNext != nullptr) {
+                *putUpNext = upNext;
             }
             return existing;
         }
@@ -295,6 +303,30 @@ VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation
         started->StartDownload();
     }
     return nullptr;
+}
+
+bool VornPlaylist::PutUpNext(ItemList::iterator node) {
+    VornPlaylistItem* item = node->get();
+    if (item->Rating() < kPutUpAtLeast || item == currentItem_) {
+        return false;
+    }
+    if (!FileExists(item->FullPath())) {
+        VORN_LOG(LogLevel::Warning) << "VornPlaylist : Item " << item->ItemId()
+                                    << " not played again: its file is missing: " << item->FullPath();
+        return false;
+    }
+    for (auto waiting = cursor_; waiting != playList_.end(); ++waiting) {
+        if (waiting == node) {
+            return true;  // already waiting its turn
+        }
+    }
+    // Where a finished download goes: after what already waits, first when nothing does.
+    playList_.splice(playList_.end(), playList_, node);
+    if (cursor_ == playList_.end()) {
+        cursor_ = node;
+    }
+    MarkChanged();
+    return true;
 }
 
 bool VornPlaylist::FindRating(std::int32_t itemId, std::int32_t& rating) {

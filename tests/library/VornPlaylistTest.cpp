@@ -214,6 +214,43 @@ TEST_F(VornPlaylistTest, DownloadsJoinThePlayOrderAndDuplicatesAreRefused) {
     EXPECT_EQ(playlist->AddRecommendation(again), next);  // found in the play order too
 }
 
+// What the end-to-end test of rotation cannot reach: unplayed items waiting
+// ahead, the one playing now, a missing file, an item recommended twice.
+TEST_F(VornPlaylistTest, HeldItemsRatedThreeOrMoreArePutUpAfterWhatWaits) {
+    std::vector<std::unique_ptr<VornPlaylistItem>> items;
+    items.push_back(MakeStoredItem(1, Folder("5stars"), 5, 1000));
+    items.push_back(MakeStoredItem(2, Folder("2stars"), 2, kNow));
+    items.push_back(MakeStoredItem(3, Folder("4stars"), 4, 1000));
+    items.push_back(MakeStoredItem(4, Folder("3stars"), 3, kNow));
+    items.push_back(MakeStoredItem(5, Folder("UnRated"), 0));
+    WritePlaylist(std::move(items));
+    auto playlist = Open();
+    const auto recommend = [&](std::int32_t id, std::int32_t expectedRating) {
+        auto rec = MakeRecommendation(id, "http://h/" + std::to_string(id) + ".mp3");
+        std::int32_t rating = -1;
+        bool upNext = true;
+        EXPECT_NE(playlist->AddRecommendation(rec, &rating, &upNext), nullptr) << id;
+        EXPECT_EQ(rating, expectedRating) << id;
+        return upNext;
+    };
+    EXPECT_TRUE(recommend(1, 5));
+    EXPECT_FALSE(recommend(2, 2));
+    fs::remove(Folder("4stars") + "song3.mp3");
+    EXPECT_FALSE(recommend(3, 4));
+    EXPECT_TRUE(log_.Contains("not played again: its file is missing: " + Folder("4stars") + "song3.mp3"));
+    EXPECT_TRUE(recommend(4, 3));
+    EXPECT_TRUE(recommend(1, 5));  // already waiting: it keeps its turn
+    EXPECT_EQ(playlist->UnplayedCount(true), 5);
+
+    EXPECT_EQ(playlist->NextItem()->ItemId(), 5);  // what waited first
+    EXPECT_EQ(playlist->NextItem()->ItemId(), 1);
+    EXPECT_FALSE(recommend(1, 5));  // playing now
+    EXPECT_EQ(playlist->NextItem()->ItemId(), 4);
+    EXPECT_EQ(playlist->NextItem(), nullptr);  // never the 2-star item
+    playlist.reset();
+    EXPECT_EQ(SavedIds(), (std::vector<std::int32_t>{3, 2, 5, 1, 4}));  // the order they were put up in
+}
+
 TEST_F(VornPlaylistTest, OnlyRisingProgressOfAnyDownloadIsPassedOn) {
     auto playlist = Open();
     VornPlaylistItem a(MakeRecommendation(1, "http://h/1.mp3"), Folder("UnRated"), 0, 0);
