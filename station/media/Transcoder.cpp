@@ -82,6 +82,10 @@ void SetTag(GstElement* tagger, const char* tag, const std::string& value) {
 }  // namespace
 
 bool NeedsMp3Made(const ItemRecord& item) {
+    if (!item.format.empty()) {
+        return item.format != "mp3";
+    }
+    // A record without a format (brought by a tool) goes by its name.
     const std::string extension = std::filesystem::path(item.path).extension().string();
     if (extension.size() != 4) {
         return true;

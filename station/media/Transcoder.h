@@ -9,7 +9,8 @@
 namespace vorn::station {
 
 // Whether the item's file goes to the client as an MP3 made of it (true), or
-// as it is (false, an MP3). Decided by the file's extension.
+// as it is (false, an MP3). Decided by the format the catalogue found in the
+// file, or by the file's extension for a record without one.
 bool NeedsMp3Made(const ItemRecord& item);
 
 // One run of the pipeline that makes an MP3 of an audio file in any format
