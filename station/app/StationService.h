@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "station/app/StationMetrics.h"
 #include "station/catalogue/Catalogue.h"
 #include "station/catalogue/ItemDetails.h"
 #include "station/store/RecentRecorder.h"
@@ -32,11 +33,13 @@ namespace vorn::station {
 //
 // A positive user id the station does not know (its data folder was replaced
 // while the client kept its id) is adopted rather than refused, so the
-// listener can go on. Safe to call from several threads at once.
+// listener can go on. Safe to call from several threads at once. Each request
+// notes its kind for the station's metrics (StationMetrics::Note), and the
+// ratings stored and refused are counted when `metrics` is given.
 class StationService final : public RequestHandler {
 public:
     StationService(StationStore& store, Catalogue& catalogue, Recommender& recommender,
-                   RecentRecorder& recorder, MediaLinks links);
+                   RecentRecorder& recorder, MediaLinks links, StationMetrics* metrics = nullptr);
     StationService(const StationService&) = delete;
     StationService& operator=(const StationService&) = delete;
 
@@ -54,6 +57,7 @@ private:
     Recommender& recommender_;
     RecentRecorder& recorder_;
     const MediaLinks links_;
+    StationMetrics* const metrics_;
     TokenCache tokens_;
 };
 
