@@ -412,8 +412,9 @@ int main(int argc, char** argv) {
         const std::string text = registry.Exposition();
         const std::string series = "vorn_station_requests_total{kind=\"recommendations\",result=\"ok\"} ";
         const std::size_t at = text.find(series);
+        const std::size_t from = at + series.size();
         std::printf("metrics: on, %s recommendations counted\n",
-                    at == std::string::npos ? "no" : text.substr(at + series.size(), text.find('\n', at) - at - series.size()).c_str());
+                    at == std::string::npos ? "no" : text.substr(from, text.find('\n', from) - from).c_str());
     } else {
         std::printf("metrics: off\n");
     }

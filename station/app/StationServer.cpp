@@ -603,9 +603,10 @@ struct StationServer::Impl {
                                : verdict == ConnectionBudget::Verdict::ClientFull ? kClientFull
                                                                                   : kReserved;
         if (shared->settings.metrics != nullptr) {
-            shared->settings.metrics->Refused(IndexOf(listener.role), reason == kPortFull     ? RefusalReason::PortFull
-                                                                      : reason == kClientFull ? RefusalReason::ClientFull
-                                                                                              : RefusalReason::Reserved);
+            const RefusalReason counted = reason == kPortFull     ? RefusalReason::PortFull
+                                          : reason == kClientFull ? RefusalReason::ClientFull
+                                                                  : RefusalReason::Reserved;
+            shared->settings.metrics->Refused(IndexOf(listener.role), counted);
         }
         long leftOut = 0;
         if (listener.lines[reason].Due(leftOut)) {
