@@ -99,8 +99,21 @@ TEST_F(OperatorToolsTest, PrometheusScrapesTheRequestCountersOfARunningStation) 
     if (prometheusProgram.find('/') == std::string::npos) GTEST_SKIP() << "prometheus is not installed";
     const int admin = FreePort();
     int port = 0;
-    auto station = Start("a", admin, {"--port", "0", "--media-port", "0", "--cdn-port", "0"}, port);
+    auto station = Start("a", admin,
+                         {"--port", "0", "--media-port", "0", "--cdn-port", "0", "--max-connections-per-address", "2"},
+                         port);
     ASSERT_NE(port, 0);
+
+    // The admin port itself shows what the limits refused, and what is open.
+    {
+        RawClient first(station->MediaPort()), second(station->MediaPort()), third(station->MediaPort());
+        EXPECT_TRUE(third.ResetWithin(5000));
+        const std::string metrics = Get(admin, "/metrics");
+        EXPECT_NE(metrics.find("\nvorn_station_connections_open{port=\"media\"} 2\n"), std::string::npos) << metrics;
+        EXPECT_NE(metrics.find("\nvorn_station_connections_refused_total{port=\"media\",reason=\"address_full\"} 1\n"),
+                  std::string::npos)
+            << metrics;
+    }
 
     const std::string config = home_ / "prometheus";
     std::filesystem::create_directories(config);
