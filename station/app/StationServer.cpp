@@ -166,6 +166,12 @@ private:
         }
     }
 
+    void CountWeb(RequestKind kind, int status) {
+        if (shared_->settings.metrics != nullptr) {
+            shared_->settings.metrics->Web(kind, status, Clock::now() - headAt_);
+        }
+    }
+
     void OnHead(const std::string& text) {
         headAt_ = Clock::now();
         HttpRequestHead head;
@@ -190,6 +196,7 @@ private:
                 STATION_LOG(LogLevel::Warning) << "StationServer : " << Peer() << " asked to be forwarded to "
                                                << Printable(head.urlHost) << ":" << head.urlPort
                                                << ", which is not a port of this station";
+                CountWeb(RequestKind::Pages, 502);
                 Reply(MediaSite::Simple(head.version, 502, "Bad Gateway", "text/html; charset=utf-8",
                                         ErrorPage(502, "This station forwards only to its own ports")));
                 return;
@@ -202,6 +209,7 @@ private:
             } else {
                 STATION_LOG(LogLevel::Warning) << "StationServer : " << Peer() << " on the " << RoleName(role)
                                                << " sent no request (" << error << "): " << Printable(text);
+                CountWeb(RequestKind::Pages, 400);
                 Reply(MediaSite::Simple("HTTP/1.0", 400, "Bad Request", "text/html; charset=utf-8",
                                         ErrorPage(400, "Bad Request")));
             }
@@ -214,11 +222,8 @@ private:
                 const CoreTurns::Away away;
                 response = shared_->site->Respond(head, role == Role::Mirror);
             }
-            if (shared_->settings.metrics != nullptr) {
-                const bool file = head.path.rfind("/media/", 0) == 0 || head.path.rfind("/files/", 0) == 0;
-                shared_->settings.metrics->Web(file ? RequestKind::Media : RequestKind::Pages, response.status,
-                                               Clock::now() - headAt_);
-            }
+            const bool file = head.path.rfind("/media/", 0) == 0 || head.path.rfind("/files/", 0) == 0;
+            CountWeb(file ? RequestKind::Media : RequestKind::Pages, response.status);
             Reply(std::move(response));
             return;
         }

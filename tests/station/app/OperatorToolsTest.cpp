@@ -143,12 +143,18 @@ TEST_F(OperatorToolsTest, PrometheusScrapesTheRequestCountersOfARunningStation) 
     }
     ASSERT_EQ(engine.SubmitRatings(user, {{offered[0], 5}, {offered[1], 2}}), kEngineOk);
     ASSERT_EQ(engine.SubmitRatings(user, {{offered[2], 4}, {99999, 3}}), kEngineOk);
+    // A file and a page that is not there, from the media host.
+    EXPECT_EQ(Get(station->MediaPort(), "/media/" + std::to_string(offered[0]) + ".mp3").substr(0, 12),
+              "HTTP/1.0 200");
+    EXPECT_EQ(Get(station->MediaPort(), "/nothing.html").substr(0, 12), "HTTP/1.0 404");
 
     const std::map<std::string, std::string> expected{
         {R"(vorn_station_requests_total{kind="key_exchange",result="ok"})", "1"},
         {R"(vorn_station_requests_total{kind="registration",result="ok"})", "1"},
         {R"(vorn_station_requests_total{kind="recommendations",result="ok"})", "3"},
         {R"(vorn_station_requests_total{kind="ratings",result="ok"})", "2"},
+        {R"(vorn_station_requests_total{kind="media",result="2xx"})", "1"},
+        {R"(vorn_station_requests_total{kind="pages",result="4xx"})", "1"},
         {R"(vorn_station_request_duration_seconds_bucket{kind="recommendations",le="+Inf"})", "3"},
         {R"(vorn_station_request_duration_seconds_count{kind="ratings"})", "2"},
         {R"(vorn_station_ratings_stored_total)", "3"},
