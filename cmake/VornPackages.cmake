@@ -98,6 +98,10 @@ install(FILES ${VORN_PACKAGING_DIR}/vorn-station/vorn-station.service
         DESTINATION lib/systemd/system COMPONENT vorn-station EXCLUDE_FROM_ALL)
 install(FILES ${VORN_PACKAGING_DIR}/vorn-station/vorn-station.default
         DESTINATION /etc/default RENAME vorn-station COMPONENT vorn-station EXCLUDE_FROM_ALL)
+# The recipe for a fleet of stations behind a load balancer, watched by
+# Prometheus (the README's "Running a station for many listeners").
+install(FILES ${VORN_PACKAGING_DIR}/examples/haproxy.cfg ${VORN_PACKAGING_DIR}/examples/prometheus.yml
+        DESTINATION share/doc/vorn-station/examples COMPONENT vorn-station EXCLUDE_FROM_ALL)
 
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/packaging/VornSourceDate.cmake)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/VornSourceDate.cmake.in ${CPACK_PROJECT_CONFIG_FILE} @ONLY)

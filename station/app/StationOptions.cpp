@@ -105,6 +105,10 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
             if (!next(text) || !ReadInt(name, text, 0, 65535, options.mediaPort, error)) return false;
         } else if (name == "--cdn-port") {
             if (!next(text) || !ReadInt(name, text, 0, 65535, options.cdnPort, error)) return false;
+        } else if (name == "--admin-port") {
+            if (!next(text) || !ReadInt(name, text, 0, 65535, options.adminPort, error)) return false;
+        } else if (name == "--admin-bind") {
+            if (!next(options.adminBind)) return false;
         } else if (name == "--min-build") {
             if (!next(text) || !ReadInt(name, text, 0, INT_MAX, options.minBuild, error)) return false;
         } else if (name == "--latest-build") {
@@ -181,6 +185,9 @@ std::string StationUsage() {
            "  --port N                protocol port the client talks to (default: 8080)\n"
            "  --media-port N          media host serving the files and pages (default: 8000)\n"
            "  --cdn-port N            content-network mirror (default: 8090; 0 turns it off)\n"
+           "  --admin-port N          metrics (/metrics, for Prometheus) and health (/healthz)\n"
+           "                          for the operator's tools (default: 8091; 0 turns it off)\n"
+           "  --admin-bind ADDR       address of the admin port (default: 127.0.0.1)\n"
            "  --public-host NAME      host name written into media links (default: the bind\n"
            "                          address, or this machine's name when binding to all)\n"
            "  --min-build N           oldest client build accepted (default: 13)\n"

@@ -18,6 +18,10 @@ struct StationOptions {
     int port = kDefaultProtocolPort;    // 0: any free port
     int mediaPort = kDefaultMediaPort;  // 0: any free port
     int cdnPort = kDefaultMirrorPort;   // 0: no mirror
+    // The metrics and health port, for the operator's tools only; 0 turns it
+    // off, and the station then counts nothing.
+    int adminPort = kDefaultAdminPort;
+    std::string adminBind = "127.0.0.1";
     std::string publicHost;   // default: the bind address, or this machine's name for a wildcard
     int minBuild = 13;
     int latestBuild = 13;

@@ -5,12 +5,16 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <thread>
 
+#include "station/app/AdminServer.h"
+#include "station/app/StationMetrics.h"
+#include "station/base/MetricsRegistry.h"
 #include "station/catalogue/Catalogue.h"
 #include "station/catalogue/DemoLibrary.h"
 #include "station/media/ArtCache.h"
@@ -117,6 +121,10 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
         error = "cannot use the key pair " + keyFile + ": " + keyError;
         return false;
     }
+    if (options.adminPort != 0) {
+        registry_ = std::make_unique<MetricsRegistry>();
+        metrics_ = std::make_unique<StationMetrics>(*registry_);
+    }
     store_ = OpenStationStore(database, error);
     if (!store_) {
         return false;
@@ -127,7 +135,7 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     // With nothing known yet, the first scan comes before serving; otherwise
     // the station serves what it knew while the scan runs.
     const bool scanFirst = catalogue_->Current()->Live().empty();
-    if (scanFirst && catalogue_->Rescan() < 0) {
+    if (scanFirst && Scan() < 0) {
         STATION_LOG(LogLevel::Warning) << "StationProgram : serving without music until \"" << options.musicDir
                                        << "\" can be read";
     }
@@ -166,6 +174,7 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     serverSettings.mirrorPort = options.cdnPort;
     serverSettings.maxConnections = options.maxConnections;
     serverSettings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+    serverSettings.metrics = metrics_.get();
     FitDescriptorLimit(serverSettings);
     server_ = std::make_unique<StationServer>(serverSettings);
     if (!server_->Bind(error)) {
@@ -174,8 +183,15 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     }
     const MediaLinks links{options.publicHost.empty() ? options.bindAddress : options.publicHost,
                            server_->MediaPort()};
+    if (registry_) {
+        admin_ = std::make_unique<AdminServer>(*registry_, [this](std::string& why) { return Healthy(why); });
+        if (!admin_->Bind(options.adminBind, options.adminPort, error)) {
+            Stop();
+            return false;
+        }
+    }
     service_ = std::make_unique<StationService>(*store_, *catalogue_, *recommender_, *recorder_, links, facts_.get(),
-                                                media_.get(), mp3s_.get());
+                                                media_.get(), mp3s_.get(), metrics_.get());
     site_ = std::make_unique<MediaSite>(*store_, *catalogue_, links, options.redirectMedia, facts_.get(),
                                         mp3s_.get());
 
@@ -189,6 +205,11 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
         },
         *site_);
 
+    if (admin_) {
+        RegisterMetrics();
+        admin_->Start();
+    }
+
     const std::string host = options.bindAddress;
     STATION_LOG(LogLevel::Info) << "vorn-station : " << catalogue_->Current()->Live().size()
                                 << " items from \"" << catalogue_->MusicDir() << "\"; protocol on " << host << ":"
@@ -197,14 +218,17 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
                                 << (server_->MirrorPort() != 0 ? "on " + host + ":" + std::to_string(server_->MirrorPort())
                                                                 : std::string("off"))
                                 << (options.redirectMedia ? ", media requests redirected" : "")
-                                << "; database " << (store_->Shared() ? "PostgreSQL, shared" : database.substr(7));
+                                << "; database " << (store_->Shared() ? "PostgreSQL, shared" : database.substr(7))
+                                << "; admin port "
+                                << (admin_ ? "on " + options.adminBind + ":" + std::to_string(admin_->Port())
+                                           : std::string("off"));
 
     const int minutes = options.rescanMinutes;
     const bool scanNow = !scanFirst;
     if (minutes > 0 || scanNow) {
         rescanner_ = std::thread([this, minutes, scanNow] {
             if (scanNow) {
-                catalogue_->Rescan();
+                Scan();
             }
             if (minutes > 0) {
                 RescanLoop(minutes);
@@ -221,12 +245,91 @@ void StationProgram::RescanLoop(int minutes) {
             return;
         }
         lock.unlock();
-        catalogue_->Rescan();
+        Scan();
         lock.lock();
     }
 }
 
+int StationProgram::Scan() {
+    const auto start = std::chrono::steady_clock::now();
+    const int found = catalogue_->Rescan();
+    const auto end = std::chrono::steady_clock::now();
+    scanTook_ = std::chrono::nanoseconds(end - start).count();
+    scanEnded_ = std::chrono::nanoseconds(end.time_since_epoch()).count();
+    return found;
+}
+
+namespace {
+
+double Seconds(std::chrono::steady_clock::duration duration) {
+    return std::chrono::duration<double>(duration).count();
+}
+
+// Seconds since a steady-clock moment; NaN for "never" (the clock's zero).
+double SecondsSince(std::chrono::steady_clock::time_point then) {
+    return then.time_since_epoch().count() == 0 ? std::nan("") : Seconds(std::chrono::steady_clock::now() - then);
+}
+
+}  // namespace
+
+// The values the parts keep themselves, read when the metrics are written
+// out. The request path's own counters are StationMetrics's.
+void StationProgram::RegisterMetrics() {
+    MetricsRegistry& registry = *registry_;
+    for (const StationServer::Port port :
+         {StationServer::Port::Protocol, StationServer::Port::Media, StationServer::Port::Mirror}) {
+        if (port == StationServer::Port::Mirror && server_->MirrorPort() == 0) {
+            continue;
+        }
+        registry.CallbackGauge(
+            "vorn_station_connections_open", "Connections each port holds now, idle, reading or being answered",
+            [this, port] { return static_cast<double>(server_->OpenConnections(port)); },
+            {{"port", kPortLabels[static_cast<std::size_t>(port)]}});
+    }
+    registry.CallbackGauge("vorn_station_catalogue_items", "Items the catalogue offers now",
+                           [this] { return static_cast<double>(catalogue_->Current()->Live().size()); });
+    registry.CallbackGauge("vorn_station_scan_duration_seconds", "How long the last scan of the music folder took",
+                           [this] {
+                               const std::int64_t took = scanTook_;
+                               return scanEnded_ == 0 ? std::nan("") : static_cast<double>(took) / 1e9;
+                           });
+    registry.CallbackGauge("vorn_station_scan_age_seconds", "Time since the last scan of the music folder ended",
+                           [this] {
+                               return SecondsSince(std::chrono::steady_clock::time_point(
+                                   std::chrono::nanoseconds(scanEnded_.load())));
+                           });
+    registry.CallbackGauge("vorn_station_neighbour_rebuild_seconds",
+                           "How long the last rebuild of the item neighbours took",
+                           [this] {
+                               const NeighbourRefresher::LastBuild last = refresher_->Last();
+                               return last.ended.time_since_epoch().count() == 0 ? std::nan("") : Seconds(last.took);
+                           });
+    registry.CallbackGauge("vorn_station_neighbour_age_seconds",
+                           "Time since the item neighbours were last rebuilt from every listener's ratings",
+                           [this] { return SecondsSince(refresher_->Last().ended); });
+    if (store_->Pool().size > 0) {
+        registry.CallbackGauge("vorn_station_db_connections", "Database connections the station keeps",
+                               [this] { return static_cast<double>(store_->Pool().size); });
+        registry.CallbackGauge("vorn_station_db_connections_in_use", "Database connections lent out now",
+                               [this] { return static_cast<double>(store_->Pool().inUse); });
+        registry.CallbackCounter("vorn_station_db_waits_total",
+                                 "Times a request found every database connection busy and waited for one",
+                                 [this] { return static_cast<double>(store_->Pool().waits); });
+    }
+}
+
+bool StationProgram::Healthy(std::string& why) const {
+    if (!catalogue_ || !catalogue_->Current()) {
+        why = "the catalogue is not loaded yet";
+        return false;
+    }
+    return store_->Answers(why);
+}
+
 void StationProgram::Stop() {
+    if (admin_) {
+        admin_->Stop();  // its metrics read the parts below
+    }
     {
         std::lock_guard lock(stopMutex_);
         stopping_ = true;
@@ -243,6 +346,7 @@ void StationProgram::Stop() {
     if (server_) {
         server_->Stop();
     }
+    admin_.reset();
     server_.reset();
     core_.reset();
     site_.reset();
@@ -260,11 +364,14 @@ void StationProgram::Stop() {
         store_->Close();
     }
     store_.reset();
+    metrics_.reset();
+    registry_.reset();
 }
 
 int StationProgram::ProtocolPort() const { return server_ ? server_->ProtocolPort() : 0; }
 int StationProgram::MediaPort() const { return server_ ? server_->MediaPort() : 0; }
 int StationProgram::MirrorPort() const { return server_ ? server_->MirrorPort() : 0; }
+int StationProgram::AdminPort() const { return admin_ ? admin_->Port() : 0; }
 
 int RunStation(int argc, const char* const* argv) {
     StationOptions options;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -10,9 +12,12 @@
 
 namespace vorn::station {
 
+class AdminServer;
 class ArtCache;
 class Catalogue;
 class MediaFacts;
+class MetricsRegistry;
+class StationMetrics;
 class MediaSite;
 class MediaWorkQueue;
 class Mp3Cache;
@@ -27,7 +32,8 @@ class TranscodeQueue;
 
 // The running station: data folder, key pair, store, catalogue, the art and
 // loudness of its items worked out in the background, recommender, the
-// servers and the periodic rescan, wired together.
+// servers and the periodic rescan, wired together, and the admin port that
+// shows them to the operator.
 class StationProgram {
 public:
     StationProgram();
@@ -44,10 +50,18 @@ public:
     int ProtocolPort() const;
     int MediaPort() const;
     int MirrorPort() const;
+    int AdminPort() const;  // 0 when the admin port is off
 
 private:
     void RescanLoop(int minutes);
+    // A rescan of the catalogue, timed for the metrics; what Rescan returns.
+    int Scan();
+    void RegisterMetrics();
+    bool Healthy(std::string& why) const;
 
+    // Made first and dropped last: every part may count into it.
+    std::unique_ptr<MetricsRegistry> registry_;
+    std::unique_ptr<StationMetrics> metrics_;
     std::unique_ptr<StationStore> store_;
     std::unique_ptr<Catalogue> catalogue_;
     std::unique_ptr<ArtCache> art_;  // null when the art folder cannot be used
@@ -62,6 +76,11 @@ private:
     std::unique_ptr<ProtocolCore> core_;
     std::unique_ptr<MediaSite> site_;
     std::unique_ptr<StationServer> server_;
+    std::unique_ptr<AdminServer> admin_;
+    // The last scan: how long it took and when it ended (steady clock), in
+    // nanoseconds; 0 before the first.
+    std::atomic<std::int64_t> scanTook_{0};
+    std::atomic<std::int64_t> scanEnded_{0};
     std::mutex stopMutex_;  // guards stopping_
     std::condition_variable stopSignal_;
     bool stopping_ = false;

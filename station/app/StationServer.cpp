@@ -27,7 +27,8 @@ namespace {
 
 using asio::ip::tcp;
 
-enum class Role { Protocol, Media, Mirror };
+using Role = StationServer::Port;
+using Clock = std::chrono::steady_clock;
 
 // Read at once from a connection, on the reading thread's stack.
 constexpr std::size_t kReadChunk = 16 * 1024;
@@ -159,7 +160,20 @@ private:
         }
     }
 
+    void CountProtocol(ProtocolResult result, RequestKind kind) {
+        if (shared_->settings.metrics != nullptr) {
+            shared_->settings.metrics->Protocol(kind, result, Clock::now() - headAt_);
+        }
+    }
+
+    void CountWeb(RequestKind kind, int status) {
+        if (shared_->settings.metrics != nullptr) {
+            shared_->settings.metrics->Web(kind, status, Clock::now() - headAt_);
+        }
+    }
+
     void OnHead(const std::string& text) {
+        headAt_ = Clock::now();
         HttpRequestHead head;
         std::string error;
         const bool parsed = ParseRequestHead(text, head, error);
@@ -182,6 +196,7 @@ private:
                 STATION_LOG(LogLevel::Warning) << "StationServer : " << Peer() << " asked to be forwarded to "
                                                << Printable(head.urlHost) << ":" << head.urlPort
                                                << ", which is not a port of this station";
+                CountWeb(RequestKind::Pages, 502);
                 Reply(MediaSite::Simple(head.version, 502, "Bad Gateway", "text/html; charset=utf-8",
                                         ErrorPage(502, "This station forwards only to its own ports")));
                 return;
@@ -189,10 +204,12 @@ private:
         }
         if (!parsed) {
             if (role == Role::Protocol) {
+                CountProtocol(ProtocolResult::Unusable, RequestKind::Other);
                 Close(LogLevel::Warning, "sent no request (" + error + "): " + Printable(text));
             } else {
                 STATION_LOG(LogLevel::Warning) << "StationServer : " << Peer() << " on the " << RoleName(role)
                                                << " sent no request (" << error << "): " << Printable(text);
+                CountWeb(RequestKind::Pages, 400);
                 Reply(MediaSite::Simple("HTTP/1.0", 400, "Bad Request", "text/html; charset=utf-8",
                                         ErrorPage(400, "Bad Request")));
             }
@@ -206,25 +223,35 @@ private:
                 response = shared_->site->Respond(head, role == Role::Mirror);
             }
             if (response.pending) {
-                Await(std::move(response.pending));
+                Await(std::move(response.pending));  // counted when it is answered
             } else {
+                const bool file = head.path.rfind("/media/", 0) == 0 || head.path.rfind("/files/", 0) == 0;
+                CountWeb(file ? RequestKind::Media : RequestKind::Pages, response.status);
                 Reply(std::move(response));
             }
             return;
         }
         if (head.method != "GET") {
+            CountProtocol(ProtocolResult::Unusable, RequestKind::Other);
             Close(LogLevel::Warning, "sent a " + Printable(head.method) + " request to the protocol port");
             return;
         }
         std::string response;
-        switch (shared_->protocol(head.absolute ? head.path : head.target, response, error)) {
+        const std::string& target = head.absolute ? head.path : head.target;
+        StationMetrics::Note(target == "/" ? RequestKind::KeyExchange : RequestKind::Other);
+        const ProtocolOutcome outcome = shared_->protocol(target, response, error);
+        const RequestKind kind = StationMetrics::TakeNoted();
+        switch (outcome) {
             case ProtocolOutcome::Unusable:
+                CountProtocol(ProtocolResult::Unusable, kind);
                 Close(LogLevel::Warning, "sent an unusable request (" + error + ")");
                 return;
             case ProtocolOutcome::Reset:
+                CountProtocol(ProtocolResult::Reset, kind);
                 Close(LogLevel::Fine, "", Ending::Reset);
                 return;
             case ProtocolOutcome::Answer:
+                CountProtocol(response.empty() ? ProtocolResult::Empty : ProtocolResult::Ok, kind);
                 break;
         }
         MediaResponse plain;
@@ -257,6 +284,7 @@ private:
             return;
         }
         answered_ = true;
+        CountWeb(RequestKind::Media, response.status);  // only media files are made while the client waits
         Reply(std::move(response));
     }
 
@@ -436,6 +464,7 @@ private:
     const tcp::endpoint peer_;
     const ClientKey client_;
     std::string received_;
+    Clock::time_point headAt_{};  // when the request head was complete
     std::string out_;
     MediaResponse response_;
     std::uint64_t sent_ = 0;
@@ -612,6 +641,12 @@ struct StationServer::Impl {
         const Refusal reason = verdict == ConnectionBudget::Verdict::PortFull     ? kPortFull
                                : verdict == ConnectionBudget::Verdict::ClientFull ? kClientFull
                                                                                   : kReserved;
+        if (shared->settings.metrics != nullptr) {
+            const RefusalReason counted = reason == kPortFull     ? RefusalReason::PortFull
+                                          : reason == kClientFull ? RefusalReason::ClientFull
+                                                                  : RefusalReason::Reserved;
+            shared->settings.metrics->Refused(IndexOf(listener.role), counted);
+        }
         long leftOut = 0;
         if (listener.lines[reason].Due(leftOut)) {
             asio::error_code ignored;
@@ -682,6 +717,8 @@ bool StationServer::Bind(std::string& error) {
 int StationServer::ProtocolPort() const { return impl_->shared->protocolPort; }
 int StationServer::MediaPort() const { return impl_->shared->mediaPort; }
 int StationServer::MirrorPort() const { return impl_->shared->mirrorPort; }
+
+int StationServer::OpenConnections(Port port) const { return impl_->shared->Budget(port).Held(); }
 
 void StationServer::Start(ProtocolResponder protocol, MediaSite& site) {
     if (!impl_->threads.empty()) {

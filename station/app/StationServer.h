@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "station/app/StationMetrics.h"
 #include "station/web/MediaSite.h"
 #include "station/base/StationConstants.h"
 #include "station/protocol/RequestHandler.h"
@@ -33,6 +34,8 @@ struct ServerSettings {
     int maxConnections = kDefaultMaxConnections;
     int maxConnectionsPerAddress = kDefaultMaxConnectionsPerAddress;
     int threads = 4;
+    // Counts every request and refused connection when set; must outlive the server.
+    StationMetrics* metrics = nullptr;
 };
 
 // The descriptors the servers hold at most with these settings: one for each
@@ -59,6 +62,8 @@ long MostDescriptors(const ServerSettings& settings);
 // the media ports speak HTTP/1.0 and 1.1.
 class StationServer {
 public:
+    enum class Port { Protocol, Media, Mirror };
+
     explicit StationServer(ServerSettings settings);
     ~StationServer();  // stops
     StationServer(const StationServer&) = delete;
@@ -70,6 +75,8 @@ public:
     int ProtocolPort() const;
     int MediaPort() const;
     int MirrorPort() const;  // 0 when the mirror is off
+    // Connections the port holds now, from their acceptance to their close.
+    int OpenConnections(Port port) const;
 
     // Starts serving. The responder and the site must outlive Stop().
     void Start(ProtocolResponder protocol, MediaSite& site);

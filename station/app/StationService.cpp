@@ -39,14 +39,23 @@ HandlerResult RatingsStored(std::size_t count) {
 
 StationService::StationService(StationStore& store, Catalogue& catalogue, Recommender& recommender,
                                RecentRecorder& recorder, MediaLinks links, const MediaFacts* facts,
-                               MediaWorkQueue* media, TranscodeQueue* mp3s)
-    : store_(store), catalogue_(catalogue), recommender_(recommender), recorder_(recorder),
-      links_(std::move(links)), facts_(facts), media_(media), mp3s_(mp3s), tokens_(store) {}
+                               MediaWorkQueue* media, TranscodeQueue* mp3s, StationMetrics* metrics)
+    : store_(store),
+      catalogue_(catalogue),
+      recommender_(recommender),
+      recorder_(recorder),
+      links_(std::move(links)),
+      facts_(facts),
+      media_(media),
+      mp3s_(mp3s),
+      metrics_(metrics),
+      tokens_(store) {}
 
 HandlerResult StationService::HandleRequest(const std::string& requestXml) {
     XmlElement request(requestXml);
     const std::string type = request.Child("type").Text();
     if (type == "NewUserRequest") {
+        StationMetrics::Note(RequestKind::Registration);
         return ReplyOrNothing(NewUser());
     }
     if (type != "RecommendationsRequest" && type != "RatingsRequest") {
@@ -55,6 +64,7 @@ HandlerResult StationService::HandleRequest(const std::string& requestXml) {
         return HandlerResult::Nothing();
     }
     const bool ratings = type == "RatingsRequest";
+    StationMetrics::Note(ratings ? RequestKind::Ratings : RequestKind::Recommendations);
     // Ratings that cannot be stored for want of a listener are refused with a
     // reset: the client keeps them for a request that names one.
     const HandlerResult refused = ratings ? HandlerResult::Reset() : HandlerResult::Nothing();
@@ -176,6 +186,7 @@ HandlerResult StationService::Ratings(std::int32_t listener, const std::string& 
     XmlElement list = request.Child("ratings");
     const std::shared_ptr<const CatalogueSnapshot> snapshot = catalogue_.Current();
     std::map<std::int32_t, std::int32_t> accepted;  // item id → value; a later rating of an item wins
+    std::size_t invalid = 0;
     for (;;) {
         const std::int32_t before = list.Position();
         XmlElement rating = list.NextChild("rating");
@@ -185,6 +196,7 @@ HandlerResult StationService::Ratings(std::int32_t listener, const std::string& 
         if (!rating.HasChild("itemid") || !rating.HasChild("value")) {
             STATION_LOG(LogLevel::Warning) << "StationService : incomplete rating from user " << listener
                                            << " ignored : " << Excerpt(rating.Text());
+            ++invalid;
             continue;
         }
         const std::int32_t item = rating.ChildInt("itemid");
@@ -192,25 +204,35 @@ HandlerResult StationService::Ratings(std::int32_t listener, const std::string& 
         if (value < 1 || value > 5) {
             STATION_LOG(LogLevel::Warning) << "StationService : rating " << value << " of item " << item
                                            << " from user " << listener << " is outside 1 to 5, ignored";
+            ++invalid;
             continue;
         }
         if (snapshot->Find(item) == nullptr) {
             STATION_LOG(LogLevel::Warning) << "StationService : rating of the unknown item " << item
                                            << " from user " << listener << " ignored";
+            ++invalid;
             continue;
         }
         accepted[item] = value;
     }
+    const auto count = [&](std::size_t stored, std::size_t notStored) {
+        if (metrics_ != nullptr) {
+            metrics_->Ratings(stored, invalid, notStored);
+        }
+    };
     if (accepted.empty()) {
+        count(0, 0);
         return RatingsStored(0);
     }
     const std::vector<std::pair<std::int32_t, std::int32_t>> ratings(accepted.begin(), accepted.end());
     if (!Stored([&] { return store_.StoreRatings(listener, ratings); })) {
         STATION_LOG(LogLevel::Severe) << "StationService : cannot store " << ratings.size()
                                       << " ratings of user " << listener << "; the request is refused with a reset";
+        count(0, ratings.size());
         return HandlerResult::Reset();
     }
     recommender_.ApplyRatings(listener, ratings);
+    count(ratings.size(), 0);
     STATION_LOG(LogLevel::Fine) << "StationService : stored " << ratings.size() << " ratings of user " << listener
                                 << " :" << [&] {
                                        std::string list;

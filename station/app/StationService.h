@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "station/app/StationMetrics.h"
 #include "station/catalogue/Catalogue.h"
 #include "station/catalogue/ItemDetails.h"
 #include "station/media/MediaFacts.h"
@@ -37,7 +38,9 @@ class TranscodeQueue;
 //
 // A positive user id the station does not know (its data folder was replaced
 // while the client kept its id) is adopted rather than refused, so the
-// listener can go on. Safe to call from several threads at once.
+// listener can go on. Safe to call from several threads at once. Each request
+// notes its kind for the station's metrics (StationMetrics::Note), and the
+// ratings stored and refused are counted when `metrics` is given.
 class StationService final : public RequestHandler {
 public:
     // `facts` gives the Art and Gain details (none without it); `media` is
@@ -46,7 +49,8 @@ public:
     // not MP3s, so that the client's download finds them made or under way.
     StationService(StationStore& store, Catalogue& catalogue, Recommender& recommender,
                    RecentRecorder& recorder, MediaLinks links, const MediaFacts* facts = nullptr,
-                   MediaWorkQueue* media = nullptr, TranscodeQueue* mp3s = nullptr);
+                   MediaWorkQueue* media = nullptr, TranscodeQueue* mp3s = nullptr,
+                   StationMetrics* metrics = nullptr);
     StationService(const StationService&) = delete;
     StationService& operator=(const StationService&) = delete;
 
@@ -67,6 +71,7 @@ private:
     const MediaFacts* const facts_;
     MediaWorkQueue* const media_;
     TranscodeQueue* const mp3s_;
+    StationMetrics* const metrics_;
     TokenCache tokens_;
 };
 

@@ -13,6 +13,7 @@ inline constexpr const char* kCdnHostSuffix = ".vorn-cdn.invalid";
 inline constexpr int kDefaultProtocolPort = 8080;
 inline constexpr int kDefaultMediaPort = 8000;
 inline constexpr int kDefaultMirrorPort = 8090;
+inline constexpr int kDefaultAdminPort = 8091;
 
 // Connections each port holds at most, and one client address at most on each
 // port (an IPv6 client: its /64 network). A held connection costs the station

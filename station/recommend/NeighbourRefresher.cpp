@@ -47,6 +47,13 @@ void NeighbourRefresher::Refresh() {
     recommender_.SetNeighbours(std::move(neighbours));
     std::lock_guard lock(mutex_);
     ++builds_;
+    last_.ended = std::chrono::steady_clock::now();
+    last_.took = last_.ended - start;
+}
+
+NeighbourRefresher::LastBuild NeighbourRefresher::Last() const {
+    std::lock_guard lock(mutex_);
+    return last_;
 }
 
 }  // namespace vorn::station

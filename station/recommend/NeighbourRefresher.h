@@ -26,6 +26,12 @@ public:
 
     // Builds counted so far (tests wait for the first).
     int Builds() const;
+    // How long the last build took and when it ended; zero before the first.
+    struct LastBuild {
+        std::chrono::steady_clock::duration took{};
+        std::chrono::steady_clock::time_point ended{};
+    };
+    LastBuild Last() const;
 
 private:
     void Run();
@@ -35,10 +41,11 @@ private:
     Recommender& recommender_;
     const std::chrono::milliseconds interval_;
     const NeighbourSettings settings_;
-    mutable std::mutex mutex_;  // guards stopping_ and builds_
+    mutable std::mutex mutex_;  // guards stopping_, builds_ and last_
     std::condition_variable wake_;
     bool stopping_ = false;
     int builds_ = 0;
+    LastBuild last_;
     std::thread thread_;
 };
 

@@ -43,10 +43,17 @@ void PgConnectionPool::Give(PgConnection* connection) {
     returned_.notify_one();
 }
 
+PgConnectionPool::Use PgConnectionPool::Current() const {
+    std::lock_guard lock(mutex_);
+    const int size = static_cast<int>(connections_.size());
+    return {size, size - static_cast<int>(idle_.size()), waits_};
+}
+
 PgConnectionPool::Lease PgConnectionPool::Acquire(Deadline deadline, std::string& error) {
     PgConnection* connection = nullptr;
     {
         std::unique_lock lock(mutex_);
+        waits_ += idle_.empty() ? 1 : 0;
         if (!returned_.wait_until(lock, deadline, [this] { return !idle_.empty(); })) {
             error = "every database connection is busy";
             return Lease();

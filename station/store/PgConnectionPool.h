@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,17 +52,25 @@ public:
     // free, the server cannot be reached or the deadline passes first.
     Lease Acquire(Deadline deadline, std::string& error);
 
+    struct Use {
+        int size = 0;
+        int inUse = 0;            // lent out now
+        std::uint64_t waits = 0;  // callers that found none free and waited
+    };
+    Use Current() const;
+
 private:
     void Give(PgConnection* connection);
 
     const std::chrono::milliseconds retryPause_;
     std::vector<std::unique_ptr<PgConnection>> connections_;
-    std::mutex mutex_;  // guards idle_, unreachableUntil_, lastError_, reachable_
+    mutable std::mutex mutex_;  // guards idle_, unreachableUntil_, lastError_, reachable_, waits_
     std::condition_variable returned_;
     std::vector<PgConnection*> idle_;
     std::chrono::steady_clock::time_point unreachableUntil_{};
     std::string lastError_;
     bool reachable_ = true;
+    std::uint64_t waits_ = 0;
 };
 
 }  // namespace vorn::station

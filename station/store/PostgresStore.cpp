@@ -216,6 +216,30 @@ std::unique_ptr<PostgresStore> PostgresStore::Open(const std::string& connection
 
 void PostgresStore::Close() { pool_.reset(); }
 
+bool PostgresStore::Answers(std::string& why) {
+    if (!pool_) {
+        why = "the store is closed";
+        return false;
+    }
+    const Deadline deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    PgConnectionPool::Lease lease = pool_->Acquire(deadline, why);
+    if (!lease) {
+        return false;
+    }
+    const PgResult result = lease->Exec("SELECT 1", deadline);
+    if (!result.Ok()) {
+        why = "the database does not answer: " + result.Error();
+        return false;
+    }
+    return true;
+}
+
+StationStore::PoolUse PostgresStore::Pool() const { if (!pool_) {
+        return {};
+    }
+    const PgConnectionPool::Use use = pool_->Current();
+    return {use.size, use.inUse, use.waits}; }
+
 bool PostgresStore::WithConnection(const char* what, std::chrono::milliseconds budget, const Work& work) {
     if (!pool_) {
         return false;

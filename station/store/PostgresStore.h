@@ -28,6 +28,8 @@ public:
     static std::unique_ptr<PostgresStore> Open(const std::string& connection, std::string& error);
 
     void Close() override;
+    bool Answers(std::string& why) override;
+    PoolUse Pool() const override;
     bool Shared() const override { return true; }
 
     std::int32_t NewListener() override;

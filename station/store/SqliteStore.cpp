@@ -313,6 +313,16 @@ bool SqliteStore::EnsureListener(std::int32_t id) {
     return id > 0 && db_.IsOpen() && ensureListener_.Bind(1, id).Bind(2, Now()).Run();
 }
 
+bool SqliteStore::Answers(std::string& why) {
+    std::lock_guard lock(mutex_);
+    SqliteStatement select = db_.IsOpen() ? db_.Prepare("SELECT 1") : SqliteStatement();
+    if (select.Valid() && select.Step()) {
+        return true;
+    }
+    why = db_.IsOpen() ? "the database file does not answer: " + db_.ErrorText() : "the database is closed";
+    return false;
+}
+
 std::vector<std::int32_t> SqliteStore::Listeners() {
     std::lock_guard lock(mutex_);
     std::vector<std::int32_t> ids;

@@ -35,6 +35,7 @@ public:
     // a newer station among them).
     bool Open(const std::string& path, std::string* error = nullptr);
     void Close() override;
+    bool Answers(std::string& why) override;
     bool Shared() const override { return false; }
 
     std::int32_t NewListener() override;

@@ -140,6 +140,19 @@ public:
     StationStore& operator=(const StationStore&) = delete;
 
     virtual void Close() = 0;
+    // True when the store answers a trivial query now; `why` says what failed
+    // otherwise. Waits a second at most and logs nothing, so a health check
+    // may ask as often as it likes.
+    virtual bool Answers(std::string& why) = 0;
+    // The store's database connections: how many it keeps, how many are lent
+    // out now, and how many times a caller found none free and waited. All
+    // zero for a store without a pool.
+    struct PoolUse {
+        int size = 0;
+        int inUse = 0;
+        std::uint64_t waits = 0;
+    };
+    virtual PoolUse Pool() const { return {}; }
     // True when other stations write to the same store at the same time: a
     // listener's ratings and recent recommendations are then read from the
     // store for every request and recommendations are written at once, since

@@ -90,7 +90,7 @@ std::unique_ptr<ChildProcess> EndToEndTest::StartStationAt(const std::string& ad
                                                            const std::vector<std::string>& extra) {
     std::vector<std::string> argv = {VORN_STATION_PROGRAM, "--music", desktop_.Path("demo"), "--data",
                                      desktop_.Path(data), "--bind", address, "--port", std::to_string(kProtocolPort),
-                                     "--media-port", "0", "--cdn-port", "0", "--rescan", "0"};
+                                     "--media-port", "0", "--cdn-port", "0", "--admin-port", "0", "--rescan", "0"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto station = std::make_unique<ChildProcess>(argv, std::vector<std::string>{}, desktop_.Path(data + ".log"));
     // Its own log line, not just an answer on the port: another program that

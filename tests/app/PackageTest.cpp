@@ -138,6 +138,8 @@ TEST_F(PackageTest, EachPackageHoldsExactlyItsFilesWithComputedDependencies) {
                                       "usr/lib/systemd/system/vorn-station.service",
                                       "usr/share/doc/vorn-station/changelog.Debian.gz",
                                       "usr/share/doc/vorn-station/copyright",
+                                      "usr/share/doc/vorn-station/examples/haproxy.cfg",
+                                      "usr/share/doc/vorn-station/examples/prometheus.yml",
                                       "usr/share/man/man1/vorn-station.1.gz",
                                   }));
 

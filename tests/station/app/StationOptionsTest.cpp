@@ -25,6 +25,8 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
     EXPECT_EQ(options.port, 8080);
     EXPECT_EQ(options.mediaPort, 8000);
     EXPECT_EQ(options.cdnPort, 8090);
+    EXPECT_EQ(options.adminPort, 8091);
+    EXPECT_EQ(options.adminBind, "127.0.0.1");
     EXPECT_EQ(options.minBuild, 13);
     EXPECT_EQ(options.latestBuild, 13);
     EXPECT_FALSE(options.redirectMedia);
@@ -37,7 +39,7 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
     EXPECT_EQ(options.maxConnectionsPerAddress, 64);
 
     ASSERT_TRUE(Parse({"--music", "/m", "--data=/d", "--bind", "0.0.0.0", "--port", "9080", "--media-port", "9000",
-                       "--cdn-port", "0", "--min-build", "10", "--latest-build=14", "--redirect-media",
+                       "--cdn-port", "0", "--admin-port", "0", "--admin-bind", "::1", "--min-build", "10", "--latest-build=14", "--redirect-media",
                        "--make-demo-library", "/demo", "--tracks", "3", "--track-seconds", "6", "--rescan", "0", "--rotate-threes", "--quiet"},
                       options, error))
         << error;
@@ -47,6 +49,8 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
     EXPECT_EQ(options.port, 9080);
     EXPECT_EQ(options.mediaPort, 9000);
     EXPECT_EQ(options.cdnPort, 0);
+    EXPECT_EQ(options.adminPort, 0);
+    EXPECT_EQ(options.adminBind, "::1");
     EXPECT_EQ(options.minBuild, 10);
     EXPECT_EQ(options.latestBuild, 14);
     EXPECT_TRUE(options.redirectMedia);

@@ -23,6 +23,7 @@ StationOptions TestOptions(const vorn::test::TempDir& dir) {
     options.port = 0;
     options.mediaPort = 0;
     options.cdnPort = 0;
+    options.adminPort = 0;
     options.rescanMinutes = 0;
     return options;
 }
@@ -136,7 +137,7 @@ TEST(StationProgramTest, AMissingSharedKeyOrANewerDatabaseStopsTheStart) {
     const std::string errors = dir / "stderr.txt";
     const std::string command = std::string(VORN_STATION_PROGRAM) + " --music " + (dir / "music") + " --data " +
                                 (dir / "data") + " --database sqlite:" + (dir / "elsewhere.db") +
-                                " --port 0 --media-port 0 --cdn-port 0 2>" + errors;
+                                " --port 0 --media-port 0 --cdn-port 0 --admin-port 0 2>" + errors;
     EXPECT_EQ(std::system(command.c_str()) >> 8, 1);
     EXPECT_NE(vorn::test::ReadFile(errors).find("has schema version " + std::to_string(kStoreSchemaVersion + 1) +
                                                 ", newer than this station knows"),
@@ -158,7 +159,7 @@ TEST(StationProgramTest, TheProgramStopsCleanlyOnSigterm) {
         const std::string music = dir / "music";
         const std::string data = dir / "data";
         ::execl(VORN_STATION_PROGRAM, "vorn-station", "--music", music.c_str(), "--data", data.c_str(), "--port",
-                "0", "--media-port", "0", "--cdn-port", "0", static_cast<char*>(nullptr));
+                "0", "--media-port", "0", "--cdn-port", "0", "--admin-port", "0", static_cast<char*>(nullptr));
         ::_exit(127);
     }
     EXPECT_TRUE(vorn::test::WaitFor([&] { return vorn::test::ReadFile(errors).find("mirror off") != std::string::npos; },

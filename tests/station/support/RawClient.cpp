@@ -112,4 +112,18 @@ std::string Exchange(int port, const std::string& request, int timeoutMs, const 
     return client.ReadAll(timeoutMs);
 }
 
+int FreePort(const std::string& host) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    socklen_t length = sizeof address;
+    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return ok ? ntohs(address.sin_port) : 0;
+}
+
 }  // namespace vorn::station::test

@@ -36,4 +36,8 @@ private:
 std::string Exchange(int port, const std::string& request, int timeoutMs = 5000,
                      const std::string& host = "127.0.0.1");
 
+// A TCP port free on the IPv4 address now (0 when none could be had), for a
+// program that takes its port on the command line.
+int FreePort(const std::string& host = "127.0.0.1");
+
 }  // namespace vorn::station::test

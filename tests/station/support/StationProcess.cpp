@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -19,6 +20,10 @@ StationProcess::StationProcess(const std::vector<std::string>& arguments, std::s
     std::string program = VORN_STATION_PROGRAM;
     argv.push_back(program.data());
     std::vector<std::string> copies = arguments;
+    // Stations started side by side would share the admin port's default.
+    if (std::find(copies.begin(), copies.end(), "--admin-port") == copies.end()) {
+        copies.insert(copies.end(), {"--admin-port", "0"});
+    }
     for (std::string& argument : copies) {
         argv.push_back(argument.data());
     }

@@ -10,7 +10,7 @@
 namespace vorn::station::test {
 
 // The real vorn-station program in a child process, its standard error in a
-// file. Killed (SIGKILL) and reaped with the object if still running.
+// file; its admin port is off unless the arguments name one. Killed (SIGKILL) and reaped with the object if still running.
 class StationProcess {
 public:
     // `openFiles`: the program's soft and hard limits of open descriptors, in
