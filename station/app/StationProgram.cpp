@@ -288,6 +288,31 @@ void StationProgram::RegisterMetrics() {
     }
     registry.CallbackGauge("vorn_station_catalogue_items", "Items the catalogue offers now",
                            [this] { return static_cast<double>(catalogue_->Current()->Live().size()); });
+    // The formats the catalogue tells apart; each gets its series from the start.
+    for (const char* format : {"mp3", "mp2", "flac", "ogg", "oga", "opus", "spx", "wav", "aiff", "m4a", "alac", "aac",
+                               "wv", "ape", "wma", "mpc", "tta", "dsf"}) {
+        registry.CallbackGauge(
+            "vorn_station_catalogue_items_by_format", "Items the catalogue offers now, by the format of their file",
+            [this, name = std::string(format)] {
+                const std::shared_ptr<const CatalogueSnapshot> snapshot = catalogue_->Current();
+                std::size_t count = 0;
+                for (const std::uint32_t index : snapshot->Live()) {
+                    count += snapshot->Entries()[index].record.format == name ? 1 : 0;
+                }
+                return static_cast<double>(count);
+            },
+            {{"format", format}});
+    }
+    registry.CallbackGauge("vorn_station_transcode_queue", "MP3s of other formats queued or being made now",
+                           [this] { return static_cast<double>(mp3s_->Queued()); });
+    registry.CallbackCounter("vorn_station_transcode_made_total", "MP3s of other formats made since the start",
+                             [this] { return static_cast<double>(mp3s_->Made()); });
+    registry.CallbackGauge("vorn_station_mp3_cache_bytes", "Bytes the MP3s made of other formats take in the cache",
+                           [this] { return static_cast<double>(mp3Cache_->Bytes()); });
+    registry.CallbackGauge("vorn_station_mp3_cache_files", "MP3s made of other formats kept in the cache",
+                           [this] { return static_cast<double>(mp3Cache_->Files()); });
+    registry.CallbackGauge("vorn_station_media_work_left", "Items whose art and loudness are still to be worked out",
+                           [this] { return static_cast<double>(media_->Left()); });
     registry.CallbackGauge("vorn_station_scan_duration_seconds", "How long the last scan of the music folder took",
                            [this] {
                                const std::int64_t took = scanTook_;

@@ -219,4 +219,9 @@ void MediaWorkQueue::Drained(const CatalogueSnapshot& snapshot) {
     measured_ = tagged_ = failed_ = pictured_ = 0;
 }
 
+std::size_t MediaWorkQueue::Left() {
+    std::lock_guard lock(mutex_);
+    return urgent_.size() + backlog_.size() + working_.size();
+}
+
 }  // namespace vorn::station

@@ -45,6 +45,9 @@ public:
     // The cores this process may use less one for the requests, at least one.
     static int SpareCores();
 
+    // Items whose art and loudness are still to be worked out, queued or under way.
+    std::size_t Left();
+
 private:
     void Run();
     // Present items whose file is new, changed, or whose picture the cache lost.

@@ -211,4 +211,9 @@ void TranscodeQueue::Finish(Job& job, Transcoder::Result result, std::string err
     }
 }
 
+std::size_t TranscodeQueue::Queued() {
+    std::lock_guard lock(mutex_);
+    return jobs_.size();
+}
+
 }  // namespace vorn::station

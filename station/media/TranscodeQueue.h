@@ -61,8 +61,10 @@ public:
     // joins the threads; later Fetches are told Stopping at once. Idempotent.
     void Stop();
 
-    // MP3s made since the start (for tests and logs).
+    // MP3s made since the start (for tests, logs and the metrics).
     std::uint64_t Made() const { return made_.load(); }
+    // Jobs queued or under way now.
+    std::size_t Queued();
 
 private:
     struct Job {

@@ -160,6 +160,9 @@ TEST_F(OperatorToolsTest, PrometheusScrapesTheRequestCountersOfARunningStation) 
         {R"(vorn_station_ratings_stored_total)", "3"},
         {R"(vorn_station_ratings_refused_total{reason="invalid"})", "1"},
         {R"(vorn_station_catalogue_items)", "12"},
+        {R"(vorn_station_catalogue_items_by_format{format="mp3"})", "12"},
+        {R"(vorn_station_catalogue_items_by_format{format="flac"})", "0"},
+        {R"(vorn_station_transcode_made_total)", "0"},
     };
     // What Prometheus answers for each query: the value of its one series.
     std::map<std::string, std::string> seen;
