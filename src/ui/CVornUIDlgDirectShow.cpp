@@ -1,5 +1,10 @@
 #include "ui/CVornUIDlgDirectShow.h"
 
+#include <QTimer>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include "foundation/LogEntry.h"
 #include "ui/CSkinButton.h"
 #include "ui/CVNDisplayControl.h"
@@ -8,7 +13,17 @@
 
 namespace vorn {
 
-CVornUIDlgDirectShow::CVornUIDlgDirectShow(UiThread& uiThread) : CVornUIDlg(uiThread) {}
+namespace {
+
+// The plugin loader's niceness: behind the window, not starved by it.
+constexpr int kLoaderNice = 10;
+
+}  // namespace
+
+// The graph is there from the start, so a press of play that comes before the
+// rest of the initialisation still loads its file; making it starts nothing.
+CVornUIDlgDirectShow::CVornUIDlgDirectShow(UiThread& uiThread)
+    : CVornUIDlg(uiThread), graph_(std::make_unique<MediaGraph>()) {}
 
 CVornUIDlgDirectShow::~CVornUIDlgDirectShow() {
     // The player goes first (its threads may still use the window), then the media.
@@ -22,13 +37,36 @@ CVornUIDlgDirectShow::~CVornUIDlgDirectShow() {
     }
 }
 
-void CVornUIDlgDirectShow::OnInitDialog() {
-    CVornUIDlg::OnInitDialog();
-    graph_ = std::make_unique<MediaGraph>();
-    SetTimer(TIMER_DISPLAY_SCROLL, TIMER_DISPLAY_SCROLL_MS);
-    SetTimer(TIMER_MEDIA_POLL, TIMER_MEDIA_POLL_MS);
+void CVornUIDlgDirectShow::OnFirstFrame() {
+    CVornUIDlg::OnFirstFrame();
     desktop_ = std::make_unique<DesktopIntegration>(*this);
     desktop_->Start();
+}
+
+void CVornUIDlgDirectShow::OnWindowReady() {
+    SetTimer(TIMER_DISPLAY_SCROLL, TIMER_DISPLAY_SCROLL_MS);
+    SetTimer(TIMER_MEDIA_POLL, TIMER_MEDIA_POLL_MS);
+    // Starting the media framework and reading its plugins takes tens of
+    // milliseconds, seconds of both cores when its registry is rebuilt: another
+    // thread does it, yielding to the window (and the registry's scanner, which
+    // it starts, inherits that), so that the window answers the listener meanwhile.
+    pluginLoader_ = std::jthread([this] {
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kLoaderNice);
+        MediaGraph::LoadPlugins();
+        pluginsLoaded_ = true;
+    });
+}
+
+bool CVornUIDlgDirectShow::OnPlayButton(int code) {
+    const bool result = CVornUIDlg::OnPlayButton(code);
+    // Not before the plugins are there: the window would wait for them.
+    if (code == CSkinButton::kCodeClick && !HasCurrentItem() && graph_ && pluginsLoaded_) {
+        // After the press's own drawing ("Please Wait"), while the station answers.
+        QTimer::singleShot(0, this, [this] {
+            if (graph_ && !HasCurrentItem()) graph_->Prepare();
+        });
+    }
+    return result;
 }
 
 void CVornUIDlgDirectShow::OnRatingChanged() {

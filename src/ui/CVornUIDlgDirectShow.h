@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "ui/CVornUIDlg.h"
 
@@ -19,6 +21,11 @@ public:
     ~CVornUIDlgDirectShow() override;
 
     void TimerTick(int timerId) override;
+    // A press that leaves nothing current (the library is empty, its music on
+    // the way) has the media graph built meanwhile (MediaGraph::Prepare), once
+    // the playback plugins are loaded.
+    bool OnPlayButton(int code) override;
+    bool PluginsLoaded() const { return pluginsLoaded_; }
     MediaGraph* Graph() const { return graph_.get(); }
     DesktopIntegration* Desktop() const { return desktop_.get(); }
     // Where the media is and how long it lasts (seconds): asked of the graph
@@ -27,7 +34,11 @@ public:
     double DurationSeconds();
 
 protected:
-    void OnInitDialog() override;
+    // After the window's own: the desktop's media controls, notices and portal.
+    void OnFirstFrame() override;
+    // The timers; the media framework started and the playback plugins loaded
+    // meanwhile (MediaGraph::LoadPlugins).
+    void OnWindowReady() override;
     std::int64_t HandleMessage(unsigned message, const MessageArgs& args) override;
     void OnRatingChanged() override;
     void OnDesktopPreferences() override;
@@ -38,6 +49,8 @@ private:
     std::int64_t OnSetMedia(const MessageArgs& args);
 
     std::unique_ptr<MediaGraph> graph_;
+    std::atomic<bool> pluginsLoaded_{false};  // set by pluginLoader_ when done
+    std::jthread pluginLoader_;               // joined when the window goes
     std::unique_ptr<DesktopIntegration> desktop_;
     bool mediaWasRunning_ = false;
     double lastPosition_ = 0.0;
