@@ -69,6 +69,8 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
             options.help = true;
         } else if (name == "--redirect-media") {
             options.redirectMedia = true;
+        } else if (name == "--rotate-threes") {
+            options.rotateThrees = true;
         } else if (name == "--verbose") {
             options.logLevel = LogLevel::Fine;
         } else if (name == "--quiet") {
@@ -183,6 +185,8 @@ std::string StationUsage() {
            "  --redirect-media        answer media requests with one redirect to a second path\n"
            "  --rescan MINUTES        look for new, changed and removed files this often\n"
            "                          (default: 10; 0 scans only at start)\n"
+           "  --rotate-threes         once a listener has heard everything, tracks rated 3\n"
+           "                          stars come back in rotation too, not only 4 and 5\n"
            "  --make-demo-library DIR write a demo library of synthesised tracks and exit\n"
            "  --tracks N              how many demo tracks (default: 24)\n"
            "  --track-seconds N       length of each demo track (default: 20 to 34 s, varying);\n"

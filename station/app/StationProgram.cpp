@@ -13,6 +13,9 @@
 
 #include "station/catalogue/Catalogue.h"
 #include "station/catalogue/DemoLibrary.h"
+#include "station/media/ArtCache.h"
+#include "station/media/MediaFacts.h"
+#include "station/media/MediaWorkQueue.h"
 #include "station/web/MediaSite.h"
 #include "station/recommend/NeighbourRefresher.h"
 #include "station/store/OpenStationStore.h"
@@ -29,6 +32,8 @@ namespace vorn::station {
 namespace {
 
 constexpr const char* kKeyFile = "station-key.pem";
+// The pictures shown with the items, in the data folder.
+constexpr const char* kArtFolder = "art";
 // Item neighbours are rebuilt this often from every listener's ratings.
 constexpr std::chrono::minutes kNeighbourInterval(5);
 // Descriptors the station holds besides its connections and their files: the
@@ -123,7 +128,17 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
                                        << "\" can be read";
     }
 
+    art_ = std::make_unique<ArtCache>(options.dataDir + "/" + kArtFolder);
+    if (std::string artError; !art_->Open(artError)) {
+        STATION_LOG(LogLevel::Warning) << "StationProgram : " << artError << "; items are offered without art";
+        art_.reset();
+    }
+    facts_ = std::make_unique<MediaFacts>(art_.get());
+    facts_->Load(store_->LoadMediaFacts());
+    media_ = std::make_unique<MediaWorkQueue>(*store_, *catalogue_, *facts_, art_.get(), MediaWorkQueue::SpareCores());
+
     RecommenderSettings settings;
+    settings.rotateThrees = options.rotateThrees;
     recommender_ = std::make_unique<Recommender>(settings);
     recommender_->Load(store_->Listeners(), store_->LoadRatings(), store_->LoadRecent(settings.recentWindow));
     store_->PruneRecent(settings.recentWindow);
@@ -146,8 +161,9 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     }
     const MediaLinks links{options.publicHost.empty() ? options.bindAddress : options.publicHost,
                            server_->MediaPort()};
-    service_ = std::make_unique<StationService>(*store_, *catalogue_, *recommender_, *recorder_, links);
-    site_ = std::make_unique<MediaSite>(*store_, *catalogue_, links, options.redirectMedia);
+    service_ = std::make_unique<StationService>(*store_, *catalogue_, *recommender_, *recorder_, links, facts_.get(),
+                                                media_.get());
+    site_ = std::make_unique<MediaSite>(*store_, *catalogue_, links, options.redirectMedia, facts_.get());
 
     core_ = std::make_unique<ProtocolCore>(*key, *service_, BuildInfo{options.minBuild, options.latestBuild});
     ProtocolCore* core = core_.get();
@@ -215,6 +231,9 @@ void StationProgram::Stop() {
     refresher_.reset();  // joins its thread
     recorder_.reset();  // writes what is pending
     recommender_.reset();
+    media_.reset();  // stops its workers
+    facts_.reset();
+    art_.reset();
     catalogue_.reset();
     if (store_) {
         store_->Close();

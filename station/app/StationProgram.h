@@ -10,8 +10,11 @@
 
 namespace vorn::station {
 
+class ArtCache;
 class Catalogue;
+class MediaFacts;
 class MediaSite;
+class MediaWorkQueue;
 class NeighbourRefresher;
 class RecentRecorder;
 class Recommender;
@@ -20,8 +23,9 @@ class StationService;
 class StationStore;
 class ProtocolCore;
 
-// The running station: data folder, key pair, store, catalogue, recommender,
-// the servers and the periodic rescan, wired together.
+// The running station: data folder, key pair, store, catalogue, the art and
+// loudness of its items worked out in the background, recommender, the
+// servers and the periodic rescan, wired together.
 class StationProgram {
 public:
     StationProgram();
@@ -44,6 +48,9 @@ private:
 
     std::unique_ptr<StationStore> store_;
     std::unique_ptr<Catalogue> catalogue_;
+    std::unique_ptr<ArtCache> art_;  // null when the art folder cannot be used
+    std::unique_ptr<MediaFacts> facts_;
+    std::unique_ptr<MediaWorkQueue> media_;
     std::unique_ptr<Recommender> recommender_;
     std::unique_ptr<RecentRecorder> recorder_;
     std::unique_ptr<NeighbourRefresher> refresher_;

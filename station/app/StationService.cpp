@@ -37,9 +37,10 @@ HandlerResult RatingsStored(std::size_t count) {
 }  // namespace
 
 StationService::StationService(StationStore& store, Catalogue& catalogue, Recommender& recommender,
-                               RecentRecorder& recorder, MediaLinks links)
+                               RecentRecorder& recorder, MediaLinks links, const MediaFacts* facts,
+                               MediaWorkQueue* media)
     : store_(store), catalogue_(catalogue), recommender_(recommender), recorder_(recorder),
-      links_(std::move(links)), tokens_(store) {}
+      links_(std::move(links)), facts_(facts), media_(media), tokens_(store) {}
 
 HandlerResult StationService::HandleRequest(const std::string& requestXml) {
     XmlElement request(requestXml);
@@ -147,8 +148,12 @@ std::string StationService::Recommendations(std::int32_t listener, std::int32_t 
         reply += "</itemid><typeid>";
         reply += type;
         reply += "</typeid>";
-        reply += DetailsXml(entries[k]->record, links_, token, record.why);
+        reply += DetailsXml(entries[k]->record, links_, token, record.why,
+                            facts_ != nullptr ? facts_->DetailsOf(entries[k]->record) : MediaDetails());
         reply += "</recommendation>";
+    }
+    if (media_ != nullptr && !items.empty()) {
+        media_->Prioritise(items);
     }
     if (!shared) {
         recorder_.Add(std::move(records));  // handed over last: the reply above reads them

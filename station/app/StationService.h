@@ -5,6 +5,8 @@
 
 #include "station/catalogue/Catalogue.h"
 #include "station/catalogue/ItemDetails.h"
+#include "station/media/MediaFacts.h"
+#include "station/media/MediaWorkQueue.h"
 #include "station/store/RecentRecorder.h"
 #include "station/recommend/Recommender.h"
 #include "station/store/StationStore.h"
@@ -19,7 +21,8 @@ namespace vorn::station {
 //   RecommendationsRequest  → <type>RecommendationsRequestResponse</type> and one
 //                             <recommendation> per item (item id first, then type id
 //                             and details; the Source link carries the listener's
-//                             page token and Why tells what made the pick)
+//                             page token, Art and Gain tell what is known of
+//                             the item's file, and Why what made the pick)
 //   RatingsRequest          → <type>RatingsRequestResponse</type><stored>N</stored>
 //                             once the request's usable ratings are committed (N
 //                             of them; 0 when none was usable, so the client does
@@ -35,8 +38,11 @@ namespace vorn::station {
 // listener can go on. Safe to call from several threads at once.
 class StationService final : public RequestHandler {
 public:
+    // `facts` gives the Art and Gain details (none without it); `media` is
+    // told of the items recommended, so that their art and loudness come first.
     StationService(StationStore& store, Catalogue& catalogue, Recommender& recommender,
-                   RecentRecorder& recorder, MediaLinks links);
+                   RecentRecorder& recorder, MediaLinks links, const MediaFacts* facts = nullptr,
+                   MediaWorkQueue* media = nullptr);
     StationService(const StationService&) = delete;
     StationService& operator=(const StationService&) = delete;
 
@@ -54,6 +60,8 @@ private:
     Recommender& recommender_;
     RecentRecorder& recorder_;
     const MediaLinks links_;
+    const MediaFacts* const facts_;
+    MediaWorkQueue* const media_;
     TokenCache tokens_;
 };
 

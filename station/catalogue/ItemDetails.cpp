@@ -1,6 +1,7 @@
 #include "station/catalogue/ItemDetails.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 namespace vorn::station {
@@ -98,6 +99,15 @@ std::string MediaLinks::PageUrl(std::int32_t id, const std::string& listenerToke
     return url;
 }
 
+std::string MediaLinks::ArtUrl(const std::string& key) const { return Origin(*this) + "/art/" + key + ".jpg"; }
+
+std::string GainText(double gainDb) {
+    char text[32];
+    const auto [end, failure] = std::to_chars(text, text + sizeof text, gainDb, std::chars_format::fixed, 1);
+    std::string value = failure == std::errc() ? std::string(text, end) : std::string("0.0");
+    return value == "-0.0" ? "0.0" : value;
+}
+
 std::string PortableFileName(const ItemRecord& item) {
     std::string artist = Clean(item.artist);
     std::string title = Clean(item.title);
@@ -118,7 +128,7 @@ std::string DetailValue(const std::string& value, const std::string& fallback) {
 }
 
 std::string DetailsXml(const ItemRecord& item, const MediaLinks& links, const std::string& listenerToken,
-                       const std::string& why) {
+                       const std::string& why, const MediaDetails& media) {
     std::string xml;
     xml.reserve(512 + item.artist.size() + item.title.size() + item.album.size() + item.genre.size() + why.size());
     xml += "<details>";
@@ -129,6 +139,12 @@ std::string DetailsXml(const ItemRecord& item, const MediaLinks& links, const st
     AddDetail(xml, "Title", item.title, "Untitled");
     AddDetail(xml, "Album", item.album, "Unknown Album");
     AddDetail(xml, "Genre", item.genre, "Unknown Genre");
+    if (!media.art.empty()) {
+        AddDetail(xml, "Art", links.ArtUrl(media.art));
+    }
+    if (media.gainDb) {
+        AddDetail(xml, "Gain", GainText(*media.gainDb));
+    }
     if (!IsBlank(why)) {
         AddDetail(xml, "Why", why, "");
     }

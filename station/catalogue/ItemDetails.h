@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "station/store/StationStore.h"
@@ -20,7 +21,20 @@ struct MediaLinks {
     // with "?l=<token>" when a listener's page token is given: the page then
     // tells that listener why the item was picked and links their own page.
     std::string PageUrl(std::int32_t id, const std::string& listenerToken = "") const;
+    // A picture of the art cache: "http://host:port/art/<key>.jpg".
+    std::string ArtUrl(const std::string& key) const;
 };
+
+// What a recommendation tells of an item's file besides its tags, once the
+// station has worked it out: the key of its picture in the art cache, and the
+// gain in dB that levels its loudness.
+struct MediaDetails {
+    std::string art;
+    std::optional<double> gainDb;
+};
+
+// A gain as the "Gain" detail gives it: dB with one decimal, "-3.2", "0.0", "4.5".
+std::string GainText(double gainDb);
 
 // A local file name for an item that is safe on any file system: "Artist -
 // Title [id].mp3" with every character outside a plain ASCII set replaced, no
@@ -35,10 +49,13 @@ std::string DetailValue(const std::string& value, const std::string& fallback);
 
 // The details of one recommendation in the reply's form: url, Source, Filename,
 // Artist, Title, Album, Genre, each as <detail><name>..</name><value>..</value></detail>,
-// then Why when there is a reason to tell. The client keeps details it does not
-// know without acting on them, so Why comes last and the others keep their
-// places. `listenerToken` goes into the Source link (PageUrl).
+// then, as far as they are known, Art (ArtUrl) and Gain (GainText), then Why
+// when there is a reason to tell. A client keeps details it does not know
+// without acting on them, so the described ones keep their places; the facts
+// of the file follow them, the same for every listener, and the reason for
+// this listener's pick stays last, as before. `listenerToken` goes into the
+// Source link (PageUrl).
 std::string DetailsXml(const ItemRecord& item, const MediaLinks& links, const std::string& listenerToken = "",
-                       const std::string& why = "");
+                       const std::string& why = "", const MediaDetails& media = {});
 
 }  // namespace vorn::station

@@ -51,11 +51,6 @@ const Cipher& KeyedCipher(const std::string& key) {
 
 }  // namespace
 
-void ProtocolCore::SharedRandom::GenerateBlock(CryptoPP::byte* output, size_t size) {
-    std::lock_guard lock(mutex_);
-    pool_.GenerateBlock(output, size);
-}
-
 ProtocolCore::ProtocolCore(const StationKey& key, RequestHandler& handler, BuildInfo builds)
     : key_(key), handler_(handler),
       keyExchangeReply_(BuildKeyExchangeReply(key, builds, handler.AcknowledgesRatings())) {}
@@ -129,34 +124,25 @@ bool ProtocolCore::DecryptRequest(const std::string& token, std::string& clientK
         return false;
     }
 
-    // Byte by byte, most significant first (the number takes its full size
-    // at once): Integer's own decoding goes through a byte queue, which cost
-    // more than the rest of the request's parsing together.
-    CryptoPP::Integer sealed;
-    for (std::size_t k = 0; k < kKeyBlockSize; ++k) {
-        sealed.SetByte(kKeyBlockSize - 1 - k, static_cast<CryptoPP::byte>(bytes[k]));
+    const auto* sealed = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::array<unsigned char, kKeyBlockSize> opened{};
+    switch (rsa_.Open(sealed, opened.data())) {
+        case OpenSslRsa::Outcome::Opened:
+            break;
+        case OpenSslRsa::Outcome::AboveModulus:
+            error = "the key block is not below the modulus";
+            return false;
+        case OpenSslRsa::Outcome::Failed:
+            error = "the private-key operation failed";
+            return false;
     }
-    const CryptoPP::InvertibleRSAFunction& privateKey = key_.PrivateKey();
-    if (sealed >= privateKey.GetModulus()) {
-        error = "the key block is not below the modulus";
-        return false;
-    }
-    CryptoPP::Integer opened;
-    if (!rsa_.Invert(random_, sealed, opened)) {
-        error = "the private-key operation failed its check";
-        return false;
-    }
-    // The opened block, big-endian: a 4-byte length (16, little-endian), then
-    // the client's key.
-    const auto byteAt = [&](std::size_t at) { return static_cast<char>(opened.GetByte(kKeyBlockSize - 1 - at)); };
-    if (byteAt(0) != '\x10' || byteAt(1) != 0 || byteAt(2) != 0 || byteAt(3) != 0) {
+    // The opened block: a 4-byte length (16, little-endian), then the
+    // client's key.
+    if (opened[0] != 0x10 || opened[1] != 0 || opened[2] != 0 || opened[3] != 0) {
         error = "the key block does not announce a 16-byte client key";
         return false;
     }
-    clientKey.resize(kClientKeySize);
-    for (std::size_t k = 0; k < kClientKeySize; ++k) {
-        clientKey[k] = byteAt(4 + k);
-    }
+    clientKey.assign(reinterpret_cast<const char*>(opened.data()) + 4, kClientKeySize);
 
     // The body: AES-128 blocks on their own (ECB), PKCS#7 padded.
     xml.assign(bytes, kKeyBlockSize, std::string::npos);

@@ -1,11 +1,8 @@
 #pragma once
 
-#include <cryptopp/osrng.h>
-
-#include <mutex>
 #include <string>
 
-#include "station/protocol/BlindedRsa.h"
+#include "station/protocol/OpenSslRsa.h"
 #include "station/protocol/RequestHandler.h"
 #include "station/protocol/StationKey.h"
 
@@ -35,6 +32,7 @@ public:
     static constexpr std::size_t kKeyBlockSize = 128;
     static constexpr std::size_t kClientKeySize = 16;
     static constexpr std::size_t kReplyLineLength = 76;
+    static_assert(kKeyBlockSize == OpenSslRsa::kBlockSize, "the key block is one block of the station's modulus");
     static_assert(kReplyLineLength % 4 == 0, "reply lines end between groups of four characters");
 
     // The key is copied; the handler is not owned and must outlive the core.
@@ -59,26 +57,14 @@ public:
     const std::string& KeyExchangeReply() const { return keyExchangeReply_; }
 
 private:
-    // Draws from one shared pool under a lock, so that several threads can run
-    // private-key operations (which draw blinding values) at once.
-    class SharedRandom : public CryptoPP::RandomNumberGenerator {
-    public:
-        void GenerateBlock(CryptoPP::byte* output, size_t size) override;
-
-    private:
-        std::mutex mutex_;  // guards pool_
-        CryptoPP::AutoSeededRandomPool pool_;
-    };
-
     bool DecryptRequest(const std::string& token, std::string& clientKey, std::string& xml,
                         std::string& error) const;
     static std::string EncryptReply(const std::string& clientKey, const std::string& xml);
 
     const StationKey key_;
-    mutable BlindedRsa rsa_{key_.PrivateKey()};
+    mutable OpenSslRsa rsa_{key_.PrivateKey()};
     RequestHandler& handler_;
     const std::string keyExchangeReply_;
-    mutable SharedRandom random_;
 };
 
 }  // namespace vorn::station

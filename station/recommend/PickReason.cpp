@@ -24,6 +24,8 @@ std::string Joined(std::initializer_list<std::string_view> parts) {
     return text;
 }
 
+std::string_view Stars(std::int32_t rating) { return rating == 1 ? " star" : " stars"; }
+
 std::string Exploring(const ItemRecord& record) {
     if (record.genre.find_first_not_of(" \t") != std::string::npos) {
         return Joined({"New for you: exploring ", record.genre});
@@ -46,8 +48,13 @@ std::string PickReason::Text(const CatalogueEntry& picked, const CatalogueSnapsh
             }
             return Joined({"Because you rated ", OrElse(voted->record.artist, "Unknown Artist"), " - ",
                            OrElse(voted->record.title, "Untitled"), " ", std::to_string(voterRating),
-                           voterRating == 1 ? " star" : " stars"});
+                           Stars(voterRating)});
         }
+        case Kind::Rotation:
+            if (voterRating < 1 || voterRating > 5) {
+                return Exploring(record);
+            }
+            return Joined({"Back in rotation: you rated it ", std::to_string(voterRating), Stars(voterRating)});
         case Kind::Artist: return Joined({"Because you like ", OrElse(record.artist, "Unknown Artist")});
         case Kind::Album: return Joined({"Because you like the album ", OrElse(record.album, "Unknown Album")});
         case Kind::Genre: return Joined({"Because you like ", OrElse(record.genre, "Unknown Genre")});

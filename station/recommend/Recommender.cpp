@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "station/recommend/LovedRotation.h"
+
 namespace vorn::station {
 namespace {
 
@@ -118,6 +120,7 @@ void Recommender::Resync(std::int32_t listener, const ListenerRecords& records) 
     for (std::int32_t item : records.recent) {
         Remember(profile, item);
     }
+    profile.rotationValid = false;
 }
 
 void Recommender::SetNeighbours(std::shared_ptr<const ItemNeighbours> neighbours) {
@@ -177,6 +180,31 @@ void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapsh
     });
     profile.statsValid = true;
     profile.statsGeneration = snapshot.Generation();
+    profile.rotationValid = false;
+}
+
+std::size_t Recommender::NewLeft(const Profile& profile, const CatalogueSnapshot& snapshot) const {
+    std::size_t offeredUnrated = 0;
+    profile.lastOffered.ForEach([&](std::int32_t item, std::uint64_t) {
+        offeredUnrated += !profile.rated.Contains(item) && snapshot.FindLive(item) != nullptr ? 1 : 0;
+    });
+    const std::size_t unrated = snapshot.Live().size() - std::min(snapshot.Live().size(), profile.ratedLive);
+    return unrated - std::min(unrated, offeredUnrated);
+}
+
+void Recommender::RefreshRotation(Profile& profile, std::int32_t listener, const CatalogueSnapshot& snapshot) const {
+    if (profile.rotationValid) {
+        return;
+    }
+    // Threes join the loved ones on request, and stand in for them when
+    // nothing else is left (everything rated, nothing higher than 3): silence
+    // only when nothing is left but 1 and 2 stars.
+    profile.rotation = LovedRotation(listener, profile.ratings, settings_.rotateThrees ? 3 : 4, profile.recent,
+                                     profile.lastOffered, snapshot);
+    if (profile.rotation.empty() && !settings_.rotateThrees && profile.ratedLive >= snapshot.Live().size()) {
+        profile.rotation = LovedRotation(listener, profile.ratings, 3, profile.recent, profile.lastOffered, snapshot);
+    }
+    profile.rotationValid = true;
 }
 
 double Recommender::Preference(const Profile& profile, GroupId group) const {
@@ -363,21 +391,13 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     const std::vector<CatalogueEntry>& entries = snapshot.Entries();
     const std::vector<EntryKeys>& keys = snapshot.Keys();
 
-    // Items offered within the last `window` recommendations count as recent;
-    // the window shrinks with what is left to offer, so a small catalogue
-    // still gets recommended.
-    const std::size_t unrated = live.size() - std::min(live.size(), profile.ratedLive);
-    const std::uint64_t window = std::min<std::uint64_t>(std::max(settings_.recentWindow, 0), unrated / 2);
-    const auto isRecent = [&](std::int32_t item) {
-        const std::uint64_t* last = profile.lastOffered.Find(item);
-        return last != nullptr && profile.sequence - *last < window;
-    };
     const auto isChosen = [&](std::int32_t item) {
         return std::find(chosen.begin(), chosen.end(), item) != chosen.end();
     };
+    // New to the listener: unrated, and not offered within the recent memory.
     const auto eligible = [&](std::uint32_t index) {
         const std::int32_t item = keys[index].id;
-        return !profile.rated.Contains(item) && !isRecent(item) && !isChosen(item);
+        return !profile.rated.Contains(item) && !profile.lastOffered.Contains(item) && !isChosen(item);
     };
 
     // Candidates: a third from the listener's favourite groups, a third from
@@ -421,9 +441,20 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     const double exploration = std::max(
         settings_.exploration, 1.0 - static_cast<double>(profile.ratings.size()) / kSettledRatings);
     std::size_t next = 0;
-    const auto take = [&](std::uint32_t index, bool scored) {
+    bool newOnesGone = false;
+    std::size_t lovedTaken = 0;
+    // `rotated`: the listener's rating of a loved item back in rotation.
+    const auto take = [&](std::uint32_t index, bool scored, std::int32_t rotated = 0) {
         if (reasons != nullptr) {
-            reasons->push_back(scored ? ReasonFor(profile, keys[index], neighbours != nullptr) : PickReason());
+            PickReason reason;
+            if (rotated != 0) {
+                reason.kind = PickReason::Kind::Rotation;
+                reason.voter = keys[index].id;
+                reason.voterRating = rotated;
+            } else if (scored) {
+                reason = ReasonFor(profile, keys[index], neighbours != nullptr);
+            }
+            reasons->push_back(reason);
         }
         chosen.push_back(keys[index].id);
         snapshot.CountRecommended(index);
@@ -453,29 +484,51 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
             continue;
         }
         // The draws found too little: walk the catalogue from a random place,
-        // first for items not offered recently, then for any unrated one.
-        const std::size_t start = Below(profile.random, live.size());
-        std::int64_t found = -1;
-        std::int64_t fallback = -1;
-        for (std::size_t k = 0; k < live.size() && found < 0; ++k) {
-            const std::uint32_t index = live[(start + k) % live.size()];
-            const std::int32_t item = keys[index].id;
-            if (profile.rated.Contains(item) || isChosen(item)) {
+        // while the memory says that something new is left.
+        if (!newOnesGone && NewLeft(profile, snapshot) > 0) {
+            const std::size_t start = Below(profile.random, live.size());
+            std::int64_t found = -1;
+            for (std::size_t k = 0; k < live.size() && found < 0; ++k) {
+                const std::uint32_t index = live[(start + k) % live.size()];
+                if (eligible(index)) {
+                    found = index;
+                }
+            }
+            if (found >= 0) {
+                take(static_cast<std::uint32_t>(found), false);
                 continue;
             }
-            if (!isRecent(item)) {
-                found = index;
-            } else if (fallback < 0) {
-                fallback = index;
+        }
+        newOnesGone = true;
+        RefreshRotation(profile, listener, snapshot);
+        if (lovedTaken < profile.rotation.size()) {
+            // Least recently offered first: from the front, and to the back.
+            const RotationPick pick = profile.rotation.front();
+            profile.rotation.pop_front();
+            const CatalogueEntry* entry = snapshot.FindLive(pick.item);
+            if (entry == nullptr) {
+                continue;  // gone since the rotation was made; it comes back with the next catalogue
+            }
+            profile.rotation.push_back(pick);
+            ++lovedTaken;
+            take(static_cast<std::uint32_t>(entry - entries.data()), false, pick.rating);
+            continue;
+        }
+        // Nothing loved left for this answer: an unrated item again, the one
+        // offered longest ago. Every unrated item is in the recent memory now.
+        std::int64_t oldest = -1;
+        for (auto it = profile.recent.begin(); it != profile.recent.end() && oldest < 0; ++it) {
+            const std::uint64_t* last = profile.lastOffered.Find(it->first);
+            const CatalogueEntry* entry = snapshot.FindLive(it->first);
+            if (last != nullptr && *last == it->second && entry != nullptr && !profile.rated.Contains(it->first) &&
+                !isChosen(it->first)) {
+                oldest = entry - entries.data();
             }
         }
-        if (found < 0) {
-            found = fallback;
-        }
-        if (found < 0) {
+        if (oldest < 0) {
             break;
         }
-        take(static_cast<std::uint32_t>(found), false);
+        take(static_cast<std::uint32_t>(oldest), false);
     }
     return chosen;
 }

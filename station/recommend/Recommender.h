@@ -13,6 +13,7 @@
 #include "station/catalogue/CatalogueSnapshot.h"
 #include "station/base/FlatIdMap.h"
 #include "station/recommend/ItemNeighbours.h"
+#include "station/recommend/LovedRotation.h"
 #include "station/recommend/PickReason.h"
 #include "station/store/StationStore.h"
 
@@ -23,15 +24,25 @@ struct RecommenderSettings {
     double exploration = 0.15;  // share of the picks made to explore the catalogue
     double shrink = 2.0;        // how many neutral ratings a group's average starts with
     double neighbourWeight = 0.3;  // weight of the neighbours' verdict beside the groups' scores
+    bool rotateThrees = false;  // items rated 3 stars come back in rotation too, not only 4 and 5
     std::uint64_t seed = 0;     // 0: seeded from the system's random source
 };
 
-// Picks items for a listener from what the listener rated. It never offers an
-// item the listener rated, avoids items it offered the listener recently, leans
-// towards artists, albums and genres rated high and away from those rated low
-// (each group's average is pulled towards the neutral 3 while it has few
-// ratings), and spends a share of the picks on items offered least so far, so
-// the whole catalogue gets heard.
+// Picks items for a listener from what the listener rated. It offers items the
+// listener has not rated and has not been offered within the recent memory
+// (the last `recentWindow` picks), leans towards artists, albums and genres
+// rated high and away from those rated low (each group's average is pulled
+// towards the neutral 3 while it has few ratings), and spends a share of the
+// picks on items offered least so far, so the whole catalogue gets heard.
+//
+// Once everything unrated has been offered, the listener's loved items (rated
+// 4 or 5; also 3 with `rotateThrees`, and 3 alone once everything is rated
+// and nothing higher than 3) come back in rotation, least recently offered first
+// (LovedRotation): with L of them, each comes back only after the L - 1
+// others, and so not twice in a day when L exceeds a day's listening. Items
+// rated 1 or 2 never come back. Only when nothing loved is left to add to an
+// answer are unrated items offered again, those offered longest ago first; an
+// answer is empty only for a listener with nothing to play at all.
 //
 // Once neighbours are set (ItemNeighbours, rebuilt in the background from
 // every listener's ratings), each rated item lends its verdict (the rating
@@ -49,8 +60,10 @@ struct RecommenderSettings {
 //
 // The work per request depends on the number of items asked for, not on the
 // size of the catalogue: candidates are drawn at random, partly from the
-// listener's favourite groups, and scored; only a listener who has rated or
-// recently heard nearly everything makes it walk the catalogue.
+// listener's favourite groups, and scored; only a listener with a few new
+// items left among many makes it walk the catalogue for them. The rotation
+// costs the number of loved items once per change of the ratings, then only
+// its picks.
 //
 // Thread-safe; requests of different listeners run in parallel.
 class Recommender {
@@ -74,7 +87,7 @@ public:
     // Replaces the item neighbours used from the next request on (null: none).
     void SetNeighbours(std::shared_ptr<const ItemNeighbours> neighbours);
     // Up to `count` distinct item ids of present items, best first; fewer when
-    // the listener has rated nearly everything. Remembers them as recent.
+    // the listener has little left to play. Remembers them as recent.
     // With `reasons`, it receives what made each pick, in the same order.
     std::vector<std::int32_t> Recommend(std::int32_t listener, int count, const CatalogueSnapshot& snapshot,
                                         std::vector<PickReason>* reasons = nullptr);
@@ -111,6 +124,12 @@ private:
         std::deque<std::pair<std::int32_t, std::uint64_t>> recent;  // item id, sequence number
         FlatIdMap<std::uint64_t> lastOffered;  // item id → last sequence number
         std::uint64_t sequence = 0;
+        // The loved items in the order they come back, least recently offered
+        // first: taken from the front and put at the back, so a request costs
+        // no more than its picks; made again when the ratings, the catalogue
+        // or the recent memory change otherwise.
+        std::deque<RotationPick> rotation;
+        bool rotationValid = false;
         std::mt19937_64 random;
     };
 
@@ -118,6 +137,10 @@ private:
     void Remember(Profile& profile, std::int32_t item) const;
     void RefreshStats(Profile& profile, const CatalogueSnapshot& snapshot) const;
     double Preference(const Profile& profile, GroupId group) const;
+    // How many present items the listener has neither rated nor been offered
+    // within the recent memory.
+    std::size_t NewLeft(const Profile& profile, const CatalogueSnapshot& snapshot) const;
+    void RefreshRotation(Profile& profile, std::int32_t listener, const CatalogueSnapshot& snapshot) const;
     void RefreshVerdicts(Profile& profile, const ItemNeighbours& neighbours, std::uint64_t generation,
                          const CatalogueSnapshot& snapshot) const;
     double GroupsScore(const Profile& profile, const EntryKeys& entry, int leaveOut) const;

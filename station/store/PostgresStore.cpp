@@ -1,6 +1,7 @@
 #include "station/store/PostgresStore.h"
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <tuple>
 #include <unordered_map>
@@ -78,14 +79,31 @@ constexpr const char* kPathsAsBytes = R"sql(
 ALTER TABLE items ALTER COLUMN path TYPE bytea USING convert_to(path, pg_client_encoding());
 )sql";
 
+// Version 5 is reserved for the items' content identity.
+constexpr const char* kReservedFive = "";
+
+// Version 6: what was learnt from each item's file (MediaFactsRecord), its
+// loudness in hundredths of a dB.
+constexpr const char* kMediaFacts = R"sql(
+CREATE TABLE media_facts(
+  item integer PRIMARY KEY REFERENCES items(id),
+  size bigint NOT NULL, modified bigint NOT NULL,
+  loudness_from integer NOT NULL, integrated integer NOT NULL, true_peak integer NOT NULL,
+  art text NOT NULL);
+)sql";
+
 struct Migration {
     int version;
     const char* sql;
 };
-constexpr Migration kMigrations[] = {
-    {1, kSchema}, {2, kTokensAndReasons}, {3, kRecentSets}, {4, kPathsAsBytes}};
+constexpr Migration kMigrations[] = {{1, kSchema},       {2, kTokensAndReasons}, {3, kRecentSets},
+                                     {4, kPathsAsBytes}, {5, kReservedFive},     {6, kMediaFacts}};
 
 std::string Now() { return std::to_string(Clock::System().NowSeconds()); }
+
+// Loudness is kept in hundredths of a dB.
+std::string Hundredths(double decibels) { return std::to_string(std::llround(decibels * 100)); }
+double Decibels(std::int64_t hundredths) { return static_cast<double>(hundredths) / 100; }
 
 // Array literals for unnest(): {1,2} and {"a","b \"c\""}.
 template <typename Range, typename Get>
@@ -623,6 +641,50 @@ std::string PostgresStore::WhyRecommended(std::int32_t listener, std::int32_t it
                        return row.Ok();
                    });
     return why;
+}
+
+bool PostgresStore::StoreMediaFacts(const MediaFactsRecord& facts) {
+    return WithConnection("store what was learnt from a file", kRequestBudget,
+                          [&](PgConnection& connection, Deadline deadline, std::string& error) {
+                              const PgResult stored = connection.Run(
+                                  "INSERT INTO media_facts(item, size, modified, loudness_from, integrated, "
+                                  "true_peak, art) VALUES($1, $2, $3, $4, $5, $6, $7) ON CONFLICT (item) DO UPDATE "
+                                  "SET size = excluded.size, modified = excluded.modified, "
+                                  "loudness_from = excluded.loudness_from, integrated = excluded.integrated, "
+                                  "true_peak = excluded.true_peak, art = excluded.art",
+                                  {std::to_string(facts.item), std::to_string(facts.fileSize),
+                                   std::to_string(facts.modified),
+                                   std::to_string(static_cast<int>(facts.loudnessFrom)),
+                                   Hundredths(facts.integratedLufs), Hundredths(facts.truePeakDbtp), facts.art},
+                                  deadline);
+                              error = stored.Error();
+                              return stored.Ok();
+                          });
+}
+
+std::vector<MediaFactsRecord> PostgresStore::LoadMediaFacts() {
+    std::vector<MediaFactsRecord> all;
+    InTransaction("load what was learnt from the files", [&](PgConnection& connection, Deadline deadline,
+                                                             std::string& error) {
+        const PgResult rows = connection.Run(
+            "SELECT item, size, modified, loudness_from, integrated, true_peak, art FROM media_facts ORDER BY item",
+            {}, deadline);
+        all.reserve(static_cast<std::size_t>(rows.Rows()));
+        for (int row = 0; row < rows.Rows(); ++row) {
+            MediaFactsRecord facts;
+            facts.item = static_cast<std::int32_t>(rows.Int(row, 0));
+            facts.fileSize = rows.Int(row, 1);
+            facts.modified = rows.Int(row, 2);
+            facts.loudnessFrom = LoudnessSourceOf(rows.Int(row, 3));
+            facts.integratedLufs = Decibels(rows.Int(row, 4));
+            facts.truePeakDbtp = Decibels(rows.Int(row, 5));
+            facts.art = rows.Text(row, 6);
+            all.push_back(std::move(facts));
+        }
+        error = rows.Error();
+        return rows.Ok();
+    });
+    return all;
 }
 
 }  // namespace vorn::station

@@ -47,6 +47,8 @@ public:
     std::int32_t ListenerOfToken(const std::string& token) override;
     bool LoadRatingHistory(std::int32_t listener, std::vector<RatedItem>& out) override;
     std::string WhyRecommended(std::int32_t listener, std::int32_t item) override;
+    bool StoreMediaFacts(const MediaFactsRecord& facts) override;
+    std::vector<MediaFactsRecord> LoadMediaFacts() override;
 
 private:
     using Work = std::function<bool(PgConnection& connection, PgConnection::Deadline deadline, std::string& error)>;

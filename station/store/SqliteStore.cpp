@@ -1,6 +1,7 @@
 #include "station/store/SqliteStore.h"
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 
 #include "platform/Clock.h"
@@ -62,12 +63,25 @@ DROP TABLE recent;
 // bytes it was given, so it only records the version.
 constexpr const char* kPathsAsBytes = "";
 
+// Version 5 is reserved for the items' content identity.
+constexpr const char* kReservedFive = "";
+
+// Version 6: what was learnt from each item's file (MediaFactsRecord), its
+// loudness in hundredths of a dB.
+constexpr const char* kMediaFacts = R"sql(
+CREATE TABLE media_facts(
+  item INTEGER PRIMARY KEY REFERENCES items(id),
+  size INTEGER NOT NULL, modified INTEGER NOT NULL,
+  loudness_from INTEGER NOT NULL, integrated INTEGER NOT NULL, true_peak INTEGER NOT NULL,
+  art TEXT NOT NULL);
+)sql";
+
 struct Migration {
     int version;
     const char* sql;
 };
-constexpr Migration kMigrations[] = {
-    {1, kSchema}, {2, kTokensAndReasons}, {3, kRecentSets}, {4, kPathsAsBytes}};
+constexpr Migration kMigrations[] = {{1, kSchema},       {2, kTokensAndReasons}, {3, kRecentSets},
+                                     {4, kPathsAsBytes}, {5, kReservedFive},     {6, kMediaFacts}};
 
 // The sets of a listener's recent memory, newest first, with the number of
 // items in newer sets: `newer`.
@@ -85,6 +99,10 @@ std::vector<RecentSet::Entry> DecodeSet(const SqliteStatement& row, int countCol
 }
 
 std::int64_t Now() { return Clock::System().NowSeconds(); }
+
+// Loudness is kept in hundredths of a dB.
+std::int64_t Hundredths(double decibels) { return std::llround(decibels * 100); }
+double Decibels(std::int64_t hundredths) { return static_cast<double>(hundredths) / 100; }
 
 }  // namespace
 
@@ -539,6 +557,45 @@ std::string SqliteStore::WhyRecommended(std::int32_t listener, std::int32_t item
         return true;
     });
     return why;
+}
+
+bool SqliteStore::StoreMediaFacts(const MediaFactsRecord& facts) {
+    std::lock_guard lock(mutex_);
+    if (!db_.IsOpen()) {
+        return false;
+    }
+    SqliteStatement upsert = db_.Prepare(
+        "INSERT INTO media_facts(item, size, modified, loudness_from, integrated, true_peak, art) "
+        "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT(item) DO UPDATE SET size = excluded.size, "
+        "modified = excluded.modified, loudness_from = excluded.loudness_from, integrated = excluded.integrated, "
+        "true_peak = excluded.true_peak, art = excluded.art");
+    return upsert.Bind(1, facts.item)
+        .Bind(2, facts.fileSize)
+        .Bind(3, facts.modified)
+        .Bind(4, static_cast<std::int64_t>(facts.loudnessFrom))
+        .Bind(5, Hundredths(facts.integratedLufs))
+        .Bind(6, Hundredths(facts.truePeakDbtp))
+        .Bind(7, facts.art)
+        .Run();
+}
+
+std::vector<MediaFactsRecord> SqliteStore::LoadMediaFacts() {
+    std::lock_guard lock(mutex_);
+    std::vector<MediaFactsRecord> all;
+    SqliteStatement select = db_.Prepare(
+        "SELECT item, size, modified, loudness_from, integrated, true_peak, art FROM media_facts ORDER BY item");
+    while (select.Step()) {
+        MediaFactsRecord facts;
+        facts.item = static_cast<std::int32_t>(select.Int(0));
+        facts.fileSize = select.Int(1);
+        facts.modified = select.Int(2);
+        facts.loudnessFrom = LoudnessSourceOf(select.Int(3));
+        facts.integratedLufs = Decibels(select.Int(4));
+        facts.truePeakDbtp = Decibels(select.Int(5));
+        facts.art = select.Text(6);
+        all.push_back(std::move(facts));
+    }
+    return all;
 }
 
 }  // namespace vorn::station

@@ -11,8 +11,10 @@ namespace vorn::station {
 // higher number and is refused: this station would not know what it means.
 // Version 2 added the listeners' page tokens and the reason kept with each
 // recent recommendation; version 3 keeps the recent recommendations one row
-// per answer; version 4 keeps paths as their bytes (PostgreSQL).
-inline constexpr int kStoreSchemaVersion = 4;
+// per answer; version 4 keeps paths as their bytes (PostgreSQL); version 5 is
+// reserved for the items' content identity; version 6 keeps what was learnt
+// from each item's file (MediaFactsRecord).
+inline constexpr int kStoreSchemaVersion = 6;
 
 // One media file of the catalogue as the store keeps it. The id is handed out
 // once per file path and never changes or gets reused.
@@ -27,6 +29,34 @@ struct ItemRecord {
     std::int64_t fileSize = 0;
     std::int64_t modified = 0;  // modification time, nanoseconds since the epoch
     bool present = true;        // false once the file was not found by a scan
+};
+
+// Where an item's loudness came from.
+enum class LoudnessSource : std::int32_t {
+    None = 0,      // not known: the file could not be decoded (or was silent)
+    Measured = 1,  // EBU R128 integrated loudness and true peak of the decoded audio
+    Tags = 2,      // the file's ReplayGain track gain and peak
+};
+
+// The source a store keeps as a number; anything unknown is None.
+inline LoudnessSource LoudnessSourceOf(std::int64_t stored) {
+    return stored == 1 ? LoudnessSource::Measured : stored == 2 ? LoudnessSource::Tags : LoudnessSource::None;
+}
+
+// What the station learnt from an item's file besides its tags, worked out
+// once in the background: its loudness and the key of its picture in the art
+// cache. Kept with the file's size and time when it was worked out, so that a
+// changed file is looked at again.
+struct MediaFactsRecord {
+    std::int32_t item = 0;
+    std::int64_t fileSize = 0;
+    std::int64_t modified = 0;
+    LoudnessSource loudnessFrom = LoudnessSource::None;
+    double integratedLufs = 0;  // meaningful unless loudnessFrom is None
+    double truePeakDbtp = 0;
+    std::string art;  // the picture's key (ArtCache), "" when the item has none
+
+    friend bool operator==(const MediaFactsRecord&, const MediaFactsRecord&) = default;
 };
 
 struct RatingRecord {
@@ -125,6 +155,13 @@ public:
     // The reason kept with the listener's latest recent recommendation of the
     // item, or "" when there is none.
     virtual std::string WhyRecommended(std::int32_t listener, std::int32_t item) = 0;
+
+    // Stores what was learnt from an item's file, replacing what was kept for
+    // it before. True once committed.
+    virtual bool StoreMediaFacts(const MediaFactsRecord& facts) = 0;
+    // Everything kept so far, every item's once (an empty list also when the
+    // store failed, after a log line).
+    virtual std::vector<MediaFactsRecord> LoadMediaFacts() = 0;
 };
 
 }  // namespace vorn::station

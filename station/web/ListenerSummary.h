@@ -25,6 +25,7 @@ struct ListenerSummary {
         ItemRecord item;  // id 0 and empty tags when the catalogue no longer has it
         std::int32_t value = 0;
         std::int64_t updated = 0;
+        std::string art;  // the key of its picture (ArtCache), "" for none
     };
 
     std::array<int, 5> starCounts{};  // [0] one star ... [4] five stars

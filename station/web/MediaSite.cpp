@@ -17,6 +17,9 @@ namespace {
 
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kListenerPrefix = "/listener/";
+constexpr const char* kArtPrefix = "/art/";
+// A picture's key names its content: it never changes.
+constexpr const char* kForever = "Cache-Control: public, max-age=31536000, immutable\r\n";
 // A page showing a listener's token: not kept by caches, and its links do not
 // hand the address on.
 constexpr const char* kPrivate = "Cache-Control: private, no-store\r\nReferrer-Policy: no-referrer\r\n";
@@ -69,6 +72,29 @@ std::string ReasonOf(int status) {
     }
 }
 
+// The whole of a regular file as a "200 OK" answer; status 0 (errno set)
+// when it cannot be opened.
+MediaResponse Opened(const std::string& version, const std::string& path, const char* contentType,
+                     const char* extraHeaders = "") {
+    MediaResponse response;
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat facts {};
+    if (!file.Valid() || ::fstat(file.Get(), &facts) != 0) {
+        return response;
+    }
+    if (!S_ISREG(facts.st_mode)) {
+        errno = EISDIR;
+        return response;
+    }
+    response.status = 200;
+    response.head = (version == "HTTP/1.1" ? "HTTP/1.1 " : "HTTP/1.0 ") + std::string("200 OK\r\n") + extraHeaders +
+                    "Content-Type: " + contentType + "\r\nContent-Length: " + std::to_string(facts.st_size) +
+                    "\r\nConnection: close\r\n\r\n";
+    response.file = std::move(file);
+    response.fileLength = static_cast<std::uint64_t>(facts.st_size);
+    return response;
+}
+
 }  // namespace
 
 UniqueFd::~UniqueFd() {
@@ -88,8 +114,9 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     return *this;
 }
 
-MediaSite::MediaSite(StationStore& store, Catalogue& catalogue, MediaLinks links, bool redirectMedia)
-    : store_(store), catalogue_(catalogue), links_(std::move(links)), redirectMedia_(redirectMedia) {}
+MediaSite::MediaSite(StationStore& store, Catalogue& catalogue, MediaLinks links, bool redirectMedia,
+                     const MediaFacts* facts)
+    : store_(store), catalogue_(catalogue), links_(std::move(links)), redirectMedia_(redirectMedia), facts_(facts) {}
 
 MediaResponse MediaSite::Simple(const std::string& version, int status, const std::string& reason,
                                 const std::string& contentType, const std::string& body,
@@ -141,6 +168,8 @@ MediaResponse MediaSite::Respond(const HttpRequestHead& request, bool mirror) {
         response = File(request, id);
     } else if (std::int32_t id = IdIn(path, "/item/", ".html"); id != 0) {
         response = Item(request, id);
+    } else if (path.rfind(kArtPrefix, 0) == 0 && EndsWithIgnoringCase(path, ".jpg")) {
+        response = Art(request, path.substr(std::strlen(kArtPrefix), path.size() - std::strlen(kArtPrefix) - 4));
     } else if (path.rfind(kListenerPrefix, 0) == 0) {
         response = Listener(request, path.substr(std::strlen(kListenerPrefix)));
     } else if (path == "/help.html") {
@@ -164,20 +193,24 @@ MediaResponse MediaSite::File(const HttpRequestHead& request, std::int32_t id) {
         STATION_LOG(LogLevel::Info) << "MediaSite : no media item " << id;
         return Simple(request.version, 404, ReasonOf(404), kHtml, ErrorPage(404, ReasonOf(404)));
     }
-    UniqueFd file(::open(item.path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat facts {};
-    if (!file.Valid() || ::fstat(file.Get(), &facts) != 0 || !S_ISREG(facts.st_mode)) {
+    MediaResponse response = Opened(request.version, item.path, "audio/mpeg");
+    if (response.status != 200) {
         STATION_LOG(LogLevel::Warning) << "MediaSite : cannot open " << item.path << " : " << std::strerror(errno);
         catalogue_.ReportMissing(id);
         return Simple(request.version, 404, ReasonOf(404), kHtml, ErrorPage(404, ReasonOf(404)));
     }
-    MediaResponse response;
-    response.status = 200;
-    response.head = (request.version == "HTTP/1.1" ? "HTTP/1.1 " : "HTTP/1.0 ") + std::string("200 OK\r\n") +
-                    "Content-Type: audio/mpeg\r\nContent-Length: " + std::to_string(facts.st_size) +
-                    "\r\nConnection: close\r\n\r\n";
-    response.file = std::move(file);
-    response.fileLength = static_cast<std::uint64_t>(facts.st_size);
+    return response;
+}
+
+MediaResponse MediaSite::Art(const HttpRequestHead& request, const std::string& key) {
+    const std::string file = facts_ != nullptr ? facts_->ArtFile(key) : std::string();
+    MediaResponse response = file.empty() ? MediaResponse() : Opened(request.version, file, "image/jpeg", kForever);
+    if (response.status != 200) {
+        if (!file.empty()) {
+            STATION_LOG(LogLevel::Warning) << "MediaSite : cannot open " << file << " : " << std::strerror(errno);
+        }
+        return Simple(request.version, 404, ReasonOf(404), kHtml, ErrorPage(404, ReasonOf(404)));
+    }
     return response;
 }
 
@@ -187,18 +220,16 @@ MediaResponse MediaSite::Item(const HttpRequestHead& request, std::int32_t id) {
     if (entry == nullptr) {
         return Simple(request.version, 404, ReasonOf(404), kHtml, ErrorPage(404, ReasonOf(404)));
     }
+    const std::string art = facts_ != nullptr ? facts_->DetailsOf(entry->record).art : std::string();
     const std::string token = QueryValue(request.path, "l");
-    if (token.empty()) {
-        return Simple(request.version, 200, ReasonOf(200), kHtml, ItemPage(entry->record, links_));
-    }
     // A token the store does not know gets the plain page: the link is only
     // offered to its owner.
-    const std::int32_t listener = store_.ListenerOfToken(token);
+    const std::int32_t listener = token.empty() ? 0 : store_.ListenerOfToken(token);
     if (listener == 0) {
-        return Simple(request.version, 200, ReasonOf(200), kHtml, ItemPage(entry->record, links_));
+        return Simple(request.version, 200, ReasonOf(200), kHtml, ItemPage(entry->record, links_, "", "", art));
     }
     return Simple(request.version, 200, ReasonOf(200), kHtml,
-                  ItemPage(entry->record, links_, store_.WhyRecommended(listener, id), token), kPrivate);
+                  ItemPage(entry->record, links_, store_.WhyRecommended(listener, id), token, art), kPrivate);
 }
 
 MediaResponse MediaSite::Listener(const HttpRequestHead& request, const std::string& token) {
@@ -213,8 +244,13 @@ MediaResponse MediaSite::Listener(const HttpRequestHead& request, const std::str
         return Simple(request.version, 503, ReasonOf(503), kHtml, ErrorPage(503, ReasonOf(503)));
     }
     const std::shared_ptr<const CatalogueSnapshot> snapshot = catalogue_.Current();
-    return Simple(request.version, 200, ReasonOf(200), kHtml,
-                  ListenerPage(ListenerSummary::Build(history, *snapshot)), kPrivate);
+    ListenerSummary summary = ListenerSummary::Build(history, *snapshot);
+    for (ListenerSummary::Rated& rated : summary.lastRated) {
+        if (facts_ != nullptr && rated.item.id != 0) {
+            rated.art = facts_->DetailsOf(rated.item).art;
+        }
+    }
+    return Simple(request.version, 200, ReasonOf(200), kHtml, ListenerPage(summary), kPrivate);
 }
 
 }  // namespace vorn::station

@@ -6,6 +6,7 @@
 #include "station/catalogue/Catalogue.h"
 #include "station/web/HttpRequestHead.h"
 #include "station/catalogue/ItemDetails.h"
+#include "station/media/MediaFacts.h"
 
 namespace vorn::station {
 
@@ -47,13 +48,17 @@ struct MediaResponse {
 //   /listener/<token> the listener's page; 404 for a token the store does not
 //                     know, the same answer whatever the text, after the same
 //                     lookup (StationStore::ListenerOfToken)
+//   /art/<key>.jpg    a picture of the art cache (MediaFacts::ArtFile), which
+//                     never changes under its key: cached for a year
 //   /help.html, /     the help page and the product page
 // anything else 404. GET and HEAD only. The mirror serves the same for host
 // names of the form "<media host>[:port]" + kCdnHostSuffix and refuses other
 // origins with 404. Every answer closes the connection.
 class MediaSite {
 public:
-    MediaSite(StationStore& store, Catalogue& catalogue, MediaLinks links, bool redirectMedia);
+    // `facts` gives the pictures (none without it).
+    MediaSite(StationStore& store, Catalogue& catalogue, MediaLinks links, bool redirectMedia,
+              const MediaFacts* facts = nullptr);
     MediaSite(const MediaSite&) = delete;
     MediaSite& operator=(const MediaSite&) = delete;
 
@@ -67,6 +72,7 @@ public:
 private:
     bool IsOurOrigin(const HttpRequestHead& request) const;
     MediaResponse File(const HttpRequestHead& request, std::int32_t id);
+    MediaResponse Art(const HttpRequestHead& request, const std::string& key);
     MediaResponse Item(const HttpRequestHead& request, std::int32_t id);
     MediaResponse Listener(const HttpRequestHead& request, const std::string& token);
 
@@ -74,6 +80,7 @@ private:
     Catalogue& catalogue_;
     const MediaLinks links_;
     const bool redirectMedia_;
+    const MediaFacts* const facts_;
 };
 
 }  // namespace vorn::station

@@ -18,6 +18,12 @@ std::string Page(const std::string& title, const std::string& body, const std::s
            body + "\n</body>\n</html>\n";
 }
 
+// The picture of the art cache under `key`, as the media host serves it.
+std::string ArtImage(const std::string& key, const std::string& alt, const char* extra = "") {
+    return "<img class=\"art\" src=\"/art/" + HtmlEscaped(key) + ".jpg\" alt=\"" + HtmlEscaped(alt) + "\"" + extra +
+           ">";
+}
+
 std::string Stars(int value) { return std::to_string(value) + (value == 1 ? " star" : " stars"); }
 
 std::string When(std::int64_t seconds) {
@@ -107,10 +113,14 @@ std::string HelpPage() {
 }
 
 std::string ItemPage(const ItemRecord& item, const MediaLinks& links, const std::string& why,
-                     const std::string& listenerToken) {
+                     const std::string& listenerToken, const std::string& art) {
     const std::string title = HtmlEscaped(item.title.empty() ? "Untitled" : item.title);
     const std::string artist = HtmlEscaped(item.artist.empty() ? "Unknown Artist" : item.artist);
-    std::string body = "<h1>" + title + "</h1>\n<p>by <strong>" + artist + "</strong></p>\n";
+    std::string body;
+    if (!art.empty()) {
+        body += ArtImage(art, "Cover of " + (item.album.empty() ? item.title : item.album)) + "\n";
+    }
+    body += "<h1>" + title + "</h1>\n<p>by <strong>" + artist + "</strong></p>\n";
     if (!listenerToken.empty() && !why.empty()) {
         body += "<p class=\"why\">Why this track: <em>" + HtmlEscaped(why) + "</em></p>\n";
     }
@@ -132,7 +142,9 @@ std::string ItemPage(const ItemRecord& item, const MediaLinks& links, const std:
         body += "<p><a class=\"listener\" href=\"/listener/" + HtmlEscaped(listenerToken) +
                 "\">Your listening: ratings and favourites</a></p>\n";
     }
-    return Page(title + " - " + artist, body);
+    return Page(title + " - " + artist, body,
+                art.empty() ? "" : "img.art{float:right;width:16em;max-width:45%;height:auto;margin:0 0 1em 1.5em;"
+                                   "border-radius:3px}\n");
 }
 
 std::string ListenerPage(const ListenerSummary& summary) {
@@ -157,14 +169,17 @@ std::string ListenerPage(const ListenerSummary& summary) {
                 item.id == 0 ? std::string("A track no longer in the catalogue")
                              : (item.artist.empty() ? "Unknown Artist" : item.artist) + " - " +
                                    (item.title.empty() ? "Untitled" : item.title);
-            body += "<tr><td>" + HtmlEscaped(track) + "</td><td>" + HtmlEscaped(item.album) + "</td><td>" +
+            const std::string picture =
+                rated.art.empty() ? std::string() : ArtImage(rated.art, "", " width=\"32\" height=\"32\"") + " ";
+            body += "<tr><td>" + picture + HtmlEscaped(track) + "</td><td>" + HtmlEscaped(item.album) + "</td><td>" +
                     Stars(rated.value) + "</td><td>" + When(rated.updated) + "</td></tr>\n";
         }
         body += "</tbody>\n</table>\n";
     }
     return Page("Your listening - Vorn", body,
                 "table{border-collapse:collapse;width:100%}\nth,td{text-align:left;padding:.2em .5em;"
-                "border-bottom:1px solid #dde}\ntd:last-child{white-space:nowrap}\nfigure{margin:1em 0}\n");
+                "border-bottom:1px solid #dde}\ntd:last-child{white-space:nowrap}\nfigure{margin:1em 0}\n"
+                "img.art{vertical-align:middle;object-fit:cover;border-radius:2px}\n");
 }
 
 std::string ErrorPage(int status, const std::string& reason) {

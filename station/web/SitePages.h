@@ -16,11 +16,13 @@ std::string ProductPage();
 std::string HelpPage();
 // With a listener's token (their Source link carried it and the store knew
 // it), the page also tells why the item was picked for them, when known, and
-// links their own page.
+// links their own page. With the key of its picture (ArtCache), the page
+// shows it beside the text.
 std::string ItemPage(const ItemRecord& item, const MediaLinks& links, const std::string& why = "",
-                     const std::string& listenerToken = "");
+                     const std::string& listenerToken = "", const std::string& art = "");
 // The listener's ratings by stars (an SVG bar chart), favourite artists and
-// genres and the tracks rated last, readable without scripts.
+// genres and the tracks rated last (each with its picture, when it has one),
+// readable without scripts.
 std::string ListenerPage(const ListenerSummary& summary);
 std::string ErrorPage(int status, const std::string& reason);
 

@@ -135,6 +135,81 @@ TEST_F(SharedStationsTest, AListenerMovesBetweenStationsWithItsRatingsAndRecentI
     }
 }
 
+// A listener who rated the whole collection keeps hearing the tracks rated 4
+// and 5 from both stations, each told why, in one rotation: any 8 picks in a
+// row are the 8 loved tracks, whichever station made them; 1 and 2 stars
+// never come back.
+TEST_F(SharedStationsTest, ALoverOfTheWholeCollectionHearsTheLovedTracksInRotationFromEveryStation) {
+    int portA = 0, portB = 0;
+    auto a = Start("127.0.0.2", portA);
+    auto b = Start("127.0.0.3", portB);
+    ASSERT_TRUE(portA != 0 && portB != 0);
+    Preferences direct;
+    VornClientEngine onA(&direct), onB(&direct);
+    ASSERT_EQ(onA.Initialise("127.0.0.2", portA), kEngineOk);
+    ASSERT_EQ(onB.Initialise("127.0.0.3", portB), kEngineOk);
+    std::int32_t user = 0;
+    ASSERT_EQ(onA.RegisterUser(user, {}), kEngineOk);
+
+    // Songs 0, 1, 6, 7, ... are loved (5 and 4 stars), 2, 8, ... rated 3, the rest 1 or 2.
+    VornClientEngine::RecommendationList list;
+    ASSERT_EQ(onA.GetRecommendations(user, 1, 24, list), kEngineOk);
+    ASSERT_EQ(list.size(), 24u);
+    std::map<std::int32_t, std::int32_t> rated;
+    for (const auto& rec : list) {
+        const int song = std::stoi(rec->Details().at("Title").substr(5));
+        rated[rec->ItemId()] = song % 6 == 0 ? 5 : song % 6 == 1 ? 4 : song % 6 == 2 ? 3 : song % 6 == 3 ? 2 : 1;
+    }
+    ASSERT_EQ(onB.SubmitRatings(user, rated), kEngineOk);
+    ASSERT_TRUE(vorn::test::WaitFor([&] { return b->Log().find("stored 24 ratings of user 1") != std::string::npos; }));
+
+    std::vector<std::int32_t> picks;
+    for (int round = 0; round < 10; ++round) {
+        list.clear();
+        ASSERT_EQ((round % 2 == 0 ? onA : onB).GetRecommendations(user, 1, 3, list), kEngineOk);
+        ASSERT_EQ(list.size(), 3u) << "round " << round;
+        for (const auto& rec : list) {
+            const std::int32_t stars = rated[rec->ItemId()];
+            EXPECT_GE(stars, 4) << "item " << rec->ItemId() << " came back";
+            EXPECT_EQ(rec->Details().at("Why"), "Back in rotation: you rated it " + std::to_string(stars) + " stars");
+            picks.push_back(rec->ItemId());
+        }
+    }
+    for (std::size_t at = 0; at + 8 <= picks.size(); ++at) {
+        EXPECT_EQ(std::set<std::int32_t>(picks.begin() + at, picks.begin() + at + 8).size(), 8u) << "picks from " << at;
+    }
+    EXPECT_EQ(a->Log().find("nothing left to recommend"), std::string::npos);
+    EXPECT_EQ(b->Log().find("nothing left to recommend"), std::string::npos);
+
+    // Nothing loved any more: the threes stand in, and once they fall too
+    // both stations answer with nothing, and only then say so in their logs.
+    std::map<std::int32_t, std::int32_t> fallen;
+    for (const auto& [item, stars] : rated) {
+        if (stars >= 4) fallen[item] = 2;
+    }
+    ASSERT_EQ(onA.SubmitRatings(user, fallen), kEngineOk);
+    ASSERT_TRUE(vorn::test::WaitFor([&] { return a->Log().find("stored 8 ratings of user 1") != std::string::npos; }));
+    list.clear();
+    ASSERT_EQ(onB.GetRecommendations(user, 1, 10, list), kEngineOk);
+    ASSERT_EQ(list.size(), 4u);
+    for (const auto& rec : list) {
+        EXPECT_EQ(rated[rec->ItemId()], 3);
+        EXPECT_EQ(rec->Details().at("Why"), "Back in rotation: you rated it 3 stars");
+        fallen[rec->ItemId()] = 1;
+    }
+    ASSERT_EQ(onB.SubmitRatings(user, fallen), kEngineOk);
+    ASSERT_TRUE(vorn::test::WaitFor([&] { return b->Log().find("stored 12 ratings of user 1") != std::string::npos; }));
+    for (VornClientEngine* engine : {&onA, &onB}) {
+        list.clear();
+        ASSERT_EQ(engine->GetRecommendations(user, 1, 3, list), kEngineOk);
+        EXPECT_TRUE(list.empty());
+    }
+    EXPECT_TRUE(vorn::test::WaitFor([&] {
+        return a->Log().find("nothing left to recommend to user 1") != std::string::npos &&
+               b->Log().find("nothing left to recommend to user 1") != std::string::npos;
+    }));
+}
+
 TEST_F(SharedStationsTest, AStationKilledMidLoadLosesNoAcknowledgedRatingAndTheOtherServesOn) {
     int portA = 0, portB = 0;
     auto a = Start("127.0.0.2", portA);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <future>
 #include <map>
@@ -147,16 +148,39 @@ TEST_F(StationEndToEndTest, RegisterRecommendDownloadRateRestartAndContinue) {
     station.reset();
 
     // Same data folder, same port: the engine goes on with its key and user id.
+    // With threes in rotation this time.
+    StationOptions threes = Options(port);
+    threes.rotateThrees = true;
     station = std::make_unique<StationProgram>();
-    ASSERT_TRUE(station->Start(Options(port), error)) << error;
-    for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(station->Start(threes, error)) << error;
+    // The five unrated tracks first (the station remembers what it offered);
+    // after them the tracks rated 5 and 3 come back, saying why, never those
+    // rated 2.
+    const std::int32_t three = list[1]->ItemId();
+    ratings[list[0]->ItemId()] = 5;
+    ratings[three] = 3;
+    ASSERT_EQ(engine.SubmitRatings(user, {{list[0]->ItemId(), 5}, {three, 3}}), kEngineOk);
+    EXPECT_TRUE(vorn::test::WaitFor([&] { return stationLog_.Contains("stored 2 ratings of user 1"); }));
+    std::vector<std::int32_t> picks;
+    for (int round = 0; round < 6; ++round) {
         list.clear();
         ASSERT_EQ(engine.GetRecommendations(user, 1, 2, list), kEngineOk);
-        EXPECT_FALSE(list.empty());
+        ASSERT_EQ(list.size(), 2u);
         for (const auto& rec : list) {
-            EXPECT_EQ(ratings.count(rec->ItemId()), 0u) << "rated item " << rec->ItemId() << " offered again";
+            const auto rated = ratings.find(rec->ItemId());
+            if (picks.size() < 5) {
+                EXPECT_EQ(rated, ratings.end()) << "rated item " << rec->ItemId() << " before the unrated ones";
+            } else if (rated != ratings.end()) {
+                EXPECT_GE(rated->second, 3) << "item rated " << rated->second << " offered again";
+                EXPECT_EQ(rec->Details().at("Why"),
+                          "Back in rotation: you rated it " + std::to_string(rated->second) + " stars");
+            }
+            picks.push_back(rec->ItemId());
         }
     }
+    EXPECT_EQ(std::set<std::int32_t>(picks.begin(), picks.begin() + 5).size(), 5u);
+    EXPECT_EQ(ratings.count(picks[5]), 1u) << "a loved track after the unrated ones";
+    EXPECT_NE(std::find(picks.begin() + 5, picks.end(), three), picks.end()) << "the three came back";
     std::int32_t second = 0;
     ASSERT_EQ(engine.RegisterUser(second, {}), kEngineOk);
     EXPECT_EQ(second, 2);

@@ -28,6 +28,7 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
     EXPECT_EQ(options.minBuild, 13);
     EXPECT_EQ(options.latestBuild, 13);
     EXPECT_FALSE(options.redirectMedia);
+    EXPECT_FALSE(options.rotateThrees);
     EXPECT_EQ(options.tracks, 24);
     EXPECT_EQ(options.trackSeconds, 0);
     EXPECT_EQ(options.database, "sqlite:" + (home / "data/vorn-station/station.db"));
@@ -37,7 +38,7 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
 
     ASSERT_TRUE(Parse({"--music", "/m", "--data=/d", "--bind", "0.0.0.0", "--port", "9080", "--media-port", "9000",
                        "--cdn-port", "0", "--min-build", "10", "--latest-build=14", "--redirect-media",
-                       "--make-demo-library", "/demo", "--tracks", "3", "--track-seconds", "6", "--rescan", "0", "--quiet"},
+                       "--make-demo-library", "/demo", "--tracks", "3", "--track-seconds", "6", "--rescan", "0", "--rotate-threes", "--quiet"},
                       options, error))
         << error;
     EXPECT_EQ(options.musicDir, "/m");
@@ -53,6 +54,7 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
     EXPECT_EQ(options.tracks, 3);
     EXPECT_EQ(options.trackSeconds, 6);
     EXPECT_EQ(options.rescanMinutes, 0);
+    EXPECT_TRUE(options.rotateThrees);
     EXPECT_EQ(options.logLevel, LogLevel::Warning);
     ASSERT_TRUE(Parse({"--public-host", "radio.example", "--help"}, options, error));
     EXPECT_EQ(options.publicHost, "radio.example");

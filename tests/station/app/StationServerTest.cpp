@@ -324,7 +324,9 @@ TEST_F(StationServerTest, AcceptingWithoutDescriptorsRecovers) {
 
 TEST_F(StationServerTest, AClientThatStopsReadingIsCutOffAndAGoneFileIs404) {
     ServerSettings settings;
-    settings.idleTimeout = std::chrono::milliseconds(300);
+    // Ten times the slow reader's pause, so that a loaded machine's scheduling
+    // does not pass for a stalled client.
+    settings.idleTimeout = std::chrono::milliseconds(1000);
     StartStation(false, settings, true);
     const int media = server_->MediaPort();
     RawClient stalled(media, 4096);

@@ -11,6 +11,7 @@
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "server/Base64Codec.h"
@@ -69,6 +70,14 @@ StationKey VectorKey() {
     return *key;
 }
 
+// The token of these bytes, in the client's URL-safe base64.
+std::string TokenOf(const std::string& bytes) {
+    std::string token = Base64Codec::Encode(bytes);
+    std::replace(token.begin(), token.end(), '+', '-');
+    std::replace(token.begin(), token.end(), '/', '_');
+    return token;
+}
+
 // A token of the client's layout with a key block plaintext and a body of the
 // test's choosing, sealed with the station's public key.
 std::string CustomToken(const StationKey& key, const std::string& keyBlock, const std::string& body) {
@@ -77,10 +86,7 @@ std::string CustomToken(const StationKey& key, const std::string& keyBlock, cons
         publicKey.ApplyFunction(CryptoPP::Integer(reinterpret_cast<const CryptoPP::byte*>(keyBlock.data()), keyBlock.size()));
     std::string bytes(128, '\0');
     sealed.Encode(reinterpret_cast<CryptoPP::byte*>(bytes.data()), 128);
-    std::string token = Base64Codec::Encode(bytes + body);
-    std::replace(token.begin(), token.end(), '+', '-');
-    std::replace(token.begin(), token.end(), '/', '_');
-    return token;
+    return TokenOf(bytes + body);
 }
 
 std::string EncryptWithoutPadding(const std::string& clientKey, const std::string& plain) {
@@ -184,23 +190,31 @@ TEST_F(ProtocolCoreTest, HostileTargetsAreRefusedWithAReason) {
     std::string tampered = vectors::kRequest1Token;
     tampered[300 - 20] = tampered[300 - 20] == 'A' ? 'B' : 'A';  // inside the last cipher block
 
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", "empty target"},
-        {"index.html", "no leading slash"},
-        {"/" + vectors::kRequest1Token.substr(0, 100), "short token"},
-        {"/" + vectors::kRequest1Token + "AAAA", "token not whole blocks"},
-        {"/abc def", "foreign characters"},
-        {"/" + vectors::kRequest1Token + "+", "standard alphabet characters"},
-        {"/" + std::string(200, '_'), "key block above the modulus"},
-        {"/" + CustomToken(key, wrongLength, EncryptWithoutPadding(clientKey, padded)), "wrong key length"},
-        {"/" + CustomToken(key, goodBlock, EncryptWithoutPadding(clientKey, badPadding)), "padding value 17"},
-        {"/" + CustomToken(key, goodBlock, EncryptWithoutPadding(clientKey, mixedPadding)), "uneven padding"},
-        {"/" + tampered, "damaged body"},
+    std::string modulus(128, '\0');
+    key.PrivateKey().GetModulus().Encode(reinterpret_cast<CryptoPP::byte*>(modulus.data()), modulus.size());
+
+    // Each with the words its refusal gives, so that each is refused where it should be.
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+        {"", "empty target", "does not begin with"},
+        {"index.html", "no leading slash", "does not begin with"},
+        {"/" + vectors::kRequest1Token.substr(0, 100), "short token", "whole cipher blocks"},
+        {"/" + vectors::kRequest1Token + "AAAA", "token not whole blocks", "whole cipher blocks"},
+        {"/abc def", "foreign characters", "URL-safe"},
+        {"/" + vectors::kRequest1Token + "+", "standard alphabet characters", "URL-safe"},
+        {"/" + std::string(192, '_'), "key block above the modulus", "modulus"},
+        {"/" + TokenOf(modulus + std::string(16, 'b')), "key block of the modulus", "modulus"},
+        {"/" + CustomToken(key, std::string(128, '\0'), std::string(16, 'b')), "key block of zero", "16-byte"},
+        {"/" + CustomToken(key, wrongLength, EncryptWithoutPadding(clientKey, padded)), "wrong key length", "16-byte"},
+        {"/" + CustomToken(key, goodBlock, EncryptWithoutPadding(clientKey, badPadding)), "padding value 17",
+         "padding"},
+        {"/" + CustomToken(key, goodBlock, EncryptWithoutPadding(clientKey, mixedPadding)), "uneven padding",
+         "padding"},
+        {"/" + tampered, "damaged body", "padding"},
     };
-    for (const auto& [target, why] : cases) {
+    for (const auto& [target, why, reason] : cases) {
         response = "stale";
         EXPECT_EQ(core.Respond(target, response, error), ProtocolOutcome::Unusable) << why;
-        EXPECT_FALSE(error.empty()) << why;
+        EXPECT_NE(error.find(reason), std::string::npos) << why << ": " << error;
         EXPECT_EQ(response, "") << why;
     }
     EXPECT_TRUE(handler.Requests().empty());

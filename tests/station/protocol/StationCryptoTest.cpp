@@ -1,8 +1,8 @@
-// The station's own pieces of its crypto: the private operation with reused
-// blinding values opens what the public key sealed, through many refreshes of
-// its pairs and from several threads at once; the reply tokens' base64 is
-// Crypto++'s, byte for byte.
-#include "station/protocol/BlindedRsa.h"
+// The station's own pieces of its crypto: OpenSSL's private operation opens
+// what Crypto++'s public key sealed, from several threads at once, and never
+// hands out a faulty result; the reply tokens' base64 is Crypto++'s, byte for
+// byte.
+#include "station/protocol/OpenSslRsa.h"
 #include "station/protocol/Base64Text.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <cryptopp/filters.h>
 #include <cryptopp/osrng.h>
 
+#include <array>
 #include <atomic>
 #include <algorithm>
 #include <random>
@@ -22,34 +23,79 @@
 namespace vorn::station {
 namespace {
 
-TEST(BlindedRsaTest, ManyUsesFromSeveralThreadsAllOpenWhatThePublicKeySealed) {
+using Block = std::array<unsigned char, OpenSslRsa::kBlockSize>;
+
+Block BlockOf(const CryptoPP::Integer& number) {
+    Block block{};
+    number.Encode(block.data(), block.size());
+    return block;
+}
+
+TEST(OpenSslRsaTest, OpensWhatThePublicKeySealedFromSeveralThreadsAtOnce) {
     const std::optional<StationKey> key = StationKey::Generate();
     ASSERT_TRUE(key);
     const CryptoPP::InvertibleRSAFunction& rsa = key->PrivateKey();
-    BlindedRsa blinded(rsa);
+    OpenSslRsa openSsl(rsa);
+    ASSERT_TRUE(openSsl.Usable());
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             CryptoPP::AutoSeededRandomPool random;
-            // Past several refreshes of each thread's pair.
-            for (int i = 0; i < 3 * BlindedRsa::kUsesPerPair; ++i) {
+            // Past several renewals of the key's blinding values.
+            for (int i = 0; i < 100; ++i) {
                 const CryptoPP::Integer message(random, CryptoPP::Integer::One(), rsa.GetModulus() - 1);
-                CryptoPP::Integer opened;
-                if (!blinded.Invert(random, rsa.ApplyFunction(message), opened) || opened != message) ++wrong;
+                const Block sealed = BlockOf(rsa.ApplyFunction(message));
+                Block opened{};
+                if (openSsl.Open(sealed.data(), opened.data()) != OpenSslRsa::Outcome::Opened ||
+                    opened != BlockOf(message)) {
+                    ++wrong;
+                }
             }
         });
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(wrong.load(), 0);
 
-    // Zero and one are their own roots; the check passes for them too.
+    // Zero, one and n - 1 are their own roots; the modulus and above are no block.
+    const CryptoPP::Integer& n = rsa.GetModulus();
+    for (const CryptoPP::Integer& own : {CryptoPP::Integer::Zero(), CryptoPP::Integer::One(), n - 1}) {
+        Block opened{};
+        EXPECT_EQ(openSsl.Open(BlockOf(own).data(), opened.data()), OpenSslRsa::Outcome::Opened) << own;
+        EXPECT_EQ(opened, BlockOf(own)) << own;
+    }
+    Block highest{};
+    highest.fill(0xff);
+    for (const Block& above : {BlockOf(n), BlockOf(n + 1), highest}) {
+        Block opened{};
+        EXPECT_EQ(openSsl.Open(above.data(), opened.data()), OpenSslRsa::Outcome::AboveModulus);
+    }
+}
+
+TEST(OpenSslRsaTest, AFaultyResultIsRefusedAndAKeyOfAnotherSizeIsNotUsed) {
+    const std::optional<StationKey> key = StationKey::Generate();
+    ASSERT_TRUE(key);
+    // With both private exponents off, the result of either way of computing
+    // it is wrong: only the check against the public key can tell.
+    CryptoPP::InvertibleRSAFunction faulty = key->PrivateKey();
+    faulty.SetModPrime1PrivateExponent(faulty.GetModPrime1PrivateExponent() + 2);
+    faulty.SetPrivateExponent(faulty.GetPrivateExponent() + 2);
+    OpenSslRsa openSsl(faulty);
+    ASSERT_TRUE(openSsl.Usable());
     CryptoPP::AutoSeededRandomPool random;
-    CryptoPP::Integer opened;
-    EXPECT_TRUE(blinded.Invert(random, CryptoPP::Integer::Zero(), opened));
-    EXPECT_EQ(opened, CryptoPP::Integer::Zero());
-    EXPECT_TRUE(blinded.Invert(random, CryptoPP::Integer::One(), opened));
-    EXPECT_EQ(opened, CryptoPP::Integer::One());
+    for (int i = 0; i < 8; ++i) {
+        const CryptoPP::Integer message(random, 2, faulty.GetModulus() - 2);
+        Block opened{};
+        EXPECT_EQ(openSsl.Open(BlockOf(faulty.ApplyFunction(message)).data(), opened.data()),
+                  OpenSslRsa::Outcome::Failed);
+    }
+
+    CryptoPP::InvertibleRSAFunction small;
+    small.Initialize(random, 512, 65537);
+    OpenSslRsa smaller(small);
+    EXPECT_FALSE(smaller.Usable());
+    Block opened{};
+    EXPECT_EQ(smaller.Open(Block{}.data(), opened.data()), OpenSslRsa::Outcome::Failed);
 }
 
 TEST(Base64TextTest, EncodesAsCryptoppDoesForEveryTailLength) {

@@ -174,24 +174,115 @@ TEST_F(RecommenderTest, RecentItemsWaitTheirTurnAndExplorationCoversTheCatalogue
     EXPECT_GE(heard.size(), 150u);
 }
 
-TEST_F(RecommenderTest, ASmallCatalogueIsOfferedUntilEverythingIsRated) {
+std::string RotationText(std::int32_t rating) {
+    return "Back in rotation: you rated it " + std::to_string(rating) + " stars";
+}
+
+// Three items: offered again while nothing is rated (they are all there is);
+// once one is loved, it comes round before an unrated one is offered a second
+// time; threes beside it only with the option, and instead of it once nothing
+// is rated higher; nothing once only 1 and 2 stars are left.
+TEST_F(RecommenderTest, ASmallCatalogueIsOfferedUntilRatedAndThenItsLovedItemsComeRound) {
     std::vector<ItemRecord> few = {FakeItem(1000, "A", "B", "C"), FakeItem(1001, "A", "B", "C"),
                                    FakeItem(1002, "D", "E", "F")};
     ASSERT_TRUE(catalogue_->Publish(few));  // the 200 others are gone now
     const auto snapshot = catalogue_->Current();
     ASSERT_EQ(snapshot->Live().size(), 3u);
-    Recommender recommender;
-    EXPECT_EQ(recommender.Recommend(1, 4, *snapshot).size(), 3u);
-    EXPECT_EQ(recommender.Recommend(1, 4, *snapshot).size(), 3u);  // recent, but all there is
     const std::int32_t first = snapshot->Entries()[snapshot->Live()[0]].record.id;
     const std::int32_t second = snapshot->Entries()[snapshot->Live()[1]].record.id;
+    const std::int32_t third = snapshot->Entries()[snapshot->Live()[2]].record.id;
+    Recommender recommender;
+    // Offered, but all there is: round again, the one offered longest ago first.
+    const std::vector<std::int32_t> round = recommender.Recommend(1, 4, *snapshot);
+    ASSERT_EQ(round.size(), 3u);
+    EXPECT_EQ(recommender.Recommend(1, 4, *snapshot), round);
+    for (const std::int32_t item : round) {
+        EXPECT_EQ(recommender.Recommend(1, 1, *snapshot), std::vector<std::int32_t>{item});
+    }
+
     recommender.ApplyRatings(1, {{first, 4}, {second, 2}});
-    const std::vector<std::int32_t> left = recommender.Recommend(1, 4, *snapshot);
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_NE(left[0], first);
-    EXPECT_NE(left[0], second);
-    recommender.ApplyRatings(1, {{left[0], 3}});
-    EXPECT_TRUE(recommender.Recommend(1, 4, *snapshot).empty());
+    std::vector<PickReason> reasons;
+    EXPECT_EQ(recommender.Recommend(1, 4, *snapshot, &reasons), (std::vector<std::int32_t>{first, third}));
+    ASSERT_EQ(reasons.size(), 2u);
+    EXPECT_EQ(reasons[0].Text(*snapshot->Find(first), *snapshot), RotationText(4));
+    EXPECT_EQ(reasons[1].kind, PickReason::Kind::Exploring);
+
+    recommender.ApplyRatings(1, {{third, 3}});
+    EXPECT_EQ(recommender.Recommend(1, 4, *snapshot), std::vector<std::int32_t>{first});
+    RecommenderSettings threes;
+    threes.rotateThrees = true;
+    Recommender withThrees(threes);
+    withThrees.ApplyRatings(1, {{first, 4}, {second, 2}, {third, 3}});
+    const std::vector<std::int32_t> both = withThrees.Recommend(1, 4, *snapshot, &reasons);
+    EXPECT_EQ(std::set<std::int32_t>(both.begin(), both.end()), (std::set<std::int32_t>{first, third}));
+    ASSERT_EQ(reasons.size(), 2u);
+    EXPECT_EQ(reasons[both[0] == third ? 0 : 1].Text(*snapshot->Find(third), *snapshot), RotationText(3));
+
+    // Everything rated and nothing above 3: the threes play, with the option
+    // or without; once they fall, nothing.
+    for (Recommender* station : {&recommender, &withThrees}) {
+        station->ApplyRatings(1, {{first, 1}});
+        EXPECT_EQ(station->Recommend(1, 4, *snapshot, &reasons), std::vector<std::int32_t>{third});
+        ASSERT_EQ(reasons.size(), 1u);
+        EXPECT_EQ(reasons[0].Text(*snapshot->Find(third), *snapshot), RotationText(3));
+        station->ApplyRatings(1, {{third, 2}});
+        EXPECT_TRUE(station->Recommend(1, 4, *snapshot).empty());
+    }
+}
+
+// A listener who rated the whole catalogue hears the loved items round and
+// round: every pick loved (never 1 or 2 stars, nor 3 without the option), told
+// why, and each back only after all the other loved ones. That holds also with
+// more loved items than the recent memory holds, and for two stations that
+// share the listener through a store (each reads the ratings and the memory
+// before every answer).
+TEST_F(RecommenderTest, ALoverOfTheWholeCatalogueHearsTheLovedItemsRoundAndRound) {
+    const auto snapshot = catalogue_->Current();
+    constexpr int kMemory = 40;
+    for (const int loved : {1, 2, 3, 7, 25, 60}) {
+        SCOPED_TRACE("loved items: " + std::to_string(loved));
+        std::map<std::int32_t, std::int32_t> rating;
+        for (std::size_t k = 0; k < snapshot->Live().size(); ++k) {
+            const std::int32_t id = snapshot->Entries()[snapshot->Live()[k]].record.id;
+            rating[id] = static_cast<int>(k) < loved ? 4 + static_cast<int>(k % 2) : 1 + static_cast<int>(k % 3);
+        }
+        ListenerRecords stored;  // what the shared store holds
+        stored.ratings.assign(rating.begin(), rating.end());
+        RecommenderSettings settings = Seeded(static_cast<std::uint64_t>(loved));
+        settings.recentWindow = kMemory;
+        Recommender stationA(settings), stationB(settings);
+        std::vector<std::int32_t> picks;
+        for (int round = 0; static_cast<int>(picks.size()) < 3 * loved + 8; ++round) {
+            Recommender& station = round % 3 == 0 ? stationB : stationA;
+            station.Resync(1, stored);
+            const int count = 1 + round % 4;
+            std::vector<PickReason> reasons;
+            const std::vector<std::int32_t> answer = station.Recommend(1, count, *snapshot, &reasons);
+            ASSERT_EQ(answer.size(), static_cast<std::size_t>(std::min(count, loved)));
+            for (std::size_t k = 0; k < answer.size(); ++k) {
+                ASSERT_GE(rating[answer[k]], 4) << "item " << answer[k] << " came back";
+                EXPECT_EQ(reasons[k].Text(*snapshot->Find(answer[k]), *snapshot), RotationText(rating[answer[k]]));
+                picks.push_back(answer[k]);
+                stored.recent.push_back(answer[k]);
+            }
+            if (stored.recent.size() > kMemory) {
+                stored.recent.erase(stored.recent.begin(), stored.recent.end() - kMemory);
+            }
+        }
+        // Least recently offered first: any `loved` picks in a row are all of
+        // them, so each comes back after the loved - 1 others (at least 20
+        // others where there are more).
+        std::map<std::int32_t, std::size_t> last;
+        for (std::size_t at = 0; at < picks.size(); ++at) {
+            if (const auto before = last.find(picks[at]); before != last.end()) {
+                EXPECT_EQ(at - before->second - 1, static_cast<std::size_t>(loved - 1)) << "pick " << at;
+            } else {
+                EXPECT_LT(at, static_cast<std::size_t>(loved)) << "item " << picks[at] << " first came at pick " << at;
+            }
+            last[picks[at]] = at;
+        }
+        EXPECT_EQ(last.size(), static_cast<std::size_t>(loved));
+    }
 }
 
 TEST_F(RecommenderTest, ProfilesComeBackFromTheStoreAndListenersRunInParallel) {

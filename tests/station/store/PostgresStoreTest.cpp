@@ -91,6 +91,15 @@ TEST(PostgresStoreTest, TwoStoresShareIdsRatingsAndRecentRecommendations) {
     ASSERT_EQ(recent.size(), 2u);
     EXPECT_EQ(recent[0].listener, 3);
     EXPECT_EQ(recent[1].item, a);
+
+    // What was learnt from a file is replaced by what a station learns from
+    // it later, to the hundredth of a dB, and only for items the store knows.
+    MediaFactsRecord facts{a, 1001, 5, LoudnessSource::Measured, -9.87, -0.42, std::string(32, 'c')};
+    ASSERT_TRUE(one->StoreMediaFacts(facts));
+    facts = {a, 2002, 6, LoudnessSource::Tags, -21.5, 1.25, ""};
+    ASSERT_TRUE(two->StoreMediaFacts(facts));
+    EXPECT_FALSE(two->StoreMediaFacts({99999, 1, 1, LoudnessSource::None, 0, 0, ""}));
+    EXPECT_EQ(one->LoadMediaFacts(), std::vector<MediaFactsRecord>{facts});
 }
 
 // Stations sharing the server hand out the same page token for a listener and
@@ -111,7 +120,7 @@ TEST(PostgresStoreTest, PageTokensAndReasonsAreSharedAndMigrated) {
     one->Close();
     // Back to version 1: paths as text, its recent table, one row per item.
     ASSERT_TRUE(cluster.Sql("ALTER TABLE items ALTER COLUMN path TYPE text USING convert_from(path, 'UTF8'); "
-                            "DROP TABLE listener_tokens; DROP TABLE recent_sets; "
+                            "DROP TABLE listener_tokens; DROP TABLE recent_sets; DROP TABLE media_facts; "
                             "CREATE TABLE recent(seq bigserial PRIMARY KEY, listener integer NOT NULL, "
                             "item integer NOT NULL); INSERT INTO recent(listener, item) VALUES(1, " +
                             std::to_string(items[0].id) + "); DELETE FROM schema_version WHERE version >= 2"));
