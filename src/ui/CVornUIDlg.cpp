@@ -155,6 +155,10 @@ void CVornUIDlg::FinishInitialisation() {
 void CVornUIDlg::OnInitDialog() {
     hidden_ = false;
     setWindowTitle(QString::fromLatin1(kTitle));
+    // Before the window is mapped: the window manager reads the icon as it
+    // takes the window on, rather than while the listener is already using it.
+    icon_ = QIcon(QString::fromLatin1(kIconFile));
+    setWindowIcon(icon_);
     ComputeWindowShape();
 
     callbacks_[0] = std::make_unique<ControlCallback>(this, &CVornUIDlg::OnForwardButton);
@@ -209,8 +213,6 @@ void CVornUIDlg::OnFirstFrame() {
     if (preferences.GetAlwaysOnTop()) {
         SetTopmost(true);
     }
-    icon_ = QIcon(QString::fromLatin1(kIconFile));
-    setWindowIcon(icon_);
     displayOwner_->PrepareFont();
     display_ = displayOwner_.get();
     uiReady_ = true;

@@ -47,8 +47,8 @@ public:
     // What a screen reader announces when a track ends unrated.
     static constexpr const char* kRatingWantedAlert = "Rate this track to continue";
 
-    // Loads the icon and the ten skin images (relative to the working folder)
-    // and builds the player. The controls come with the window's initialisation.
+    // Loads the ten skin images (relative to the working folder) and builds
+    // the player. The icon and the controls come with the window's initialisation.
     explicit CVornUIDlg(UiThread& uiThread);
     ~CVornUIDlg() override;
 
@@ -122,13 +122,13 @@ public:
     static constexpr int kFirstFrameWaitMs = 250;
 
 protected:
-    // What the first frame shows: the shape, the title and the controls. Runs
-    // once, when first shown.
+    // What the first frame shows: the shape, the title (and the icon) and the
+    // controls. Runs once, when first shown.
     virtual void OnInitDialog();
     // The rest of the initialisation, once the first frame has gone to the
     // window system (or kFirstFrameWaitMs after the window was shown, for one
-    // that is not drawn): the hot keys, the window kept on top, the icon, the
-    // display's font, the tray icon. The window-ready event, which lets start-up
+    // that is not drawn): the hot keys, the window kept on top, the display's
+    // font, the tray icon. The window-ready event, which lets start-up
     // connect, follows it; what the listener sees first waits for none of it.
     virtual void OnFirstFrame();
     // Right after the window-ready event.

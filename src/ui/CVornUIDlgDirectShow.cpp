@@ -17,6 +17,8 @@ namespace {
 
 // The plugin loader's niceness: behind the window, not starved by it.
 constexpr int kLoaderNice = 10;
+// When the plugin loader starts after the window is ready, unless play is pressed before.
+constexpr int kPluginLoadDelayMs = 1500;
 
 }  // namespace
 
@@ -46,24 +48,42 @@ void CVornUIDlgDirectShow::OnFirstFrame() {
 void CVornUIDlgDirectShow::OnWindowReady() {
     SetTimer(TIMER_DISPLAY_SCROLL, TIMER_DISPLAY_SCROLL_MS);
     SetTimer(TIMER_MEDIA_POLL, TIMER_MEDIA_POLL_MS);
+    // Once the start has settled, or at the first press of play if sooner.
+    QTimer::singleShot(kPluginLoadDelayMs, this, [this] { StartPluginLoader(); });
+}
+
+void CVornUIDlgDirectShow::StartPluginLoader() {
+    if (pluginLoader_.joinable()) return;
     // Starting the media framework and reading its plugins takes tens of
-    // milliseconds, seconds of both cores when its registry is rebuilt: another
-    // thread does it, yielding to the window (and the registry's scanner, which
-    // it starts, inherits that), so that the window answers the listener meanwhile.
+    // milliseconds, seconds of both cores when its registry is rebuilt, and
+    // mapping the plugins holds up the window's thread now and then: another
+    // thread does it, yielding to the window (the registry's scanner, which it
+    // starts, inherits that), after the listener's first moments with the window.
     pluginLoader_ = std::jthread([this] {
         setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kLoaderNice);
         MediaGraph::LoadPlugins();
         pluginsLoaded_ = true;
+        // Dropped if the window has gone meanwhile.
+        QMetaObject::invokeMethod(this, [this] { PrepareIfWaiting(); }, Qt::QueuedConnection);
     });
+}
+
+void CVornUIDlgDirectShow::PrepareIfWaiting() {
+    if (prepareWanted_ && pluginsLoaded_ && graph_ && !HasCurrentItem()) graph_->Prepare();
+    prepareWanted_ = false;
 }
 
 bool CVornUIDlgDirectShow::OnPlayButton(int code) {
     const bool result = CVornUIDlg::OnPlayButton(code);
-    // Not before the plugins are there: the window would wait for them.
-    if (code == CSkinButton::kCodeClick && !HasCurrentItem() && graph_ && pluginsLoaded_) {
-        // After the press's own drawing ("Please Wait"), while the station answers.
+    if (code != CSkinButton::kCodeClick) return result;
+    StartPluginLoader();
+    if (!HasCurrentItem()) {
+        prepareWanted_ = true;
+        // After the press's own drawing ("Please Wait"), while the station
+        // answers; not before the plugins are there, as the window would wait
+        // for them: the loader prepares then.
         QTimer::singleShot(0, this, [this] {
-            if (graph_ && !HasCurrentItem()) graph_->Prepare();
+            if (pluginsLoaded_) PrepareIfWaiting();
         });
     }
     return result;

@@ -23,7 +23,7 @@ public:
     void TimerTick(int timerId) override;
     // A press that leaves nothing current (the library is empty, its music on
     // the way) has the media graph built meanwhile (MediaGraph::Prepare), once
-    // the playback plugins are loaded.
+    // the playback plugins are loaded; any press starts loading them.
     bool OnPlayButton(int code) override;
     bool PluginsLoaded() const { return pluginsLoaded_; }
     MediaGraph* Graph() const { return graph_.get(); }
@@ -36,8 +36,8 @@ public:
 protected:
     // After the window's own: the desktop's media controls, notices and portal.
     void OnFirstFrame() override;
-    // The timers; the media framework started and the playback plugins loaded
-    // meanwhile (MediaGraph::LoadPlugins).
+    // The timers; a while later the media framework started and the playback
+    // plugins loaded on a thread of their own (MediaGraph::LoadPlugins).
     void OnWindowReady() override;
     std::int64_t HandleMessage(unsigned message, const MessageArgs& args) override;
     void OnRatingChanged() override;
@@ -47,8 +47,13 @@ protected:
 
 private:
     std::int64_t OnSetMedia(const MessageArgs& args);
+    // Starts pluginLoader_ once.
+    void StartPluginLoader();
+    // The graph prepared for a press still waiting for its music.
+    void PrepareIfWaiting();
 
     std::unique_ptr<MediaGraph> graph_;
+    bool prepareWanted_ = false;              // window thread: a press waits for its music
     std::atomic<bool> pluginsLoaded_{false};  // set by pluginLoader_ when done
     std::jthread pluginLoader_;               // joined when the window goes
     std::unique_ptr<DesktopIntegration> desktop_;
