@@ -28,6 +28,8 @@ CVornUIDlgDirectShow::CVornUIDlgDirectShow(UiThread& uiThread)
     : CVornUIDlg(uiThread), graph_(std::make_unique<MediaGraph>()) {}
 
 CVornUIDlgDirectShow::~CVornUIDlgDirectShow() {
+    // The loader posts to the window when done: joined while the window is whole.
+    if (pluginLoader_.joinable()) pluginLoader_.join();
     // The player goes first (its threads may still use the window), then the media.
     Shutdown();
     desktop_.reset();
@@ -49,18 +51,19 @@ void CVornUIDlgDirectShow::OnWindowReady() {
     SetTimer(TIMER_DISPLAY_SCROLL, TIMER_DISPLAY_SCROLL_MS);
     SetTimer(TIMER_MEDIA_POLL, TIMER_MEDIA_POLL_MS);
     // Once the start has settled, or at the first press of play if sooner.
-    QTimer::singleShot(kPluginLoadDelayMs, this, [this] { StartPluginLoader(); });
+    QTimer::singleShot(kPluginLoadDelayMs, this, [this] { StartPluginLoader(true); });
 }
 
-void CVornUIDlgDirectShow::StartPluginLoader() {
+void CVornUIDlgDirectShow::StartPluginLoader(bool background) {
     if (pluginLoader_.joinable()) return;
     // Starting the media framework and reading its plugins takes tens of
     // milliseconds, seconds of both cores when its registry is rebuilt, and
     // mapping the plugins holds up the window's thread now and then: another
     // thread does it, yielding to the window (the registry's scanner, which it
     // starts, inherits that), after the listener's first moments with the window.
-    pluginLoader_ = std::jthread([this] {
-        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kLoaderNice);
+    // For a listener who pressed play and waits, at the window's own priority.
+    pluginLoader_ = std::jthread([this, background] {
+        if (background) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kLoaderNice);
         MediaGraph::LoadPlugins();
         pluginsLoaded_ = true;
         // Dropped if the window has gone meanwhile.
@@ -76,7 +79,7 @@ void CVornUIDlgDirectShow::PrepareIfWaiting() {
 bool CVornUIDlgDirectShow::OnPlayButton(int code) {
     const bool result = CVornUIDlg::OnPlayButton(code);
     if (code != CSkinButton::kCodeClick) return result;
-    StartPluginLoader();
+    StartPluginLoader(false);
     if (!HasCurrentItem()) {
         prepareWanted_ = true;
         // After the press's own drawing ("Please Wait"), while the station

@@ -47,15 +47,15 @@ protected:
 
 private:
     std::int64_t OnSetMedia(const MessageArgs& args);
-    // Starts pluginLoader_ once.
-    void StartPluginLoader();
+    // Starts pluginLoader_ once; `background` behind the window.
+    void StartPluginLoader(bool background);
     // The graph prepared for a press still waiting for its music.
     void PrepareIfWaiting();
 
     std::unique_ptr<MediaGraph> graph_;
     bool prepareWanted_ = false;              // window thread: a press waits for its music
     std::atomic<bool> pluginsLoaded_{false};  // set by pluginLoader_ when done
-    std::jthread pluginLoader_;               // joined when the window goes
+    std::jthread pluginLoader_;               // joined first when the window goes
     std::unique_ptr<DesktopIntegration> desktop_;
     bool mediaWasRunning_ = false;
     double lastPosition_ = 0.0;
