@@ -1,10 +1,10 @@
 // The station's tag reader on a whole media file, as a catalogue scan reads
 // each file of the music folder. The first byte picks the file's name, one of
-// every kind of audio file a music folder holds (the station reads MP3 today;
-// the seeds of the others are there for when it reads them, and a misnamed
-// file is a case of its own); the rest is the file. ReadTags then
-// - fills in a non-empty title and trimmed tags and a playing time, or
-// - refuses the file, leaving the title its name and everything else empty.
+// every kind of audio file a music folder holds (the format is told by the
+// content, so a misnamed file is a case of its own); the rest is the file.
+// ReadTags then
+// - takes it, with a format, trimmed tags and a playing time, or
+// - refuses it as not audio or unreadable, every tag and the time empty.
 
 #include <cstdint>
 #include <filesystem>
@@ -43,17 +43,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     ItemRecord item;
     item.path = path;
-    item.artist = item.album = item.genre = "left over";
+    item.title = item.artist = item.album = item.genre = "left over";
     item.lengthSeconds = 99;
-    if (vorn::station::ReadTags(item)) {
-        vorn::fuzz::Check(!item.title.empty(), "a title");
+    const vorn::station::SkipReason skipped = vorn::station::ReadTags(item);
+    vorn::fuzz::Check(skipped == vorn::station::SkipReason::None || skipped == vorn::station::SkipReason::NotAudio ||
+                          skipped == vorn::station::SkipReason::Unreadable,
+                      "a reason the tags tell");
+    if (skipped == vorn::station::SkipReason::None) {
+        vorn::fuzz::Check(!item.format.empty(), "a format");
         vorn::fuzz::Check(Trimmed(item.title) && Trimmed(item.artist) && Trimmed(item.album) && Trimmed(item.genre),
                           "tags without blanks around them");
-        vorn::fuzz::Check(item.lengthSeconds >= 0, "a playing time");
+        vorn::fuzz::Check(item.lengthSeconds >= 0 && item.bitrate >= 0, "a playing time and a bitrate");
     } else {
-        vorn::fuzz::Check(item.title == "item" && item.artist.empty() && item.album.empty() && item.genre.empty() &&
+        vorn::fuzz::Check(item.title.empty() && item.artist.empty() && item.album.empty() && item.genre.empty() &&
                               item.lengthSeconds == 0,
-                          "a refused file keeps only its name");
+                          "a refused file keeps nothing of its tags");
     }
     return 0;
 }

@@ -158,6 +158,9 @@ QVariantMap MprisService::Metadata() {
     metadata["xesam:url"] = QUrl::fromLocalFile(QString::fromStdString(track->path)).toString(QUrl::FullyEncoded);
     metadata["xesam:userRating"] = track->stars / 5.0;
     metadata["vorn:source"] = QString::fromStdString(track->source);
+    if (!track->artPath.empty()) {
+        metadata["mpris:artUrl"] = QUrl::fromLocalFile(QString::fromStdString(track->artPath)).toString(QUrl::FullyEncoded);
+    }
     return metadata;
 }
 

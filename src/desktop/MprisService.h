@@ -14,7 +14,8 @@ namespace vorn {
 // The player on the session bus as an MPRIS 2.2 media player, so the desktop's
 // media keys, panel widgets and lock screen control it, plus a writable
 // "Rating" property (0.0-1.0, stars / 5) on the Player interface that rates
-// the current item as a click on a star does.
+// the current item as a click on a star does. The track's picture, where it
+// has one, is its metadata's "mpris:artUrl" (a file:// URL).
 //
 // Lives on the window thread: Qt hands every call for it over to that thread,
 // and every call goes straight to the PlayerControl. Quit is answered first

@@ -17,6 +17,7 @@ struct TrackInfo {
     std::string path;    // the local file
     std::string source;  // the track's page at the station
     std::int32_t stars = 0;
+    std::string artPath;  // the track's picture, a local file; empty without one
 };
 
 // The player as the desktop's media controls, notices and global keys drive

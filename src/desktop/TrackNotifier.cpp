@@ -4,6 +4,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QStringList>
+#include <QUrl>
 #include <QVariantMap>
 
 #include <algorithm>
@@ -61,6 +62,9 @@ void TrackNotifier::Notify(const TrackInfo& track, const QString& body, int expi
     QVariantMap hints;
     hints["urgency"] = QVariant::fromValue(uchar(1));
     hints["desktop-entry"] = QString("vorn");
+    if (!track.artPath.empty()) {
+        hints["image-path"] = QUrl::fromLocalFile(QString::fromStdString(track.artPath)).toString(QUrl::FullyEncoded);
+    }
     if (noticeId_ != 0) {
         Close(noticeId_);
         noticeId_ = 0;

@@ -14,10 +14,11 @@
 namespace vorn {
 
 // A desktop notice for each new track through the notification server
-// (org.freedesktop.Notifications), with one action per star where the server
-// offers actions: choosing one rates the track the notice showed, if it still
-// plays. A notice asking for the rating at the end of an unrated track stays
-// until it is answered. Each notice takes the place of the one before.
+// (org.freedesktop.Notifications), with the track's picture where it has one
+// and one action per star where the server offers actions: choosing one rates
+// the track the notice showed, if it still plays. A notice asking for the
+// rating at the end of an unrated track stays until it is answered. Each notice
+// takes the place of the one before.
 //
 // A star pressed on a notice that has since made way for another (or closed)
 // must never rate what the new one shows. A notice the server replaces keeps

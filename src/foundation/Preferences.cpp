@@ -42,6 +42,8 @@ void Preferences::LoadLocked() {
     mediaControls_ = !mpris.Exists() || mpris.AsBool();
     RegistryValue& notify = key.Value("pref_notify");
     trackNotices_ = !notify.Exists() || notify.AsBool();
+    RegistryValue& levelling = key.Value("pref_levelling");
+    levelling_ = !levelling.Exists() || levelling.AsBool();
 
     proxyServer_.clear();
     proxyPort_ = 0;
@@ -118,6 +120,17 @@ bool Preferences::GetMediaControls() const {
 bool Preferences::GetTrackNotices() const {
     std::lock_guard lock(mutex_);
     return trackNotices_;
+}
+
+bool Preferences::GetLevelling() const {
+    std::lock_guard lock(mutex_);
+    return levelling_;
+}
+
+void Preferences::SetLevelling(bool on) {
+    std::lock_guard lock(mutex_);
+    levelling_ = on;
+    key_->Value("pref_levelling").SetDword(on ? 1 : 0);
 }
 
 void Preferences::SetMediaControls(bool on) {

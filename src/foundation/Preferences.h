@@ -41,11 +41,15 @@ public:
     // and "pref_notify", on (1) when missing; not written until changed.
     bool GetMediaControls() const;
     bool GetTrackNotices() const;
+    // Each track played at the loudness its "Gain" detail gives: dword
+    // "pref_levelling", on (1) when missing; not written until changed.
+    bool GetLevelling() const;
 
     void SetAlwaysOnTop(bool on);
     void SetHotKeys(bool on);
     void SetMediaControls(bool on);
     void SetTrackNotices(bool on);
+    void SetLevelling(bool on);
     void SetMediaDir(const std::string& folder);
     void SetProxyServer(const std::string& server);
     void SetProxyPort(std::int32_t port);
@@ -63,6 +67,7 @@ private:
     bool useProxy_ = false;
     bool mediaControls_ = true;
     bool trackNotices_ = true;
+    bool levelling_ = true;
     std::string proxyServer_;
     std::int32_t proxyPort_ = 0;
     std::string mediaDir_;

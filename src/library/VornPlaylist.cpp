@@ -35,6 +35,19 @@ void RemoveFileQuietly(const std::string& path) {
     }
 }
 
+// Moves the item's picture, where it has one, from one folder to another.
+void MoveArt(const VornPlaylistItem& item, const std::string& from, const std::string& to) {
+    if (from == to) {
+        return;
+    }
+    for (const std::string& name : item.ArtFileNames()) {
+        std::error_code ignored;
+        if (fs::is_regular_file(from + name, ignored)) {
+            fs::rename(from + name, to + name, ignored);
+        }
+    }
+}
+
 // The names a download writes before its file is whole: "<name>.mp3.part" (only
 // ".mp3" names are downloaded) and ".vorn-" + 16 lowercase hex digits + ".part".
 bool IsPartialDownloadName(std::string_view name) {
@@ -242,7 +255,10 @@ void VornPlaylist::StopDownloads() {
 }
 
 VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation>& recommendation,
-                                                  std::int32_t* existingRating) {
+                                                  std::int32_t* existingRating, bool* putUpNext) {
+    if (putUpNext != nullptr) {
+        *putUpNext = false;
+    }
     graveyard_.Reap();
     if (!recommendation) {
         return nullptr;
@@ -253,7 +269,8 @@ VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation
         const std::int32_t id = recommendation->ItemId();
         const auto sameId = [id](const auto& item) { return item->ItemId() == id; };
         VornPlaylistItem* existing = nullptr;
-        if (auto inList = std::find_if(playList_.begin(), playList_.end(), sameId); inList != playList_.end()) {
+        const auto inList = std::find_if(playList_.begin(), playList_.end(), sameId);
+        if (inList != playList_.end()) {
             existing = inList->get();
         } else if (auto inDownloads = std::find_if(downloads_.begin(), downloads_.end(), sameId);
                    inDownloads != downloads_.end()) {
@@ -263,6 +280,10 @@ VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation
             VORN_LOG(LogLevel::Info) << "Item already in playlist " << id;
             if (existingRating != nullptr) {
                 *existingRating = existing->Rating();
+            }
+            const bool upNext = inList != playList_.end() && PutUpNext(inList);
+            if (putUpNext != nullptr) {
+                *putUpNext = upNext;
             }
             return existing;
         }
@@ -282,6 +303,30 @@ VornPlaylistItem* VornPlaylist::AddRecommendation(std::unique_ptr<Recommendation
         started->StartDownload();
     }
     return nullptr;
+}
+
+bool VornPlaylist::PutUpNext(ItemList::iterator node) {
+    VornPlaylistItem* item = node->get();
+    if (item->Rating() < kPutUpAtLeast || item == currentItem_) {
+        return false;
+    }
+    if (!FileExists(item->FullPath())) {
+        VORN_LOG(LogLevel::Warning) << "VornPlaylist : Item " << item->ItemId()
+                                    << " not played again: its file is missing: " << item->FullPath();
+        return false;
+    }
+    for (auto waiting = cursor_; waiting != playList_.end(); ++waiting) {
+        if (waiting == node) {
+            return true;  // already waiting its turn
+        }
+    }
+    // Where a finished download goes: after what already waits, first when nothing does.
+    playList_.splice(playList_.end(), playList_, node);
+    if (cursor_ == playList_.end()) {
+        cursor_ = node;
+    }
+    MarkChanged();
+    return true;
 }
 
 bool VornPlaylist::FindRating(std::int32_t itemId, std::int32_t& rating) {
@@ -420,15 +465,17 @@ void VornPlaylist::FileByRating(VornPlaylistItem* item) {
                                     << ": it lies outside the media folder's rating folders";
         return;
     }
+    const std::string oldFolder = item->Location();
     const std::string oldPath = item->FullPath();
     const std::string folder = mediaFolder_ + RatingFolder(rating);
-    if (item->Location() != folder) {
+    if (oldFolder != folder) {
         MarkChanged();
     }
     item->SetLocation(folder);
     std::error_code ignored;
     fs::create_directory(folder, ignored);  // removed by hand meanwhile; the media folder itself is never made here
     fs::rename(oldPath, item->FullPath(), ignored);
+    MoveArt(*item, oldFolder, folder);
 }
 
 void VornPlaylist::EraseNode(ItemList::iterator node) {
@@ -476,6 +523,9 @@ std::unique_ptr<VornPlaylistItem> VornPlaylist::RemoveItem(VornPlaylistItem* ite
         // A location comes from "pl.txt", which may be damaged or edited by hand.
         if (IsRatingFolder(removed->Location())) {
             RemoveFileQuietly(removed->FullPath());
+            for (const std::string& name : removed->ArtFileNames()) {
+                RemoveFileQuietly(removed->Location() + name);
+            }
         } else {
             VORN_LOG(LogLevel::Warning) << "VornPlaylist : Not deleting " << removed->FullPath()
                                         << ": it lies outside the media folder's rating folders";
@@ -510,6 +560,9 @@ bool VornPlaylist::RelocateItems() {
         for (std::int32_t rating = 0; rating <= 5 && !found; ++rating) {
             const std::string folder = mediaFolder_ + RatingFolder(rating);
             if (FileExists(folder + item.FileName())) {
+                if (inRatingFolder) {
+                    MoveArt(item, item.Location(), folder);  // the track's picture goes where it went
+                }
                 item.SetRating(rating);
                 item.SetLocation(folder);
                 MarkChanged();
@@ -654,11 +707,15 @@ std::int32_t VornPlaylist::PurgeBelow(std::int32_t threshold) {
             purged.push_back(RemoveItem(item));
         }
         // Whatever still belongs to the library stays, wherever its file is.
+        const auto keepFiles = [&keep](const VornPlaylistItem& item) {
+            keep.push_back(item.FileName());
+            for (std::string& name : item.ArtFileNames()) keep.push_back(std::move(name));
+        };
         for (const auto& item : playList_) {
-            keep.push_back(item->FileName());
+            keepFiles(*item);
         }
         for (const auto& item : downloads_) {
-            keep.push_back(item->FileName());
+            keepFiles(*item);
         }
         folder = mediaFolder_;
     }

@@ -23,12 +23,16 @@ class Recommendation;
 inline constexpr const char* kPlaylistFileName = "pl.txt";
 // An item rated below 4 comes round again when it was last played longer ago than this.
 inline constexpr std::int64_t kReplayAfterSeconds = 172800;
+// The station recommends an item the library holds: it is played again when
+// the listener rated it at least this (see AddRecommendation).
+inline constexpr std::int32_t kPutUpAtLeast = 3;
 
 // The listener's media library: downloaded items in play order with a cursor on
 // the next one to play, the items still downloading, and the item playing now.
 // It picks what plays next (new items first, then low-rated items not heard for
 // two days), files each item into the folder of its rating when playback moves
-// on, keeps the library in "pl.txt" and finds moved files again.
+// on, keeps the library in "pl.txt" and finds moved files again. An item's
+// picture lies beside its file: it moves with the file and is deleted with it.
 //
 // "pl.txt" is written again shortly after every change it records (see
 // PlaylistSaver), on the saver's thread, so that a crash loses at most the last
@@ -60,8 +64,13 @@ public:
     // deleted by a download thread or a purge as soon as this returns: a caller
     // that needs its rating gets it through existingRating, read under the lock.
     // While the media folder is not available nothing is downloaded (null).
+    //
+    // An item already here, rated kPutUpAtLeast or more, not the current one and
+    // with its file in place, is put up to play again: it goes where a finished
+    // download goes, so that NextItem hands it out next when nothing else waits.
+    // putUpNext says whether it was (or already waited its turn).
     VornPlaylistItem* AddRecommendation(std::unique_ptr<Recommendation>& recommendation,
-                                        std::int32_t* existingRating = nullptr);
+                                        std::int32_t* existingRating = nullptr, bool* putUpNext = nullptr);
     // True when an item of that id is in the play order or downloading; its
     // rating is then stored in `rating`.
     bool FindRating(std::int32_t itemId, std::int32_t& rating);
@@ -111,6 +120,8 @@ public:
 private:
     using ItemList = std::list<std::unique_ptr<VornPlaylistItem>>;
 
+    // AddRecommendation's putting up of an item in the play order; lock held.
+    bool PutUpNext(ItemList::iterator node);
     void FileByRating(VornPlaylistItem* item);
     // True when `folder` is one of the media folder's rating folders: the only
     // places whose files the playlist moves or deletes.

@@ -1,9 +1,13 @@
 #include "library/VornPlaylistItem.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <ctime>
+#include <filesystem>
 #include <limits>
 
+#include "download/ArtRetriever.h"
 #include "download/HttpFileRetriever.h"
 #include "foundation/LogEntry.h"
 #include "library/VornPlaylist.h"
@@ -19,6 +23,36 @@ std::int32_t Truncate(float value) {
     if (value >= 2147483647.0f) return std::numeric_limits<std::int32_t>::max();
     if (value <= -2147483648.0f) return std::numeric_limits<std::int32_t>::min();
     return static_cast<std::int32_t>(value);
+}
+
+// A decimal number of dB, blanks around it allowed ("-3.2", "+1.5").
+std::optional<double> ParseGain(const Recommendation& recommendation) {
+    const auto& details = recommendation.Details();
+    const auto found = details.find("Gain");
+    if (found == details.end()) {
+        return std::nullopt;
+    }
+    const std::string& text = found->second;
+    std::size_t begin = text.find_first_not_of(" \t");
+    std::size_t end = text.find_last_not_of(" \t");
+    double gain = 0.0;
+    bool read = false;
+    if (begin != std::string::npos) {
+        if (text[begin] == '+' && begin < end) ++begin;
+        const auto [stop, error] = std::from_chars(text.data() + begin, text.data() + end + 1, gain);
+        read = error == std::errc() && stop == text.data() + end + 1 && std::isfinite(gain);
+    }
+    if (!read) {
+        VORN_LOG(LogLevel::Warning) << "VornPlaylistItem : Ignoring the Gain detail of item " << recommendation.ItemId()
+                                    << ": not a number of dB: " << text;
+        return std::nullopt;
+    }
+    if (gain < VornPlaylistItem::kMinGainDb || gain > VornPlaylistItem::kMaxGainDb) {
+        gain = std::clamp(gain, VornPlaylistItem::kMinGainDb, VornPlaylistItem::kMaxGainDb);
+        VORN_LOG(LogLevel::Warning) << "VornPlaylistItem : The Gain detail of item " << recommendation.ItemId()
+                                    << " (" << text << " dB) is taken as " << gain << " dB";
+    }
+    return gain;
 }
 
 }  // namespace
@@ -40,18 +74,23 @@ VornPlaylistItem::VornPlaylistItem(std::unique_ptr<Recommendation> recommendatio
                                    VornPlaylist* playlist, const Preferences* preferences)
     : recommendation_(std::move(recommendation)),
       fileName_(SafeFileName(recommendation_->FileName())),
+      gainDb_(ParseGain(*recommendation_)),
       location_(std::move(location)),
       playlist_(playlist) {
     status_.status = ItemStatus::Downloading;
     status_.statusText = "Initializing Download";
     retriever_ = std::make_unique<HttpFileRetriever>(this, location_ + fileName_, recommendation_->MediaUrl(),
                                                      preferences);
+    if (!recommendation_->Detail("Art").empty()) {
+        art_ = std::make_unique<ArtRetriever>(preferences);
+    }
 }
 
 VornPlaylistItem::VornPlaylistItem(std::unique_ptr<Recommendation> recommendation, std::string location,
                                    std::int32_t lastPlayed, std::int32_t rating)
     : recommendation_(std::move(recommendation)),
       fileName_(SafeFileName(recommendation_->FileName())),
+      gainDb_(ParseGain(*recommendation_)),
       location_(std::move(location)),
       playlist_(nullptr),
       lastPlayed_(lastPlayed),
@@ -61,6 +100,9 @@ VornPlaylistItem::VornPlaylistItem(std::unique_ptr<Recommendation> recommendatio
 }
 
 VornPlaylistItem::~VornPlaylistItem() {
+    if (art_) {
+        art_->Abort();  // a picture on its way must not hold the download's thread
+    }
     if (!retriever_) {
         return;
     }
@@ -125,6 +167,34 @@ std::string VornPlaylistItem::DisplayName() const {
 
 std::string VornPlaylistItem::SourceUrl() const { return recommendation_->SourceUrl().Url(); }
 
+std::string VornPlaylistItem::ArtStem() const {
+    constexpr std::string_view kMp3 = ".mp3";
+    return fileName_.ends_with(kMp3) ? fileName_.substr(0, fileName_.size() - kMp3.size()) : fileName_;
+}
+
+std::vector<std::string> VornPlaylistItem::ArtFileNames() const {
+    const std::string stem = ArtStem();
+    return {stem + ".jpg", stem + ".png"};
+}
+
+std::string VornPlaylistItem::ArtPath() const {
+    const std::string folder = Location();
+    for (const std::string& name : ArtFileNames()) {
+        std::error_code error;
+        if (std::filesystem::is_regular_file(folder + name, error)) {
+            return folder + name;
+        }
+    }
+    return std::string();
+}
+
+void VornPlaylistItem::FetchArt() {
+    if (!art_ || !ArtPath().empty()) {
+        return;
+    }
+    art_->Fetch(UrlParts(recommendation_->Detail("Art")), Location(), ArtStem());
+}
+
 XmlElement VornPlaylistItem::ToXml() const {
     XmlElement element(
         "<vornplaylistitem><filename></filename><location></location><lastplayed></lastplayed>"
@@ -150,6 +220,7 @@ std::unique_ptr<VornPlaylistItem> VornPlaylistItem::FromXml(XmlElement element) 
 
 void VornPlaylistItem::OnFileRetrieved(std::int32_t /*totalBytes*/, float rateKBps) {
     VORN_LOG(LogLevel::Fine) << "FINE : VornPlaylistItem : Retrieved " << FullPath() << " itemID=" << ItemId();
+    FetchArt();
     {
         std::lock_guard lock(mutex_);
         status_.status = ItemStatus::Downloaded;

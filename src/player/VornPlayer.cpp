@@ -374,11 +374,13 @@ bool VornPlayer::ChangeMediaFolder(const std::string& requested) {
 
 // ---------------------------------------------------------------- download threads
 
-void VornPlayer::OnItemDownloaded() {
+void VornPlayer::OnItemDownloaded() { PlayWhenWaiting(); }
+
+void VornPlayer::PlayWhenWaiting() {
     if (shuttingDown_) {
         return;
     }
-    // The playlist's lock is held here: never wait for the UI thread. Whether
+    // The playlist's lock may be held here: never wait for the UI thread. Whether
     // playback starts is decided there, where the current item changes.
     uiThread_.Post([this, alive = alive_] {
         if (!*alive || currentItem_ != nullptr) {
@@ -648,26 +650,34 @@ void VornPlayer::Handle(std::unique_ptr<ServerRequest> request, bool retry) {
         // is still checked for an item already rated, whose rating is sent again.
         // An existing item may be deleted meanwhile (a failed download, a purge),
         // so only its id and its rating read under the playlist's lock are used.
+        // A held item the listener likes is put up by the playlist to play again,
+        // and starts at once for a listener who waits, as a download would.
         std::int32_t started = 0;
+        bool putUp = false;
         for (std::unique_ptr<Recommendation>& record : received) {
             const std::int32_t itemId = record->ItemId();
             VORN_LOG(LogLevel::Fine) << "FINE : VornPlayer : Rec ID = " << itemId << " URL = "
                                      << record->MediaUrl().Url();
             std::int32_t rating = 0;
+            bool upNext = false;
             if (started >= asked) {
                 if (!playlist_->FindRating(itemId, rating)) {
                     VORN_LOG(LogLevel::Warning) << "VornPlayer : More recommendations than the " << asked
                                                 << " asked for; ignoring item " << itemId;
                     continue;
                 }
-            } else if (playlist_->AddRecommendation(record, &rating) == nullptr) {
+            } else if (playlist_->AddRecommendation(record, &rating, &upNext) == nullptr) {
                 ++started;
                 continue;
             }
+            putUp = putUp || upNext;
             if (rating > 0) {
                 VORN_LOG(LogLevel::Warning) << "Received rated item in Rec request " << itemId << " " << rating;
                 Rate(itemId, rating);
             }
+        }
+        if (putUp) {
+            PlayWhenWaiting();
         }
     }
 }

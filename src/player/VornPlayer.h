@@ -132,6 +132,9 @@ private:
     };
 
     void RequestRecommendations(std::int32_t typeId);
+    // Any thread: playback starts on the UI thread unless something is current
+    // there by then (a downloaded or put-up item waits its turn).
+    void PlayWhenWaiting();
     // Puts the rating in the outbox and wakes the worker; any thread.
     void Rate(std::int32_t itemId, std::int32_t rating);
     // Registers the listener unless the store has an id; engine result.

@@ -49,6 +49,12 @@ CGeneralTabDlg::CGeneralTabDlg(Preferences& preferences, QWidget* parent)
     desktopRow->addWidget(mediaControls_);
     desktopRow->addWidget(trackNotices_);
 
+    auto* playback = new QGroupBox(QStringLiteral("Playback"), this);
+    levelling_ = new QCheckBox(QStringLiteral("Level loudness"), playback);
+    levelling_->setObjectName(QStringLiteral("levelLoudness"));
+    levelling_->setToolTip(QStringLiteral("Every track as loud as the next, where the station has measured it"));
+    (new QVBoxLayout(playback))->addWidget(levelling_);
+
     auto* media = new QGroupBox(QStringLiteral("Media"), this);
     auto* label = new QLabel(QStringLiteral("Media Folder : "), media);
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -69,6 +75,7 @@ CGeneralTabDlg::CGeneralTabDlg(Preferences& preferences, QWidget* parent)
     layout->addWidget(display);
     layout->addWidget(hotKeysGroup);
     layout->addWidget(desktop);
+    layout->addWidget(playback);
     layout->addWidget(media);
     layout->addStretch(1);
 
@@ -76,6 +83,7 @@ CGeneralTabDlg::CGeneralTabDlg(Preferences& preferences, QWidget* parent)
     hotKeys_->setChecked(preferences_.GetHotKeys());
     mediaControls_->setChecked(preferences_.GetMediaControls());
     trackNotices_->setChecked(preferences_.GetTrackNotices());
+    levelling_->setChecked(preferences_.GetLevelling());
     mediaFolder_->setText(FromNarrow(preferences_.GetMediaDir()));
 
     connect(browse_, &QPushButton::clicked, this, [this] { BrowseForFolder(); });
@@ -89,6 +97,9 @@ bool CGeneralTabDlg::Apply() {
     }
     if (trackNotices_->isChecked() != preferences_.GetTrackNotices()) {
         preferences_.SetTrackNotices(trackNotices_->isChecked());
+    }
+    if (levelling_->isChecked() != preferences_.GetLevelling()) {
+        preferences_.SetLevelling(levelling_->isChecked());
     }
 
     const std::string folder = mediaFolder_->text().toStdString();

@@ -11,8 +11,8 @@ namespace vorn {
 class Preferences;
 
 // The "General" page of the options dialog: always on top, hot keys, the
-// desktop's media controls and track notices, and the media folder, shown as
-// stored in the preferences when the page is built.
+// desktop's media controls and track notices, levelled loudness, and the media
+// folder, shown as stored in the preferences when the page is built.
 class CGeneralTabDlg : public COptionsPage {
 public:
     explicit CGeneralTabDlg(Preferences& preferences, QWidget* parent = nullptr);
@@ -32,6 +32,7 @@ private:
     QCheckBox* hotKeys_;
     QCheckBox* mediaControls_;
     QCheckBox* trackNotices_;
+    QCheckBox* levelling_;
     QLineEdit* mediaFolder_;
     QPushButton* browse_;
 };

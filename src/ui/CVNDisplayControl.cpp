@@ -10,6 +10,7 @@
 #include "foundation/LogEntry.h"
 #include "ui/CSkinDialog.h"
 #include "ui/CSkinImage.h"
+#include "ui/DisplayFolding.h"
 #include "ui/DisplayGlyphs.h"
 #include "ui/FloodFill.h"
 
@@ -64,7 +65,9 @@ CVNDisplayControl::CVNDisplayControl(std::string name, CSkinDialog* owner, const
     line2Rect_ = QRect(box.left(), mid, box.width(), box.top() + box.height() - mid);
 }
 
-CVNDisplayControl::~CVNDisplayControl() = default;
+CVNDisplayControl::~CVNDisplayControl() {
+    if (folding_.joinable()) folding_.join();
+}
 
 DisplayGlyphs& CVNDisplayControl::Glyphs() const {
     if (!glyphs_) {
@@ -127,17 +130,9 @@ void CVNDisplayControl::SetLine1(const std::string& text) {
         const QString spoken = QString::fromStdString(text).simplified();
         renamed = spoken != spokenLine1_;
         spokenLine1_ = spoken;
-        const std::string cleaned = CleanText(text);
-        std::string line = static_cast<int>(cleaned.size()) > kVisibleWidth
-                               ? Separator() + cleaned + Separator()
-                               : cleaned;
-        changed = line != line1_;
-        line1_ = std::move(line);
-        if (kVisibleWidth + scrollOffset_ >= static_cast<int>(line1_.size()) && scrollOffset_ != 0) {
-            scrollOffset_ = 0;
-            changed = true;
-        }
-        line1Dirty_ = line1Dirty_ || changed;
+        givenLine1_ = text;
+        changed = ShowLine1Locked();
+        FoldWhenReadyLocked(text);
     }
     if (changed) {
         RequestRedraw();
@@ -145,6 +140,50 @@ void CVNDisplayControl::SetLine1(const std::string& text) {
     if (renamed) {
         NotifyAccessible(QAccessible::NameChanged);  // a new track, or news
     }
+}
+
+bool CVNDisplayControl::ShowLine1Locked() {
+    const std::string shown = ShownText(givenLine1_);
+    std::string line = static_cast<int>(shown.size()) > kVisibleWidth ? Separator() + shown + Separator() : shown;
+    bool changed = line != line1_;
+    line1_ = std::move(line);
+    if (kVisibleWidth + scrollOffset_ >= static_cast<int>(line1_.size()) && scrollOffset_ != 0) {
+        scrollOffset_ = 0;
+        changed = true;
+    }
+    line1Dirty_ = line1Dirty_ || changed;
+    return changed;
+}
+
+bool CVNDisplayControl::ShowLine2Locked() {
+    std::string line = ShownText(givenLine2_);
+    const bool changed = line != line2_;
+    line2_ = std::move(line);
+    line2Dirty_ = line2Dirty_ || changed;
+    return changed;
+}
+
+std::string CVNDisplayControl::ShownText(const std::string& text) {
+    return CleanText(DisplayFolding::Fold(text));
+}
+
+void CVNDisplayControl::FoldWhenReadyLocked(const std::string& text) {
+    if (foldingStarted_ || DisplayFolding::IsReady() || !DisplayFolding::NeedsFolding(text)) {
+        return;
+    }
+    // Made once, off the caller's thread (usually the window's): meanwhile
+    // the text shows cleaned, and folded once the transforms are made.
+    foldingStarted_ = true;
+    folding_ = std::thread([this] {
+        if (!DisplayFolding::Prepare()) return;
+        bool changed = false;
+        {
+            std::lock_guard lock(textMutex_);
+            changed = ShowLine1Locked();
+            changed = ShowLine2Locked() || changed;
+        }
+        if (changed) RequestRedraw();
+    });
 }
 
 void CVNDisplayControl::SetLine1(const char* text) {
@@ -156,10 +195,9 @@ void CVNDisplayControl::SetLine2(const std::string& text) {
     {
         std::lock_guard lock(textMutex_);
         spokenLine2_ = QString::fromStdString(text).simplified();
-        std::string line = CleanText(text);
-        changed = line != line2_;
-        line2_ = std::move(line);
-        line2Dirty_ = line2Dirty_ || changed;
+        givenLine2_ = text;
+        changed = ShowLine2Locked();
+        FoldWhenReadyLocked(text);
     }
     // The media poll sets the same time twice a second: only a new second shows.
     if (changed) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "ui/CSkinControl.h"
 
@@ -20,6 +21,11 @@ class DisplayGlyphs;
 // one step per ScrollTick. Line 2 is shown centred. The texts may be set from
 // any thread; a clickable display reports a click and shows its line 1 in
 // green with a hand pointer while hovered.
+//
+// A text is shown folded (see DisplayFolding: "Zoë" as "Zoe", "Москва" as
+// "Moskva"), then cleaned to the font's characters. The first text that needs
+// folding has the transforms made on a thread of the display's while it shows
+// cleaned; it shows folded as soon as they are made.
 class CVNDisplayControl : public CSkinControl {
 public:
     static constexpr int kVisibleWidth = 28;
@@ -85,21 +91,33 @@ public:
     // letters, digits, space and ( ) - / : remain. A character encoded in
     // several UTF-8 bytes becomes one space.
     static std::string CleanText(const std::string& text);
+    // What the display shows of a text: folded, then cleaned.
+    static std::string ShownText(const std::string& text);
     static const std::string& Separator();
 
 private:
     static QString DisplayFontFamily();
     std::string VisibleLine1Locked() const;
+    // Lines 1 and 2 as shown from their texts as given: true when they changed.
+    bool ShowLine1Locked();
+    bool ShowLine2Locked();
+    // Starts making the folding transforms when this text needs them.
+    void FoldWhenReadyLocked(const std::string& text);
     // Marks line 1 for composing again and asks for a repaint.
     void TitleColourChanged();
     // Face, text and overlay of one line on the kept canvas (canvas coordinates).
     void ComposeLine(QPainter& painter, const QRect& line, const std::string& text, double left,
                      QColor colour);
 
-    // guards line1_, line2_, the spoken lines, scrollOffset_ and the lines' dirty marks
+    // guards the lines as given, shown and spoken, scrollOffset_, the lines'
+    // dirty marks and the folding thread
     mutable std::mutex textMutex_;
     QString spokenLine1_;  // the texts as given, for screen readers
     QString spokenLine2_;
+    std::string givenLine1_;  // the texts as given, folded again once the transforms are made
+    std::string givenLine2_;
+    bool foldingStarted_ = false;
+    std::thread folding_;  // makes the folding transforms; joined at destruction
     std::string line1_;
     std::string line2_;
     int scrollOffset_ = 0;

@@ -683,7 +683,7 @@ bool CVornUIDlg::ApplyPreferences() {
     FollowStationHost();
     RegisterHotKeys(preferences.GetHotKeys());
     SetTopmost(preferences.GetAlwaysOnTop());
-    OnDesktopPreferences();
+    OnPreferencesApplied();
     if (ChangeMediaFolder(preferences.GetMediaDir())) {
         return true;
     }

@@ -151,8 +151,8 @@ protected:
     // Takes (on) or releases the hot keys some other way than the grab on the
     // X display; false when there is none.
     virtual bool RegisterDesktopKeys(bool /*on*/) { return false; }
-    // After OK in the options: the desktop switches may have changed.
-    virtual void OnDesktopPreferences() {}
+    // After OK in the options: the desktop and playback switches may have changed.
+    virtual void OnPreferencesApplied() {}
 
     void showEvent(QShowEvent* event) override;
     void paintEvent(QPaintEvent* event) override;

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include "foundation/LogEntry.h"
+#include "foundation/Preferences.h"
+#include "library/VornPlaylistItem.h"
 #include "ui/CSkinButton.h"
 #include "ui/CVNDisplayControl.h"
 #include "ui/DesktopIntegration.h"
@@ -43,6 +45,7 @@ CVornUIDlgDirectShow::~CVornUIDlgDirectShow() {
 
 void CVornUIDlgDirectShow::OnFirstFrame() {
     CVornUIDlg::OnFirstFrame();
+    graph_->SetLevelling(Preferences::Global().GetLevelling());
     desktop_ = std::make_unique<DesktopIntegration>(*this);
     desktop_->Start();
 }
@@ -102,8 +105,15 @@ void CVornUIDlgDirectShow::OnRatingWanted() {
     if (desktop_) desktop_->RatingWanted();
 }
 
-void CVornUIDlgDirectShow::OnDesktopPreferences() {
+void CVornUIDlgDirectShow::OnPreferencesApplied() {
     if (desktop_) desktop_->Start();
+    // On the track playing: the listener who switches levelling hears the difference.
+    if (graph_) graph_->SetLevelling(Preferences::Global().GetLevelling());
+}
+
+bool CVornUIDlgDirectShow::SetMedia(VornPlaylistItem* item) {
+    mediaGainDb_ = item != nullptr ? item->GainDb() : std::nullopt;
+    return CVornUIDlg::SetMedia(item);
 }
 
 double CVornUIDlgDirectShow::PositionSeconds() {
@@ -164,7 +174,7 @@ std::int64_t CVornUIDlgDirectShow::OnSetMedia(const MessageArgs& args) {
         return 0;
     }
     const std::string& path = *args.text;
-    const std::int32_t result = graph_->Load(path);
+    const std::int32_t result = graph_->Load(path, mediaGainDb_);
     if (result != 0) {
         VORN_LOG(LogLevel::Warning) << "CVornUIDlgDirectShow : Error setting Media : " << path
                                     << " DS Error = " << result;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "ui/CVornUIDlg.h"
@@ -26,6 +27,8 @@ public:
     // the playback plugins are loaded; any press starts loading them.
     bool OnPlayButton(int code) override;
     bool PluginsLoaded() const { return pluginsLoaded_; }
+    // The item's gain goes with its file to the media graph.
+    bool SetMedia(VornPlaylistItem* item) override;
     MediaGraph* Graph() const { return graph_.get(); }
     DesktopIntegration* Desktop() const { return desktop_.get(); }
     // Where the media is and how long it lasts (seconds): asked of the graph
@@ -41,7 +44,7 @@ protected:
     void OnWindowReady() override;
     std::int64_t HandleMessage(unsigned message, const MessageArgs& args) override;
     void OnRatingChanged() override;
-    void OnDesktopPreferences() override;
+    void OnPreferencesApplied() override;
     void OnRatingWanted() override;
     bool RegisterDesktopKeys(bool on) override;
 
@@ -57,6 +60,7 @@ private:
     std::atomic<bool> pluginsLoaded_{false};  // set by pluginLoader_ when done
     std::jthread pluginLoader_;               // joined first when the window goes
     std::unique_ptr<DesktopIntegration> desktop_;
+    std::optional<double> mediaGainDb_;  // of the item SetMedia hands over
     bool mediaWasRunning_ = false;
     double lastPosition_ = 0.0;
     double lastDuration_ = 0.0;

@@ -144,6 +144,7 @@ std::optional<TrackInfo> DesktopIntegration::CurrentTrack() {
     track.path = item->FullPath();
     track.source = item->SourceUrl();
     track.stars = item->Rating();
+    track.artPath = item->ArtPath();
     return track;
 }
 

@@ -136,7 +136,7 @@ GstElement* MediaGraph::MakePlaybin() {
     return playbin;
 }
 
-std::int32_t MediaGraph::Load(const std::string& path) {
+std::int32_t MediaGraph::Load(const std::string& path, std::optional<double> gainDb) {
     GstElement* prepared = std::exchange(spare_, nullptr);
     Release();
     spare_ = prepared;
@@ -160,6 +160,21 @@ std::int32_t MediaGraph::Load(const std::string& path) {
     pipeline_ = playbin;
     g_object_set(playbin, "uri", uri, nullptr);
     g_free(uri);
+
+    // The filter is there for every file, so that levelling can be switched on
+    // while one plays; at a factor of 1 it passes the audio through untouched.
+    if (GstElement* volume = gst_element_factory_make("volume", nullptr)) {
+        volume_ = GST_ELEMENT(gst_object_ref_sink(volume));
+        g_object_set(playbin, "audio-filter", volume_, nullptr);
+        gainDb_ = gainDb;
+        ApplyVolume();
+    } else {
+        static std::once_flag told;
+        std::call_once(told, [] {
+            VORN_LOG(LogLevel::Warning) << "MediaGraph : GStreamer's volume element is not installed; "
+                                           "tracks play without levelled loudness";
+        });
+    }
 
     std::int32_t code = 0;
     switch (gst_element_set_state(playbin, GST_STATE_PAUSED)) {
@@ -204,10 +219,28 @@ void MediaGraph::Release() {
             *held = nullptr;
         }
     }
+    if (volume_ != nullptr) {
+        gst_object_unref(volume_);
+        volume_ = nullptr;
+    }
+    gainDb_.reset();
     path_.clear();
     state_ = kEmpty;
     lastSeekTarget_.reset();
     duration_.reset();
+}
+
+void MediaGraph::SetLevelling(bool on) {
+    levelling_ = on;
+    ApplyVolume();
+}
+
+double MediaGraph::Volume() const {
+    return levelling_ && gainDb_ && volume_ != nullptr ? std::pow(10.0, *gainDb_ / 20.0) : 1.0;
+}
+
+void MediaGraph::ApplyVolume() {
+    if (volume_ != nullptr) g_object_set(volume_, "volume", Volume(), nullptr);
 }
 
 std::int32_t MediaGraph::Run() {

@@ -21,6 +21,13 @@ namespace vorn {
 // only answered while running: a paused or stopped graph neither advances the
 // time display nor reports its end.
 //
+// Levelled loudness: a file may come with a gain (dB, the track's distance
+// from the station's reference loudness), applied by a `volume` element as
+// playbin's audio filter while levelling is on (the default): the output is
+// the decoded audio times 10^(gain / 20). Switching levelling applies to the
+// file playing too, from the audio decoded next (what is already queued for the
+// device, up to a second, plays as it was).
+//
 // The audio sink is autoaudiosink, as playbin would choose it. Where no audio
 // output works it falls back to a clock-synchronised fake sink, so playback
 // still takes real time and ends; only when autoaudiosink itself is missing does
@@ -80,8 +87,9 @@ public:
     // Releases the current file, then builds a graph for `path` (or takes the
     // prepared one) and waits for it to preroll. Success: path stored, state 1
     // (held ready at the start, so Run starts at once). Failure: a back-end
-    // code, the half-built graph released, state 0, no path.
-    std::int32_t Load(const std::string& path);
+    // code, the half-built graph released, state 0, no path. gainDb: the
+    // file's gain, none for a file without one.
+    std::int32_t Load(const std::string& path, std::optional<double> gainDb = std::nullopt);
     // Drops the graph, and one prepared: state 0, no path, no device held.
     // Always succeeds.
     void Release();
@@ -109,6 +117,13 @@ public:
     // A flushing seek to `seconds` from the start, only in state 3.
     std::int32_t SeekToSeconds(double seconds);
 
+    // On (the default): each file plays at its gain. Off: every file as it is.
+    void SetLevelling(bool on);
+    bool Levelling() const { return levelling_; }
+    // The factor the audio is multiplied by now: 10^(gain / 20) while
+    // levelling a file with a gain, else 1.
+    double Volume() const;
+
     MediaState State() const { return state_; }
     const std::string& Path() const { return path_; }
     // The position (seconds) that the last seek asked for, before any
@@ -128,10 +143,14 @@ private:
     std::int32_t SeekTo(double seconds);
     std::int32_t Query(bool position, double& seconds) const;
     void DrainBus(int messageTypes);  // drops pending bus messages of these GstMessageType bits
+    void ApplyVolume();
 
     std::chrono::milliseconds prerollLimit_;
     GstElement* pipeline_ = nullptr;  // owned reference
     GstElement* spare_ = nullptr;     // owned reference: prepared for the next Load
+    GstElement* volume_ = nullptr;    // owned reference: the playbin's audio filter, while there is a playbin
+    std::optional<double> gainDb_;    // the file's
+    bool levelling_ = true;
     std::string path_;
     MediaState state_ = kEmpty;
     std::optional<double> lastSeekTarget_;

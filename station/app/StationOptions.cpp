@@ -14,6 +14,7 @@ namespace vorn::station {
 namespace {
 
 constexpr int kMostConnections = 1000000;
+constexpr int kMostCacheMegabytes = 16 * 1024 * 1024;  // 16 TB
 
 bool ReadInt(const std::string& name, const std::string& text, int low, int high, int& out, std::string& error) {
     char* end = nullptr;
@@ -110,6 +111,8 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
             if (!next(text) || !ReadInt(name, text, 0, INT_MAX, options.latestBuild, error)) return false;
         } else if (name == "--rescan") {
             if (!next(text) || !ReadInt(name, text, 0, 7 * 24 * 60, options.rescanMinutes, error)) return false;
+        } else if (name == "--cache-size") {
+            if (!next(text) || !ReadInt(name, text, 1, kMostCacheMegabytes, options.cacheMegabytes, error)) return false;
         } else if (name == "--tracks") {
             if (!next(text) || !ReadInt(name, text, 1, 1000, options.tracks, error)) return false;
         } else if (name == "--track-seconds") {
@@ -187,6 +190,9 @@ std::string StationUsage() {
            "                          (default: 10; 0 scans only at start)\n"
            "  --rotate-threes         once a listener has heard everything, tracks rated 3\n"
            "                          stars come back in rotation too, not only 4 and 5\n"
+           "  --cache-size MB         the MP3s made of music in other formats keep at most\n"
+           "                          this much of the data folder, the least recently used\n"
+           "                          going first (default: 2048)\n"
            "  --make-demo-library DIR write a demo library of synthesised tracks and exit\n"
            "  --tracks N              how many demo tracks (default: 24)\n"
            "  --track-seconds N       length of each demo track (default: 20 to 34 s, varying);\n"

@@ -16,6 +16,9 @@
 #include "station/media/ArtCache.h"
 #include "station/media/MediaFacts.h"
 #include "station/media/MediaWorkQueue.h"
+#include "station/media/Mp3Cache.h"
+#include "station/media/TranscodeQueue.h"
+#include "station/protocol/CoreTurns.h"
 #include "station/web/MediaSite.h"
 #include "station/recommend/NeighbourRefresher.h"
 #include "station/store/OpenStationStore.h"
@@ -34,6 +37,7 @@ namespace {
 constexpr const char* kKeyFile = "station-key.pem";
 // The pictures shown with the items, in the data folder.
 constexpr const char* kArtFolder = "art";
+constexpr const char* kMp3CacheFolder = "mp3-cache";
 // Item neighbours are rebuilt this often from every listener's ratings.
 constexpr std::chrono::minutes kNeighbourInterval(5);
 // Descriptors the station holds besides its connections and their files: the
@@ -98,9 +102,9 @@ StationProgram::~StationProgram() { Stop(); }
 bool StationProgram::Start(const StationOptions& options, std::string& error) {
     StationLog::SetThreshold(options.logLevel);
     const std::string database = options.database.empty() ? DefaultDatabase(options.dataDir) : options.database;
-    // The data folder holds the default database and the default key pair.
-    if ((database == DefaultDatabase(options.dataDir) || options.keyFile.empty()) &&
-        !MakeDataFolder(options.dataDir, error)) {
+    // The data folder holds the default database, the default key pair and
+    // the MP3s made of other formats.
+    if (!MakeDataFolder(options.dataDir, error)) {
         return false;
     }
     // A key given on the command line is shared with other stations: one that
@@ -145,6 +149,15 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     recorder_ = std::make_unique<RecentRecorder>(*store_, settings.recentWindow);
     refresher_ = std::make_unique<NeighbourRefresher>(*store_, *recommender_, kNeighbourInterval);
 
+    mp3Cache_ = std::make_unique<Mp3Cache>(options.dataDir + "/" + kMp3CacheFolder,
+                                           static_cast<std::uint64_t>(options.cacheMegabytes) * 1024 * 1024);
+    if (!mp3Cache_->Open(error)) {
+        Stop();
+        return false;
+    }
+    // One job per core the requests can spare: serving never waits for a core.
+    mp3s_ = std::make_unique<TranscodeQueue>(*mp3Cache_, *catalogue_, std::max(1, CoreTurns::UsableCores() - 1));
+
     ServerSettings serverSettings;
     serverSettings.bindAddress = options.bindAddress;
     serverSettings.protocolPort = options.port;
@@ -162,8 +175,9 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     const MediaLinks links{options.publicHost.empty() ? options.bindAddress : options.publicHost,
                            server_->MediaPort()};
     service_ = std::make_unique<StationService>(*store_, *catalogue_, *recommender_, *recorder_, links, facts_.get(),
-                                                media_.get());
-    site_ = std::make_unique<MediaSite>(*store_, *catalogue_, links, options.redirectMedia, facts_.get());
+                                                media_.get(), mp3s_.get());
+    site_ = std::make_unique<MediaSite>(*store_, *catalogue_, links, options.redirectMedia, facts_.get(),
+                                        mp3s_.get());
 
     core_ = std::make_unique<ProtocolCore>(*key, *service_, BuildInfo{options.minBuild, options.latestBuild});
     ProtocolCore* core = core_.get();
@@ -221,6 +235,11 @@ void StationProgram::Stop() {
     if (rescanner_.joinable()) {
         rescanner_.join();
     }
+    // First, so that requests waiting for an MP3 are answered while the
+    // server still runs, and nothing calls into it once it is gone.
+    if (mp3s_) {
+        mp3s_->Stop();
+    }
     if (server_) {
         server_->Stop();
     }
@@ -228,6 +247,8 @@ void StationProgram::Stop() {
     core_.reset();
     site_.reset();
     service_.reset();
+    mp3s_.reset();
+    mp3Cache_.reset();
     refresher_.reset();  // joins its thread
     recorder_.reset();  // writes what is pending
     recommender_.reset();

@@ -15,6 +15,7 @@ class Catalogue;
 class MediaFacts;
 class MediaSite;
 class MediaWorkQueue;
+class Mp3Cache;
 class NeighbourRefresher;
 class RecentRecorder;
 class Recommender;
@@ -22,6 +23,7 @@ class StationServer;
 class StationService;
 class StationStore;
 class ProtocolCore;
+class TranscodeQueue;
 
 // The running station: data folder, key pair, store, catalogue, the art and
 // loudness of its items worked out in the background, recommender, the
@@ -54,6 +56,8 @@ private:
     std::unique_ptr<Recommender> recommender_;
     std::unique_ptr<RecentRecorder> recorder_;
     std::unique_ptr<NeighbourRefresher> refresher_;
+    std::unique_ptr<Mp3Cache> mp3Cache_;
+    std::unique_ptr<TranscodeQueue> mp3s_;
     std::unique_ptr<StationService> service_;
     std::unique_ptr<ProtocolCore> core_;
     std::unique_ptr<MediaSite> site_;

@@ -205,7 +205,11 @@ private:
                 const CoreTurns::Away away;
                 response = shared_->site->Respond(head, role == Role::Mirror);
             }
-            Reply(std::move(response));
+            if (response.pending) {
+                Await(std::move(response.pending));
+            } else {
+                Reply(std::move(response));
+            }
             return;
         }
         if (head.method != "GET") {
@@ -226,6 +230,34 @@ private:
         MediaResponse plain;
         plain.head = std::move(response);
         Reply(std::move(plain));
+    }
+
+    // Waits for an answer that is not ready (a file being made) without a
+    // thread: the answer comes back to the connection's strand, and after
+    // the pending answer's limit the connection answers what it says instead.
+    void Await(std::shared_ptr<PendingMedia> pending) {
+        const std::uint64_t generation = ++timerGeneration_;
+        timer_.expires_after(pending->Limit());
+        timer_.async_wait([self = shared_from_this(), pending, generation](asio::error_code error) {
+            if (!error && !self->closed_ && generation == self->timerGeneration_) {
+                self->Answer(pending->GaveUp());
+            }
+        });
+        pending->WhenReady([self = shared_from_this()](MediaResponse response) {
+            // Each handler of a connection runs on its strand, one at a time.
+            asio::post(self->socket_.get_executor(), [self, response = std::move(response)]() mutable {
+                self->Answer(std::move(response));
+            });
+        });
+    }
+
+    // The first answer to a pending request goes out; a later one is dropped.
+    void Answer(MediaResponse response) {
+        if (closed_ || answered_) {
+            return;
+        }
+        answered_ = true;
+        Reply(std::move(response));
     }
 
     void Reply(MediaResponse response) {
@@ -409,6 +441,7 @@ private:
     std::uint64_t sent_ = 0;
     std::uint64_t timerGeneration_ = 0;
     bool closed_ = false;
+    bool answered_ = false;  // a pending request's answer went out (Answer)
     bool counted_ = true;  // still counted in shared_->busy
 };
 

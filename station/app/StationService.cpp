@@ -3,6 +3,7 @@
 #include <map>
 
 #include "station/base/StationLog.h"
+#include "station/media/TranscodeQueue.h"
 #include "station/protocol/CoreTurns.h"
 #include "xml/XmlElement.h"
 
@@ -38,9 +39,9 @@ HandlerResult RatingsStored(std::size_t count) {
 
 StationService::StationService(StationStore& store, Catalogue& catalogue, Recommender& recommender,
                                RecentRecorder& recorder, MediaLinks links, const MediaFacts* facts,
-                               MediaWorkQueue* media)
+                               MediaWorkQueue* media, TranscodeQueue* mp3s)
     : store_(store), catalogue_(catalogue), recommender_(recommender), recorder_(recorder),
-      links_(std::move(links)), facts_(facts), media_(media), tokens_(store) {}
+      links_(std::move(links)), facts_(facts), media_(media), mp3s_(mp3s), tokens_(store) {}
 
 HandlerResult StationService::HandleRequest(const std::string& requestXml) {
     XmlElement request(requestXml);
@@ -135,6 +136,15 @@ std::string StationService::Recommendations(std::int32_t listener, std::int32_t 
         STATION_LOG(LogLevel::Severe) << "StationService : cannot record the recommendations for user " << listener
                                       << "; none sent this time";
         return {};
+    }
+    if (mp3s_ != nullptr && !entries.empty()) {
+        // The client asks for the files as soon as it has the answer.
+        std::vector<ItemRecord> picked;
+        picked.reserve(entries.size());
+        for (const CatalogueEntry* entry : entries) {
+            picked.push_back(entry->record);
+        }
+        mp3s_->Prepare(picked);
     }
     std::string reply;
     reply.reserve(1024 * records.size() + 64);

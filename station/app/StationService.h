@@ -16,6 +16,8 @@
 
 namespace vorn::station {
 
+class TranscodeQueue;
+
 // Answers the decrypted requests of a client:
 //   NewUserRequest          → <type>NewUserRequestResponse</type><userid>N</userid>
 //   RecommendationsRequest  → <type>RecommendationsRequestResponse</type> and one
@@ -39,10 +41,12 @@ namespace vorn::station {
 class StationService final : public RequestHandler {
 public:
     // `facts` gives the Art and Gain details (none without it); `media` is
-    // told of the items recommended, so that their art and loudness come first.
+    // told of the items recommended, so that their art and loudness come first;
+    // `mp3s`, when given, makes the MP3s of the items recommended that are
+    // not MP3s, so that the client's download finds them made or under way.
     StationService(StationStore& store, Catalogue& catalogue, Recommender& recommender,
                    RecentRecorder& recorder, MediaLinks links, const MediaFacts* facts = nullptr,
-                   MediaWorkQueue* media = nullptr);
+                   MediaWorkQueue* media = nullptr, TranscodeQueue* mp3s = nullptr);
     StationService(const StationService&) = delete;
     StationService& operator=(const StationService&) = delete;
 
@@ -62,6 +66,7 @@ private:
     const MediaLinks links_;
     const MediaFacts* const facts_;
     MediaWorkQueue* const media_;
+    TranscodeQueue* const mp3s_;
     TokenCache tokens_;
 };
 

@@ -5,8 +5,9 @@
 #include <filesystem>
 
 #include "station/base/StationLog.h"
-#include "station/catalogue/TagReader.h"
 #include "station/base/Utf8Text.h"
+#include "station/catalogue/AudioFormat.h"
+#include "station/catalogue/CatalogueScan.h"
 
 namespace fs = std::filesystem;
 
@@ -30,10 +31,6 @@ std::string Normalised(const std::string& name) {
     return key;
 }
 
-bool IsMp3Name(const fs::path& path) {
-    return Normalised(path.extension().string()) == ".mp3";
-}
-
 std::string AbsoluteFolder(const std::string& folder) {
     std::error_code error;
     fs::path absolute = fs::absolute(folder, error);
@@ -49,7 +46,12 @@ Catalogue::Catalogue(StationStore& store, std::string musicDir)
 
 void Catalogue::Load() {
     std::lock_guard scan(scanMutex_);
-    PublishAll(store_.LoadItems());
+    std::vector<ItemRecord> items = store_.LoadItems();
+    const CatalogueTally tally = CatalogueTally::Of(items, store_.LoadFiles());
+    PublishAll(std::move(items));
+    if (tally.Playable() > 0 || tally.Skipped() > 0) {
+        STATION_LOG(LogLevel::Info) << "Catalogue : " << tally.Line() << " (as last scanned)";
+    }
 }
 
 int Catalogue::Rescan() {
@@ -60,14 +62,9 @@ int Catalogue::Rescan() {
                                       << "\" cannot be read; the catalogue stays as it was";
         return -1;
     }
-    std::unordered_map<std::string, const ItemRecord*> known;
     const std::shared_ptr<const CatalogueSnapshot> before = Current();
-    for (const CatalogueEntry& entry : before->Entries()) {
-        known.emplace(entry.record.path, &entry.record);
-    }
-
-    std::vector<ItemRecord> found;
-    int unreadable = 0;
+    const std::vector<FileRecord> files = store_.LoadFiles();
+    CatalogueScan scanning(store_, *before, files, musicDir_);
     fs::recursive_directory_iterator it(musicDir_, fs::directory_options::skip_permission_denied, error);
     if (error) {
         STATION_LOG(LogLevel::Severe) << "Catalogue : cannot scan \"" << musicDir_ << "\" : " << error.message();
@@ -81,41 +78,28 @@ int Catalogue::Rescan() {
         }
         const fs::path& path = it->path();
         std::error_code fileError;
-        if (!IsMp3Name(path) || !it->is_regular_file(fileError)) {
+        if (!HasAudioName(path.native()) || !it->is_regular_file(fileError)) {
             continue;
         }
         struct stat facts {};
         if (::stat(path.c_str(), &facts) != 0) {
             continue;
         }
-        ItemRecord item;
-        item.path = path.string();
-        item.fileSize = facts.st_size;
-        item.modified = static_cast<std::int64_t>(facts.st_mtim.tv_sec) * 1000000000 + facts.st_mtim.tv_nsec;
-        const auto seen = known.find(item.path);
-        if (seen != known.end() && seen->second->fileSize == item.fileSize &&
-            seen->second->modified == item.modified) {
-            item.artist = seen->second->artist;
-            item.title = seen->second->title;
-            item.album = seen->second->album;
-            item.genre = seen->second->genre;
-            item.lengthSeconds = seen->second->lengthSeconds;
-        } else if (!ReadTags(item)) {
-            ++unreadable;
-            STATION_LOG(LogLevel::Warning) << "Catalogue : not an MP3 file, skipped : " << item.path;
-            continue;
-        }
-        found.push_back(std::move(item));
+        scanning.Add(path.string(), facts.st_size,
+                     static_cast<std::int64_t>(facts.st_mtim.tv_sec) * 1000000000 + facts.st_mtim.tv_nsec);
     }
-    const int count = static_cast<int>(found.size());
-    if (!store_.SyncItems(found)) {
+    if (!scanning.Store()) {
         STATION_LOG(LogLevel::Severe) << "Catalogue : cannot store the scan of \"" << musicDir_ << "\"";
         return -1;
     }
     PublishAll(store_.LoadItems());
-    STATION_LOG(LogLevel::Info) << "Catalogue : " << count << " items in \"" << musicDir_ << "\""
-                                << (unreadable > 0 ? ", " + std::to_string(unreadable) + " unreadable files" : "");
-    return count;
+    const CatalogueTally& tally = scanning.Tally();
+    STATION_LOG(LogLevel::Info) << "Catalogue : " << tally.Line();
+    if (tally.Playable() == 0) {
+        STATION_LOG(LogLevel::Warning) << "Catalogue : no playable music in \"" << musicDir_
+                                       << "\"; listeners get no recommendations until some is added";
+    }
+    return tally.Playable();
 }
 
 bool Catalogue::Publish(std::vector<ItemRecord> found) {
@@ -145,6 +129,10 @@ void Catalogue::PublishAll(std::vector<ItemRecord> all) {
     {
         std::lock_guard lock(mutex_);
         for (ItemRecord& record : all) {
+            if (const auto bad = unplayable_.find(record.path);
+                bad != unplayable_.end() && bad->second == std::make_pair(record.fileSize, record.modified)) {
+                record.present = false;
+            }
             CatalogueEntry entry;
             const std::string artist = Normalised(record.artist);
             const std::string album = Normalised(record.album);
@@ -162,6 +150,26 @@ void Catalogue::PublishAll(std::vector<ItemRecord> all) {
     snapshot->TakeCountsFrom(*before);
     std::lock_guard lock(mutex_);
     current_ = std::move(snapshot);
+}
+
+void Catalogue::ReportUnplayable(const ItemRecord& item) {
+    {
+        std::lock_guard lock(mutex_);
+        unplayable_[item.path] = {item.fileSize, item.modified};
+    }
+    // Unlike a missing file, waits for a scan under way: that scan may have
+    // published the item already, and only a publication after it keeps it out.
+    std::lock_guard scan(scanMutex_);
+    const std::shared_ptr<const CatalogueSnapshot> snapshot = Current();
+    if (snapshot->FindLive(item.id) == nullptr) {
+        return;
+    }
+    std::vector<ItemRecord> all;
+    all.reserve(snapshot->Entries().size());
+    for (const CatalogueEntry& entry : snapshot->Entries()) {
+        all.push_back(entry.record);
+    }
+    PublishAll(std::move(all));
 }
 
 GroupId Catalogue::Intern(const std::string& key) {

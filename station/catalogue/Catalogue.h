@@ -12,22 +12,26 @@
 
 namespace vorn::station {
 
-// The music the station can recommend: the MP3 files below the music folder,
-// with the ids the store keeps for their paths. Readers take the current
-// snapshot, which never changes under them; a rescan or a file found missing
-// publishes a new one.
+// The music the station can recommend: the recordings of the audio files
+// below the music folder (CatalogueScan), with the ids the store keeps for
+// them. Readers take the current snapshot, which never changes under them; a
+// rescan or a file found missing publishes a new one.
 class Catalogue {
 public:
     Catalogue(StationStore& store, std::string musicDir);
     Catalogue(const Catalogue&) = delete;
     Catalogue& operator=(const Catalogue&) = delete;
 
-    // Publishes what the store knows, without looking at the files.
+    // Publishes what the store knows, without looking at the files, and logs
+    // the summary of the last scan (CatalogueTally) when there was one.
     void Load();
-    // Walks the music folder recursively, reads the tags of new and changed
-    // .mp3 files, stores the result (files no longer found stop being present)
-    // and publishes it. Returns the number of present items, or -1 when the
-    // folder cannot be read or the store fails (nothing changes then).
+    // Walks the music folder recursively, reads the files with audio names
+    // that are new or changed, stores the result (items without a file stop
+    // being present) and publishes it; logs the summary, one INFO line
+    // "Catalogue : 58 playable items (ogg 56, flac 1, mp3 1); skipped 3 files
+    // (unreadable 1, not audio 2, no decoder 0)". Returns the number of
+    // present items, or -1 when the folder cannot be read or the store fails
+    // (nothing changes then).
     int Rescan();
     // Stores and publishes records as if a scan had found exactly these
     // (for tools and benchmarks that bring their own catalogue).
@@ -39,6 +43,11 @@ public:
     // The file of a present item could not be opened: stop recommending it
     // (left to the scan when one is running).
     void ReportMissing(std::int32_t id);
+    // The item's file cannot be played (it cannot be decoded; the caller
+    // says why in the log): stop recommending it, and keep it out of every
+    // later publication while its file stays as it was (same path, size and
+    // modification time).
+    void ReportUnplayable(const ItemRecord& item);
 
     const std::string& MusicDir() const { return musicDir_; }
 
@@ -49,9 +58,10 @@ private:
     StationStore& store_;
     const std::string musicDir_;
     std::mutex scanMutex_;  // one scan or publication at a time; taken before mutex_
-    mutable std::mutex mutex_;  // guards current_, groups_ and generation_
+    mutable std::mutex mutex_;  // guards current_, groups_, unplayable_ and generation_
     std::shared_ptr<const CatalogueSnapshot> current_;
     std::unordered_map<std::string, GroupId> groups_;
+    std::unordered_map<std::string, std::pair<std::int64_t, std::int64_t>> unplayable_;  // path → size, time
     std::uint64_t generation_ = 0;
 };
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "station/base/StationLog.h"
+#include "station/catalogue/GStreamerStart.h"
 
 namespace vorn::station {
 namespace {
@@ -27,14 +28,15 @@ std::string FolderName(const std::string& name) {
     return out;
 }
 
-bool Encode(const DemoTrack& track, const std::string& path, std::string& error) {
+constexpr const char* kMp3Encoder = "lamemp3enc target=bitrate bitrate=96 cbr=true encoding-engine-quality=fast";
+
+bool Encode(const DemoTrack& track, const std::string& path, const std::string& encoder, std::string& error) {
     GError* parseError = nullptr;
     GstElement* pipeline = gst_parse_launch(
-        "appsrc name=source format=time ! audioconvert ! "
-        "lamemp3enc target=bitrate bitrate=96 cbr=true encoding-engine-quality=fast ! filesink name=sink",
+        ("appsrc name=source format=time ! audioconvert ! " + encoder + " ! filesink name=sink").c_str(),
         &parseError);
     if (pipeline == nullptr || parseError != nullptr) {
-        error = std::string("cannot build the MP3 encoder (is gstreamer1.0-plugins-good installed?): ") +
+        error = "cannot build the encoder " + encoder + " (is gstreamer1.0-plugins-good installed?): " +
                 (parseError != nullptr ? parseError->message : "unknown error");
         if (parseError != nullptr) {
             g_error_free(parseError);
@@ -84,7 +86,7 @@ bool Encode(const DemoTrack& track, const std::string& path, std::string& error)
         }
         gst_object_unref(bus);
     } else if (error.empty()) {
-        error = "cannot start the MP3 encoder for " + path;
+        error = "cannot start the encoder for " + path;
     }
     gst_element_set_state(pipeline, GST_STATE_NULL);
     gst_object_unref(source);
@@ -113,25 +115,18 @@ bool Tag(const DemoTrack& track, const std::string& path, std::string& error) {
     return true;
 }
 
-bool StartGStreamer(std::string& error) {
-    GError* initError = nullptr;
-    if (gst_init_check(nullptr, nullptr, &initError)) {
-        return true;
-    }
-    error = std::string("GStreamer cannot start: ") + (initError != nullptr ? initError->message : "");
-    if (initError != nullptr) {
-        g_error_free(initError);
-    }
-    return false;
-}
-
 }  // namespace
 
 bool WriteDemoTrack(const DemoTrack& track, const std::string& path, std::string& error) {
     if (!StartGStreamer(error)) {
         return false;
     }
-    return Encode(track, path, error) && Tag(track, path, error);
+    return Encode(track, path, kMp3Encoder, error) && Tag(track, path, error);
+}
+
+bool EncodeDemoTrack(const DemoTrack& track, const std::string& path, const std::string& encoder,
+                     std::string& error) {
+    return StartGStreamer(error) && Encode(track, path, encoder, error);
 }
 
 bool MakeDemoLibrary(const std::string& folder, int tracks, std::string& error, int seconds) {

@@ -17,4 +17,9 @@ bool MakeDemoLibrary(const std::string& folder, int tracks, std::string& error, 
 // ID3v2 tags (TagLib).
 bool WriteDemoTrack(const DemoTrack& track, const std::string& path, std::string& error);
 
+// Encodes one track, untagged, through `encoder`: GStreamer elements from raw
+// audio to the file's bytes ("flacenc", "vorbisenc ! oggmux").
+bool EncodeDemoTrack(const DemoTrack& track, const std::string& path, const std::string& encoder,
+                     std::string& error);
+
 }  // namespace vorn::station

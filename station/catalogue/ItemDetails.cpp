@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <string_view>
 
 namespace vorn::station {
 namespace {
@@ -17,36 +18,54 @@ std::string Origin(const MediaLinks& links) {
     return origin;
 }
 
-// Keeps letters, digits and a few harmless marks; every run of anything else
-// becomes one underscore.
-std::string Clean(const std::string& text) {
-    static const char* const kKept = " -_.,()&'!+#@=~";
+// The length in bytes of the UTF-8 sequence that starts with `lead`, 0 for a
+// byte no sequence starts with. Texts here are valid UTF-8 (AsUtf8).
+std::size_t SequenceLength(unsigned char lead) {
+    return lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+         : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+}
+
+// Characters that are unsafe in a file name or in the playlist file's XML
+// text: path separators, control characters (C0, DEL and C1), the XML
+// markup characters, and bytes that start no UTF-8 sequence.
+bool IsUnsafe(std::string_view character) {
+    const auto lead = static_cast<unsigned char>(character[0]);
+    if (character.size() == 1) {
+        return lead < 0x20 || lead == 0x7f || std::strchr("/\\<>&", static_cast<char>(lead)) != nullptr;
+    }
+    return lead == 0xC2 && static_cast<unsigned char>(character[1]) < 0xA0;  // U+0080..U+009F
+}
+
+// Keeps the letters, digits and marks of every script; every run of unsafe
+// characters becomes one underscore. No "..", no leading dot, blank or dash,
+// and at most `limit` bytes, cut between characters.
+std::string Clean(std::string_view text, std::size_t limit = std::string::npos) {
     std::string out;
-    for (unsigned char c : text) {
-        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                          (c != 0 && std::strchr(kKept, c) != nullptr);
-        if (keep) {
-            out += static_cast<char>(c);
-        } else if (out.empty() || out.back() != '_') {
-            out += '_';
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = SequenceLength(static_cast<unsigned char>(text[at]));
+        const bool whole = length > 0 && at + length <= text.size();
+        const std::string_view character = text.substr(at, whole ? length : 1);
+        at += character.size();
+        if (!whole || IsUnsafe(character)) {
+            if (out.empty() || out.back() != '_') {
+                out += '_';
+            }
+        } else if (!(character == "." && !out.empty() && out.back() == '.')) {
+            if (out.size() + character.size() > limit) {
+                break;
+            }
+            out += character;
         }
     }
-    // No "..": a dot never follows a dot.
-    std::string single;
-    for (char c : out) {
-        if (!(c == '.' && !single.empty() && single.back() == '.')) {
-            single += c;
-        }
-    }
-    const std::size_t first = single.find_first_not_of(" ._-");
+    const std::size_t first = out.find_first_not_of(" ._-");
     if (first == std::string::npos) {
         return {};
     }
-    single = single.substr(first);
-    while (!single.empty() && (single.back() == ' ' || single.back() == '.')) {
-        single.pop_back();
+    out.erase(0, first);
+    while (!out.empty() && (out.back() == ' ' || out.back() == '.')) {
+        out.pop_back();
     }
-    return single;
+    return out;
 }
 
 bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
@@ -113,7 +132,7 @@ std::string PortableFileName(const ItemRecord& item) {
     std::string title = Clean(item.title);
     std::string stem = artist.empty() ? title : (title.empty() ? artist : artist + " - " + title);
     if (stem.size() > kMaxNameLength) {
-        stem = Clean(stem.substr(0, kMaxNameLength));
+        stem = Clean(stem, kMaxNameLength);
     }
     if (stem.empty()) {
         stem = "Track";

@@ -36,9 +36,11 @@ struct MediaDetails {
 // A gain as the "Gain" detail gives it: dB with one decimal, "-3.2", "0.0", "4.5".
 std::string GainText(double gainDb);
 
-// A local file name for an item that is safe on any file system: "Artist -
-// Title [id].mp3" with every character outside a plain ASCII set replaced, no
-// path separator, no "..", no leading dot and a bounded length; the id keeps
+// A local file name for an item: "Artist - Title [id].mp3" with the letters
+// and digits of every script kept and only what is unsafe in a file name or
+// in the client's playlist file replaced (path separators, control
+// characters, "<", ">", "&", bytes that are not UTF-8); no "..", no leading
+// dot, and a stem of at most 120 bytes cut between characters. The id keeps
 // the names of two items apart.
 std::string PortableFileName(const ItemRecord& item);
 

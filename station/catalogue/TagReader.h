@@ -6,11 +6,13 @@
 
 namespace vorn::station {
 
-// Reads Artist, Title, Album, Genre and the playing time of an MP3 file into the
-// record (path must be set), every text as UTF-8 (AsUtf8). Missing tags stay
-// empty, except the title, which falls back to the file name without its
-// extension. Returns false (leaving the
-// fallback title) when the file cannot be read as MPEG audio at all.
-bool ReadTags(ItemRecord& item);
+// Reads what a file's own content says of it into the record (path must be
+// set): its format (AudioFormat, told by the content, not the name), Artist,
+// Title, Album and Genre through TagLib, every text as UTF-8 (AsUtf8), and
+// its playing time and bitrate. Tags the file lacks stay empty (NamesFromPath
+// fills them). Returns NotAudio when the content is of no audio format,
+// Unreadable when the file cannot be read or TagLib finds no audio in it, and
+// None otherwise; the record's tags and facts are cleared either way.
+SkipReason ReadTags(ItemRecord& item);
 
 }  // namespace vorn::station

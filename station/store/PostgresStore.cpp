@@ -9,6 +9,7 @@
 
 #include "platform/Clock.h"
 #include "station/store/ListenerToken.h"
+#include "station/store/StoredValues.h"
 #include "station/base/StationLog.h"
 #include "station/base/Utf8Text.h"
 
@@ -79,8 +80,25 @@ constexpr const char* kPathsAsBytes = R"sql(
 ALTER TABLE items ALTER COLUMN path TYPE bytea USING convert_to(path, pg_client_encoding());
 )sql";
 
-// Version 5 is reserved for the items' content identity.
-constexpr const char* kReservedFive = "";
+// Version 5: items are recordings, known by their content key; a path may
+// pass from one item to another (a file replaced by another recording), so
+// it is no longer unique. Every file's last judgement and the items' sound
+// prints get tables of their own. Items of before keep their ids and have no
+// content key until a scan finds them again.
+constexpr const char* kContentIdentity = R"sql(
+ALTER TABLE items DROP CONSTRAINT IF EXISTS items_path_key;
+ALTER TABLE items ADD COLUMN format text NOT NULL DEFAULT 'mp3', ADD COLUMN bitrate integer NOT NULL DEFAULT 0,
+  ADD COLUMN content bigint UNIQUE, ADD COLUMN print_hash bigint NOT NULL DEFAULT 0;
+CREATE INDEX items_by_path ON items(path);
+CREATE TABLE files(
+  path bytea PRIMARY KEY,
+  size bigint NOT NULL, modified bigint NOT NULL,
+  skipped integer NOT NULL, item integer NOT NULL,
+  format text NOT NULL, bitrate integer NOT NULL, content bigint);
+CREATE TABLE prints(
+  content bigint PRIMARY KEY,
+  print bytea NOT NULL);
+)sql";
 
 // Version 6: what was learnt from each item's file (MediaFactsRecord), its
 // loudness in hundredths of a dB.
@@ -97,7 +115,7 @@ struct Migration {
     const char* sql;
 };
 constexpr Migration kMigrations[] = {{1, kSchema},       {2, kTokensAndReasons}, {3, kRecentSets},
-                                     {4, kPathsAsBytes}, {5, kReservedFive},     {6, kMediaFacts}};
+                                     {4, kPathsAsBytes}, {5, kContentIdentity},  {6, kMediaFacts}};
 
 std::string Now() { return std::to_string(Clock::System().NowSeconds()); }
 
@@ -135,16 +153,34 @@ std::string TextArray(const std::vector<ItemRecord>& items, std::string ItemReco
     return TextArray(items, [field](const ItemRecord& item) -> const std::string& { return item.*field; });
 }
 
-// A path as bytea input (\x2f6d75...): kept as the bytes the file system
-// gave it, whatever their encoding.
-std::string PathBytes(const ItemRecord& item) {
+// Bytes as bytea input (\x2f6d75...).
+std::string ByteaText(std::string_view bytes) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out = "\\x";
-    for (const char c : item.path) {
+    for (const char c : bytes) {
         out += kHex[static_cast<unsigned char>(c) >> 4];
         out += kHex[static_cast<unsigned char>(c) & 0xF];
     }
     return out;
+}
+
+// A path as bytea input: kept as the bytes the file system gave it, whatever
+// their encoding.
+template <typename Record>
+std::string PathBytes(const Record& record) {
+    return ByteaText(record.path);
+}
+
+// Content keys as a bigint[] literal, NULL for none.
+template <typename Range, typename Get>
+std::string KeyArray(const Range& range, Get get) {
+    std::string out = "{";
+    for (const auto& element : range) {
+        if (out.size() > 1) out += ',';
+        const std::uint64_t key = get(element);
+        out += key == 0 ? std::string("NULL") : std::to_string(StoredKey(key));
+    }
+    return out + "}";
 }
 
 // The bytes of a path the server sent as encode(path, 'hex').
@@ -352,11 +388,18 @@ std::vector<RatingRecord> PostgresStore::LoadRatings() {
 }
 
 bool PostgresStore::SyncItems(std::vector<ItemRecord>& found) {
-    // One row per path; text columns hold UTF-8 only.
+    // One row per item (by id, content key or path as it will be known);
+    // text columns hold UTF-8 only.
     std::vector<ItemRecord> rows;
-    std::unordered_set<std::string> paths;
+    std::unordered_map<std::string, std::size_t> rowOf;  // identity → index into rows
+    std::vector<std::size_t> rowOfFound;
     for (const ItemRecord& item : found) {
-        if (paths.insert(item.path).second) {
+        const std::string identity = item.id != 0        ? "i" + std::to_string(item.id)
+                                     : item.content != 0 ? "c" + std::to_string(item.content)
+                                                         : "p" + item.path;
+        const auto [at, added] = rowOf.emplace(identity, rows.size());
+        rowOfFound.push_back(at->second);
+        if (added) {
             ItemRecord row = item;
             row.artist = AsUtf8(row.artist);
             row.title = AsUtf8(row.title);
@@ -365,64 +408,86 @@ bool PostgresStore::SyncItems(std::vector<ItemRecord>& found) {
             rows.push_back(std::move(row));
         }
     }
-    std::unordered_map<std::string, std::int32_t> ids;
+    using Parameters = std::vector<std::optional<std::string>>;
+    const auto fields = [](const std::vector<ItemRecord>& items) -> Parameters {
+        return {TextArray(items, PathBytes<ItemRecord>),
+                TextArray(items, &ItemRecord::artist),
+                TextArray(items, &ItemRecord::title),
+                TextArray(items, &ItemRecord::album),
+                TextArray(items, &ItemRecord::genre),
+                IntArray(items, [](const ItemRecord& r) { return r.lengthSeconds; }),
+                IntArray(items, [](const ItemRecord& r) { return r.fileSize; }),
+                IntArray(items, [](const ItemRecord& r) { return r.modified; }),
+                TextArray(items, &ItemRecord::format),
+                IntArray(items, [](const ItemRecord& r) { return r.bitrate; }),
+                IntArray(items, [](const ItemRecord& r) { return static_cast<std::int64_t>(r.printHash); }),
+                KeyArray(items, [](const ItemRecord& r) { return r.content; }),
+                IntArray(items, [](const ItemRecord& r) { return r.id; })};
+    };
+    const std::string unnested =
+        " FROM unnest($1::bytea[], $2::text[], $3::text[], $4::text[], $5::text[], $6::integer[], $7::bigint[], "
+        "$8::bigint[], $9::text[], $10::integer[], $11::bigint[], $12::bigint[], $13::integer[]) WITH ORDINALITY "
+        "AS u(path, artist, title, album, genre, length, size, modified, format, bitrate, print_hash, content, id, "
+        "position)";
+    const std::string values =
+        "u.path, u.artist, u.title, u.album, u.genre, u.length, u.size, u.modified, u.format, u.bitrate, u.print_hash";
+    const std::string columns = "path, artist, title, album, genre, length, size, modified, format, bitrate, print_hash";
     const bool ok = InTransaction("store the scan", [&](PgConnection& connection, Deadline deadline,
                                                         std::string& error) {
-        const std::vector<std::optional<std::string>> values = {
-            TextArray(rows, PathBytes),
-            TextArray(rows, &ItemRecord::artist),
-            TextArray(rows, &ItemRecord::title),
-            TextArray(rows, &ItemRecord::album),
-            TextArray(rows, &ItemRecord::genre),
-            IntArray(rows, [](const ItemRecord& r) { return r.lengthSeconds; }),
-            IntArray(rows, [](const ItemRecord& r) { return r.fileSize; }),
-            IntArray(rows, [](const ItemRecord& r) { return r.modified; })};
-        const std::string scanned =
-            " FROM unnest($1::bytea[], $2::text[], $3::text[], $4::text[], $5::text[], $6::integer[], $7::bigint[], "
-            "$8::bigint[]) WITH ORDINALITY AS u(path, artist, title, album, genre, length, size, modified, position)";
-        // New paths only, so that existing rows keep their ids and the id
-        // sequence is not spent on them.
-        using Parameters = std::vector<std::optional<std::string>>;
-        const std::pair<std::string, Parameters> steps[] = {
-            {kScanLock, {}},
-            {"INSERT INTO items(path, artist, title, album, genre, length, size, modified, present) "
-             "SELECT u.path, u.artist, u.title, u.album, u.genre, u.length, u.size, u.modified, true" +
-                 scanned + " WHERE NOT EXISTS (SELECT 1 FROM items i WHERE i.path = u.path) ORDER BY u.position",
-             values},
-            {"UPDATE items i SET artist = u.artist, title = u.title, album = u.album, genre = u.genre, "
-             "length = u.length, size = u.size, modified = u.modified, present = true" +
-                 scanned + " WHERE i.path = u.path",
-             values},
-            {"UPDATE items SET present = false WHERE present AND NOT (path = ANY($1::bytea[]))", {values[0]}},
+        const auto step = [&](const std::string& statement, const Parameters& parameters) {
+            PgResult result = connection.Run(statement, parameters, deadline);
+            error = result.Error();
+            return result;
         };
-        for (const auto& [statement, parameters] : steps) {
-            const PgResult step = connection.Run(statement, parameters, deadline);
-            if (!step.Ok()) {
-                error = step.Error();
-                return false;
-            }
+        Parameters parameters = fields(rows);
+        // New recordings, and new paths among the items known by their path;
+        // in the order found, so that ids follow it.
+        if (!step(kScanLock, {}).Ok() ||
+            !step("INSERT INTO items(" + columns + ", content, present) SELECT " + values + ", u.content, true" +
+                      unnested + " WHERE u.id = 0 AND u.content IS NOT NULL ORDER BY u.position "
+                                 "ON CONFLICT (content) DO NOTHING",
+                  parameters)
+                 .Ok() ||
+            !step("INSERT INTO items(" + columns + ", present) SELECT " + values + ", true" + unnested +
+                      " WHERE u.id = 0 AND u.content IS NULL AND NOT EXISTS "
+                      "(SELECT 1 FROM items i WHERE i.path = u.path AND i.content IS NULL) ORDER BY u.position",
+                  parameters)
+                 .Ok()) {
+            return false;
         }
-        const PgResult known = connection.Run("SELECT encode(path, 'hex'), id FROM items WHERE path = ANY($1::bytea[])",
-                                              {values[0]}, deadline);
-        for (int row = 0; row < known.Rows(); ++row) {
-            ids[FromHex(known.Text(row, 0))] = static_cast<std::int32_t>(known.Int(row, 1));
+        const PgResult ids = step(
+            "SELECT u.position, coalesce(nullif(u.id, 0), (SELECT i.id FROM items i WHERE i.content = u.content), "
+            "(SELECT min(i.id) FROM items i WHERE i.path = u.path AND i.content IS NULL))" +
+                unnested + " ORDER BY u.position",
+            parameters);
+        if (!ids.Ok() || ids.Rows() != static_cast<int>(rows.size())) {
+            return false;
         }
-        error = known.Error();
-        return known.Ok();
+        for (int row = 0; row < ids.Rows(); ++row) {
+            rows[static_cast<std::size_t>(ids.Int(row, 0) - 1)].id = static_cast<std::int32_t>(ids.Int(row, 1));
+        }
+        // A content key goes to an item without one only while no other item has it.
+        parameters = fields(rows);
+        if (!step("UPDATE items i SET path = u.path, artist = u.artist, title = u.title, album = u.album, "
+                  "genre = u.genre, length = u.length, size = u.size, modified = u.modified, format = u.format, "
+                  "bitrate = u.bitrate, print_hash = u.print_hash, present = true, content = coalesce(i.content, "
+                  "(SELECT u.content WHERE NOT EXISTS (SELECT 1 FROM items o WHERE o.content = u.content)))" +
+                      unnested + " WHERE i.id = u.id",
+                  parameters)
+                 .Ok()) {
+            return false;
+        }
+        return step("UPDATE items SET present = false WHERE present AND NOT (id = ANY($1::integer[]))",
+                    {parameters.back()})
+            .Ok();
     });
     if (!ok) {
         return false;
     }
-    std::vector<ItemRecord> kept;
-    for (ItemRecord& item : found) {
-        const auto id = ids.find(item.path);
-        if (id != ids.end()) {
-            item.id = id->second;
-            item.present = true;
-            kept.push_back(std::move(item));
-        }
+    for (std::size_t at = 0; at < found.size(); ++at) {
+        found[at].id = rows[rowOfFound[at]].id;
+        found[at].present = true;
     }
-    found = std::move(kept);
     return true;
 }
 
@@ -440,8 +505,8 @@ std::vector<ItemRecord> PostgresStore::LoadItems() {
     std::vector<ItemRecord> items;
     InTransaction("load the items", [&](PgConnection& connection, Deadline deadline, std::string& error) {
         const PgResult rows = connection.Run(
-            "SELECT id, encode(path, 'hex'), artist, title, album, genre, length, size, modified, present FROM items "
-            "ORDER BY id",
+            "SELECT id, encode(path, 'hex'), artist, title, album, genre, length, size, modified, present, format, "
+            "bitrate, content, print_hash FROM items ORDER BY id",
             {},
             deadline);
         items.reserve(static_cast<std::size_t>(rows.Rows()));
@@ -457,12 +522,112 @@ std::vector<ItemRecord> PostgresStore::LoadItems() {
             item.fileSize = rows.Int(row, 7);
             item.modified = rows.Int(row, 8);
             item.present = rows.Text(row, 9) == "t";
+            item.format = rows.Text(row, 10);
+            item.bitrate = static_cast<std::int32_t>(rows.Int(row, 11));
+            item.content = rows.IsNull(row, 12) ? 0 : KeyFromStored(rows.Int(row, 12));
+            item.printHash = static_cast<std::uint32_t>(rows.Int(row, 13));
             items.push_back(std::move(item));
         }
         error = rows.Error();
         return rows.Ok();
     });
     return items;
+}
+
+bool PostgresStore::SyncFiles(const std::vector<FileRecord>& files) {
+    // One row per path.
+    std::vector<const FileRecord*> rows;
+    std::unordered_set<std::string_view> paths;
+    for (const FileRecord& file : files) {
+        if (paths.insert(file.path).second) {
+            rows.push_back(&file);
+        }
+    }
+    const auto of = [](auto get) { return [get](const FileRecord* file) { return get(*file); }; };
+    return InTransaction("store the files", [&](PgConnection& connection, Deadline deadline, std::string& error) {
+        for (const auto& [statement, parameters] : std::vector<std::pair<std::string, std::vector<std::optional<std::string>>>>{
+                 {kScanLock, {}},
+                 {"DELETE FROM files", {}},
+                 {"INSERT INTO files(path, size, modified, skipped, item, format, bitrate, content) SELECT * FROM "
+                  "unnest($1::bytea[], $2::bigint[], $3::bigint[], $4::integer[], $5::integer[], $6::text[], "
+                  "$7::integer[], $8::bigint[])",
+                  {TextArray(rows, of([](const FileRecord& f) { return ByteaText(f.path); })),
+                   IntArray(rows, of([](const FileRecord& f) { return f.fileSize; })),
+                   IntArray(rows, of([](const FileRecord& f) { return f.modified; })),
+                   IntArray(rows, of([](const FileRecord& f) { return static_cast<std::int32_t>(f.skipped); })),
+                   IntArray(rows, of([](const FileRecord& f) { return f.item; })),
+                   TextArray(rows, of([](const FileRecord& f) { return AsUtf8(f.format); })),
+                   IntArray(rows, of([](const FileRecord& f) { return f.bitrate; })),
+                   KeyArray(rows, [](const FileRecord* f) { return f->content; })}}}) {
+            const PgResult step = connection.Run(statement, parameters, deadline);
+            if (!step.Ok()) {
+                error = step.Error();
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+std::vector<FileRecord> PostgresStore::LoadFiles() {
+    std::vector<FileRecord> files;
+    InTransaction("load the files", [&](PgConnection& connection, Deadline deadline, std::string& error) {
+        const PgResult rows = connection.Run(
+            "SELECT encode(path, 'hex'), size, modified, skipped, item, format, bitrate, content FROM files "
+            "ORDER BY path",
+            {}, deadline);
+        files.reserve(static_cast<std::size_t>(rows.Rows()));
+        for (int row = 0; row < rows.Rows(); ++row) {
+            FileRecord file;
+            file.path = FromHex(rows.Text(row, 0));
+            file.fileSize = rows.Int(row, 1);
+            file.modified = rows.Int(row, 2);
+            const std::int64_t skipped = rows.Int(row, 3);
+            file.skipped = skipped >= 0 && skipped <= static_cast<std::int64_t>(SkipReason::NoDecoder)
+                               ? static_cast<SkipReason>(skipped)
+                               : SkipReason::Unreadable;
+            file.item = static_cast<std::int32_t>(rows.Int(row, 4));
+            file.format = rows.Text(row, 5);
+            file.bitrate = static_cast<std::int32_t>(rows.Int(row, 6));
+            file.content = rows.IsNull(row, 7) ? 0 : KeyFromStored(rows.Int(row, 7));
+            files.push_back(std::move(file));
+        }
+        error = rows.Error();
+        return rows.Ok();
+    });
+    return files;
+}
+
+bool PostgresStore::StorePrints(const std::vector<SoundPrint>& prints) {
+    if (prints.empty()) {
+        return true;
+    }
+    return InTransaction("store sound prints", [&](PgConnection& connection, Deadline deadline, std::string& error) {
+        const PgResult stored = connection.Run(
+            "INSERT INTO prints(content, print) SELECT * FROM unnest($1::bigint[], $2::bytea[]) "
+            "ON CONFLICT (content) DO UPDATE SET print = excluded.print",
+            {IntArray(prints, [](const SoundPrint& p) { return StoredKey(p.content); }),
+             TextArray(prints, [](const SoundPrint& p) { return ByteaText(PrintBytes(p.print)); })},
+            deadline);
+        error = stored.Error();
+        return stored.Ok();
+    });
+}
+
+bool PostgresStore::LoadPrints(const std::vector<std::uint64_t>& contents, std::vector<SoundPrint>& out) {
+    out.clear();
+    return WithConnection("load sound prints", kRequestBudget, [&](PgConnection& connection, Deadline deadline,
+                                                                   std::string& error) {
+        out.clear();
+        const PgResult rows =
+            connection.Run("SELECT content, encode(print, 'hex') FROM prints WHERE content = ANY($1::bigint[])",
+                           {IntArray(contents, [](std::uint64_t content) { return StoredKey(content); })}, deadline);
+        for (int row = 0; row < rows.Rows(); ++row) {
+            out.push_back({KeyFromStored(rows.Int(row, 0)), PrintFromBytes(FromHex(rows.Text(row, 1)))});
+        }
+        error = rows.Error();
+        return rows.Ok();
+    });
 }
 
 bool PostgresStore::AppendRecent(const std::vector<RecentRecord>& records) {

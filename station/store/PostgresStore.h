@@ -39,6 +39,10 @@ public:
     bool SyncItems(std::vector<ItemRecord>& found) override;
     bool MarkMissing(std::int32_t id) override;
     std::vector<ItemRecord> LoadItems() override;
+    bool SyncFiles(const std::vector<FileRecord>& files) override;
+    std::vector<FileRecord> LoadFiles() override;
+    bool StorePrints(const std::vector<SoundPrint>& prints) override;
+    bool LoadPrints(const std::vector<std::uint64_t>& contents, std::vector<SoundPrint>& out) override;
     bool AppendRecent(const std::vector<RecentRecord>& records) override;
     std::vector<RecentRecord> LoadRecent(int perListener) override;
     bool PruneRecent(int perListener) override;

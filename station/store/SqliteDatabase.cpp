@@ -47,6 +47,20 @@ SqliteStatement& SqliteStatement::Bind(int index, const std::string& value) {
     return *this;
 }
 
+SqliteStatement& SqliteStatement::BindBlob(int index, std::string_view bytes) {
+    if (stmt_ != nullptr) {
+        sqlite3_bind_blob64(stmt_, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+    }
+    return *this;
+}
+
+SqliteStatement& SqliteStatement::BindNull(int index) {
+    if (stmt_ != nullptr) {
+        sqlite3_bind_null(stmt_, index);
+    }
+    return *this;
+}
+
 bool SqliteStatement::Step() {
     done_ = false;
     if (stmt_ == nullptr) {
@@ -91,6 +105,10 @@ std::string SqliteStatement::Text(int column) const {
     const unsigned char* text = sqlite3_column_text(stmt_, column);
     const int size = sqlite3_column_bytes(stmt_, column);
     return text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text), size);
+}
+
+bool SqliteStatement::IsNull(int column) const {
+    return stmt_ == nullptr || sqlite3_column_type(stmt_, column) == SQLITE_NULL;
 }
 
 SqliteDatabase::~SqliteDatabase() { Close(); }

@@ -26,6 +26,8 @@ public:
     bool Valid() const { return stmt_ != nullptr; }
     SqliteStatement& Bind(int index, std::int64_t value);
     SqliteStatement& Bind(int index, const std::string& value);
+    SqliteStatement& BindBlob(int index, std::string_view bytes);
+    SqliteStatement& BindNull(int index);
     bool Step();
     bool Done() const { return done_; }
     // Runs a statement that returns no rows; true when it completed.
@@ -33,7 +35,8 @@ public:
     void Reset();
 
     std::int64_t Int(int column) const;
-    std::string Text(int column) const;
+    std::string Text(int column) const;  // also a blob's bytes
+    bool IsNull(int column) const;
 
 private:
     sqlite3* db_ = nullptr;

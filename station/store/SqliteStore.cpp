@@ -7,6 +7,7 @@
 #include "platform/Clock.h"
 #include "station/store/ListenerToken.h"
 #include "station/store/RecentSet.h"
+#include "station/store/StoredValues.h"
 #include "station/base/StationLog.h"
 
 namespace vorn::station {
@@ -63,8 +64,41 @@ DROP TABLE recent;
 // bytes it was given, so it only records the version.
 constexpr const char* kPathsAsBytes = "";
 
-// Version 5 is reserved for the items' content identity.
-constexpr const char* kReservedFive = "";
+// Version 5: items are recordings, known by their content key; a path may
+// pass from one item to another (a file replaced by another recording), so
+// it is no longer unique, and the table is made anew with the same ids and
+// the same sequence. Every file's last judgement and the items' sound prints
+// get tables of their own. Items of before have no content key until a scan
+// finds them again.
+constexpr const char* kContentIdentity = R"sql(
+CREATE TABLE items_v5(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  path TEXT NOT NULL,
+  artist TEXT NOT NULL, title TEXT NOT NULL, album TEXT NOT NULL, genre TEXT NOT NULL,
+  length INTEGER NOT NULL, size INTEGER NOT NULL, modified INTEGER NOT NULL,
+  present INTEGER NOT NULL,
+  format TEXT NOT NULL DEFAULT 'mp3',
+  bitrate INTEGER NOT NULL DEFAULT 0,
+  content INTEGER UNIQUE,
+  print_hash INTEGER NOT NULL DEFAULT 0);
+INSERT INTO items_v5(id, path, artist, title, album, genre, length, size, modified, present)
+  SELECT id, path, artist, title, album, genre, length, size, modified, present FROM items ORDER BY id;
+INSERT INTO sqlite_sequence(name, seq) SELECT 'items_v5', 0 WHERE NOT EXISTS
+  (SELECT 1 FROM sqlite_sequence WHERE name = 'items_v5');
+UPDATE sqlite_sequence SET seq = (SELECT max(seq) FROM sqlite_sequence WHERE name IN ('items', 'items_v5'))
+  WHERE name = 'items_v5';
+DROP TABLE items;
+ALTER TABLE items_v5 RENAME TO items;
+CREATE INDEX items_by_path ON items(path);
+CREATE TABLE files(
+  path TEXT PRIMARY KEY,
+  size INTEGER NOT NULL, modified INTEGER NOT NULL,
+  skipped INTEGER NOT NULL, item INTEGER NOT NULL,
+  format TEXT NOT NULL, bitrate INTEGER NOT NULL, content INTEGER) WITHOUT ROWID;
+CREATE TABLE prints(
+  content INTEGER PRIMARY KEY,
+  print BLOB NOT NULL);
+)sql";
 
 // Version 6: what was learnt from each item's file (MediaFactsRecord), its
 // loudness in hundredths of a dB.
@@ -81,7 +115,32 @@ struct Migration {
     const char* sql;
 };
 constexpr Migration kMigrations[] = {{1, kSchema},       {2, kTokensAndReasons}, {3, kRecentSets},
-                                     {4, kPathsAsBytes}, {5, kReservedFive},     {6, kMediaFacts}};
+                                     {4, kPathsAsBytes}, {5, kContentIdentity},  {6, kMediaFacts}};
+
+constexpr const char* kItemFields = "path, artist, title, album, genre, length, size, modified, format, bitrate, print_hash";
+
+// Binds the fields of kItemFields from `first` on.
+void BindItem(SqliteStatement& statement, const ItemRecord& item, int first) {
+    statement.Bind(first, item.path).Bind(first + 1, item.artist).Bind(first + 2, item.title);
+    statement.Bind(first + 3, item.album).Bind(first + 4, item.genre).Bind(first + 5, item.lengthSeconds);
+    statement.Bind(first + 6, item.fileSize).Bind(first + 7, item.modified).Bind(first + 8, item.format);
+    statement.Bind(first + 9, item.bitrate).Bind(first + 10, static_cast<std::int64_t>(item.printHash));
+}
+
+void BindKey(SqliteStatement& statement, int index, std::uint64_t key) {
+    if (key == 0) {
+        statement.BindNull(index);
+    } else {
+        statement.Bind(index, StoredKey(key));
+    }
+}
+
+// The id the statement returned in its one row, or 0; finishes it.
+std::int64_t ReturnedId(SqliteStatement& statement) {
+    const std::int64_t id = statement.Step() ? statement.Int(0) : 0;
+    statement.Run();  // finishes the statement after its returned row
+    return id;
+}
 
 // The sets of a listener's recent memory, newest first, with the number of
 // items in newer sets: `newer`.
@@ -127,7 +186,11 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
         if (error != nullptr) *error = why;
         return false;
     }
-    if (!db_.Exec("PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;") || !Migrate(path, why)) {
+    // Version 5 makes the items table anew under the ratings that refer to
+    // it, which only works with the references unchecked (they stay valid:
+    // every id is kept). The pragma has no effect inside a transaction.
+    if (!db_.Exec("PRAGMA synchronous=FULL; PRAGMA foreign_keys=OFF;") || !Migrate(path, why) ||
+        !db_.Exec("PRAGMA foreign_keys=ON;")) {
         db_.Close();
         if (error != nullptr) *error = why;
         return false;
@@ -144,16 +207,22 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
     upsertRating_ = db_.Prepare(
         "INSERT INTO ratings(listener, item, value, updated) VALUES(?1, ?2, ?3, ?4) "
         "ON CONFLICT(listener, item) DO UPDATE SET value = excluded.value, updated = excluded.updated");
-    upsertItem_ = db_.Prepare(
-        "INSERT INTO items(path, artist, title, album, genre, length, size, modified, present) "
-        "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, 1) "
-        "ON CONFLICT(path) DO UPDATE SET artist = excluded.artist, title = excluded.title, "
-        "album = excluded.album, genre = excluded.genre, length = excluded.length, "
-        "size = excluded.size, modified = excluded.modified, present = 1 RETURNING id");
+    const std::string set =
+        "path = ?1, artist = ?2, title = ?3, album = ?4, genre = ?5, length = ?6, size = ?7, modified = ?8, "
+        "format = ?9, bitrate = ?10, print_hash = ?11, present = 1";
+    updateItem_ = db_.Prepare(
+        "UPDATE items SET " + set +
+        ", content = coalesce(content, (SELECT ?12 WHERE NOT EXISTS (SELECT 1 FROM items WHERE content = ?12))) "
+        "WHERE id = ?13 RETURNING id");
+    upsertItem_ = db_.Prepare(std::string("INSERT INTO items(") + kItemFields +
+                              ", content, present) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, 1) "
+                              "ON CONFLICT(content) DO UPDATE SET " + set + " RETURNING id");
+    itemOfPath_ = db_.Prepare("SELECT id FROM items WHERE path = ?1 AND content IS NULL ORDER BY id LIMIT 1");
     appendRecent_ = db_.Prepare("INSERT INTO recent_sets(listener, count, items, whys) VALUES(?1, ?2, ?3, ?4)");
     setBySeq_ = db_.Prepare("SELECT count, items, whys FROM recent_sets WHERE seq = ?1");
     if (!newListener_.Valid() || !ensureListener_.Valid() || !upsertRating_.Valid() ||
-        !upsertItem_.Valid() || !appendRecent_.Valid() || !setBySeq_.Valid()) {
+        !upsertItem_.Valid() || !updateItem_.Valid() || !itemOfPath_.Valid() || !appendRecent_.Valid() ||
+        !setBySeq_.Valid()) {
         db_.Close();
         if (error != nullptr) *error = why;
         return false;
@@ -202,6 +271,8 @@ void SqliteStore::Close() {
     ensureListener_ = SqliteStatement();
     upsertRating_ = SqliteStatement();
     upsertItem_ = SqliteStatement();
+    updateItem_ = SqliteStatement();
+    itemOfPath_ = SqliteStatement();
     appendRecent_ = SqliteStatement();
     setBySeq_ = SqliteStatement();
     setsOf_.clear();
@@ -291,15 +362,19 @@ bool SqliteStore::SyncItems(std::vector<ItemRecord>& found) {
         }
         SqliteStatement seen = db_.Prepare("INSERT OR IGNORE INTO temp.seen(id) VALUES(?1)");
         for (ItemRecord& item : found) {
-            upsertItem_.Bind(1, item.path).Bind(2, item.artist).Bind(3, item.title).Bind(4, item.album);
-            upsertItem_.Bind(5, item.genre).Bind(6, item.lengthSeconds).Bind(7, item.fileSize);
-            upsertItem_.Bind(8, item.modified);
-            if (!upsertItem_.Step()) {
-                upsertItem_.Reset();
-                return false;
+            std::int64_t id = item.id;
+            if (id == 0 && item.content == 0) {
+                // Known by its path, as items were before content keys.
+                id = itemOfPath_.Bind(1, item.path).Step() ? itemOfPath_.Int(0) : 0;
+                itemOfPath_.Reset();
             }
-            const std::int64_t id = upsertItem_.Int(0);
-            upsertItem_.Run();  // finishes the statement after its returned row
+            SqliteStatement& write = id != 0 ? updateItem_ : upsertItem_;
+            BindItem(write, item, 1);
+            BindKey(write, 12, item.content);
+            if (id != 0) {
+                write.Bind(13, id);
+            }
+            id = ReturnedId(write);
             if (id < 1 || id > INT32_MAX) {
                 return false;
             }
@@ -323,23 +398,109 @@ bool SqliteStore::MarkMissing(std::int32_t id) {
 std::vector<ItemRecord> SqliteStore::LoadItems() {
     std::lock_guard lock(mutex_);
     std::vector<ItemRecord> items;
-    SqliteStatement select = db_.Prepare(
-        "SELECT id, path, artist, title, album, genre, length, size, modified, present FROM items ORDER BY id");
+    SqliteStatement select = db_.Prepare(std::string("SELECT id, present, content, ") + kItemFields +
+                                         " FROM items ORDER BY id");
     while (select.Step()) {
         ItemRecord item;
         item.id = static_cast<std::int32_t>(select.Int(0));
-        item.path = select.Text(1);
-        item.artist = select.Text(2);
-        item.title = select.Text(3);
-        item.album = select.Text(4);
-        item.genre = select.Text(5);
-        item.lengthSeconds = static_cast<std::int32_t>(select.Int(6));
-        item.fileSize = select.Int(7);
-        item.modified = select.Int(8);
-        item.present = select.Int(9) != 0;
+        item.present = select.Int(1) != 0;
+        item.content = select.IsNull(2) ? 0 : KeyFromStored(select.Int(2));
+        item.path = select.Text(3);
+        item.artist = select.Text(4);
+        item.title = select.Text(5);
+        item.album = select.Text(6);
+        item.genre = select.Text(7);
+        item.lengthSeconds = static_cast<std::int32_t>(select.Int(8));
+        item.fileSize = select.Int(9);
+        item.modified = select.Int(10);
+        item.format = select.Text(11);
+        item.bitrate = static_cast<std::int32_t>(select.Int(12));
+        item.printHash = static_cast<std::uint32_t>(select.Int(13));
         items.push_back(std::move(item));
     }
     return items;
+}
+
+bool SqliteStore::SyncFiles(const std::vector<FileRecord>& files) {
+    std::lock_guard lock(mutex_);
+    if (!db_.IsOpen()) {
+        return false;
+    }
+    return InTransaction([&] {
+        SqliteStatement insert = db_.Prepare(
+            "INSERT OR REPLACE INTO files(path, size, modified, skipped, item, format, bitrate, content) "
+            "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+        if (!db_.Exec("DELETE FROM files")) {
+            return false;
+        }
+        for (const FileRecord& file : files) {
+            insert.Bind(1, file.path).Bind(2, file.fileSize).Bind(3, file.modified);
+            insert.Bind(4, static_cast<std::int64_t>(file.skipped)).Bind(5, file.item).Bind(6, file.format);
+            insert.Bind(7, file.bitrate);
+            BindKey(insert, 8, file.content);
+            if (!insert.Run()) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+std::vector<FileRecord> SqliteStore::LoadFiles() {
+    std::lock_guard lock(mutex_);
+    std::vector<FileRecord> files;
+    SqliteStatement select =
+        db_.Prepare("SELECT path, size, modified, skipped, item, format, bitrate, content FROM files ORDER BY path");
+    while (select.Step()) {
+        FileRecord file;
+        file.path = select.Text(0);
+        file.fileSize = select.Int(1);
+        file.modified = select.Int(2);
+        const std::int64_t skipped = select.Int(3);
+        file.skipped = skipped >= 0 && skipped <= static_cast<std::int64_t>(SkipReason::NoDecoder)
+                           ? static_cast<SkipReason>(skipped)
+                           : SkipReason::Unreadable;
+        file.item = static_cast<std::int32_t>(select.Int(4));
+        file.format = select.Text(5);
+        file.bitrate = static_cast<std::int32_t>(select.Int(6));
+        file.content = select.IsNull(7) ? 0 : KeyFromStored(select.Int(7));
+        files.push_back(std::move(file));
+    }
+    return files;
+}
+
+bool SqliteStore::StorePrints(const std::vector<SoundPrint>& prints) {
+    std::lock_guard lock(mutex_);
+    if (!db_.IsOpen()) {
+        return false;
+    }
+    return InTransaction([&] {
+        SqliteStatement insert = db_.Prepare("INSERT OR REPLACE INTO prints(content, print) VALUES(?1, ?2)");
+        for (const SoundPrint& print : prints) {
+            if (!insert.Bind(1, StoredKey(print.content)).BindBlob(2, PrintBytes(print.print)).Run()) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+bool SqliteStore::LoadPrints(const std::vector<std::uint64_t>& contents, std::vector<SoundPrint>& out) {
+    std::lock_guard lock(mutex_);
+    out.clear();
+    if (!db_.IsOpen()) {
+        return false;
+    }
+    SqliteStatement select = db_.Prepare("SELECT print FROM prints WHERE content = ?1");
+    for (const std::uint64_t content : contents) {
+        if (select.Bind(1, StoredKey(content)).Step()) {
+            out.push_back({content, PrintFromBytes(select.Text(0))});
+        } else if (!select.Done()) {
+            return false;
+        }
+        select.Reset();
+    }
+    return true;
 }
 
 bool SqliteStore::AppendRecent(const std::vector<RecentRecord>& records) {

@@ -46,6 +46,10 @@ public:
     bool SyncItems(std::vector<ItemRecord>& found) override;
     bool MarkMissing(std::int32_t id) override;
     std::vector<ItemRecord> LoadItems() override;
+    bool SyncFiles(const std::vector<FileRecord>& files) override;
+    std::vector<FileRecord> LoadFiles() override;
+    bool StorePrints(const std::vector<SoundPrint>& prints) override;
+    bool LoadPrints(const std::vector<std::uint64_t>& contents, std::vector<SoundPrint>& out) override;
     bool AppendRecent(const std::vector<RecentRecord>& records) override;
     std::vector<RecentRecord> LoadRecent(int perListener) override;
     bool PruneRecent(int perListener) override;
@@ -72,7 +76,9 @@ private:
     SqliteStatement newListener_;
     SqliteStatement ensureListener_;
     SqliteStatement upsertRating_;
-    SqliteStatement upsertItem_;
+    SqliteStatement upsertItem_;   // a new item, or the one of its content key
+    SqliteStatement updateItem_;   // the item of a given id
+    SqliteStatement itemOfPath_;   // the item without a content key last found at a path
     SqliteStatement appendRecent_;
     SqliteStatement setBySeq_;
     // Each listener's recent sets (their seq), oldest first, once listed. The

@@ -11,13 +11,15 @@ namespace vorn::station {
 // higher number and is refused: this station would not know what it means.
 // Version 2 added the listeners' page tokens and the reason kept with each
 // recent recommendation; version 3 keeps the recent recommendations one row
-// per answer; version 4 keeps paths as their bytes (PostgreSQL); version 5 is
-// reserved for the items' content identity; version 6 keeps what was learnt
-// from each item's file (MediaFactsRecord).
+// per answer; version 4 keeps paths as their bytes (PostgreSQL); version 5
+// knows items by their sound: each item's format and content key, its sound
+// print, and every file of the music folder with what its last scan found;
+// version 6 keeps what was learnt from each item's file (MediaFactsRecord).
 inline constexpr int kStoreSchemaVersion = 6;
 
-// One media file of the catalogue as the store keeps it. The id is handed out
-// once per file path and never changes or gets reused.
+// One recording of the catalogue as the store keeps it, with the file it is
+// served from. The id is handed out once per recording (its content key, or
+// for a record without one its path) and never changes or gets reused.
 struct ItemRecord {
     std::int32_t id = 0;
     std::string path;  // absolute path of the file, its bytes as the file system gives them
@@ -29,6 +31,42 @@ struct ItemRecord {
     std::int64_t fileSize = 0;
     std::int64_t modified = 0;  // modification time, nanoseconds since the epoch
     bool present = true;        // false once the file was not found by a scan
+    std::string format;         // of the file: "mp3", "flac", "ogg" (Vorbis), "opus", "wav", "m4a", "wv", ...
+    std::int32_t bitrate = 0;   // of the file, kbit/s; 0 when unknown
+    // What the item is known by: the content key of the first file it was
+    // found as (ContentPrint), 0 for items of an earlier station not found
+    // again yet and for records that tools bring.
+    std::uint64_t content = 0;
+    std::uint32_t printHash = 0;  // similarity hash of its sound print; 0 without one
+};
+
+// Why a scan does not offer a file of the music folder.
+enum class SkipReason : std::int32_t {
+    None = 0,        // playable
+    Unreadable = 1,  // cannot be read, or damaged where its audio should be
+    NotAudio = 2,    // named as audio, but no audio format the station knows
+    NoDecoder = 3,   // audio that no installed GStreamer plug-in decodes
+};
+
+// One file of the music folder as its last scan judged it, so that a scan
+// reads only files whose size or modification time changed.
+struct FileRecord {
+    std::string path;
+    std::int64_t fileSize = 0;
+    std::int64_t modified = 0;
+    SkipReason skipped = SkipReason::None;
+    std::int32_t item = 0;  // the item it is a file of; 0 when skipped
+    std::string format;
+    std::int32_t bitrate = 0;
+    std::uint64_t content = 0;  // the content key of its own sound
+};
+
+// The sound print of the sound whose content key this is (ContentPrint):
+// what a file of the same recording in another format or quality is
+// recognised by.
+struct SoundPrint {
+    std::uint64_t content = 0;
+    std::vector<std::uint32_t> print;
 };
 
 // Where an item's loudness came from.
@@ -122,12 +160,25 @@ public:
                               const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings) = 0;
     virtual std::vector<RatingRecord> LoadRatings() = 0;
 
-    // Brings the items table in line with a scan: every record in `found` gets
-    // the id of its path (a new id for a new path), tags and file facts are
-    // updated, and every other item is marked not present. One transaction.
+    // Brings the items table in line with a scan, in one transaction: every
+    // record in `found` is present afterwards with its tags and file facts. A
+    // record with an id updates that item (and gives it its content key when
+    // it had none and no other item has it); one without an id gets the id of
+    // its content key, or without a key the id of its path among the items
+    // without one; a new id when there is none. Every other item is marked
+    // not present. Fills in the ids.
     virtual bool SyncItems(std::vector<ItemRecord>& found) = 0;
     virtual bool MarkMissing(std::int32_t id) = 0;
     virtual std::vector<ItemRecord> LoadItems() = 0;
+
+    // Replaces what the store knows of the music folder's files with `files`.
+    virtual bool SyncFiles(const std::vector<FileRecord>& files) = 0;
+    virtual std::vector<FileRecord> LoadFiles() = 0;
+    // Keeps sound prints, replacing earlier ones of the same content keys.
+    virtual bool StorePrints(const std::vector<SoundPrint>& prints) = 0;
+    // The prints of those of the content keys that have one; false when they
+    // could not be read.
+    virtual bool LoadPrints(const std::vector<std::uint64_t>& contents, std::vector<SoundPrint>& out) = 0;
 
     virtual bool AppendRecent(const std::vector<RecentRecord>& records) = 0;
     // The last `perListener` records of every listener, oldest first.

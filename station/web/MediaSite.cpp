@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/AsciiCase.h"
+#include "station/media/TranscodeQueue.h"
 #include "station/web/SitePages.h"
 #include "station/base/StationConstants.h"
 #include "station/base/StationLog.h"
@@ -95,28 +96,93 @@ MediaResponse Opened(const std::string& version, const std::string& path, const 
     return response;
 }
 
+// A HEAD request's answer: the head alone.
+void DropBody(MediaResponse& response) {
+    response.body.clear();
+    response.file = UniqueFd();
+    response.fileLength = 0;
+}
+
+MediaResponse FileAnswer(const std::string& version, UniqueFd file, std::uint64_t length) {
+    MediaResponse response;
+    response.status = 200;
+    response.head = (version == "HTTP/1.1" ? "HTTP/1.1 " : "HTTP/1.0 ") + std::string("200 OK\r\n") +
+                    "Content-Type: audio/mpeg\r\nContent-Length: " + std::to_string(length) +
+                    "\r\nConnection: close\r\n\r\n";
+    response.file = std::move(file);
+    response.fileLength = length;
+    return response;
+}
+
+MediaResponse NotFound(const std::string& version) {
+    return MediaSite::Simple(version, 404, ReasonOf(404), kHtml, ErrorPage(404, ReasonOf(404)));
+}
+
+// The client tries again on its own after a failed attempt; the header is
+// for other clients.
+MediaResponse NotYet(const std::string& version) {
+    return MediaSite::Simple(version, 503, ReasonOf(503), kHtml, ErrorPage(503, "Not ready yet, try again"),
+                             "Retry-After: 10\r\n");
+}
+
+// A request for an MP3 still to be made.
+class PendingMp3 final : public PendingMedia {
+public:
+    PendingMp3(TranscodeQueue& mp3s, ItemRecord item, std::string version, bool head)
+        : mp3s_(mp3s), item_(std::move(item)), version_(std::move(version)), head_(head) {}
+
+    void WhenReady(std::function<void(MediaResponse)> answer) override {
+        mp3s_.Fetch(item_, [answer = std::move(answer), version = version_, head = head_](
+                               TranscodeQueue::Outcome outcome, UniqueFd file, std::uint64_t length) {
+            MediaResponse response;
+            switch (outcome) {
+                case TranscodeQueue::Outcome::Ready:
+                    response = FileAnswer(version, std::move(file), length);
+                    break;
+                case TranscodeQueue::Outcome::Unplayable:
+                    response = NotFound(version);
+                    break;
+                case TranscodeQueue::Outcome::Unavailable:
+                case TranscodeQueue::Outcome::Stopping:
+                    response = NotYet(version);
+                    break;
+            }
+            if (head) {
+                DropBody(response);
+            }
+            answer(std::move(response));
+        });
+    }
+
+    std::chrono::milliseconds Limit() const override { return MediaSite::kMadeWait; }
+
+    MediaResponse GaveUp() const override {
+        STATION_LOG(LogLevel::Info) << "MediaSite : the MP3 of item " << item_.id << " is not made after "
+                                    << MediaSite::kMadeWait.count() / 1000 << " s; the client is asked to try again";
+        MediaResponse response = NotYet(version_);
+        if (head_) {
+            DropBody(response);
+        }
+        return response;
+    }
+
+private:
+    TranscodeQueue& mp3s_;
+    const ItemRecord item_;
+    const std::string version_;
+    const bool head_;
+};
+
 }  // namespace
 
-UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
 MediaSite::MediaSite(StationStore& store, Catalogue& catalogue, MediaLinks links, bool redirectMedia,
-                     const MediaFacts* facts)
-    : store_(store), catalogue_(catalogue), links_(std::move(links)), redirectMedia_(redirectMedia), facts_(facts) {}
+                     const MediaFacts* facts, TranscodeQueue* mp3s)
+    : store_(store),
+      catalogue_(catalogue),
+      links_(std::move(links)),
+      redirectMedia_(redirectMedia),
+      facts_(facts),
+      mp3s_(mp3s) {}
 
 MediaResponse MediaSite::Simple(const std::string& version, int status, const std::string& reason,
                                 const std::string& contentType, const std::string& body,
@@ -180,9 +246,7 @@ MediaResponse MediaSite::Respond(const HttpRequestHead& request, bool mirror) {
         response = Simple(version, 404, ReasonOf(404), kHtml, ErrorPage(404, ReasonOf(404)));
     }
     if (request.method == "HEAD") {
-        response.body.clear();
-        response.file = UniqueFd();
-        response.fileLength = 0;
+        DropBody(response);  // a pending answer drops its own
     }
     return response;
 }
@@ -191,14 +255,32 @@ MediaResponse MediaSite::File(const HttpRequestHead& request, std::int32_t id) {
     ItemRecord item;
     if (!catalogue_.FindMedia(id, item)) {
         STATION_LOG(LogLevel::Info) << "MediaSite : no media item " << id;
-        return Simple(request.version, 404, ReasonOf(404), kHtml, ErrorPage(404, ReasonOf(404)));
+        return NotFound(request.version);
+    }
+    if (NeedsMp3Made(item)) {
+        return MadeFile(request, item);
     }
     MediaResponse response = Opened(request.version, item.path, "audio/mpeg");
     if (response.status != 200) {
         STATION_LOG(LogLevel::Warning) << "MediaSite : cannot open " << item.path << " : " << std::strerror(errno);
         catalogue_.ReportMissing(id);
-        return Simple(request.version, 404, ReasonOf(404), kHtml, ErrorPage(404, ReasonOf(404)));
+        return NotFound(request.version);
     }
+    return response;
+}
+
+MediaResponse MediaSite::MadeFile(const HttpRequestHead& request, const ItemRecord& item) {
+    if (mp3s_ == nullptr) {
+        STATION_LOG(LogLevel::Warning) << "MediaSite : item " << item.id << " is not an MP3 and none is made here";
+        return NotFound(request.version);
+    }
+    UniqueFd file;
+    std::uint64_t length = 0;
+    if (mp3s_->TakeMade(item, file, length)) {
+        return FileAnswer(request.version, std::move(file), length);
+    }
+    MediaResponse response;
+    response.pending = std::make_shared<PendingMp3>(*mp3s_, item, request.version, request.method == "HEAD");
     return response;
 }
 

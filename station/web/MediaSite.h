@@ -1,46 +1,53 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "station/catalogue/Catalogue.h"
 #include "station/web/HttpRequestHead.h"
 #include "station/catalogue/ItemDetails.h"
 #include "station/media/MediaFacts.h"
+#include "station/base/UniqueFd.h"
 
 namespace vorn::station {
 
-// An open file descriptor, closed when the object goes.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd();
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
+class PendingMedia;
+class TranscodeQueue;
 
 // One answer of the media host: the head, then either `body` or `fileLength`
-// bytes read from `file` as they are sent.
+// bytes read from `file` as they are sent; or, with `pending` set, nothing
+// yet: the answer comes later from there.
 struct MediaResponse {
     int status = 0;
     std::string head;
     std::string body;
     UniqueFd file;
     std::uint64_t fileLength = 0;
+    std::shared_ptr<PendingMedia> pending;
+};
+
+// An answer that waits for its file to be made. The server asks for it once
+// and gives up after Limit(), answering GaveUp() instead; it must not hold a
+// thread meanwhile.
+class PendingMedia {
+public:
+    virtual ~PendingMedia() = default;
+    // Calls `answer` once with the answer, at once or later from another thread.
+    virtual void WhenReady(std::function<void(MediaResponse)> answer) = 0;
+    virtual std::chrono::milliseconds Limit() const = 0;
+    virtual MediaResponse GaveUp() const = 0;
 };
 
 // The media host and its content-network mirror, as HTTP/1.0 and 1.1 answers:
 //   /media/<id>.mp3   the item's file, "200 OK" with Content-Length (or, in
-//                     redirect mode, "302 Found" to /files/<id>.mp3 on the host)
+//                     redirect mode, "302 Found" to /files/<id>.mp3 on the host):
+//                     an MP3 as it is, any other format as the MP3 made of it
+//                     (`mp3s`), waiting for it to be made when it is not yet
+//                     (at most kMadeWait; then "503 Service Unavailable" with
+//                     Retry-After); 404 for a file that cannot be made into one
 //   /files/<id>.mp3   the item's file, never redirected
 //   /item/<id>.html   the item's page (its "Source" link); with "?l=<token>"
 //                     of a listener the store knows, also why the item was
@@ -56,15 +63,20 @@ struct MediaResponse {
 // origins with 404. Every answer closes the connection.
 class MediaSite {
 public:
-    // `facts` gives the pictures (none without it).
+    // `facts` gives the pictures (none without it). Without `mp3s`, files in
+    // other formats than MP3 are not served (404).
     MediaSite(StationStore& store, Catalogue& catalogue, MediaLinks links, bool redirectMedia,
-              const MediaFacts* facts = nullptr);
+              const MediaFacts* facts = nullptr, TranscodeQueue* mp3s = nullptr);
     MediaSite(const MediaSite&) = delete;
     MediaSite& operator=(const MediaSite&) = delete;
 
     MediaResponse Respond(const HttpRequestHead& request, bool mirror);
 
     // A complete answer with a body of its own.
+    // How long a request waits for its MP3 to be made: below the client's
+    // 30 s for a response head, so that it hears why, and tries again.
+    static constexpr std::chrono::milliseconds kMadeWait{20000};
+
     static MediaResponse Simple(const std::string& version, int status, const std::string& reason,
                                 const std::string& contentType, const std::string& body,
                                 const std::string& extraHeaders = "");
@@ -73,6 +85,7 @@ private:
     bool IsOurOrigin(const HttpRequestHead& request) const;
     MediaResponse File(const HttpRequestHead& request, std::int32_t id);
     MediaResponse Art(const HttpRequestHead& request, const std::string& key);
+    MediaResponse MadeFile(const HttpRequestHead& request, const ItemRecord& item);
     MediaResponse Item(const HttpRequestHead& request, std::int32_t id);
     MediaResponse Listener(const HttpRequestHead& request, const std::string& token);
 
@@ -81,6 +94,7 @@ private:
     const MediaLinks links_;
     const bool redirectMedia_;
     const MediaFacts* const facts_;
+    TranscodeQueue* const mp3s_;
 };
 
 }  // namespace vorn::station

@@ -341,8 +341,8 @@ TEST_F(DesktopEndToEndTest, AfterTheMediaFolderMovesTheButtonOffersPlayAndOnePre
     const std::string preferences = desktop_.FindWindow("Vorn Preferences", 10000);
     ASSERT_FALSE(preferences.empty());
     // From the tabs: Always On Top, Enable Hotkeys, Media controls, Track
-    // notices, then the media folder.
-    ASSERT_TRUE(desktop_.Keys(preferences, "Tab Tab Tab Tab Tab ctrl+a"));
+    // notices, Level loudness, then the media folder.
+    ASSERT_TRUE(desktop_.Keys(preferences, "Tab Tab Tab Tab Tab Tab ctrl+a"));
     ASSERT_TRUE(desktop_.Xdotool("type --delay 10 '" + moved + "'"));
     ASSERT_TRUE(desktop_.Xdotool("key Return"));
     const std::string question = desktop_.FindWindow("Media Folder", 5000);

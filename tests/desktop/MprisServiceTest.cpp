@@ -146,6 +146,10 @@ TEST_F(MprisServiceTest, PropertiesDescribeThePlayerAndItsTrack) {
     EXPECT_EQ(metadata.value("xesam:url").toString(), "file:///m/UnRated/a%20b.mp3");
     EXPECT_DOUBLE_EQ(metadata.value("xesam:userRating").toDouble(), 0.6);
     EXPECT_EQ(metadata.value("vorn:source").toString(), "http://station/item/42");
+    EXPECT_FALSE(metadata.contains("mpris:artUrl"));  // a track without a picture
+    player_.track->artPath = "/m/UnRated/a b.jpg";
+    const QVariantMap pictured = qdbus_cast<QVariantMap>(Get("Metadata").value<QDBusArgument>());
+    EXPECT_EQ(pictured.value("mpris:artUrl").toString(), "file:///m/UnRated/a%20b.jpg");
 
     player_.positionUs = 1'500'000;
     EXPECT_EQ(Get("Position").toLongLong(), 1'500'000);  // read at each Get

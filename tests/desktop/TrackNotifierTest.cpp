@@ -102,9 +102,14 @@ protected:
 
 TEST_F(TrackNotifierTest, AStarRatesOnlyTheTrackItsNoticeShowsWhileThatNoticeIsShown) {
     ASSERT_NO_FATAL_FAILURE(StartNotifier());
-    notifier_->TrackStarted(TrackInfo{11, 0, "First", "Artist One"});
+    TrackInfo pictured{11, 0, "First", "Artist One"};
+    pictured.artPath = "/m/UnRated/Artist One - First [11].jpg";
+    notifier_->TrackStarted(pictured);
     const std::string first = Shown(1);
     EXPECT_NE(first.find("\"actions\": [\"1\""), std::string::npos) << first;
+    EXPECT_NE(first.find("\"image-path\": \"file:///m/UnRated/Artist%20One%20-%20First%20[11].jpg\""),
+              std::string::npos)
+        << first;
 
     // The next track: the old notice goes and a new one, with an id of its own, shows.
     notifier_->TrackStarted(TrackInfo{22, 0, "Second", "Artist Two"});
@@ -114,6 +119,7 @@ TEST_F(TrackNotifierTest, AStarRatesOnlyTheTrackItsNoticeShowsWhileThatNoticeIsS
               Field(first, "id"));
     EXPECT_NE(Field(second, "id"), Field(first, "id"));
     EXPECT_NE(second.find("\"summary\": \"Second\""), std::string::npos) << second;
+    EXPECT_EQ(second.find("image-path"), std::string::npos) << second;  // no picture, no hint
 
     // One star pressed on the first notice reaches the program only now: it
     // rates nothing, least of all the second track.

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "tests/library/LibraryTestSupport.h"
+#include "tests/support/ScopedLog.h"
 
 namespace vorn {
 namespace {
@@ -74,6 +75,53 @@ TEST(VornPlaylistItemTest, ServerFileNamesCannotLeaveTheFolder) {
     EXPECT_EQ(VornPlaylistItem::SafeFileName("Song (live).mp3"), "Song (live).mp3");
     VornPlaylistItem item(MakeRecommendation(2, "http://h/2.mp3", "../../../etc/x.mp3"), "/m/UnRated/", 0, 0);
     EXPECT_EQ(item.FullPath(), "/m/UnRated/.._.._.._etc_x.mp3");
+}
+
+TEST(VornPlaylistItemTest, NamesInEveryScriptKeepTheirLettersOnDiskAndThroughTheStoredLine) {
+    // 坂本 美穂子 - 東京の夜, Чайковский, Zoë
+    const std::string name =
+        "\xE5\x9D\x82\xE6\x9C\xAC \xE7\xBE\x8E\xE7\xA9\x82\xE5\xAD\x90 - \xE6\x9D\xB1\xE4\xBA\xAC\xE3\x81\xAE"
+        "\xE5\xA4\x9C \xD0\xA7\xD0\xB0\xD0\xB9\xD0\xBA\xD0\xBE\xD0\xB2\xD1\x81\xD0\xBA\xD0\xB8\xD0\xB9 Zo\xC3\xAB [5]";
+    const VornPlaylistItem item(MakeRecommendation(5, "http://h/5.mp3", name + ".mp3", "Zo\xC3\xAB", "T"),
+                                "/m/UnRated/", 0, 0);
+    EXPECT_EQ(item.FullPath(), "/m/UnRated/" + name + ".mp3");
+    EXPECT_EQ(item.ArtFileNames(), (std::vector<std::string>{name + ".jpg", name + ".png"}));
+    const auto back = VornPlaylistItem::FromXml(XmlElement(item.ToXml().Text()));
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->FileName(), name + ".mp3");
+    EXPECT_EQ(back->DisplayName(), "Zo\xC3\xAB - T");
+}
+
+TEST(VornPlaylistItemTest, TheGainIsANumberOfDecibelsWithinSaneLimitsAndSurvivesTheStoredLine) {
+    test::IsolatedHome home;
+    test::ScopedLog log(0);
+    const auto gain = [](const char* text) {
+        auto recommendation = MakeRecommendation(7, "http://h/7.mp3");
+        if (text != nullptr) recommendation->AddDetail("Gain", text);
+        return VornPlaylistItem(std::move(recommendation), "/m/UnRated/", 0, 0).GainDb();
+    };
+    EXPECT_EQ(gain(nullptr), std::nullopt);
+    EXPECT_EQ(gain("-3.2"), -3.2);
+    EXPECT_EQ(gain("+1.5"), 1.5);
+    EXPECT_EQ(gain(" 6 "), 6.0);
+    EXPECT_EQ(gain("0"), 0.0);
+    EXPECT_FALSE(log.Contains("Gain"));
+    // Beyond the limits: the limit, said once.
+    EXPECT_EQ(gain("-45"), VornPlaylistItem::kMinGainDb);
+    EXPECT_TRUE(log.Contains("VornPlaylistItem : The Gain detail of item 7 (-45 dB) is taken as -30 dB"));
+    EXPECT_EQ(gain("1e3"), VornPlaylistItem::kMaxGainDb);
+    // Not a number of dB: no gain at all, said once each.
+    for (const char* text : {"", "loud", "-3.2 dB", "3,5", "nan", "inf", "--1", "+", "0x10", "1e999"}) {
+        EXPECT_EQ(gain(text), std::nullopt) << text;
+        EXPECT_TRUE(log.Contains(std::string("VornPlaylistItem : Ignoring the Gain detail of item 7: not a number of dB: ") +
+                                 text + " "))
+            << text;
+    }
+    // Restored from the playlist file with the rest of the details.
+    auto recommendation = MakeRecommendation(8, "http://h/8.mp3");
+    recommendation->AddDetail("Gain", "-7.25");
+    const VornPlaylistItem item(std::move(recommendation), "/m/UnRated/", 0, 0);
+    EXPECT_EQ(VornPlaylistItem::FromXml(item.ToXml())->GainDb(), -7.25);
 }
 
 }  // namespace

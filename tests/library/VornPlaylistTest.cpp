@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "tests/library/LibraryTestSupport.h"
 #include "tests/support/MediaHostStub.h"
@@ -106,6 +107,7 @@ TEST_F(VornPlaylistTest, FilesMovedByHandAreFoundWithTheirNewRating) {
     const std::string moved = items[0]->FullPath();
     const std::string gone = items[1]->FullPath();
     WritePlaylist(std::move(items));
+    test::WriteFile(Folder("UnRated") + "song1.png", "picture");
     fs::rename(moved, Folder("2stars") + "song1.mp3");
     fs::remove(gone);
     auto playlist = Open();
@@ -115,6 +117,7 @@ TEST_F(VornPlaylistTest, FilesMovedByHandAreFoundWithTheirNewRating) {
     EXPECT_EQ(item->ItemId(), 1);
     EXPECT_EQ(item->Rating(), 2);
     EXPECT_EQ(item->Location(), Folder("2stars"));
+    EXPECT_EQ(item->ArtPath(), Folder("2stars") + "song1.png");  // its picture went after it
 }
 
 TEST_F(VornPlaylistTest, LowRatedItemsComeBackAfterTwoDays) {
@@ -209,6 +212,43 @@ TEST_F(VornPlaylistTest, DownloadsJoinThePlayOrderAndDuplicatesAreRefused) {
     ASSERT_NE(next, nullptr);
     EXPECT_EQ(next->ItemId(), 10);
     EXPECT_EQ(playlist->AddRecommendation(again), next);  // found in the play order too
+}
+
+// What the end-to-end test of rotation cannot reach: unplayed items waiting
+// ahead, the one playing now, a missing file, an item recommended twice.
+TEST_F(VornPlaylistTest, HeldItemsRatedThreeOrMoreArePutUpAfterWhatWaits) {
+    std::vector<std::unique_ptr<VornPlaylistItem>> items;
+    items.push_back(MakeStoredItem(1, Folder("5stars"), 5, 1000));
+    items.push_back(MakeStoredItem(2, Folder("2stars"), 2, kNow));
+    items.push_back(MakeStoredItem(3, Folder("4stars"), 4, 1000));
+    items.push_back(MakeStoredItem(4, Folder("3stars"), 3, kNow));
+    items.push_back(MakeStoredItem(5, Folder("UnRated"), 0));
+    WritePlaylist(std::move(items));
+    auto playlist = Open();
+    const auto recommend = [&](std::int32_t id, std::int32_t expectedRating) {
+        auto rec = MakeRecommendation(id, "http://h/" + std::to_string(id) + ".mp3");
+        std::int32_t rating = -1;
+        bool upNext = true;
+        EXPECT_NE(playlist->AddRecommendation(rec, &rating, &upNext), nullptr) << id;
+        EXPECT_EQ(rating, expectedRating) << id;
+        return upNext;
+    };
+    EXPECT_TRUE(recommend(1, 5));
+    EXPECT_FALSE(recommend(2, 2));
+    fs::remove(Folder("4stars") + "song3.mp3");
+    EXPECT_FALSE(recommend(3, 4));
+    EXPECT_TRUE(log_.Contains("not played again: its file is missing: " + Folder("4stars") + "song3.mp3"));
+    EXPECT_TRUE(recommend(4, 3));
+    EXPECT_TRUE(recommend(1, 5));  // already waiting: it keeps its turn
+    EXPECT_EQ(playlist->UnplayedCount(true), 5);
+
+    EXPECT_EQ(playlist->NextItem()->ItemId(), 5);  // what waited first
+    EXPECT_EQ(playlist->NextItem()->ItemId(), 1);
+    EXPECT_FALSE(recommend(1, 5));  // playing now
+    EXPECT_EQ(playlist->NextItem()->ItemId(), 4);
+    EXPECT_EQ(playlist->NextItem(), nullptr);  // never the 2-star item
+    playlist.reset();
+    EXPECT_EQ(SavedIds(), (std::vector<std::int32_t>{3, 2, 5, 1, 4}));  // the order they were put up in
 }
 
 TEST_F(VornPlaylistTest, OnlyRisingProgressOfAnyDownloadIsPassedOn) {
@@ -488,6 +528,108 @@ TEST_F(VornPlaylistTest, AngleBracketsFromTheServerNeverCostAnItem) {
     EXPECT_EQ(item->DisplayName(), "(/recommendation) - (i)T(/i)");
     EXPECT_EQ(item->FileName(), "a(b).mp3");
     EXPECT_TRUE(fs::exists(item->FullPath()));
+}
+
+const std::string kJpeg = std::string("\xFF\xD8\xFF\xE0", 4) + std::string(2000, 'j');
+const std::string kPng = std::string("\x89PNG\r\n\x1A\n", 8) + std::string(700, 'p');
+
+// Counts, each time a download is reported, the pictures already beside the tracks.
+class PictureCountingListener : public RecordingListener {
+public:
+    explicit PictureCountingListener(std::string folder) : folder_(std::move(folder)) {}
+    void OnItemDownloaded() override {
+        int pictures = 0;
+        for (const auto& entry : fs::directory_iterator(folder_)) {
+            pictures += entry.path().extension() == ".jpg" || entry.path().extension() == ".png" ? 1 : 0;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            picturesSeen.push_back(pictures);
+        }
+        RecordingListener::OnItemDownloaded();
+    }
+    std::vector<int> picturesSeen;  // guarded by mutex_
+
+private:
+    const std::string folder_;
+};
+
+TEST_F(VornPlaylistTest, APictureArrivesWithItsTrackMovesWithItOutlivesARestartAndIsDeletedWithIt) {
+    test::MediaHostStub host;
+    host.Serve("/art/50", kJpeg);
+    host.Serve("/art/51", kPng);
+    const auto picture = [](std::int32_t id) { return "song" + std::to_string(id) + (id == 50 ? ".jpg" : ".png"); };
+    std::int32_t kept = 0;
+    {
+        PictureCountingListener listener(Folder("UnRated"));
+        VornPlaylist playlist(media_, &listener, clock_, &preferences_);
+        for (std::int32_t id : {50, 51}) {
+            auto recommendation = MakeRecommendation(id, host.Url("/media/" + std::to_string(id) + ".mp3"));
+            recommendation->AddDetail("Art", host.Url("/art/" + std::to_string(id)));
+            playlist.AddRecommendation(recommendation);
+        }
+        ASSERT_TRUE(listener.WaitFor(2));
+        {
+            // The picture is there before the playlist hears of its track, so it shows when the track first plays.
+            std::lock_guard lock(listener.mutex_);
+            EXPECT_GE(listener.picturesSeen.at(0), 1);
+            EXPECT_EQ(listener.picturesSeen.at(1), 2);
+        }
+        VornPlaylistItem* one = playlist.NextItem();
+        ASSERT_NE(one, nullptr);
+        EXPECT_EQ(one->ArtPath(), Folder("UnRated") + picture(one->ItemId()));
+        EXPECT_EQ(test::ReadFile(one->ArtPath()), one->ItemId() == 50 ? kJpeg : kPng);
+        kept = one->ItemId();
+        one->SetRating(4);
+        VornPlaylistItem* two = playlist.NextItem();  // files `one` in "4stars", its picture with it
+        ASSERT_NE(two, nullptr);
+        EXPECT_EQ(one->ArtPath(), Folder("4stars") + picture(kept));
+        EXPECT_FALSE(fs::exists(Folder("UnRated") + picture(kept)));
+        const std::int32_t purged = two->ItemId();
+        two->SetRating(2);
+        playlist.NextItem();
+        EXPECT_EQ(two->ArtPath(), Folder("2stars") + picture(purged));
+        playlist.PurgeBelow(3);
+        EXPECT_FALSE(fs::exists(Folder("2stars") + picture(purged)));
+    }
+    auto restarted = Open();
+    ASSERT_EQ(restarted->UnplayedCount(true), 1);
+    // Recommended again: the library's item, picture and all, not a second download.
+    auto again = MakeRecommendation(kept, host.Url("/media/" + std::to_string(kept) + ".mp3"));
+    VornPlaylistItem* item = restarted->AddRecommendation(again);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->ArtPath(), Folder("4stars") + picture(kept));
+    EXPECT_EQ(item->GetRecommendation().Detail("Art"), host.Url("/art/" + std::to_string(kept)));
+    std::unique_ptr<VornPlaylistItem> removed = restarted->RemoveItem(item);
+    EXPECT_FALSE(fs::exists(Folder("4stars") + picture(kept)));
+    EXPECT_EQ(log_.Text().find("ArtRetriever"), std::string::npos) << log_.Text();
+}
+
+TEST_F(VornPlaylistTest, APictureThatCannotBeHadCostsOneLogLineAndTheTrackStillPlays) {
+    test::MediaHostStub host;
+    host.Serve("/art/61", "<html>not a picture</html>");
+    auto playlist = Open();
+    const std::vector<std::string> arts = {host.Url("/art/missing/60"), host.Url("/art/61"), "ftp://h/62.jpg"};
+    for (std::int32_t id = 60; id <= 62; ++id) {
+        auto recommendation = MakeRecommendation(id, host.Url("/media/" + std::to_string(id) + ".mp3"));
+        recommendation->AddDetail("Art", arts[static_cast<std::size_t>(id - 60)]);
+        playlist->AddRecommendation(recommendation);
+    }
+    ASSERT_TRUE(listener_.WaitFor(3));
+    EXPECT_TRUE(listener_.failedIds.empty());
+    EXPECT_EQ(playlist->UnplayedCount(false), 3);
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(Folder("UnRated"))) files.push_back(entry.path().filename());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"song60.mp3", "song61.mp3", "song62.mp3"}));
+    const std::string log = log_.Text();
+    for (const std::string& art : arts) {
+        EXPECT_NE(log.find("ArtRetriever : No picture from " + art + " : "), std::string::npos) << art << "\n" << log;
+    }
+    std::istringstream lines(log);
+    int artLines = 0;
+    for (std::string line; std::getline(lines, line);) artLines += line.find("ArtRetriever") != std::string::npos;
+    EXPECT_EQ(artLines, 3) << log;
 }
 
 }  // namespace

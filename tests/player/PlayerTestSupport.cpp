@@ -1,5 +1,6 @@
 #include "tests/player/PlayerTestSupport.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -165,6 +166,11 @@ void PlayerStation::SetExtra(std::int32_t extra) {
     extra_ = extra;
 }
 
+void PlayerStation::AddDetail(std::string name, std::function<std::string(std::int32_t id)> value) {
+    std::lock_guard lock(mutex_);
+    details_.emplace_back(std::move(name), std::move(value));
+}
+
 void PlayerStation::RefuseRecommendations(int count) {
     std::lock_guard lock(mutex_);
     refusals_ = count;
@@ -216,14 +222,24 @@ std::string PlayerStation::Answer(const std::string& text) {
             }
             const std::string path = failing_.count(id) ? "/missing/" : "/media/";
             reply += "<recommendation><itemid>" + std::to_string(id) + "</itemid><typeid>0</typeid><details>";
-            const auto detail = [&reply](const std::string& name, const std::string& value) {
+            std::vector<std::pair<std::string, std::string>> details = {
+                {"url", media.Url(path + std::to_string(id) + ".mp3")},
+                {"Source", media.Url("/item/" + std::to_string(id))},
+                {"Filename", "track" + std::to_string(id) + ".mp3"},
+                {"Artist", "Artist " + std::to_string(id)},
+                {"Title", "Title " + std::to_string(id)}};
+            for (const auto& [name, value] : details_) {
+                const auto same = std::find_if(details.begin(), details.end(),
+                                               [&name](const auto& detail) { return detail.first == name; });
+                if (same != details.end()) {
+                    same->second = value(id);
+                } else {
+                    details.emplace_back(name, value(id));
+                }
+            }
+            for (const auto& [name, value] : details) {
                 reply += "<detail><name>" + name + "</name><value>" + value + "</value></detail>";
-            };
-            detail("url", media.Url(path + std::to_string(id) + ".mp3"));
-            detail("Source", media.Url("/item/" + std::to_string(id)));
-            detail("Filename", "track" + std::to_string(id) + ".mp3");
-            detail("Artist", "Artist " + std::to_string(id));
-            detail("Title", "Title " + std::to_string(id));
+            }
             reply += "</details></recommendation>";
         }
         return reply;

@@ -89,6 +89,9 @@ public:
     void FailDownloadsOf(std::int32_t id);
     // Every reply carries this many recommendations beyond the count asked for.
     void SetExtra(std::int32_t extra);
+    // Every recommendation from now on also carries this detail (in place of
+    // its own of that name), its value made from the item id.
+    void AddDetail(std::string name, std::function<std::string(std::int32_t id)> value);
     // The next `count` recommendation requests get a reply of the wrong type.
     void RefuseRecommendations(int count);
     std::map<std::int32_t, std::int32_t> Ratings();
@@ -104,6 +107,7 @@ private:
     std::set<std::int32_t> failing_;
     std::int32_t extra_ = 0;
     int refusals_ = 0;
+    std::vector<std::pair<std::string, std::function<std::string(std::int32_t)>>> details_;
     std::map<std::int32_t, std::int32_t> ratings_;
     std::vector<std::int32_t> counts_;
     int registrations_ = 0;

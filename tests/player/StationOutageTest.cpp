@@ -2,7 +2,9 @@
 // and started again on the same port: the ratings given meanwhile and the music
 // the listener waits for reach the station within 10 s of its return, however
 // long it was away and however often the listener pressed play or forward. The
-// player runs with its real reconnect schedule.
+// player runs with its real reconnect schedule. And, with the station up, a
+// listener who rated everything hears the loved track again as the station
+// puts it back in rotation.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -85,8 +87,8 @@ protected:
         ASSERT_EQ(station_->WaitForPort(), port_) << station_->Log();
     }
     // The player connected, its first track playing and the rest of its four
-    // downloaded; the station then killed.
-    void PlayThenLoseTheStation() {
+    // downloaded.
+    void StartPlaying() {
         ASSERT_NO_FATAL_FAILURE(StartStation());
         player_ = std::make_unique<test::TestPlayer>(ui_);
         ASSERT_EQ(player_->ConnectToServer("127.0.0.1", port_), 0);
@@ -94,6 +96,10 @@ protected:
         ASSERT_TRUE(player_->WaitUntil([&] {
             return player_->CurrentItem() != nullptr && player_->Playlist().UnplayedCount(true) == 4;
         })) << "the first four tracks did not arrive";
+    }
+    // As above; the station then killed.
+    void PlayThenLoseTheStation() {
+        ASSERT_NO_FATAL_FAILURE(StartPlaying());
         station_->Kill();
     }
     // As the listener's star with moving on: two stars for the current track.
@@ -229,6 +235,57 @@ TEST_F(StationOutageTest, PressesWhileItIsAwayPutNothingOffAndTheWaitingListener
     std::int32_t playing = 0;
     Ui([&] { playing = player_->CurrentItem()->ItemId(); });
     EXPECT_EQ(given.count(playing), 0u) << "a track rated while the station was away came back";
+}
+
+// Four tracks, all rated: the station puts the one loved here back in rotation,
+// and it plays again by itself, also for a listener left waiting. The station
+// still has five stars for a track given two here since (as after rating it on
+// another machine): never played again, its two stars go out again.
+TEST_F(StationOutageTest, WithEverythingRatedTheLovedTrackPlaysAgainWithoutAPress) {
+    for (int n = 4; n < 12; ++n) std::filesystem::remove(music_ + "/track" + std::to_string(n) + ".mp3");
+    ASSERT_NO_FATAL_FAILURE(StartPlaying());
+    // On the window thread, as WaitUntil asks.
+    const auto playing = [&] { return player_->CurrentItem() != nullptr ? player_->CurrentItem()->ItemId() : 0; };
+    // Rated as each plays (`send`: as the listener does; otherwise only here),
+    // and played to its end.
+    const auto rateAndEnd = [&](std::int32_t stars, bool send = true) {
+        Ui([&] {
+            VornPlaylistItem* item = player_->CurrentItem();
+            item->SetRating(stars);
+            if (send) player_->RateItem(item->ItemId(), stars, false);
+            player_->MediaEnded();
+        });
+    };
+    std::int32_t loved = 0;
+    ASSERT_TRUE(player_->WaitUntil([&] { return (loved = playing()) != 0; }));
+    rateAndEnd(5);
+    std::int32_t changed = 0;
+    ASSERT_TRUE(player_->WaitUntil([&] { return (changed = playing()) != 0; }));
+    Ui([&] { player_->RateItem(changed, 5, false); });
+    ASSERT_TRUE(test::WaitFor([&] { return StationRatings()[changed] == 5; }, 15000));
+    rateAndEnd(2, false);
+    for (std::int32_t stars : {1, 2}) {
+        ASSERT_TRUE(player_->WaitUntil([&] { return playing() != 0; }));
+        rateAndEnd(stars);
+    }
+
+    ASSERT_TRUE(player_->WaitUntil([&] { return playing() == loved; })) << "the loved track did not come back";
+    const std::string lovedFile = player_->LoadedFile();
+    EXPECT_NE(lovedFile.find("/5stars/"), std::string::npos) << lovedFile;
+    // Once it has ended nothing is left to play: the listener waits until the
+    // station sends it again, twice over.
+    for (int round = 0; round < 2; ++round) {
+        Ui([&] { player_->MediaEnded(); });
+        ASSERT_TRUE(player_->WaitUntil([&] { return playing() == loved; }))
+            << "the waiting listener did not hear the loved track again, round " << round;
+        EXPECT_EQ(player_->LoadedFile(), lovedFile);
+    }
+    EXPECT_TRUE(player_->ShowedText("Please Wait. Retrieving Media"));
+
+    EXPECT_TRUE(log_.Contains("INFO : Item already in playlist " + std::to_string(loved)));
+    EXPECT_TRUE(log_.Contains("Received rated item in Rec request " + std::to_string(changed) + " 2"));
+    EXPECT_TRUE(test::WaitFor([&] { return StationRatings()[changed] == 2; }, 15000))
+        << "the two stars given here did not go out again";
 }
 
 #else

@@ -15,6 +15,10 @@ MediaHostStub::MediaHostStub(std::size_t bodySize)
               const std::size_t end = request.find(" HTTP/");
               if (start == std::string::npos || end == std::string::npos || end <= start) return;
               const std::string path = request.substr(start + 1, end - start - 1);
+              {
+                  std::lock_guard lock(mutex_);
+                  requestLines_.push_back(request.substr(0, request.find_first_of("\r\n")));
+              }
               if (path.find("missing") != std::string::npos) {
                   c.Write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
                   return;
@@ -37,9 +41,22 @@ void MediaHostStub::SetFixedBody(std::string body) {
     fixedBody_ = std::move(body);
 }
 
+void MediaHostStub::Serve(const std::string& pathEnd, std::string body) {
+    std::lock_guard lock(mutex_);
+    served_[pathEnd] = std::move(body);
+}
+
+std::vector<std::string> MediaHostStub::RequestLines() const {
+    std::lock_guard lock(mutex_);
+    return requestLines_;
+}
+
 std::string MediaHostStub::BodyFor(const std::string& path) const {
     {
         std::lock_guard lock(mutex_);
+        for (const auto& [end, body] : served_) {
+            if (path.ends_with(end)) return body;
+        }
         if (!fixedBody_.empty()) return fixedBody_;
     }
     std::string body(bodySize_, '\0');

@@ -14,6 +14,7 @@
 
 #include "tests/ui/UiTestSupport.h"
 #include "ui/ControlCallback.h"
+#include "ui/DisplayFolding.h"
 #include "ui/FloodFill.h"
 #include "ui/SkinAreas.h"
 
@@ -291,11 +292,61 @@ TEST_F(CVNDisplayControlTest, CharactersTheFontLacksBecomeSpaces) {
 
     display->SetLine2("Track 1 & 2.");
     EXPECT_EQ(display->Line2(), "Track 1   2 ");
-    // An accented letter counts as one character: 28 of them do not scroll.
+    // A letter of a script without a Latin spelling counts as one character:
+    // 28 of them do not scroll.
     std::string title(26, 'x');
-    title += "\xC3\xA9\xC3\xA9";
+    title += "\xE5\x9D\x82\xE6\x9C\xAC";  // 坂本
     display->SetLine1(title.c_str());
     EXPECT_EQ(display->Line1(), std::string(26, 'x') + "  ");
+}
+
+TEST_F(CVNDisplayControlTest, AccentedGreekAndCyrillicLettersShowInTheFontsLettersAndOtherScriptsAsBefore) {
+    ASSERT_TRUE(DisplayFolding::Prepare());
+    const auto shown = [](const char* text) { return CVNDisplayControl::ShownText(text); };
+    EXPECT_EQ(shown("Zo\xC3\xAB B\xC3\xA9r\xC3\xA9nice - Fa\xC3\xA7" "ade"), "Zoe Berenice - Facade");
+    EXPECT_EQ(shown("Stra\xC3\x9F" "e \xC5\x81\xC3\xB3" "d\xC5\xBA \xC3\x86on Dvo\xC5\x99\xC3\xA1k"),
+              "Strasse Lodz AEon Dvorak");
+    EXPECT_EQ(shown("Cafe\xCC\x81"), "Cafe");  // an accent of its own
+    EXPECT_EQ(shown("Sigur R\xC3\xB3s \xE2\x80\x94 \xC3\x81g\xC3\xA6tis"), "Sigur Ros - Agaetis");
+    // Greek and Cyrillic, Russian as English spells it, without its signs' primes.
+    EXPECT_EQ(shown("\xCE\x91\xCE\xB8\xCE\xAE\xCE\xBD\xCE\xB1"), "Athena");  // Αθήνα
+    EXPECT_EQ(shown("\xD0\x9C\xD0\xBE\xD1\x81\xD0\xBA\xD0\xB2\xD0\xB0"), "Moskva");
+    EXPECT_EQ(shown("\xD0\xA7\xD0\xB0\xD0\xB9\xD0\xBA\xD0\xBE\xD0\xB2\xD1\x81\xD0\xBA\xD0\xB8\xD0\xB9 "
+                    "\xD0\x9E\xD0\xBB\xD1\x8C\xD0\xB3\xD0\xB0"),
+              "Chaykovskiy Olga");  // Чайковский Ольга
+    EXPECT_EQ(shown("\xD0\x9A\xD0\xB8\xD1\x97\xD0\xB2"), "Kiiv");  // Київ: a letter Russian lacks
+    // Han, Kana, Hangul: one blank per character, as before.
+    EXPECT_EQ(shown("\xE5\x9D\x82\xE6\x9C\xAC \xE7\xBE\x8E\xE7\xA9\x82\xE5\xAD\x90 - "
+                    "\xE6\x9D\xB1\xE4\xBA\xAC\xE3\x81\xAE\xE5\xA4\x9C"),
+              std::string(7, ' ') + "-" + std::string(5, ' '));  // 坂本 美穂子 - 東京の夜
+    EXPECT_EQ(shown("\xEC\x84\x9C\xEC\x9A\xB8 Seoul"), "   Seoul");  // 서울
+    // Mixed: each part by its own script.
+    EXPECT_EQ(shown("Bj\xC3\xB6rk & \xD0\x9C\xD0\xB8\xD1\x80 (\xE6\x9D\xB1\xE4\xBA\xAC) 1/2"),
+              "Bjork   Mir (  ) 1/2");
+    // Stray bytes are not UTF-8: blanked byte by byte, as before.
+    EXPECT_EQ(shown("\xE9t\xE9 \xC3\xA9"), " t   ");
+    EXPECT_EQ(shown("Plain & simple."), "Plain   simple ");
+}
+
+TEST_F(CVNDisplayControlTest, TheFirstTitleThatNeedsFoldingShowsCleanedAtOnceAndFoldedOnceTheTransformsAreMade) {
+    const std::string title = "Zo\xC3\xAB B\xC3\xA9r\xC3\xA9nice";
+    display->SetLine1(title);
+    display->SetLine2("\xD0\x9C\xD0\xBE\xD1\x81\xD0\xBA\xD0\xB2\xD0\xB0");
+    // Nothing waits for ICU: shown as before until the display's thread has
+    // the transforms (a test run on its own has not made them yet).
+    const std::string before = display->Line1();
+    if (!DisplayFolding::IsReady()) {
+        EXPECT_EQ(before, "Zo  B r nice");
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return display->Line1() == "Zoe Berenice"; }, 10000)) << display->Line1();
+    EXPECT_EQ(display->Line2(), "Moskva");
+    // Screen readers get the text as given.
+    EXPECT_EQ(display->AccessibleName(), QString::fromStdString(title));
+    EXPECT_EQ(display->AccessibleDescription(), QString::fromUtf8("\xD0\x9C\xD0\xBE\xD1\x81\xD0\xBA\xD0\xB2\xD0\xB0"));
+    // A long folded title scrolls by its folded length.
+    display->SetLine1("Th\xC3\xA9\xC3\xA2tre des Champs-\xC3\x89lys\xC3\xA9" "es (Live)");
+    EXPECT_EQ(display->Line1(), CVNDisplayControl::Separator() + "Theatre des Champs-Elysees (Live)" +
+                                    CVNDisplayControl::Separator());
 }
 
 TEST_F(CVNDisplayControlTest, DrawsFaceThenFillThenTextsThenOverlay) {

@@ -6,8 +6,12 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <set>
+#include <vector>
 #include <thread>
 
 #include "tests/support/LoopbackServer.h"
@@ -20,6 +24,99 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using test::WaitFor;
+
+// What the graph sends to the audio device: a probe on the sink pad of the
+// sink at the end of the playbin (whichever autoaudiosink chose), summing the
+// squares of the samples by their time in the stream.
+class OutputMeter {
+public:
+    explicit OutputMeter(GstElement* pipeline) {
+        GstIterator* elements = gst_bin_iterate_recurse(GST_BIN(pipeline));
+        GValue item = G_VALUE_INIT;
+        while (pad_ == nullptr && gst_iterator_next(elements, &item) == GST_ITERATOR_OK) {
+            GstElement* element = GST_ELEMENT(g_value_get_object(&item));
+            if (!GST_IS_BIN(element) && GST_OBJECT_FLAG_IS_SET(element, GST_ELEMENT_FLAG_SINK)) {
+                pad_ = gst_element_get_static_pad(element, "sink");
+            }
+            g_value_reset(&item);
+        }
+        g_value_unset(&item);
+        gst_iterator_free(elements);
+        if (pad_ != nullptr) probe_ = gst_pad_add_probe(pad_, GST_PAD_PROBE_TYPE_BUFFER, &OutputMeter::OnBuffer, this, nullptr);
+    }
+    ~OutputMeter() {
+        if (pad_ == nullptr) return;
+        gst_pad_remove_probe(pad_, probe_);
+        gst_object_unref(pad_);
+    }
+    bool Attached() const { return pad_ != nullptr; }
+    // Whether samples up to that time (seconds) have reached the sink.
+    bool Reached(double seconds) {
+        std::lock_guard lock(mutex_);
+        return latest_ >= seconds;
+    }
+    // The RMS level (dB of full scale) of the samples timed from `from` to `to`; none without samples.
+    std::optional<double> Level(double from, double to) {
+        std::lock_guard lock(mutex_);
+        double squares = 0.0;
+        std::size_t count = 0;
+        for (const Block& block : blocks_) {
+            if (block.seconds >= from && block.seconds < to) {
+                squares += block.squares;
+                count += block.samples;
+            }
+        }
+        if (count == 0) return std::nullopt;
+        return 10.0 * std::log10(squares / static_cast<double>(count));
+    }
+
+private:
+    struct Block {
+        double seconds;
+        double squares;
+        std::size_t samples;
+    };
+
+    static GstPadProbeReturn OnBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer self) {
+        auto* meter = static_cast<OutputMeter*>(self);
+        GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+        GstCaps* caps = gst_pad_get_current_caps(pad);
+        const char* format = caps != nullptr ? gst_structure_get_string(gst_caps_get_structure(caps, 0), "format") : nullptr;
+        const std::string kind = format != nullptr ? format : "";
+        if (caps != nullptr) gst_caps_unref(caps);
+        GstMapInfo map;
+        if (!GST_BUFFER_PTS_IS_VALID(buffer) || !gst_buffer_map(buffer, &map, GST_MAP_READ)) return GST_PAD_PROBE_OK;
+        Block block{static_cast<double>(GST_BUFFER_PTS(buffer)) / GST_SECOND, 0.0, 0};
+        const auto add = [&](double sample) {
+            block.squares += sample * sample;
+            ++block.samples;
+        };
+        const auto each = [&](auto type, double scale) {
+            using Sample = decltype(type);
+            for (std::size_t at = 0; at + sizeof(Sample) <= map.size; at += sizeof(Sample)) {
+                Sample sample;
+                std::memcpy(&sample, map.data + at, sizeof(Sample));
+                add(static_cast<double>(sample) / scale);
+            }
+        };
+        if (kind == "S16LE") each(std::int16_t{}, 32768.0);
+        else if (kind == "S32LE") each(std::int32_t{}, 2147483648.0);
+        else if (kind == "F32LE") each(float{}, 1.0);
+        else if (kind == "F64LE") each(double{}, 1.0);
+        else ADD_FAILURE() << "unexpected sample format " << kind;
+        gst_buffer_unmap(buffer, &map);
+        std::lock_guard lock(meter->mutex_);
+        meter->latest_ = std::max(meter->latest_, block.seconds);
+        meter->blocks_.push_back(block);
+        return GST_PAD_PROBE_OK;
+    }
+
+    GstPad* pad_ = nullptr;
+    gulong probe_ = 0;
+    std::mutex mutex_;  // guards blocks_ and latest_: the streaming thread adds, the test reads
+    std::vector<Block> blocks_;
+    double latest_ = -1.0;
+};
 
 class MediaGraphTest : public ::testing::Test {
 protected:
@@ -384,6 +481,58 @@ TEST_F(MediaGraphTest, AnErrorDuringPlaybackCountsAsTheEnd) {
 
     EXPECT_TRUE(WaitForCompletion(graph, 2000));
     EXPECT_TRUE(log_.Contains("MediaGraph : Playback error : " + graph.Path() + " : damaged frame"));
+}
+
+TEST_F(MediaGraphTest, TwoCopiesSixDecibelsApartPlayEquallyLoudAtTheirGainsAndSixApartWithoutLevelling) {
+    const std::string loud = home_ / "loud.mp3";
+    const std::string quiet = home_ / "quiet.mp3";
+    ASSERT_TRUE(test::WriteToneMp3(loud, 3.0, 0.8));
+    ASSERT_TRUE(test::WriteToneMp3(quiet, 3.0, 0.8 / std::pow(10.0, 6.0 / 20.0)));
+    MediaGraph graph;
+    EXPECT_TRUE(graph.Levelling());  // on by default
+    // Plays a file at a gain and returns its output level between 0.5 s and 1.5 s.
+    const auto play = [&](const std::string& path, std::optional<double> gainDb) -> std::optional<double> {
+        EXPECT_EQ(graph.Load(path, gainDb), 0);
+        OutputMeter meter(graph.NativePipeline());
+        EXPECT_TRUE(meter.Attached());
+        EXPECT_EQ(graph.Run(), 0);
+        EXPECT_TRUE(WaitFor([&] { return meter.Reached(1.5); }, 10000));
+        return meter.Level(0.5, 1.5);
+    };
+    // The station measured the loud copy 6 dB above its reference and the quiet one at it.
+    const std::optional<double> loudLevelled = play(loud, -6.0);
+    const std::optional<double> quietLevelled = play(quiet, 0.0);
+    ASSERT_TRUE(loudLevelled && quietLevelled);
+    EXPECT_NEAR(*loudLevelled, *quietLevelled, 1.0);
+    // Gains that do not say the same: each copy by its own.
+    const std::optional<double> quietRaised = play(quiet, 4.0);
+    ASSERT_TRUE(quietRaised);
+    EXPECT_NEAR(*quietRaised - *quietLevelled, 4.0, 1.0);
+
+    graph.SetLevelling(false);
+    const std::optional<double> loudAsIs = play(loud, -6.0);
+    const std::optional<double> quietAsIs = play(quiet, 0.0);
+    ASSERT_TRUE(loudAsIs && quietAsIs);
+    EXPECT_NEAR(*loudAsIs - *quietAsIs, 6.0, 1.0);
+    EXPECT_NEAR(*loudAsIs - *loudLevelled, 6.0, 1.0);
+    EXPECT_EQ(graph.Volume(), 1.0);
+
+    // Switched on while a file plays: the file playing changes, once the
+    // audio already decoded (up to a second's) has played.
+    ASSERT_EQ(graph.Load(loud, -6.0), 0);
+    OutputMeter meter(graph.NativePipeline());
+    ASSERT_EQ(graph.Run(), 0);
+    RunUntil(graph, 0.5);
+    graph.SetLevelling(true);
+    EXPECT_NEAR(graph.Volume(), std::pow(10.0, -6.0 / 20.0), 1e-9);
+    double switched = 0.0;
+    ASSERT_EQ(graph.GetPosition(switched), 0);
+    ASSERT_LT(switched, 0.9);
+    ASSERT_TRUE(WaitFor([&] { return meter.Reached(switched + 1.9); }, 10000));
+    const std::optional<double> before = meter.Level(0.1, 0.4);
+    const std::optional<double> after = meter.Level(switched + 1.4, switched + 1.9);
+    ASSERT_TRUE(before && after);
+    EXPECT_NEAR(*before - *after, 6.0, 1.0);
 }
 
 }  // namespace

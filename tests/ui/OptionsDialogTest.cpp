@@ -45,6 +45,7 @@ protected:
 
     QCheckBox* AlwaysOnTop() { return dialog_.findChild<QCheckBox*>("alwaysOnTop"); }
     QCheckBox* HotKeys() { return dialog_.findChild<QCheckBox*>("enableHotkeys"); }
+    QCheckBox* Levelling() { return dialog_.findChild<QCheckBox*>("levelLoudness"); }
     QLineEdit* Folder() { return dialog_.findChild<QLineEdit*>("mediaFolder"); }
     QLineEdit* Host() { return dialog_.findChild<QLineEdit*>("serverHost"); }
     QCheckBox* UseProxy() { return dialog_.findChild<QCheckBox*>("useProxy"); }
@@ -78,6 +79,9 @@ TEST_F(OptionsDialogTest, ShowsTheGeneralPageFilledFromThePreferences) {
     EXPECT_EQ(AlwaysOnTop()->text(), "Always On Top");
     EXPECT_TRUE(HotKeys()->isChecked());
     EXPECT_EQ(HotKeys()->text(), "Enable Hotkeys");
+    ASSERT_NE(Levelling(), nullptr);
+    EXPECT_TRUE(Levelling()->isChecked());  // on while the store has no say
+    EXPECT_EQ(Levelling()->text(), "Level loudness");
     EXPECT_EQ(Folder()->text(), "/music/Vorn/");
 }
 
@@ -85,14 +89,17 @@ TEST_F(OptionsDialogTest, ChangingOnlyTheCheckBoxesClosesWithoutAQuestion) {
     test::MessageBoxAnswerer answerer(QMessageBox::No);
     AlwaysOnTop()->setChecked(true);
     HotKeys()->setChecked(false);
+    Levelling()->setChecked(false);
     Button(QDialogButtonBox::Ok)->click();
 
+    EXPECT_NE(test::ReadFile(home_.StorePath()).find("\"pref_levelling\"=dword:00000000\n"), std::string::npos);
     EXPECT_EQ(answerer.Count(), 0);
     EXPECT_EQ(dialog_.result(), QDialog::Accepted);
     EXPECT_FALSE(dialog_.isVisible());
     Preferences stored = Stored();
     EXPECT_TRUE(stored.GetAlwaysOnTop());
     EXPECT_FALSE(stored.GetHotKeys());
+    EXPECT_FALSE(stored.GetLevelling());
     EXPECT_EQ(stored.GetMediaDir(), "/music/Vorn/");
 }
 

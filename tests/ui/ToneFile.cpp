@@ -7,11 +7,11 @@
 
 namespace vorn::test {
 
-bool WriteToneMp3(const std::string& path, double seconds) {
+bool WriteToneMp3(const std::string& path, double seconds, double amplitude) {
     gst_init(nullptr, nullptr);
     const long buffers = std::lround(seconds * 100.0);
     const std::string description =
-        "audiotestsrc num-buffers=" + std::to_string(buffers) +
+        "audiotestsrc num-buffers=" + std::to_string(buffers) + " volume=" + std::to_string(amplitude) +
         " samplesperbuffer=441 ! audio/x-raw,rate=44100,channels=1 ! audioconvert ! lamemp3enc target=bitrate cbr=true bitrate=64"
         " ! filesink name=out";
     GError* error = nullptr;

@@ -15,6 +15,7 @@
 #include "server/VornClientEngine.h"
 #include "station/store/SqliteDatabase.h"
 #include "station/app/StationProgram.h"
+#include "tests/station/support/ClientDownload.h"
 #include "tests/station/support/Mp3Files.h"
 #include "tests/station/support/StationTestSupport.h"
 #include "tests/support/LoopbackServer.h"
@@ -29,23 +30,6 @@ int FreePort() {
     probe.Stop();
     return port;
 }
-
-class Download : public FileRetrieverListener {
-public:
-    void OnFileRetrieved(std::int32_t totalBytes, float) override {
-        bytes = totalBytes;
-        done = true;
-    }
-    void OnRetrievalError(std::int32_t code) override {
-        error = code;
-        done = true;
-    }
-    void OnRetrievalStatus(float, float) override {}
-
-    std::atomic<bool> done{false};
-    std::atomic<std::int32_t> bytes{-1};
-    std::atomic<std::int32_t> error{0};
-};
 
 class StationEndToEndTest : public ::testing::Test {
 protected:
@@ -77,15 +61,6 @@ protected:
                               "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Mirelund\\Vorn]\n\"pref_useproxy\"=\"1\"\n"
                               "\"pref_proxyserver\"=\"127.0.0.1\"\n\"pref_proxyport\"=\"" + std::to_string(port) + "\"\n");
         return std::make_unique<Preferences>();
-    }
-
-    // Downloads a recommendation's file the way the client does.
-    std::int32_t Fetch(const Recommendation& rec, const std::string& target, const Preferences* preferences) {
-        Download listener;
-        HttpFileRetriever retriever(&listener, target, rec.MediaUrl(), preferences);
-        retriever.Start();
-        EXPECT_TRUE(vorn::test::WaitFor([&] { return listener.done.load(); }, 20000));
-        return listener.error != 0 ? -listener.error : listener.bytes.load();
     }
 
     // Connects, registers a listener and asks for one recommendation.
@@ -129,7 +104,7 @@ TEST_F(StationEndToEndTest, RegisterRecommendDownloadRateRestartAndContinue) {
     // The file arrives byte for byte, under the name the station chose.
     const Recommendation& first = *list[0];
     const std::string target = home_ / first.FileName();
-    const std::int32_t bytes = Fetch(first, target, &direct);
+    const std::int32_t bytes = DownloadAsTheClient(first, target, &direct);
     ASSERT_GT(bytes, 0);
     bool matched = false;
     for (const auto& entry : std::filesystem::directory_iterator(music_)) {
@@ -245,7 +220,7 @@ TEST_F(StationEndToEndTest, EverythingWorksWithTheStationAsTheClientsProxy) {
     VornClientEngine::RecommendationList list;
     FirstRecommendation(engine, station.ProtocolPort(), list);
     if (HasFatalFailure()) return;
-    EXPECT_GT(Fetch(*list[0], home_ / "a.mp3", proxy.get()), 0);
+    EXPECT_GT(DownloadAsTheClient(*list[0], home_ / "a.mp3", proxy.get()), 0);
     EXPECT_TRUE(clientLog_.Contains("Failed to get file using HTTP1.1 and HTTP1.0 with Coral"));
 }
 
@@ -260,7 +235,7 @@ TEST_F(StationEndToEndTest, TheClientFollowsTheRedirectOfRedirectMode) {
     VornClientEngine::RecommendationList list;
     FirstRecommendation(engine, station.ProtocolPort(), list);
     if (HasFatalFailure()) return;
-    const std::int32_t bytes = Fetch(*list[0], home_ / "c.mp3", &direct);
+    const std::int32_t bytes = DownloadAsTheClient(*list[0], home_ / "c.mp3", &direct);
     EXPECT_GT(bytes, 0);
     EXPECT_EQ(static_cast<std::uintmax_t>(bytes), std::filesystem::file_size(home_ / "c.mp3"));
 }
@@ -278,7 +253,7 @@ TEST_F(StationEndToEndTest, TheMirrorServesTheFirstAttemptThroughTheProxy) {
     VornClientEngine::RecommendationList list;
     FirstRecommendation(engine, station.ProtocolPort(), list);
     if (HasFatalFailure()) return;
-    EXPECT_GT(Fetch(*list[0], home_ / "b.mp3", proxy.get()), 0);
+    EXPECT_GT(DownloadAsTheClient(*list[0], home_ / "b.mp3", proxy.get()), 0);
     EXPECT_FALSE(clientLog_.Contains("Failed to get file using HTTP1.1 with Coral"));
 }
 

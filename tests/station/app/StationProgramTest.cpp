@@ -52,12 +52,33 @@ TEST(StationProgramTest, ServesTheMusicFolderAndKeepsItsDataAcrossRestarts) {
     // A second file appears; the restarted station serves the stored catalogue
     // at once and finds the new file with its start-up scan.
     ASSERT_TRUE(WriteSilentMp3(dir / "music/two.mp3", 2, 6));
-    StationProgram again;
-    ASSERT_TRUE(again.Start(TestOptions(dir), error)) << error;
-    EXPECT_EQ(Exchange(again.MediaPort(), "GET /media/1.mp3 HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200 OK", 0), 0u);
+    {
+        StationProgram again;
+        ASSERT_TRUE(again.Start(TestOptions(dir), error)) << error;
+        EXPECT_EQ(Exchange(again.MediaPort(), "GET /media/1.mp3 HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200 OK", 0), 0u);
+        EXPECT_TRUE(vorn::test::WaitFor([&] {
+            return Exchange(again.MediaPort(), "GET /media/2.mp3 HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200 OK", 0) == 0;
+        }));
+    }
+
+    // The whole music folder moves and a file in it is renamed: the items keep
+    // their ids once the start-up scan has found them.
+    std::filesystem::rename(dir / "music", dir / "moved");
+    std::filesystem::rename(dir / "moved/sub/one.mp3", dir / "moved/sub/first.mp3");
+    StationOptions moved = TestOptions(dir);
+    moved.musicDir = dir / "moved";
+    StationProgram third;
+    ASSERT_TRUE(third.Start(moved, error)) << error;
+    const auto body = [&](int id) {
+        const std::string answer =
+            Exchange(third.MediaPort(), "GET /media/" + std::to_string(id) + ".mp3 HTTP/1.0\r\n\r\n");
+        return answer.rfind("HTTP/1.0 200 OK", 0) == 0 ? answer.substr(answer.find("\r\n\r\n") + 4) : "";
+    };
     EXPECT_TRUE(vorn::test::WaitFor([&] {
-        return Exchange(again.MediaPort(), "GET /media/2.mp3 HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200 OK", 0) == 0;
+        return body(1) == vorn::test::ReadFile(dir / "moved/sub/first.mp3") &&
+               body(2) == vorn::test::ReadFile(dir / "moved/two.mp3");
     }));
+    EXPECT_EQ(body(3), "");
 }
 
 TEST(StationProgramTest, APortInUseIsReportedAndNothingKeepsRunning) {

@@ -58,12 +58,12 @@ TEST_F(CatalogueTest, ScanReadsTagsAndFallsBackToTheFileName) {
     EXPECT_EQ(bare->record.artist, "");
     EXPECT_EQ(bare->artist, kNoGroup);
     EXPECT_NEAR(bare->record.lengthSeconds, 5, 1);
-    EXPECT_TRUE(log_.Contains("not an MP3 file, skipped : " + (dir_ / "music/loose/broken.mp3")));
+    EXPECT_TRUE(log_.Contains("skipped (not audio) : " + (dir_ / "music/loose/broken.mp3")));
 }
 
 // A frame count in an "Info" header far beyond the file makes TagLib's playing
-// time overflow: the time is then unknown (0), never negative.
-TEST_F(CatalogueTest, AnImpossibleFrameCountLeavesThePlayingTimeUnknown) {
+// time overflow: the time is then the decoding's, never negative.
+TEST_F(CatalogueTest, AnImpossibleFrameCountLeavesThePlayingTimeToTheDecoding) {
     const std::string path = dir_ / "music/loose/Counted.mp3";
     ASSERT_TRUE(WriteSilentMp3(path, 2));
     {
@@ -79,7 +79,7 @@ TEST_F(CatalogueTest, AnImpossibleFrameCountLeavesThePlayingTimeUnknown) {
     EXPECT_EQ(catalogue.Rescan(), 3);
     const CatalogueEntry* counted = ByName(*catalogue.Current(), "loose/Counted.mp3");
     ASSERT_NE(counted, nullptr);
-    EXPECT_EQ(counted->record.lengthSeconds, 0);
+    EXPECT_NEAR(counted->record.lengthSeconds, 2, 1);
 }
 
 TEST_F(CatalogueTest, IdsStayAcrossRescansAndRestartsAndGoneFilesStopBeingOffered) {
@@ -120,6 +120,26 @@ TEST_F(CatalogueTest, IdsStayAcrossRescansAndRestartsAndGoneFilesStopBeingOffere
     EXPECT_EQ(catalogue.Current()->Live().size(), 1u);
 }
 
+// A file that cannot be played stays out of every later scan while it is the
+// same file, and comes back once it changed (replaced by a good copy, say).
+TEST_F(CatalogueTest, AnUnplayableFileStaysOutUntilItChanges) {
+    Catalogue catalogue(store_, dir_ / "music");
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    const CatalogueEntry* bad = ByName(*catalogue.Current(), "Band/Album/01.mp3");
+    ASSERT_NE(bad, nullptr);
+    const ItemRecord record = bad->record;
+    catalogue.ReportUnplayable(record);
+    ItemRecord found;
+    EXPECT_FALSE(catalogue.FindMedia(record.id, found));
+    catalogue.Rescan();
+    EXPECT_FALSE(catalogue.FindMedia(record.id, found));
+    EXPECT_EQ(catalogue.Current()->Live().size(), 1u);
+
+    ASSERT_TRUE(WriteSilentMp3(dir_ / "music/Band/Album/01.mp3", 13));
+    catalogue.Rescan();
+    EXPECT_TRUE(catalogue.FindMedia(record.id, found));
+}
+
 // A store written before texts were made UTF-8 holds titles as the file
 // names gave them: shown as UTF-8 at once, and stored so by the next scan.
 TEST_F(CatalogueTest, AStoredTitleInAnotherEncodingIsShownAndStoredAsUtf8) {
@@ -138,6 +158,42 @@ TEST_F(CatalogueTest, AStoredTitleInAnotherEncodingIsShownAndStoredAsUtf8) {
     const std::vector<ItemRecord> stored = store_.LoadItems();
     EXPECT_TRUE(std::any_of(stored.begin(), stored.end(),
                             [](const ItemRecord& item) { return item.title == "Caf\xc3\xa9 \xe2\x82\xac"; }));
+}
+
+// A store of a station from before items were known by their sound: its
+// items keep their ids by path, or, for a file moved meanwhile, by its size
+// and tags; an exact copy is the same item.
+TEST_F(CatalogueTest, ItemsOfAnEarlierStationKeepTheirIdsWhenTheyGetTheirKeys) {
+    std::int32_t tagged = 0;
+    std::int32_t bare = 0;
+    {
+        Catalogue catalogue(store_, dir_ / "music");
+        ASSERT_EQ(catalogue.Rescan(), 2);
+        tagged = ByName(*catalogue.Current(), "Band/Album/01.mp3")->record.id;
+        bare = ByName(*catalogue.Current(), "loose/Untagged Song.MP3")->record.id;
+    }
+    SqliteDatabase earlier;
+    ASSERT_TRUE(earlier.Open(dir_ / "station.db"));
+    ASSERT_TRUE(earlier.Exec("UPDATE items SET content = NULL, print_hash = 0; DELETE FROM files; DELETE FROM prints"));
+    earlier.Close();
+    std::filesystem::create_directories(dir_ / "music/Band/Other");
+    std::filesystem::rename(dir_ / "music/Band/Album/01.mp3", dir_ / "music/Band/Other/01 Renamed.mp3");
+    std::filesystem::copy_file(dir_ / "music/loose/Untagged Song.MP3", dir_ / "music/loose/copy.mp3");
+
+    Catalogue catalogue(store_, dir_ / "music");
+    catalogue.Load();
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    EXPECT_TRUE(log_.Contains("1 file is a copy of other items")) << log_.Text();
+    EXPECT_EQ(ByName(*catalogue.Current(), "Band/Other/01 Renamed.mp3")->record.id, tagged);
+    EXPECT_EQ(ByName(*catalogue.Current(), "loose/Untagged Song.MP3")->record.id, bare);
+    const std::vector<ItemRecord> stored = store_.LoadItems();
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_TRUE(std::all_of(stored.begin(), stored.end(), [](const ItemRecord& item) { return item.content != 0; }));
+    // Known by their keys from now on: a second move needs no tags.
+    EXPECT_TRUE(TagMp3(dir_ / "music/Band/Other/01 Renamed.mp3", "Someone", "Else", "", ""));
+    std::filesystem::rename(dir_ / "music/Band/Other/01 Renamed.mp3", dir_ / "music/02.mp3");
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    EXPECT_EQ(ByName(*catalogue.Current(), "02.mp3")->record.id, tagged);
 }
 
 TEST_F(CatalogueTest, AnUnreadableMusicFolderLeavesTheCatalogueAlone) {

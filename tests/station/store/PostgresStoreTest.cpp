@@ -118,8 +118,11 @@ TEST(PostgresStoreTest, PageTokensAndReasonsAreSharedAndMigrated) {
     ASSERT_EQ(one->NewListener(), 1);
     ASSERT_TRUE(one->AppendRecent({{1, items[0].id, "old"}}));
     one->Close();
-    // Back to version 1: paths as text, its recent table, one row per item.
-    ASSERT_TRUE(cluster.Sql("ALTER TABLE items ALTER COLUMN path TYPE text USING convert_from(path, 'UTF8'); "
+    // Back to version 1: one item per path, paths as text, its recent table, one row per item.
+    ASSERT_TRUE(cluster.Sql("ALTER TABLE items DROP COLUMN format, DROP COLUMN bitrate, DROP COLUMN content, "
+                            "DROP COLUMN print_hash; DROP INDEX items_by_path; DROP TABLE files; DROP TABLE prints; "
+                            "ALTER TABLE items ALTER COLUMN path TYPE text USING convert_from(path, 'UTF8'); "
+                            "ALTER TABLE items ADD UNIQUE (path); "
                             "DROP TABLE listener_tokens; DROP TABLE recent_sets; DROP TABLE media_facts; "
                             "CREATE TABLE recent(seq bigserial PRIMARY KEY, listener integer NOT NULL, "
                             "item integer NOT NULL); INSERT INTO recent(listener, item) VALUES(1, " +
@@ -132,9 +135,26 @@ TEST(PostgresStoreTest, PageTokensAndReasonsAreSharedAndMigrated) {
     const std::vector<ItemRecord> migrated = two->LoadItems();
     ASSERT_EQ(migrated.size(), 2u);
     EXPECT_EQ(std::make_pair(migrated[1].id, migrated[1].path), std::make_pair(items[1].id, items[1].path));
-    std::vector<ItemRecord> again = {items[1]};
+    std::vector<ItemRecord> again = {items[1], items[0]};
+    again[0].id = 0;
+    again[1].content = 0x8000000000000001ull;  // a key above INT64_MAX, given to the item of that id
     ASSERT_TRUE(one->SyncItems(again));
     EXPECT_EQ(again[0].id, items[1].id) << "the same path after the migration is the same item";
+    EXPECT_EQ(again[1].id, items[0].id);
+    // Known by its key from now on, wherever its file lies; a new key is a new item.
+    again = {items[0], FakeItem(3, "G", "H", "I")};
+    again[0].id = 0;
+    again[0].content = 0x8000000000000001ull;
+    again[0].path = "/moved/1.flac";
+    again[1].content = 42;
+    ASSERT_TRUE(two->SyncItems(again));
+    EXPECT_EQ(again[0].id, items[0].id);
+    EXPECT_GT(again[1].id, items[1].id);
+    const std::vector<ItemRecord> keyed = one->LoadItems();
+    ASSERT_EQ(keyed.size(), 3u);
+    EXPECT_EQ(keyed[0].path, "/moved/1.flac");
+    EXPECT_EQ(keyed[0].content, 0x8000000000000001ull);
+    EXPECT_FALSE(keyed[1].present);
     EXPECT_EQ(one->WhyRecommended(1, items[0].id), "");
     EXPECT_EQ(two->LoadRecent(5).size(), 1u);
     const std::string token = one->TokenOf(1);

@@ -284,6 +284,59 @@ TEST(StationStoreTest, AVersionTwoFileKeepsItsReasons) {
     EXPECT_EQ(store.LoadRecent(1).size(), 1u);
 }
 
+// Items of before content keys keep their ids, ratings and the id sequence;
+// a scan then gives them their keys, and a new recording gets a new id.
+TEST(StationStoreTest, ItemsKeepTheirIdsWhenTheyBecomeRecordings) {
+    vorn::test::TempDir dir;
+    const std::string path = dir / "station.db";
+    {
+        SqliteDatabase db;
+        ASSERT_TRUE(db.Open(path));
+        ASSERT_TRUE(db.Exec(std::string(kVersionOneTables) +
+                            "INSERT INTO listeners VALUES(4, 0);"
+                            "INSERT INTO items VALUES(7, '/music/a.mp3', 'A', 'T', 'L', 'G', 30, 100, 1, 1);"
+                            "INSERT INTO items VALUES(8, '/music/b.mp3', 'B', 'U', 'M', 'H', 40, 200, 2, 1);"
+                            "UPDATE sqlite_sequence SET seq = 9 WHERE name = 'items';"
+                            "INSERT INTO ratings VALUES(4, 7, 5, 1), (4, 8, 2, 1);"));
+    }
+    SqliteStore store;
+    ASSERT_TRUE(store.Open(path));
+    std::vector<ItemRecord> items = store.LoadItems();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(std::make_tuple(items[0].id, items[0].path, items[0].format, items[0].content),
+              std::make_tuple(7, std::string("/music/a.mp3"), std::string("mp3"), std::uint64_t{0}));
+    EXPECT_EQ(store.LoadRatings().size(), 2u);
+
+    // The first by its id, with a key; the second by its path; and a new one.
+    std::vector<ItemRecord> found = {items[0], items[1], items[1]};
+    found[0].content = 0xF00DF00DF00DF00Dull;
+    found[0].path = "/moved/a.flac";
+    found[1].id = 0;
+    found[2].id = 0;
+    found[2].path = "/music/c.ogg";
+    found[2].content = 0x8000000000000001ull;  // above INT64_MAX
+    ASSERT_TRUE(store.SyncItems(found));
+    EXPECT_EQ(found[0].id, 7);
+    EXPECT_EQ(found[1].id, 8);
+    EXPECT_EQ(found[2].id, 10);
+    store.Close();
+    ASSERT_TRUE(store.Open(path));
+    items = store.LoadItems();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].path, "/moved/a.flac");
+    EXPECT_EQ(items[0].content, 0xF00DF00DF00DF00Dull);
+    EXPECT_EQ(items[2].content, 0x8000000000000001ull);
+    // Found again by its key alone, wherever it lies.
+    found = {items[2]};
+    found[0].id = 0;
+    found[0].path = "/elsewhere/c.ogg";
+    ASSERT_TRUE(store.SyncItems(found));
+    EXPECT_EQ(found[0].id, 10);
+    EXPECT_EQ(store.LoadRatings().size(), 2u);
+    // The ratings still refer to their items, as they are checked again.
+    EXPECT_FALSE(store.StoreRatings(4, {{99, 3}}));
+}
+
 // The history behind the listener page: every rating, last given first.
 TEST(StationStoreTest, RatingHistoryIsLastGivenFirst) {
     vorn::test::TempDir dir;
