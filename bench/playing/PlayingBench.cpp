@@ -18,12 +18,6 @@
 // Usage: bench_playing [seconds] [program] [rounds] (default 60, the build's
 // vorn and 5: gst-play-1.0 starts afresh for each of the rounds, see below).
 // Needs Xvfb, xdotool and gst-play-1.0.
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -37,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/PrivateNetwork.h"
 #include "bench/ProcessUsage.h"
 #include "tests/app/ChildProcess.h"
 #include "tests/app/VornDesktop.h"
@@ -61,22 +56,6 @@ double ScaleFactor() {
     return scale > 0 ? scale : 1.0;
 }
 
-// A network namespace of this process's own with its loopback up: ports opened
-// from here on are private. False (and nothing changed) without the right to.
-bool PrivateNetwork() {
-    if (::unshare(CLONE_NEWNET) != 0) return false;
-    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0) return false;
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    up = up && ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
-    ::close(s);
-    return up;
-}
-
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,7 +66,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "gst-play-1.0 is missing (package gstreamer1.0-plugins-base-apps)\n");
         return 1;
     }
-    std::printf("network: %s\n", PrivateNetwork() ? "a private namespace (port 8080 is this run's own)"
+    std::printf("network: %s\n", vorn::bench::PrivateNetwork() ? "a private namespace (port 8080 is this run's own)"
                                                    : "the machine's (port 8080 must be free)");
     TempDir work;
     const std::string demo = work / "demo";

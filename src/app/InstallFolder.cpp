@@ -30,6 +30,7 @@ std::string InstallFolder::ResourcesSource(const std::string& executablePath) {
 std::string InstallFolder::Prepare(const std::string& executablePath, std::string& problem) {
     RegistryKey key;
     key.Open(kVornKeyPath);
+    RegistryKey::Batch batch(key);  // a first start writes both folders at once
     std::string install;
     if (RegistryValue& value = key.Value("InstallDir"); value.Exists()) {
         install = value.AsText();

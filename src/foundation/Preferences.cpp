@@ -21,6 +21,8 @@ void Preferences::LoadLocked() {
     key_ = std::make_unique<RegistryKey>(RegistryKey::kCreate);
     key_->Open(kVornKeyPath);
     RegistryKey& key = *key_;
+    // The defaults a first start writes go to the store in one go.
+    RegistryKey::Batch batch(key);
 
     if (RegistryValue& aot = key.Value("pref_aot"); aot.Exists()) {
         alwaysOnTop_ = aot.AsBool();

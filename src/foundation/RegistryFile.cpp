@@ -31,6 +31,15 @@ std::string WholeLine(std::string line) {
 
 constexpr const char* kHeader = "REGEDIT4";
 
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string content;
+    for (const std::string& line : lines) {
+        content += line;
+        content += '\n';
+    }
+    return content;
+}
+
 std::string Quote(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {
@@ -179,7 +188,24 @@ bool RegistryFile::Create() const {
         return present();
     }
     RemoveStaleTemps();
-    return present() || Replace({kHeader, "", "[" + keyName_ + "]"});
+    return present() || WriteNew({kHeader, "", "[" + keyName_ + "]"});
+}
+
+bool RegistryFile::WriteNew(const std::vector<std::string>& lines) const {
+    // A store made afresh holds nothing to lose, so it does not wait for the
+    // disk: a crash leaves no store or an empty one, which the next start
+    // makes again. Every later write replaces it durably.
+    const std::string content = Joined(lines);
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    const bool written = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    ::close(fd);
+    if (!written) {
+        ::unlink(path_.c_str());
+    }
+    return written;
 }
 
 bool RegistryFile::IsTempName(const std::string& fileName) const {
@@ -416,7 +442,7 @@ std::optional<RegistryFile::Values> RegistryFile::Load() const {
     return values;
 }
 
-bool RegistryFile::Write(const std::string& name, const RegistryData& data) const {
+bool RegistryFile::Write(const Values& values) const {
     FileLock lock(path_);
     if (!lock.Held()) {
         return false;
@@ -434,9 +460,19 @@ bool RegistryFile::Write(const std::string& name, const RegistryData& data) cons
         return false;
     }
     UnreadableStores::Forget(path_);
+    // A value written again as it stands (a default rewritten at every start)
+    // changes nothing: the store is not replaced, which spares its flush to disk.
+    const std::vector<std::string> before = lines;
     if (lines.empty()) {
         lines = {kHeader, ""};
     }
+    for (const auto& [name, data] : values) {
+        SetLine(lines, name, data);
+    }
+    return lines == before || Replace(lines);
+}
+
+void RegistryFile::SetLine(std::vector<std::string>& lines, const std::string& name, const RegistryData& data) const {
     const std::string section = "[" + keyName_ + "]";
     const std::string newLine = FormatValueLine(name, data);
 
@@ -474,16 +510,10 @@ bool RegistryFile::Write(const std::string& name, const RegistryData& data) cons
         }
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), newLine);
     }
-    return Replace(lines);
 }
 
 bool RegistryFile::Replace(const std::vector<std::string>& lines) const {
-    std::string content;
-    for (const std::string& line : lines) {
-        content += line;
-        content += '\n';
-    }
-    return ReplaceFileDurably(path_, content);
+    return ReplaceFileDurably(path_, Joined(lines));
 }
 
 }  // namespace vorn

@@ -43,9 +43,11 @@ public:
     bool Exists() const;
     // The values in file order; nothing when the file cannot be read.
     std::optional<Values> Load() const;
-    // Sets one value (names compared without regard to case). False on failure,
-    // also when the existing file cannot be read; the old file then stays as it was.
-    bool Write(const std::string& name, const RegistryData& data) const;
+    // Sets values (names compared without regard to case), all in one
+    // replacement of the file. False on failure, also when the existing file
+    // cannot be read; the old file then stays as it was.
+    bool Write(const Values& values) const;
+    bool Write(const std::string& name, const RegistryData& data) const { return Write(Values{{name, data}}); }
 
     static std::string FormatValueLine(const std::string& name, const RegistryData& data);
     // The name and data of a value line, or nothing when the line is not one.
@@ -57,6 +59,10 @@ public:
 
 private:
     enum class ReadState { Read, Missing, Failed };
+    // Makes the store with `lines`; false when it exists or cannot be written.
+    bool WriteNew(const std::vector<std::string>& lines) const;
+    // Sets one value's line in the key's section of `lines` (adding the section if missing).
+    void SetLine(std::vector<std::string>& lines, const std::string& name, const RegistryData& data) const;
     // The file's logical lines; error holds errno when the state is Failed.
     std::vector<std::string> ReadLines(ReadState& state, int& error) const;
     // Removes temporary files of this store; call only while holding the store's lock,

@@ -54,9 +54,26 @@ RegistryValue& RegistryKey::Value(const std::string& name) {
 }
 
 void RegistryKey::Store(const std::string& name, const RegistryData& data) {
-    if (file_ && !loading_) {
-        file_->Write(name, data);  // store errors are ignored, as registry write errors are
+    if (!file_ || loading_) {
+        return;
     }
+    if (batches_ == 0) {
+        file_->Write(name, data);  // store errors are ignored, as registry write errors are
+        return;
+    }
+    for (auto& [batchedName, batchedData] : batched_) {
+        if (EqualsIgnoringCase(batchedName, name)) {
+            batchedData = data;
+            return;
+        }
+    }
+    batched_.emplace_back(name, data);
+}
+
+RegistryKey::Batch::~Batch() {
+    if (--key_.batches_ > 0) return;
+    if (key_.file_ && !key_.batched_.empty()) key_.file_->Write(key_.batched_);
+    key_.batched_.clear();
 }
 
 }  // namespace vorn

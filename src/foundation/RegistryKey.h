@@ -43,6 +43,20 @@ public:
     // Where the store for a key path lives.
     static std::string StorePath(const std::string& subKey);
 
+    // While a batch lives, values written through its key go to the store
+    // together when it ends: one replacement of the file, and one flush to
+    // disk, for several values (the defaults of a first start).
+    class Batch {
+    public:
+        explicit Batch(RegistryKey& key) : key_(key) { ++key_.batches_; }
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        RegistryKey& key_;
+    };
+
 private:
     friend class RegistryValue;
     void Store(const std::string& name, const RegistryData& data);
@@ -51,6 +65,8 @@ private:
     std::string subKey_;
     std::unique_ptr<RegistryFile> file_;  // the open "handle", or null
     bool loading_ = false;
+    int batches_ = 0;              // batches open on this key
+    RegistryFile::Values batched_;  // written while a batch is open, for its end
     std::vector<std::unique_ptr<RegistryValue>> values_;  // in order of first use
 };
 

@@ -3,9 +3,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 namespace vorn {
 namespace {
@@ -46,20 +45,41 @@ std::string DataHome() {
     return configured.empty() ? HomeDir() + "/.local/share" : StripTrailingSlashes(configured);
 }
 
-std::string MusicDir() {
-    std::string answer;
-    if (FILE* pipe = popen("xdg-user-dir MUSIC 2>/dev/null", "r"); pipe != nullptr) {
-        std::array<char, 4096> buffer{};
-        if (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe) != nullptr) {
-            answer = buffer.data();
+std::string UserDirFromFile(const std::string& name, const std::string& file, const std::string& home) {
+    // What `xdg-user-dir` answers, without a shell: the environment's value,
+    // replaced by the file's line NAME="VALUE" (as `.` in a shell would), in
+    // which "$HOME" at the start stands for the home folder and a backslash
+    // keeps the character after it.
+    const std::string wanted = "XDG_" + name + "_DIR";
+    const char* environment = std::getenv(wanted.c_str());
+    std::string value = environment != nullptr ? environment : "";
+    std::ifstream lines(file);
+    for (std::string line; std::getline(lines, line);) {
+        std::size_t at = line.find_first_not_of(" \t");
+        if (at == std::string::npos || line.compare(at, wanted.size() + 2, wanted + "=\"") != 0) continue;
+        at += wanted.size() + 2;
+        std::string text;
+        bool closed = false;
+        for (; at < line.size(); ++at) {
+            if (line[at] == '\\' && at + 1 < line.size()) {
+                text.push_back(line[++at]);
+            } else if (line[at] == '"') {
+                closed = true;
+                break;
+            } else {
+                text.push_back(line[at]);
+            }
         }
-        pclose(pipe);
+        if (!closed) continue;
+        if (text.rfind("$HOME", 0) == 0) text = home + text.substr(5);
+        value = text;
     }
-    while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r')) {
-        answer.pop_back();
-    }
-    answer = StripTrailingSlashes(answer);
+    return value;
+}
+
+std::string MusicDir() {
     const std::string home = HomeDir();
+    const std::string answer = StripTrailingSlashes(UserDirFromFile("MUSIC", ConfigHome() + "/user-dirs.dirs", home));
     if (answer.empty() || answer[0] != '/' || answer == home) {
         return home + "/Music";
     }

@@ -10,8 +10,13 @@ namespace vorn {
 std::string HomeDir();
 std::string ConfigHome();  // $XDG_CONFIG_HOME, else ~/.config
 std::string DataHome();    // $XDG_DATA_HOME, else ~/.local/share
-// The user's music folder: `xdg-user-dir MUSIC` when that answers with a
-// folder other than the home folder, else ~/Music.
+// The user's music folder: what `xdg-user-dir MUSIC` answers (read from
+// $XDG_CONFIG_HOME/user-dirs.dirs, as that command reads it, without starting
+// a shell on the way to the first window) when that is a folder other than the
+// home folder, else ~/Music.
 std::string MusicDir();
+// The value of XDG_<name>_DIR after the user-dirs `file` (`home` for "$HOME");
+// the environment's value when the file does not set it; empty when neither does.
+std::string UserDirFromFile(const std::string& name, const std::string& file, const std::string& home);
 
 }  // namespace vorn

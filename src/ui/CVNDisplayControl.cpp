@@ -63,18 +63,23 @@ CVNDisplayControl::CVNDisplayControl(std::string name, CSkinDialog* owner, const
     const int mid = box.top() + box.height() / 2;
     line1Rect_ = QRect(box.left(), box.top(), box.width(), mid - box.top());
     line2Rect_ = QRect(box.left(), mid, box.width(), box.top() + box.height() - mid);
-
-    glyphs_ = std::make_unique<DisplayGlyphs>(
-        DisplayFontFamily(), std::min(line1Rect_.height(), line2Rect_.height()), kLineClearance,
-        CellWidth());
 }
 
 CVNDisplayControl::~CVNDisplayControl() {
     if (folding_.joinable()) folding_.join();
 }
 
+DisplayGlyphs& CVNDisplayControl::Glyphs() const {
+    if (!glyphs_) {
+        glyphs_ = std::make_unique<DisplayGlyphs>(
+            DisplayFontFamily(), std::min(line1Rect_.height(), line2Rect_.height()), kLineClearance,
+            CellWidth());
+    }
+    return *glyphs_;
+}
+
 const QFont& CVNDisplayControl::Font() const {
-    return glyphs_->Font();
+    return Glyphs().Font();
 }
 
 QString CVNDisplayControl::DisplayFontFamily() {
@@ -325,7 +330,7 @@ void CVNDisplayControl::ComposeLine(QPainter& painter, const QRect& line, const 
     painter.setClipRect(line);
     painter.drawImage(QPoint(0, 0), filledFace_);
     painter.restore();
-    glyphs_->DrawLine(painter, line, text, left, colour);
+    if (!text.empty()) Glyphs().DrawLine(painter, line, text, left, colour);
     if (overlay_ != nullptr) {
         painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
         overlay_->Draw(painter, line.topLeft(), line.translated(BoundingBox().topLeft()));

@@ -34,7 +34,9 @@ public:
     static constexpr const char* kFontPath = "./resources/DIGIRT__.ttf";
     static constexpr int kCodeClick = 1;
 
-    // Images are not owned. Adds the display font on first use (never removed).
+    // Images are not owned. The display font is added (never removed) and
+    // fitted when a text first needs it, or on PrepareFont: finding fonts
+    // starts fontconfig, which a display without text need not wait for.
     CVNDisplayControl(std::string name, CSkinDialog* owner, const QRegion& area,
                       ControlCallback* callback, const CSkinImage* overlay,
                       const CSkinImage* face);
@@ -82,6 +84,8 @@ public:
     QRect Line1Rect() const { return line1Rect_; }
     QRect Line2Rect() const { return line2Rect_; }
     const QFont& Font() const;
+    // Adds and fits the display font now, so that the first text waits for nothing.
+    void PrepareFont() const { Glyphs(); }
 
     // Every character the display font cannot show becomes a space: only ASCII
     // letters, digits, space and ( ) - / : remain. A character encoded in
@@ -127,7 +131,9 @@ private:
     QImage filledFace_;  // window thread only: the face flood-filled, made on first draw
     QImage canvas_;      // window thread only: the composed display, kept between draws
     QRegion changedByLastDraw_;  // window thread only
-    std::unique_ptr<DisplayGlyphs> glyphs_;
+    DisplayGlyphs& Glyphs() const;
+
+    mutable std::unique_ptr<DisplayGlyphs> glyphs_;  // window thread, made on first use
     QRect line1Rect_;
     QRect line2Rect_;
 };

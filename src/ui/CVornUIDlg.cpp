@@ -9,11 +9,13 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
+#include <QTimer>
 #include <QUrl>
 #include <QWindow>
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "foundation/LogEntry.h"
 #include "foundation/Preferences.h"
@@ -75,9 +77,18 @@ bool IsWebLink(const std::string& url) {
 }  // namespace
 
 CVornUIDlg::CVornUIDlg(UiThread& uiThread) : CSkinDialog(nullptr), VornPlayer(uiThread) {
-    icon_ = QIcon(QString::fromLatin1(kIconFile));
-    for (std::size_t i = 0; i < images_.size(); ++i) {
-        images_[i] = std::make_unique<CSkinImage>(kImageFiles[i], SkinPixelRatio(), KeptArea(static_cast<Image>(i)));
+    // The pictures are decoded two at a time: this early in the start the
+    // machine's other core is idle. All ten are there before the window is, so
+    // one that cannot be decoded still stops the start.
+    const double ratio = SkinPixelRatio();
+    const auto load = [this, ratio](std::size_t first) {
+        for (std::size_t i = first; i < images_.size(); i += 2) {
+            images_[i] = std::make_unique<CSkinImage>(kImageFiles[i], ratio, KeptArea(static_cast<Image>(i)));
+        }
+    };
+    {
+        std::jthread other(load, 1);
+        load(0);
     }
     SetBackground(images_[kStarsOff].get());
     setWindowTitle(QString::fromLatin1(kTitle));
@@ -113,18 +124,41 @@ void CVornUIDlg::showEvent(QShowEvent* event) {
     if (!initialised_) {
         initialised_ = true;
         OnInitDialog();
+        // A window that the window system never draws (started minimised, on
+        // another desktop) finishes all the same.
+        QTimer::singleShot(kFirstFrameWaitMs, this, [this] { FinishInitialisation(); });
     }
 }
 
-void CVornUIDlg::OnInitDialog() {
-    Preferences& preferences = Preferences::Global();
-    hotKeys_ = std::make_unique<HotKeys>([this](int id) { OnHotKey(id); });
-    RegisterHotKeys(preferences.GetHotKeys());
-    if (preferences.GetAlwaysOnTop()) {
-        SetTopmost(true);
+void CVornUIDlg::paintEvent(QPaintEvent* event) {
+    CSkinDialog::paintEvent(event);
+    if (initialised_ && !firstFramePainted_) {
+        firstFramePainted_ = true;
+        // On a timer, not a posted event: the event loop sends the frame just
+        // painted to the window system before it turns to its timers.
+        QTimer::singleShot(0, this, [this] { FinishInitialisation(); });
     }
+}
+
+void CVornUIDlg::FinishInitialisation() {
+    if (firstFrameDone_ || finished_) return;
+    firstFrameDone_ = true;
+    // The window system draws the frame before the rest takes the processor.
+    if (firstFramePainted_) WindowSystem::WaitUntilTaken();
+    OnFirstFrame();
+    // Start-up connects from here on: whatever the station's answers reach
+    // (the display, the tray, the desktop's media controls) is in place.
+    windowReady_.Set();
+    OnWindowReady();
+}
+
+void CVornUIDlg::OnInitDialog() {
     hidden_ = false;
     setWindowTitle(QString::fromLatin1(kTitle));
+    // Before the window is mapped: the window manager reads the icon as it
+    // takes the window on, rather than while the listener is already using it.
+    icon_ = QIcon(QString::fromLatin1(kIconFile));
+    setWindowIcon(icon_);
     ComputeWindowShape();
 
     callbacks_[0] = std::make_unique<ControlCallback>(this, &CVornUIDlg::OnForwardButton);
@@ -167,14 +201,23 @@ void CVornUIDlg::OnInitDialog() {
     SetFocusChain({playButton_.get(), backButton_.get(), forwardButton_.get(), ratingControl_.get(),
                    displayOwner_.get()});
     PlayerStateChanged();
-
-    setWindowIcon(icon_);
     SetDraggable(true);
+}
+
+void CVornUIDlg::OnFirstFrame() {
+    // The preferences are read here, not before the first frame: on a first
+    // start they write their defaults to the store, which waits for the disk.
+    Preferences& preferences = Preferences::Global();
+    hotKeys_ = std::make_unique<HotKeys>([this](int id) { OnHotKey(id); });
+    RegisterHotKeys(preferences.GetHotKeys());
+    if (preferences.GetAlwaysOnTop()) {
+        SetTopmost(true);
+    }
+    displayOwner_->PrepareFont();
     display_ = displayOwner_.get();
     uiReady_ = true;
     tray_ = std::make_unique<TrayIcon>(icon_, [this] { ToggleHidden(); }, [this] { ShowTrayMenu(); });
     tray_->Add();
-    windowReady_.Set();
 }
 
 // ---------------------------------------------------------------- handlers

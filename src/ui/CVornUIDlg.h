@@ -47,8 +47,8 @@ public:
     // What a screen reader announces when a track ends unrated.
     static constexpr const char* kRatingWantedAlert = "Rate this track to continue";
 
-    // Loads the icon and the ten skin images (relative to the working folder)
-    // and builds the player. The controls come with the window's initialisation.
+    // Loads the ten skin images (relative to the working folder) and builds
+    // the player. The icon and the controls come with the window's initialisation.
     explicit CVornUIDlg(UiThread& uiThread);
     ~CVornUIDlg() override;
 
@@ -118,10 +118,21 @@ public:
     // A modal message box owned by the window; returns the QMessageBox button pressed.
     virtual int ShowMessage(int icon, const std::string& caption, const std::string& text, int buttons);
 
+    // How long the rest of the initialisation waits for the first frame at most.
+    static constexpr int kFirstFrameWaitMs = 250;
+
 protected:
-    // Builds the controls, shapes the window, registers hot keys and the tray
-    // icon, then sets the window-ready event. Runs once, when first shown.
+    // What the first frame shows: the shape, the title (and the icon) and the
+    // controls. Runs once, when first shown.
     virtual void OnInitDialog();
+    // The rest of the initialisation, once the first frame has gone to the
+    // window system (or kFirstFrameWaitMs after the window was shown, for one
+    // that is not drawn): the hot keys, the window kept on top, the display's
+    // font, the tray icon. The window-ready event, which lets start-up
+    // connect, follows it; what the listener sees first waits for none of it.
+    virtual void OnFirstFrame();
+    // Right after the window-ready event.
+    virtual void OnWindowReady() {}
     std::int64_t HandleMessage(unsigned message, const MessageArgs& args) override;
     // Shows the options dialog modally; true when it ended with OK.
     virtual bool RunOptionsDialog();
@@ -144,6 +155,7 @@ protected:
     virtual void OnPreferencesApplied() {}
 
     void showEvent(QShowEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     // The window's own keys, whichever control has the focus: 1 to 5 rate,
     // Left and Right seek as holding back and forward does (one step per
@@ -164,6 +176,9 @@ private:
     void ToggleHidden();
     void ShowTrayMenu();
     void Finish(int result);
+    // OnFirstFrame, the window-ready event and OnWindowReady, once, unless
+    // the window has already ended.
+    void FinishInitialisation();
     // The rating is no longer wanted (given, or another item).
     void RatingAnswered();
     // Where the keyboard opens the menu: at the focused control (screen coordinates).
@@ -175,6 +190,8 @@ private:
     std::mutex loggedTextMutex_;  // guards loggedText_ (the player's threads and the window thread)
     std::string loggedText_;
     bool initialised_ = false;
+    bool firstFramePainted_ = false;
+    bool firstFrameDone_ = false;
     bool hidden_ = false;
     bool ratingWanted_ = false;  // window thread: AskForRating asked, nothing answered yet
     bool offline_ = false;       // window thread: as the player last told

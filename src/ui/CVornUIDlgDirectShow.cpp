@@ -1,5 +1,10 @@
 #include "ui/CVornUIDlgDirectShow.h"
 
+#include <QTimer>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include "foundation/LogEntry.h"
 #include "foundation/Preferences.h"
 #include "library/VornPlaylistItem.h"
@@ -10,9 +15,23 @@
 
 namespace vorn {
 
-CVornUIDlgDirectShow::CVornUIDlgDirectShow(UiThread& uiThread) : CVornUIDlg(uiThread) {}
+namespace {
+
+// The plugin loader's niceness: behind the window, not starved by it.
+constexpr int kLoaderNice = 10;
+// When the plugin loader starts after the window is ready, unless play is pressed before.
+constexpr int kPluginLoadDelayMs = 1500;
+
+}  // namespace
+
+// The graph is there from the start, so a press of play that comes before the
+// rest of the initialisation still loads its file; making it starts nothing.
+CVornUIDlgDirectShow::CVornUIDlgDirectShow(UiThread& uiThread)
+    : CVornUIDlg(uiThread), graph_(std::make_unique<MediaGraph>()) {}
 
 CVornUIDlgDirectShow::~CVornUIDlgDirectShow() {
+    // The loader posts to the window when done: joined while the window is whole.
+    if (pluginLoader_.joinable()) pluginLoader_.join();
     // The player goes first (its threads may still use the window), then the media.
     Shutdown();
     desktop_.reset();
@@ -24,14 +43,56 @@ CVornUIDlgDirectShow::~CVornUIDlgDirectShow() {
     }
 }
 
-void CVornUIDlgDirectShow::OnInitDialog() {
-    CVornUIDlg::OnInitDialog();
-    graph_ = std::make_unique<MediaGraph>();
+void CVornUIDlgDirectShow::OnFirstFrame() {
+    CVornUIDlg::OnFirstFrame();
     graph_->SetLevelling(Preferences::Global().GetLevelling());
-    SetTimer(TIMER_DISPLAY_SCROLL, TIMER_DISPLAY_SCROLL_MS);
-    SetTimer(TIMER_MEDIA_POLL, TIMER_MEDIA_POLL_MS);
     desktop_ = std::make_unique<DesktopIntegration>(*this);
     desktop_->Start();
+}
+
+void CVornUIDlgDirectShow::OnWindowReady() {
+    SetTimer(TIMER_DISPLAY_SCROLL, TIMER_DISPLAY_SCROLL_MS);
+    SetTimer(TIMER_MEDIA_POLL, TIMER_MEDIA_POLL_MS);
+    // Once the start has settled, or at the first press of play if sooner.
+    QTimer::singleShot(kPluginLoadDelayMs, this, [this] { StartPluginLoader(true); });
+}
+
+void CVornUIDlgDirectShow::StartPluginLoader(bool background) {
+    if (pluginLoader_.joinable()) return;
+    // Starting the media framework and reading its plugins takes tens of
+    // milliseconds, seconds of both cores when its registry is rebuilt, and
+    // mapping the plugins holds up the window's thread now and then: another
+    // thread does it, yielding to the window (the registry's scanner, which it
+    // starts, inherits that), after the listener's first moments with the window.
+    // For a listener who pressed play and waits, at the window's own priority.
+    pluginLoader_ = std::jthread([this, background] {
+        if (background) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kLoaderNice);
+        MediaGraph::LoadPlugins();
+        pluginsLoaded_ = true;
+        // Dropped if the window has gone meanwhile.
+        QMetaObject::invokeMethod(this, [this] { PrepareIfWaiting(); }, Qt::QueuedConnection);
+    });
+}
+
+void CVornUIDlgDirectShow::PrepareIfWaiting() {
+    if (prepareWanted_ && pluginsLoaded_ && graph_ && !HasCurrentItem()) graph_->Prepare();
+    prepareWanted_ = false;
+}
+
+bool CVornUIDlgDirectShow::OnPlayButton(int code) {
+    const bool result = CVornUIDlg::OnPlayButton(code);
+    if (code != CSkinButton::kCodeClick) return result;
+    StartPluginLoader(false);
+    if (!HasCurrentItem()) {
+        prepareWanted_ = true;
+        // After the press's own drawing ("Please Wait"), while the station
+        // answers; not before the plugins are there, as the window would wait
+        // for them: the loader prepares then.
+        QTimer::singleShot(0, this, [this] {
+            if (pluginsLoaded_) PrepareIfWaiting();
+        });
+    }
+    return result;
 }
 
 void CVornUIDlgDirectShow::OnRatingChanged() {

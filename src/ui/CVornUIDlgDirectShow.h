@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "ui/CVornUIDlg.h"
 
@@ -20,6 +22,11 @@ public:
     ~CVornUIDlgDirectShow() override;
 
     void TimerTick(int timerId) override;
+    // A press that leaves nothing current (the library is empty, its music on
+    // the way) has the media graph built meanwhile (MediaGraph::Prepare), once
+    // the playback plugins are loaded; any press starts loading them.
+    bool OnPlayButton(int code) override;
+    bool PluginsLoaded() const { return pluginsLoaded_; }
     // The item's gain goes with its file to the media graph.
     bool SetMedia(VornPlaylistItem* item) override;
     MediaGraph* Graph() const { return graph_.get(); }
@@ -30,7 +37,11 @@ public:
     double DurationSeconds();
 
 protected:
-    void OnInitDialog() override;
+    // After the window's own: the desktop's media controls, notices and portal.
+    void OnFirstFrame() override;
+    // The timers; a while later the media framework started and the playback
+    // plugins loaded on a thread of their own (MediaGraph::LoadPlugins).
+    void OnWindowReady() override;
     std::int64_t HandleMessage(unsigned message, const MessageArgs& args) override;
     void OnRatingChanged() override;
     void OnPreferencesApplied() override;
@@ -39,8 +50,15 @@ protected:
 
 private:
     std::int64_t OnSetMedia(const MessageArgs& args);
+    // Starts pluginLoader_ once; `background` behind the window.
+    void StartPluginLoader(bool background);
+    // The graph prepared for a press still waiting for its music.
+    void PrepareIfWaiting();
 
     std::unique_ptr<MediaGraph> graph_;
+    bool prepareWanted_ = false;              // window thread: a press waits for its music
+    std::atomic<bool> pluginsLoaded_{false};  // set by pluginLoader_ when done
+    std::jthread pluginLoader_;               // joined first when the window goes
     std::unique_ptr<DesktopIntegration> desktop_;
     std::optional<double> mediaGainDb_;  // of the item SetMedia hands over
     bool mediaWasRunning_ = false;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <mutex>
+#include <utility>
 
 #include "foundation/LogEntry.h"
 
@@ -61,17 +62,86 @@ std::int32_t ChangeState(GstElement* pipeline, GstState target, const std::strin
     return RefusalCode(pipeline, "State change failed", path);
 }
 
+// Loads the plugin of an element factory, when it is installed.
+void LoadFactory(GstElementFactory* factory) {
+    if (GstPluginFeature* loaded = gst_plugin_feature_load(GST_PLUGIN_FEATURE(factory))) gst_object_unref(loaded);
+}
+
+void LoadFactory(const char* name) {
+    if (GstElementFactory* factory = gst_element_factory_find(name)) {
+        LoadFactory(factory);
+        gst_object_unref(factory);
+    }
+}
+
+// Loads the element decodebin would take first for a stream of `caps`.
+void LoadBestFor(const char* caps, GstElementFactoryListType type) {
+    GstCaps* wanted = gst_caps_from_string(caps);
+    if (wanted == nullptr) return;
+    GList* all = gst_element_factory_list_get_elements(type, GST_RANK_MARGINAL);  // highest rank first
+    GList* fitting = gst_element_factory_list_filter(all, wanted, GST_PAD_SINK, FALSE);
+    if (fitting != nullptr) LoadFactory(GST_ELEMENT_FACTORY(fitting->data));
+    gst_plugin_feature_list_free(fitting);
+    gst_plugin_feature_list_free(all);
+    gst_caps_unref(wanted);
+}
+
 }  // namespace
 
-MediaGraph::MediaGraph(std::chrono::milliseconds prerollLimit) : prerollLimit_(prerollLimit) {
+MediaGraph::MediaGraph(std::chrono::milliseconds prerollLimit) : prerollLimit_(prerollLimit) {}
+
+void MediaGraph::LoadPlugins() {
     InitialiseGStreamerOnce();
+    for (const char* name : {"playbin", "filesrc", "typefind", "audioconvert", "audioresample", "volume"}) {
+        LoadFactory(name);
+    }
+    if (GstPlugin* finders = gst_plugin_load_by_name("typefindfunctions")) gst_object_unref(finders);
+    LoadBestFor("application/x-id3", GST_ELEMENT_FACTORY_TYPE_DEMUXER);
+    LoadBestFor("audio/mpeg, mpegversion=(int)1, layer=(int)3", GST_ELEMENT_FACTORY_TYPE_PARSER);
+    LoadBestFor("audio/mpeg, mpegversion=(int)1, layer=(int)3, parsed=(boolean)true",
+                GST_ELEMENT_FACTORY_TYPE_DECODER);
+    // The device search loads the plugins of the sinks it tries; the sink it
+    // found is closed again at once.
+    if (GstElement* sink = gst_element_factory_make("autoaudiosink", nullptr)) {
+        gst_object_ref_sink(sink);
+        gst_element_set_state(sink, GST_STATE_READY);
+        gst_element_set_state(sink, GST_STATE_NULL);
+        gst_object_unref(sink);
+    }
 }
 
 MediaGraph::~MediaGraph() { Release(); }
 
+void MediaGraph::Prepare() {
+    if (state_ == kEmpty && spare_ == nullptr) spare_ = MakePlaybin();
+}
+
+GstElement* MediaGraph::MakePlaybin() {
+    InitialiseGStreamerOnce();
+    GstElement* playbin = gst_element_factory_make("playbin", nullptr);
+    if (playbin == nullptr) return nullptr;
+    gst_object_ref_sink(playbin);
+    guint flags = 0;
+    g_object_get(playbin, "flags", &flags, nullptr);
+    g_object_set(playbin, "flags", flags & ~(kPlayFlagVideo | kPlayFlagText), nullptr);
+    GstElement* sink = gst_element_factory_make("autoaudiosink", nullptr);
+    if (sink == nullptr && (sink = gst_element_factory_make("fakesink", nullptr)) != nullptr) {
+        g_object_set(sink, "sync", TRUE, nullptr);
+    }
+    if (sink != nullptr) {
+        // The device is found now (READY): the playbin takes the sink as it is.
+        gst_element_set_state(sink, GST_STATE_READY);
+        g_object_set(playbin, "audio-sink", sink, nullptr);
+    }
+    return playbin;
+}
+
 std::int32_t MediaGraph::Load(const std::string& path, std::optional<double> gainDb) {
+    GstElement* prepared = std::exchange(spare_, nullptr);
     Release();
+    spare_ = prepared;
     if (path.empty()) return kBadPath;
+    InitialiseGStreamerOnce();
 
     GError* uriError = nullptr;
     gchar* uri = gst_filename_to_uri(path.c_str(), &uriError);
@@ -81,18 +151,14 @@ std::int32_t MediaGraph::Load(const std::string& path, std::optional<double> gai
         return kBadPath;
     }
 
-    GstElement* playbin = gst_element_factory_make("playbin", nullptr);
+    GstElement* playbin = spare_ != nullptr ? std::exchange(spare_, nullptr) : MakePlaybin();
     if (playbin == nullptr) {
         g_free(uri);
         VORN_LOG(LogLevel::Warning) << "MediaGraph : GStreamer's playbin is not installed";
         return kNoPlaybin;
     }
-    gst_object_ref_sink(playbin);
     pipeline_ = playbin;
-
-    guint flags = 0;
-    g_object_get(playbin, "flags", &flags, nullptr);
-    g_object_set(playbin, "uri", uri, "flags", flags & ~(kPlayFlagVideo | kPlayFlagText), nullptr);
+    g_object_set(playbin, "uri", uri, nullptr);
     g_free(uri);
 
     // The filter is there for every file, so that levelling can be switched on
@@ -108,13 +174,6 @@ std::int32_t MediaGraph::Load(const std::string& path, std::optional<double> gai
             VORN_LOG(LogLevel::Warning) << "MediaGraph : GStreamer's volume element is not installed; "
                                            "tracks play without levelled loudness";
         });
-    }
-
-    if (GstElementFactory* factory = gst_element_factory_find("autoaudiosink")) {
-        gst_object_unref(factory);
-    } else if (GstElement* sink = gst_element_factory_make("fakesink", nullptr)) {
-        g_object_set(sink, "sync", TRUE, nullptr);
-        g_object_set(playbin, "audio-sink", sink, nullptr);
     }
 
     std::int32_t code = 0;
@@ -153,10 +212,12 @@ std::int32_t MediaGraph::WaitForPreroll(const std::string& path) {
 }
 
 void MediaGraph::Release() {
-    if (pipeline_ != nullptr) {
-        gst_element_set_state(pipeline_, GST_STATE_NULL);
-        gst_object_unref(pipeline_);
-        pipeline_ = nullptr;
+    for (GstElement** held : {&pipeline_, &spare_}) {
+        if (*held != nullptr) {
+            gst_element_set_state(*held, GST_STATE_NULL);
+            gst_object_unref(*held);
+            *held = nullptr;
+        }
     }
     if (volume_ != nullptr) {
         gst_object_unref(volume_);

@@ -28,10 +28,14 @@ namespace vorn {
 // file playing too, from the audio decoded next (what is already queued for the
 // device, up to a second, plays as it was).
 //
-// The audio sink is playbin's own choice (autoaudiosink). Where no audio output
-// works it falls back to a clock-synchronised fake sink, so playback still takes
-// real time and ends; only when autoaudiosink itself is missing does the graph
-// pick `fakesink sync=true`.
+// The audio sink is autoaudiosink, as playbin would choose it. Where no audio
+// output works it falls back to a clock-synchronised fake sink, so playback
+// still takes real time and ends; only when autoaudiosink itself is missing does
+// the graph pick `fakesink sync=true`.
+//
+// Making one starts nothing: GStreamer is started by the first Load, Prepare
+// or LoadPlugins in the process, whichever thread makes it (the others wait for
+// it), so a window can hold its graph before the media framework is up.
 //
 // Not thread-safe: the owner makes every call on one thread (the window thread).
 class MediaGraph {
@@ -66,12 +70,28 @@ public:
     MediaGraph(const MediaGraph&) = delete;
     MediaGraph& operator=(const MediaGraph&) = delete;
 
-    // Releases the current file, then builds a graph for `path` and waits for it
-    // to preroll. Success: path stored, state 1 (held ready at the start, so Run
-    // starts at once). Failure: a back-end code, the half-built graph released,
-    // state 0, no path. gainDb: the file's gain, none for a file without one.
+    // Loads ahead of the first file the plugins its playback takes, so that
+    // none is read from disk between a click and the music: playbin's own,
+    // the type finders, the best demuxer, parser and decoder of the library's
+    // format (MP3, with or without ID3 tags), the converters before the sink,
+    // and the audio sinks that autoaudiosink tries (it looks for a device and
+    // lets it go again: nothing is held open). Any thread, as it touches no
+    // graph; harmless to repeat.
+    static void LoadPlugins();
+
+    // With nothing loaded: builds ahead the graph that the next Load takes,
+    // its audio sink with the device found and opened, so that Load has only
+    // the file to open (for a listener who pressed play and waits for the
+    // download). Held until that Load or Release.
+    void Prepare();
+    // Releases the current file, then builds a graph for `path` (or takes the
+    // prepared one) and waits for it to preroll. Success: path stored, state 1
+    // (held ready at the start, so Run starts at once). Failure: a back-end
+    // code, the half-built graph released, state 0, no path. gainDb: the
+    // file's gain, none for a file without one.
     std::int32_t Load(const std::string& path, std::optional<double> gainDb = std::nullopt);
-    // Drops the graph: state 0, no path. Always succeeds.
+    // Drops the graph, and one prepared: state 0, no path, no device held.
+    // Always succeeds.
     void Release();
 
     std::int32_t Run();    // from 1 or 2 → 3
@@ -112,8 +132,13 @@ public:
     // The playbin, or null in state 0. For diagnostics and tests: changing its
     // state behind the graph's back breaks the state bookkeeping.
     GstElement* NativePipeline() const { return pipeline_; }
+    // The playbin Prepare made for the next Load, or null.
+    GstElement* PreparedPipeline() const { return spare_; }
 
 private:
+    // A playbin for audio alone, its sink's device found (see Prepare); null
+    // when playbin is not installed.
+    static GstElement* MakePlaybin();
     std::int32_t WaitForPreroll(const std::string& path);
     std::int32_t SeekTo(double seconds);
     std::int32_t Query(bool position, double& seconds) const;
@@ -122,6 +147,7 @@ private:
 
     std::chrono::milliseconds prerollLimit_;
     GstElement* pipeline_ = nullptr;  // owned reference
+    GstElement* spare_ = nullptr;     // owned reference: prepared for the next Load
     GstElement* volume_ = nullptr;    // owned reference: the playbin's audio filter, while there is a playbin
     std::optional<double> gainDb_;    // the file's
     bool levelling_ = true;

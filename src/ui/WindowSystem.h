@@ -15,6 +15,10 @@ public:
     static bool CanKeepOnTop() { return !IsWayland(); }
     static constexpr const char* kNoKeepOnTop =
         "On Wayland the desktop decides which window stays on top; use its window menu or settings.";
+    // Returns once the window system has taken all this program sent it: on
+    // X11 a round trip, after which the X server has drawn every frame sent
+    // before. Elsewhere at once.
+    static void WaitUntilTaken();
 };
 
 }  // namespace vorn

@@ -173,6 +173,44 @@ TEST_F(DesktopEndToEndTest, TheTrayIconHidesShowsAndOpensTheMenuWhilePlaying) {
     EXPECT_EQ(status, 0);
 }
 
+TEST_F(DesktopEndToEndTest, OnceTheWindowIsReadyItsTrayIconHotKeysAndMediaControlsWorkAtOnce) {
+    // The window's first frame comes before the rest of its initialisation;
+    // the program connects once that is done. So by its first connect text
+    // the tray icon, the hot keys and the media controls are there (the tray
+    // shows the icon when it has docked it), without waiting for the station.
+    ASSERT_TRUE(desktop_.StartSessionBus()) << ReadFile(desktop_.Path("dbus-daemon.log"));
+    ASSERT_TRUE(desktop_.StartTray()) << "trayer did not take the tray";
+    ASSERT_NO_FATAL_FAILURE(StartStation());
+    if (IsSkipped()) return;
+    StartVorn();
+    ASSERT_FALSE(desktop_.FindWindow(kMainTitle, 30000).empty());
+    ASSERT_TRUE(Eventually([&] { return !desktop_.LogLines(kDisplay).empty(); }, 20000));
+    ASSERT_TRUE(desktop_.Xdotool("key alt+w"));
+    int iconX = 0, iconY = 0;
+    EXPECT_TRUE(Eventually([&] { return desktop_.TrayIconCentre(iconX, iconY); }, 10000)) << "no icon in the tray";
+    EXPECT_TRUE(Eventually(
+        [&] {
+            std::string players;
+            return desktop_.RunOnBus({"playerctl", "-l"}, &players) && players.find("vorn") != std::string::npos;
+        },
+        10000))
+        << "no media controls on the session bus";
+    EXPECT_TRUE(desktop_.WaitForLogLines(kNewMedia, 1, 30000)) << "Alt+W, pressed as the program connected, did not play";
+
+    // The start-up's log lines in their order; the press's own after the first of them.
+    const std::string log = ReadFile(desktop_.LogPath());
+    std::size_t at = 0;
+    for (const char* line : {kStartLine, "INFO : Window system : ", "INFO : MprisService : Media controls on",
+                             "INFO : Display : Connecting", "INFO : Display :           Connected", kWelcome}) {
+        const std::size_t found = log.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "\"" << line << "\" missing, or out of its order";
+        at = found;
+    }
+    const std::size_t asked = log.find("Please Wait.....Retrieving Media");
+    EXPECT_GT(asked, log.find("INFO : Display : Connecting"));
+    EXPECT_GT(log.find(kNewMedia), asked);
+}
+
 TEST_F(DesktopEndToEndTest, TheFirstDragAfterAStartFollowsThePointer) {
     // Where Qt's idea of the window's place goes wrong, it does so only after
     // some starts: several fresh starts, each dragged once.
@@ -303,8 +341,8 @@ TEST_F(DesktopEndToEndTest, AfterTheMediaFolderMovesTheButtonOffersPlayAndOnePre
     const std::string preferences = desktop_.FindWindow("Vorn Preferences", 10000);
     ASSERT_FALSE(preferences.empty());
     // From the tabs: Always On Top, Enable Hotkeys, Media controls, Track
-    // notices, then the media folder.
-    ASSERT_TRUE(desktop_.Keys(preferences, "Tab Tab Tab Tab Tab ctrl+a"));
+    // notices, Level loudness, then the media folder.
+    ASSERT_TRUE(desktop_.Keys(preferences, "Tab Tab Tab Tab Tab Tab ctrl+a"));
     ASSERT_TRUE(desktop_.Xdotool("type --delay 10 '" + moved + "'"));
     ASSERT_TRUE(desktop_.Xdotool("key Return"));
     const std::string question = desktop_.FindWindow("Media Folder", 5000);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,6 +114,61 @@ TEST(RegistryFileTest, TwoKeysWritingDifferentValuesBothSurvive) {
     EXPECT_EQ(reader.Value("user_id_0").AsInt(), 42);
     EXPECT_EQ(reader.Value("MediaDir").AsText(), "/music/Vorn/");
     EXPECT_TRUE(std::filesystem::exists(home.StorePath()));
+}
+
+TEST(RegistryFileTest, AValueWrittenAsItStandsLeavesTheStoreAlone) {
+    IsolatedHome home;
+    const auto identity = [&] {
+        struct stat facts {};
+        return ::stat(home.StorePath().c_str(), &facts) == 0 ? facts.st_ino : 0;
+    };
+    RegistryKey key;
+    ASSERT_TRUE(key.Open(kVornKeyPath));
+    key.Value("pref_useproxy").SetText("0");
+    const std::string written = ReadFile(home.StorePath());
+    const auto before = identity();
+    ASSERT_NE(before, 0u);
+
+    RegistryKey again;  // another key, as every start has
+    ASSERT_TRUE(again.Open(kVornKeyPath));
+    again.Value("pref_useproxy").SetText("0");
+    EXPECT_EQ(identity(), before) << "the store was replaced for nothing";
+    EXPECT_EQ(ReadFile(home.StorePath()), written);
+
+    again.Value("pref_useproxy").SetText("1");
+    EXPECT_NE(identity(), before);
+    RegistryKey reader;
+    ASSERT_TRUE(reader.Open(kVornKeyPath));
+    EXPECT_EQ(reader.Value("pref_useproxy").AsText(), "1");
+}
+
+TEST(RegistryFileTest, ValuesWrittenInABatchReachTheStoreTogetherAtItsEnd) {
+    IsolatedHome home;
+    RegistryKey key;
+    ASSERT_TRUE(key.Open(kVornKeyPath));
+    const std::string empty = ReadFile(home.StorePath());
+    {
+        RegistryKey::Batch batch(key);
+        key.Value("InstallDir").SetText("/first/");
+        {
+            RegistryKey::Batch inner(key);
+            key.Value("MediaDir").SetText("/music/");
+        }
+        key.Value("installdir").SetText("/second/");  // the same value, named otherwise
+        EXPECT_EQ(key.Value("MediaDir").AsText(), "/music/");  // the cache has it at once
+        EXPECT_EQ(ReadFile(home.StorePath()), empty) << "written before the batch ended";
+    }
+    RegistryKey reader;
+    ASSERT_TRUE(reader.Open(kVornKeyPath));
+    EXPECT_EQ(reader.Value("InstallDir").AsText(), "/second/");
+    EXPECT_EQ(reader.Value("MediaDir").AsText(), "/music/");
+    const std::string stored = ReadFile(home.StorePath());
+    EXPECT_EQ(stored.find("/first/"), std::string::npos);
+    // After the batch, writes go out at once again.
+    key.Value("pref_hk").SetText("1");
+    RegistryKey later;
+    ASSERT_TRUE(later.Open(kVornKeyPath));
+    EXPECT_EQ(later.Value("pref_hk").AsText(), "1");
 }
 
 TEST(RegistryFileTest, ConcurrentWritersFromManyThreadsLoseNothing) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <vector>
 #include <thread>
 
@@ -236,6 +237,82 @@ TEST_F(MediaGraphTest, AFileThatCannotBePlayedLeavesTheGraphEmpty) {
 
     EXPECT_EQ(graph.Load(""), MediaGraph::kBadPath);
     EXPECT_EQ(graph.State(), MediaGraph::kEmpty);
+}
+
+// The audio sink a playbin was given, and its state.
+GstState SinkState(GstElement* playbin) {
+    GstElement* sink = nullptr;
+    g_object_get(playbin, "audio-sink", &sink, nullptr);
+    if (sink == nullptr) return GST_STATE_VOID_PENDING;
+    const GstState state = GST_STATE(sink);
+    gst_object_unref(sink);
+    return state;
+}
+
+// The names of the plugins this process has loaded.
+std::set<std::string> LoadedPlugins() {
+    std::set<std::string> names;
+    GList* plugins = gst_registry_get_plugin_list(gst_registry_get());
+    for (GList* at = plugins; at != nullptr; at = at->next) {
+        auto* plugin = GST_PLUGIN(at->data);
+        if (gst_plugin_is_loaded(plugin)) names.insert(gst_plugin_get_name(plugin));
+    }
+    gst_plugin_list_free(plugins);
+    return names;
+}
+
+TEST_F(MediaGraphTest, AfterLoadPluginsAFileLoadsAndPlaysWithoutAPluginMore) {
+    const std::string tone = Tone(1.0);  // made by encoders, which load their own plugins
+    MediaGraph::LoadPlugins();
+    const std::set<std::string> ahead = LoadedPlugins();
+    EXPECT_TRUE(ahead.count("typefindfunctions") == 1 && ahead.count("playback") == 1) << ahead.size();
+    MediaGraph graph;
+    ASSERT_EQ(graph.Load(tone), 0);
+    ASSERT_EQ(graph.Run(), 0);
+    RunUntil(graph, 0.2);
+    for (const std::string& name : LoadedPlugins()) {
+        EXPECT_EQ(ahead.count(name), 1u) << "plugin " << name << " was loaded for the first file";
+    }
+}
+
+TEST_F(MediaGraphTest, APreparedGraphIsTakenByTheNextLoadAndLetGoByRelease) {
+    MediaGraph::LoadPlugins();
+    MediaGraph graph;
+    const std::string tone = Tone(2.0);
+    graph.Prepare();
+    GstElement* prepared = graph.PreparedPipeline();
+    ASSERT_NE(prepared, nullptr);
+    EXPECT_EQ(SinkState(prepared), GST_STATE_READY) << "the device is not found ahead";
+    EXPECT_EQ(graph.State(), MediaGraph::kEmpty);
+    EXPECT_EQ(graph.NativePipeline(), nullptr);
+    graph.Prepare();  // one is enough
+    EXPECT_EQ(graph.PreparedPipeline(), prepared);
+    EXPECT_EQ(graph.Load(""), MediaGraph::kBadPath);  // refused before it is taken
+    EXPECT_EQ(graph.PreparedPipeline(), prepared);
+
+    ASSERT_EQ(graph.Load(tone), 0);
+    EXPECT_EQ(graph.NativePipeline(), prepared);
+    EXPECT_EQ(graph.PreparedPipeline(), nullptr);
+    graph.Prepare();  // not while a file is loaded
+    EXPECT_EQ(graph.PreparedPipeline(), nullptr);
+    ASSERT_EQ(graph.Run(), 0);
+    RunUntil(graph, 0.3);
+
+    // A file that cannot be played uses the prepared graph up like any other.
+    graph.Release();
+    graph.Prepare();
+    ASSERT_NE(graph.PreparedPipeline(), nullptr);
+    EXPECT_EQ(graph.Load(home_ / "missing.mp3"), MediaGraph::kFileNotFound);
+    EXPECT_EQ(graph.PreparedPipeline(), nullptr);
+    EXPECT_EQ(graph.State(), MediaGraph::kEmpty);
+
+    graph.Prepare();
+    ASSERT_NE(graph.PreparedPipeline(), nullptr);
+    graph.Release();
+    EXPECT_EQ(graph.PreparedPipeline(), nullptr) << "a released graph holds no device";
+    ASSERT_EQ(graph.Load(tone), 0);  // and builds its own again
+    ASSERT_EQ(graph.Run(), 0);
+    ASSERT_TRUE(WaitForCompletion(graph, 10000));
 }
 
 TEST_F(MediaGraphTest, PlaybackTakesRealTimeAndCompletesOnce) {

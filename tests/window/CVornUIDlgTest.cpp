@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <gst/gst.h>
 
 #include <QAction>
 #include <QMenu>
@@ -70,6 +71,75 @@ TEST_F(CVornUIDlgTest, InitialisationBuildsTheSkinnedWindow) {
     EXPECT_TRUE(window->SetDisplayText("", "Second only"));
     EXPECT_EQ(window->Display()->Line1(), "Hello");
     EXPECT_EQ(window->Display()->Line2(), "Second only");
+}
+
+// A window that notes what was ready when its first frame was painted, and
+// that may leave its frames unpainted (as a window started minimised is).
+class FirstFrameWindow : public test::TestWindow {
+public:
+    bool paints = true;
+    bool painted = false;
+    bool readyAtFirstFrame = false;
+    bool mediaAtFirstFrame = false;
+    bool displayAtFirstFrame = false;
+    std::size_t controlsAtFirstFrame = 0;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        if (!painted) {
+            painted = true;
+            readyAtFirstFrame = IsUiReady();
+            mediaAtFirstFrame = gst_is_initialized();
+            displayAtFirstFrame = Display() != nullptr;
+            controlsAtFirstFrame = Layer(0).size() + Layer(1).size();
+        }
+        if (paints) test::TestWindow::paintEvent(event);
+    }
+};
+
+TEST_F(CVornUIDlgTest, TheFirstFrameShowsTheControlsAndTheRestFollowsIt) {
+    FirstFrameWindow window;
+    window.show();
+    ASSERT_TRUE(PumpUntil([&] { return window.IsUiReady(); }));
+    ASSERT_TRUE(window.painted);
+    EXPECT_EQ(window.controlsAtFirstFrame, 5u) << "the first frame must show the skin's controls";
+    EXPECT_FALSE(window.readyAtFirstFrame);
+    EXPECT_FALSE(window.mediaAtFirstFrame) << "the media framework started before the first frame";
+    EXPECT_FALSE(window.displayAtFirstFrame) << "texts were accepted before the first frame";
+    // Then all of it, the window-ready event last of the window's own part.
+    EXPECT_TRUE(window.WindowReady().Wait(0));
+    ASSERT_NE(window.Graph(), nullptr);
+    EXPECT_NE(window.Desktop(), nullptr);
+    EXPECT_TRUE(window.HasTimer(TIMER_MEDIA_POLL));
+    EXPECT_FALSE(window.windowIcon().isNull());
+    EXPECT_TRUE(window.SetDisplayText("Hello"));
+
+    // A press of play that leaves the listener waiting for music has the
+    // media graph built meanwhile, once the plugins it starts loading are there.
+    EXPECT_EQ(window.Graph()->PreparedPipeline(), nullptr);
+    window.OnPlayButton(1);
+    EXPECT_TRUE(PumpUntil([&] { return window.Graph()->PreparedPipeline() != nullptr; }, 60000));
+    EXPECT_TRUE(window.PluginsLoaded());
+}
+
+TEST_F(CVornUIDlgTest, AWindowNeverDrawnFinishesItsInitialisationAllTheSame) {
+    FirstFrameWindow window;
+    window.paints = false;
+    window.show();
+    ASSERT_TRUE(PumpUntil([&] { return window.IsUiReady(); }));
+    EXPECT_TRUE(window.WindowReady().Wait(0));
+    EXPECT_TRUE(PumpUntil([&] { return window.PluginsLoaded(); }, 60000));
+}
+
+TEST_F(CVornUIDlgTest, AFileSetBeforeTheRestOfTheInitialisationIsLoaded) {
+    // A press of play between the first frame and the rest of the start: its
+    // file must load, not be refused as unplayable (which drops it from the library).
+    fixture_.WriteLibrary(1, 1.0);
+    test::TestWindow window;
+    VornPlaylistItem* item = window.Playlist().NextItem();
+    ASSERT_NE(item, nullptr);
+    EXPECT_TRUE(window.SetMedia(item));
+    EXPECT_TRUE(window.IsMediaLoaded());
 }
 
 TEST_F(CVornUIDlgTest, TheMenuGraysTheChoiceInForce) {
