@@ -135,9 +135,11 @@ TEST_F(CatalogueTest, AnUnplayableFileStaysOutUntilItChanges) {
     EXPECT_FALSE(catalogue.FindMedia(record.id, found));
     EXPECT_EQ(catalogue.Current()->Live().size(), 1u);
 
+    // Another recording at the same path: offered again (as the item of its
+    // own sound, which need not be the one the bad file was).
     ASSERT_TRUE(WriteSilentMp3(dir_ / "music/Band/Album/01.mp3", 13));
     catalogue.Rescan();
-    EXPECT_TRUE(catalogue.FindMedia(record.id, found));
+    EXPECT_EQ(catalogue.Current()->Live().size(), 2u);
 }
 
 // A store written before texts were made UTF-8 holds titles as the file
