@@ -13,6 +13,7 @@
 
 #include "station/catalogue/Catalogue.h"
 #include "station/catalogue/DemoLibrary.h"
+#include "station/catalogue/FolderWatch.h"
 #include "station/media/ArtCache.h"
 #include "station/media/MediaFacts.h"
 #include "station/media/MediaWorkQueue.h"
@@ -127,7 +128,10 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     // With nothing known yet, the first scan comes before serving; otherwise
     // the station serves what it knew while the scan runs.
     const bool scanFirst = catalogue_->Current()->Live().empty();
-    if (scanFirst && catalogue_->Rescan() < 0) {
+    FolderWatch::Settings watchSettings;
+    watchSettings.rescanMinutes = options.rescanMinutes;
+    watch_ = std::make_unique<FolderWatch>(*catalogue_, watchSettings);
+    if (watch_->Start(scanFirst) < 0) {
         STATION_LOG(LogLevel::Warning) << "StationProgram : serving without music until \"" << options.musicDir
                                        << "\" can be read";
     }
@@ -199,42 +203,11 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
                                 << (options.redirectMedia ? ", media requests redirected" : "")
                                 << "; database " << (store_->Shared() ? "PostgreSQL, shared" : database.substr(7));
 
-    const int minutes = options.rescanMinutes;
-    const bool scanNow = !scanFirst;
-    if (minutes > 0 || scanNow) {
-        rescanner_ = std::thread([this, minutes, scanNow] {
-            if (scanNow) {
-                catalogue_->Rescan();
-            }
-            if (minutes > 0) {
-                RescanLoop(minutes);
-            }
-        });
-    }
     return true;
 }
 
-void StationProgram::RescanLoop(int minutes) {
-    std::unique_lock lock(stopMutex_);
-    while (!stopping_) {
-        if (stopSignal_.wait_for(lock, std::chrono::minutes(minutes), [this] { return stopping_; })) {
-            return;
-        }
-        lock.unlock();
-        catalogue_->Rescan();
-        lock.lock();
-    }
-}
-
 void StationProgram::Stop() {
-    {
-        std::lock_guard lock(stopMutex_);
-        stopping_ = true;
-    }
-    stopSignal_.notify_all();
-    if (rescanner_.joinable()) {
-        rescanner_.join();
-    }
+    watch_.reset();  // joins its thread
     // First, so that requests waiting for an MP3 are answered while the
     // server still runs, and nothing calls into it once it is gone.
     if (mp3s_) {

@@ -1,10 +1,7 @@
 #pragma once
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "station/app/StationOptions.h"
 
@@ -12,6 +9,7 @@ namespace vorn::station {
 
 class ArtCache;
 class Catalogue;
+class FolderWatch;
 class MediaFacts;
 class MediaSite;
 class MediaWorkQueue;
@@ -27,7 +25,7 @@ class TranscodeQueue;
 
 // The running station: data folder, key pair, store, catalogue, the art and
 // loudness of its items worked out in the background, recommender, the
-// servers and the periodic rescan, wired together.
+// servers and the folder watch, wired together.
 class StationProgram {
 public:
     StationProgram();
@@ -46,10 +44,9 @@ public:
     int MirrorPort() const;
 
 private:
-    void RescanLoop(int minutes);
-
     std::unique_ptr<StationStore> store_;
     std::unique_ptr<Catalogue> catalogue_;
+    std::unique_ptr<FolderWatch> watch_;
     std::unique_ptr<ArtCache> art_;  // null when the art folder cannot be used
     std::unique_ptr<MediaFacts> facts_;
     std::unique_ptr<MediaWorkQueue> media_;
@@ -62,10 +59,6 @@ private:
     std::unique_ptr<ProtocolCore> core_;
     std::unique_ptr<MediaSite> site_;
     std::unique_ptr<StationServer> server_;
-    std::mutex stopMutex_;  // guards stopping_
-    std::condition_variable stopSignal_;
-    bool stopping_ = false;
-    std::thread rescanner_;
 };
 
 // The whole program: options, the demo library or the station until SIGINT or
