@@ -2,12 +2,14 @@
 //
 // The station on a large music library: writes a tree of small but valid MP3
 // files (default 100,000: 1,000 artists of 10 albums of 10 tracks, each
-// album with a cover.jpg beside its tracks; four MPEG frames per track, tags
-// varied) into a temporary folder (or `folder`, kept and reused when it holds
+// album with a cover.jpg beside its tracks; four MPEG frames of silence per
+// track, each file's own, tags varied) into a temporary folder (or `folder`, kept and reused when it holds
 // the same count), then times the real vorn-station program on it:
 //   first start   from launch until it serves, the first scan reading every file;
 //   restart       from launch until it serves what the store knew, and until
 //                 its scan of the unchanged library is done;
+//   a file added  copied in while it runs, until the scan its watch starts
+//                 has it in the catalogue;
 //   rescan        Catalogue::Rescan of the unchanged library in this process,
 //                 on the station's store, as the station assembles them, and
 //                 its walk alone (FolderWalk) beside the standard library's
@@ -116,7 +118,13 @@ int MakeLibrary(const std::string& root, int tracks) {
                 char number[8];
                 std::snprintf(number, sizeof number, "%02d", track);
                 const std::string tag = Id3(artistName, albumName, title, kGenres[(artist + album) % 8], track);
-                if (!WriteFile(folder + "/" + number + " " + title + ".mp3", tag, audio)) {
+                // The track's number in the unused end of its first frame: the
+                // same silence, but each file a recording of its own.
+                std::string frames = audio;
+                for (int byte = 0; byte < 4; ++byte) {
+                    frames[416 - byte] = static_cast<char>((written >> (8 * byte)) & 0xFF);
+                }
+                if (!WriteFile(folder + "/" + number + " " + title + ".mp3", tag, frames)) {
                     return -1;
                 }
             }
@@ -160,8 +168,18 @@ double Launch(std::unique_ptr<vorn::station::test::StationProcess>& station, con
     return station->WaitForPort(30 * 60 * 1000) != 0 ? Seconds(Clock::now() - start) : -1;
 }
 
-bool WaitForLine(const vorn::station::test::StationProcess& station, const std::string& line) {
-    return vorn::test::WaitFor([&] { return station.Log().find(line) != std::string::npos; }, 30 * 60 * 1000);
+int Occurrences(const std::string& log, const std::string& line) {
+    int count = 0;
+    for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Waits until the line has been logged `times` times.
+bool WaitForLine(const vorn::station::test::StationProcess& station, const std::string& line, int times,
+                 int boundMs = 30 * 60 * 1000) {
+    return vorn::test::WaitFor([&] { return Occurrences(station.Log(), line) >= times; }, boundMs);
 }
 
 }  // namespace
@@ -192,7 +210,8 @@ int main(int argc, char** argv) {
     };
     std::vector<Row> rows;
 
-    const std::string itemsLine = "Catalogue : " + std::to_string(files) + " items in";
+    // Logged by every scan, and at a restart first for what the store knew.
+    const std::string itemsLine = "Catalogue : " + std::to_string(files) + " playable items";
     std::unique_ptr<vorn::station::test::StationProcess> station;
 
     // An empty folder: what the station costs without items.
@@ -215,13 +234,13 @@ int main(int argc, char** argv) {
     // Reading the files must not look like changing them to the watch, which
     // would scan everything again.
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    const bool scannedAgain = station->Log().find("scanning it all") != std::string::npos;
+    const bool scannedAgain = Occurrences(station->Log(), itemsLine) > 1;
     station->Kill();
 
     floor = FindSeconds(music);
     start = Clock::now();
     const double serving = Launch(station, music, temp / "data", temp / "restart.log");
-    if (serving < 0 || !WaitForLine(*station, itemsLine)) {
+    if (serving < 0 || !WaitForLine(*station, itemsLine, 2)) {
         std::fprintf(stderr, "the restart failed:\n%s\n", station->Log().c_str());
         return 1;
     }
@@ -229,6 +248,31 @@ int main(int argc, char** argv) {
     rows.push_back({"restart, until serving (the store's items)", serving, floor});
     rows.push_back({"restart, until its scan of the library is done", scanned, floor});
     const long restartKb = vorn::bench::ReadProcessUsage(station->Pid()).rssKb;
+
+    // A file copied in while the station runs, until the scan after it is done.
+    std::string track;
+    for (const auto& entry : fs::recursive_directory_iterator(music)) {
+        if (entry.path().extension() == ".mp3") {
+            track = vorn::test::ReadFile(entry.path());
+            break;
+        }
+    }
+    // A number no track has, where each track keeps its own (the end of its first frame).
+    track[track.size() - (kFrames - 1) * 417 - 4] ^= 0x5A;
+    const std::string added = music + "/Added while running.mp3";
+    const std::string moreLine = "Catalogue : " + std::to_string(files + 1) + " playable items";
+    floor = FindSeconds(music);
+    start = Clock::now();
+    if (!WriteFile(added, track) || !WaitForLine(*station, moreLine, 1, 60 * 1000)) {
+        std::fprintf(stderr, "the file added was not taken:\n%s\n", station->Log().c_str());
+        return 1;
+    }
+    rows.push_back({"a file added while running, until offered", Seconds(Clock::now() - start), floor});
+    fs::remove(added);
+    if (!WaitForLine(*station, itemsLine, 3, 60 * 1000)) {
+        std::fprintf(stderr, "the file removed stayed:\n%s\n", station->Log().c_str());
+        return 1;
+    }
     station->Kill();
 
     // The same scan in this process, timed alone.
