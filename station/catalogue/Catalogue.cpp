@@ -1,5 +1,7 @@
 #include "station/catalogue/Catalogue.h"
 
+#include <malloc.h>
+
 #include <filesystem>
 
 #include "station/base/StationLog.h"
@@ -54,6 +56,15 @@ void Catalogue::Load() {
 
 int Catalogue::Rescan(const ScanHooks& hooks) {
     std::lock_guard scan(scanMutex_);
+    const int playable = ScanFolder(hooks);
+    // The scan's working set (every file's record, the maps that tell items
+    // apart) is freed by now: hand it back instead of keeping a scan's peak
+    // of heap for the rest of the station's life.
+    ::malloc_trim(0);
+    return playable;
+}
+
+int Catalogue::ScanFolder(const ScanHooks& hooks) {
     std::error_code error;
     if (musicDir_.empty() || !fs::is_directory(musicDir_, error)) {
         STATION_LOG(LogLevel::Severe) << "Catalogue : the music folder \"" << musicDir_

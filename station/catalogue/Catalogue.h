@@ -66,6 +66,8 @@ public:
     const std::string& MusicDir() const { return musicDir_; }
 
 private:
+    // Rescan's work, with scanMutex_ held.
+    int ScanFolder(const ScanHooks& hooks);
     void PublishAll(std::vector<ItemRecord> all);
     GroupId Intern(const std::string& key);
     void ReportRefusedLink(const std::string& path, const std::string& walkedAs, bool loop);
