@@ -17,6 +17,7 @@
 #include "station/base/MetricsRegistry.h"
 #include "station/catalogue/Catalogue.h"
 #include "station/catalogue/DemoLibrary.h"
+#include "station/catalogue/FolderWatch.h"
 #include "station/media/ArtCache.h"
 #include "station/media/MediaFacts.h"
 #include "station/media/MediaWorkQueue.h"
@@ -135,7 +136,14 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     // With nothing known yet, the first scan comes before serving; otherwise
     // the station serves what it knew while the scan runs.
     const bool scanFirst = catalogue_->Current()->Live().empty();
-    if (scanFirst && Scan() < 0) {
+    FolderWatch::Settings watchSettings;
+    watchSettings.rescanMinutes = options.rescanMinutes;
+    watchSettings.scanned = [this](std::chrono::steady_clock::duration took) {
+        scanTook_ = std::chrono::nanoseconds(took).count();
+        scanEnded_ = std::chrono::nanoseconds(std::chrono::steady_clock::now().time_since_epoch()).count();
+    };
+    watch_ = std::make_unique<FolderWatch>(*catalogue_, watchSettings);
+    if (watch_->Start(scanFirst) < 0) {
         STATION_LOG(LogLevel::Warning) << "StationProgram : serving without music until \"" << options.musicDir
                                        << "\" can be read";
     }
@@ -223,40 +231,7 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
                                 << (admin_ ? "on " + options.adminBind + ":" + std::to_string(admin_->Port())
                                            : std::string("off"));
 
-    const int minutes = options.rescanMinutes;
-    const bool scanNow = !scanFirst;
-    if (minutes > 0 || scanNow) {
-        rescanner_ = std::thread([this, minutes, scanNow] {
-            if (scanNow) {
-                Scan();
-            }
-            if (minutes > 0) {
-                RescanLoop(minutes);
-            }
-        });
-    }
     return true;
-}
-
-void StationProgram::RescanLoop(int minutes) {
-    std::unique_lock lock(stopMutex_);
-    while (!stopping_) {
-        if (stopSignal_.wait_for(lock, std::chrono::minutes(minutes), [this] { return stopping_; })) {
-            return;
-        }
-        lock.unlock();
-        Scan();
-        lock.lock();
-    }
-}
-
-int StationProgram::Scan() {
-    const auto start = std::chrono::steady_clock::now();
-    const int found = catalogue_->Rescan();
-    const auto end = std::chrono::steady_clock::now();
-    scanTook_ = std::chrono::nanoseconds(end - start).count();
-    scanEnded_ = std::chrono::nanoseconds(end.time_since_epoch()).count();
-    return found;
 }
 
 namespace {
@@ -355,14 +330,7 @@ void StationProgram::Stop() {
     if (admin_) {
         admin_->Stop();  // its metrics read the parts below
     }
-    {
-        std::lock_guard lock(stopMutex_);
-        stopping_ = true;
-    }
-    stopSignal_.notify_all();
-    if (rescanner_.joinable()) {
-        rescanner_.join();
-    }
+    watch_.reset();  // joins its thread
     // First, so that requests waiting for an MP3 are answered while the
     // server still runs, and nothing calls into it once it is gone.
     if (mp3s_) {

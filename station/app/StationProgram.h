@@ -1,12 +1,9 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "station/app/StationOptions.h"
 
@@ -15,6 +12,7 @@ namespace vorn::station {
 class AdminServer;
 class ArtCache;
 class Catalogue;
+class FolderWatch;
 class MediaFacts;
 class MetricsRegistry;
 class StationMetrics;
@@ -32,7 +30,7 @@ class TranscodeQueue;
 
 // The running station: data folder, key pair, store, catalogue, the art and
 // loudness of its items worked out in the background, recommender, the
-// servers and the periodic rescan, wired together, and the admin port that
+// servers and the folder watch, wired together, and the admin port that
 // shows them to the operator.
 class StationProgram {
 public:
@@ -53,9 +51,6 @@ public:
     int AdminPort() const;  // 0 when the admin port is off
 
 private:
-    void RescanLoop(int minutes);
-    // A rescan of the catalogue, timed for the metrics; what Rescan returns.
-    int Scan();
     void RegisterMetrics();
     bool Healthy(std::string& why) const;
 
@@ -64,6 +59,7 @@ private:
     std::unique_ptr<StationMetrics> metrics_;
     std::unique_ptr<StationStore> store_;
     std::unique_ptr<Catalogue> catalogue_;
+    std::unique_ptr<FolderWatch> watch_;
     std::unique_ptr<ArtCache> art_;  // null when the art folder cannot be used
     std::unique_ptr<MediaFacts> facts_;
     std::unique_ptr<MediaWorkQueue> media_;
@@ -81,10 +77,6 @@ private:
     // nanoseconds; 0 before the first.
     std::atomic<std::int64_t> scanTook_{0};
     std::atomic<std::int64_t> scanEnded_{0};
-    std::mutex stopMutex_;  // guards stopping_
-    std::condition_variable stopSignal_;
-    bool stopping_ = false;
-    std::thread rescanner_;
 };
 
 // The whole program: options, the demo library or the station until SIGINT or

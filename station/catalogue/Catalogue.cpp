@@ -1,6 +1,6 @@
 #include "station/catalogue/Catalogue.h"
 
-#include <sys/stat.h>
+#include <malloc.h>
 
 #include <filesystem>
 
@@ -54,8 +54,17 @@ void Catalogue::Load() {
     }
 }
 
-int Catalogue::Rescan() {
+int Catalogue::Rescan(const ScanHooks& hooks) {
     std::lock_guard scan(scanMutex_);
+    const int playable = ScanFolder(hooks);
+    // The scan's working set (every file's record, the maps that tell items
+    // apart) is freed by now: hand it back instead of keeping a scan's peak
+    // of heap for the rest of the station's life.
+    ::malloc_trim(0);
+    return playable;
+}
+
+int Catalogue::ScanFolder(const ScanHooks& hooks) {
     std::error_code error;
     if (musicDir_.empty() || !fs::is_directory(musicDir_, error)) {
         STATION_LOG(LogLevel::Severe) << "Catalogue : the music folder \"" << musicDir_
@@ -65,28 +74,25 @@ int Catalogue::Rescan() {
     const std::shared_ptr<const CatalogueSnapshot> before = Current();
     const std::vector<FileRecord> files = store_.LoadFiles();
     CatalogueScan scanning(store_, *before, files, musicDir_);
-    fs::recursive_directory_iterator it(musicDir_, fs::directory_options::skip_permission_denied, error);
-    if (error) {
-        STATION_LOG(LogLevel::Severe) << "Catalogue : cannot scan \"" << musicDir_ << "\" : " << error.message();
+    FolderWalk::Visitor visitor;
+    visitor.folder = hooks.enteringFolder;
+    visitor.refused = [this](const std::string& path, const std::string& walkedAs, bool loop) {
+        ReportRefusedLink(path, walkedAs, loop);
+    };
+    visitor.file = [&](const WalkedFile& file) {
+        if (!HasAudioName(file.path)) {
+            return;
+        }
+        if (hooks.stillWriting && hooks.stillWriting(file)) {
+            scanning.Keep(file.path);
+        } else {
+            scanning.Add(file.path, file.size, file.modified);
+        }
+    };
+    FolderWalk walk(musicDir_);
+    if (!walk.Run(visitor)) {
+        STATION_LOG(LogLevel::Severe) << "Catalogue : cannot scan \"" << musicDir_ << "\" : " << walk.Error();
         return -1;
-    }
-    for (; it != fs::recursive_directory_iterator(); it.increment(error)) {
-        if (error) {
-            STATION_LOG(LogLevel::Warning) << "Catalogue : scan error in \"" << musicDir_ << "\" : "
-                                           << error.message();
-            break;
-        }
-        const fs::path& path = it->path();
-        std::error_code fileError;
-        if (!HasAudioName(path.native()) || !it->is_regular_file(fileError)) {
-            continue;
-        }
-        struct stat facts {};
-        if (::stat(path.c_str(), &facts) != 0) {
-            continue;
-        }
-        scanning.Add(path.string(), facts.st_size,
-                     static_cast<std::int64_t>(facts.st_mtim.tv_sec) * 1000000000 + facts.st_mtim.tv_nsec);
     }
     if (!scanning.Store()) {
         STATION_LOG(LogLevel::Severe) << "Catalogue : cannot store the scan of \"" << musicDir_ << "\"";
@@ -170,6 +176,15 @@ void Catalogue::ReportUnplayable(const ItemRecord& item) {
         all.push_back(entry.record);
     }
     PublishAll(std::move(all));
+}
+
+void Catalogue::ReportRefusedLink(const std::string& path, const std::string& walkedAs, bool loop) {
+    // Every scan meets it again; once is news.
+    const LogLevel level = linksReported_.insert(path).second ? LogLevel::Warning : LogLevel::Fine;
+    STATION_LOG(level) << "Catalogue : \"" << path << "\" leads "
+                       << (loop ? "back to \"" + walkedAs + "\", which holds it: a loop"
+                                : "to \"" + walkedAs + "\", walked already")
+                       << "; not followed";
 }
 
 GroupId Catalogue::Intern(const std::string& key) {

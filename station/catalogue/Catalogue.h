@@ -1,13 +1,16 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "station/catalogue/CatalogueSnapshot.h"
+#include "station/catalogue/FolderWalk.h"
 #include "station/store/StationStore.h"
 
 namespace vorn::station {
@@ -18,6 +21,16 @@ namespace vorn::station {
 // rescan or a file found missing publishes a new one.
 class Catalogue {
 public:
+    // What the driver of a scan (the folder watch) adds to it.
+    struct ScanHooks {
+        // Each folder as the scan enters it, before its entries are read.
+        std::function<void(const std::string& folder)> enteringFolder;
+        // True for a file that may still be being written: the scan takes it
+        // as the store last knew it, or leaves it out when new (a later scan
+        // takes it once whole).
+        std::function<bool(const WalkedFile& file)> stillWriting;
+    };
+
     Catalogue(StationStore& store, std::string musicDir);
     Catalogue(const Catalogue&) = delete;
     Catalogue& operator=(const Catalogue&) = delete;
@@ -25,14 +38,15 @@ public:
     // Publishes what the store knows, without looking at the files, and logs
     // the summary of the last scan (CatalogueTally) when there was one.
     void Load();
-    // Walks the music folder recursively, reads the files with audio names
+    // Walks the music folder (FolderWalk: symbolic links to folders followed
+    // once, a loop refused with a log line), reads the files with audio names
     // that are new or changed, stores the result (items without a file stop
     // being present) and publishes it; logs the summary, one INFO line
     // "Catalogue : 58 playable items (ogg 56, flac 1, mp3 1); skipped 3 files
     // (unreadable 1, not audio 2, no decoder 0)". Returns the number of
     // present items, or -1 when the folder cannot be read or the store fails
     // (nothing changes then).
-    int Rescan();
+    int Rescan(const ScanHooks& hooks = {});
     // Stores and publishes records as if a scan had found exactly these
     // (for tools and benchmarks that bring their own catalogue).
     bool Publish(std::vector<ItemRecord> found);
@@ -52,12 +66,16 @@ public:
     const std::string& MusicDir() const { return musicDir_; }
 
 private:
+    // Rescan's work, with scanMutex_ held.
+    int ScanFolder(const ScanHooks& hooks);
     void PublishAll(std::vector<ItemRecord> all);
     GroupId Intern(const std::string& key);
+    void ReportRefusedLink(const std::string& path, const std::string& walkedAs, bool loop);
 
     StationStore& store_;
     const std::string musicDir_;
     std::mutex scanMutex_;  // one scan or publication at a time; taken before mutex_
+    std::set<std::string> linksReported_;  // refused folder links already logged; guarded by scanMutex_
     mutable std::mutex mutex_;  // guards current_, groups_, unplayable_ and generation_
     std::shared_ptr<const CatalogueSnapshot> current_;
     std::unordered_map<std::string, GroupId> groups_;

@@ -156,6 +156,12 @@ void CatalogueScan::Add(const std::string& path, std::int64_t size, std::int64_t
     Place(music);
 }
 
+void CatalogueScan::Keep(const std::string& path) {
+    if (const auto cached = cached_.find(path); cached != cached_.end()) {
+        Add(path, cached->second->fileSize, cached->second->modified);
+    }
+}
+
 void CatalogueScan::Place(MusicFile& music) {
     if (music.file.skipped != SkipReason::None) {
         STATION_LOG(LogLevel::Warning) << "Catalogue : skipped (" << SkipReasonName(music.file.skipped)

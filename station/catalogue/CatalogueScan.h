@@ -58,6 +58,9 @@ public:
 
     // A regular file below the music folder with an audio name.
     void Add(const std::string& path, std::int64_t size, std::int64_t modified);
+    // A file that may still be being written: it stays what it was when the
+    // store last knew it, and is left out when the store knew nothing of it.
+    void Keep(const std::string& path);
     // Stores the items, the files and the new prints; false when the store
     // failed (the items' part is one transaction).
     bool Store();
