@@ -161,6 +161,7 @@ GstElement* LowPriorityPipeline::Element(const char* name) const {
 
 bool LowPriorityPipeline::Play(const std::atomic<bool>& stop, const std::atomic<std::uint64_t>& progress,
                                std::chrono::milliseconds stall, std::string& error) {
+    error.clear();  // the outcome is this run's alone, whatever the caller held
     if (pipeline_ == nullptr) {
         error = "no pipeline";
         return false;
@@ -175,6 +176,12 @@ bool LowPriorityPipeline::Play(const std::atomic<bool>& stop, const std::atomic<
     auto lastChange = std::chrono::steady_clock::now();
     bool ended = false;
     while (!ended) {
+        // Asked to stop before the end is seen: a short file may reach its end
+        // within one wait, and a stop must still win.
+        if (stop.load()) {
+            error = "stopped";
+            break;
+        }
         GstMessage* message = gst_bus_timed_pop_filtered(
             bus, 100 * GST_MSECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
         if (message != nullptr) {
@@ -185,10 +192,7 @@ bool LowPriorityPipeline::Play(const std::atomic<bool>& stop, const std::atomic<
             gst_message_unref(message);
             continue;
         }
-        if (stop.load()) {
-            error = "stopped";
-            ended = true;
-        } else if (const std::uint64_t now = progress.load(); now != seen) {
+        if (const std::uint64_t now = progress.load(); now != seen) {
             seen = now;
             lastChange = std::chrono::steady_clock::now();
         } else if (std::chrono::steady_clock::now() - lastChange > stall) {
