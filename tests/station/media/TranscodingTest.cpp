@@ -217,6 +217,14 @@ protected:
                 if (source.record.path == stored.path) {
                     source.id = stored.id;
                     source.record = stored;
+                    // The art and loudness work would read the files too, and
+                    // a held-back file must have the MP3 maker as its one
+                    // reader: recorded as done (nothing found).
+                    MediaFactsRecord facts;
+                    facts.item = stored.id;
+                    facts.fileSize = stored.fileSize;
+                    facts.modified = stored.modified;
+                    ASSERT_TRUE(store.StoreMediaFacts(facts));
                 }
             }
         }
