@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <sstream>
 
 #include "tests/app/EndToEndTest.h"
@@ -22,16 +23,27 @@ int ItemOf(const std::string& path) {
 }
 
 // What the display shows for a media file: its name without the id and extension.
-std::string TitleOf(const std::string& path) {
-    const std::string name = FileName(path);
-    const std::size_t open = name.rfind(" [");
-    return open == std::string::npos ? name : name.substr(0, open);
-}
-
 bool Has(const std::string& json, const std::string& fragment) { return json.find(fragment) != std::string::npos; }
 
 class AccessibilityEndToEndTest : public EndToEndTest {
 protected:
+    // What the display showed for a track: the text the window logged right
+    // after it set the track (the file name replaces what a file system or the
+    // playlist cannot hold, "&" among them; the display does not).
+    std::string TitleOf(const std::string& path) const {
+        const std::vector<std::string> lines = desktop_.LogLines("INFO : ");
+        for (std::size_t k = 0; k + 1 < lines.size(); ++k) {
+            if (lines[k] == "New Media Set : " + path) {
+                for (std::size_t next = k + 1; next < lines.size(); ++next) {
+                    if (lines[next].rfind("Display : ", 0) == 0) {
+                        return lines[next].substr(std::strlen("Display : "));
+                    }
+                }
+            }
+        }
+        return "(no display text logged for " + path + ")";
+    }
+
     // The desktop, its accessibility bus, the station and the program with
     // its accessibility on, connected.
     void StartAll() {
