@@ -305,14 +305,15 @@ private:
 // most once a second, and serves the waiting client once descriptors are free.
 TEST_F(StationServerTest, AcceptingWithoutDescriptorsRecovers) {
     StartStation(false);
+    // A line a second, the second counting the tries since the first. Made
+    // before the descriptors run out: the locale it reads may need one.
+    const std::regex second("accepting on the protocol port failed : Too many open files; trying again in 100 ms "
+                            "\\((\\d+) more failures since the last such line\\)");
     DescriptorsUsedUp usedUp;
     ASSERT_TRUE(usedUp.Taken());
     RawClient waiting(server_->ProtocolPort());  // the one left: none for the server
     ASSERT_TRUE(waiting.Connected());
     ASSERT_TRUE(waiting.Send("GET /late HTTP/1.0\r\n\r\n"));
-    // A line a second, the second counting the tries since the first.
-    const std::regex second("accepting on the protocol port failed : Too many open files; trying again in 100 ms "
-                            "\\((\\d+) more failures since the last such line\\)");
     std::string text;
     std::smatch found;
     ASSERT_TRUE(vorn::test::WaitFor([&] { return std::regex_search(text = log_.Text(), found, second); }, 3000))
