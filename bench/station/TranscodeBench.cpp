@@ -220,6 +220,7 @@ int main(int argc, char** argv) {
         options.port = 0;
         options.mediaPort = 0;
         options.cdnPort = 0;
+        options.adminPort = 0;
         options.rescanMinutes = 0;
         options.logLevel = LogLevel::Info;
         StationProgram program;

@@ -59,6 +59,7 @@ protected:
         options.port = port;
         options.mediaPort = 0;
         options.cdnPort = 0;
+        options.adminPort = 0;
         options.rescanMinutes = 0;
         options.logLevel = LogLevel::Fine;
         return options;

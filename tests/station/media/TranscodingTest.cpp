@@ -238,6 +238,7 @@ protected:
         options.port = 0;
         options.mediaPort = 0;
         options.cdnPort = 0;
+        options.adminPort = 0;
         options.rescanMinutes = 0;
         options.cacheMegabytes = cacheMegabytes;
         options.logLevel = LogLevel::Fine;
