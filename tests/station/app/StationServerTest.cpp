@@ -304,6 +304,11 @@ private:
 // Out of descriptors, a port waits a moment before it tries again, says so at
 // most once a second, and serves the waiting client once descriptors are free.
 TEST_F(StationServerTest, AcceptingWithoutDescriptorsRecovers) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' own checks open files as they go; with every descriptor
+    // taken they report false faults. The plain and thread-checked runs cover it.
+    GTEST_SKIP() << "not under AddressSanitizer: its checks need descriptors of their own";
+#endif
     StartStation(false);
     // A line a second, the second counting the tries since the first. Made
     // before the descriptors run out: the locale it reads may need one.
