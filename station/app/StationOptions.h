@@ -40,11 +40,11 @@ struct StationOptions {
     LogLevel logLevel = LogLevel::Info;
 };
 
-// Reads argv into `options` (defaults filled in); false with `error` set for an
-// unknown option, a missing or bad value.
 // The database a station uses when --database is not given.
 std::string DefaultDatabase(const std::string& dataDir);
 
+// Reads argv into `options` (defaults filled in); false with `error` set for an
+// unknown option, a missing or bad value.
 bool ParseStationOptions(int argc, const char* const* argv, StationOptions& options, std::string& error);
 std::string StationUsage();
 

@@ -72,15 +72,8 @@ protected:
     // Runs the station on `database` and checks what a listener gets: the
     // details of every item, its page and its file, and the listener's page.
     void Offer(const std::string& database, const std::string& name, std::map<std::string, Offered>& offered) {
-        StationOptions options;
-        options.musicDir = music_;
-        options.dataDir = home_ / name;
+        StationOptions options = TestStationOptions(music_, home_ / name);
         options.database = database;
-        options.port = 0;
-        options.mediaPort = 0;
-        options.cdnPort = 0;
-        options.adminPort = 0;
-        options.rescanMinutes = 0;
         StationProgram station;
         std::string error;
         EXPECT_TRUE(station.Start(options, error)) << error;

@@ -45,14 +45,8 @@ protected:
     }
 
     StationOptions Options(int port) const {
-        StationOptions options;
-        options.musicDir = music_;
-        options.dataDir = home_ / "station";
+        StationOptions options = TestStationOptions(music_, home_ / "station");
         options.port = port;
-        options.mediaPort = 0;
-        options.cdnPort = 0;
-        options.adminPort = 0;
-        options.rescanMinutes = 0;
         options.logLevel = LogLevel::Fine;
         return options;
     }

@@ -16,17 +16,7 @@
 namespace vorn::station::test {
 namespace {
 
-StationOptions TestOptions(const vorn::test::TempDir& dir) {
-    StationOptions options;
-    options.musicDir = dir / "music";
-    options.dataDir = dir / "data";
-    options.port = 0;
-    options.mediaPort = 0;
-    options.cdnPort = 0;
-    options.adminPort = 0;
-    options.rescanMinutes = 0;
-    return options;
-}
+StationOptions TestOptions(const vorn::test::TempDir& dir) { return TestStationOptions(dir / "music", dir / "data"); }
 
 TEST(StationProgramTest, ServesTheMusicFolderAndKeepsItsDataAcrossRestarts) {
     CapturedLog log;

@@ -232,14 +232,7 @@ protected:
     }
 
     StationOptions Options(int cacheMegabytes = 64) const {
-        StationOptions options;
-        options.musicDir = home_ / "no-music";
-        options.dataDir = home_ / "data";
-        options.port = 0;
-        options.mediaPort = 0;
-        options.cdnPort = 0;
-        options.adminPort = 0;
-        options.rescanMinutes = 0;
+        StationOptions options = TestStationOptions(home_ / "no-music", home_ / "data");
         options.cacheMegabytes = cacheMegabytes;
         options.logLevel = LogLevel::Fine;
         return options;

@@ -9,6 +9,7 @@
 #include "station/store/RecentRecorder.h"
 #include "station/recommend/Recommender.h"
 #include "station/base/StationLog.h"
+#include "station/app/StationOptions.h"
 #include "station/app/StationService.h"
 #include "station/store/SqliteStore.h"
 #include "tests/support/TempDir.h"
@@ -39,6 +40,20 @@ private:
     mutable std::mutex mutex_;  // guards text_
     std::string text_;
 };
+
+// A station for a test: its own music and data folders, any free ports, no
+// mirror, no admin port (two stations never fight over one), scans only at start.
+inline StationOptions TestStationOptions(const std::string& music, const std::string& data) {
+    StationOptions options;
+    options.musicDir = music;
+    options.dataDir = data;
+    options.port = 0;
+    options.mediaPort = 0;
+    options.cdnPort = 0;
+    options.adminPort = 0;
+    options.rescanMinutes = 0;
+    return options;
+}
 
 // A record for a file that need not exist: catalogues built from these serve
 // recommendations, not media.
