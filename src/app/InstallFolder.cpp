@@ -30,7 +30,10 @@ std::string InstallFolder::ResourcesSource(const std::string& executablePath) {
 std::string InstallFolder::Prepare(const std::string& executablePath, std::string& problem) {
     RegistryKey key;
     key.Open(kVornKeyPath);
-    RegistryKey::Batch batch(key);  // a first start writes both folders at once
+    // A first start writes both folders at once, and without waiting for the
+    // disk, before the window is drawn: both are worked out again the same way
+    // should they be lost, and the first durable write comes soon after.
+    RegistryKey::Batch batch(key, false);
     std::string install;
     if (RegistryValue& value = key.Value("InstallDir"); value.Exists()) {
         install = value.AsText();

@@ -442,7 +442,7 @@ std::optional<RegistryFile::Values> RegistryFile::Load() const {
     return values;
 }
 
-bool RegistryFile::Write(const Values& values) const {
+bool RegistryFile::Write(const Values& values, bool flush) const {
     FileLock lock(path_);
     if (!lock.Held()) {
         return false;
@@ -469,7 +469,7 @@ bool RegistryFile::Write(const Values& values) const {
     for (const auto& [name, data] : values) {
         SetLine(lines, name, data);
     }
-    return lines == before || Replace(lines);
+    return lines == before || Replace(lines, flush);
 }
 
 void RegistryFile::SetLine(std::vector<std::string>& lines, const std::string& name, const RegistryData& data) const {
@@ -512,8 +512,8 @@ void RegistryFile::SetLine(std::vector<std::string>& lines, const std::string& n
     }
 }
 
-bool RegistryFile::Replace(const std::vector<std::string>& lines) const {
-    return ReplaceFileDurably(path_, Joined(lines));
+bool RegistryFile::Replace(const std::vector<std::string>& lines, bool flush) const {
+    return flush ? ReplaceFileDurably(path_, Joined(lines)) : ReplaceFileUnflushed(path_, Joined(lines));
 }
 
 }  // namespace vorn

@@ -46,7 +46,9 @@ public:
     // Sets values (names compared without regard to case), all in one
     // replacement of the file. False on failure, also when the existing file
     // cannot be read; the old file then stays as it was.
-    bool Write(const Values& values) const;
+    // `flush` false: the replacement does not wait for the disk (see
+    // ReplaceFileUnflushed), for values that would be written again the same.
+    bool Write(const Values& values, bool flush = true) const;
     bool Write(const std::string& name, const RegistryData& data) const { return Write(Values{{name, data}}); }
 
     static std::string FormatValueLine(const std::string& name, const RegistryData& data);
@@ -69,7 +71,7 @@ private:
     // which every writer holds from making its temporary file to renaming it.
     void RemoveStaleTemps() const;
     bool HasStaleTemps() const;
-    bool Replace(const std::vector<std::string>& lines) const;
+    bool Replace(const std::vector<std::string>& lines, bool flush) const;
 
     std::string path_;
     std::string keyName_;  // e.g. HKEY_CURRENT_USER\Software\Mirelund\Vorn

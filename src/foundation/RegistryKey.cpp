@@ -72,7 +72,7 @@ void RegistryKey::Store(const std::string& name, const RegistryData& data) {
 
 RegistryKey::Batch::~Batch() {
     if (--key_.batches_ > 0) return;
-    if (key_.file_ && !key_.batched_.empty()) key_.file_->Write(key_.batched_);
+    if (key_.file_ && !key_.batched_.empty()) key_.file_->Write(key_.batched_, flush_);
     key_.batched_.clear();
 }
 

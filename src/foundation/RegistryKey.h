@@ -45,16 +45,19 @@ public:
 
     // While a batch lives, values written through its key go to the store
     // together when it ends: one replacement of the file, and one flush to
-    // disk, for several values (the defaults of a first start).
+    // disk, for several values (the defaults of a first start). A batch of
+    // values that a later start would work out again the same way need not
+    // wait for the disk (`flush` false): a power cut loses nothing of worth.
     class Batch {
     public:
-        explicit Batch(RegistryKey& key) : key_(key) { ++key_.batches_; }
+        explicit Batch(RegistryKey& key, bool flush = true) : key_(key), flush_(flush) { ++key_.batches_; }
         ~Batch();
         Batch(const Batch&) = delete;
         Batch& operator=(const Batch&) = delete;
 
     private:
         RegistryKey& key_;
+        const bool flush_;
     };
 
 private:

@@ -23,9 +23,7 @@ bool WriteAll(int fd, const std::string& content) {
     return true;
 }
 
-}  // namespace
-
-bool ReplaceFileDurably(const std::string& path, const std::string& content, mode_t mode) {
+bool Replace(const std::string& path, const std::string& content, mode_t mode, bool flush) {
     std::string tempPath = path + ".XXXXXX";
     const int fd = ::mkstemp(tempPath.data());
     if (fd < 0) {
@@ -33,10 +31,23 @@ bool ReplaceFileDurably(const std::string& path, const std::string& content, mod
     }
     ::fchmod(fd, mode);
     bool ok = WriteAll(fd, content);
-    ok = ok && ::fsync(fd) == 0;
+    ok = ok && (!flush || ::fsync(fd) == 0);
     ok = (::close(fd) == 0) && ok;
     if (!ok || std::rename(tempPath.c_str(), path.c_str()) != 0) {
         ::unlink(tempPath.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReplaceFileUnflushed(const std::string& path, const std::string& content, mode_t mode) {
+    return Replace(path, content, mode, false);
+}
+
+bool ReplaceFileDurably(const std::string& path, const std::string& content, mode_t mode) {
+    if (!Replace(path, content, mode, true)) {
         return false;
     }
     // The rename itself is only durable once the folder is flushed too.

@@ -15,6 +15,11 @@ namespace vorn {
 // when any step failed.
 bool ReplaceFileDurably(const std::string& path, const std::string& content, mode_t mode = 0600);
 
+// The same replacement without waiting for the disk: readers see the old or
+// the new file whole, but a power cut may lose the new one (or leave it
+// empty). Only for content that can be made again the same way.
+bool ReplaceFileUnflushed(const std::string& path, const std::string& content, mode_t mode = 0600);
+
 // Appends `content` to `path` (created with mode 0600 when missing) and flushes
 // it to disk before returning. False when not all of it was written.
 bool AppendDurably(const std::string& path, const std::string& content);

@@ -169,6 +169,17 @@ TEST(RegistryFileTest, ValuesWrittenInABatchReachTheStoreTogetherAtItsEnd) {
     RegistryKey later;
     ASSERT_TRUE(later.Open(kVornKeyPath));
     EXPECT_EQ(later.Value("pref_hk").AsText(), "1");
+    // A batch that does not wait for the disk reaches the store the same way.
+    {
+        RegistryKey::Batch unflushed(key, false);
+        key.Value("MediaDir").SetText("/elsewhere/");
+        key.Value("pref_aot").SetText("0");
+    }
+    RegistryKey last;
+    ASSERT_TRUE(last.Open(kVornKeyPath));
+    EXPECT_EQ(last.Value("MediaDir").AsText(), "/elsewhere/");
+    EXPECT_EQ(last.Value("pref_aot").AsText(), "0");
+    EXPECT_EQ(last.Value("InstallDir").AsText(), "/second/");
 }
 
 TEST(RegistryFileTest, ConcurrentWritersFromManyThreadsLoseNothing) {
@@ -193,6 +204,8 @@ TEST(RegistryFileTest, ConcurrentWritersFromManyThreadsLoseNothing) {
     }
 }
 
+// Flushed to disk or not (the defaults of a first start), a replacement is
+// whole or absent for every reader.
 TEST(RegistryFileTest, AWriterKilledAtAnyMomentNeverLeavesAHalfWrittenStore) {
     IsolatedHome home;
     const std::string path = home / "store.reg";
@@ -203,7 +216,7 @@ TEST(RegistryFileTest, AWriterKilledAtAnyMomentNeverLeavesAHalfWrittenStore) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             for (int i = 0;; ++i) {
-                file.Write("counter" + std::to_string(i % 50), Text(std::string(200, 'c')));
+                file.Write({{"counter" + std::to_string(i % 50), Text(std::string(200, 'c'))}}, round % 2 == 0);
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5 + 7 * round));
