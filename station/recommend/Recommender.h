@@ -23,9 +23,10 @@ struct RecommenderSettings {
     int recentWindow = 200;     // recommendations remembered per listener
     double exploration = 0.15;  // share of the picks made to explore the catalogue
     double shrink = 2.0;        // how many neutral ratings a group's average starts with
+    double priorWeight = 1.0;   // weight of the community's prior of an item (ItemNeighbours::Prior)
     double neighbourWeight = 0.3;  // weight of the neighbours' verdict beside the groups' scores
     bool rotateThrees = false;  // items rated 3 stars come back in rotation too, not only 4 and 5
-    std::uint64_t seed = 0;     // 0: seeded from the system's random source
+    std::uint64_t seed = 0;     // 0: seeded from the system's random source; else runs repeat
 };
 
 // Picks items for a listener from what the listener rated. It offers items the
@@ -130,6 +131,7 @@ private:
         // or the recent memory change otherwise.
         std::deque<RotationPick> rotation;
         bool rotationValid = false;
+        std::uint64_t requests = 0;  // seeds each request's random source, with the listener
         std::mt19937_64 random;
     };
 
@@ -145,7 +147,16 @@ private:
                          const CatalogueSnapshot& snapshot) const;
     double GroupsScore(const Profile& profile, const EntryKeys& entry, int leaveOut) const;
     const Verdict* VerdictOf(const Profile& profile, std::int32_t item) const;
-    double Score(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const;
+    // How unsure the listener's preference for the group still is: the
+    // spread of its posterior (1 before any rating), narrowing with every rating.
+    double Spread(const Profile& profile, GroupId group) const;
+    // One draw from the posterior of the listener's preference for the group,
+    // the same for every candidate of one request.
+    double Sample(Profile& profile, GroupId group, double spread, FlatIdMap<double, GroupId>& samples) const;
+    // An item of a genre or artist the listener rated 2 stars or less on average.
+    bool Rejected(const Profile& profile, const EntryKeys& entry) const;
+    double Score(Profile& profile, const EntryKeys& entry, const ItemNeighbours* neighbours,
+                 FlatIdMap<double, GroupId>& samples) const;
     PickReason ReasonFor(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const;
 
     const RecommenderSettings settings_;
