@@ -109,7 +109,6 @@ public:
     int Rating(int l, int i) const { return ratings_[Index(l, i)]; }
     int Items() const { return static_cast<int>(items_.size()); }
     int GenreOf(int i) const { return items_[static_cast<std::size_t>(i)].genre; }
-    int Loved(int l) const { return static_cast<int>(Mix(Key(2, l, 0)) % kGenres); }
 
     // Distinct items per listener: half by popularity, half among liked ones.
     std::vector<RatingRecord> DrawRatings(int from, int to, int each) const {
@@ -364,7 +363,6 @@ public:
         : world_(world), snapshot_(snapshot) {
         RecommenderSettings settings;
         settings.seed = 5;
-        if (getenv("NW")) settings.neighbourWeight = atof(getenv("NW"));
         recommender_ = std::make_unique<Recommender>(settings);
         std::vector<std::int32_t> ids;
         for (int l = 1; l <= listeners; ++l) ids.push_back(l);
@@ -510,9 +508,6 @@ Curves Run(const Population& population, int newcomers, int items, int backgroun
                             curves.neighbourJustified[stage].Add(rating >= 4);
                         }
                         curves.disliked[stage].Add(station.LastDisliked()[k]);
-                        if (getenv("DBG")) { static std::map<int,int> per; if (stage == 5) per[l] += world.GenreOf(picks[k]) == world.Loved(l); if (round == 29 && n == newcomers - 1 && k == 3) { int h[21] = {}; for (int x = background; x < background + newcomers; ++x) h[per[x]]++; for (int q = 0; q <= 20; ++q) std::printf("%d ", h[q]); std::printf("histogram\n"); per.clear(); } }
-                        if (getenv("DBG")) { static long in[6], all[6]; in[stage] += world.GenreOf(picks[k]) == world.Loved(l); all[stage]++; if (round == 29 && n == newcomers - 1 && k == 3) { for (int q = 0; q < 6; ++q) std::printf("%.2f ", double(in[q]) / all[q]); std::printf("in loved\n"); for (int q = 0; q < 6; ++q) in[q] = all[q] = 0; } }
-                        if (getenv("DBG") && stage == 5) { static int kinds[2][8]; kinds[rating >= 4][static_cast<int>(station.LastKinds()[k])]++; static int n = 0; if (++n % 2000 == 0) { for (int h = 0; h < 2; ++h) { for (int q = 0; q < 6; ++q) std::printf("%d ", kinds[h][q]); std::printf("\n"); } } }
                         stationRatings.push_back({l + 1, picks[k] + 1, rating});
                     }
                     if (pickers[p] == &knn) knnRatings.push_back({l + 1, picks[k] + 1, rating});

@@ -18,12 +18,14 @@ constexpr double kSpread = 0.3;
 // Wider for genres: there are few of them and each holds many items, so
 // trying an unknown one is worth more than trying an unknown artist.
 constexpr double kGenreSpread = 0.8;
+constexpr double kUnknownGenreShrink = 2;  // rated genres an unrated genre's expectation starts with at neutral
 // A group is clearly liked when its average is this many stars above neutral
 // after shrinking, over the square root of its ratings and `shrink`: one
 // standard error of a rating's spread of about a star.
 constexpr double kClearlyLiked = 1.5;
+constexpr double kWellRated = 3.5;  // and its plain average at least this
 constexpr double kLikedFloor = 0.2;  // a group is a favourite above this preference
-constexpr double kPriorRatings = 10;  // listener's ratings at which the community's prior weighs half
+constexpr double kPriorRatings = 40;  // listener's ratings at which the community's prior weighs half
 constexpr int kExplorationDraws = 6;
 constexpr int kGroupDraws = 3;  // members of a favourite group weighed for one candidate
 constexpr int kMaxCount = 50;
@@ -185,6 +187,22 @@ void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapsh
         sum += value;
     }
     profile.mean = profile.ratings.empty() ? kNeutral : sum / static_cast<double>(profile.ratings.size());
+    // What an unrated genre is expected to be worth: the listener's rated
+    // genres on average, shrunk towards neutral. A listener who disliked most
+    // genres tried expects little of the next, and explores less once a
+    // loved one is found.
+    double genres = 0;
+    int genreCount = 0;
+    for (const auto& [item, value] : profile.ratings) {
+        (void)value;
+        const CatalogueEntry* entry = snapshot.Find(item);
+        if (entry != nullptr && entry->genre != kNoGroup && profile.seenGenre.insert(entry->genre).second) {
+            genres += Preference(profile, entry->genre);
+            ++genreCount;
+        }
+    }
+    profile.seenGenre.clear();
+    profile.unknownGenre = genres / (genreCount + kUnknownGenreShrink);
     profile.verdictsValid = false;
     profile.liked.clear();
     double total = 0;
@@ -240,15 +258,16 @@ double Recommender::Spread(const Profile& profile, GroupId group) const {
     return std::sqrt(settings_.shrink / ((stat == nullptr ? 0 : stat->count) + settings_.shrink));
 }
 
-double Recommender::Sample(Profile& profile, GroupId group, double spread, FlatIdMap<double, GroupId>& samples) const {
+double Recommender::Sample(Profile& profile, GroupId group, bool genre, FlatIdMap<double, GroupId>& samples) const {
+    const double spread = genre ? kGenreSpread : kSpread;
     if (group == kNoGroup) {
         return 0;
     }
     if (const double* drawn = samples.Find(group); drawn != nullptr) {
         return *drawn;
     }
-    const double drawn =
-        Preference(profile, group) + spread * Spread(profile, group) * std::normal_distribution<double>()(profile.random);
+    const double mean = genre && !profile.stats.Contains(group) ? profile.unknownGenre : Preference(profile, group);
+    const double drawn = mean + spread * Spread(profile, group) * std::normal_distribution<double>()(profile.random);
     samples.Set(group, drawn);
     return drawn;
 }
@@ -379,9 +398,9 @@ const Recommender::Verdict* Recommender::VerdictOf(const Profile& profile, std::
 // everyone made of the item.
 double Recommender::Score(Profile& profile, const EntryKeys& entry, const ItemNeighbours* neighbours,
                           FlatIdMap<double, GroupId>& samples) const {
-    double score = kArtistWeight * Sample(profile, entry.artist, kSpread, samples) +
-                   kAlbumWeight * Sample(profile, entry.album, kSpread, samples) +
-                   kGenreWeight * Sample(profile, entry.genre, kGenreSpread, samples);
+    double score = kArtistWeight * Sample(profile, entry.artist, false, samples) +
+                   kAlbumWeight * Sample(profile, entry.album, false, samples) +
+                   kGenreWeight * Sample(profile, entry.genre, true, samples);
     if (neighbours != nullptr) {
         if (const Verdict* verdict = VerdictOf(profile, entry.id); verdict != nullptr) {
             score += profile.verdictWeight * verdict->value;
@@ -407,7 +426,8 @@ PickReason Recommender::ReasonFor(const Profile& profile, const EntryKeys& entry
         const double part = weight * Preference(profile, group);
         const GroupStat* stat = group == kNoGroup ? nullptr : profile.stats.Find(group);
         const double count = stat == nullptr ? 0 : stat->count;
-        if (part > best && Preference(profile, group) > kClearlyLiked / std::sqrt(count + settings_.shrink)) {
+        if (part > best && stat != nullptr && stat->sum >= kWellRated * count &&
+            Preference(profile, group) > kClearlyLiked / std::sqrt(count + settings_.shrink)) {
             best = part;
             reason.kind = kind;
         }

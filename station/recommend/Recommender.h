@@ -7,6 +7,7 @@
 #include <random>
 #include <shared_mutex>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -112,6 +113,8 @@ private:
         FlatIdMap<GroupStat, GroupId> stats;
         std::vector<std::pair<GroupId, double>> liked;  // groups rated above neutral, cumulative weight
         double mean = 3.0;  // the listener's average rating
+        double unknownGenre = 0;  // the preference expected of a genre the listener has not rated
+        std::unordered_set<GroupId> seenGenre;  // scratch of RefreshStats
         // Neighbours' verdicts: (item id, verdict) sorted by id, the strongest
         // both ways; the best liked ones again, best first, to draw from.
         std::vector<Verdict> verdicts;
@@ -152,7 +155,7 @@ private:
     double Spread(const Profile& profile, GroupId group) const;
     // One draw from the posterior of the listener's preference for the group,
     // the same for every candidate of one request.
-    double Sample(Profile& profile, GroupId group, double spread, FlatIdMap<double, GroupId>& samples) const;
+    double Sample(Profile& profile, GroupId group, bool genre, FlatIdMap<double, GroupId>& samples) const;
     // An item of a genre or artist the listener rated 2 stars or less on average.
     bool Rejected(const Profile& profile, const EntryKeys& entry) const;
     double Score(Profile& profile, const EntryKeys& entry, const ItemNeighbours* neighbours,
