@@ -551,18 +551,15 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     bool newOnesGone = false;
     std::size_t lovedTaken = 0;
     // `rotated`: the listener's rating of a loved item back in rotation.
-    const auto take = [&](std::uint32_t index, bool scored, std::int32_t rotated = 0) {
+    const auto take = [&](std::uint32_t index, std::int32_t rotated = 0) {
         if (reasons != nullptr) {
             PickReason reason;
             if (rotated != 0) {
                 reason.kind = PickReason::Kind::Rotation;
                 reason.voter = keys[index].id;
                 reason.voterRating = rotated;
-            } else if (scored) {
-                reason = ReasonFor(profile, keys[index], neighbours != nullptr);
             } else {
-                reason.genreRated = keys[index].genre != kNoGroup && profile.stats.Contains(keys[index].genre);
-                reason.artistRated = keys[index].artist != kNoGroup && profile.stats.Contains(keys[index].artist);
+                reason = ReasonFor(profile, keys[index], neighbours != nullptr);
             }
             reasons->push_back(reason);
         }
@@ -590,7 +587,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
                 }
             }
             if (best >= 0) {
-                take(static_cast<std::uint32_t>(best), false);
+                take(static_cast<std::uint32_t>(best));
                 continue;
             }
         }
@@ -598,22 +595,30 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
             ++next;
         }
         if (next < pool.size()) {
-            take(pool[next++].index, true);
+            take(pool[next++].index);
             continue;
         }
         // The draws found too little: walk the catalogue from a random place,
-        // while the memory says that something new is left.
+        // while the memory says that something new is left; an item of a
+        // rejected genre or artist only when nothing else is.
         if (!newOnesGone && NewLeft(profile, snapshot) > 0) {
             const std::size_t start = Below(profile.random, live.size());
             std::int64_t found = -1;
+            std::int64_t rejected = -1;
             for (std::size_t k = 0; k < live.size() && found < 0; ++k) {
                 const std::uint32_t index = live[(start + k) % live.size()];
-                if (eligible(index)) {
+                if (!eligible(index)) {
+                    continue;
+                }
+                if (!Rejected(profile, keys[index])) {
                     found = index;
+                } else if (rejected < 0) {
+                    rejected = index;
                 }
             }
+            found = found >= 0 ? found : rejected;
             if (found >= 0) {
-                take(static_cast<std::uint32_t>(found), false);
+                take(static_cast<std::uint32_t>(found));
                 continue;
             }
         }
@@ -629,7 +634,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
             }
             profile.rotation.push_back(pick);
             ++lovedTaken;
-            take(static_cast<std::uint32_t>(entry - entries.data()), false, pick.rating);
+            take(static_cast<std::uint32_t>(entry - entries.data()), pick.rating);
             continue;
         }
         // Nothing loved left for this answer: an unrated item again, the one
@@ -646,7 +651,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         if (oldest < 0) {
             break;
         }
-        take(static_cast<std::uint32_t>(oldest), false);
+        take(static_cast<std::uint32_t>(oldest));
     }
     return chosen;
 }

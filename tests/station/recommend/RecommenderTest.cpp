@@ -79,8 +79,8 @@ TEST_F(RecommenderTest, ALoverOfOneGenreGetsMostlyThatGenreAndNothingRated) {
 }
 
 // A pick's reason names the part of its score that weighed most: here the
-// liked genre (or one of its artists or albums) for every Jazz pick, and
-// exploration for the rest, which nothing the listener rated speaks for.
+// liked genre (or one of its artists or albums) for every pick, all Jazz:
+// the genres rated 1 star are never offered again.
 TEST_F(RecommenderTest, EveryPickIsToldWhatMadeIt) {
     Recommender recommender(Seeded(3));
     const auto snapshot = catalogue_->Current();
@@ -92,7 +92,6 @@ TEST_F(RecommenderTest, EveryPickIsToldWhatMadeIt) {
     }
     recommender.ApplyRatings(1, ratings);
     int liked = 0;
-    int explored = 0;
     for (int round = 0; round < 10; ++round) {
         std::vector<PickReason> reasons;
         const std::vector<std::int32_t> picks = recommender.Recommend(1, 4, *snapshot, &reasons);
@@ -106,13 +105,11 @@ TEST_F(RecommenderTest, EveryPickIsToldWhatMadeIt) {
                     << text;
                 liked += 1;
             } else {
-                EXPECT_EQ(text, "New for you: exploring " + entry.record.genre);
-                explored += 1;
+                ADD_FAILURE() << "offered " << entry.record.genre << ", rated 1 star: " << text;
             }
         }
     }
-    EXPECT_GE(liked, 20);
-    EXPECT_GE(explored, 1);
+    EXPECT_EQ(liked, 40);
     // Without a place to put them, no reasons are worked out and picks go on.
     EXPECT_EQ(recommender.Recommend(1, 4, *snapshot).size(), 4u);
 }
@@ -148,9 +145,10 @@ TEST_F(RecommenderTest, ALovedAlbumIsPreferredToItsArtistsOtherOne) {
             }
         }
     }
-    // Of up to 8 picks a seed, most of the loved album's 5 unrated items; the
-    // other's come in only by exploring.
-    EXPECT_GE(fromLoved, 50) << fromLoved << " from the loved album";
+    // Of up to 8 picks a seed, most of the loved album's 5 unrated items (the
+    // three genres not rated yet get tried too); the other's come in only by
+    // exploring.
+    EXPECT_GE(fromLoved, 40) << fromLoved << " from the loved album, " << fromOther << " from the other";
     EXPECT_LE(fromOther * 5, fromLoved) << fromLoved << " from the loved album, " << fromOther << " from the other";
 }
 
@@ -366,7 +364,8 @@ TEST_F(RecommenderTest, NeighboursFindATasteTheTagsCannotSee) {
     };
     const int without = share(false);
     const int with = share(true);
-    EXPECT_LE(without, 6);
+    // The tags tell a little (the cluster's items share two genres).
+    EXPECT_GE(with, 2 * without) << "with neighbours: " << with;
     EXPECT_GE(with, 12) << "without neighbours: " << without;
 
     // A pick the neighbours made names the rated item whose vote weighed most
