@@ -491,7 +491,7 @@ TEST_F(RecommenderTest, ExploringTriesTheUnknownAndNeverTheRejected) {
         }
     }
     EXPECT_EQ(offered["Folk"] + offered["Techno"], 0);
-    EXPECT_GE(offered["Ambient"], 30) << offered["Jazz"] << " Jazz";
+    EXPECT_GE(offered["Ambient"], 45) << offered["Jazz"] << " Jazz";
     EXPECT_GE(offered["Jazz"], offered["Ambient"]);
 }
 
@@ -514,21 +514,25 @@ TEST_F(RecommenderTest, ReasonsNameOnlyWhatTheRatingsShow) {
         }
         return told;
     };
-    // 24 Jazz items, one in four rated 4 stars and the rest 3: a little
-    // above neutral for Jazz and for each of its artists and albums.
+    // 48 Jazz items, one in four rated 4 stars and the rest 3: a little
+    // above neutral for Jazz and for each of its artists and albums, surely
+    // but not by much.
     std::vector<std::pair<std::int32_t, std::int32_t>> lukewarm;
     const std::vector<std::int32_t> jazz = ItemsOf(*snapshot, "Jazz");
-    for (std::size_t k = 0; k < 24; ++k) {
+    for (std::size_t k = 0; k < 48; ++k) {
         lukewarm.emplace_back(jazz[k], k % 4 == 0 ? 4 : 3);
     }
     // One item of every genre rated 3 stars: nothing is new by genre.
     for (const char* genre : kGenres) {
         lukewarm.emplace_back(ItemsOf(*snapshot, genre).back(), 3);
     }
+    int jazzOffered = 0;
     for (const auto& [genre, text] : texts(lukewarm)) {
+        jazzOffered += genre == "Jazz" ? 1 : 0;
         EXPECT_EQ(text.find("Because you like"), std::string::npos) << genre << ": " << text;
         EXPECT_NE(text, "New for you: exploring " + genre);
     }
+    EXPECT_GE(jazzOffered, 1);
     // Six Jazz items loved: Jazz picks say so (by genre, artist or album).
     std::vector<std::pair<std::int32_t, std::int32_t>> loved;
     for (std::size_t k = 0; k < 6; ++k) {
