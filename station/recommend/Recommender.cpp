@@ -18,7 +18,8 @@ constexpr double kSpread = 0.3;
 // Wider for genres: there are few of them and each holds many items, so
 // trying an unknown one is worth more than trying an unknown artist.
 constexpr double kGenreSpread = 0.8;
-constexpr double kUnknownGenreShrink = 2;  // rated genres an unrated genre's expectation starts with at neutral
+constexpr double kUnknownGenreShrink = 2;
+constexpr GroupId kUnknownGenreKey = ~GroupId{0};  // the draw shared by every genre not rated yet  // rated genres an unrated genre's expectation starts with at neutral
 // A group is clearly liked when its average is this many stars above neutral
 // after shrinking, over the square root of its ratings and `shrink`: one
 // standard error of a rating's spread of about a star.
@@ -263,12 +264,17 @@ double Recommender::Sample(Profile& profile, GroupId group, bool genre, FlatIdMa
     if (group == kNoGroup) {
         return 0;
     }
-    if (const double* drawn = samples.Find(group); drawn != nullptr) {
+    // Every genre not rated yet is one choice, drawn once: trying the
+    // unknown competes with the known favourites as one option, not once per
+    // unknown genre (which would make the best of many draws win).
+    const bool unknownGenre = genre && !profile.stats.Contains(group);
+    const GroupId key = unknownGenre ? kUnknownGenreKey : group;
+    if (const double* drawn = samples.Find(key); drawn != nullptr) {
         return *drawn;
     }
-    const double mean = genre && !profile.stats.Contains(group) ? profile.unknownGenre : Preference(profile, group);
+    const double mean = unknownGenre ? profile.unknownGenre : Preference(profile, group);
     const double drawn = mean + spread * Spread(profile, group) * std::normal_distribution<double>()(profile.random);
-    samples.Set(group, drawn);
+    samples.Set(key, drawn);
     return drawn;
 }
 
