@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 
 #include "station/recommend/LovedRotation.h"
 
@@ -18,8 +19,8 @@ constexpr double kSpread = 0.3;
 // Wider for genres: there are few of them and each holds many items, so
 // trying an unknown one is worth more than trying an unknown artist.
 constexpr double kGenreSpread = 0.8;
-constexpr double kUnknownGenreShrink = 2;
-constexpr GroupId kUnknownGenreKey = ~GroupId{0};  // the draw shared by every genre not rated yet  // rated genres an unrated genre's expectation starts with at neutral
+constexpr double kUnknownGenreShrink = 2;  // rated genres an unrated genre's expectation starts with at neutral
+constexpr GroupId kUnknownGenreKey = ~GroupId{0};  // the draw shared by every genre not rated yet
 // A group is clearly liked when its average is this many stars above neutral
 // after shrinking, over the square root of its ratings and `shrink`: one
 // standard error of a rating's spread of about a star.
@@ -193,17 +194,14 @@ void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapsh
     // genres tried expects little of the next, and explores less once a
     // loved one is found.
     double genres = 0;
-    int genreCount = 0;
-    for (const auto& [item, value] : profile.ratings) {
-        (void)value;
-        const CatalogueEntry* entry = snapshot.Find(item);
-        if (entry != nullptr && entry->genre != kNoGroup && profile.seenGenre.insert(entry->genre).second) {
+    std::unordered_set<GroupId> rated;
+    for (const auto& rating : profile.ratings) {
+        const CatalogueEntry* entry = snapshot.Find(rating.first);
+        if (entry != nullptr && entry->genre != kNoGroup && rated.insert(entry->genre).second) {
             genres += Preference(profile, entry->genre);
-            ++genreCount;
         }
     }
-    profile.seenGenre.clear();
-    profile.unknownGenre = genres / (genreCount + kUnknownGenreShrink);
+    profile.unknownGenre = genres / (static_cast<double>(rated.size()) + kUnknownGenreShrink);
     profile.verdictsValid = false;
     profile.liked.clear();
     double total = 0;
@@ -555,6 +553,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
                           1.0 - static_cast<double>(profile.ratings.size()) / kSettledRatings);
     std::size_t next = 0;
     bool newOnesGone = false;
+    bool onlyRejectedLeft = false;  // a walk found nothing new but rejected items
     std::size_t lovedTaken = 0;
     // `rotated`: the listener's rating of a loved item back in rotation.
     const auto take = [&](std::uint32_t index, std::int32_t rotated = 0) {
@@ -616,12 +615,13 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
                 if (!eligible(index)) {
                     continue;
                 }
-                if (!Rejected(profile, keys[index])) {
+                if (onlyRejectedLeft || !Rejected(profile, keys[index])) {
                     found = index;
                 } else if (rejected < 0) {
                     rejected = index;
                 }
             }
+            onlyRejectedLeft = found < 0;
             found = found >= 0 ? found : rejected;
             if (found >= 0) {
                 take(static_cast<std::uint32_t>(found));

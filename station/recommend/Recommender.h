@@ -7,7 +7,6 @@
 #include <random>
 #include <shared_mutex>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -114,7 +113,6 @@ private:
         std::vector<std::pair<GroupId, double>> liked;  // groups rated above neutral, cumulative weight
         double mean = 3.0;  // the listener's average rating
         double unknownGenre = 0;  // the preference expected of a genre the listener has not rated
-        std::unordered_set<GroupId> seenGenre;  // scratch of RefreshStats
         // Neighbours' verdicts: (item id, verdict) sorted by id, the strongest
         // both ways; the best liked ones again, best first, to draw from.
         std::vector<Verdict> verdicts;
