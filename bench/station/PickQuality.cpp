@@ -198,6 +198,17 @@ private:
     std::vector<std::int8_t> ratings_;
 };
 
+// The sum and number of a listener's ratings in each genre.
+std::map<int, std::pair<double, int>> GenreTallies(const World& world, const std::vector<std::pair<int, int>>& rated) {
+    std::map<int, std::pair<double, int>> genres;
+    for (const auto& [item, rating] : rated) {
+        auto& g = genres[world.GenreOf(item)];
+        g.first += rating;
+        g.second += 1;
+    }
+    return genres;
+}
+
 struct Tally {
     long hits = 0, picks = 0;
     void Add(bool hit) {
@@ -262,12 +273,7 @@ class PopularPicker : public Picker {
 public:
     PopularPicker(const World& world, std::vector<int> popular) : world_(world), popular_(std::move(popular)) {}
     std::vector<int> Pick(int l) override {
-        std::map<int, std::pair<double, int>> genres;
-        for (const auto& [item, rating] : own_[l]) {
-            auto& g = genres[world_.GenreOf(item)];
-            g.first += rating;
-            g.second += 1;
-        }
+        const std::map<int, std::pair<double, int>> genres = GenreTallies(world_, own_[l]);
         std::set<int> good;
         for (const auto& [genre, sum] : genres) {
             if (sum.first / sum.second >= 3.5) good.insert(genre);
@@ -372,12 +378,7 @@ public:
         recommender_->SetNeighbours(std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings)));
     }
     std::vector<int> Pick(int l) override {
-        std::map<int, std::pair<double, int>> genres;
-        for (const auto& [item, rating] : own_[l]) {
-            auto& g = genres[world_.GenreOf(item)];
-            g.first += rating;
-            g.second += 1;
-        }
+        const std::map<int, std::pair<double, int>> genres = GenreTallies(world_, own_[l]);
         std::vector<PickReason> reasons;
         const auto start = Clock::now();
         const std::vector<std::int32_t> ids = recommender_->Recommend(l + 1, kCount, snapshot_, &reasons);
