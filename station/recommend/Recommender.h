@@ -31,10 +31,17 @@ struct RecommenderSettings {
 
 // Picks items for a listener from what the listener rated. It offers items the
 // listener has not rated and has not been offered within the recent memory
-// (the last `recentWindow` picks), leans towards artists, albums and genres
-// rated high and away from those rated low (each group's average is pulled
-// towards the neutral 3 while it has few ratings), and spends a share of the
-// picks on items offered least so far, so the whole catalogue gets heard.
+// (the last `recentWindow` picks). The listener's liking of each artist, album
+// and genre is a posterior: its average against the neutral 3, pulled towards
+// neutral while it has few ratings, with a spread that narrows with every
+// rating. Each request draws the groups' likings from it (Thompson sampling),
+// so a group the listener knows little of comes up now and then and one the
+// listener is sure of dominates; every genre not rated yet shares one draw,
+// expected at the listener's rated genres' average. An item of a genre or
+// artist rated 2 stars or less on average is not offered while anything else
+// new is left. Without item neighbours (below) a share of the picks goes to
+// the items offered least so far, so the whole catalogue gets heard; with
+// them, fewer, since the community prior already spreads the picks.
 //
 // Once everything unrated has been offered, the listener's loved items (rated
 // 4 or 5; also 3 with `rotateThrees`, and 3 alone once everything is rated
@@ -48,8 +55,11 @@ struct RecommenderSettings {
 // Once neighbours are set (ItemNeighbours, rebuilt in the background from
 // every listener's ratings), each rated item lends its verdict (the rating
 // against the listener's average) to its neighbours, weighted by similarity:
-// the items with the best verdicts supply a third of the candidates, and every
-// candidate's score adds its verdict. That finds tastes across artists and
+// the items with the best verdicts supply a quarter of the candidates, and every
+// candidate's score adds its verdict. The same table holds each item's
+// community prior: the items everyone liked best supply another quarter, and
+// every score adds the prior, weighing less as the listener's own ratings
+// come in. That finds tastes across artists and
 // genres, which the tags alone cannot see. The verdicts are worked out once
 // per change of the listener's ratings or of the neighbours, from at most
 // kVerdictRatings ratings, and a bounded number of them is kept per listener.
@@ -65,6 +75,9 @@ struct RecommenderSettings {
 // items left among many makes it walk the catalogue for them. The rotation
 // costs the number of loved items once per change of the ratings, then only
 // its picks.
+//
+// Each request's random source is seeded from `seed`, the listener and the
+// request's number, so a seeded run repeats exactly for the same requests.
 //
 // Thread-safe; requests of different listeners run in parallel.
 class Recommender {
