@@ -1,37 +1,46 @@
-// Usage: pick_quality [listeners] [items] [judged listeners]
+// Usage: pick_quality [new listeners] [items] [background listeners]
 //
-// How well the station's picks match what listeners like, on synthetic
-// populations whose tastes are known. 2,000 listeners (by default) with hidden
-// tastes over 10,000 items: 1,000 artists of 10 items (two albums of five) in
-// 25 genres, and 30 taste clusters that cut across artists and genres and that
-// no tag reveals. Each listener rates 100 items drawn as people come to rate
-// things: half by popularity (a Zipf law), half among what they already like.
-// Every other item's rating, the one the hidden taste would give, is held out.
+// How fast the station's picks learn what a new listener likes, on synthetic
+// populations whose tastes are known. 5,000 items (by default): artists of 10
+// items (two albums of five) in 40 genres; every item has a quality everyone
+// hears a little, and a popularity (a Zipf law). 300 background listeners
+// (by default) rate 120 items each as people come to rate things: half by
+// popularity, half among what they already like. Then 100 new listeners take
+// 30 rounds of 4 picks each and rate every pick with their hidden taste; the
+// item neighbours are rebuilt from everyone's ratings every 5 rounds, as the
+// station does in the background.
 //
-// Two populations:
-//   tags      taste follows genres and artists only: the tags tell it all;
-//   clusters  taste follows mostly the hidden clusters, a little the genres.
-// For a sample of listeners each recommender is asked five times for 4 items;
-// "hit rate at 4" is the share of recommended items the hidden taste rates 4
-// or 5. Printed side by side: random picks, the recommender without item
-// neighbours (the groups alone) and with them, and the cost of a request and of
-// building the neighbours.
+// Three populations:
+//   one genre        taste follows one genre;
+//   artists+genres   taste follows a few genres and each artist;
+//   hidden factors   taste follows hidden factors that cross genres.
+// The station's recommender (through Recommend and ApplyRatings, with its
+// reasons) runs beside random picks, "most popular in the genres you rated
+// well", a plain item kNN, and the ceiling (each listener's own best unrated
+// items). Printed by rounds 1-5, ..., 26-30: the hit rate (share of picks
+// rated 4 or 5) and its ratio to the ceiling; the hit rate of the picks told
+// "Because you rated ..." (neighbour-justified); the share of the picks in a
+// genre the listener rated 2 or less on average so far; and reasons that were
+// not true ("Because you like G" without clearly positive evidence for G, "New
+// for you: exploring G" after a rating in G).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "station/base/StationLog.h"
 #include "station/catalogue/CatalogueSnapshot.h"
 #include "station/recommend/ItemNeighbours.h"
 #include "station/recommend/Recommender.h"
-#include "station/base/StationLog.h"
 
 using namespace vorn::station;
 using Clock = std::chrono::steady_clock;
@@ -39,11 +48,14 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kArtistItems = 10;
-constexpr int kGenres = 25;
-constexpr int kClusters = 30;
-constexpr int kRatingsEach = 100;
-constexpr int kRequests = 5;
+constexpr int kGenres = 40;
+constexpr int kFactors = 6;
+constexpr int kBackgroundRatings = 120;
+constexpr int kRounds = 30;
+constexpr int kStage = 5;  // rounds per stage, and between neighbour rebuilds
+constexpr int kStages = kRounds / kStage;
 constexpr int kCount = 4;
+constexpr GroupId kGenreBase = 900000;
 
 std::uint64_t Mix(std::uint64_t x) {
     x += 0x9E3779B97F4A7C15ull;
@@ -59,48 +71,48 @@ double Normal(std::uint64_t key) {
     return std::sqrt(-2 * std::log(u1)) * std::cos(6.283185307179586 * u2);
 }
 
-std::uint64_t Key(std::uint64_t kind, std::uint64_t a, std::uint64_t b) { return Mix(kind * 0x1000003 ^ Mix(a * 0x10001 ^ b)); }
+std::uint64_t Key(std::uint64_t kind, std::uint64_t a, std::uint64_t b) {
+    return Mix(kind * 0x1000003 ^ Mix(a * 0x10001 ^ b));
+}
 
 struct Item {
-    int artist, album, genre, cluster;
+    int artist, album, genre;
+    double quality;
 };
+
+enum class Taste { OneGenre, ArtistsAndGenres, HiddenFactors };
 
 struct Population {
     const char* name;
-    double genre, artist, cluster;  // weights of each part of the hidden taste
+    Taste taste;
 };
 
 class World {
 public:
-    World(int listeners, int items, Population population)
-        : listeners_(listeners), population_(population) {
+    World(int items, Population population, int listeners) : population_(population), listeners_(listeners) {
         for (int n = 0; n < items; ++n) {
             const int artist = n / kArtistItems;
-            items_.push_back({artist, artist * 2 + (n % kArtistItems) / 5, artist % kGenres,
-                              static_cast<int>(Mix(Key(1, n, 0)) % kClusters)});
+            items_.push_back({artist, artist * 2 + (n % kArtistItems) / 5,
+                              static_cast<int>(Mix(Key(1, artist, 0)) % kGenres), 0.45 * Normal(Key(6, n, 0))});
+        }
+        // Every listener's rating of every item, worked out once.
+        ratings_.resize(static_cast<std::size_t>(listeners) * items_.size());
+        for (int l = 0; l < listeners; ++l) {
+            for (int i = 0; i < items; ++i) {
+                const double taste = TasteOf(l, i);
+                ratings_[Index(l, i)] =
+                    static_cast<std::int8_t>(std::clamp(static_cast<int>(std::lround(2.6 + taste)), 1, 5));
+            }
         }
     }
 
-    // What listener `l` thinks of item `i`, before rounding.
-    double Taste(int l, int i) const {
-        const Item& item = items_[static_cast<std::size_t>(i)];
-        // Each listener loves three genres and two clusters and is lukewarm
-        // about the rest; artists vary around that.
-        const auto liked = [&](int kind, int value, int among, int loved) {
-            for (int k = 0; k < loved; ++k) {
-                if (static_cast<int>(Mix(Key(kind, l, k)) % among) == value) return 1.6;
-            }
-            return -0.25 + 0.3 * Normal(Key(kind + 10, l, value));
-        };
-        return population_.genre * liked(2, item.genre, kGenres, 3) +
-               population_.artist * 0.6 * Normal(Key(4, l, item.artist)) +
-               population_.cluster * liked(3, item.cluster, kClusters, 2) + 0.45 * Normal(Key(5, l, i));
-    }
-    int Rating(int l, int i) const { return std::clamp(static_cast<int>(std::lround(2.6 + Taste(l, i))), 1, 5); }
+    int Rating(int l, int i) const { return ratings_[Index(l, i)]; }
+    int Items() const { return static_cast<int>(items_.size()); }
+    int GenreOf(int i) const { return items_[static_cast<std::size_t>(i)].genre; }
 
-    // 100 distinct items per listener: half by popularity, half among liked ones.
-    std::vector<RatingRecord> DrawRatings() const {
-        const int items = static_cast<int>(items_.size());
+    // Distinct items per listener: half by popularity, half among liked ones.
+    std::vector<RatingRecord> DrawRatings(int from, int to, int each) const {
+        const int items = Items();
         std::vector<double> zipf(static_cast<std::size_t>(items));
         double total = 0;
         for (int r = 0; r < items; ++r) {
@@ -112,16 +124,17 @@ public:
         std::shuffle(byPopularity.begin(), byPopularity.end(), std::mt19937(7));
         std::vector<RatingRecord> ratings;
         std::mt19937_64 random(11);
-        for (int l = 0; l < listeners_; ++l) {
+        for (int l = from; l < to; ++l) {
             std::set<int> chosen;
-            for (int tries = 0; tries < 200000 && static_cast<int>(chosen.size()) < kRatingsEach; ++tries) {
+            for (int tries = 0; tries < 200000 && static_cast<int>(chosen.size()) < each; ++tries) {
                 int item = 0;
                 if (tries % 2 == 0) {
                     const double at = std::uniform_real_distribution<double>(0, total)(random);
-                    item = byPopularity[static_cast<std::size_t>(std::lower_bound(zipf.begin(), zipf.end(), at) - zipf.begin())];
+                    item = byPopularity[static_cast<std::size_t>(std::lower_bound(zipf.begin(), zipf.end(), at) -
+                                                                 zipf.begin())];
                 } else {
                     item = static_cast<int>(random() % static_cast<std::uint64_t>(items));
-                    if (Taste(l, item) < 1.0) continue;  // people mostly go looking for what they like
+                    if (Rating(l, item) < 4) continue;  // people mostly go looking for what they like
                 }
                 chosen.insert(item);
             }
@@ -137,109 +150,401 @@ public:
         for (std::size_t n = 0; n < items_.size(); ++n) {
             CatalogueEntry entry;
             entry.record.id = static_cast<std::int32_t>(n + 1);
+            entry.record.artist = "Artist " + std::to_string(items_[n].artist);
+            entry.record.title = "Title " + std::to_string(n);
+            entry.record.genre = "Genre " + std::to_string(items_[n].genre);
             entry.artist = static_cast<GroupId>(1 + items_[n].artist);
             entry.album = static_cast<GroupId>(100000 + items_[n].album);
-            entry.genre = static_cast<GroupId>(900000 + items_[n].genre);
+            entry.genre = kGenreBase + static_cast<GroupId>(items_[n].genre);
             entries.push_back(std::move(entry));
         }
         return std::make_shared<CatalogueSnapshot>(std::move(entries), 1);
     }
 
-    int Listeners() const { return listeners_; }
-    int Items() const { return static_cast<int>(items_.size()); }
-
 private:
-    int listeners_;
+    std::size_t Index(int l, int i) const {
+        return static_cast<std::size_t>(l) * items_.size() + static_cast<std::size_t>(i);
+    }
+
+    double TasteOf(int l, int i) const {
+        const Item& item = items_[static_cast<std::size_t>(i)];
+        const double noise = 0.4 * Normal(Key(5, l, i)) + item.quality;
+        // Loves `loved` genres of kGenres; lukewarm or cold about the rest.
+        const auto genre = [&](int loved, double love) {
+            for (int k = 0; k < loved; ++k) {
+                if (static_cast<int>(Mix(Key(2, l, k)) % kGenres) == item.genre) return love;
+            }
+            return -0.3 + 0.35 * Normal(Key(12, l, item.genre));
+        };
+        switch (population_.taste) {
+            case Taste::OneGenre: return genre(1, 1.9) + noise;
+            case Taste::ArtistsAndGenres: return genre(3, 1.3) + 0.7 * Normal(Key(4, l, item.artist)) + noise;
+            case Taste::HiddenFactors: {
+                // Factors belong to artists, so a factor spans many genres.
+                double dot = 0;
+                for (int f = 0; f < kFactors; ++f) {
+                    dot += Normal(Key(7, l, f)) * Normal(Key(8, item.artist, f));
+                }
+                return 0.75 * dot / std::sqrt(static_cast<double>(kFactors)) * 1.6 - 0.5 +
+                       0.25 * Normal(Key(12, l, item.genre)) + noise;
+            }
+        }
+        return noise;
+    }
+
     Population population_;
+    int listeners_;
     std::vector<Item> items_;
+    std::vector<std::int8_t> ratings_;
 };
 
-struct Outcome {
-    double hitRate = 0;
+// The sum and number of a listener's ratings in each genre.
+std::map<int, std::pair<double, int>> GenreTallies(const World& world, const std::vector<std::pair<int, int>>& rated) {
+    std::map<int, std::pair<double, int>> genres;
+    for (const auto& [item, rating] : rated) {
+        auto& g = genres[world.GenreOf(item)];
+        g.first += rating;
+        g.second += 1;
+    }
+    return genres;
+}
+
+struct Tally {
+    long hits = 0, picks = 0;
+    void Add(bool hit) {
+        hits += hit ? 1 : 0;
+        ++picks;
+    }
+    double Rate() const { return picks == 0 ? 0 : static_cast<double>(hits) / static_cast<double>(picks); }
+};
+
+// One way of picking, run for every new listener round by round: what it has
+// offered and what it was told, per listener.
+class Picker {
+public:
+    virtual ~Picker() = default;
+    // The next kCount picks for new listener `l` (0-based among all listeners).
+    virtual std::vector<int> Pick(int l) = 0;
+    virtual void Rated(int l, int item, int rating) {
+        seen_[l].insert(item);
+        own_[l].emplace_back(item, rating);
+    }
+    // Every 5 rounds, with everyone's ratings so far.
+    virtual void Rebuild(const std::vector<RatingRecord>&) {}
+
+protected:
+    bool Seen(int l, int item) { return seen_[l].count(item) != 0; }
+    std::unordered_map<int, std::unordered_set<int>> seen_;
+    std::unordered_map<int, std::vector<std::pair<int, int>>> own_;
+};
+
+class RandomPicker : public Picker {
+public:
+    explicit RandomPicker(int items) : items_(items) {}
+    std::vector<int> Pick(int l) override {
+        std::vector<int> picks;
+        while (static_cast<int>(picks.size()) < kCount) {
+            const int item = static_cast<int>(random_() % static_cast<std::uint64_t>(items_));
+            if (!Seen(l, item) && std::find(picks.begin(), picks.end(), item) == picks.end()) picks.push_back(item);
+        }
+        return picks;
+    }
+
+private:
+    int items_;
+    std::mt19937_64 random_{3};
+};
+
+// Items by how many background listeners loved them (4 or 5 stars).
+std::vector<int> ByPopularity(const std::vector<RatingRecord>& background, int items) {
+    std::vector<int> loved(static_cast<std::size_t>(items));
+    for (const RatingRecord& r : background) loved[static_cast<std::size_t>(r.item - 1)] += r.value >= 4 ? 1 : 0;
+    std::vector<int> order(static_cast<std::size_t>(items));
+    for (int i = 0; i < items; ++i) order[static_cast<std::size_t>(i)] = i;
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        return loved[static_cast<std::size_t>(a)] > loved[static_cast<std::size_t>(b)];
+    });
+    return order;
+}
+
+// The most popular items of the genres the listener rated 3.5 or more on
+// average (all genres while there are none).
+class PopularPicker : public Picker {
+public:
+    PopularPicker(const World& world, std::vector<int> popular) : world_(world), popular_(std::move(popular)) {}
+    std::vector<int> Pick(int l) override {
+        const std::map<int, std::pair<double, int>> genres = GenreTallies(world_, own_[l]);
+        std::set<int> good;
+        for (const auto& [genre, sum] : genres) {
+            if (sum.first / sum.second >= 3.5) good.insert(genre);
+        }
+        std::vector<int> picks;
+        for (int pass = 0; pass < 2 && static_cast<int>(picks.size()) < kCount; ++pass) {
+            for (int item : popular_) {
+                if (static_cast<int>(picks.size()) == kCount) break;
+                if ((pass == 1 || good.empty() || good.count(world_.GenreOf(item)) != 0) && !Seen(l, item) &&
+                    std::find(picks.begin(), picks.end(), item) == picks.end()) {
+                    picks.push_back(item);
+                }
+            }
+        }
+        return picks;
+    }
+
+private:
+    const World& world_;
+    std::vector<int> popular_;
+};
+
+// Plain item kNN: adjusted cosine without shrinking, an unrated item scored
+// by its neighbours' ratings against the listener's average; the most
+// popular items while no neighbour speaks.
+class KnnPicker : public Picker {
+public:
+    explicit KnnPicker(std::vector<int> popular) : popular_(std::move(popular)) {}
+    void Rebuild(const std::vector<RatingRecord>& ratings) override {
+        NeighbourSettings settings;
+        settings.shrink = 0;
+        settings.minCoRaters = 2;
+        neighbours_ = ItemNeighbours::Build(ratings, settings);
+    }
+    std::vector<int> Pick(int l) override {
+        double mean = 0;
+        for (const auto& [item, rating] : own_[l]) mean += rating;
+        mean = own_[l].empty() ? 3 : mean / static_cast<double>(own_[l].size());
+        std::unordered_map<int, std::pair<double, double>> votes;
+        for (const auto& [item, rating] : own_[l]) {
+            for (const ItemNeighbours::Neighbour& n : neighbours_.Of(item + 1)) {
+                auto& v = votes[n.item - 1];
+                v.first += n.similarity * (rating - mean);
+                v.second += n.similarity;
+            }
+        }
+        std::vector<std::pair<double, int>> scored;
+        for (const auto& [item, v] : votes) {
+            if (!Seen(l, item) && v.first > 0) scored.emplace_back(v.first / v.second, item);
+        }
+        std::sort(scored.begin(), scored.end(), std::greater<>());
+        std::vector<int> picks;
+        for (const auto& [score, item] : scored) {
+            if (static_cast<int>(picks.size()) == kCount) break;
+            picks.push_back(item);
+        }
+        for (int item : popular_) {
+            if (static_cast<int>(picks.size()) == kCount) break;
+            if (!Seen(l, item) && std::find(picks.begin(), picks.end(), item) == picks.end()) picks.push_back(item);
+        }
+        return picks;
+    }
+
+private:
+    std::vector<int> popular_;
+    ItemNeighbours neighbours_;
+};
+
+// Each listener's own best unrated items, by the hidden rating.
+class CeilingPicker : public Picker {
+public:
+    explicit CeilingPicker(const World& world) : world_(world) {}
+    std::vector<int> Pick(int l) override {
+        std::vector<int> picks;
+        for (int stars = 5; stars >= 1 && static_cast<int>(picks.size()) < kCount; --stars) {
+            for (int i = 0; i < world_.Items() && static_cast<int>(picks.size()) < kCount; ++i) {
+                if (world_.Rating(l, i) == stars && !Seen(l, i)) picks.push_back(i);
+            }
+        }
+        return picks;
+    }
+
+private:
+    const World& world_;
+};
+
+// The station's recommender, with the reasons it gives, and what the
+// listener's genres stood at when each pick was made.
+class StationPicker : public Picker {
+public:
+    StationPicker(const World& world, const CatalogueSnapshot& snapshot, const std::vector<RatingRecord>& background,
+                  int listeners)
+        : world_(world), snapshot_(snapshot) {
+        RecommenderSettings settings;
+        settings.seed = 5;
+        recommender_ = std::make_unique<Recommender>(settings);
+        std::vector<std::int32_t> ids;
+        for (int l = 1; l <= listeners; ++l) ids.push_back(l);
+        recommender_->Load(ids, background, {});
+    }
+    void Rebuild(const std::vector<RatingRecord>& ratings) override {
+        recommender_->SetNeighbours(std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings)));
+    }
+    std::vector<int> Pick(int l) override {
+        const std::map<int, std::pair<double, int>> genres = GenreTallies(world_, own_[l]);
+        std::vector<PickReason> reasons;
+        const auto start = Clock::now();
+        const std::vector<std::int32_t> ids = recommender_->Recommend(l + 1, kCount, snapshot_, &reasons);
+        micros_ += std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+        ++requests_;
+        std::vector<int> picks;
+        lastKinds_.clear();
+        lastDisliked_.clear();
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            const int item = ids[k] - 1;
+            picks.push_back(item);
+            const auto genre = genres.find(world_.GenreOf(item));
+            const bool rated = genre != genres.end();
+            const double average = rated ? genre->second.first / genre->second.second : 0;
+            lastKinds_.push_back(reasons[k].kind);
+            lastDisliked_.push_back(rated && average <= 2.0);
+            const std::string text = reasons[k].Text(snapshot_.Entries()[static_cast<std::size_t>(item)], snapshot_);
+            if (reasons[k].kind == PickReason::Kind::Genre && (!rated || average < 3.5 || genre->second.second < 2)) {
+                ++untrueWhy_;
+            }
+            if (text.rfind("New for you: exploring Genre", 0) == 0 && rated) {
+                ++untrueWhy_;
+            }
+        }
+        return picks;
+    }
+    const std::vector<PickReason::Kind>& LastKinds() const { return lastKinds_; }
+    const std::vector<bool>& LastDisliked() const { return lastDisliked_; }
+    void Rated(int l, int item, int rating) override {
+        Picker::Rated(l, item, rating);
+        recommender_->ApplyRatings(l + 1, {{item + 1, rating}});
+    }
+    long UntrueWhy() const { return untrueWhy_; }
+    double MicrosPerRequest() const { return requests_ == 0 ? 0 : micros_ / static_cast<double>(requests_); }
+
+private:
+    const World& world_;
+    const CatalogueSnapshot& snapshot_;
+    std::unique_ptr<Recommender> recommender_;
+    std::vector<PickReason::Kind> lastKinds_;
+    std::vector<bool> lastDisliked_;
+    long untrueWhy_ = 0;
+    double micros_ = 0;
+    long requests_ = 0;
+};
+
+constexpr int kPickers = 5;
+const char* const kNames[kPickers] = {"random", "popular in liked genres", "item kNN", "station", "ceiling"};
+
+struct Curves {
+    Tally by[kPickers][kStages];
+    Tally neighbourJustified[kStages];
+    Tally disliked[kStages];  // a "hit" here is a pick in a genre rated <= 2 on average
+    long untrueWhy = 0;
     double microsPerRequest = 0;
 };
 
-// Asks `pick` five times for 4 items for every judged listener.
-template <typename Pick>
-Outcome Judge(const World& world, int judged, Pick pick) {
-    long hits = 0, offered = 0;
+void PrintCurves(const char* title, const Curves& c) {
+    std::printf("\n%s\n  %-24s", title, "rounds");
+    for (int s = 0; s < kStages; ++s) std::printf("   %2d-%-2d    ", s * kStage + 1, (s + 1) * kStage);
+    std::printf("\n");
+    for (int p = 0; p < kPickers; ++p) {
+        std::printf("  %-24s", kNames[p]);
+        for (int s = 0; s < kStages; ++s) {
+            const double ceiling = c.by[kPickers - 1][s].Rate();
+            std::printf("  %.3f (%.2f)", c.by[p][s].Rate(), ceiling > 0 ? c.by[p][s].Rate() / ceiling : 0);
+        }
+        std::printf("\n");
+    }
+    std::printf("  %-24s", "station, \"Because you rated\"");
+    for (int s = 0; s < kStages; ++s) {
+        std::printf("  %.3f %5ld ", c.neighbourJustified[s].Rate(), c.neighbourJustified[s].picks);
+    }
+    std::printf("\n  %-24s", "station, in disliked genre");
+    for (int s = 0; s < kStages; ++s) std::printf("  %5.1f %%     ", 100 * c.disliked[s].Rate());
+    std::printf("\n  reasons not true: %ld; %.0f us per request\n", c.untrueWhy, c.microsPerRequest);
+}
+
+void Add(Curves& into, const Curves& from) {
+    for (int p = 0; p < kPickers; ++p) {
+        for (int s = 0; s < kStages; ++s) {
+            into.by[p][s].hits += from.by[p][s].hits;
+            into.by[p][s].picks += from.by[p][s].picks;
+        }
+    }
+    for (int s = 0; s < kStages; ++s) {
+        into.neighbourJustified[s].hits += from.neighbourJustified[s].hits;
+        into.neighbourJustified[s].picks += from.neighbourJustified[s].picks;
+        into.disliked[s].hits += from.disliked[s].hits;
+        into.disliked[s].picks += from.disliked[s].picks;
+    }
+    into.untrueWhy += from.untrueWhy;
+    into.microsPerRequest = std::max(into.microsPerRequest, from.microsPerRequest);
+}
+
+Curves Run(const Population& population, int newcomers, int items, int background) {
     const auto start = Clock::now();
-    for (int n = 0; n < judged; ++n) {
-        const int listener = 1 + static_cast<int>(Mix(Key(9, n, 0)) % static_cast<std::uint64_t>(world.Listeners()));
-        for (int request = 0; request < kRequests; ++request) {
-            for (std::int32_t item : pick(listener)) {
-                hits += world.Rating(listener - 1, item - 1) >= 4 ? 1 : 0;
-                ++offered;
+    const World world(items, population, background + newcomers);
+    const std::vector<RatingRecord> backgroundRatings = world.DrawRatings(0, background, kBackgroundRatings);
+    const std::shared_ptr<CatalogueSnapshot> snapshot = world.Snapshot();
+    const std::vector<int> popular = ByPopularity(backgroundRatings, items);
+
+    RandomPicker random(items);
+    PopularPicker popularInGenres(world, popular);
+    KnnPicker knn(popular);
+    StationPicker station(world, *snapshot, backgroundRatings, background + newcomers);
+    CeilingPicker ceiling(world);
+    Picker* pickers[kPickers] = {&random, &popularInGenres, &knn, &station, &ceiling};
+    // Everyone's ratings as each learning picker has seen them.
+    std::vector<RatingRecord> knnRatings = backgroundRatings, stationRatings = backgroundRatings;
+
+    Curves curves;
+    for (int round = 0; round < kRounds; ++round) {
+        const int stage = round / kStage;
+        if (round % kStage == 0) {
+            knn.Rebuild(knnRatings);
+            station.Rebuild(stationRatings);
+        }
+        for (int n = 0; n < newcomers; ++n) {
+            const int l = background + n;
+            for (int p = 0; p < kPickers; ++p) {
+                const std::vector<int> picks = pickers[p]->Pick(l);
+                for (std::size_t k = 0; k < picks.size(); ++k) {
+                    const int rating = world.Rating(l, picks[k]);
+                    curves.by[p][stage].Add(rating >= 4);
+                    if (pickers[p] == &station) {
+                        if (station.LastKinds()[k] == PickReason::Kind::Neighbour) {
+                            curves.neighbourJustified[stage].Add(rating >= 4);
+                        }
+                        curves.disliked[stage].Add(station.LastDisliked()[k]);
+                        stationRatings.push_back({l + 1, picks[k] + 1, rating});
+                    }
+                    if (pickers[p] == &knn) knnRatings.push_back({l + 1, picks[k] + 1, rating});
+                    pickers[p]->Rated(l, picks[k], rating);
+                }
             }
         }
     }
-    const double micros = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-    return {offered == 0 ? 0 : static_cast<double>(hits) / static_cast<double>(offered),
-            micros / (judged * kRequests)};
-}
-
-void Run(const Population& population, int listeners, int items, int judged) {
-    const World world(listeners, items, population);
-    const std::vector<RatingRecord> ratings = world.DrawRatings();
-    const std::shared_ptr<CatalogueSnapshot> snapshot = world.Snapshot();
-    std::vector<std::int32_t> ids;
-    std::unordered_map<std::int32_t, std::set<std::int32_t>> rated;
-    long liked = 0;
-    for (const RatingRecord& rating : ratings) {
-        rated[rating.listener].insert(rating.item);
-        liked += rating.value >= 4 ? 1 : 0;
-    }
-    for (int l = 1; l <= listeners; ++l) ids.push_back(l);
-    long baseHits = 0;
-    const int sampleItems = std::min(items, 2000);
-    for (int l = 0; l < 200; ++l) {
-        for (int i = 0; i < sampleItems; ++i) baseHits += world.Rating(l, i) >= 4 ? 1 : 0;
-    }
-
-    std::mt19937_64 random(3);
-    const Outcome byChance = Judge(world, judged, [&](int listener) {
-        std::vector<std::int32_t> picks;
-        while (static_cast<int>(picks.size()) < kCount) {
-            const auto item = static_cast<std::int32_t>(1 + random() % static_cast<std::uint64_t>(items));
-            if (rated[listener].count(item) == 0) picks.push_back(item);
-        }
-        return picks;
-    });
-
-    RecommenderSettings settings;
-    settings.seed = 5;
-    Recommender groups(settings);
-    groups.Load(ids, ratings, {});
-    const Outcome byGroups = Judge(world, judged, [&](int listener) { return groups.Recommend(listener, kCount, *snapshot); });
-
-    const auto buildStart = Clock::now();
-    auto neighbours = std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings));
-    const double buildSeconds = std::chrono::duration<double>(Clock::now() - buildStart).count();
-    Recommender blended(settings);
-    blended.Load(ids, ratings, {});
-    blended.SetNeighbours(neighbours);
-    const Outcome byBoth = Judge(world, judged, [&](int listener) { return blended.Recommend(listener, kCount, *snapshot); });
-
-    std::printf("\npopulation \"%s\": %d listeners, %d items, %zu ratings (%.0f%% of them 4 or 5; %.0f%% of all items "
-                "would be), %d listeners judged\n",
-                population.name, listeners, items, ratings.size(), 100.0 * liked / static_cast<double>(ratings.size()),
-                100.0 * baseHits / (200.0 * sampleItems), judged);
-    std::printf("  %-34s %12s %16s\n", "picks", "hit rate@4", "us per request");
-    std::printf("  %-34s %12.3f %16s\n", "random", byChance.hitRate, "-");
-    std::printf("  %-34s %12.3f %16.1f\n", "groups only (before neighbours)", byGroups.hitRate, byGroups.microsPerRequest);
-    std::printf("  %-34s %12.3f %16.1f\n", "groups + item neighbours", byBoth.hitRate, byBoth.microsPerRequest);
-    std::printf("  ratio, with / without neighbours: %.2fx; neighbours for %zu items built in %.2f s\n",
-                byGroups.hitRate > 0 ? byBoth.hitRate / byGroups.hitRate : 0.0, neighbours->Items(), buildSeconds);
+    curves.untrueWhy = station.UntrueWhy();
+    curves.microsPerRequest = station.MicrosPerRequest();
+    long loved = 0;
+    for (const RatingRecord& r : backgroundRatings) loved += r.value >= 4 ? 1 : 0;
+    char title[256];
+    std::snprintf(title, sizeof title,
+                  "population \"%s\": %d items, %d background listeners (%zu ratings, %.0f%% of them 4 or 5), %d new "
+                  "listeners; hit rate (ratio to the ceiling); %.0f s",
+                  population.name, items, background, backgroundRatings.size(),
+                  100.0 * loved / static_cast<double>(backgroundRatings.size()), newcomers,
+                  std::chrono::duration<double>(Clock::now() - start).count());
+    PrintCurves(title, curves);
+    return curves;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int listeners = argc > 1 ? std::max(100, std::atoi(argv[1])) : 2000;
-    const int items = argc > 2 ? std::max(1000, std::atoi(argv[2])) : 10000;
-    const int judged = argc > 3 ? std::max(10, std::atoi(argv[3])) : 500;
+    const int newcomers = argc > 1 ? std::max(10, std::atoi(argv[1])) : 100;
+    const int items = argc > 2 ? std::max(1000, std::atoi(argv[2])) : 5000;
+    const int background = argc > 3 ? std::max(20, std::atoi(argv[3])) : 300;
     StationLog::SetThreshold(vorn::LogLevel::Warning);
-    Run({"tags", 1.0, 1.0, 0.0}, listeners, items, judged);
-    Run({"clusters", 0.35, 0.5, 1.0}, listeners, items, judged);
+    Curves overall;
+    for (const Population& population : {Population{"one genre", Taste::OneGenre},
+                                         Population{"artists+genres", Taste::ArtistsAndGenres},
+                                         Population{"hidden factors", Taste::HiddenFactors}}) {
+        Add(overall, Run(population, newcomers, items, background));
+    }
+    PrintCurves("overall (the three populations together)", overall);
     return 0;
 }

@@ -113,6 +113,8 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
             if (!next(text) || !ReadInt(name, text, 0, INT_MAX, options.minBuild, error)) return false;
         } else if (name == "--latest-build") {
             if (!next(text) || !ReadInt(name, text, 0, INT_MAX, options.latestBuild, error)) return false;
+        } else if (name == "--pick-seed") {
+            if (!next(text) || !ReadInt(name, text, 0, INT_MAX, options.pickSeed, error)) return false;
         } else if (name == "--rescan") {
             if (!next(text) || !ReadInt(name, text, 0, 7 * 24 * 60, options.rescanMinutes, error)) return false;
         } else if (name == "--cache-size") {
@@ -197,6 +199,8 @@ std::string StationUsage() {
            "                          its live watch (default: 10; 0 scans only at start)\n"
            "  --rotate-threes         once a listener has heard everything, tracks rated 3\n"
            "                          stars come back in rotation too, not only 4 and 5\n"
+           "  --pick-seed N           the same picks for the same requests on every run, for\n"
+           "                          measurements and tests (default: 0, a new seed each start)\n"
            "  --cache-size MB         the MP3s made of music in other formats keep at most\n"
            "                          this much of the data folder, the least recently used\n"
            "                          going first (default: 2048)\n"

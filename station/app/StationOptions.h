@@ -28,6 +28,7 @@ struct StationOptions {
     bool redirectMedia = false;
     int rescanMinutes = 10;   // 0: scan only at start
     bool rotateThrees = false;  // tracks rated 3 stars come back in rotation too, not only 4 and 5
+    int pickSeed = 0;           // the picks' random source; 0: a new one every start
     int cacheMegabytes = 2048;  // the MP3s made of other formats keep at most this much of the data folder
     std::string makeDemoLibrary;
     int tracks = 24;

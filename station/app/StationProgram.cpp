@@ -159,6 +159,7 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
 
     RecommenderSettings settings;
     settings.rotateThrees = options.rotateThrees;
+    settings.seed = static_cast<std::uint64_t>(options.pickSeed);
     recommender_ = std::make_unique<Recommender>(settings);
     recommender_->Load(store_->Listeners(), store_->LoadRatings(), store_->LoadRecent(settings.recentWindow));
     store_->PruneRecent(settings.recentWindow);

@@ -11,6 +11,8 @@ struct Deviation {
     float value;          // the rating minus the listener's average
 };
 
+constexpr double kLovedWeight = 2.5;
+
 struct CoRating {
     double dot = 0;
     double squaresHere = 0;
@@ -38,6 +40,7 @@ ItemNeighbours ItemNeighbours::Build(const std::vector<RatingRecord>& ratings, c
         }
         byListener[listener->second].emplace_back(item->second, rating.value);
     }
+    built.Priors(ratings, itemIndex, itemIds, settings);
 
     // Each listener's deviations from their own average; a listener who rated
     // everything alike says nothing about which items go together.
@@ -109,6 +112,54 @@ ItemNeighbours ItemNeighbours::Build(const std::vector<RatingRecord>& ratings, c
         built.neighbours_.emplace(itemIds[here], candidates);
     }
     return built;
+}
+
+void ItemNeighbours::Priors(const std::vector<RatingRecord>& ratings,
+                            const std::unordered_map<std::int32_t, std::uint32_t>& itemIndex,
+                            const std::vector<std::int32_t>& itemIds, const NeighbourSettings& settings) {
+    struct Tally {
+        double sum = 0;
+        double loved = 0;
+        int count = 0;
+    };
+    std::vector<Tally> tallies(itemIds.size());
+    Tally all;
+    for (const RatingRecord& rating : ratings) {
+        Tally& tally = tallies[itemIndex.at(rating.item)];
+        for (Tally* t : {&tally, &all}) {
+            t->sum += rating.value;
+            t->loved += rating.value >= 4 ? 1 : 0;
+            t->count += 1;
+        }
+    }
+    if (all.count == 0) {
+        return;
+    }
+    const double mean = all.sum / all.count;
+    const double lovedShare = all.loved / all.count;
+    const double k = std::max(settings.priorShrink, 0.0);
+    std::vector<std::pair<float, std::int32_t>> ranked;
+    ranked.reserve(itemIds.size());
+    for (std::size_t n = 0; n < itemIds.size(); ++n) {
+        const Tally& t = tallies[n];
+        // A loved share 0.1 above the catalogue's weighs as much as an
+        // average a quarter of a star above it.
+        const double prior = (t.sum + k * mean) / (t.count + k) - mean +
+                             kLovedWeight * ((t.loved + k * lovedShare) / (t.count + k) - lovedShare);
+        priors_.emplace(itemIds[n], static_cast<float>(prior));
+        ranked.emplace_back(static_cast<float>(prior), itemIds[n]);
+    }
+    const std::size_t keep = std::min(ranked.size(), static_cast<std::size_t>(std::max(settings.popular, 0)));
+    std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(keep), ranked.end(),
+                      [](const auto& a, const auto& b) { return a.first != b.first ? a.first > b.first : a.second < b.second; });
+    for (std::size_t n = 0; n < keep && ranked[n].first > 0; ++n) {
+        popular_.push_back(ranked[n].second);
+    }
+}
+
+float ItemNeighbours::Prior(std::int32_t item) const {
+    const auto found = priors_.find(item);
+    return found == priors_.end() ? 0.0f : found->second;
 }
 
 const std::vector<ItemNeighbours::Neighbour>& ItemNeighbours::Of(std::int32_t item) const {

@@ -13,6 +13,8 @@ struct NeighbourSettings {
     double shrink = 5.0;         // co-raters a similarity is pulled towards 0 by
     int minCoRaters = 2;         // fewer co-raters than this make no neighbours
     int ratingsPerListener = 300;  // a listener's ratings used at most (the cost grows with their square)
+    double priorShrink = 5.0;    // ratings at the catalogue's average every item's prior starts with
+    int popular = 256;           // items with the best priors kept to draw from
 };
 
 // Item-to-item collaborative filtering over every listener's ratings: two
@@ -20,6 +22,13 @@ struct NeighbourSettings {
 // measured against each listener's own average (adjusted cosine) and shrunk
 // towards 0 by n / (n + shrink) for n co-raters, so that two ratings in common
 // do not make a close neighbour. Only positively similar items are kept.
+//
+// Beside the neighbours, every rated item's community prior: what everyone
+// made of it, in stars against the catalogue's average, from its average
+// rating and how often it was loved (4 or 5 stars), both shrunk towards the
+// catalogue's by `priorShrink` ratings, so that one enthusiast does not make a
+// hit. It is what a listener who rated nothing yet is offered from, and what
+// speaks for an item nobody near the listener rated.
 //
 // Built in the background (its cost grows with the sum over listeners of the
 // square of their ratings, never with requests); immutable once built, so
@@ -37,9 +46,18 @@ public:
     // The most similar items, most similar first; empty for an item without any.
     const std::vector<Neighbour>& Of(std::int32_t item) const;
     std::size_t Items() const { return neighbours_.size(); }
+    // The item's community prior; 0 for an item nobody rated.
+    float Prior(std::int32_t item) const;
+    // The items with the best priors, best first (at most `popular`).
+    const std::vector<std::int32_t>& Popular() const { return popular_; }
 
 private:
+    void Priors(const std::vector<RatingRecord>& ratings, const std::unordered_map<std::int32_t, std::uint32_t>& itemIndex,
+                const std::vector<std::int32_t>& itemIds, const NeighbourSettings& settings);
+
     std::unordered_map<std::int32_t, std::vector<Neighbour>> neighbours_;
+    std::unordered_map<std::int32_t, float> priors_;
+    std::vector<std::int32_t> popular_;
 };
 
 }  // namespace vorn::station

@@ -26,11 +26,11 @@ std::string Joined(std::initializer_list<std::string_view> parts) {
 
 std::string_view Stars(std::int32_t rating) { return rating == 1 ? " star" : " stars"; }
 
-std::string Exploring(const ItemRecord& record) {
-    if (record.genre.find_first_not_of(" \t") != std::string::npos) {
+std::string Exploring(const ItemRecord& record, bool genreRated, bool artistRated) {
+    if (!genreRated && record.genre.find_first_not_of(" \t") != std::string::npos) {
         return Joined({"New for you: exploring ", record.genre});
     }
-    if (record.artist.find_first_not_of(" \t") != std::string::npos) {
+    if (!artistRated && record.artist.find_first_not_of(" \t") != std::string::npos) {
         return Joined({"New for you: exploring ", record.artist});
     }
     return "New for you";
@@ -44,7 +44,7 @@ std::string PickReason::Text(const CatalogueEntry& picked, const CatalogueSnapsh
         case Kind::Neighbour: {
             const CatalogueEntry* voted = snapshot.Find(voter);
             if (voted == nullptr || voterRating < 1 || voterRating > 5) {
-                return Exploring(record);
+                return Exploring(record, genreRated, artistRated);
             }
             return Joined({"Because you rated ", OrElse(voted->record.artist, "Unknown Artist"), " - ",
                            OrElse(voted->record.title, "Untitled"), " ", std::to_string(voterRating),
@@ -52,7 +52,7 @@ std::string PickReason::Text(const CatalogueEntry& picked, const CatalogueSnapsh
         }
         case Kind::Rotation:
             if (voterRating < 1 || voterRating > 5) {
-                return Exploring(record);
+                return Exploring(record, genreRated, artistRated);
             }
             return Joined({"Back in rotation: you rated it ", std::to_string(voterRating), Stars(voterRating)});
         case Kind::Artist: return Joined({"Because you like ", OrElse(record.artist, "Unknown Artist")});
@@ -60,7 +60,7 @@ std::string PickReason::Text(const CatalogueEntry& picked, const CatalogueSnapsh
         case Kind::Genre: return Joined({"Because you like ", OrElse(record.genre, "Unknown Genre")});
         case Kind::Exploring: break;
     }
-    return Exploring(record);
+    return Exploring(record, genreRated, artistRated);
 }
 
 }  // namespace vorn::station

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 
 #include "station/recommend/LovedRotation.h"
 
@@ -12,9 +13,23 @@ constexpr double kNeutral = 3.0;
 constexpr double kArtistWeight = 1.0;
 constexpr double kAlbumWeight = 0.5;
 constexpr double kGenreWeight = 1.0;
-constexpr double kNoise = 0.5;      // random spread added to every score
+// The spread of a group's preference before any rating (in stars, over the
+// square root of the neutral ratings it starts with, `shrink`).
+constexpr double kSpread = 0.3;
+// Wider for genres: there are few of them and each holds many items, so
+// trying an unknown one is worth more than trying an unknown artist.
+constexpr double kGenreSpread = 0.8;
+constexpr double kUnknownGenreShrink = 2;  // rated genres an unrated genre's expectation starts with at neutral
+constexpr GroupId kUnknownGenreKey = ~GroupId{0};  // the draw shared by every genre not rated yet
+// A group is clearly liked when its average is this many stars above neutral
+// after shrinking, over the square root of its ratings and `shrink`: one
+// standard error of a rating's spread of about a star.
+constexpr double kClearlyLiked = 1.5;
+constexpr double kWellRated = 3.5;  // and its plain average at least this
 constexpr double kLikedFloor = 0.2;  // a group is a favourite above this preference
+constexpr double kPriorRatings = 40;  // listener's ratings at which the community's prior weighs half
 constexpr int kExplorationDraws = 6;
+constexpr int kGroupDraws = 3;  // members of a favourite group weighed for one candidate
 constexpr int kMaxCount = 50;
 constexpr double kSettledRatings = 10;
 constexpr double kVerdictShrink = 0.5;      // similarity mass every verdict starts with
@@ -32,6 +47,13 @@ double Uniform(std::mt19937_64& random) {
 
 std::uint32_t Below(std::mt19937_64& random, std::size_t n) {
     return static_cast<std::uint32_t>(random() % n);
+}
+
+std::uint64_t Mix(std::uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
 }
 
 }  // namespace
@@ -77,7 +99,6 @@ Recommender::Profile& Recommender::ProfileOf(std::int32_t listener) {
     std::unique_ptr<Profile>& slot = profiles_[listener];
     if (!slot) {
         slot = std::make_unique<Profile>();
-        slot->random.seed(seed_ ^ (static_cast<std::uint64_t>(listener) * 0x9E3779B97F4A7C15ull));
     }
     return *slot;
 }
@@ -168,6 +189,19 @@ void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapsh
         sum += value;
     }
     profile.mean = profile.ratings.empty() ? kNeutral : sum / static_cast<double>(profile.ratings.size());
+    // What an unrated genre is expected to be worth: the listener's rated
+    // genres on average, shrunk towards neutral. A listener who disliked most
+    // genres tried expects little of the next, and explores less once a
+    // loved one is found.
+    double genres = 0;
+    std::unordered_set<GroupId> rated;
+    for (const auto& rating : profile.ratings) {
+        const CatalogueEntry* entry = snapshot.Find(rating.first);
+        if (entry != nullptr && entry->genre != kNoGroup && rated.insert(entry->genre).second) {
+            genres += Preference(profile, entry->genre);
+        }
+    }
+    profile.unknownGenre = genres / (static_cast<double>(rated.size()) + kUnknownGenreShrink);
     profile.verdictsValid = false;
     profile.liked.clear();
     double total = 0;
@@ -216,6 +250,40 @@ double Recommender::Preference(const Profile& profile, GroupId group) const {
         return 0;
     }
     return (stat->sum - kNeutral * stat->count) / (stat->count + settings_.shrink);
+}
+
+double Recommender::Spread(const Profile& profile, GroupId group) const {
+    const GroupStat* stat = group == kNoGroup ? nullptr : profile.stats.Find(group);
+    return std::sqrt(settings_.shrink / ((stat == nullptr ? 0 : stat->count) + settings_.shrink));
+}
+
+double Recommender::Sample(Profile& profile, GroupId group, bool genre, FlatIdMap<double, GroupId>& samples) const {
+    const double spread = genre ? kGenreSpread : kSpread;
+    if (group == kNoGroup) {
+        return 0;
+    }
+    // Every genre not rated yet is one choice, drawn once: trying the
+    // unknown competes with the known favourites as one option, not once per
+    // unknown genre (which would make the best of many draws win).
+    const bool unknownGenre = genre && !profile.stats.Contains(group);
+    const GroupId key = unknownGenre ? kUnknownGenreKey : group;
+    if (const double* drawn = samples.Find(key); drawn != nullptr) {
+        return *drawn;
+    }
+    const double mean = unknownGenre ? profile.unknownGenre : Preference(profile, group);
+    const double drawn = mean + spread * Spread(profile, group) * std::normal_distribution<double>()(profile.random);
+    samples.Set(key, drawn);
+    return drawn;
+}
+
+bool Recommender::Rejected(const Profile& profile, const EntryKeys& entry) const {
+    for (GroupId group : {entry.artist, entry.genre}) {
+        const GroupStat* stat = group == kNoGroup ? nullptr : profile.stats.Find(group);
+        if (stat != nullptr && stat->count > 0 && stat->sum <= 2.0 * stat->count) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void Recommender::RefreshVerdicts(Profile& profile, const ItemNeighbours& neighbours, std::uint64_t generation,
@@ -328,12 +396,23 @@ const Recommender::Verdict* Recommender::VerdictOf(const Profile& profile, std::
     return found != profile.verdicts.end() && found->item == item ? &*found : nullptr;
 }
 
-double Recommender::Score(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const {
-    double score = GroupsScore(profile, entry, 0);
-    if (withVerdicts) {
+// Thompson sampling: the groups' preferences as drawn for this request, so
+// that a group the listener knows little of sometimes scores high (and gets
+// tried) while one rated low rarely does; the neighbours' verdict; and what
+// everyone made of the item.
+double Recommender::Score(Profile& profile, const EntryKeys& entry, const ItemNeighbours* neighbours,
+                          FlatIdMap<double, GroupId>& samples) const {
+    double score = kArtistWeight * Sample(profile, entry.artist, false, samples) +
+                   kAlbumWeight * Sample(profile, entry.album, false, samples) +
+                   kGenreWeight * Sample(profile, entry.genre, true, samples);
+    if (neighbours != nullptr) {
         if (const Verdict* verdict = VerdictOf(profile, entry.id); verdict != nullptr) {
             score += profile.verdictWeight * verdict->value;
         }
+        // What everyone liked speaks for a listener who told little yet; the
+        // listener's own ratings take over as they come.
+        score += settings_.priorWeight * kPriorRatings / (kPriorRatings + static_cast<double>(profile.ratings.size())) *
+                 neighbours->Prior(entry.id);
     }
     return score;
 }
@@ -342,16 +421,24 @@ double Recommender::Score(const Profile& profile, const EntryKeys& entry, bool w
 // the item's favour (it came in on the random spread alone).
 PickReason Recommender::ReasonFor(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const {
     PickReason reason;
+    reason.genreRated = entry.genre != kNoGroup && profile.stats.Contains(entry.genre);
+    reason.artistRated = entry.artist != kNoGroup && profile.stats.Contains(entry.artist);
     double best = 0;
-    const auto consider = [&](double part, PickReason::Kind kind) {
-        if (part > best) {
+    // A group speaks for the item only where the listener's evidence for it
+    // is clearly positive, not on an average near neutral over many ratings.
+    const auto consider = [&](double weight, GroupId group, PickReason::Kind kind) {
+        const double part = weight * Preference(profile, group);
+        const GroupStat* stat = group == kNoGroup ? nullptr : profile.stats.Find(group);
+        const double count = stat == nullptr ? 0 : stat->count;
+        if (part > best && stat != nullptr && stat->sum >= kWellRated * count &&
+            Preference(profile, group) > kClearlyLiked / std::sqrt(count + settings_.shrink)) {
             best = part;
             reason.kind = kind;
         }
     };
-    consider(kArtistWeight * Preference(profile, entry.artist), PickReason::Kind::Artist);
-    consider(kAlbumWeight * Preference(profile, entry.album), PickReason::Kind::Album);
-    consider(kGenreWeight * Preference(profile, entry.genre), PickReason::Kind::Genre);
+    consider(kArtistWeight, entry.artist, PickReason::Kind::Artist);
+    consider(kAlbumWeight, entry.album, PickReason::Kind::Album);
+    consider(kGenreWeight, entry.genre, PickReason::Kind::Genre);
     const Verdict* verdict = withVerdicts ? VerdictOf(profile, entry.id) : nullptr;
     if (verdict != nullptr && verdict->voter != 0 && profile.verdictWeight * verdict->value > best) {
         const auto rating = profile.ratings.find(verdict->voter);
@@ -384,6 +471,10 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     }
     Profile& profile = ProfileOf(listener);
     std::lock_guard lock(profile.mutex);
+    // Tied to the listener and the request, so a seeded run repeats exactly
+    // whatever other listeners ask in between.
+    profile.random.seed(Mix(seed_ ^ Mix(static_cast<std::uint64_t>(static_cast<std::uint32_t>(listener)) ^
+                                        (++profile.requests << 32))));
     RefreshStats(profile, snapshot);
     if (neighbours) {
         RefreshVerdicts(profile, *neighbours, generation, snapshot);
@@ -399,10 +490,12 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         const std::int32_t item = keys[index].id;
         return !profile.rated.Contains(item) && !profile.lastOffered.Contains(item) && !isChosen(item);
     };
+    FlatIdMap<double, GroupId> samples;
 
-    // Candidates: a third from the listener's favourite groups, a third from
-    // the neighbours of items the listener liked (when there are neighbours),
-    // the rest from anywhere, each scored once.
+    // Candidates: a quarter each from the listener's favourite groups, from
+    // the neighbours of items the listener liked and from the items everyone
+    // liked (when there are neighbours), the rest from anywhere, each scored
+    // once. Items of a genre or artist the listener rejected are left out.
     struct Candidate {
         std::uint32_t index;
         double score;
@@ -411,47 +504,66 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     std::vector<Candidate> pool;
     pool.reserve(static_cast<std::size_t>(draws));
     chosen.reserve(static_cast<std::size_t>(count));
+    const auto drawLive = [&](std::int32_t item) {
+        const CatalogueEntry* entry = snapshot.FindLive(item);
+        return entry != nullptr ? static_cast<std::uint32_t>(entry - entries.data())
+                                : live[Below(profile.random, live.size())];
+    };
     for (int draw = 0; draw < draws; ++draw) {
         std::uint32_t index = 0;
-        if (!profile.liked.empty() && draw % 3 == 0) {
+        if (!profile.liked.empty() && (draw % 4 == 0 || draw % 4 == 3)) {
             const double pick = Uniform(profile.random) * profile.liked.back().second;
             const auto group = std::lower_bound(profile.liked.begin(), profile.liked.end(), pick,
                                                 [](const auto& liked, double value) { return liked.second < value; });
             const std::vector<std::uint32_t>& members =
                 snapshot.LiveInGroup(group == profile.liked.end() ? profile.liked.back().first : group->first);
+            // Of a few members, the new one everyone liked best (a favourite
+            // artist's items soon are all rated).
             index = members[Below(profile.random, members.size())];
-        } else if (neighbours && !profile.neighbourPicks.empty() && draw % 3 == 1) {
-            const CatalogueEntry* entry = snapshot.FindLive(
-                profile.neighbourPicks[Below(profile.random, profile.neighbourPicks.size())]);
-            index = entry != nullptr ? static_cast<std::uint32_t>(entry - entries.data())
-                                     : live[Below(profile.random, live.size())];
+            for (int other = 1; other < kGroupDraws; ++other) {
+                const std::uint32_t challenger = members[Below(profile.random, members.size())];
+                if (!eligible(index) ||
+                    (neighbours && eligible(challenger) &&
+                     neighbours->Prior(keys[challenger].id) > neighbours->Prior(keys[index].id))) {
+                    index = challenger;
+                }
+            }
+        } else if (neighbours && !profile.neighbourPicks.empty() && draw % 4 == 1) {
+            index = drawLive(profile.neighbourPicks[Below(profile.random, profile.neighbourPicks.size())]);
+        } else if (neighbours && !neighbours->Popular().empty() && draw % 4 == 2) {
+            index = drawLive(neighbours->Popular()[Below(profile.random, neighbours->Popular().size())]);
         } else {
             index = live[Below(profile.random, live.size())];
         }
-        if (!eligible(index) ||
+        if (!eligible(index) || Rejected(profile, keys[index]) ||
             std::any_of(pool.begin(), pool.end(), [&](const Candidate& c) { return c.index == index; })) {
             continue;
         }
-        pool.push_back({index, Score(profile, keys[index], neighbours != nullptr) + kNoise * Uniform(profile.random)});
+        pool.push_back({index, Score(profile, keys[index], neighbours.get(), samples)});
     }
     std::sort(pool.begin(), pool.end(), [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
 
-    // A listener with few ratings gives the scores little to go on: explore
-    // more, down to the configured share after kSettledRatings ratings.
-    const double exploration = std::max(
-        settings_.exploration, 1.0 - static_cast<double>(profile.ratings.size()) / kSettledRatings);
+    // A listener with few ratings gives the scores little to go on: without
+    // the community's priors, explore more, down to the configured share
+    // after kSettledRatings ratings.
+    const bool priors = neighbours && !neighbours->Popular().empty();
+    const double exploration =
+        priors ? settings_.exploration / 3
+               : std::max(settings_.exploration,
+                          1.0 - static_cast<double>(profile.ratings.size()) / kSettledRatings);
     std::size_t next = 0;
     bool newOnesGone = false;
+    bool onlyRejectedLeft = false;  // a walk found nothing new but rejected items
     std::size_t lovedTaken = 0;
     // `rotated`: the listener's rating of a loved item back in rotation.
-    const auto take = [&](std::uint32_t index, bool scored, std::int32_t rotated = 0) {
+    const auto take = [&](std::uint32_t index, std::int32_t rotated = 0) {
         if (reasons != nullptr) {
             PickReason reason;
             if (rotated != 0) {
                 reason.kind = PickReason::Kind::Rotation;
                 reason.voter = keys[index].id;
                 reason.voterRating = rotated;
-            } else if (scored) {
+            } else {
                 reason = ReasonFor(profile, keys[index], neighbours != nullptr);
             }
             reasons->push_back(reason);
@@ -462,17 +574,25 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     };
     while (static_cast<int>(chosen.size()) < count) {
         if (Uniform(profile.random) < exploration) {
-            // Explore: of a few random items, the one offered least so far.
+            // Explore: of a few random items, never of a genre or artist the
+            // listener rejected, those of a genre new to the listener first,
+            // then the one offered least so far.
             std::int64_t best = -1;
+            bool bestNew = false;
             for (int draw = 0; draw < kExplorationDraws; ++draw) {
                 const std::uint32_t index = live[Below(profile.random, live.size())];
-                if (eligible(index) &&
-                    (best < 0 || snapshot.TimesRecommended(index) < snapshot.TimesRecommended(best))) {
+                if (!eligible(index) || Rejected(profile, keys[index])) {
+                    continue;
+                }
+                const bool isNew = keys[index].genre != kNoGroup && !profile.stats.Contains(keys[index].genre);
+                if (best < 0 || (isNew && !bestNew) ||
+                    (isNew == bestNew && snapshot.TimesRecommended(index) < snapshot.TimesRecommended(best))) {
                     best = index;
+                    bestNew = isNew;
                 }
             }
             if (best >= 0) {
-                take(static_cast<std::uint32_t>(best), false);
+                take(static_cast<std::uint32_t>(best));
                 continue;
             }
         }
@@ -480,22 +600,31 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
             ++next;
         }
         if (next < pool.size()) {
-            take(pool[next++].index, true);
+            take(pool[next++].index);
             continue;
         }
         // The draws found too little: walk the catalogue from a random place,
-        // while the memory says that something new is left.
+        // while the memory says that something new is left; an item of a
+        // rejected genre or artist only when nothing else is.
         if (!newOnesGone && NewLeft(profile, snapshot) > 0) {
             const std::size_t start = Below(profile.random, live.size());
             std::int64_t found = -1;
+            std::int64_t rejected = -1;
             for (std::size_t k = 0; k < live.size() && found < 0; ++k) {
                 const std::uint32_t index = live[(start + k) % live.size()];
-                if (eligible(index)) {
+                if (!eligible(index)) {
+                    continue;
+                }
+                if (onlyRejectedLeft || !Rejected(profile, keys[index])) {
                     found = index;
+                } else if (rejected < 0) {
+                    rejected = index;
                 }
             }
+            onlyRejectedLeft = found < 0;
+            found = found >= 0 ? found : rejected;
             if (found >= 0) {
-                take(static_cast<std::uint32_t>(found), false);
+                take(static_cast<std::uint32_t>(found));
                 continue;
             }
         }
@@ -511,7 +640,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
             }
             profile.rotation.push_back(pick);
             ++lovedTaken;
-            take(static_cast<std::uint32_t>(entry - entries.data()), false, pick.rating);
+            take(static_cast<std::uint32_t>(entry - entries.data()), pick.rating);
             continue;
         }
         // Nothing loved left for this answer: an unrated item again, the one
@@ -528,7 +657,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         if (oldest < 0) {
             break;
         }
-        take(static_cast<std::uint32_t>(oldest), false);
+        take(static_cast<std::uint32_t>(oldest));
     }
     return chosen;
 }

@@ -23,17 +23,25 @@ struct RecommenderSettings {
     int recentWindow = 200;     // recommendations remembered per listener
     double exploration = 0.15;  // share of the picks made to explore the catalogue
     double shrink = 2.0;        // how many neutral ratings a group's average starts with
+    double priorWeight = 1.0;   // weight of the community's prior of an item (ItemNeighbours::Prior)
     double neighbourWeight = 0.3;  // weight of the neighbours' verdict beside the groups' scores
     bool rotateThrees = false;  // items rated 3 stars come back in rotation too, not only 4 and 5
-    std::uint64_t seed = 0;     // 0: seeded from the system's random source
+    std::uint64_t seed = 0;     // 0: seeded from the system's random source; else runs repeat
 };
 
 // Picks items for a listener from what the listener rated. It offers items the
 // listener has not rated and has not been offered within the recent memory
-// (the last `recentWindow` picks), leans towards artists, albums and genres
-// rated high and away from those rated low (each group's average is pulled
-// towards the neutral 3 while it has few ratings), and spends a share of the
-// picks on items offered least so far, so the whole catalogue gets heard.
+// (the last `recentWindow` picks). The listener's liking of each artist, album
+// and genre is a posterior: its average against the neutral 3, pulled towards
+// neutral while it has few ratings, with a spread that narrows with every
+// rating. Each request draws the groups' likings from it (Thompson sampling),
+// so a group the listener knows little of comes up now and then and one the
+// listener is sure of dominates; every genre not rated yet shares one draw,
+// expected at the listener's rated genres' average. An item of a genre or
+// artist rated 2 stars or less on average is not offered while anything else
+// new is left. Without item neighbours (below) a share of the picks goes to
+// the items offered least so far, so the whole catalogue gets heard; with
+// them, fewer, since the community prior already spreads the picks.
 //
 // Once everything unrated has been offered, the listener's loved items (rated
 // 4 or 5; also 3 with `rotateThrees`, and 3 alone once everything is rated
@@ -47,8 +55,11 @@ struct RecommenderSettings {
 // Once neighbours are set (ItemNeighbours, rebuilt in the background from
 // every listener's ratings), each rated item lends its verdict (the rating
 // against the listener's average) to its neighbours, weighted by similarity:
-// the items with the best verdicts supply a third of the candidates, and every
-// candidate's score adds its verdict. That finds tastes across artists and
+// the items with the best verdicts supply a quarter of the candidates, and every
+// candidate's score adds its verdict. The same table holds each item's
+// community prior: the items everyone liked best supply another quarter, and
+// every score adds the prior, weighing less as the listener's own ratings
+// come in. That finds tastes across artists and
 // genres, which the tags alone cannot see. The verdicts are worked out once
 // per change of the listener's ratings or of the neighbours, from at most
 // kVerdictRatings ratings, and a bounded number of them is kept per listener.
@@ -64,6 +75,9 @@ struct RecommenderSettings {
 // items left among many makes it walk the catalogue for them. The rotation
 // costs the number of loved items once per change of the ratings, then only
 // its picks.
+//
+// Each request's random source is seeded from `seed`, the listener and the
+// request's number, so a seeded run repeats exactly for the same requests.
 //
 // Thread-safe; requests of different listeners run in parallel.
 class Recommender {
@@ -111,6 +125,7 @@ private:
         FlatIdMap<GroupStat, GroupId> stats;
         std::vector<std::pair<GroupId, double>> liked;  // groups rated above neutral, cumulative weight
         double mean = 3.0;  // the listener's average rating
+        double unknownGenre = 0;  // the preference expected of a genre the listener has not rated
         // Neighbours' verdicts: (item id, verdict) sorted by id, the strongest
         // both ways; the best liked ones again, best first, to draw from.
         std::vector<Verdict> verdicts;
@@ -130,6 +145,7 @@ private:
         // or the recent memory change otherwise.
         std::deque<RotationPick> rotation;
         bool rotationValid = false;
+        std::uint64_t requests = 0;  // seeds each request's random source, with the listener
         std::mt19937_64 random;
     };
 
@@ -145,7 +161,16 @@ private:
                          const CatalogueSnapshot& snapshot) const;
     double GroupsScore(const Profile& profile, const EntryKeys& entry, int leaveOut) const;
     const Verdict* VerdictOf(const Profile& profile, std::int32_t item) const;
-    double Score(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const;
+    // How unsure the listener's preference for the group still is: the
+    // spread of its posterior (1 before any rating), narrowing with every rating.
+    double Spread(const Profile& profile, GroupId group) const;
+    // One draw from the posterior of the listener's preference for the group,
+    // the same for every candidate of one request.
+    double Sample(Profile& profile, GroupId group, bool genre, FlatIdMap<double, GroupId>& samples) const;
+    // An item of a genre or artist the listener rated 2 stars or less on average.
+    bool Rejected(const Profile& profile, const EntryKeys& entry) const;
+    double Score(Profile& profile, const EntryKeys& entry, const ItemNeighbours* neighbours,
+                 FlatIdMap<double, GroupId>& samples) const;
     PickReason ReasonFor(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const;
 
     const RecommenderSettings settings_;

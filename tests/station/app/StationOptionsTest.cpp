@@ -31,6 +31,7 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
     EXPECT_EQ(options.latestBuild, 13);
     EXPECT_FALSE(options.redirectMedia);
     EXPECT_FALSE(options.rotateThrees);
+    EXPECT_EQ(options.pickSeed, 0);
     EXPECT_EQ(options.tracks, 24);
     EXPECT_EQ(options.trackSeconds, 0);
     EXPECT_EQ(options.database, "sqlite:" + (home / "data/vorn-station/station.db"));
@@ -40,7 +41,7 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
 
     ASSERT_TRUE(Parse({"--music", "/m", "--data=/d", "--bind", "0.0.0.0", "--port", "9080", "--media-port", "9000",
                        "--cdn-port", "0", "--admin-port", "0", "--admin-bind", "::1", "--min-build", "10", "--latest-build=14", "--redirect-media",
-                       "--make-demo-library", "/demo", "--tracks", "3", "--track-seconds", "6", "--rescan", "0", "--rotate-threes", "--quiet"},
+                       "--make-demo-library", "/demo", "--tracks", "3", "--track-seconds", "6", "--rescan", "0", "--rotate-threes", "--pick-seed", "77", "--quiet"},
                       options, error))
         << error;
     EXPECT_EQ(options.musicDir, "/m");
@@ -59,6 +60,7 @@ TEST(StationOptionsTest, DefaultsAndEveryOption) {
     EXPECT_EQ(options.trackSeconds, 6);
     EXPECT_EQ(options.rescanMinutes, 0);
     EXPECT_TRUE(options.rotateThrees);
+    EXPECT_EQ(options.pickSeed, 77);
     EXPECT_EQ(options.logLevel, LogLevel::Warning);
     ASSERT_TRUE(Parse({"--public-host", "radio.example", "--help"}, options, error));
     EXPECT_EQ(options.publicHost, "radio.example");

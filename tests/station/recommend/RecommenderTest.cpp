@@ -79,8 +79,8 @@ TEST_F(RecommenderTest, ALoverOfOneGenreGetsMostlyThatGenreAndNothingRated) {
 }
 
 // A pick's reason names the part of its score that weighed most: here the
-// liked genre (or one of its artists or albums) for every Jazz pick, and
-// exploration for the rest, which nothing the listener rated speaks for.
+// liked genre (or one of its artists or albums) for every pick, all Jazz:
+// the genres rated 1 star are never offered again.
 TEST_F(RecommenderTest, EveryPickIsToldWhatMadeIt) {
     Recommender recommender(Seeded(3));
     const auto snapshot = catalogue_->Current();
@@ -92,7 +92,6 @@ TEST_F(RecommenderTest, EveryPickIsToldWhatMadeIt) {
     }
     recommender.ApplyRatings(1, ratings);
     int liked = 0;
-    int explored = 0;
     for (int round = 0; round < 10; ++round) {
         std::vector<PickReason> reasons;
         const std::vector<std::int32_t> picks = recommender.Recommend(1, 4, *snapshot, &reasons);
@@ -106,13 +105,11 @@ TEST_F(RecommenderTest, EveryPickIsToldWhatMadeIt) {
                     << text;
                 liked += 1;
             } else {
-                EXPECT_EQ(text, "New for you: exploring " + entry.record.genre);
-                explored += 1;
+                ADD_FAILURE() << "offered " << entry.record.genre << ", rated 1 star: " << text;
             }
         }
     }
-    EXPECT_GE(liked, 20);
-    EXPECT_GE(explored, 1);
+    EXPECT_EQ(liked, 40);
     // Without a place to put them, no reasons are worked out and picks go on.
     EXPECT_EQ(recommender.Recommend(1, 4, *snapshot).size(), 4u);
 }
@@ -148,9 +145,10 @@ TEST_F(RecommenderTest, ALovedAlbumIsPreferredToItsArtistsOtherOne) {
             }
         }
     }
-    // Of up to 8 picks a seed, most of the loved album's 5 unrated items; the
-    // other's come in only by exploring.
-    EXPECT_GE(fromLoved, 50) << fromLoved << " from the loved album";
+    // Of up to 8 picks a seed, most of the loved album's 5 unrated items (the
+    // three genres not rated yet get tried too); the other's come in only by
+    // exploring.
+    EXPECT_GE(fromLoved, 40) << fromLoved << " from the loved album, " << fromOther << " from the other";
     EXPECT_LE(fromOther * 5, fromLoved) << fromLoved << " from the loved album, " << fromOther << " from the other";
 }
 
@@ -366,7 +364,8 @@ TEST_F(RecommenderTest, NeighboursFindATasteTheTagsCannotSee) {
     };
     const int without = share(false);
     const int with = share(true);
-    EXPECT_LE(without, 6);
+    // The tags tell a little (the cluster's items share two genres).
+    EXPECT_GE(with, 2 * without) << "with neighbours: " << with;
     EXPECT_GE(with, 12) << "without neighbours: " << without;
 
     // A pick the neighbours made names the rated item whose vote weighed most
@@ -414,6 +413,174 @@ TEST_F(RecommenderTest, NeighboursFindATasteTheTagsCannotSee) {
         }
     }
     EXPECT_GE(told, 6);
+}
+
+// Ids of the live items of one genre, in catalogue order.
+std::vector<std::int32_t> ItemsOf(const CatalogueSnapshot& snapshot, const std::string& genre) {
+    std::vector<std::int32_t> ids;
+    for (const std::uint32_t index : snapshot.Live()) {
+        if (snapshot.Entries()[index].record.genre == genre) {
+            ids.push_back(snapshot.Entries()[index].record.id);
+        }
+    }
+    return ids;
+}
+
+// Before a listener rated anything, what everyone loved is offered: 30
+// listeners loved every tenth item and rated the rest they heard 2 stars.
+TEST_F(RecommenderTest, ANewListenerIsOfferedWhatEveryoneLoved) {
+    const auto snapshot = catalogue_->Current();
+    std::set<std::int32_t> hits;
+    std::vector<RatingRecord> ratings;
+    for (std::int32_t listener = 2; listener < 32; ++listener) {
+        for (const std::uint32_t index : snapshot->Live()) {
+            const std::int32_t id = snapshot->Entries()[index].record.id;
+            if (index % 10 == 0) {
+                hits.insert(id);
+                ratings.push_back({listener, id, 5});
+            } else if ((index + static_cast<std::uint32_t>(listener)) % 7 == 0) {
+                ratings.push_back({listener, id, 2});
+            }
+        }
+    }
+    const auto neighbours = std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings));
+    const auto firstPicks = [&](double priorWeight) {
+        int found = 0;
+        for (std::uint64_t seed = 1; seed <= 5; ++seed) {
+            RecommenderSettings settings = Seeded(seed);
+            settings.priorWeight = priorWeight;
+            Recommender recommender(settings);
+            recommender.Load({1}, ratings, {});
+            recommender.SetNeighbours(neighbours);
+            for (int round = 0; round < 2; ++round) {
+                for (std::int32_t id : recommender.Recommend(1, 4, *snapshot)) {
+                    found += hits.count(id) != 0 ? 1 : 0;
+                }
+            }
+        }
+        return found;  // of 40
+    };
+    const int withPrior = firstPicks(RecommenderSettings{}.priorWeight);
+    const int without = firstPicks(0);
+    EXPECT_GE(withPrior, 28) << "without the prior: " << without;
+    EXPECT_LE(without, 12) << "with the prior: " << withPrior;
+}
+
+// A listener who rated Folk and Techno 1 star and Jazz 3 stars tries the
+// genre never rated (Ambient) now and then, on the spread of what it might be
+// worth, and never goes back to Folk or Techno.
+TEST_F(RecommenderTest, ExploringTriesTheUnknownAndNeverTheRejected) {
+    const auto snapshot = catalogue_->Current();
+    std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
+    for (const auto& [genre, stars] : {std::pair<std::string, int>{"Folk", 1}, {"Techno", 1}, {"Jazz", 3}}) {
+        const std::vector<std::int32_t> ids = ItemsOf(*snapshot, genre);
+        for (std::size_t k = 0; k < 6; ++k) {
+            ratings.emplace_back(ids[k * 7], stars);
+        }
+    }
+    std::map<std::string, int> offered;
+    for (std::uint64_t seed = 1; seed <= 5; ++seed) {
+        RecommenderSettings settings = Seeded(seed);
+        settings.exploration = 0;  // the posterior's spread alone explores
+        Recommender recommender(settings);
+        recommender.ApplyRatings(1, ratings);
+        for (int round = 0; round < 8; ++round) {
+            for (std::int32_t id : recommender.Recommend(1, 4, *snapshot)) {
+                ++offered[GenreOf(id)];
+            }
+        }
+    }
+    EXPECT_EQ(offered["Folk"] + offered["Techno"], 0);
+    EXPECT_GE(offered["Ambient"], 45) << offered["Jazz"] << " Jazz";
+    EXPECT_GE(offered["Jazz"], offered["Ambient"]);
+}
+
+// "Because you like G" needs clear evidence: a high average over enough
+// ratings, not many ratings around neutral; exploring never names a genre
+// the listener rated.
+TEST_F(RecommenderTest, ReasonsNameOnlyWhatTheRatingsShow) {
+    const auto snapshot = catalogue_->Current();
+    const auto texts = [&](const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings) {
+        std::vector<std::pair<std::string, std::string>> told;  // genre, text
+        Recommender recommender(Seeded(9));
+        recommender.ApplyRatings(1, ratings);
+        for (int round = 0; round < 6; ++round) {
+            std::vector<PickReason> reasons;
+            const std::vector<std::int32_t> picks = recommender.Recommend(1, 4, *snapshot, &reasons);
+            for (std::size_t k = 0; k < picks.size(); ++k) {
+                const CatalogueEntry& entry = *snapshot->Find(picks[k]);
+                told.emplace_back(entry.record.genre, reasons[k].Text(entry, *snapshot));
+            }
+        }
+        return told;
+    };
+    // 48 Jazz items, one in four rated 4 stars and the rest 3: a little
+    // above neutral for Jazz and for each of its artists and albums, surely
+    // but not by much.
+    std::vector<std::pair<std::int32_t, std::int32_t>> lukewarm;
+    const std::vector<std::int32_t> jazz = ItemsOf(*snapshot, "Jazz");
+    for (std::size_t k = 0; k < 48; ++k) {
+        lukewarm.emplace_back(jazz[k], k % 4 == 0 ? 4 : 3);
+    }
+    // One item of every genre rated 3 stars: nothing is new by genre.
+    for (const char* genre : kGenres) {
+        lukewarm.emplace_back(ItemsOf(*snapshot, genre).back(), 3);
+    }
+    int jazzOffered = 0;
+    for (const auto& [genre, text] : texts(lukewarm)) {
+        jazzOffered += genre == "Jazz" ? 1 : 0;
+        EXPECT_EQ(text.find("Because you like"), std::string::npos) << genre << ": " << text;
+        EXPECT_NE(text, "New for you: exploring " + genre);
+    }
+    EXPECT_GE(jazzOffered, 1);
+    // Six Jazz items loved: Jazz picks say so (by genre, artist or album).
+    std::vector<std::pair<std::int32_t, std::int32_t>> loved;
+    for (std::size_t k = 0; k < 6; ++k) {
+        loved.emplace_back(jazz[k * 5], 5);
+    }
+    int liked = 0;
+    for (const auto& [genre, text] : texts(loved)) {
+        if (genre == "Jazz") {
+            EXPECT_EQ(text.rfind("Because you like ", 0), 0u) << text;
+            ++liked;
+        } else {
+            EXPECT_EQ(text, "New for you: exploring " + genre);
+        }
+    }
+    EXPECT_GE(liked, 12);
+}
+
+// The same seed gives the same picks and reasons to the same requests;
+// another seed gives other picks. (What other listeners were offered counts
+// too: exploring prefers the items offered least.)
+TEST_F(RecommenderTest, ASeededRunRepeatsExactly) {
+    const auto snapshot = catalogue_->Current();
+    const std::vector<std::int32_t> folk = ItemsOf(*snapshot, "Folk");
+    const auto run = [&](std::uint64_t seed) {
+        // A catalogue of its own: counts of offers start at 0.
+        const CatalogueSnapshot catalogue(snapshot->Entries(), 1);
+        Recommender recommender(Seeded(seed));
+        recommender.ApplyRatings(1, {{folk[0], 5}, {folk[3], 4}});
+        recommender.ApplyRatings(2, {{folk[1], 1}});
+        std::map<std::int32_t, std::vector<std::string>> heard;
+        for (int round = 0; round < 5; ++round) {
+            for (const std::int32_t listener : {1, 2}) {
+                std::vector<PickReason> reasons;
+                const std::vector<std::int32_t> picks = recommender.Recommend(listener, 4, catalogue, &reasons);
+                for (std::size_t k = 0; k < picks.size(); ++k) {
+                    heard[listener].push_back(std::to_string(picks[k]) + " " +
+                                              reasons[k].Text(*catalogue.Find(picks[k]), catalogue));
+                }
+                recommender.ApplyRatings(listener, {{picks[0], 5}, {picks[1], 2}});
+            }
+        }
+        return heard;
+    };
+    const auto first = run(17);
+    EXPECT_EQ(first.at(1).size(), 20u);
+    EXPECT_EQ(first.at(2).size(), 20u);
+    EXPECT_EQ(run(17), first);
+    EXPECT_NE(run(18), first);
 }
 
 }  // namespace
