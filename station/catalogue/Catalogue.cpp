@@ -48,7 +48,7 @@ void Catalogue::Load() {
     std::lock_guard scan(scanMutex_);
     std::vector<ItemRecord> items = store_.LoadItems();
     const CatalogueTally tally = CatalogueTally::Of(items, store_.LoadFiles());
-    PublishAll(std::move(items));
+    PublishStored(std::move(items));
     if (tally.Playable() > 0 || tally.Skipped() > 0) {
         STATION_LOG(LogLevel::Info) << "Catalogue : " << tally.Line() << " (as last scanned)";
     }
@@ -74,6 +74,7 @@ int Catalogue::ScanFolder(const ScanHooks& hooks) {
     const std::shared_ptr<const CatalogueSnapshot> before = Current();
     const std::vector<FileRecord> files = store_.LoadFiles();
     CatalogueScan scanning(store_, *before, files, musicDir_);
+    scanning.NotAsStored(recoded_, heldOut_);
     FolderWalk::Visitor visitor;
     visitor.folder = hooks.enteringFolder;
     visitor.refused = [this](const std::string& path, const std::string& walkedAs, bool loop) {
@@ -98,7 +99,9 @@ int Catalogue::ScanFolder(const ScanHooks& hooks) {
         STATION_LOG(LogLevel::Severe) << "Catalogue : cannot store the scan of \"" << musicDir_ << "\"";
         return -1;
     }
-    PublishAll(store_.LoadItems());
+    if (scanning.ItemsChanged()) {
+        PublishStored(store_.LoadItems());
+    }
     const CatalogueTally& tally = scanning.Tally();
     STATION_LOG(LogLevel::Info) << "Catalogue : " << tally.Line();
     if (tally.Playable() == 0) {
@@ -113,8 +116,14 @@ bool Catalogue::Publish(std::vector<ItemRecord> found) {
     if (!store_.SyncItems(found)) {
         return false;
     }
-    PublishAll(store_.LoadItems());
+    PublishStored(store_.LoadItems());
     return true;
+}
+
+void Catalogue::PublishStored(std::vector<ItemRecord> all) {
+    recoded_.clear();
+    heldOut_.clear();
+    PublishAll(std::move(all));
 }
 
 void Catalogue::PublishAll(std::vector<ItemRecord> all) {
@@ -122,10 +131,15 @@ void Catalogue::PublishAll(std::vector<ItemRecord> all) {
     // files gave them; the pages and replies show them as UTF-8, and the next
     // scan stores them so.
     for (ItemRecord& record : all) {
+        bool recoded = false;
         for (std::string* text : {&record.artist, &record.title, &record.album, &record.genre}) {
             if (!IsUtf8(*text)) {
                 *text = AsUtf8(*text);
+                recoded = true;
             }
+        }
+        if (recoded) {
+            recoded_.push_back(record.id);
         }
     }
     std::vector<CatalogueEntry> entries;
@@ -137,6 +151,9 @@ void Catalogue::PublishAll(std::vector<ItemRecord> all) {
         for (ItemRecord& record : all) {
             if (const auto bad = unplayable_.find(record.path);
                 bad != unplayable_.end() && bad->second == std::make_pair(record.fileSize, record.modified)) {
+                if (record.present) {
+                    heldOut_.push_back(record.id);
+                }
                 record.present = false;
             }
             CatalogueEntry entry;

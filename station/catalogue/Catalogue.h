@@ -68,6 +68,10 @@ public:
 private:
     // Rescan's work, with scanMutex_ held.
     int ScanFolder(const ScanHooks& hooks);
+    // Publishes the store's items as it holds them now.
+    void PublishStored(std::vector<ItemRecord> all);
+    // Publishes the records; those the snapshot shows otherwise than the
+    // store holds them are added to recoded_ and heldOut_.
     void PublishAll(std::vector<ItemRecord> all);
     GroupId Intern(const std::string& key);
     void ReportRefusedLink(const std::string& path, const std::string& walkedAs, bool loop);
@@ -76,6 +80,10 @@ private:
     const std::string musicDir_;
     std::mutex scanMutex_;  // one scan or publication at a time; taken before mutex_
     std::set<std::string> linksReported_;  // refused folder links already logged; guarded by scanMutex_
+    // Items of the current snapshot that are not as the store holds them
+    // (CatalogueScan::NotAsStored); guarded by scanMutex_.
+    std::vector<std::int32_t> recoded_;
+    std::vector<std::int32_t> heldOut_;
     mutable std::mutex mutex_;  // guards current_, groups_, unplayable_ and generation_
     std::shared_ptr<const CatalogueSnapshot> current_;
     std::unordered_map<std::string, GroupId> groups_;

@@ -91,7 +91,7 @@ CatalogueScan::CatalogueScan(StationStore& store, const CatalogueSnapshot& befor
                              const std::vector<FileRecord>& files, std::string musicDir)
     : store_(store), before_(before), musicDir_(std::move(musicDir)) {
     for (const FileRecord& file : files) {
-        cached_.emplace(file.path, &file);
+        cached_.emplace(file.path, Cached{&file, false});
     }
     for (const CatalogueEntry& entry : before.Entries()) {
         const ItemRecord& record = entry.record;
@@ -132,10 +132,18 @@ bool CatalogueScan::FlushPrints() {
     return !printsFailed_;
 }
 
+void CatalogueScan::NotAsStored(const std::vector<std::int32_t>& recoded, const std::vector<std::int32_t>& heldOut) {
+    recoded_.insert(recoded.begin(), recoded.end());
+    heldOut_.insert(heldOut.begin(), heldOut.end());
+}
+
 void CatalogueScan::Add(const std::string& path, std::int64_t size, std::int64_t modified) {
     const auto cached = cached_.find(path);
-    if (cached != cached_.end() && cached->second->fileSize == size && cached->second->modified == modified) {
-        const FileRecord& file = *cached->second;
+    if (cached != cached_.end()) {
+        cached->second.seen = true;
+    }
+    if (cached != cached_.end() && cached->second.file->fileSize == size && cached->second.file->modified == modified) {
+        const FileRecord& file = *cached->second.file;
         const auto known = knownOfId_.find(file.item);
         if (file.skipped != SkipReason::None) {
             ++tally_.skipped[static_cast<std::size_t>(file.skipped)];
@@ -158,7 +166,7 @@ void CatalogueScan::Add(const std::string& path, std::int64_t size, std::int64_t
 
 void CatalogueScan::Keep(const std::string& path) {
     if (const auto cached = cached_.find(path); cached != cached_.end()) {
-        Add(path, cached->second->fileSize, cached->second->modified);
+        Add(path, cached->second.file->fileSize, cached->second.file->modified);
     }
 }
 
@@ -359,25 +367,75 @@ ItemRecord CatalogueScan::RecordOf(const Group& group) const {
     return record;
 }
 
-bool CatalogueScan::Store() {
-    std::vector<ItemRecord> found;
-    found.reserve(groups_.size());
-    for (const Group& group : groups_) {
-        found.push_back(RecordOf(group));
-    }
-    if (!FlushPrints() || !store_.SyncItems(found)) {
+bool CatalogueScan::AsStored(const ItemRecord& record) const {
+    const CatalogueEntry* before = record.id != 0 ? before_.Find(record.id) : nullptr;
+    if (before == nullptr || recoded_.count(record.id) != 0) {
         return false;
     }
-    for (std::size_t at = 0; at < files_.size(); ++at) {
-        files_[at].item = groupOfFile_[at] == kNone ? 0 : found[groupOfFile_[at]].id;
+    if (heldOut_.count(record.id) == 0) {
+        return record == before->record;
     }
+    ItemRecord stored = before->record;
+    stored.present = true;
+    return record == stored;
+}
+
+void CatalogueScan::ChangedFiles(std::vector<FileRecord>& changed, std::vector<std::string>& removed) const {
+    for (const FileRecord& file : files_) {
+        const auto cached = cached_.find(file.path);
+        if (cached == cached_.end() || !(*cached->second.file == file)) {
+            changed.push_back(file);
+        }
+    }
+    for (const auto& [path, cached] : cached_) {
+        if (!cached.seen) {
+            removed.push_back(path);
+        }
+    }
+}
+
+bool CatalogueScan::Store() {
+    // Only what differs from the store is written: a rescan of an unchanged
+    // library writes nothing, however large the library.
+    std::vector<ItemRecord> changed;
+    std::vector<std::size_t> groupOfChanged;
+    std::vector<std::int32_t> idOfGroup(groups_.size(), 0);
     tally_.formats.clear();
-    for (const ItemRecord& item : found) {
-        ++tally_.formats[item.format];
+    for (std::size_t at = 0; at < groups_.size(); ++at) {
+        ItemRecord record = RecordOf(groups_[at]);
+        ++tally_.formats[record.format];
+        if (AsStored(record)) {
+            idOfGroup[at] = record.id;
+        } else {
+            changed.push_back(std::move(record));
+            groupOfChanged.push_back(at);
+        }
     }
-    tally_.copies = static_cast<int>(files_.size()) - tally_.Skipped() - static_cast<int>(found.size());
+    std::vector<std::int32_t> gone;
+    for (const Known& known : known_) {
+        if (known.id != 0 && known.group == kNone) {
+            const CatalogueEntry* entry = before_.Find(known.id);
+            if (entry != nullptr && (entry->record.present || heldOut_.count(known.id) != 0)) {
+                gone.push_back(known.id);
+            }
+        }
+    }
+    if (!FlushPrints() || !store_.UpdateItems(changed, gone)) {
+        return false;
+    }
+    itemsChanged_ = !changed.empty() || !gone.empty();
+    for (std::size_t at = 0; at < changed.size(); ++at) {
+        idOfGroup[groupOfChanged[at]] = changed[at].id;
+    }
+    for (std::size_t at = 0; at < files_.size(); ++at) {
+        files_[at].item = groupOfFile_[at] == kNone ? 0 : idOfGroup[groupOfFile_[at]];
+    }
+    tally_.copies = static_cast<int>(files_.size()) - tally_.Skipped() - static_cast<int>(groups_.size());
     // The items are stored; files the store could not keep are only read again.
-    if (!store_.SyncFiles(files_)) {
+    std::vector<FileRecord> changedFiles;
+    std::vector<std::string> removed;
+    ChangedFiles(changedFiles, removed);
+    if (!store_.UpdateFiles(changedFiles, removed)) {
         STATION_LOG(LogLevel::Warning) << "Catalogue : cannot store what the scan found of each file; the next scan "
                                           "reads them again";
     }
