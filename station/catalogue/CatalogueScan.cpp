@@ -90,6 +90,12 @@ std::string CatalogueTally::Line() const {
 CatalogueScan::CatalogueScan(StationStore& store, const CatalogueSnapshot& before,
                              const std::vector<FileRecord>& files, std::string musicDir)
     : store_(store), before_(before), musicDir_(std::move(musicDir)) {
+    cached_.reserve(files.size());
+    files_.reserve(files.size());
+    groupOfFile_.reserve(files.size());
+    known_.reserve(before.Entries().size());
+    knownOfId_.reserve(before.Entries().size());
+    byContent_.reserve(before.Entries().size());
     for (const FileRecord& file : files) {
         cached_.emplace(file.path, Cached{&file, false});
     }
@@ -156,7 +162,7 @@ void CatalogueScan::Add(const std::string& path, std::int64_t size, std::int64_t
             const std::size_t group = GroupOf(known->second);
             files_.push_back(file);
             groupOfFile_.push_back(group);
-            Offer(group, file, nullptr);
+            Offer(group, files_.size() - 1, nullptr);
             return;
         }
     }
@@ -184,7 +190,7 @@ void CatalogueScan::Place(MusicFile& music) {
     const std::size_t group = GroupOf(known);
     files_.push_back(music.file);
     groupOfFile_.push_back(group);
-    Offer(group, music.file, &music.tags);
+    Offer(group, files_.size() - 1, &music.tags);
 }
 
 std::size_t CatalogueScan::Resolve(MusicFile& music) {
@@ -310,42 +316,41 @@ void CatalogueScan::GiveKey(std::size_t index, const MusicFile& music) {
 std::size_t CatalogueScan::GroupOf(std::size_t known) {
     if (known_[known].group == kNone) {
         known_[known].group = groups_.size();
-        groups_.push_back({known, {}, {}, false});
+        groups_.push_back({known, kNone, nullptr});
     }
     return known_[known].group;
 }
 
-void CatalogueScan::Offer(std::size_t index, const FileRecord& file, const ItemRecord* tags) {
+void CatalogueScan::Offer(std::size_t index, std::size_t offered, const ItemRecord* tags) {
     Group& group = groups_[index];
+    const FileRecord& file = files_[offered];
     const CatalogueEntry* before = known_[group.known].id != 0 ? before_.Find(known_[group.known].id) : nullptr;
     const auto rank = [&](const FileRecord& candidate) {
         const bool served = before != nullptr && before->record.path == candidate.path;
         return std::make_tuple(IsLossless(candidate.format), candidate.bitrate, served);
     };
-    const bool better = group.best.path.empty() || rank(file) > rank(group.best) ||
-                        (rank(file) == rank(group.best) && file.path < group.best.path);
+    const bool better = group.best == kNone || rank(file) > rank(files_[group.best]) ||
+                        (rank(file) == rank(files_[group.best]) && file.path < files_[group.best].path);
     if (!better) {
         return;
     }
-    group.best = file;
-    group.tagsRead = tags != nullptr;
-    if (tags != nullptr) {
-        group.tags = *tags;
-    }
+    group.best = offered;
+    group.tags = tags != nullptr ? std::make_unique<ItemRecord>(*tags) : nullptr;
 }
 
 ItemRecord CatalogueScan::RecordOf(const Group& group) const {
     const Known& known = known_[group.known];
     const CatalogueEntry* before = known.id != 0 ? before_.Find(known.id) : nullptr;
+    const FileRecord& best = files_[group.best];
     ItemRecord record;
-    if (group.tagsRead) {
-        record = group.tags;
-    } else if (before != nullptr && before->record.path == group.best.path &&
-               before->record.fileSize == group.best.fileSize && before->record.modified == group.best.modified) {
+    if (group.tags != nullptr) {
+        record = *group.tags;
+    } else if (before != nullptr && before->record.path == best.path && before->record.fileSize == best.fileSize &&
+               before->record.modified == best.modified) {
         record = before->record;
     } else {
         // A copy not served before, known from an earlier scan: only its tags are read.
-        record.path = group.best.path;
+        record.path = best.path;
         if (ReadTags(record) == SkipReason::None) {
             FillNamesFromPath(record, musicDir_);
         } else if (before != nullptr) {
@@ -356,11 +361,11 @@ ItemRecord CatalogueScan::RecordOf(const Group& group) const {
         record.lengthSeconds = before->record.lengthSeconds;
     }
     record.id = known.id;
-    record.path = group.best.path;
-    record.fileSize = group.best.fileSize;
-    record.modified = group.best.modified;
-    record.format = group.best.format;
-    record.bitrate = group.best.bitrate;
+    record.path = best.path;
+    record.fileSize = best.fileSize;
+    record.modified = best.modified;
+    record.format = best.format;
+    record.bitrate = best.bitrate;
     record.content = known.content;
     record.printHash = known.printHash;
     record.present = true;
@@ -389,7 +394,7 @@ void CatalogueScan::ChangedFiles(std::vector<FileRecord>& changed, std::vector<s
     }
     for (const auto& [path, cached] : cached_) {
         if (!cached.seen) {
-            removed.push_back(path);
+            removed.emplace_back(path);
         }
     }
 }

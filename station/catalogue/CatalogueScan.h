@@ -3,7 +3,9 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -86,9 +88,8 @@ private:
     // An item with files in this scan.
     struct Group {
         std::size_t known = 0;
-        FileRecord best;
-        ItemRecord tags;        // the best file's, when this scan read them
-        bool tagsRead = false;
+        std::size_t best = kNone;           // into files_
+        std::unique_ptr<ItemRecord> tags;  // the best file's, when this scan read them
     };
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
@@ -101,7 +102,7 @@ private:
     // unless another item has that key.
     void GiveKey(std::size_t known, const MusicFile& music);
     std::size_t GroupOf(std::size_t known);
-    void Offer(std::size_t group, const FileRecord& file, const ItemRecord* tags);
+    void Offer(std::size_t group, std::size_t file, const ItemRecord* tags);
     bool FlushPrints();
     ItemRecord RecordOf(const Group& group) const;
     // True when the store holds the record as it is.
@@ -118,7 +119,7 @@ private:
         const FileRecord* file = nullptr;
         bool seen = false;
     };
-    std::unordered_map<std::string, Cached> cached_;
+    std::unordered_map<std::string_view, Cached> cached_;  // keys: the paths of the store's files
     std::unordered_set<std::int32_t> recoded_;
     std::unordered_set<std::int32_t> heldOut_;
     bool itemsChanged_ = false;
