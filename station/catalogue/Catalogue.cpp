@@ -56,20 +56,34 @@ void Catalogue::Load() {
 
 int Catalogue::Rescan(const ScanHooks& hooks) {
     std::lock_guard scan(scanMutex_);
-    const int playable = ScanFolder(hooks);
+    CatalogueTally tally;
+    bool changed = false;
+    if (!ScanFolder(hooks, tally, changed)) {
+        return -1;
+    }
     // The scan's working set (every file's record, the maps that tell items
-    // apart) is freed by now: hand it back instead of keeping a scan's peak
-    // of heap for the rest of the station's life.
+    // apart) is freed by now: hand it back before the new snapshot is laid
+    // out, so that the snapshot is not spread over the holes it leaves and a
+    // scan's peak of heap is not kept for the rest of the station's life.
     ::malloc_trim(0);
-    return playable;
+    if (changed) {
+        PublishStored(store_.LoadItems());
+        ::malloc_trim(0);  // the snapshot before, unless a reader still holds it
+    }
+    STATION_LOG(LogLevel::Info) << "Catalogue : " << tally.Line();
+    if (tally.Playable() == 0) {
+        STATION_LOG(LogLevel::Warning) << "Catalogue : no playable music in \"" << musicDir_
+                                       << "\"; listeners get no recommendations until some is added";
+    }
+    return tally.Playable();
 }
 
-int Catalogue::ScanFolder(const ScanHooks& hooks) {
+bool Catalogue::ScanFolder(const ScanHooks& hooks, CatalogueTally& tally, bool& changed) {
     std::error_code error;
     if (musicDir_.empty() || !fs::is_directory(musicDir_, error)) {
         STATION_LOG(LogLevel::Severe) << "Catalogue : the music folder \"" << musicDir_
                                       << "\" cannot be read; the catalogue stays as it was";
-        return -1;
+        return false;
     }
     const std::shared_ptr<const CatalogueSnapshot> before = Current();
     const std::vector<FileRecord> files = store_.LoadFiles();
@@ -93,22 +107,15 @@ int Catalogue::ScanFolder(const ScanHooks& hooks) {
     FolderWalk walk(musicDir_);
     if (!walk.Run(visitor)) {
         STATION_LOG(LogLevel::Severe) << "Catalogue : cannot scan \"" << musicDir_ << "\" : " << walk.Error();
-        return -1;
+        return false;
     }
     if (!scanning.Store()) {
         STATION_LOG(LogLevel::Severe) << "Catalogue : cannot store the scan of \"" << musicDir_ << "\"";
-        return -1;
+        return false;
     }
-    if (scanning.ItemsChanged()) {
-        PublishStored(store_.LoadItems());
-    }
-    const CatalogueTally& tally = scanning.Tally();
-    STATION_LOG(LogLevel::Info) << "Catalogue : " << tally.Line();
-    if (tally.Playable() == 0) {
-        STATION_LOG(LogLevel::Warning) << "Catalogue : no playable music in \"" << musicDir_
-                                       << "\"; listeners get no recommendations until some is added";
-    }
-    return tally.Playable();
+    tally = scanning.Tally();
+    changed = scanning.ItemsChanged();
+    return true;
 }
 
 bool Catalogue::Publish(std::vector<ItemRecord> found) {

@@ -15,6 +15,8 @@
 
 namespace vorn::station {
 
+struct CatalogueTally;
+
 // The music the station can recommend: the recordings of the audio files
 // below the music folder (CatalogueScan), with the ids the store keeps for
 // them. Readers take the current snapshot, which never changes under them; a
@@ -66,8 +68,10 @@ public:
     const std::string& MusicDir() const { return musicDir_; }
 
 private:
-    // Rescan's work, with scanMutex_ held.
-    int ScanFolder(const ScanHooks& hooks);
+    // Rescan's scan and store, with scanMutex_ held: what it found, and
+    // whether the store's items changed; false when nothing was stored. Its
+    // working set is freed on return.
+    bool ScanFolder(const ScanHooks& hooks, CatalogueTally& tally, bool& changed);
     // Publishes the store's items as it holds them now.
     void PublishStored(std::vector<ItemRecord> all);
     // Publishes the records; those the snapshot shows otherwise than the
