@@ -17,6 +17,7 @@ namespace vorn::bench {
 struct ProcessUsage {
     double cpuSeconds = 0;  // user + system
     long rssKb = 0;         // resident now
+    long peakRssKb = 0;     // resident at most, so far
 };
 
 // The process's CPU and memory; with `firstThread`, the CPU of its first thread
@@ -44,6 +45,7 @@ inline ProcessUsage ReadProcessUsage(pid_t pid, bool firstThread = false) {
     std::ifstream status(self + "/status");
     for (std::string line; std::getline(status, line);) {
         if (line.rfind("VmRSS:", 0) == 0) usage.rssKb = std::atol(line.c_str() + 6);
+        if (line.rfind("VmHWM:", 0) == 0) usage.peakRssKb = std::atol(line.c_str() + 6);
     }
     return usage;
 }

@@ -1,10 +1,12 @@
-// Usage: library_bench [files] [folder]
+// Usage: library_bench [files] [folder] [data]
 //
 // The station on a large music library: writes a tree of small but valid MP3
 // files (default 100,000: 1,000 artists of 10 albums of 10 tracks, each
 // album with a cover.jpg beside its tracks; four MPEG frames of silence per
 // track, each file's own, tags varied) into a temporary folder (or `folder`, kept and reused when it holds
-// the same count), then times the real vorn-station program on it:
+// the same count), then times the real vorn-station program on it (with
+// `data`, a data folder kept too: when it holds a store already, the first
+// start is left out and the other steps run on that store):
 //   first start   from launch until it serves, the first scan reading every file;
 //   restart       from launch until it serves what the store knew, and until
 //                 its scan of the unchanged library is done;
@@ -14,8 +16,11 @@
 //                 on the station's store, as the station assembles them, and
 //                 its walk alone (FolderWalk) beside the standard library's
 //                 recursive iterator with a stat per file;
-// and its resident memory per item after the restart's scan, less that of a
-// station serving an empty folder. The floor is `find` walking the same tree
+// and its resident memory per item after the first start and the restart's
+// scan, less that of a station serving an empty folder, and less that of a
+// station on 100 of the same files after their first start (which has loaded
+// the decoders and their libraries, tens of MB that do not grow with the
+// library: the cost of each further item). The floor is `find` walking the same tree
 // and printing every file's size and time, measured again just before each
 // step (the load of a shared machine changes from one minute to the next);
 // each time is also given as a ratio to its floor.
@@ -51,6 +56,8 @@ namespace {
 constexpr int kTracksPerAlbum = 10;
 constexpr int kAlbumsPerArtist = 10;
 constexpr int kFrames = 4;
+// The small library whose station is the floor of the memory per item.
+constexpr int kSmall = 100;
 
 const char* const kWords[] = {"Amber", "Harbour", "Night", "Glass", "River", "Static", "Orchard", "Lantern",
                               "Northern", "Paper", "Velvet", "Signal", "Winter", "Cobalt", "Echo", "Meadow"};
@@ -188,7 +195,8 @@ int main(int argc, char** argv) {
     const int files = argc > 1 ? std::atoi(argv[1]) : 100000;
     vorn::test::TempDir temp;
     const std::string music = argc > 2 ? std::string(argv[2]) : temp / "music";
-    if (files <= 0) {
+    const std::string data = argc > 3 ? std::string(argv[3]) : temp / "data";
+    if (files <= kSmall) {
         std::fprintf(stderr, "usage: library_bench [files] [folder]\n");
         return 2;
     }
@@ -222,24 +230,45 @@ int main(int argc, char** argv) {
     }
     const long emptyKb = vorn::bench::ReadProcessUsage(station->Pid()).rssKb;
     station->Kill();
-
-    double floor = FindSeconds(music);
-    const double first = Launch(station, music, temp / "data", temp / "first.log");
-    if (first < 0 || station->Log().find(itemsLine) == std::string::npos) {
-        std::fprintf(stderr, "the first start failed:\n%s\n", station->Log().c_str());
+    // A small library, and what the station costs on it after its first start.
+    if (MakeLibrary(temp / "small", kSmall) != kSmall ||
+        Launch(station, temp / "small", temp / "small-data", temp / "small.log") < 0) {
+        std::fprintf(stderr, "the station did not start on %d files:\n%s\n", kSmall, station->Log().c_str());
         return 1;
     }
-    rows.push_back({"first start, until serving (reads every file)", first, floor});
-    const long firstKb = vorn::bench::ReadProcessUsage(station->Pid()).rssKb;
-    // Reading the files must not look like changing them to the watch, which
-    // would scan everything again.
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    const bool scannedAgain = Occurrences(station->Log(), itemsLine) > 1;
+    const long smallFirstKb = vorn::bench::ReadProcessUsage(station->Pid()).rssKb;
     station->Kill();
+    const std::string smallLine = "Catalogue : " + std::to_string(kSmall) + " playable items";
+    if (Launch(station, temp / "small", temp / "small-data", temp / "small-restart.log") < 0 ||
+        !WaitForLine(*station, smallLine, 2)) {
+        std::fprintf(stderr, "the station did not restart on %d files:\n%s\n", kSmall, station->Log().c_str());
+        return 1;
+    }
+    const vorn::bench::ProcessUsage smallRestart = vorn::bench::ReadProcessUsage(station->Pid());
+    station->Kill();
+
+    double floor = 0;
+    long firstKb = 0;
+    bool scannedAgain = false;
+    if (!fs::exists(data + "/station.db")) {
+        floor = FindSeconds(music);
+        const double first = Launch(station, music, data, temp / "first.log");
+        if (first < 0 || station->Log().find(itemsLine) == std::string::npos) {
+            std::fprintf(stderr, "the first start failed:\n%s\n", station->Log().c_str());
+            return 1;
+        }
+        rows.push_back({"first start, until serving (reads every file)", first, floor});
+        firstKb = vorn::bench::ReadProcessUsage(station->Pid()).rssKb;
+        // Reading the files must not look like changing them to the watch, which
+        // would scan everything again.
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        scannedAgain = Occurrences(station->Log(), itemsLine) > 1;
+        station->Kill();
+    }
 
     floor = FindSeconds(music);
     start = Clock::now();
-    const double serving = Launch(station, music, temp / "data", temp / "restart.log");
+    const double serving = Launch(station, music, data, temp / "restart.log");
     if (serving < 0 || !WaitForLine(*station, itemsLine, 2)) {
         std::fprintf(stderr, "the restart failed:\n%s\n", station->Log().c_str());
         return 1;
@@ -247,7 +276,7 @@ int main(int argc, char** argv) {
     const double scanned = Seconds(Clock::now() - start);
     rows.push_back({"restart, until serving (the store's items)", serving, floor});
     rows.push_back({"restart, until its scan of the library is done", scanned, floor});
-    const long restartKb = vorn::bench::ReadProcessUsage(station->Pid()).rssKb;
+    const vorn::bench::ProcessUsage restartUsage = vorn::bench::ReadProcessUsage(station->Pid());
 
     // A file copied in while the station runs, until the scan after it is done.
     std::string track;
@@ -278,7 +307,7 @@ int main(int argc, char** argv) {
     // The same scan in this process, timed alone.
     StationLog::SetThreshold(LogLevel::Warning);
     SqliteStore store;
-    if (!store.Open(temp / "data/station.db")) {
+    if (!store.Open(data + "/station.db")) {
         return 1;
     }
     Catalogue catalogue(store, music);
@@ -320,13 +349,23 @@ int main(int argc, char** argv) {
     for (const Row& row : rows) {
         std::printf("%-48s %8.3f  %8.3f  %6.1fx\n", row.what, row.seconds, row.floor, row.seconds / row.floor);
     }
-    const auto memory = [&](const char* what, long kb) {
-        std::printf("%-48s %8.1f MB  %6.0f bytes per item\n", what, kb / 1024.0,
-                    (kb - emptyKb) * 1024.0 / files);
+    // Per item beyond an empty station, and beyond the same step on the small library.
+    std::printf("%-48s %9s  %12s  %12s\n", "resident memory", "", "empty folder",
+                (std::to_string(kSmall) + " files").c_str());
+    const auto memory = [&](const char* what, long kb, long smallKb) {
+        std::printf("%-48s %6.1f MB  %12.0f  %12.0f bytes per item\n", what, kb / 1024.0,
+                    (kb - emptyKb) * 1024.0 / files, (kb - smallKb) * 1024.0 / (files - kSmall));
     };
-    std::printf("%-48s %8.1f MB\n", "resident memory, empty folder", emptyKb / 1024.0);
-    memory("resident memory after the first start", firstKb);
-    memory("resident memory after the restart's scan", restartKb);
+    std::printf("%-48s %6.1f MB\n", "empty folder", emptyKb / 1024.0);
+    std::printf("%-48s %6.1f MB\n", (std::to_string(kSmall) + " files, after the first start").c_str(),
+                smallFirstKb / 1024.0);
+    std::printf("%-48s %6.1f MB\n", (std::to_string(kSmall) + " files, after the restart's scan").c_str(),
+                smallRestart.rssKb / 1024.0);
+    if (firstKb > 0) {
+        memory("after the first start", firstKb, smallFirstKb);
+    }
+    memory("after the restart's scan", restartUsage.rssKb, smallRestart.rssKb);
+    memory("at most, restart and its scan", restartUsage.peakRssKb, smallRestart.peakRssKb);
     if (scannedAgain) {
         std::printf("the watch took the first start's reading of the files for changes and scanned again\n");
     }

@@ -48,7 +48,7 @@ void Catalogue::Load() {
     std::lock_guard scan(scanMutex_);
     std::vector<ItemRecord> items = store_.LoadItems();
     const CatalogueTally tally = CatalogueTally::Of(items, store_.LoadFiles());
-    PublishAll(std::move(items));
+    PublishStored(std::move(items));
     if (tally.Playable() > 0 || tally.Skipped() > 0) {
         STATION_LOG(LogLevel::Info) << "Catalogue : " << tally.Line() << " (as last scanned)";
     }
@@ -56,24 +56,39 @@ void Catalogue::Load() {
 
 int Catalogue::Rescan(const ScanHooks& hooks) {
     std::lock_guard scan(scanMutex_);
-    const int playable = ScanFolder(hooks);
+    CatalogueTally tally;
+    bool changed = false;
+    if (!ScanFolder(hooks, tally, changed)) {
+        return -1;
+    }
     // The scan's working set (every file's record, the maps that tell items
-    // apart) is freed by now: hand it back instead of keeping a scan's peak
-    // of heap for the rest of the station's life.
+    // apart) is freed by now: hand it back before the new snapshot is laid
+    // out, so that the snapshot is not spread over the holes it leaves and a
+    // scan's peak of heap is not kept for the rest of the station's life.
     ::malloc_trim(0);
-    return playable;
+    if (changed) {
+        PublishStored(store_.LoadItems());
+        ::malloc_trim(0);  // the snapshot before, unless a reader still holds it
+    }
+    STATION_LOG(LogLevel::Info) << "Catalogue : " << tally.Line();
+    if (tally.Playable() == 0) {
+        STATION_LOG(LogLevel::Warning) << "Catalogue : no playable music in \"" << musicDir_
+                                       << "\"; listeners get no recommendations until some is added";
+    }
+    return tally.Playable();
 }
 
-int Catalogue::ScanFolder(const ScanHooks& hooks) {
+bool Catalogue::ScanFolder(const ScanHooks& hooks, CatalogueTally& tally, bool& changed) {
     std::error_code error;
     if (musicDir_.empty() || !fs::is_directory(musicDir_, error)) {
         STATION_LOG(LogLevel::Severe) << "Catalogue : the music folder \"" << musicDir_
                                       << "\" cannot be read; the catalogue stays as it was";
-        return -1;
+        return false;
     }
     const std::shared_ptr<const CatalogueSnapshot> before = Current();
     const std::vector<FileRecord> files = store_.LoadFiles();
     CatalogueScan scanning(store_, *before, files, musicDir_);
+    scanning.NotAsStored(recoded_, heldOut_);
     FolderWalk::Visitor visitor;
     visitor.folder = hooks.enteringFolder;
     visitor.refused = [this](const std::string& path, const std::string& walkedAs, bool loop) {
@@ -92,20 +107,15 @@ int Catalogue::ScanFolder(const ScanHooks& hooks) {
     FolderWalk walk(musicDir_);
     if (!walk.Run(visitor)) {
         STATION_LOG(LogLevel::Severe) << "Catalogue : cannot scan \"" << musicDir_ << "\" : " << walk.Error();
-        return -1;
+        return false;
     }
     if (!scanning.Store()) {
         STATION_LOG(LogLevel::Severe) << "Catalogue : cannot store the scan of \"" << musicDir_ << "\"";
-        return -1;
+        return false;
     }
-    PublishAll(store_.LoadItems());
-    const CatalogueTally& tally = scanning.Tally();
-    STATION_LOG(LogLevel::Info) << "Catalogue : " << tally.Line();
-    if (tally.Playable() == 0) {
-        STATION_LOG(LogLevel::Warning) << "Catalogue : no playable music in \"" << musicDir_
-                                       << "\"; listeners get no recommendations until some is added";
-    }
-    return tally.Playable();
+    tally = scanning.Tally();
+    changed = scanning.ItemsChanged();
+    return true;
 }
 
 bool Catalogue::Publish(std::vector<ItemRecord> found) {
@@ -113,8 +123,14 @@ bool Catalogue::Publish(std::vector<ItemRecord> found) {
     if (!store_.SyncItems(found)) {
         return false;
     }
-    PublishAll(store_.LoadItems());
+    PublishStored(store_.LoadItems());
     return true;
+}
+
+void Catalogue::PublishStored(std::vector<ItemRecord> all) {
+    recoded_.clear();
+    heldOut_.clear();
+    PublishAll(std::move(all));
 }
 
 void Catalogue::PublishAll(std::vector<ItemRecord> all) {
@@ -122,10 +138,15 @@ void Catalogue::PublishAll(std::vector<ItemRecord> all) {
     // files gave them; the pages and replies show them as UTF-8, and the next
     // scan stores them so.
     for (ItemRecord& record : all) {
+        bool recoded = false;
         for (std::string* text : {&record.artist, &record.title, &record.album, &record.genre}) {
             if (!IsUtf8(*text)) {
                 *text = AsUtf8(*text);
+                recoded = true;
             }
+        }
+        if (recoded) {
+            recoded_.push_back(record.id);
         }
     }
     std::vector<CatalogueEntry> entries;
@@ -137,6 +158,9 @@ void Catalogue::PublishAll(std::vector<ItemRecord> all) {
         for (ItemRecord& record : all) {
             if (const auto bad = unplayable_.find(record.path);
                 bad != unplayable_.end() && bad->second == std::make_pair(record.fileSize, record.modified)) {
+                if (record.present) {
+                    heldOut_.push_back(record.id);
+                }
                 record.present = false;
             }
             CatalogueEntry entry;

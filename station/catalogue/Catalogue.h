@@ -15,6 +15,8 @@
 
 namespace vorn::station {
 
+struct CatalogueTally;
+
 // The music the station can recommend: the recordings of the audio files
 // below the music folder (CatalogueScan), with the ids the store keeps for
 // them. Readers take the current snapshot, which never changes under them; a
@@ -66,8 +68,14 @@ public:
     const std::string& MusicDir() const { return musicDir_; }
 
 private:
-    // Rescan's work, with scanMutex_ held.
-    int ScanFolder(const ScanHooks& hooks);
+    // Rescan's scan and store, with scanMutex_ held: what it found, and
+    // whether the store's items changed; false when nothing was stored. Its
+    // working set is freed on return.
+    bool ScanFolder(const ScanHooks& hooks, CatalogueTally& tally, bool& changed);
+    // Publishes the store's items as it holds them now.
+    void PublishStored(std::vector<ItemRecord> all);
+    // Publishes the records; those the snapshot shows otherwise than the
+    // store holds them are added to recoded_ and heldOut_.
     void PublishAll(std::vector<ItemRecord> all);
     GroupId Intern(const std::string& key);
     void ReportRefusedLink(const std::string& path, const std::string& walkedAs, bool loop);
@@ -76,6 +84,10 @@ private:
     const std::string musicDir_;
     std::mutex scanMutex_;  // one scan or publication at a time; taken before mutex_
     std::set<std::string> linksReported_;  // refused folder links already logged; guarded by scanMutex_
+    // Items of the current snapshot that are not as the store holds them
+    // (CatalogueScan::NotAsStored); guarded by scanMutex_.
+    std::vector<std::int32_t> recoded_;
+    std::vector<std::int32_t> heldOut_;
     mutable std::mutex mutex_;  // guards current_, groups_, unplayable_ and generation_
     std::shared_ptr<const CatalogueSnapshot> current_;
     std::unordered_map<std::string, GroupId> groups_;

@@ -90,8 +90,14 @@ std::string CatalogueTally::Line() const {
 CatalogueScan::CatalogueScan(StationStore& store, const CatalogueSnapshot& before,
                              const std::vector<FileRecord>& files, std::string musicDir)
     : store_(store), before_(before), musicDir_(std::move(musicDir)) {
+    cached_.reserve(files.size());
+    files_.reserve(files.size());
+    groupOfFile_.reserve(files.size());
+    known_.reserve(before.Entries().size());
+    knownOfId_.reserve(before.Entries().size());
+    byContent_.reserve(before.Entries().size());
     for (const FileRecord& file : files) {
-        cached_.emplace(file.path, &file);
+        cached_.emplace(file.path, Cached{&file, false});
     }
     for (const CatalogueEntry& entry : before.Entries()) {
         const ItemRecord& record = entry.record;
@@ -132,10 +138,18 @@ bool CatalogueScan::FlushPrints() {
     return !printsFailed_;
 }
 
+void CatalogueScan::NotAsStored(const std::vector<std::int32_t>& recoded, const std::vector<std::int32_t>& heldOut) {
+    recoded_.insert(recoded.begin(), recoded.end());
+    heldOut_.insert(heldOut.begin(), heldOut.end());
+}
+
 void CatalogueScan::Add(const std::string& path, std::int64_t size, std::int64_t modified) {
     const auto cached = cached_.find(path);
-    if (cached != cached_.end() && cached->second->fileSize == size && cached->second->modified == modified) {
-        const FileRecord& file = *cached->second;
+    if (cached != cached_.end()) {
+        cached->second.seen = true;
+    }
+    if (cached != cached_.end() && cached->second.file->fileSize == size && cached->second.file->modified == modified) {
+        const FileRecord& file = *cached->second.file;
         const auto known = knownOfId_.find(file.item);
         if (file.skipped != SkipReason::None) {
             ++tally_.skipped[static_cast<std::size_t>(file.skipped)];
@@ -148,7 +162,7 @@ void CatalogueScan::Add(const std::string& path, std::int64_t size, std::int64_t
             const std::size_t group = GroupOf(known->second);
             files_.push_back(file);
             groupOfFile_.push_back(group);
-            Offer(group, file, nullptr);
+            Offer(group, files_.size() - 1, nullptr);
             return;
         }
     }
@@ -158,7 +172,7 @@ void CatalogueScan::Add(const std::string& path, std::int64_t size, std::int64_t
 
 void CatalogueScan::Keep(const std::string& path) {
     if (const auto cached = cached_.find(path); cached != cached_.end()) {
-        Add(path, cached->second->fileSize, cached->second->modified);
+        Add(path, cached->second.file->fileSize, cached->second.file->modified);
     }
 }
 
@@ -176,7 +190,7 @@ void CatalogueScan::Place(MusicFile& music) {
     const std::size_t group = GroupOf(known);
     files_.push_back(music.file);
     groupOfFile_.push_back(group);
-    Offer(group, music.file, &music.tags);
+    Offer(group, files_.size() - 1, &music.tags);
 }
 
 std::size_t CatalogueScan::Resolve(MusicFile& music) {
@@ -302,42 +316,41 @@ void CatalogueScan::GiveKey(std::size_t index, const MusicFile& music) {
 std::size_t CatalogueScan::GroupOf(std::size_t known) {
     if (known_[known].group == kNone) {
         known_[known].group = groups_.size();
-        groups_.push_back({known, {}, {}, false});
+        groups_.push_back({known, kNone, nullptr});
     }
     return known_[known].group;
 }
 
-void CatalogueScan::Offer(std::size_t index, const FileRecord& file, const ItemRecord* tags) {
+void CatalogueScan::Offer(std::size_t index, std::size_t offered, const ItemRecord* tags) {
     Group& group = groups_[index];
+    const FileRecord& file = files_[offered];
     const CatalogueEntry* before = known_[group.known].id != 0 ? before_.Find(known_[group.known].id) : nullptr;
     const auto rank = [&](const FileRecord& candidate) {
         const bool served = before != nullptr && before->record.path == candidate.path;
         return std::make_tuple(IsLossless(candidate.format), candidate.bitrate, served);
     };
-    const bool better = group.best.path.empty() || rank(file) > rank(group.best) ||
-                        (rank(file) == rank(group.best) && file.path < group.best.path);
+    const bool better = group.best == kNone || rank(file) > rank(files_[group.best]) ||
+                        (rank(file) == rank(files_[group.best]) && file.path < files_[group.best].path);
     if (!better) {
         return;
     }
-    group.best = file;
-    group.tagsRead = tags != nullptr;
-    if (tags != nullptr) {
-        group.tags = *tags;
-    }
+    group.best = offered;
+    group.tags = tags != nullptr ? std::make_unique<ItemRecord>(*tags) : nullptr;
 }
 
 ItemRecord CatalogueScan::RecordOf(const Group& group) const {
     const Known& known = known_[group.known];
     const CatalogueEntry* before = known.id != 0 ? before_.Find(known.id) : nullptr;
+    const FileRecord& best = files_[group.best];
     ItemRecord record;
-    if (group.tagsRead) {
-        record = group.tags;
-    } else if (before != nullptr && before->record.path == group.best.path &&
-               before->record.fileSize == group.best.fileSize && before->record.modified == group.best.modified) {
+    if (group.tags != nullptr) {
+        record = *group.tags;
+    } else if (before != nullptr && before->record.path == best.path && before->record.fileSize == best.fileSize &&
+               before->record.modified == best.modified) {
         record = before->record;
     } else {
         // A copy not served before, known from an earlier scan: only its tags are read.
-        record.path = group.best.path;
+        record.path = best.path;
         if (ReadTags(record) == SkipReason::None) {
             FillNamesFromPath(record, musicDir_);
         } else if (before != nullptr) {
@@ -348,36 +361,86 @@ ItemRecord CatalogueScan::RecordOf(const Group& group) const {
         record.lengthSeconds = before->record.lengthSeconds;
     }
     record.id = known.id;
-    record.path = group.best.path;
-    record.fileSize = group.best.fileSize;
-    record.modified = group.best.modified;
-    record.format = group.best.format;
-    record.bitrate = group.best.bitrate;
+    record.path = best.path;
+    record.fileSize = best.fileSize;
+    record.modified = best.modified;
+    record.format = best.format;
+    record.bitrate = best.bitrate;
     record.content = known.content;
     record.printHash = known.printHash;
     record.present = true;
     return record;
 }
 
-bool CatalogueScan::Store() {
-    std::vector<ItemRecord> found;
-    found.reserve(groups_.size());
-    for (const Group& group : groups_) {
-        found.push_back(RecordOf(group));
-    }
-    if (!FlushPrints() || !store_.SyncItems(found)) {
+bool CatalogueScan::AsStored(const ItemRecord& record) const {
+    const CatalogueEntry* before = record.id != 0 ? before_.Find(record.id) : nullptr;
+    if (before == nullptr || recoded_.count(record.id) != 0) {
         return false;
     }
-    for (std::size_t at = 0; at < files_.size(); ++at) {
-        files_[at].item = groupOfFile_[at] == kNone ? 0 : found[groupOfFile_[at]].id;
+    if (heldOut_.count(record.id) == 0) {
+        return record == before->record;
     }
+    ItemRecord stored = before->record;
+    stored.present = true;
+    return record == stored;
+}
+
+void CatalogueScan::ChangedFiles(std::vector<FileRecord>& changed, std::vector<std::string>& removed) const {
+    for (const FileRecord& file : files_) {
+        const auto cached = cached_.find(file.path);
+        if (cached == cached_.end() || !(*cached->second.file == file)) {
+            changed.push_back(file);
+        }
+    }
+    for (const auto& [path, cached] : cached_) {
+        if (!cached.seen) {
+            removed.emplace_back(path);
+        }
+    }
+}
+
+bool CatalogueScan::Store() {
+    // Only what differs from the store is written: a rescan of an unchanged
+    // library writes nothing, however large the library.
+    std::vector<ItemRecord> changed;
+    std::vector<std::size_t> groupOfChanged;
+    std::vector<std::int32_t> idOfGroup(groups_.size(), 0);
     tally_.formats.clear();
-    for (const ItemRecord& item : found) {
-        ++tally_.formats[item.format];
+    for (std::size_t at = 0; at < groups_.size(); ++at) {
+        ItemRecord record = RecordOf(groups_[at]);
+        ++tally_.formats[record.format];
+        if (AsStored(record)) {
+            idOfGroup[at] = record.id;
+        } else {
+            changed.push_back(std::move(record));
+            groupOfChanged.push_back(at);
+        }
     }
-    tally_.copies = static_cast<int>(files_.size()) - tally_.Skipped() - static_cast<int>(found.size());
+    std::vector<std::int32_t> gone;
+    for (const Known& known : known_) {
+        if (known.id != 0 && known.group == kNone) {
+            const CatalogueEntry* entry = before_.Find(known.id);
+            if (entry != nullptr && (entry->record.present || heldOut_.count(known.id) != 0)) {
+                gone.push_back(known.id);
+            }
+        }
+    }
+    if (!FlushPrints() || !store_.UpdateItems(changed, gone)) {
+        return false;
+    }
+    itemsChanged_ = !changed.empty() || !gone.empty();
+    for (std::size_t at = 0; at < changed.size(); ++at) {
+        idOfGroup[groupOfChanged[at]] = changed[at].id;
+    }
+    for (std::size_t at = 0; at < files_.size(); ++at) {
+        files_[at].item = groupOfFile_[at] == kNone ? 0 : idOfGroup[groupOfFile_[at]];
+    }
+    tally_.copies = static_cast<int>(files_.size()) - tally_.Skipped() - static_cast<int>(groups_.size());
     // The items are stored; files the store could not keep are only read again.
-    if (!store_.SyncFiles(files_)) {
+    std::vector<FileRecord> changedFiles;
+    std::vector<std::string> removed;
+    ChangedFiles(changedFiles, removed);
+    if (!store_.UpdateFiles(changedFiles, removed)) {
         STATION_LOG(LogLevel::Warning) << "Catalogue : cannot store what the scan found of each file; the next scan "
                                           "reads them again";
     }

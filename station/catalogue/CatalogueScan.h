@@ -3,7 +3,9 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -61,9 +63,17 @@ public:
     // A file that may still be being written: it stays what it was when the
     // store last knew it, and is left out when the store knew nothing of it.
     void Keep(const std::string& path);
-    // Stores the items, the files and the new prints; false when the store
-    // failed (the items' part is one transaction).
+    // Items whose entry in `before` is not what the store holds: `recoded`,
+    // whose texts were made UTF-8 for showing (this scan stores them so), and
+    // `heldOut`, kept out as unplayable while the store has them present.
+    void NotAsStored(const std::vector<std::int32_t>& recoded, const std::vector<std::int32_t>& heldOut);
+    // Stores the new prints and what changed of the items and the files
+    // since `before` and the store's files; false when the store failed (the
+    // items' part is one transaction). A scan that found everything as it
+    // was writes nothing.
     bool Store();
+    // True when Store changed the store's items: `before` is out of date.
+    bool ItemsChanged() const { return itemsChanged_; }
     const CatalogueTally& Tally() const { return tally_; }
 
 private:
@@ -78,9 +88,8 @@ private:
     // An item with files in this scan.
     struct Group {
         std::size_t known = 0;
-        FileRecord best;
-        ItemRecord tags;        // the best file's, when this scan read them
-        bool tagsRead = false;
+        std::size_t best = kNone;           // into files_
+        std::unique_ptr<ItemRecord> tags;  // the best file's, when this scan read them
     };
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
@@ -93,14 +102,27 @@ private:
     // unless another item has that key.
     void GiveKey(std::size_t known, const MusicFile& music);
     std::size_t GroupOf(std::size_t known);
-    void Offer(std::size_t group, const FileRecord& file, const ItemRecord* tags);
+    void Offer(std::size_t group, std::size_t file, const ItemRecord* tags);
     bool FlushPrints();
     ItemRecord RecordOf(const Group& group) const;
+    // True when the store holds the record as it is.
+    bool AsStored(const ItemRecord& record) const;
+    // The file records of files_ that differ from the store's, and the paths
+    // the store knows that this scan did not find.
+    void ChangedFiles(std::vector<FileRecord>& changed, std::vector<std::string>& removed) const;
 
     StationStore& store_;
     const CatalogueSnapshot& before_;
     const std::string musicDir_;
-    std::unordered_map<std::string, const FileRecord*> cached_;  // by path
+    // The store's files by path, and whether this scan found the path.
+    struct Cached {
+        const FileRecord* file = nullptr;
+        bool seen = false;
+    };
+    std::unordered_map<std::string_view, Cached> cached_;  // keys: the paths of the store's files
+    std::unordered_set<std::int32_t> recoded_;
+    std::unordered_set<std::int32_t> heldOut_;
+    bool itemsChanged_ = false;
     std::vector<Known> known_;
     std::unordered_map<std::uint64_t, std::size_t> byContent_;                // content key → known_
     std::unordered_map<std::int32_t, std::vector<std::size_t>> bySeconds_;    // playing time → known_ with a print

@@ -8,26 +8,52 @@ namespace vorn::station {
 
 MediaFacts::MediaFacts(const ArtCache* art) : art_(art) {}
 
+std::uint32_t MediaFacts::Pictures::Intern(const std::string& key) {
+    const auto [at, added] = indexOf.emplace(key, static_cast<std::uint32_t>(keys.size()));
+    if (added) {
+        keys.push_back(key);
+    }
+    return at->second;
+}
+
+MediaFacts::Kept MediaFacts::KeptOf(const MediaFactsRecord& record, Pictures& pictures) {
+    return {record.fileSize,   record.modified, record.integratedLufs, record.truePeakDbtp,
+            pictures.Intern(record.art), record.loudnessFrom};
+}
+
+MediaFactsRecord MediaFacts::RecordOf(std::int32_t item, const Kept& kept) const {
+    MediaFactsRecord record;
+    record.item = item;
+    record.fileSize = kept.fileSize;
+    record.modified = kept.modified;
+    record.loudnessFrom = kept.loudnessFrom;
+    record.integratedLufs = kept.integratedLufs;
+    record.truePeakDbtp = kept.truePeakDbtp;
+    record.art = pictures_.keys[kept.art];
+    return record;
+}
+
 void MediaFacts::Load(std::vector<MediaFactsRecord> records) {
-    std::unordered_map<std::int32_t, MediaFactsRecord> facts;
+    std::unordered_map<std::int32_t, Kept> facts;
+    Pictures pictures;
     facts.reserve(records.size());
-    for (MediaFactsRecord& record : records) {
-        const std::int32_t item = record.item;
-        facts[item] = std::move(record);
+    for (const MediaFactsRecord& record : records) {
+        facts[record.item] = KeptOf(record, pictures);
     }
     std::unique_lock lock(mutex_);
     facts_ = std::move(facts);
+    pictures_ = std::move(pictures);
 }
 
 void MediaFacts::Set(const MediaFactsRecord& record) {
     std::unique_lock lock(mutex_);
-    facts_[record.item] = record;
+    facts_[record.item] = KeptOf(record, pictures_);
 }
 
 std::optional<MediaFactsRecord> MediaFacts::Find(std::int32_t item) const {
     std::shared_lock lock(mutex_);
     const auto found = facts_.find(item);
-    return found == facts_.end() ? std::nullopt : std::optional(found->second);
+    return found == facts_.end() ? std::nullopt : std::optional(RecordOf(item, found->second));
 }
 
 MediaDetails MediaFacts::DetailsOf(const ItemRecord& item) const {
@@ -39,7 +65,7 @@ MediaDetails MediaFacts::DetailsOf(const ItemRecord& item) const {
             found->second.modified != item.modified) {
             return details;
         }
-        details.art = found->second.art;
+        details.art = pictures_.keys[found->second.art];
         if (found->second.loudnessFrom != LoudnessSource::None) {
             details.gainDb = LevellingGain({found->second.integratedLufs, found->second.truePeakDbtp});
         }

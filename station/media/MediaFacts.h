@@ -37,9 +37,29 @@ public:
     const ArtCache* Art() const { return art_; }
 
 private:
+    // One item's facts as kept, for every item of a library of any size: the
+    // picture as its index in pictures_ (the items of an album share one).
+    struct Kept {
+        std::int64_t fileSize = 0;
+        std::int64_t modified = 0;
+        double integratedLufs = 0;
+        double truePeakDbtp = 0;
+        std::uint32_t art = 0;  // 0: none
+        LoudnessSource loudnessFrom = LoudnessSource::None;
+    };
+    // The pictures' keys, each once; the first is "".
+    struct Pictures {
+        std::vector<std::string> keys{std::string()};
+        std::unordered_map<std::string, std::uint32_t> indexOf{{std::string(), 0}};
+        std::uint32_t Intern(const std::string& key);
+    };
+    static Kept KeptOf(const MediaFactsRecord& record, Pictures& pictures);
+    MediaFactsRecord RecordOf(std::int32_t item, const Kept& kept) const;  // mutex_ held
+
     const ArtCache* const art_;
-    mutable std::shared_mutex mutex_;  // guards facts_
-    std::unordered_map<std::int32_t, MediaFactsRecord> facts_;
+    mutable std::shared_mutex mutex_;  // guards facts_ and pictures_
+    std::unordered_map<std::int32_t, Kept> facts_;
+    Pictures pictures_;
 };
 
 }  // namespace vorn::station

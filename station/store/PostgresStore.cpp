@@ -411,7 +411,13 @@ std::vector<RatingRecord> PostgresStore::LoadRatings() {
     return ratings;
 }
 
-bool PostgresStore::SyncItems(std::vector<ItemRecord>& found) {
+bool PostgresStore::SyncItems(std::vector<ItemRecord>& found) { return WriteItems(found, nullptr); }
+
+bool PostgresStore::UpdateItems(std::vector<ItemRecord>& changed, const std::vector<std::int32_t>& gone) {
+    return (changed.empty() && gone.empty()) || WriteItems(changed, &gone);
+}
+
+bool PostgresStore::WriteItems(std::vector<ItemRecord>& found, const std::vector<std::int32_t>* gone) {
     // One row per item (by id, content key or path as it will be known);
     // text columns hold UTF-8 only.
     std::vector<ItemRecord> rows;
@@ -501,6 +507,11 @@ bool PostgresStore::SyncItems(std::vector<ItemRecord>& found) {
                  .Ok()) {
             return false;
         }
+        if (gone != nullptr) {
+            return step("UPDATE items SET present = false WHERE id = ANY($1::integer[])",
+                        {IntArray(*gone, [](std::int32_t id) { return id; })})
+                .Ok();
+        }
         return step("UPDATE items SET present = false WHERE present AND NOT (id = ANY($1::integer[]))",
                     {parameters.back()})
             .Ok();
@@ -558,23 +569,32 @@ std::vector<ItemRecord> PostgresStore::LoadItems() {
     return items;
 }
 
-bool PostgresStore::SyncFiles(const std::vector<FileRecord>& files) {
-    // One row per path.
+bool PostgresStore::UpdateFiles(const std::vector<FileRecord>& changed, const std::vector<std::string>& removed) {
+    if (changed.empty() && removed.empty()) {
+        return true;
+    }
+    // One row per path, the last one given: one statement may not change a row twice.
     std::vector<const FileRecord*> rows;
-    std::unordered_set<std::string_view> paths;
-    for (const FileRecord& file : files) {
-        if (paths.insert(file.path).second) {
+    std::unordered_map<std::string_view, std::size_t> rowOf;
+    for (const FileRecord& file : changed) {
+        const auto [at, added] = rowOf.emplace(file.path, rows.size());
+        if (added) {
             rows.push_back(&file);
+        } else {
+            rows[at->second] = &file;
         }
     }
     const auto of = [](auto get) { return [get](const FileRecord* file) { return get(*file); }; };
     return InTransaction("store the files", [&](PgConnection& connection, Deadline deadline, std::string& error) {
         for (const auto& [statement, parameters] : std::vector<std::pair<std::string, std::vector<std::optional<std::string>>>>{
                  {kScanLock, {}},
-                 {"DELETE FROM files", {}},
+                 {"DELETE FROM files WHERE path = ANY($1::bytea[])",
+                  {TextArray(removed, [](const std::string& path) { return ByteaText(path); })}},
                  {"INSERT INTO files(path, size, modified, skipped, item, format, bitrate, content) SELECT * FROM "
                   "unnest($1::bytea[], $2::bigint[], $3::bigint[], $4::integer[], $5::integer[], $6::text[], "
-                  "$7::integer[], $8::bigint[])",
+                  "$7::integer[], $8::bigint[]) ON CONFLICT (path) DO UPDATE SET size = excluded.size, "
+                  "modified = excluded.modified, skipped = excluded.skipped, item = excluded.item, "
+                  "format = excluded.format, bitrate = excluded.bitrate, content = excluded.content",
                   {TextArray(rows, of([](const FileRecord& f) { return ByteaText(f.path); })),
                    IntArray(rows, of([](const FileRecord& f) { return f.fileSize; })),
                    IntArray(rows, of([](const FileRecord& f) { return f.modified; })),

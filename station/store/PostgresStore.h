@@ -39,9 +39,10 @@ public:
                       const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings) override;
     std::vector<RatingRecord> LoadRatings() override;
     bool SyncItems(std::vector<ItemRecord>& found) override;
+    bool UpdateItems(std::vector<ItemRecord>& changed, const std::vector<std::int32_t>& gone) override;
     bool MarkMissing(std::int32_t id) override;
     std::vector<ItemRecord> LoadItems() override;
-    bool SyncFiles(const std::vector<FileRecord>& files) override;
+    bool UpdateFiles(const std::vector<FileRecord>& changed, const std::vector<std::string>& removed) override;
     std::vector<FileRecord> LoadFiles() override;
     bool StorePrints(const std::vector<SoundPrint>& prints) override;
     bool LoadPrints(const std::vector<std::uint64_t>& contents, std::vector<SoundPrint>& out) override;
@@ -57,6 +58,10 @@ public:
     std::vector<MediaFactsRecord> LoadMediaFacts() override;
 
 private:
+    // Stores the records as a scan found them and fills in their ids; then
+    // marks the items in `gone` not present, or without `gone` every item
+    // not among the records.
+    bool WriteItems(std::vector<ItemRecord>& found, const std::vector<std::int32_t>* gone);
     using Work = std::function<bool(PgConnection& connection, PgConnection::Deadline deadline, std::string& error)>;
 
     explicit PostgresStore(const std::string& connection);

@@ -361,6 +361,28 @@ std::vector<RatingRecord> SqliteStore::LoadRatings() {
     return ratings;
 }
 
+bool SqliteStore::WriteItem(ItemRecord& item) {
+    std::int64_t id = item.id;
+    if (id == 0 && item.content == 0) {
+        // Known by its path, as items were before content keys.
+        id = itemOfPath_.Bind(1, item.path).Step() ? itemOfPath_.Int(0) : 0;
+        itemOfPath_.Reset();
+    }
+    SqliteStatement& write = id != 0 ? updateItem_ : upsertItem_;
+    BindItem(write, item, 1);
+    BindKey(write, 12, item.content);
+    if (id != 0) {
+        write.Bind(13, id);
+    }
+    id = ReturnedId(write);
+    if (id < 1 || id > INT32_MAX) {
+        return false;
+    }
+    item.id = static_cast<std::int32_t>(id);
+    item.present = true;
+    return true;
+}
+
 bool SqliteStore::SyncItems(std::vector<ItemRecord>& found) {
     std::lock_guard lock(mutex_);
     if (!db_.IsOpen()) {
@@ -372,30 +394,36 @@ bool SqliteStore::SyncItems(std::vector<ItemRecord>& found) {
         }
         SqliteStatement seen = db_.Prepare("INSERT OR IGNORE INTO temp.seen(id) VALUES(?1)");
         for (ItemRecord& item : found) {
-            std::int64_t id = item.id;
-            if (id == 0 && item.content == 0) {
-                // Known by its path, as items were before content keys.
-                id = itemOfPath_.Bind(1, item.path).Step() ? itemOfPath_.Int(0) : 0;
-                itemOfPath_.Reset();
-            }
-            SqliteStatement& write = id != 0 ? updateItem_ : upsertItem_;
-            BindItem(write, item, 1);
-            BindKey(write, 12, item.content);
-            if (id != 0) {
-                write.Bind(13, id);
-            }
-            id = ReturnedId(write);
-            if (id < 1 || id > INT32_MAX) {
-                return false;
-            }
-            item.id = static_cast<std::int32_t>(id);
-            item.present = true;
-            if (!seen.Bind(1, id).Run()) {
+            if (!WriteItem(item) || !seen.Bind(1, item.id).Run()) {
                 return false;
             }
         }
         return db_.Exec("UPDATE items SET present = 0 WHERE present = 1 AND id NOT IN (SELECT id FROM temp.seen);"
                         "DELETE FROM temp.seen;");
+    });
+}
+
+bool SqliteStore::UpdateItems(std::vector<ItemRecord>& changed, const std::vector<std::int32_t>& gone) {
+    std::lock_guard lock(mutex_);
+    if (!db_.IsOpen()) {
+        return false;
+    }
+    if (changed.empty() && gone.empty()) {
+        return true;
+    }
+    return InTransaction([&] {
+        for (ItemRecord& item : changed) {
+            if (!WriteItem(item)) {
+                return false;
+            }
+        }
+        SqliteStatement missing = db_.Prepare("UPDATE items SET present = 0 WHERE id = ?1");
+        for (const std::int32_t id : gone) {
+            if (!missing.Bind(1, id).Run()) {
+                return false;
+            }
+        }
+        return true;
     });
 }
 
@@ -431,19 +459,25 @@ std::vector<ItemRecord> SqliteStore::LoadItems() {
     return items;
 }
 
-bool SqliteStore::SyncFiles(const std::vector<FileRecord>& files) {
+bool SqliteStore::UpdateFiles(const std::vector<FileRecord>& changed, const std::vector<std::string>& removed) {
     std::lock_guard lock(mutex_);
     if (!db_.IsOpen()) {
         return false;
+    }
+    if (changed.empty() && removed.empty()) {
+        return true;
     }
     return InTransaction([&] {
         SqliteStatement insert = db_.Prepare(
             "INSERT OR REPLACE INTO files(path, size, modified, skipped, item, format, bitrate, content) "
             "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
-        if (!db_.Exec("DELETE FROM files")) {
-            return false;
+        SqliteStatement forget = db_.Prepare("DELETE FROM files WHERE path = ?1");
+        for (const std::string& path : removed) {
+            if (!forget.Bind(1, path).Run()) {
+                return false;
+            }
         }
-        for (const FileRecord& file : files) {
+        for (const FileRecord& file : changed) {
             insert.Bind(1, file.path).Bind(2, file.fileSize).Bind(3, file.modified);
             insert.Bind(4, static_cast<std::int64_t>(file.skipped)).Bind(5, file.item).Bind(6, file.format);
             insert.Bind(7, file.bitrate);

@@ -45,9 +45,10 @@ public:
                       const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings) override;
     std::vector<RatingRecord> LoadRatings() override;
     bool SyncItems(std::vector<ItemRecord>& found) override;
+    bool UpdateItems(std::vector<ItemRecord>& changed, const std::vector<std::int32_t>& gone) override;
     bool MarkMissing(std::int32_t id) override;
     std::vector<ItemRecord> LoadItems() override;
-    bool SyncFiles(const std::vector<FileRecord>& files) override;
+    bool UpdateFiles(const std::vector<FileRecord>& changed, const std::vector<std::string>& removed) override;
     std::vector<FileRecord> LoadFiles() override;
     bool StorePrints(const std::vector<SoundPrint>& prints) override;
     bool LoadPrints(const std::vector<std::uint64_t>& contents, std::vector<SoundPrint>& out) override;
@@ -70,6 +71,8 @@ private:
     bool VisitNewestSets(std::int32_t listener,
                          const std::function<bool(const std::vector<RecentSet::Entry>&)>& visit);
     bool InTransaction(const std::function<bool()>& work);
+    // Stores one item as a scan found it and fills in its id; in a transaction, mutex_ held.
+    bool WriteItem(ItemRecord& item);
     bool Migrate(const std::string& path, std::string& error);
 
     std::mutex mutex_;  // guards db_ and every statement below

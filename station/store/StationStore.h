@@ -38,6 +38,8 @@ struct ItemRecord {
     // again yet and for records that tools bring.
     std::uint64_t content = 0;
     std::uint32_t printHash = 0;  // similarity hash of its sound print; 0 without one
+
+    friend bool operator==(const ItemRecord&, const ItemRecord&) = default;
 };
 
 // Why a scan does not offer a file of the music folder.
@@ -59,6 +61,8 @@ struct FileRecord {
     std::string format;
     std::int32_t bitrate = 0;
     std::uint64_t content = 0;  // the content key of its own sound
+
+    friend bool operator==(const FileRecord&, const FileRecord&) = default;
 };
 
 // The sound print of the sound whose content key this is (ContentPrint):
@@ -181,11 +185,18 @@ public:
     // without one; a new id when there is none. Every other item is marked
     // not present. Fills in the ids.
     virtual bool SyncItems(std::vector<ItemRecord>& found) = 0;
+    // What a scan changed, in one transaction: every record in `changed` is
+    // stored as SyncItems stores it (and gets its id), the items in `gone`
+    // are marked not present, and nothing else is written. Nothing changed
+    // writes nothing.
+    virtual bool UpdateItems(std::vector<ItemRecord>& changed, const std::vector<std::int32_t>& gone) = 0;
     virtual bool MarkMissing(std::int32_t id) = 0;
     virtual std::vector<ItemRecord> LoadItems() = 0;
 
-    // Replaces what the store knows of the music folder's files with `files`.
-    virtual bool SyncFiles(const std::vector<FileRecord>& files) = 0;
+    // What a scan found of the music folder's files, in one transaction: each
+    // of `changed` replaces what the store knew of its path, and the files at
+    // `removed` are forgotten.
+    virtual bool UpdateFiles(const std::vector<FileRecord>& changed, const std::vector<std::string>& removed) = 0;
     virtual std::vector<FileRecord> LoadFiles() = 0;
     // Keeps sound prints, replacing earlier ones of the same content keys.
     virtual bool StorePrints(const std::vector<SoundPrint>& prints) = 0;

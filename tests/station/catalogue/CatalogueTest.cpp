@@ -120,6 +120,36 @@ TEST_F(CatalogueTest, IdsStayAcrossRescansAndRestartsAndGoneFilesStopBeingOffere
     EXPECT_EQ(catalogue.Current()->Live().size(), 1u);
 }
 
+// A rescan of an unchanged library writes nothing and publishes nothing; a
+// change writes what changed, and a file gone is forgotten.
+TEST_F(CatalogueTest, AnUnchangedRescanWritesNothing) {
+    Catalogue catalogue(store_, dir_ / "music");
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    SqliteDatabase watcher;
+    ASSERT_TRUE(watcher.Open(dir_ / "station.db"));
+    const auto commits = [&watcher] {
+        SqliteStatement version = watcher.Prepare("PRAGMA data_version");
+        return version.Step() ? version.Int(0) : -1;
+    };
+    const std::int64_t before = commits();
+    const auto published = catalogue.Current();
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    EXPECT_EQ(commits(), before) << "an unchanged rescan committed";
+    EXPECT_EQ(catalogue.Current(), published);
+    EXPECT_TRUE(log_.Contains("Catalogue : 2 playable items (mp3 2); skipped 1 files")) << log_.Text();
+
+    std::filesystem::remove(dir_ / "music/loose/broken.mp3");
+    EXPECT_TRUE(TagMp3(dir_ / "music/Band/Album/01.mp3", "The Band", "Opening (Live)", "Album One", "Folk"));
+    ASSERT_EQ(catalogue.Rescan(), 2);
+    EXPECT_NE(commits(), before);
+    EXPECT_EQ(ByName(*catalogue.Current(), "Band/Album/01.mp3")->record.title, "Opening (Live)");
+    std::vector<std::string> paths;
+    for (const FileRecord& file : store_.LoadFiles()) {
+        paths.push_back(file.path);
+    }
+    EXPECT_EQ(paths, (std::vector<std::string>{dir_ / "music/Band/Album/01.mp3", dir_ / "music/loose/Untagged Song.MP3"}));
+}
+
 // A file that cannot be played stays out of every later scan while it is the
 // same file, and comes back once it changed (replaced by a good copy, say).
 TEST_F(CatalogueTest, AnUnplayableFileStaysOutUntilItChanges) {

@@ -12,6 +12,7 @@
 #include "station/store/ListenerToken.h"
 #include "station/store/PgConnection.h"
 #include "tests/station/support/PgCluster.h"
+#include "tests/station/support/ScanUpdateChecks.h"
 #include "tests/station/support/StationTestSupport.h"
 
 namespace vorn::station::test {
@@ -106,6 +107,15 @@ TEST(PostgresStoreTest, TwoStoresShareIdsRatingsAndRecentRecommendations) {
 // find the listener by it; a database of version 1 is migrated, keeping its
 // rows, its items' ids and paths; a reason in another encoding than UTF-8 is
 // kept readable.
+TEST(PostgresStoreTest, ScanUpdatesChangeOnlyWhatTheyName) {
+    PgCluster cluster;
+    REQUIRE_CLUSTER(cluster);
+    std::string error;
+    std::unique_ptr<PostgresStore> store = PostgresStore::Open(cluster.Url(), error);
+    ASSERT_TRUE(store) << error;
+    ExpectScanUpdatesChangeOnlyWhatTheyName(*store);
+}
+
 TEST(PostgresStoreTest, PageTokensAndReasonsAreSharedAndMigrated) {
     PgCluster cluster;
     REQUIRE_CLUSTER(cluster);

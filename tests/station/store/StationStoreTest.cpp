@@ -11,6 +11,7 @@
 #include "station/store/ListenerToken.h"
 #include "station/store/RecentSet.h"
 #include "station/store/SqliteDatabase.h"
+#include "tests/station/support/ScanUpdateChecks.h"
 #include "tests/station/support/StationTestSupport.h"
 
 namespace vorn::station::test {
@@ -57,6 +58,13 @@ TEST(StationStoreTest, KeepsEverythingAcrossARestart) {
     EXPECT_TRUE(all[1].present);
     EXPECT_TRUE(all[2].present);
     EXPECT_EQ(all[2].artist, "G");
+}
+
+TEST(StationStoreTest, ScanUpdatesChangeOnlyWhatTheyName) {
+    vorn::test::TempDir dir;
+    SqliteStore store;
+    ASSERT_TRUE(store.Open(dir / "station.db"));
+    ExpectScanUpdatesChangeOnlyWhatTheyName(store);
 }
 
 TEST(StationStoreTest, UsesWriteAheadLoggingAndKeepsOnlyTheRecentTail) {
