@@ -451,10 +451,10 @@ int main(int argc, char** argv) {
         const bool vornFirst = i % 2 == 0;
         if (!OneRound(bench, vornFirst, round)) return 1;
         std::printf("round %d (%s first), vorn / floor:  first start shown %5.1f / %5.1f ms, drawn %5.1f / %5.1f ms "
-                    "= %.2f x;  later start drawn %5.1f ms = %.2f x;  first sound %5.1f / %5.1f ms = %.2f x "
+                    "= %.2f x;  later start shown %5.1f ms, drawn %5.1f ms = %.2f x;  first sound %5.1f / %5.1f ms = %.2f x "
                     "(%5.1f ms from its first element = %.2f x)\n",
                     i + 1, vornFirst ? "vorn" : "floor", round.vornMapped, round.floorMapped, round.vornDrawn,
-                    round.floorDrawn, round.vornDrawn / round.floorDrawn, round.laterDrawn,
+                    round.floorDrawn, round.vornDrawn / round.floorDrawn, round.laterMapped, round.laterDrawn,
                     round.laterDrawn / round.floorDrawn, round.vornSound, round.floorSound,
                     round.vornSound / round.floorSound, round.floorPipelineSound,
                     round.vornSound / round.floorPipelineSound);
