@@ -23,6 +23,11 @@ import pyatspi
 APP = sys.argv[1]
 COMMAND = sys.argv[2]
 
+# A screen reader waits for a busy program: libatspi's own limit of 0.8 s per
+# call to the application made the listener record events of a loaded machine
+# with neither role nor name, and miss them.
+pyatspi.setTimeout(20000, 30000)
+
 
 def application(timeout=10.0):
     deadline = time.monotonic() + timeout
