@@ -1,5 +1,6 @@
 #include "tests/station/support/PgCluster.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
@@ -33,6 +34,20 @@ std::string Quoted(const std::string& text) {
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     }
     return "'" + quoted + "'";
+}
+
+// A process's /proc/<pid>/stat, or nothing when the process is gone. Read
+// with plain system calls: a stream throws when the read fails (ESRCH for a
+// process that ended after the open), even with its exceptions off.
+std::string ProcessStat(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return {};
+    }
+    char buffer[1024];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
 
 }  // namespace
@@ -122,8 +137,7 @@ std::vector<pid_t> PgCluster::ServerProcesses() const {
             continue;
         }
         // /proc/<pid>/stat: "pid (name) state ppid ..."; the name may hold blanks.
-        std::ifstream stat(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const std::string text = ProcessStat(entry.path() / "stat");
         const std::size_t close = text.rfind(')');
         if (close == std::string::npos) {
             continue;
