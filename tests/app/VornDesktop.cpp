@@ -136,19 +136,25 @@ bool VornDesktop::StartAccessibilityBus() {
     const std::string runtime = home_ / "runtime";
     std::filesystem::create_directories(runtime);
     ::chmod(runtime.c_str(), 0700);
-    accessibilityBus_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"},
-        std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + busAddress_, "DISPLAY=" + xvfb_.Display(),
-                                 "XDG_RUNTIME_DIR=" + runtime},
-        home_ / "at-spi-bus-launcher.log");
-    return Eventually(
-        [&] {
-            return !accessibilityBus_->Running() ||
-                   RunOnBus({"gdbus", "call", "--session", "--dest", "org.a11y.Bus", "--object-path", "/org/a11y/bus",
-                             "--method", "org.a11y.Bus.GetAddress"});
-        },
-        10000) &&
-           accessibilityBus_->Running();
+    // The launcher now and then ends by itself at once on a loaded machine,
+    // leaving nothing in its log: a second or third start is given.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        accessibilityBus_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"},
+            std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + busAddress_, "DISPLAY=" + xvfb_.Display(),
+                                     "XDG_RUNTIME_DIR=" + runtime},
+            home_ / "at-spi-bus-launcher.log");
+        const bool answered = Eventually(
+            [&] {
+                return !accessibilityBus_->Running() ||
+                       RunOnBus({"gdbus", "call", "--session", "--dest", "org.a11y.Bus", "--object-path",
+                                 "/org/a11y/bus", "--method", "org.a11y.Bus.GetAddress"});
+            },
+            10000);
+        if (answered && accessibilityBus_->Running()) return true;
+        if (accessibilityBus_->Running()) return false;  // running but silent for 10 s: no second try
+    }
+    return false;
 }
 
 bool VornDesktop::RunOnBus(const std::vector<std::string>& argv, std::string* output) const {
