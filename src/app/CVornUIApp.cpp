@@ -15,6 +15,7 @@
 #include "foundation/LogEntry.h"
 #include "foundation/LogTable.h"
 #include "foundation/ServerConfig.h"
+#include "imaging/PicturePreload.h"
 #include "server/ServerConstants.h"
 #include "ui/CSkinDialog.h"
 #include "ui/CSkinImage.h"
@@ -29,6 +30,17 @@ CVornUIApp::CVornUIApp(int& argc, char** argv)
     : argc_(argc), argv_(argv), executable_(argc > 0 ? argv[0] : "vorn") {}
 
 int CVornUIApp::Run() {
+    {
+        std::error_code error;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+        if (!error) executable_ = self.string();
+    }
+    // The first pass's install folder is prepared before the window system is
+    // set up, so that the skin's pictures are decoded on the other core while
+    // that goes on.
+    PreparedPass first = Prepare();
+    first.pictures = std::make_unique<PicturePreload>(CVornUIDlg::PictureFiles());
+
     // While playing, the window repaints a few small strips a second (the
     // title's scroll step, the time). Through shared memory, Qt's X11 back end
     // waits for the X server to let go of the image before each of them (a round
@@ -42,33 +54,34 @@ int CVornUIApp::Run() {
     if (ownShmSetting) qunsetenv("QT_XCB_NO_MITSHM");
     application.setApplicationName("Vorn");
     application.setQuitOnLastWindowClosed(false);
-    {
-        std::error_code error;
-        const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-        if (!error) executable_ = self.string();
-    }
     ShutdownSignals stopSignals([this](int number) { OnStopSignal(number); });
-    while (RunOnce() != kResultOk && !stopRequested_) {
+    for (bool firstPass = true; RunOnce(firstPass ? std::move(first) : Prepare()) != kResultOk && !stopRequested_;
+         firstPass = false) {
     }
     return 0;
 }
 
-int CVornUIApp::RunOnce() {
+CVornUIApp::PreparedPass CVornUIApp::Prepare() const {
     // The install folder becomes the current folder: the log, "pl.txt" and the
     // skin resolve against it.
-    std::string problem;
-    const std::string install = InstallFolder::Prepare(executable_, problem);
+    PreparedPass pass;
+    const std::string install = InstallFolder::Prepare(executable_, pass.problem);
     std::error_code error;
     if (!install.empty()) {
         std::filesystem::current_path(install, error);
     }
+    return pass;
+}
+
+int CVornUIApp::RunOnce(PreparedPass pass) {
     OpenLog(kGlobalLogName, kGlobalLogFile, kGlobalLogThreshold);
     VORN_LOG(LogLevel::Severe) << "Initializing Vorn Build : " << BUILD_NUMBER;
-    if (!problem.empty()) {
-        VORN_LOG(LogLevel::Warning) << problem;
+    if (!pass.problem.empty()) {
+        VORN_LOG(LogLevel::Warning) << pass.problem;
     }
 
-    auto window = std::make_unique<CVornUIDlgDirectShow>(QtUiThread::Instance());
+    auto window = std::make_unique<CVornUIDlgDirectShow>(QtUiThread::Instance(), pass.pictures.get());
+    pass.pictures.reset();
     if (const std::string failed = window->SkinError(); !failed.empty()) {
         // Without its skin the window cannot be shown: say why and end.
         VORN_LOG(LogLevel::Severe) << "Skin missing: " << failed;

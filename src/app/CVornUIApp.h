@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -8,6 +9,7 @@ namespace vorn {
 
 class CVornUIDlg;
 class CVornUIDlgDirectShow;
+class PicturePreload;
 
 // The program's life: prepares the install folder and the log, builds the
 // window (which builds the player), runs the window's modal loop on this thread
@@ -23,7 +25,14 @@ public:
     int Run();
 
 private:
-    int RunOnce();
+    // What a pass starts from: the install folder made the current folder,
+    // and the pictures decoded meanwhile (the first pass only).
+    struct PreparedPass {
+        std::string problem;  // a line for the log, which is not open yet
+        std::unique_ptr<PicturePreload> pictures;
+    };
+    PreparedPass Prepare() const;
+    int RunOnce(PreparedPass pass);
     // A stop signal (see ShutdownSignals), on the window thread: ends the
     // window as its Exit command does, and the program after it.
     void OnStopSignal(int number);

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "foundation/LogEntry.h"
+#include "imaging/PicturePreload.h"
 #include "imaging/PngDecoder.h"
 
 #if Q_BYTE_ORDER != Q_LITTLE_ENDIAN
@@ -20,9 +21,19 @@ namespace {
 
 constexpr double kHighResolution = 2.0;
 
-bool Decode(const std::string& path, DecodedImage& decoded, std::string& error) {
+// A file decoded ahead of time counts as decoded now.
+bool Decode(const std::string& path, DecodedImage& decoded, std::string& error, PicturePreload* preloaded) {
     std::string detail;
-    if (PngDecoder::Decode(path, decoded, error, &detail) != PngDecoder::kOk) {
+    int result = 0;
+    if (auto picture = preloaded != nullptr ? preloaded->Take(path) : std::nullopt) {
+        result = picture->result;
+        decoded = std::move(picture->image);
+        error = std::move(picture->error);
+        detail = std::move(picture->detail);
+    } else {
+        result = PngDecoder::Decode(path, decoded, error, &detail);
+    }
+    if (result != PngDecoder::kOk) {
         VORN_LOG(LogLevel::Warning) << "CSkinImage : " << error << " : " << detail;
         return false;
     }
@@ -31,18 +42,19 @@ bool Decode(const std::string& path, DecodedImage& decoded, std::string& error) 
 
 }  // namespace
 
-CSkinImage::CSkinImage(const std::string& path, double devicePixelRatio, const QRect& keep) {
-    Load(path, devicePixelRatio);
+CSkinImage::CSkinImage(const std::string& path, double devicePixelRatio, const QRect& keep,
+                       PicturePreload* preloaded) {
+    Load(path, devicePixelRatio, preloaded);
     KeepOnly(keep);
 }
 
-void CSkinImage::Load(const std::string& path, double devicePixelRatio) {
+void CSkinImage::Load(const std::string& path, double devicePixelRatio, PicturePreload* preloaded) {
     DecodedImage decoded;
     if (devicePixelRatio > 1.0) {
         const std::string highResolution = HighResolutionPath(path);
         std::error_code error;
         std::string ignored;
-        if (std::filesystem::exists(highResolution, error) && Decode(highResolution, decoded, ignored)) {
+        if (std::filesystem::exists(highResolution, error) && Decode(highResolution, decoded, ignored, preloaded)) {
             scale_ = kHighResolution;
             Adopt(std::move(decoded));
             if (IsValid() && devicePixelRatio != kHighResolution) ScaleTo(devicePixelRatio);
@@ -51,7 +63,7 @@ void CSkinImage::Load(const std::string& path, double devicePixelRatio) {
             scale_ = 1.0;  // an unusable 2x picture: the 1x one serves
         }
     }
-    if (Decode(path, decoded, error_)) Adopt(std::move(decoded));
+    if (Decode(path, decoded, error_, preloaded)) Adopt(std::move(decoded));
 }
 
 CSkinImage::CSkinImage(DecodedImage pixels, double scale) : scale_(scale > 0 ? scale : 1.0) {

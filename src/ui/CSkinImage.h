@@ -13,6 +13,8 @@ class QPainter;
 
 namespace vorn {
 
+class PicturePreload;
+
 // One skin picture, decoded from a PNG file and premultiplied: every colour
 // channel becomes channel * alpha / 255 (integer quotient), alpha unchanged.
 // The pixels are shared with Qt as a QImage in Format_ARGB32_Premultiplied
@@ -36,7 +38,10 @@ public:
     // `keep` (logical pixels; empty: all of it) is the only part that will ever
     // be drawn: the pixels around it are dropped at once, so a whole-window
     // picture that serves one control costs only that control's share.
-    explicit CSkinImage(const std::string& path, double devicePixelRatio = 1.0, const QRect& keep = QRect());
+    //
+    // A file that `preloaded` decoded is taken from it rather than read again.
+    explicit CSkinImage(const std::string& path, double devicePixelRatio = 1.0, const QRect& keep = QRect(),
+                        PicturePreload* preloaded = nullptr);
     // Takes decoded, not yet premultiplied pixels, `scale` of them per logical pixel.
     explicit CSkinImage(DecodedImage pixels, double scale = 1.0);
     CSkinImage(const CSkinImage&) = delete;
@@ -76,7 +81,7 @@ public:
     static void Premultiply(DecodedImage& pixels);
 
 private:
-    void Load(const std::string& path, double devicePixelRatio);
+    void Load(const std::string& path, double devicePixelRatio, PicturePreload* preloaded);
     void Adopt(DecodedImage pixels);
     // Replaces the pixels by their smooth scaling to `ratio` x the logical size.
     void ScaleTo(double ratio);

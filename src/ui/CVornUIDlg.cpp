@@ -76,22 +76,38 @@ bool IsWebLink(const std::string& url) {
 
 }  // namespace
 
-CVornUIDlg::CVornUIDlg(UiThread& uiThread) : CSkinDialog(nullptr), VornPlayer(uiThread) {
-    // The pictures are decoded two at a time: this early in the start the
+CVornUIDlg::CVornUIDlg(UiThread& uiThread, PicturePreload* preloaded) : CSkinDialog(nullptr), VornPlayer(uiThread) {
+    // Pictures decoded ahead (at 1x) are taken one after the other; without
+    // them the pictures are decoded two at a time: this early in the start the
     // machine's other core is idle. All ten are there before the window is, so
     // one that cannot be decoded still stops the start.
     const double ratio = SkinPixelRatio();
-    const auto load = [this, ratio](std::size_t first) {
-        for (std::size_t i = first; i < images_.size(); i += 2) {
-            images_[i] = std::make_unique<CSkinImage>(kImageFiles[i], ratio, KeptArea(static_cast<Image>(i)));
+    PicturePreload* const ahead = ratio <= 1.0 ? preloaded : nullptr;
+    const auto load = [this, ratio, ahead](std::size_t first, std::size_t step) {
+        for (std::size_t i = first; i < images_.size(); i += step) {
+            images_[i] =
+                std::make_unique<CSkinImage>(kImageFiles[i], ratio, KeptArea(static_cast<Image>(i)), ahead);
         }
     };
-    {
-        std::jthread other(load, 1);
-        load(0);
+    if (ahead != nullptr) {
+        load(0, 1);
+    } else {
+        std::jthread other(load, 1, 2);
+        load(0, 2);
+    }
+    // Through the skin's decoder: Qt's own image reader would first load every
+    // image format plugin installed. A missing icon leaves the window manager's.
+    if (const CSkinImage icon(kIconFile, 1.0, QRect(), preloaded); icon.IsValid()) {
+        icon_ = QIcon(QPixmap::fromImage(icon.Image().copy()));
     }
     SetBackground(images_[kStarsOff].get());
     setWindowTitle(QString::fromLatin1(kTitle));
+}
+
+std::vector<std::string> CVornUIDlg::PictureFiles() {
+    std::vector<std::string> files(std::begin(kImageFiles), std::end(kImageFiles));
+    files.emplace_back(kIconFile);
+    return files;
 }
 
 CVornUIDlg::~CVornUIDlg() {
@@ -157,7 +173,6 @@ void CVornUIDlg::OnInitDialog() {
     setWindowTitle(QString::fromLatin1(kTitle));
     // Before the window is mapped: the window manager reads the icon as it
     // takes the window on, rather than while the listener is already using it.
-    icon_ = QIcon(QString::fromLatin1(kIconFile));
     setWindowIcon(icon_);
     ComputeWindowShape();
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/AutoResetEvent.h"
 #include "player/VornPlayer.h"
@@ -23,6 +24,7 @@ namespace vorn {
 
 class CSkinButton;
 class CSkinImage;
+class PicturePreload;
 class CVNDisplayControl;
 class CVNRatingControl;
 class ControlCallback;
@@ -47,9 +49,10 @@ public:
     // What a screen reader announces when a track ends unrated.
     static constexpr const char* kRatingWantedAlert = "Rate this track to continue";
 
-    // Loads the ten skin images (relative to the working folder) and builds
-    // the player. The icon and the controls come with the window's initialisation.
-    explicit CVornUIDlg(UiThread& uiThread);
+    // Loads the ten skin images and the icon (relative to the working folder;
+    // those `preloaded` decoded are taken from it) and builds the player. The
+    // controls come with the window's initialisation.
+    explicit CVornUIDlg(UiThread& uiThread, PicturePreload* preloaded = nullptr);
     ~CVornUIDlg() override;
 
     // The window has finished its initialisation / its modal loop has ended.
@@ -58,6 +61,8 @@ public:
     bool IsUiReady() const { return uiReady_; }
     // The first image that could not be loaded, or empty.
     std::string SkinError() const;
+    // The picture files the constructor reads, for a PicturePreload.
+    static std::vector<std::string> PictureFiles();
 
     // Control handlers (the controls' callbacks call them).
     virtual bool OnPlayButton(int code);

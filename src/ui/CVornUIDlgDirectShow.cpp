@@ -26,8 +26,8 @@ constexpr int kPluginLoadDelayMs = 1500;
 
 // The graph is there from the start, so a press of play that comes before the
 // rest of the initialisation still loads its file; making it starts nothing.
-CVornUIDlgDirectShow::CVornUIDlgDirectShow(UiThread& uiThread)
-    : CVornUIDlg(uiThread), graph_(std::make_unique<MediaGraph>()) {}
+CVornUIDlgDirectShow::CVornUIDlgDirectShow(UiThread& uiThread, PicturePreload* preloaded)
+    : CVornUIDlg(uiThread, preloaded), graph_(std::make_unique<MediaGraph>()) {}
 
 CVornUIDlgDirectShow::~CVornUIDlgDirectShow() {
     // The loader posts to the window when done: joined while the window is whole.

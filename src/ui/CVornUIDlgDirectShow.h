@@ -18,7 +18,7 @@ class MediaGraph;
 // the display scroll timer (every 200 ms) moves a long title along.
 class CVornUIDlgDirectShow : public CVornUIDlg {
 public:
-    explicit CVornUIDlgDirectShow(UiThread& uiThread);
+    explicit CVornUIDlgDirectShow(UiThread& uiThread, PicturePreload* preloaded = nullptr);
     ~CVornUIDlgDirectShow() override;
 
     void TimerTick(int timerId) override;

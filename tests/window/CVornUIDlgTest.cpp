@@ -10,6 +10,7 @@
 
 #include "foundation/Preferences.h"
 #include "foundation/ServerConfig.h"
+#include "imaging/PicturePreload.h"
 #include "library/VornPlaylist.h"
 #include "library/VornPlaylistItem.h"
 #include "tests/ui/QtTestSupport.h"
@@ -23,6 +24,7 @@
 namespace vorn {
 namespace {
 
+namespace fs = std::filesystem;
 using test::PumpUntil;
 
 QAction* FindAction(QMenu* menu, int id) {
@@ -96,6 +98,52 @@ protected:
         if (paints) test::TestWindow::paintEvent(event);
     }
 };
+
+// A start decodes the skin while the window system is set up; the window takes
+// those pictures as they were read then, a damaged one included.
+TEST_F(CVornUIDlgTest, PicturesDecodedAheadMakeTheSameWindowAndADamagedOneStillStopsTheStart) {
+    const auto rows = [](const CSkinImage& image) {
+        std::string bytes;
+        for (int y = 0; y < image.Height(); ++y) {
+            bytes.append(reinterpret_cast<const char*>(image.Row(y)), static_cast<std::size_t>(image.Width()) * 4);
+        }
+        return bytes;
+    };
+    std::string background;
+    {
+        auto window = fixture_.Open();
+        ASSERT_NE(window, nullptr);
+        background = rows(*window->Background());
+        EXPECT_FALSE(window->windowIcon().isNull());
+    }
+
+    // The skin is taken away once decoded: only what was read ahead can serve.
+    const fs::path resources = fixture_.home / "resources";
+    fs::remove(resources);
+    fs::copy(VORN_SOURCE_DIR "/resources", resources, fs::copy_options::recursive);
+    {
+        PicturePreload ahead(CVornUIDlg::PictureFiles());
+        ahead.Take("nothing asked for");  // waits for the decoding to end
+        fs::remove_all(resources);
+        auto window = fixture_.Open(&ahead);
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(window->SkinError(), "");
+        EXPECT_EQ(rows(*window->Background()), background);
+        EXPECT_FALSE(window->windowIcon().isNull());
+    }
+
+    fs::copy(VORN_SOURCE_DIR "/resources", resources, fs::copy_options::recursive);
+    const std::string damaged = (resources / "vorn stars on.png").string();
+    fs::resize_file(damaged, 100);
+    PicturePreload ahead(CVornUIDlg::PictureFiles());
+    ahead.Take("nothing asked for");
+    fs::copy_file(VORN_SOURCE_DIR "/resources/vorn stars on.png", damaged, fs::copy_options::overwrite_existing);
+    test::TestWindow window(&ahead);
+    EXPECT_EQ(window.SkinError(), "Opening ./resources/vorn stars on.png failed");
+    EXPECT_NE(fixture_.log.Text().find("CSkinImage : Opening ./resources/vorn stars on.png failed : "),
+              std::string::npos)
+        << fixture_.log.Text();
+}
 
 TEST_F(CVornUIDlgTest, TheFirstFrameShowsTheControlsAndTheRestFollowsIt) {
     FirstFrameWindow window;

@@ -11,7 +11,7 @@
 
 namespace vorn::test {
 
-TestWindow::TestWindow() : CVornUIDlgDirectShow(QtUiThread::Instance()) {}
+TestWindow::TestWindow(PicturePreload* preloaded) : CVornUIDlgDirectShow(QtUiThread::Instance(), preloaded) {}
 
 TestWindow::~TestWindow() { Shutdown(); }
 
@@ -60,8 +60,8 @@ void WindowFixture::WriteLibrary(int count, double seconds) {
     WriteFile("pl.txt", content);
 }
 
-std::unique_ptr<TestWindow> WindowFixture::Open() {
-    auto window = std::make_unique<TestWindow>();
+std::unique_ptr<TestWindow> WindowFixture::Open(PicturePreload* preloaded) {
+    auto window = std::make_unique<TestWindow>(preloaded);
     window->show();
     if (!PumpUntil([&] { return window->IsUiReady(); })) {
         return nullptr;

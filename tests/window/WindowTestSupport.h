@@ -17,7 +17,7 @@ namespace vorn::test {
 // The real main window with its ways out to the desktop recorded instead of taken.
 class TestWindow : public CVornUIDlgDirectShow {
 public:
-    TestWindow();
+    explicit TestWindow(PicturePreload* preloaded = nullptr);
     ~TestWindow() override;
 
     void OpenUrl(const std::string& url) override { opened.push_back(url); }
@@ -61,7 +61,7 @@ public:
     // of `seconds` each (ids 1..count, "song<id>.mp3").
     void WriteLibrary(int count, double seconds);
     // Builds, shows and initialises the window (bounded); null on failure.
-    std::unique_ptr<TestWindow> Open();
+    std::unique_ptr<TestWindow> Open(PicturePreload* preloaded = nullptr);
     std::string Media() const { return media_; }
 
     IsolatedHome home;
