@@ -160,8 +160,10 @@ void CSkinImage::ScaleTo(double ratio) {
 }
 
 void CSkinImage::Premultiply(DecodedImage& pixels) {
+    // Most of a skin is fully opaque, which stays as it is.
     for (std::size_t i = 0; i + 3 < pixels.pixels.size(); i += 4) {
         const unsigned alpha = pixels.pixels[i + 3];
+        if (alpha == 255) continue;
         for (std::size_t c = 0; c < 3; ++c) {
             pixels.pixels[i + c] = static_cast<std::uint8_t>(pixels.pixels[i + c] * alpha / 255);
         }
