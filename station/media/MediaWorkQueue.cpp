@@ -1,7 +1,5 @@
 #include "station/media/MediaWorkQueue.h"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -138,10 +136,6 @@ void MediaWorkQueue::Run() {
         drainPending_ = true;
         lock.unlock();
         Work(item);
-        // A file's decoding frees tens of MB in the arenas of this thread and
-        // of its pipeline's threads, which the allocator would keep for the
-        // next file: on a large library, as much again as the catalogue.
-        ::malloc_trim(0);
         lock.lock();
         working_.erase(item.id);
     }
