@@ -21,11 +21,12 @@
 // station on 100 of the same files after their first start (which has loaded
 // the decoders and their libraries, tens of MB that do not grow with the
 // library: the cost of each further item). The same for its anonymous memory
-// alone (heaps, stacks): the libraries' pages, which a station has loaded or
-// not depending on how far its background work got, left out. The floor is `find` walking the same tree
-// and printing every file's size and time, measured again just before each
-// step (the load of a shared machine changes from one minute to the next);
-// each time is also given as a ratio to its floor.
+// alone (heaps, stacks), without the libraries' pages, which a station has
+// loaded or not depending on how far its background work got. The floor is
+// `find` walking the same tree and printing every file's size and time,
+// measured again just before each step (the load of a shared machine changes
+// from one minute to the next); each time is also given as a ratio to its
+// floor.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
