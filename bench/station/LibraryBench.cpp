@@ -20,10 +20,13 @@
 // scan, less that of a station serving an empty folder, and less that of a
 // station on 100 of the same files after their first start (which has loaded
 // the decoders and their libraries, tens of MB that do not grow with the
-// library: the cost of each further item). The floor is `find` walking the same tree
-// and printing every file's size and time, measured again just before each
-// step (the load of a shared machine changes from one minute to the next);
-// each time is also given as a ratio to its floor.
+// library: the cost of each further item). The same for its anonymous memory
+// alone (heaps, stacks), without the libraries' pages, which a station has
+// loaded or not depending on how far its background work got. The floor is
+// `find` walking the same tree and printing every file's size and time,
+// measured again just before each step (the load of a shared machine changes
+// from one minute to the next); each time is also given as a ratio to its
+// floor.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -175,6 +178,17 @@ double Launch(std::unique_ptr<vorn::station::test::StationProcess>& station, con
     return station->WaitForPort(30 * 60 * 1000) != 0 ? Seconds(Clock::now() - start) : -1;
 }
 
+// Resident anonymous memory of the process (RssAnon), kB.
+long AnonymousKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("RssAnon:", 0) == 0) {
+            return std::atol(line.c_str() + 8);
+        }
+    }
+    return 0;
+}
+
 int Occurrences(const std::string& log, const std::string& line) {
     int count = 0;
     for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) {
@@ -229,6 +243,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const long emptyKb = vorn::bench::ReadProcessUsage(station->Pid()).rssKb;
+    const long emptyAnonKb = AnonymousKb(station->Pid());
     station->Kill();
     // A small library, and what the station costs on it after its first start.
     if (MakeLibrary(temp / "small", kSmall) != kSmall ||
@@ -237,6 +252,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const long smallFirstKb = vorn::bench::ReadProcessUsage(station->Pid()).rssKb;
+    const long smallFirstAnonKb = AnonymousKb(station->Pid());
     station->Kill();
     const std::string smallLine = "Catalogue : " + std::to_string(kSmall) + " playable items";
     if (Launch(station, temp / "small", temp / "small-data", temp / "small-restart.log") < 0 ||
@@ -245,10 +261,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     const vorn::bench::ProcessUsage smallRestart = vorn::bench::ReadProcessUsage(station->Pid());
+    const long smallRestartAnonKb = AnonymousKb(station->Pid());
     station->Kill();
 
     double floor = 0;
     long firstKb = 0;
+    long firstAnonKb = 0;
     bool scannedAgain = false;
     if (!fs::exists(data + "/station.db")) {
         floor = FindSeconds(music);
@@ -259,6 +277,7 @@ int main(int argc, char** argv) {
         }
         rows.push_back({"first start, until serving (reads every file)", first, floor});
         firstKb = vorn::bench::ReadProcessUsage(station->Pid()).rssKb;
+        firstAnonKb = AnonymousKb(station->Pid());
         // Reading the files must not look like changing them to the watch, which
         // would scan everything again.
         std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -277,6 +296,7 @@ int main(int argc, char** argv) {
     rows.push_back({"restart, until serving (the store's items)", serving, floor});
     rows.push_back({"restart, until its scan of the library is done", scanned, floor});
     const vorn::bench::ProcessUsage restartUsage = vorn::bench::ReadProcessUsage(station->Pid());
+    const long restartAnonKb = AnonymousKb(station->Pid());
 
     // A file copied in while the station runs, until the scan after it is done.
     std::string track;
@@ -352,9 +372,10 @@ int main(int argc, char** argv) {
     // Per item beyond an empty station, and beyond the same step on the small library.
     std::printf("%-48s %9s  %12s  %12s\n", "resident memory", "", "empty folder",
                 (std::to_string(kSmall) + " files").c_str());
-    const auto memory = [&](const char* what, long kb, long smallKb) {
+    const auto memory = [&](const char* what, long kb, long smallKb, long noneKb = -1) {
+        noneKb = noneKb < 0 ? emptyKb : noneKb;
         std::printf("%-48s %6.1f MB  %12.0f  %12.0f bytes per item\n", what, kb / 1024.0,
-                    (kb - emptyKb) * 1024.0 / files, (kb - smallKb) * 1024.0 / (files - kSmall));
+                    (kb - noneKb) * 1024.0 / files, (kb - smallKb) * 1024.0 / (files - kSmall));
     };
     std::printf("%-48s %6.1f MB\n", "empty folder", emptyKb / 1024.0);
     std::printf("%-48s %6.1f MB\n", (std::to_string(kSmall) + " files, after the first start").c_str(),
@@ -366,6 +387,11 @@ int main(int argc, char** argv) {
     }
     memory("after the restart's scan", restartUsage.rssKb, smallRestart.rssKb);
     memory("at most, restart and its scan", restartUsage.peakRssKb, smallRestart.peakRssKb);
+    std::printf("%-48s %6.1f MB\n", "anonymous: empty folder", emptyAnonKb / 1024.0);
+    if (firstAnonKb > 0) {
+        memory("anonymous: after the first start", firstAnonKb, smallFirstAnonKb, emptyAnonKb);
+    }
+    memory("anonymous: after the restart's scan", restartAnonKb, smallRestartAnonKb, emptyAnonKb);
     if (scannedAgain) {
         std::printf("the watch took the first start's reading of the files for changes and scanned again\n");
     }

@@ -138,8 +138,11 @@ void Catalogue::PublishAll(std::vector<ItemRecord> all) {
     // files gave them; the pages and replies show them as UTF-8, and the next
     // scan stores them so.
     for (ItemRecord& record : all) {
-        bool recoded = false;
-        for (std::string* text : {&record.artist, &record.title, &record.album, &record.genre}) {
+        bool recoded = !IsUtf8(record.title);
+        if (recoded) {
+            record.title = AsUtf8(record.title);
+        }
+        for (SharedText* text : {&record.artist, &record.album, &record.genre}) {
             if (!IsUtf8(*text)) {
                 *text = AsUtf8(*text);
                 recoded = true;

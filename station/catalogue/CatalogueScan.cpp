@@ -1,5 +1,7 @@
 #include "station/catalogue/CatalogueScan.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
@@ -168,6 +170,12 @@ void CatalogueScan::Add(const std::string& path, std::int64_t size, std::int64_t
     }
     MusicFile music = InspectMusicFile(path, size, modified, musicDir_);
     Place(music);
+    // Reading a file leaves what its decoding used free in the arenas of the
+    // threads GStreamer ran it on, in pieces between what lives on, which the
+    // allocator keeps: a first scan of 100,000 files held over 600 MB so.
+    if (++read_ % kReadsBetweenTrims == 0) {
+        ::malloc_trim(0);
+    }
 }
 
 void CatalogueScan::Keep(const std::string& path) {

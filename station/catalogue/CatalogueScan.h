@@ -134,6 +134,10 @@ private:
     std::vector<FileRecord> files_;
     std::vector<std::size_t> groupOfFile_;  // kNone for skipped files
     std::vector<SoundPrint> pendingPrints_;
+    // Files read so far; the memory their reading left free is handed back
+    // after every kReadsBetweenTrims of them.
+    static constexpr std::size_t kReadsBetweenTrims = 256;
+    std::size_t read_ = 0;
     bool printsFailed_ = false;
     CatalogueTally tally_;
 };

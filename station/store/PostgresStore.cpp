@@ -153,6 +153,10 @@ std::string TextArray(const std::vector<ItemRecord>& items, std::string ItemReco
     return TextArray(items, [field](const ItemRecord& item) -> const std::string& { return item.*field; });
 }
 
+std::string TextArray(const std::vector<ItemRecord>& items, SharedText ItemRecord::*field) {
+    return TextArray(items, [field](const ItemRecord& item) -> const std::string& { return (item.*field).str(); });
+}
+
 // Bytes as bytea input (\x2f6d75...).
 std::string ByteaText(std::string_view bytes) {
     static constexpr char kHex[] = "0123456789abcdef";

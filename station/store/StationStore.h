@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "station/store/SharedText.h"
+
 namespace vorn::station {
 
 // The layout of the station's tables. A store made by a newer station has a
@@ -23,15 +25,17 @@ inline constexpr int kStoreSchemaVersion = 6;
 struct ItemRecord {
     std::int32_t id = 0;
     std::string path;  // absolute path of the file, its bytes as the file system gives them
-    std::string artist;
+    // Names that recur from item to item are shared (SharedText); the
+    // title, like the path, is each item's own.
+    SharedText artist;
     std::string title;
-    std::string album;
-    std::string genre;
+    SharedText album;
+    SharedText genre;
     std::int32_t lengthSeconds = 0;
     std::int64_t fileSize = 0;
     std::int64_t modified = 0;  // modification time, nanoseconds since the epoch
     bool present = true;        // false once the file was not found by a scan
-    std::string format;         // of the file: "mp3", "flac", "ogg" (Vorbis), "opus", "wav", "m4a", "wv", ...
+    SharedText format;          // of the file: "mp3", "flac", "ogg" (Vorbis), "opus", "wav", "m4a", "wv", ...
     std::int32_t bitrate = 0;   // of the file, kbit/s; 0 when unknown
     // What the item is known by: the content key of the first file it was
     // found as (ContentPrint), 0 for items of an earlier station not found

@@ -115,7 +115,7 @@ std::string HelpPage() {
 std::string ItemPage(const ItemRecord& item, const MediaLinks& links, const std::string& why,
                      const std::string& listenerToken, const std::string& art) {
     const std::string title = HtmlEscaped(item.title.empty() ? "Untitled" : item.title);
-    const std::string artist = HtmlEscaped(item.artist.empty() ? "Unknown Artist" : item.artist);
+    const std::string artist = HtmlEscaped(item.artist.empty() ? "Unknown Artist" : item.artist.str());
     std::string body;
     if (!art.empty()) {
         body += ArtImage(art, "Cover of " + (item.album.empty() ? item.title : item.album)) + "\n";
@@ -167,7 +167,7 @@ std::string ListenerPage(const ListenerSummary& summary) {
             const ItemRecord& item = rated.item;
             const std::string track =
                 item.id == 0 ? std::string("A track no longer in the catalogue")
-                             : (item.artist.empty() ? "Unknown Artist" : item.artist) + " - " +
+                             : (item.artist.empty() ? "Unknown Artist" : item.artist.str()) + " - " +
                                    (item.title.empty() ? "Untitled" : item.title);
             const std::string picture =
                 rated.art.empty() ? std::string() : ArtImage(rated.art, "", " width=\"32\" height=\"32\"") + " ";

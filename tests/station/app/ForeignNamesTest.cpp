@@ -61,7 +61,7 @@ protected:
         const std::unique_ptr<StationStore> store = OpenStationStore(database, error);
         EXPECT_TRUE(store) << error;
         for (const ItemRecord& item : store ? store->LoadItems() : std::vector<ItemRecord>()) {
-            for (const std::string* text : {&item.artist, &item.title, &item.album, &item.genre}) {
+            for (const std::string* text : {&item.artist.str(), &item.title, &item.album.str(), &item.genre.str()}) {
                 EXPECT_TRUE(Utf8(*text)) << name << " keeps " << *text;
             }
             served.stored.emplace_back(item.id, item.path, item.artist, item.title, item.album, item.genre);

@@ -120,6 +120,49 @@ TEST_F(CatalogueTest, IdsStayAcrossRescansAndRestartsAndGoneFilesStopBeingOffere
     EXPECT_EQ(catalogue.Current()->Live().size(), 1u);
 }
 
+// The names items have in common are kept once, for the snapshot and for the
+// store's records alike; a retagged file takes its new name without changing
+// its album mate's.
+TEST_F(CatalogueTest, ItemsShareTheirCommonNamesAndARetaggedOneTakesItsOwn) {
+    const std::string second = dir_ / "music/Band/Album/02.mp3";
+    ASSERT_TRUE(WriteSilentMp3(second, 7, 2));
+    ASSERT_TRUE(TagMp3(second, "The Band", "Closing", "Album One", "Folk"));
+    Catalogue catalogue(store_, dir_ / "music");
+    ASSERT_EQ(catalogue.Rescan(), 3);
+    auto snapshot = catalogue.Current();
+    const CatalogueEntry* first = ByName(*snapshot, "Band/Album/01.mp3");
+    const CatalogueEntry* mate = ByName(*snapshot, "Band/Album/02.mp3");
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(mate, nullptr);
+    EXPECT_EQ(&first->record.artist.str(), &mate->record.artist.str());
+    EXPECT_EQ(&first->record.album.str(), &mate->record.album.str());
+    EXPECT_EQ(&first->record.genre.str(), &mate->record.genre.str());
+    EXPECT_EQ(&first->record.format.str(), &mate->record.format.str());
+    const std::vector<ItemRecord> stored = store_.LoadItems();
+    ASSERT_EQ(stored.size(), 3u);
+    const auto band = std::count_if(stored.begin(), stored.end(), [&](const ItemRecord& item) {
+        return &item.artist.str() == &first->record.artist.str();
+    });
+    EXPECT_EQ(band, 2);
+
+    ASSERT_TRUE(TagMp3(second, "The Other Band", "Closing", "Album One", "Jazz"));
+    ASSERT_EQ(catalogue.Rescan(), 3);
+    snapshot = catalogue.Current();
+    first = ByName(*snapshot, "Band/Album/01.mp3");
+    mate = ByName(*snapshot, "Band/Album/02.mp3");
+    EXPECT_EQ(first->record.artist, "The Band");
+    EXPECT_EQ(first->record.genre, "Folk");
+    EXPECT_EQ(mate->record.artist, "The Other Band");
+    EXPECT_EQ(mate->record.genre, "Jazz");
+    EXPECT_EQ(&first->record.album.str(), &mate->record.album.str());
+    EXPECT_NE(first->artist, mate->artist);
+    EXPECT_NE(first->album, mate->album);
+    for (const ItemRecord& item : store_.LoadItems()) {
+        ASSERT_NE(snapshot->Find(item.id), nullptr);
+        EXPECT_EQ(item, snapshot->Find(item.id)->record);
+    }
+}
+
 // A rescan of an unchanged library writes nothing and publishes nothing; a
 // change writes what changed, and a file gone is forgotten.
 TEST_F(CatalogueTest, AnUnchangedRescanWritesNothing) {
