@@ -109,11 +109,16 @@ public:
         }
     }
 
+    tcp::socket::executor_type Executor() { return socket_.get_executor(); }
+
+    // The socket came non-blocking from accept4, as sendfile needs it. A
+    // request usually arrives with its connection: it is read at once, and
+    // only a head still on its way costs a time-out and a wait for more.
     void Start() {
-        asio::error_code ignored;
-        socket_.non_blocking(true, ignored);  // for sendfile
-        Arm(shared_->settings.headTimeout, "sent no complete request in time");
-        ReadHead();
+        if (TakeReadable()) {
+            Arm(shared_->settings.headTimeout, "sent no complete request in time");
+            ReadHead();
+        }
     }
 
 private:
@@ -136,28 +141,41 @@ private:
         if (closed_) {
             return;
         }
+        if (error) {
+            Close(LogLevel::Info, received_.empty() ? "closed without sending a request"
+                                                    : "closed before its request was complete");
+        } else if (TakeReadable()) {
+            ReadHead();
+        }
+    }
+
+    // Reads what has come and acts on a complete head, or on a closed or
+    // oversized one; true when the rest of the head is still to come.
+    bool TakeReadable() {
         char chunk[kReadChunk];
         std::size_t n = 0;
-        const Got got = error ? Got::End : Receive(socket_.native_handle(), chunk, sizeof chunk, n);
+        const Got got = Receive(socket_.native_handle(), chunk, sizeof chunk, n);
         if (got == Got::Nothing) {
-            ReadHead();
-            return;
+            return true;
         }
         if (got == Got::End) {
             Close(LogLevel::Info, received_.empty() ? "closed without sending a request"
                                                     : "closed before its request was complete");
-            return;
+            return false;
         }
         received_.append(chunk, n);
         const std::size_t end = FindHeadEnd(received_);
         if (end != std::string::npos && end <= shared_->settings.headLimit) {
-            OnHead(received_.substr(0, end));
-        } else if (received_.size() > shared_->settings.headLimit) {
+            received_.resize(end);
+            OnHead(received_);
+            return false;
+        }
+        if (received_.size() > shared_->settings.headLimit) {
             Close(LogLevel::Warning,
                   "sent a request head longer than " + std::to_string(shared_->settings.headLimit) + " bytes");
-        } else {
-            ReadHead();
+            return false;
         }
+        return true;
     }
 
     void CountProtocol(ProtocolResult result, RequestKind kind) {
@@ -389,6 +407,7 @@ private:
         Done();
         asio::error_code ignored;
         socket_.shutdown(tcp::socket::shutdown_send, ignored);
+        halfClosed_ = true;
         Arm(kLinger, "");
         Drain();
     }
@@ -448,7 +467,7 @@ private:
         timer_.cancel();
         if (ending == Ending::Reset) {
             socket_.set_option(asio::socket_base::linger(true, 0), ignored);  // no FIN first
-        } else {
+        } else if (!halfClosed_) {  // a half-closed one has sent its FIN already
             socket_.shutdown(tcp::socket::shutdown_both, ignored);
         }
         socket_.close(ignored);
@@ -470,6 +489,7 @@ private:
     std::uint64_t sent_ = 0;
     std::uint64_t timerGeneration_ = 0;
     bool closed_ = false;
+    bool halfClosed_ = false;  // the answer is out and its FIN sent (Finish)
     bool answered_ = false;  // a pending request's answer went out (Answer)
     bool counted_ = true;  // still counted in shared_->busy
 };
@@ -631,7 +651,10 @@ struct StationServer::Impl {
             AcceptFailed(listener, code.value());
             return false;
         }
-        std::make_shared<Connection>(std::move(socket), peer, client, listener.role, shared)->Start();
+        // Each connection starts as a handler of its own, so that the
+        // requests of one batch are answered in parallel on every core.
+        auto connection = std::make_shared<Connection>(std::move(socket), peer, client, listener.role, shared);
+        asio::post(connection->Executor(), [connection] { connection->Start(); });
         return true;
     }
 

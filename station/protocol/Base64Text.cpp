@@ -9,11 +9,18 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 
 }  // namespace
 
-std::string Base64Text::Encode(const std::string& bytes, std::size_t lineLength) {
+std::string Base64Text::Encode(std::string_view bytes, std::size_t lineLength) {
+    std::string text;
+    AppendEncoded(bytes, lineLength, text);
+    return text;
+}
+
+void Base64Text::AppendEncoded(std::string_view bytes, std::size_t lineLength, std::string& text) {
     const std::size_t length = (bytes.size() + 2) / 3 * 4;
     const std::size_t breaks = lineLength == 0 || length == 0 ? 0 : (length - 1) / lineLength;
-    std::string text(length + 2 * breaks, '=');
-    char* out = text.data();
+    const std::size_t start = text.size();
+    text.append(length + 2 * breaks, '=');
+    char* out = text.data() + start;
     std::size_t column = 0;
     // Four characters at a time; a line break goes before a group that would
     // start a full line's worth past the last one.
@@ -40,10 +47,9 @@ std::string Base64Text::Encode(const std::string& bytes, std::size_t lineLength)
         const unsigned group = static_cast<unsigned>(in[at]) << 16 | (left == 2 ? static_cast<unsigned>(in[at + 1]) << 8 : 0);
         put(kAlphabet[group >> 18], kAlphabet[(group >> 12) & 63], left == 2 ? kAlphabet[(group >> 6) & 63] : '=', '=');
     }
-    return text;
 }
 
-std::string Base64Text::Decode(const std::string& text) {
+std::string Base64Text::Decode(std::string_view text) {
     static const auto kValues = [] {
         std::array<signed char, 256> values{};
         values.fill(-1);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <exception>
 
 namespace vorn::station {
@@ -22,7 +23,7 @@ std::string BuildKeyExchangeReply(const StationKey& key, const BuildInfo& builds
 
 // URL-safe base64 with its padding and the line breaks a client may fold it
 // with; looked up in a table, since every request's token is checked whole.
-bool IsTokenText(const std::string& token) {
+bool IsTokenText(std::string_view token) {
     static const auto kAllowed = [] {
         std::array<bool, 256> allowed{};
         for (int c = 0; c < 256; ++c) {
@@ -70,10 +71,10 @@ ProtocolOutcome ProtocolCore::Respond(const std::string& target, std::string& re
     response.clear();
     error.clear();
     try {
-        std::string path = target;
+        std::string_view path = target;
         if (path.rfind("http://", 0) == 0) {
             const std::size_t slash = path.find('/', 7);
-            path = slash == std::string::npos ? "/" : path.substr(slash);
+            path = slash == std::string_view::npos ? std::string_view("/") : path.substr(slash);
         }
         if (path.empty() || path.front() != '/') {
             error = "the request target does not begin with \"/\"";
@@ -88,12 +89,13 @@ ProtocolOutcome ProtocolCore::Respond(const std::string& target, std::string& re
         if (!DecryptRequest(path.substr(1), clientKey, xml, error)) {
             return ProtocolOutcome::Unusable;
         }
-        const HandlerResult result = handler_.HandleRequest(xml);
+        HandlerResult result = handler_.HandleRequest(xml);
         switch (result.kind) {
             case HandlerResult::Kind::Reset:
                 return ProtocolOutcome::Reset;
             case HandlerResult::Kind::Reply:
-                response = EncryptReply(clientKey, result.reply) + kBlankLine;
+                EncryptReply(clientKey, result.reply, response);
+                response += kBlankLine;
                 return ProtocolOutcome::Answer;
             case HandlerResult::Kind::Nothing:
                 break;
@@ -110,13 +112,13 @@ ProtocolOutcome ProtocolCore::Respond(const std::string& target, std::string& re
     }
 }
 
-bool ProtocolCore::DecryptRequest(const std::string& token, std::string& clientKey, std::string& xml,
+bool ProtocolCore::DecryptRequest(std::string_view token, std::string& clientKey, std::string& xml,
                                   std::string& error) const {
     if (!IsTokenText(token)) {
         error = "the token holds characters outside URL-safe base64";
         return false;
     }
-    const std::string bytes = Base64Text::Decode(token);
+    std::string bytes = Base64Text::Decode(token);
     if (bytes.size() < kKeyBlockSize + CryptoPP::AES::BLOCKSIZE ||
         (bytes.size() - kKeyBlockSize) % CryptoPP::AES::BLOCKSIZE != 0) {
         error = "a token of " + std::to_string(bytes.size()) +
@@ -144,8 +146,10 @@ bool ProtocolCore::DecryptRequest(const std::string& token, std::string& clientK
     }
     clientKey.assign(reinterpret_cast<const char*>(opened.data()) + 4, kClientKeySize);
 
-    // The body: AES-128 blocks on their own (ECB), PKCS#7 padded.
-    xml.assign(bytes, kKeyBlockSize, std::string::npos);
+    // The body: AES-128 blocks on their own (ECB), PKCS#7 padded; taken
+    // over from the token's bytes rather than copied.
+    xml = std::move(bytes);
+    xml.erase(0, kKeyBlockSize);
     auto* body = reinterpret_cast<CryptoPP::byte*>(xml.data());
     KeyedCipher<CryptoPP::AES::Decryption>(clientKey).AdvancedProcessBlocks(
         body, nullptr, body, xml.size(), CryptoPP::BlockTransformation::BT_AllowParallel);
@@ -161,14 +165,16 @@ bool ProtocolCore::DecryptRequest(const std::string& token, std::string& clientK
     return true;
 }
 
-std::string ProtocolCore::EncryptReply(const std::string& clientKey, const std::string& xml) {
+void ProtocolCore::EncryptReply(const std::string& clientKey, std::string& xml, std::string& response) {
     const std::size_t pad = CryptoPP::AES::BLOCKSIZE - xml.size() % CryptoPP::AES::BLOCKSIZE;  // 1 to 16
-    std::string cipher = xml;
-    cipher.append(pad, static_cast<char>(pad));
-    auto* body = reinterpret_cast<CryptoPP::byte*>(cipher.data());
+    xml.append(pad, static_cast<char>(pad));
+    auto* body = reinterpret_cast<CryptoPP::byte*>(xml.data());
     KeyedCipher<CryptoPP::AES::Encryption>(clientKey).AdvancedProcessBlocks(
-        body, nullptr, body, cipher.size(), CryptoPP::BlockTransformation::BT_AllowParallel);
-    return Base64Text::Encode(cipher, kReplyLineLength);
+        body, nullptr, body, xml.size(), CryptoPP::BlockTransformation::BT_AllowParallel);
+    // Room for the lines' breaks and the final empty line, so the text is written once.
+    const std::size_t text = (xml.size() + 2) / 3 * 4;
+    response.reserve(response.size() + text + text / kReplyLineLength * 2 + std::strlen(kBlankLine));
+    Base64Text::AppendEncoded(xml, kReplyLineLength, response);
 }
 
 }  // namespace vorn::station

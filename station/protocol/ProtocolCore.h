@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "station/protocol/OpenSslRsa.h"
 #include "station/protocol/RequestHandler.h"
@@ -57,9 +58,10 @@ public:
     const std::string& KeyExchangeReply() const { return keyExchangeReply_; }
 
 private:
-    bool DecryptRequest(const std::string& token, std::string& clientKey, std::string& xml,
+    bool DecryptRequest(std::string_view token, std::string& clientKey, std::string& xml,
                         std::string& error) const;
-    static std::string EncryptReply(const std::string& clientKey, const std::string& xml);
+    // Appends the reply's text to `response`; `xml` is encrypted in place.
+    static void EncryptReply(const std::string& clientKey, std::string& xml, std::string& response);
 
     const StationKey key_;
     mutable OpenSslRsa rsa_{key_.PrivateKey()};

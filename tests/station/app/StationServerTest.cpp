@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -183,6 +184,44 @@ TEST_F(StationServerTest, TheProtocolPortPassesTargetsVerbatimClosesOnRefusalAnd
     EXPECT_TRUE(undone.ResetWithin(5000));
     std::lock_guard lock(targetsMutex_);
     EXPECT_EQ(targets_, (std::vector<std::string>{"/", token, "/bad", "/bad", "/undone"}));
+}
+
+// A head that came with its connection is read at once; one that came in
+// part waits for the rest, within the head's time, however its first part
+// was read.
+TEST_F(StationServerTest, HeadsAreAnsweredWholeOrInPartsAndAnUnfinishedOneTimesOut) {
+    ServerSettings settings;
+    settings.headTimeout = std::chrono::milliseconds(1000);
+    StartStation(false, settings);
+    const int port = server_->ProtocolPort();
+    RawClient split(port);
+    RawClient unfinished(port);
+    ASSERT_TRUE(split.Send("GET /AAAA HT"));
+    ASSERT_TRUE(unfinished.Send("GET /BBBB HTTP/1.0\r\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(split.Send("TP/1.0\r\n\r\n"));
+    EXPECT_EQ(split.ReadAll(3000), "<reply>/AAAA</reply>\r\n\r\n");
+    EXPECT_TRUE(unfinished.ClosedWithin(3000));
+    EXPECT_TRUE(log_.Contains("sent no complete request in time; connection closed"));
+    // Answers go out whole and the connection ends cleanly, many at once.
+    std::vector<std::thread> clients;
+    std::atomic<int> answered{0};
+    for (int i = 0; i < 8; ++i) {
+        clients.emplace_back([&, i] {
+            for (int k = 0; k < 10; ++k) {
+                const std::string target = "/C" + std::to_string(i) + "x" + std::to_string(k);
+                if (Exchange(port, "GET " + target + " HTTP/1.0\r\n\r\n", 3000) ==
+                    "<reply>" + target + "</reply>\r\n\r\n") {
+                    ++answered;
+                }
+            }
+        });
+    }
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(answered.load(), 80);
+    EXPECT_TRUE(vorn::test::WaitFor([&] { return server_->OpenConnections(StationServer::Port::Protocol) == 0; }));
 }
 
 TEST_F(StationServerTest, HostileClientsAreCutOffWithoutHoldingUpOthers) {

@@ -117,6 +117,10 @@ TEST(Base64TextTest, EncodesAsCryptoppDoesForEveryTailLength) {
             lines.insert(at, 1, '\r');
         }
         EXPECT_EQ(Base64Text::Encode(bytes, 8), lines) << length << " bytes";
+        // Appended after text already there, which stays as it was.
+        std::string appended = "head:";
+        Base64Text::AppendEncoded(bytes, 8, appended);
+        EXPECT_EQ(appended, "head:" + lines) << length << " bytes";
     }
 }
 
