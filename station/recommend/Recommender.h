@@ -124,6 +124,10 @@ private:
         FlatIdMap<bool> rated;  // the keys of `ratings`, for the many lookups per request
         FlatIdMap<GroupStat, GroupId> stats;
         std::vector<std::pair<GroupId, double>> liked;  // groups rated above neutral, cumulative weight
+        std::vector<GroupId> clearlyLiked;  // genres and artists clearly liked, the most liked first
+        // Nothing clearly liked after many ratings: every genre not rated yet
+        // is drawn on its own, so the best of them gets tried.
+        bool searching = false;
         double mean = 3.0;  // the listener's average rating
         double unknownGenre = 0;  // the preference expected of a genre the listener has not rated
         // Neighbours' verdicts: (item id, verdict) sorted by id, the strongest
@@ -153,6 +157,14 @@ private:
     void Remember(Profile& profile, std::int32_t item) const;
     void RefreshStats(Profile& profile, const CatalogueSnapshot& snapshot) const;
     double Preference(const Profile& profile, GroupId group) const;
+    // Whether the listener's evidence for the group is clearly positive: rated
+    // well on average, and far enough above neutral for the ratings it has.
+    bool ClearlyLiked(const Profile& profile, GroupId group) const;
+    // The present items of a group by id, best community prior first; made
+    // once per group for each catalogue and neighbours.
+    std::shared_ptr<const std::vector<std::int32_t>> Ranked(GroupId group, const CatalogueSnapshot& snapshot,
+                                                            const ItemNeighbours& neighbours,
+                                                            std::uint64_t generation) const;
     // How many present items the listener has neither rated nor been offered
     // within the recent memory.
     std::size_t NewLeft(const Profile& profile, const CatalogueSnapshot& snapshot) const;
@@ -180,6 +192,10 @@ private:
     mutable std::mutex neighboursMutex_;  // guards neighbours_ (the pointer; the table is immutable)
     std::shared_ptr<const ItemNeighbours> neighbours_;
     std::uint64_t neighboursGeneration_ = 0;  // guarded by neighboursMutex_; counts SetNeighbours calls
+    mutable std::mutex rankedMutex_;  // guards ranked_ and the generations it was made for
+    mutable std::unordered_map<GroupId, std::shared_ptr<const std::vector<std::int32_t>>> ranked_;
+    mutable std::uint64_t rankedCatalogue_ = 0;
+    mutable std::uint64_t rankedNeighbours_ = 0;
 };
 
 }  // namespace vorn::station
