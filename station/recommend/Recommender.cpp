@@ -320,7 +320,9 @@ double Recommender::Sample(Profile& profile, GroupId group, bool genre, FlatIdMa
     }
     // Every genre not rated yet is one choice, drawn once: trying the
     // unknown competes with the known favourites as one option, not once per
-    // unknown genre (which would make the best of many draws win).
+    // unknown genre (which would make the best of many draws win). A listener
+    // searching for a first clear liking after many ratings wants exactly
+    // that: each unrated genre is drawn on its own.
     const bool unknownGenre = genre && !profile.stats.Contains(group);
     const GroupId key = unknownGenre && !profile.searching ? kUnknownGenreKey : group;
     if (const double* drawn = samples.Find(key); drawn != nullptr) {

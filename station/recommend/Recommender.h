@@ -60,7 +60,13 @@ struct RecommenderSettings {
 // community prior: the items everyone liked best supply another quarter, and
 // every score adds the prior, weighing less as the listener's own ratings
 // come in. That finds tastes across artists and
-// genres, which the tags alone cannot see. The verdicts are worked out once
+// genres, which the tags alone cannot see. Two more sources are always weighed:
+// the items with the best priors in the listener's clearly liked groups (so the
+// picks do not fall behind what the community would offer there), and, for
+// each genre not rated yet, its item with the best prior (trying a genre with
+// the item most likely to be liked). A listener who has rated many items and
+// still clearly likes nothing draws each unrated genre on its own, so the
+// unrated genres get searched rather than lukewarm ones exploited. The verdicts are worked out once
 // per change of the listener's ratings or of the neighbours, from at most
 // kVerdictRatings ratings, and a bounded number of them is kept per listener.
 // How much the verdicts weigh beside the groups is fitted to each listener:
@@ -72,7 +78,10 @@ struct RecommenderSettings {
 // The work per request depends on the number of items asked for, not on the
 // size of the catalogue: candidates are drawn at random, partly from the
 // listener's favourite groups, and scored; only a listener with a few new
-// items left among many makes it walk the catalogue for them. The rotation
+// items left among many makes it walk the catalogue for them. A group's items
+// ranked by prior are made once per group for each catalogue and neighbours
+// (by the first request that needs them), and a request looks at a bounded
+// number of them. The rotation
 // costs the number of loved items once per change of the ratings, then only
 // its picks.
 //
@@ -124,7 +133,7 @@ private:
         FlatIdMap<bool> rated;  // the keys of `ratings`, for the many lookups per request
         FlatIdMap<GroupStat, GroupId> stats;
         std::vector<std::pair<GroupId, double>> liked;  // groups rated above neutral, cumulative weight
-        std::vector<GroupId> clearlyLiked;  // genres and artists clearly liked, the most liked first
+        std::vector<GroupId> clearlyLiked;  // groups clearly liked (ClearlyLiked), the most liked first
         // Nothing clearly liked after many ratings: every genre not rated yet
         // is drawn on its own, so the best of them gets tried.
         bool searching = false;
