@@ -640,10 +640,12 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
 
     // A listener with few ratings gives the scores little to go on: without
     // the community's priors, explore more, down to the configured share
-    // after kSettledRatings ratings.
+    // after kSettledRatings ratings. With them, no pick is given to chance:
+    // the unrated genres' best items and the posterior's draws explore, and
+    // random draws among the candidates still reach items nobody rated.
     const bool priors = neighbours && !neighbours->Popular().empty();
     const double exploration =
-        priors ? settings_.exploration / 3
+        priors ? 0.0
                : std::max(settings_.exploration,
                           1.0 - static_cast<double>(profile.ratings.size()) / kSettledRatings);
     std::size_t next = 0;

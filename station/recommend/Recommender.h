@@ -21,7 +21,7 @@ namespace vorn::station {
 
 struct RecommenderSettings {
     int recentWindow = 200;     // recommendations remembered per listener
-    double exploration = 0.15;  // share of the picks made to explore the catalogue
+    double exploration = 0.15;  // share of the picks made to explore the catalogue, without neighbours
     double shrink = 2.0;        // how many neutral ratings a group's average starts with
     double priorWeight = 1.0;   // weight of the community's prior of an item (ItemNeighbours::Prior)
     double neighbourWeight = 0.3;  // weight of the neighbours' verdict beside the groups' scores
@@ -41,7 +41,8 @@ struct RecommenderSettings {
 // artist rated 2 stars or less on average is not offered while anything else
 // new is left. Without item neighbours (below) a share of the picks goes to
 // the items offered least so far, so the whole catalogue gets heard; with
-// them, fewer, since the community prior already spreads the picks.
+// them, none, since the community prior and the unrated genres' best items
+// already spread the picks (and a random pick hits about at random).
 //
 // Once everything unrated has been offered, the listener's loved items (rated
 // 4 or 5; also 3 with `rotateThrees`, and 3 alone once everything is rated

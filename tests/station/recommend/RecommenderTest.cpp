@@ -467,8 +467,8 @@ TEST_F(RecommenderTest, ANewListenerIsOfferedWhatEveryoneLoved) {
 }
 
 // A new listener's first picks try one genre each, with the item everyone
-// loved most in it: 30 listeners loved one item of each genre, and half the
-// others only mostly.
+// loved most in it (none is left to chance): 30 listeners loved one item of
+// each genre, and half the others only mostly.
 TEST_F(RecommenderTest, ANewListenerTriesEachGenreWithItsBestLovedItem) {
     const auto snapshot = catalogue_->Current();
     std::vector<RatingRecord> ratings;
@@ -485,9 +485,7 @@ TEST_F(RecommenderTest, ANewListenerTriesEachGenreWithItsBestLovedItem) {
     }
     const auto neighbours = std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings));
     for (std::uint64_t seed = 1; seed <= 5; ++seed) {
-        RecommenderSettings settings = Seeded(seed);
-        settings.exploration = 0;
-        Recommender recommender(settings);
+        Recommender recommender(Seeded(seed));
         recommender.SetNeighbours(neighbours);
         const std::vector<std::int32_t> picks = recommender.Recommend(1, 4, *snapshot);
         EXPECT_EQ(std::set<std::int32_t>(picks.begin(), picks.end()), best) << "seed " << seed;
@@ -495,8 +493,9 @@ TEST_F(RecommenderTest, ANewListenerTriesEachGenreWithItsBestLovedItem) {
 }
 
 // A listener who clearly likes Jazz hears first the Jazz items everyone
-// loved, whatever else the community loved; and when the neighbours are
-// rebuilt and others are loved now, those come first from the next request.
+// loved, whatever else the community loved, and nothing left to chance; and
+// when the neighbours are rebuilt and others are loved now, those come first
+// from the next request.
 TEST_F(RecommenderTest, TheCommunitysBestOfAClearlyLikedGenreComeFirst) {
     const auto snapshot = catalogue_->Current();
     const std::vector<std::int32_t> jazz = ItemsOf(*snapshot, "Jazz");
@@ -522,9 +521,7 @@ TEST_F(RecommenderTest, TheCommunitysBestOfAClearlyLikedGenreComeFirst) {
     int firstHeard = 0;
     int thenHeard = 0;
     for (std::uint64_t seed = 1; seed <= 5; ++seed) {
-        RecommenderSettings settings = Seeded(seed);
-        settings.exploration = 0;
-        Recommender recommender(settings);
+        Recommender recommender(Seeded(seed));
         // Jazz clearly liked; the other genres rejected.
         std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
         for (std::size_t k = 40; k < 46; ++k) {
