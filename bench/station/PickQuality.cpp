@@ -1,4 +1,4 @@
-// Usage: pick_quality [new listeners] [items] [background listeners]
+// Usage: pick_quality [new listeners] [items] [background listeners] [seed]
 //
 // How fast the station's picks learn what a new listener likes, on synthetic
 // populations whose tastes are known. 5,000 items (by default): artists of 10
@@ -71,8 +71,12 @@ double Normal(std::uint64_t key) {
     return std::sqrt(-2 * std::log(u1)) * std::cos(6.283185307179586 * u2);
 }
 
+// Another seed makes another world of the same kind: other items, tastes and
+// background ratings, and other random picks.
+std::uint64_t gSeed = 0;
+
 std::uint64_t Key(std::uint64_t kind, std::uint64_t a, std::uint64_t b) {
-    return Mix(kind * 0x1000003 ^ Mix(a * 0x10001 ^ b));
+    return Mix(kind * 0x1000003 ^ Mix(a * 0x10001 ^ b) ^ gSeed);
 }
 
 struct Item {
@@ -121,9 +125,9 @@ public:
         }
         std::vector<int> byPopularity(static_cast<std::size_t>(items));
         for (int i = 0; i < items; ++i) byPopularity[static_cast<std::size_t>(i)] = i;
-        std::shuffle(byPopularity.begin(), byPopularity.end(), std::mt19937(7));
+        std::shuffle(byPopularity.begin(), byPopularity.end(), std::mt19937(static_cast<std::uint32_t>(7 + gSeed)));
         std::vector<RatingRecord> ratings;
-        std::mt19937_64 random(11);
+        std::mt19937_64 random(11 + gSeed);
         for (int l = from; l < to; ++l) {
             std::set<int> chosen;
             for (int tries = 0; tries < 200000 && static_cast<int>(chosen.size()) < each; ++tries) {
@@ -252,7 +256,7 @@ public:
 
 private:
     int items_;
-    std::mt19937_64 random_{3};
+    std::mt19937_64 random_{3 + gSeed};
 };
 
 // Items by how many background listeners loved them (4 or 5 stars).
@@ -368,7 +372,7 @@ public:
                   int listeners)
         : world_(world), snapshot_(snapshot) {
         RecommenderSettings settings;
-        settings.seed = 5;
+        settings.seed = 5 + gSeed;
         recommender_ = std::make_unique<Recommender>(settings);
         std::vector<std::int32_t> ids;
         for (int l = 1; l <= listeners; ++l) ids.push_back(l);
@@ -538,6 +542,7 @@ int main(int argc, char** argv) {
     const int newcomers = argc > 1 ? std::max(10, std::atoi(argv[1])) : 100;
     const int items = argc > 2 ? std::max(1000, std::atoi(argv[2])) : 5000;
     const int background = argc > 3 ? std::max(20, std::atoi(argv[3])) : 300;
+    gSeed = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 0;
     StationLog::SetThreshold(vorn::LogLevel::Warning);
     Curves overall;
     for (const Population& population : {Population{"one genre", Taste::OneGenre},

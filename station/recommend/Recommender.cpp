@@ -38,6 +38,9 @@ constexpr std::size_t kKeptLiked = 384;       // verdicts kept per listener, bes
 constexpr std::size_t kKeptDisliked = 128;    // and worst ones
 constexpr std::size_t kNeighbourPicks = 64;   // best verdicts drawn from as candidates
 constexpr double kMaxVerdictWeight = 4.0;
+constexpr std::size_t kRankedGroups = 6;   // clearly liked groups whose best items are always weighed
+constexpr std::size_t kRankedWalk = 256;  // items of such a group looked at per request, at most
+constexpr std::size_t kSearchAfter = 20;  // ratings after which a listener who clearly likes nothing searches
 constexpr double kFitFloor = 0.25;            // the groups' fitted weight counts as at least this
 constexpr double kFitRidge = 1.0;             // keeps the fit calm on few ratings
 
@@ -212,6 +215,17 @@ void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapsh
             profile.liked.emplace_back(group, total);
         }
     });
+    profile.clearlyLiked.clear();
+    profile.stats.ForEach([&](GroupId group, const GroupStat&) {
+        if (ClearlyLiked(profile, group)) {
+            profile.clearlyLiked.push_back(group);
+        }
+    });
+    std::sort(profile.clearlyLiked.begin(), profile.clearlyLiked.end(), [&](GroupId a, GroupId b) {
+        const double pa = Preference(profile, a), pb = Preference(profile, b);
+        return pa != pb ? pa > pb : a < b;
+    });
+    profile.searching = profile.clearlyLiked.empty() && profile.ratings.size() >= kSearchAfter;
     profile.statsValid = true;
     profile.statsGeneration = snapshot.Generation();
     profile.rotationValid = false;
@@ -252,6 +266,48 @@ double Recommender::Preference(const Profile& profile, GroupId group) const {
     return (stat->sum - kNeutral * stat->count) / (stat->count + settings_.shrink);
 }
 
+bool Recommender::ClearlyLiked(const Profile& profile, GroupId group) const {
+    const GroupStat* stat = group == kNoGroup ? nullptr : profile.stats.Find(group);
+    return stat != nullptr && stat->sum >= kWellRated * stat->count &&
+           Preference(profile, group) > kClearlyLiked / std::sqrt(stat->count + settings_.shrink);
+}
+
+std::shared_ptr<const std::vector<std::int32_t>> Recommender::Ranked(GroupId group, const CatalogueSnapshot& snapshot,
+                                                                     const ItemNeighbours& neighbours,
+                                                                     std::uint64_t generation) const {
+    {
+        std::lock_guard lock(rankedMutex_);
+        if (rankedCatalogue_ != snapshot.Generation() || rankedNeighbours_ != generation) {
+            ranked_.clear();
+            rankedCatalogue_ = snapshot.Generation();
+            rankedNeighbours_ = generation;
+        }
+        const auto found = ranked_.find(group);
+        if (found != ranked_.end()) {
+            return found->second;
+        }
+    }
+    // Made outside the lock: another request may make the same list at the
+    // same time, and one of the two is kept.
+    std::vector<std::pair<float, std::int32_t>> members;
+    for (std::uint32_t index : snapshot.LiveInGroup(group)) {
+        const std::int32_t item = snapshot.Keys()[index].id;
+        members.emplace_back(neighbours.Prior(item), item);
+    }
+    std::sort(members.begin(), members.end(),
+              [](const auto& a, const auto& b) { return a.first != b.first ? a.first > b.first : a.second < b.second; });
+    auto ranked = std::make_shared<std::vector<std::int32_t>>();
+    ranked->reserve(members.size());
+    for (const auto& member : members) {
+        ranked->push_back(member.second);
+    }
+    std::lock_guard lock(rankedMutex_);
+    if (rankedCatalogue_ == snapshot.Generation() && rankedNeighbours_ == generation) {
+        ranked_.emplace(group, ranked);
+    }
+    return ranked;
+}
+
 double Recommender::Spread(const Profile& profile, GroupId group) const {
     const GroupStat* stat = group == kNoGroup ? nullptr : profile.stats.Find(group);
     return std::sqrt(settings_.shrink / ((stat == nullptr ? 0 : stat->count) + settings_.shrink));
@@ -264,9 +320,11 @@ double Recommender::Sample(Profile& profile, GroupId group, bool genre, FlatIdMa
     }
     // Every genre not rated yet is one choice, drawn once: trying the
     // unknown competes with the known favourites as one option, not once per
-    // unknown genre (which would make the best of many draws win).
+    // unknown genre (which would make the best of many draws win). A listener
+    // searching for a first clear liking after many ratings wants exactly
+    // that: each unrated genre is drawn on its own.
     const bool unknownGenre = genre && !profile.stats.Contains(group);
-    const GroupId key = unknownGenre ? kUnknownGenreKey : group;
+    const GroupId key = unknownGenre && !profile.searching ? kUnknownGenreKey : group;
     if (const double* drawn = samples.Find(key); drawn != nullptr) {
         return *drawn;
     }
@@ -428,10 +486,7 @@ PickReason Recommender::ReasonFor(const Profile& profile, const EntryKeys& entry
     // is clearly positive, not on an average near neutral over many ratings.
     const auto consider = [&](double weight, GroupId group, PickReason::Kind kind) {
         const double part = weight * Preference(profile, group);
-        const GroupStat* stat = group == kNoGroup ? nullptr : profile.stats.Find(group);
-        const double count = stat == nullptr ? 0 : stat->count;
-        if (part > best && stat != nullptr && stat->sum >= kWellRated * count &&
-            Preference(profile, group) > kClearlyLiked / std::sqrt(count + settings_.shrink)) {
+        if (part > best && ClearlyLiked(profile, group)) {
             best = part;
             reason.kind = kind;
         }
@@ -504,6 +559,47 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     std::vector<Candidate> pool;
     pool.reserve(static_cast<std::size_t>(draws));
     chosen.reserve(static_cast<std::size_t>(count));
+    const auto pooled = [&](std::uint32_t index) {
+        return std::any_of(pool.begin(), pool.end(), [&](const Candidate& c) { return c.index == index; });
+    };
+    // The items everyone liked best in the listener's clearly liked genres
+    // and artists are always weighed: the picks are never worse than what
+    // the community would offer in them.
+    for (std::size_t g = 0; neighbours && g < profile.clearlyLiked.size() && g < kRankedGroups; ++g) {
+        const auto ranked = Ranked(profile.clearlyLiked[g], snapshot, *neighbours, generation);
+        int added = 0;
+        for (std::size_t k = 0; k < ranked->size() && k < kRankedWalk && added < count; ++k) {
+            const CatalogueEntry* entry = snapshot.FindLive((*ranked)[k]);
+            const std::uint32_t index = entry == nullptr ? 0 : static_cast<std::uint32_t>(entry - entries.data());
+            if (entry == nullptr || !eligible(index) || Rejected(profile, keys[index]) || pooled(index)) {
+                continue;
+            }
+            pool.push_back({index, Score(profile, keys[index], neighbours.get(), samples)});
+            ++added;
+        }
+    }
+    // Genres the listener has not rated come in with the item everyone liked
+    // best in each, one item per genre: trying a genre costs a pick, and the
+    // item most likely to be liked tells the most.
+    if (neighbours) {
+        std::vector<GroupId> tried;
+        const std::vector<std::int32_t>& popular = neighbours->Popular();
+        for (std::size_t k = 0; k < popular.size() && tried.size() < static_cast<std::size_t>(2 * count); ++k) {
+            const CatalogueEntry* entry = snapshot.FindLive(popular[k]);
+            if (entry == nullptr) {
+                continue;
+            }
+            const std::uint32_t index = static_cast<std::uint32_t>(entry - entries.data());
+            const GroupId genre = keys[index].genre;
+            if (genre == kNoGroup || profile.stats.Contains(genre) ||
+                std::find(tried.begin(), tried.end(), genre) != tried.end() || !eligible(index) ||
+                Rejected(profile, keys[index]) || pooled(index)) {
+                continue;
+            }
+            tried.push_back(genre);
+            pool.push_back({index, Score(profile, keys[index], neighbours.get(), samples)});
+        }
+    }
     const auto drawLive = [&](std::int32_t item) {
         const CatalogueEntry* entry = snapshot.FindLive(item);
         return entry != nullptr ? static_cast<std::uint32_t>(entry - entries.data())
@@ -535,8 +631,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         } else {
             index = live[Below(profile.random, live.size())];
         }
-        if (!eligible(index) || Rejected(profile, keys[index]) ||
-            std::any_of(pool.begin(), pool.end(), [&](const Candidate& c) { return c.index == index; })) {
+        if (!eligible(index) || Rejected(profile, keys[index]) || pooled(index)) {
             continue;
         }
         pool.push_back({index, Score(profile, keys[index], neighbours.get(), samples)});
@@ -545,10 +640,12 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
 
     // A listener with few ratings gives the scores little to go on: without
     // the community's priors, explore more, down to the configured share
-    // after kSettledRatings ratings.
+    // after kSettledRatings ratings. With them, no pick is given to chance:
+    // the unrated genres' best items and the posterior's draws explore, and
+    // random draws among the candidates still reach items nobody rated.
     const bool priors = neighbours && !neighbours->Popular().empty();
     const double exploration =
-        priors ? settings_.exploration / 3
+        priors ? 0.0
                : std::max(settings_.exploration,
                           1.0 - static_cast<double>(profile.ratings.size()) / kSettledRatings);
     std::size_t next = 0;

@@ -21,7 +21,7 @@ namespace vorn::station {
 
 struct RecommenderSettings {
     int recentWindow = 200;     // recommendations remembered per listener
-    double exploration = 0.15;  // share of the picks made to explore the catalogue
+    double exploration = 0.15;  // share of the picks made to explore the catalogue, without neighbours
     double shrink = 2.0;        // how many neutral ratings a group's average starts with
     double priorWeight = 1.0;   // weight of the community's prior of an item (ItemNeighbours::Prior)
     double neighbourWeight = 0.3;  // weight of the neighbours' verdict beside the groups' scores
@@ -41,7 +41,8 @@ struct RecommenderSettings {
 // artist rated 2 stars or less on average is not offered while anything else
 // new is left. Without item neighbours (below) a share of the picks goes to
 // the items offered least so far, so the whole catalogue gets heard; with
-// them, fewer, since the community prior already spreads the picks.
+// them, none, since the community prior and the unrated genres' best items
+// already spread the picks (and a random pick hits about at random).
 //
 // Once everything unrated has been offered, the listener's loved items (rated
 // 4 or 5; also 3 with `rotateThrees`, and 3 alone once everything is rated
@@ -60,7 +61,13 @@ struct RecommenderSettings {
 // community prior: the items everyone liked best supply another quarter, and
 // every score adds the prior, weighing less as the listener's own ratings
 // come in. That finds tastes across artists and
-// genres, which the tags alone cannot see. The verdicts are worked out once
+// genres, which the tags alone cannot see. Two more sources are always weighed:
+// the items with the best priors in the listener's clearly liked groups (so the
+// picks do not fall behind what the community would offer there), and, for
+// each genre not rated yet, its item with the best prior (trying a genre with
+// the item most likely to be liked). A listener who has rated many items and
+// still clearly likes nothing draws each unrated genre on its own, so the
+// unrated genres get searched rather than lukewarm ones exploited. The verdicts are worked out once
 // per change of the listener's ratings or of the neighbours, from at most
 // kVerdictRatings ratings, and a bounded number of them is kept per listener.
 // How much the verdicts weigh beside the groups is fitted to each listener:
@@ -72,7 +79,10 @@ struct RecommenderSettings {
 // The work per request depends on the number of items asked for, not on the
 // size of the catalogue: candidates are drawn at random, partly from the
 // listener's favourite groups, and scored; only a listener with a few new
-// items left among many makes it walk the catalogue for them. The rotation
+// items left among many makes it walk the catalogue for them. A group's items
+// ranked by prior are made once per group for each catalogue and neighbours
+// (by the first request that needs them), and a request looks at a bounded
+// number of them. The rotation
 // costs the number of loved items once per change of the ratings, then only
 // its picks.
 //
@@ -124,6 +134,10 @@ private:
         FlatIdMap<bool> rated;  // the keys of `ratings`, for the many lookups per request
         FlatIdMap<GroupStat, GroupId> stats;
         std::vector<std::pair<GroupId, double>> liked;  // groups rated above neutral, cumulative weight
+        std::vector<GroupId> clearlyLiked;  // groups clearly liked (ClearlyLiked), the most liked first
+        // Nothing clearly liked after many ratings: every genre not rated yet
+        // is drawn on its own, so the best of them gets tried.
+        bool searching = false;
         double mean = 3.0;  // the listener's average rating
         double unknownGenre = 0;  // the preference expected of a genre the listener has not rated
         // Neighbours' verdicts: (item id, verdict) sorted by id, the strongest
@@ -153,6 +167,14 @@ private:
     void Remember(Profile& profile, std::int32_t item) const;
     void RefreshStats(Profile& profile, const CatalogueSnapshot& snapshot) const;
     double Preference(const Profile& profile, GroupId group) const;
+    // Whether the listener's evidence for the group is clearly positive: rated
+    // well on average, and far enough above neutral for the ratings it has.
+    bool ClearlyLiked(const Profile& profile, GroupId group) const;
+    // The present items of a group by id, best community prior first; made
+    // once per group for each catalogue and neighbours.
+    std::shared_ptr<const std::vector<std::int32_t>> Ranked(GroupId group, const CatalogueSnapshot& snapshot,
+                                                            const ItemNeighbours& neighbours,
+                                                            std::uint64_t generation) const;
     // How many present items the listener has neither rated nor been offered
     // within the recent memory.
     std::size_t NewLeft(const Profile& profile, const CatalogueSnapshot& snapshot) const;
@@ -180,6 +202,10 @@ private:
     mutable std::mutex neighboursMutex_;  // guards neighbours_ (the pointer; the table is immutable)
     std::shared_ptr<const ItemNeighbours> neighbours_;
     std::uint64_t neighboursGeneration_ = 0;  // guarded by neighboursMutex_; counts SetNeighbours calls
+    mutable std::mutex rankedMutex_;  // guards ranked_ and the generations it was made for
+    mutable std::unordered_map<GroupId, std::shared_ptr<const std::vector<std::int32_t>>> ranked_;
+    mutable std::uint64_t rankedCatalogue_ = 0;
+    mutable std::uint64_t rankedNeighbours_ = 0;
 };
 
 }  // namespace vorn::station

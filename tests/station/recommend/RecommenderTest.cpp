@@ -466,6 +466,127 @@ TEST_F(RecommenderTest, ANewListenerIsOfferedWhatEveryoneLoved) {
     EXPECT_LE(without, 12) << "with the prior: " << withPrior;
 }
 
+// A new listener's first picks try one genre each, with the item everyone
+// loved most in it (none is left to chance): 30 listeners loved one item of
+// each genre, and half the others only mostly.
+TEST_F(RecommenderTest, ANewListenerTriesEachGenreWithItsBestLovedItem) {
+    const auto snapshot = catalogue_->Current();
+    std::vector<RatingRecord> ratings;
+    std::set<std::int32_t> best;
+    for (const char* genre : kGenres) {
+        const std::vector<std::int32_t> ids = ItemsOf(*snapshot, genre);
+        best.insert(ids[7]);
+        for (std::int32_t listener = 2; listener < 32; ++listener) {
+            for (std::size_t k = 0; k < ids.size(); ++k) {
+                const int mostly = listener % 3 == 0 ? 2 : 5;
+                ratings.push_back({listener, ids[k], k == 7 ? 5 : k % 2 == 0 ? mostly : 2});
+            }
+        }
+    }
+    const auto neighbours = std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings));
+    for (std::uint64_t seed = 1; seed <= 5; ++seed) {
+        Recommender recommender(Seeded(seed));
+        recommender.SetNeighbours(neighbours);
+        const std::vector<std::int32_t> picks = recommender.Recommend(1, 4, *snapshot);
+        EXPECT_EQ(std::set<std::int32_t>(picks.begin(), picks.end()), best) << "seed " << seed;
+    }
+}
+
+// A listener who clearly likes Jazz hears first the Jazz items everyone
+// loved, whatever else the community loved, and nothing left to chance; and
+// when the neighbours are rebuilt and others are loved now, those come first
+// from the next request.
+TEST_F(RecommenderTest, TheCommunitysBestOfAClearlyLikedGenreComeFirst) {
+    const auto snapshot = catalogue_->Current();
+    const std::vector<std::int32_t> jazz = ItemsOf(*snapshot, "Jazz");
+    // 30 listeners loved four Jazz items and a quarter of the other genres,
+    // and rated the rest 2 stars.
+    const auto community = [&](const std::vector<std::int32_t>& loved) {
+        std::vector<RatingRecord> ratings;
+        for (std::int32_t listener = 2; listener < 32; ++listener) {
+            for (const char* genre : kGenres) {
+                const std::vector<std::int32_t> ids = ItemsOf(*snapshot, genre);
+                for (std::size_t k = 0; k < ids.size(); ++k) {
+                    const bool love = genre == std::string("Jazz")
+                                          ? std::count(loved.begin(), loved.end(), ids[k]) != 0
+                                          : k % 4 == 0;
+                    ratings.push_back({listener, ids[k], love ? 5 : 2});
+                }
+            }
+        }
+        return std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings));
+    };
+    const std::vector<std::int32_t> before = {jazz[3], jazz[17], jazz[29], jazz[38]};
+    const std::vector<std::int32_t> after = {jazz[5], jazz[21], jazz[33], jazz[47]};
+    int firstHeard = 0;
+    int thenHeard = 0;
+    for (std::uint64_t seed = 1; seed <= 5; ++seed) {
+        Recommender recommender(Seeded(seed));
+        // Jazz clearly liked; the other genres rejected.
+        std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
+        for (std::size_t k = 40; k < 46; ++k) {
+            ratings.emplace_back(jazz[k], 5);
+        }
+        for (const char* genre : {"Folk", "Techno", "Ambient"}) {
+            ratings.emplace_back(ItemsOf(*snapshot, genre)[1], 1);
+        }
+        recommender.ApplyRatings(1, ratings);
+        recommender.SetNeighbours(community(before));
+        for (std::int32_t id : recommender.Recommend(1, 4, *snapshot)) {
+            firstHeard += std::count(before.begin(), before.end(), id) != 0 ? 1 : 0;
+        }
+        recommender.SetNeighbours(community(after));
+        for (std::int32_t id : recommender.Recommend(1, 4, *snapshot)) {
+            thenHeard += std::count(after.begin(), after.end(), id) != 0 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(firstHeard, 20);
+    EXPECT_EQ(thenHeard, 20);
+}
+
+// A listener who has rated a lot and clearly likes nothing yet searches the
+// genres not rated: each of them is a chance of its own, so most picks go to
+// one of them, where the known lukewarm genres would otherwise keep most.
+TEST(RecommenderSearchTest, NothingClearlyLikedAfterManyRatingsSearchesTheUnratedGenres) {
+    vorn::test::TempDir dir;
+    SqliteStore store;
+    ASSERT_TRUE(store.Open(dir / "station.db"));
+    std::vector<ItemRecord> items;
+    for (int n = 0; n < 240; ++n) {
+        const std::string genre = "Genre " + std::to_string(n % 12);
+        const std::string artist = genre + " artist " + std::to_string(n / 12 % 4);
+        items.push_back(FakeItem(n, artist, artist + " album", genre));
+    }
+    Catalogue catalogue(store, dir / "music");
+    ASSERT_TRUE(catalogue.Publish(items));
+    const auto snapshot = catalogue.Current();
+    // Six genres rated 3 stars, four items each; six never rated.
+    std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
+    std::set<std::string> rated;
+    for (const CatalogueEntry& entry : snapshot->Entries()) {
+        const int n = std::stoi(entry.record.title.substr(5));  // "Song n"
+        if (n % 12 < 6 && n / 12 % 5 == 0) {
+            ratings.emplace_back(entry.record.id, 3);
+            rated.insert(entry.record.genre);
+        }
+    }
+    ASSERT_EQ(ratings.size(), 24u);
+    ASSERT_EQ(rated.size(), 6u);
+    int unrated = 0;
+    for (std::uint64_t seed = 1; seed <= 5; ++seed) {
+        RecommenderSettings settings = Seeded(seed);
+        settings.exploration = 0;
+        Recommender recommender(settings);
+        recommender.ApplyRatings(1, ratings);
+        for (int round = 0; round < 4; ++round) {
+            for (std::int32_t id : recommender.Recommend(1, 4, *snapshot)) {
+                unrated += rated.count(snapshot->Find(id)->record.genre) == 0 ? 1 : 0;
+            }
+        }
+    }
+    EXPECT_GE(unrated, 48) << "of 80";
+}
+
 // A listener who rated Folk and Techno 1 star and Jazz 3 stars tries the
 // genre never rated (Ambient) now and then, on the spread of what it might be
 // worth, and never goes back to Folk or Techno.
