@@ -554,7 +554,10 @@ struct StationServer::Impl {
             error = "\"" + shared->settings.bindAddress + "\" is not an address to listen on";
             return false;
         }
-        auto listener = std::make_unique<Listener>(Listener{role, tcp::acceptor(io), asio::steady_timer(io), {}});
+        // The accept handler, its retry and the close at Stop run on one strand
+        // per port: never two at once on the same acceptor.
+        const auto strand = asio::make_strand(io);
+        auto listener = std::make_unique<Listener>(Listener{role, tcp::acceptor(strand), asio::steady_timer(strand), {}});
         const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
         tcp::acceptor& acceptor = listener->acceptor;
         acceptor.open(endpoint.protocol(), code);
@@ -791,17 +794,17 @@ void StationServer::Stop() {
     }
     // Stop accepting, then give the requests under way a moment to finish (a
     // rating that arrived must not be dropped), then stop everything.
-    std::atomic<bool> closed{false};
-    asio::post(impl_->io, [this, &closed] {
-        for (auto& listener : impl_->listeners) {
+    std::atomic<std::size_t> open{impl_->listeners.size()};
+    for (auto& listener : impl_->listeners) {
+        asio::post(listener->acceptor.get_executor(), [&listener = *listener, &open] {
             asio::error_code ignored;
-            listener->acceptor.close(ignored);
-            listener->retry.cancel();
-        }
-        closed = true;
-    });
+            listener.acceptor.close(ignored);
+            listener.retry.cancel();
+            --open;
+        });
+    }
     const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
-    while ((!closed || impl_->shared->busy.load() > 0) && std::chrono::steady_clock::now() < deadline) {
+    while ((open.load() > 0 || impl_->shared->busy.load() > 0) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     impl_->work.reset();
