@@ -1,6 +1,7 @@
 #include "station/recommend/Recommender.h"
 
 #include <algorithm>
+#include <optional>
 #include <cmath>
 #include <unordered_set>
 
@@ -559,6 +560,12 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     std::vector<Candidate> pool;
     pool.reserve(static_cast<std::size_t>(draws));
     chosen.reserve(static_cast<std::size_t>(count));
+    // Where a live item stands in the snapshot's entries.
+    const auto liveIndex = [&](std::int32_t item) -> std::optional<std::uint32_t> {
+        const CatalogueEntry* entry = snapshot.FindLive(item);
+        if (entry == nullptr) return std::nullopt;
+        return static_cast<std::uint32_t>(entry - entries.data());
+    };
     const auto pooled = [&](std::uint32_t index) {
         return std::any_of(pool.begin(), pool.end(), [&](const Candidate& c) { return c.index == index; });
     };
@@ -569,12 +576,11 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         const auto ranked = Ranked(profile.clearlyLiked[g], snapshot, *neighbours, generation);
         int added = 0;
         for (std::size_t k = 0; k < ranked->size() && k < kRankedWalk && added < count; ++k) {
-            const CatalogueEntry* entry = snapshot.FindLive((*ranked)[k]);
-            const std::uint32_t index = entry == nullptr ? 0 : static_cast<std::uint32_t>(entry - entries.data());
-            if (entry == nullptr || !eligible(index) || Rejected(profile, keys[index]) || pooled(index)) {
+            const auto index = liveIndex((*ranked)[k]);
+            if (!index || !eligible(*index) || Rejected(profile, keys[*index]) || pooled(*index)) {
                 continue;
             }
-            pool.push_back({index, Score(profile, keys[index], neighbours.get(), samples)});
+            pool.push_back({*index, Score(profile, keys[*index], neighbours.get(), samples)});
             ++added;
         }
     }
@@ -585,11 +591,11 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         std::vector<GroupId> tried;
         const std::vector<std::int32_t>& popular = neighbours->Popular();
         for (std::size_t k = 0; k < popular.size() && tried.size() < static_cast<std::size_t>(2 * count); ++k) {
-            const CatalogueEntry* entry = snapshot.FindLive(popular[k]);
-            if (entry == nullptr) {
+            const auto found = liveIndex(popular[k]);
+            if (!found) {
                 continue;
             }
-            const std::uint32_t index = static_cast<std::uint32_t>(entry - entries.data());
+            const std::uint32_t index = *found;
             const GroupId genre = keys[index].genre;
             if (genre == kNoGroup || profile.stats.Contains(genre) ||
                 std::find(tried.begin(), tried.end(), genre) != tried.end() || !eligible(index) ||
@@ -601,9 +607,8 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         }
     }
     const auto drawLive = [&](std::int32_t item) {
-        const CatalogueEntry* entry = snapshot.FindLive(item);
-        return entry != nullptr ? static_cast<std::uint32_t>(entry - entries.data())
-                                : live[Below(profile.random, live.size())];
+        const auto index = liveIndex(item);
+        return index ? *index : live[Below(profile.random, live.size())];
     };
     for (int draw = 0; draw < draws; ++draw) {
         std::uint32_t index = 0;
