@@ -22,6 +22,22 @@ function(vorn_library name)
   target_link_libraries(${name} PUBLIC vorn_options ${ARG_LINKS})
 endfunction()
 
+# vorn_module(<target> <file> SOURCES ... LINKS ...): a shared module that a
+# program opens on first use (platform/LoadableModule), built into the folder
+# every program of this build tree looks in, and installed in VORN_MODULE_DIR
+# with the client's package. Its code links nothing of ours (the
+# program's copies of our libraries would not be the module's): it talks to the
+# program through an interface and one exported entry.
+function(vorn_module name file)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LINKS" ${ARGN})
+  add_library(${name} MODULE ${ARG_SOURCES})
+  string(REGEX REPLACE "^lib(.*)\\.so$" "\\1" output ${file})
+  set_target_properties(${name} PROPERTIES OUTPUT_NAME ${output} LIBRARY_OUTPUT_DIRECTORY ${VORN_MODULE_BUILD_DIR}
+                        CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON SKIP_BUILD_RPATH ON)
+  target_link_libraries(${name} PRIVATE vorn_options ${ARG_LINKS})
+  install(TARGETS ${name} LIBRARY DESTINATION ${VORN_MODULE_DIR} COMPONENT vorn)
+endfunction()
+
 # vorn_test(<target> LABEL <unit|integration|ui|e2e> SOURCES ... LINKS ...
 #           [TIMEOUT seconds] [ENVIRONMENT var=value ...] [PROPERTIES name value ...])
 # Every GoogleTest case becomes its own CTest test, run in its own process.

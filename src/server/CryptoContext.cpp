@@ -1,140 +1,79 @@
 #include "server/CryptoContext.h"
 
-#include <cryptopp/base64.h>
-#include <cryptopp/filters.h>
-#include <cryptopp/integer.h>
-#include <cryptopp/misc.h>
-#include <cryptopp/osrng.h>
-#include <cryptopp/rijndael.h>
-#include <cryptopp/rsa.h>
-#include <cryptopp/secblock.h>
-
 #include <algorithm>
-#include <exception>
 
+#include "foundation/LogEntry.h"
+#include "platform/LoadableModule.h"
 #include "server/Base64Codec.h"
 
 namespace vorn {
 
-struct CryptoContext::Impl {
-    std::unique_ptr<CryptoPP::AutoSeededRandomPool> ownPool;  // null when the source is injected
-    CryptoPP::RandomNumberGenerator* random = nullptr;        // the only source of random bytes
-    CryptoPP::RSAFunction serverKey;
-    bool hasServerKey = false;
-    CryptoPP::SecByteBlock clientKey{kClientKeySize};
-    CryptoPP::Rijndael::Encryption encryptor;
-    CryptoPP::Rijndael::Decryption decryptor;
-};
+namespace {
 
-CryptoContext::CryptoContext(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+// The cipher module's entry, looked up once; null (logged once) when the
+// module or its entry is missing.
+CipherSuiteMaker SuiteMaker() {
+    static const CipherSuiteMaker maker = [] () -> CipherSuiteMaker {
+        std::string error;
+        const LoadableModule* module = LoadableModule::Open(kCipherModule, error);
+        void* entry = module != nullptr ? module->Symbol(kCipherSuiteEntry, error) : nullptr;
+        if (entry == nullptr) {
+            VORN_LOG(LogLevel::Severe) << "CryptoContext : the cipher module " << kCipherModule
+                                      << " cannot be used : " << error;
+            return nullptr;
+        }
+        return reinterpret_cast<CipherSuiteMaker>(entry);
+    }();
+    return maker;
+}
+
+}  // namespace
+
+CryptoContext::CryptoContext(std::unique_ptr<CipherSuite> suite) : suite_(std::move(suite)) {}
 
 CryptoContext::~CryptoContext() = default;
 
-std::unique_ptr<CryptoContext> CryptoContext::Build(std::unique_ptr<Impl> impl) {
-    try {
-        impl->random->GenerateBlock(impl->clientKey, impl->clientKey.size());
-        impl->encryptor.SetKey(impl->clientKey, impl->clientKey.size());
-        impl->decryptor.SetKey(impl->clientKey, impl->clientKey.size());
-        return std::unique_ptr<CryptoContext>(new CryptoContext(std::move(impl)));
-    } catch (const std::exception&) {
-        return nullptr;
-    }
+std::unique_ptr<CryptoContext> CryptoContext::Build(CryptoPP::RandomNumberGenerator* random) {
+    const CipherSuiteMaker maker = SuiteMaker();
+    if (maker == nullptr) return nullptr;
+    std::unique_ptr<CipherSuite> suite(maker(random));
+    if (!suite) return nullptr;
+    return std::unique_ptr<CryptoContext>(new CryptoContext(std::move(suite)));
 }
 
-std::unique_ptr<CryptoContext> CryptoContext::Create() {
-    try {
-        auto impl = std::make_unique<Impl>();
-        impl->ownPool = std::make_unique<CryptoPP::AutoSeededRandomPool>(false, 32);
-        impl->random = impl->ownPool.get();
-        return Build(std::move(impl));
-    } catch (const std::exception&) {  // the system's random source is unavailable
-        return nullptr;
-    }
-}
+std::unique_ptr<CryptoContext> CryptoContext::Create() { return Build(nullptr); }
 
 std::unique_ptr<CryptoContext> CryptoContext::Create(CryptoPP::RandomNumberGenerator& random) {
-    try {
-        auto impl = std::make_unique<Impl>();
-        impl->random = &random;
-        return Build(std::move(impl));
-    } catch (const std::exception&) {
-        return nullptr;
-    }
+    return Build(&random);
 }
 
-bool CryptoContext::LoadPublicKey(const std::string& text) {
-    try {
-        CryptoPP::RSAFunction key;
-        CryptoPP::StringSource source(text, true, new CryptoPP::Base64Decoder);
-        key.Load(source);
-        // Raw RSA of a block that starts with 0x10 needs a modulus of exactly
-        // 1024 bits: a smaller one would wrap the block, a larger one overflow it.
-        if (key.GetModulus().BitCount() != kServerKeyBits || !key.Validate(*impl_->random, 0)) {
-            return false;
-        }
-        impl_->serverKey = key;
-        impl_->hasServerKey = true;
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
+bool CryptoContext::LoadPublicKey(const std::string& text) { return suite_->LoadPublicKey(text); }
 
-bool CryptoContext::HasPublicKey() const { return impl_->hasServerKey; }
+bool CryptoContext::HasPublicKey() const { return suite_->HasPublicKey(); }
 
 std::string CryptoContext::EncryptRequest(const XmlElement& element) {
-    if (!impl_->hasServerKey) {
-        return {};
-    }
-    try {
-        CryptoPP::SecByteBlock plain(kKeyBlockSize);
-        plain[0] = static_cast<CryptoPP::byte>(kClientKeySize);  // 32-bit little-endian length
-        plain[1] = plain[2] = plain[3] = 0;
-        std::copy(impl_->clientKey.begin(), impl_->clientKey.end(), plain.begin() + 4);
-        impl_->random->GenerateBlock(plain + 4 + kClientKeySize, kKeyBlockSize - 4 - kClientKeySize);
+    std::string token = suite_->KeyBlock();
+    if (token.size() != kKeyBlockSize) return {};
+    std::string body = element.Text();
+    const std::size_t padding = kCipherBlockSize - body.size() % kCipherBlockSize;
+    body.append(padding, static_cast<char>(padding));
+    if (!suite_->Encrypt(body)) return {};
+    token += body;
 
-        const CryptoPP::Integer m(plain, plain.size(), CryptoPP::Integer::UNSIGNED, CryptoPP::BIG_ENDIAN_ORDER);
-        const CryptoPP::Integer c = impl_->serverKey.ApplyFunction(m);
-        if (c.MinEncodedSize() > kKeyBlockSize) {
-            return {};
-        }
-        std::string token(kKeyBlockSize, '\0');
-        c.Encode(reinterpret_cast<CryptoPP::byte*>(token.data()), kKeyBlockSize);
-
-        std::string body = element.Text();
-        const std::size_t padding = kCipherBlockSize - body.size() % kCipherBlockSize;
-        body.append(padding, static_cast<char>(padding));
-        const std::size_t start = token.size();
-        token.resize(start + body.size());
-        for (std::size_t i = 0; i < body.size(); i += kCipherBlockSize) {
-            impl_->encryptor.ProcessBlock(reinterpret_cast<const CryptoPP::byte*>(body.data() + i),
-                                          reinterpret_cast<CryptoPP::byte*>(token.data() + start + i));
-        }
-
-        std::string text = Base64Codec::Encode(token);
-        std::replace(text.begin(), text.end(), '+', '-');
-        std::replace(text.begin(), text.end(), '/', '_');
-        return text;
-    } catch (const std::exception&) {
-        return {};
-    }
+    std::string text = Base64Codec::Encode(token);
+    std::replace(text.begin(), text.end(), '+', '-');
+    std::replace(text.begin(), text.end(), '/', '_');
+    return text;
 }
 
 XmlElement CryptoContext::DecryptResponse(const std::string& text) const {
-    try {
-        std::string normal = text;
-        std::replace(normal.begin(), normal.end(), '-', '+');
-        std::replace(normal.begin(), normal.end(), '_', '/');
-        std::string bytes = Base64Codec::Decode(normal);
-        bytes.resize(bytes.size() - bytes.size() % kCipherBlockSize);
-        for (std::size_t i = 0; i < bytes.size(); i += kCipherBlockSize) {
-            auto* block = reinterpret_cast<CryptoPP::byte*>(bytes.data() + i);
-            impl_->decryptor.ProcessBlock(block, block);
-        }
-        return XmlElement(std::move(bytes));
-    } catch (const std::exception&) {
-        return XmlElement();
-    }
+    std::string normal = text;
+    std::replace(normal.begin(), normal.end(), '-', '+');
+    std::replace(normal.begin(), normal.end(), '_', '/');
+    std::string bytes = Base64Codec::Decode(normal);
+    bytes.resize(bytes.size() - bytes.size() % kCipherBlockSize);
+    if (!suite_->Decrypt(bytes)) return XmlElement();
+    return XmlElement(std::move(bytes));
 }
 
 }  // namespace vorn

@@ -4,11 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "server/CipherSuite.h"
 #include "xml/XmlElement.h"
-
-namespace CryptoPP {
-class RandomNumberGenerator;
-}
 
 namespace vorn {
 
@@ -23,19 +20,21 @@ namespace vorn {
 // client key; DecryptResponse leaves the padding in the text.
 //
 // The client key is drawn once when the context is made, so every request of one
-// context carries the same key and only the key block's filler changes. Crypto++
-// failures never escape: they become a null context, a false or an empty token.
+// context carries the same key and only the key block's filler changes. The
+// ciphers come from the cipher module (CipherSuite), opened when the first
+// context is made. Failures never escape: they become a null context (the
+// module missing or unusable, logged), a false or an empty token.
 // Not thread-safe: its engine makes one request at a time.
 class CryptoContext {
 public:
-    static constexpr std::size_t kKeyBlockSize = 128;
-    static constexpr std::size_t kClientKeySize = 16;
-    static constexpr std::size_t kCipherBlockSize = 16;
-    static constexpr unsigned kServerKeyBits = 1024;
+    static constexpr std::size_t kKeyBlockSize = CipherSuite::kKeyBlockSize;
+    static constexpr std::size_t kClientKeySize = CipherSuite::kClientKeySize;
+    static constexpr std::size_t kCipherBlockSize = CipherSuite::kCipherBlockSize;
+    static constexpr unsigned kServerKeyBits = CipherSuite::kServerKeyBits;
 
     // A context with its own AutoSeededRandomPool (non-blocking, seeded with 32
-    // bytes of the system's randomness); null when the pool or the ciphers cannot
-    // be set up.
+    // bytes of the system's randomness); null when the module, the pool or the
+    // ciphers cannot be set up.
     static std::unique_ptr<CryptoContext> Create();
     // A context that draws every random byte (client key first, then each key
     // block's filler) from the given source, which must outlive it.
@@ -62,11 +61,10 @@ public:
     XmlElement DecryptResponse(const std::string& text) const;
 
 private:
-    struct Impl;
-    explicit CryptoContext(std::unique_ptr<Impl> impl);
-    static std::unique_ptr<CryptoContext> Build(std::unique_ptr<Impl> impl);
+    explicit CryptoContext(std::unique_ptr<CipherSuite> suite);
+    static std::unique_ptr<CryptoContext> Build(CryptoPP::RandomNumberGenerator* random);
 
-    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<CipherSuite> suite_;
 };
 
 }  // namespace vorn

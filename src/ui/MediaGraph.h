@@ -2,12 +2,15 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 typedef struct _GstElement GstElement;
 
 namespace vorn {
+
+class MediaBackend;
 
 // One media file prepared for playback through a GStreamer `playbin`.
 //
@@ -35,7 +38,9 @@ namespace vorn {
 //
 // Making one starts nothing: GStreamer is started by the first Load, Prepare
 // or LoadPlugins in the process, whichever thread makes it (the others wait for
-// it), so a window can hold its graph before the media framework is up.
+// it), so a window can hold its graph before the media framework is up. It
+// lives in the media module (MediaBackend), opened then too; without the
+// module (logged once) nothing loads: Load answers kNoPlaybin.
 //
 // Not thread-safe: the owner makes every call on one thread (the window thread).
 class MediaGraph {
@@ -124,40 +129,25 @@ public:
     // levelling a file with a gain, else 1.
     double Volume() const;
 
-    MediaState State() const { return state_; }
-    const std::string& Path() const { return path_; }
+    MediaState State() const;
+    const std::string& Path() const;
     // The position (seconds) that the last seek asked for, before any
     // translation for the back end; none until a seek was made.
-    std::optional<double> LastSeekTarget() const { return lastSeekTarget_; }
+    std::optional<double> LastSeekTarget() const;
     // The playbin, or null in state 0. For diagnostics and tests: changing its
     // state behind the graph's back breaks the state bookkeeping.
-    GstElement* NativePipeline() const { return pipeline_; }
+    GstElement* NativePipeline() const;
     // The playbin Prepare made for the next Load, or null.
-    GstElement* PreparedPipeline() const { return spare_; }
+    GstElement* PreparedPipeline() const;
 
 private:
-    // A playbin for audio alone, its sink's device found (see Prepare); null
-    // when playbin is not installed.
-    static GstElement* MakePlaybin();
-    std::int32_t WaitForPreroll(const std::string& path);
-    std::int32_t SeekTo(double seconds);
-    std::int32_t Query(bool position, double& seconds) const;
-    void DrainBus(int messageTypes);  // drops pending bus messages of these GstMessageType bits
-    void ApplyVolume();
+    // The backend, made on first need; null (and the module's failure
+    // logged once) when the media module cannot be used.
+    MediaBackend* Backend();
 
     std::chrono::milliseconds prerollLimit_;
-    GstElement* pipeline_ = nullptr;  // owned reference
-    GstElement* spare_ = nullptr;     // owned reference: prepared for the next Load
-    GstElement* volume_ = nullptr;    // owned reference: the playbin's audio filter, while there is a playbin
-    std::optional<double> gainDb_;    // the file's
     bool levelling_ = true;
-    std::string path_;
-    MediaState state_ = kEmpty;
-    std::optional<double> lastSeekTarget_;
-    // The duration as last answered. Asking the pipeline walks all its
-    // elements, so it is asked again only when the stream says the duration
-    // changed (a parser's estimate improving) or the bus was drained unread.
-    mutable std::optional<double> duration_;
+    std::unique_ptr<MediaBackend> backend_;
 };
 
 }  // namespace vorn

@@ -115,6 +115,8 @@ protected:
 TEST_F(PackageTest, EachPackageHoldsExactlyItsFilesWithComputedDependencies) {
     std::set<std::string> client = {
         "usr/bin/vorn",
+        "usr/" VORN_MODULE_DIR "/libvorn-cipher.so",
+        "usr/" VORN_MODULE_DIR "/libvorn-media.so",
         "usr/share/applications/vorn.desktop",
         "usr/share/doc/vorn/changelog.Debian.gz",
         "usr/share/doc/vorn/copyright",
