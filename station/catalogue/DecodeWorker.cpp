@@ -254,7 +254,7 @@ DecodeWorker::Answer DecodeWorker::Ask(char kind, const std::string& label, cons
                       ? "the decoding worker gave no answer within " + std::to_string(limit.count()) + " s"
                       : "the decoding worker " + HowItEnded(status) + " on it";
         STATION_LOG(LogLevel::Warning) << "DecodeWorker : " << problem << " : " << label
-                                       << "; taken as failed until it changes";
+                                       << "; it is not decoded again until it changes";
         return Answer::Ended;
     }
     problem = "the decoding worker ended before it took the request";
