@@ -22,7 +22,12 @@
 // the decoders and their libraries, tens of MB that do not grow with the
 // library: the cost of each further item). The same for its anonymous memory
 // alone (heaps, stacks), without the libraries' pages, which a station has
-// loaded or not depending on how far its background work got. The floor is
+// loaded or not depending on how far its background work got. Each of those
+// steps also prints where the station's resident memory lies (main heap,
+// other anonymous memory, libraries, other files) and that of its children,
+// the decoding workers, which the memory per item "with its children" adds:
+// a worker ends 5 s after its last request, so whether one is there depends
+// on the moment. The floor is
 // `find` walking the same tree and printing every file's size and time,
 // measured again just before each step (the load of a shared machine changes
 // from one minute to the next); each time is also given as a ratio to its
