@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "station/catalogue/ContentPrint.h"
 #include "station/catalogue/DecodeWorker.h"
@@ -28,6 +29,7 @@ constexpr int kIdleMs = 30000;
 class DecodeWorkerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        folder_ = std::make_unique<vorn::test::TempDir>();
         std::string error;
         const std::string dir = Dir();
         std::filesystem::create_directories(dir + "/music");
@@ -37,8 +39,8 @@ protected:
         ASSERT_TRUE(EncodeTrack(dir + "/music/crash.flac", TrackFormat::Flac, MusicLike(6, 0.4, 4), error)) << error;
         std::ofstream(dir + "/broken.flac") << "fLaC and then nothing that decodes";
     }
-    static void TearDownTestSuite() { std::filesystem::remove_all(Dir()); }
-    static std::string Dir() { return (std::filesystem::temp_directory_path() / "vorn-decode-worker-test").string(); }
+    static void TearDownTestSuite() { folder_.reset(); }
+    static const std::string& Dir() { return folder_->Path(); }
 
     void TearDown() override {
         ::unsetenv(kCrashOn);
@@ -46,7 +48,11 @@ protected:
         // No worker outlives a test: each starts with workers of its own environment.
         EXPECT_TRUE(vorn::test::WaitFor([] { return DecodeWorker::Running() == 0; }, kIdleMs));
     }
+
+    static std::unique_ptr<vorn::test::TempDir> folder_;
 };
+
+std::unique_ptr<vorn::test::TempDir> DecodeWorkerTest::folder_;
 
 TEST_F(DecodeWorkerTest, WorkersAnswerAsThisProcessDoesAndEndOnceIdle) {
     const std::string music = Dir() + "/music/";
