@@ -189,6 +189,11 @@ void ReapIdle() {
 void DecodeWorker::UseProgram(std::string path) {
     std::lock_guard lock(poolMutex);
     program = std::move(path);
+    // Idle workers of the program before end as the station closes them.
+    for (Worker& worker : idle) {
+        End(worker, false);
+    }
+    idle.clear();
 }
 
 int DecodeWorker::Running() {
@@ -224,8 +229,13 @@ DecodeWorker::Answer DecodeWorker::Ask(char kind, const std::string& label, cons
             atWork.fetch_add(1);
         }
         if (!found && !Start(path, worker, problem)) {
+            // Said once: from now on the station decodes by itself.
+            std::lock_guard lock(poolMutex);
             atWork.fetch_sub(1);
-            STATION_LOG(LogLevel::Warning) << "DecodeWorker : " << problem << "; decoding in the station itself";
+            if (!program.empty()) {
+                program.clear();
+                STATION_LOG(LogLevel::Warning) << "DecodeWorker : " << problem << "; decoding in the station itself";
+            }
             return Answer::Unavailable;
         }
         const auto deadline =

@@ -34,7 +34,9 @@ public:
     };
 
     // The program to start workers from ("/proc/self/exe" for the station);
-    // empty: none.
+    // empty: none. Idle workers of the program before are ended. When a
+    // worker cannot be started from it, it is dropped (with one log line)
+    // and callers decode in their own process.
     static void UseProgram(std::string program);
 
     // Hands `request` to a worker as a request of `kind` and waits for the

@@ -122,6 +122,12 @@ TEST_F(DecodeWorkerTest, AWorkerThatCrashesCostsItsFileAloneAndAStopEndsIt) {
     EXPECT_EQ(MakeContentPrint(music + "a.flac", print, problem), PrintOutcome::Made) << problem;
     EXPECT_NE(print.key, 0u);
 
+    // A program that cannot be started leaves the decoding to this process.
+    DecodeWorker::UseProgram(Dir() + "/no such program");
+    EXPECT_EQ(MakeContentPrint(music + "crash.flac", print, problem), PrintOutcome::Made) << problem;
+    EXPECT_EQ(MakeContentPrint(music + "a.flac", print, problem), PrintOutcome::Made) << problem;
+    DecodeWorker::UseProgram(VORN_STATION_PROGRAM);
+
     // A stop ends the worker under way at once.
     const std::atomic<bool> stopped{true};
     EXPECT_FALSE(LoudnessMeter::Measure(music + "a.flac", stopped, loudness, error));
