@@ -249,7 +249,9 @@ DecodeWorker::Answer DecodeWorker::Ask(char kind, const std::string& label, cons
             atWork.fetch_sub(1);
             return Answer::Given;
         }
-        const int status = End(worker, got != Received::Closed);
+        // Killed in every case: a worker whose socket failed must not keep
+        // its caller waiting for its end. One that ended keeps its status.
+        const int status = End(worker, true);
         atWork.fetch_sub(1);
         if (got == Received::Stopped) {
             problem = "stopped";
