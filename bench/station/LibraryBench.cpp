@@ -22,7 +22,12 @@
 // the decoders and their libraries, tens of MB that do not grow with the
 // library: the cost of each further item). The same for its anonymous memory
 // alone (heaps, stacks), without the libraries' pages, which a station has
-// loaded or not depending on how far its background work got. The floor is
+// loaded or not depending on how far its background work got. Each of those
+// steps also prints where the station's resident memory lies (main heap,
+// other anonymous memory, libraries, other files) and that of its children,
+// the decoding workers, which the memory per item "with its children" adds:
+// a worker ends 5 s after its last request, so whether one is there depends
+// on the moment. The floor is
 // `find` walking the same tree and printing every file's size and time,
 // measured again just before each step (the load of a shared machine changes
 // from one minute to the next); each time is also given as a ratio to its
@@ -31,11 +36,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -189,6 +196,64 @@ long AnonymousKb(pid_t pid) {
     return 0;
 }
 
+// The process's resident memory by the kind of mapping that holds it, kB:
+// the main heap, other anonymous memory (the arenas of threads' allocators
+// and their stacks), the libraries' pages and other files' (the store).
+struct ResidentKinds {
+    long heapKb = 0;
+    long anonKb = 0;
+    long libraryKb = 0;
+    long fileKb = 0;
+    long Total() const { return heapKb + anonKb + libraryKb + fileKb; }
+};
+
+ResidentKinds ReadResidentKinds(pid_t pid) {
+    ResidentKinds kinds;
+    std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+    long* current = nullptr;
+    for (std::string line; std::getline(smaps, line);) {
+        if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') < 17 &&
+            line.find(':') > line.find(' ')) {
+            // "start-end perms offset dev inode [name]": the name is the sixth field.
+            std::istringstream fields(line);
+            std::string range, perms, offset, device, inode, name;
+            fields >> range >> perms >> offset >> device >> inode;
+            std::getline(fields >> std::ws, name);
+            if (name == "[heap]") {
+                current = &kinds.heapKb;
+            } else if (name.empty() || name[0] == '[') {
+                current = &kinds.anonKb;
+            } else if (name.find(".so") != std::string::npos || name.find("/vorn-station") != std::string::npos) {
+                current = &kinds.libraryKb;
+            } else {
+                current = &kinds.fileKb;
+            }
+        } else if (current != nullptr && line.rfind("Rss:", 0) == 0) {
+            *current += std::atol(line.c_str() + 4);
+        }
+    }
+    return kinds;
+}
+
+// The resident memory of the process's children (its decoding worker), kB.
+long ChildrenKb(pid_t pid) {
+    long kb = 0;
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    for (pid_t child = 0; children >> child;) {
+        kb += vorn::bench::ReadProcessUsage(child).rssKb;
+    }
+    return kb;
+}
+
+void PrintKinds(const char* what, pid_t pid) {
+    const ResidentKinds kinds = ReadResidentKinds(pid);
+    std::printf("%s: main heap %.1f MB, other anonymous %.1f MB, libraries %.1f MB, other files %.1f MB; "
+                "its children %.1f MB\n",
+                what, kinds.heapKb / 1024.0, kinds.anonKb / 1024.0, kinds.libraryKb / 1024.0, kinds.fileKb / 1024.0,
+                ChildrenKb(pid) / 1024.0);
+    std::fflush(stdout);
+}
+
 int Occurrences(const std::string& log, const std::string& line) {
     int count = 0;
     for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) {
@@ -253,6 +318,8 @@ int main(int argc, char** argv) {
     }
     const long smallFirstKb = vorn::bench::ReadProcessUsage(station->Pid()).rssKb;
     const long smallFirstAnonKb = AnonymousKb(station->Pid());
+    const long smallFirstChildrenKb = ChildrenKb(station->Pid());
+    PrintKinds((std::to_string(kSmall) + " files, after the first start").c_str(), station->Pid());
     station->Kill();
     const std::string smallLine = "Catalogue : " + std::to_string(kSmall) + " playable items";
     if (Launch(station, temp / "small", temp / "small-data", temp / "small-restart.log") < 0 ||
@@ -267,6 +334,7 @@ int main(int argc, char** argv) {
     double floor = 0;
     long firstKb = 0;
     long firstAnonKb = 0;
+    long firstChildrenKb = 0;
     bool scannedAgain = false;
     if (!fs::exists(data + "/station.db")) {
         floor = FindSeconds(music);
@@ -278,6 +346,8 @@ int main(int argc, char** argv) {
         rows.push_back({"first start, until serving (reads every file)", first, floor});
         firstKb = vorn::bench::ReadProcessUsage(station->Pid()).rssKb;
         firstAnonKb = AnonymousKb(station->Pid());
+        firstChildrenKb = ChildrenKb(station->Pid());
+        PrintKinds("after the first start", station->Pid());
         // Reading the files must not look like changing them to the watch, which
         // would scan everything again.
         std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -297,6 +367,7 @@ int main(int argc, char** argv) {
     rows.push_back({"restart, until its scan of the library is done", scanned, floor});
     const vorn::bench::ProcessUsage restartUsage = vorn::bench::ReadProcessUsage(station->Pid());
     const long restartAnonKb = AnonymousKb(station->Pid());
+    PrintKinds("after the restart's scan", station->Pid());
 
     // A file copied in while the station runs, until the scan after it is done.
     std::string track;
@@ -384,6 +455,8 @@ int main(int argc, char** argv) {
                 smallRestart.rssKb / 1024.0);
     if (firstKb > 0) {
         memory("after the first start", firstKb, smallFirstKb);
+        memory("after the first start, with its children", firstKb + firstChildrenKb,
+               smallFirstKb + smallFirstChildrenKb);
     }
     memory("after the restart's scan", restartUsage.rssKb, smallRestart.rssKb);
     memory("at most, restart and its scan", restartUsage.peakRssKb, smallRestart.peakRssKb);

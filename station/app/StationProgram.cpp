@@ -16,9 +16,11 @@
 #include "station/app/StationMetrics.h"
 #include "station/base/MetricsRegistry.h"
 #include "station/catalogue/Catalogue.h"
+#include "station/catalogue/DecodeWorker.h"
 #include "station/catalogue/DemoLibrary.h"
 #include "station/catalogue/FolderWatch.h"
 #include "station/media/ArtCache.h"
+#include "station/media/DecodeWorkerMain.h"
 #include "station/media/MediaFacts.h"
 #include "station/media/MediaWorkQueue.h"
 #include "station/media/Mp3Cache.h"
@@ -368,6 +370,9 @@ int StationProgram::MirrorPort() const { return server_ ? server_->MirrorPort() 
 int StationProgram::AdminPort() const { return admin_ ? admin_->Port() : 0; }
 
 int RunStation(int argc, const char* const* argv) {
+    if (argc == 2 && std::strcmp(argv[1], DecodeWorker::kOption) == 0) {
+        return RunDecodeWorker();
+    }
     StationOptions options;
     std::string error;
     if (!ParseStationOptions(argc, argv, options, error)) {
@@ -395,6 +400,10 @@ int RunStation(int argc, const char* const* argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // The station decodes in workers started from its own program: what
+    // decoding costs goes back to the system once they end, and a crashing
+    // plug-in ends only its worker.
+    DecodeWorker::UseProgram("/proc/self/exe");
 
     StationProgram program;
     if (!program.Start(options, error)) {

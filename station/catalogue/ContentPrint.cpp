@@ -11,6 +11,8 @@
 #include <fstream>
 #include <unordered_set>
 
+#include "station/catalogue/DecodeMessage.h"
+#include "station/catalogue/DecodeWorker.h"
 #include "station/catalogue/GStreamerStart.h"
 
 namespace vorn::station {
@@ -26,6 +28,9 @@ constexpr int kMostShift = 8;
 constexpr std::size_t kLeastOverlap = 40;
 constexpr std::int64_t kMostFrameBytes = 8 << 20;
 constexpr std::uint64_t kHashStart = 14695981039346656037ull;
+// A worker's own limit is kDecodeLimit; this one also covers a worker stuck
+// in a plug-in that its own limit cannot end.
+constexpr std::chrono::seconds kWorkerLimit = 2 * kDecodeLimit;
 
 // FNV-1a over the samples' bytes.
 void HashInto(std::uint64_t& hash, const guint8* data, std::size_t size) {
@@ -71,7 +76,7 @@ PrintOutcome Judge(GstMessage* message, std::string& problem) {
 
 }  // namespace
 
-PrintOutcome MakeContentPrint(const std::string& path, ContentPrint& out, std::string& problem) {
+PrintOutcome MakeContentPrintHere(const std::string& path, ContentPrint& out, std::string& problem) {
     out = ContentPrint();
     if (!StartGStreamer(problem)) {
         return PrintOutcome::NoDecoder;
@@ -162,6 +167,53 @@ PrintOutcome MakeContentPrint(const std::string& path, ContentPrint& out, std::s
     }
     out.key = hash == 0 ? 1 : hash;
     return PrintOutcome::Made;
+}
+
+std::string ContentPrintAnswer(const std::string& path) {
+    ContentPrint print;
+    std::string problem;
+    const PrintOutcome outcome = MakeContentPrintHere(path, print, problem);
+    DecodeMessage message;
+    message.PutU32(static_cast<std::uint32_t>(outcome));
+    message.PutString(problem);
+    message.PutU64(print.key);
+    message.PutU32(print.printHash);
+    message.PutU32(static_cast<std::uint32_t>(print.seconds));
+    message.PutU32(static_cast<std::uint32_t>(print.print.size()));
+    for (const std::uint32_t value : print.print) {
+        message.PutU32(value);
+    }
+    return message.Bytes();
+}
+
+PrintOutcome MakeContentPrint(const std::string& path, ContentPrint& out, std::string& problem) {
+    std::string answer;
+    switch (DecodeWorker::Ask(kPrintRequest, path, path, nullptr, kWorkerLimit, answer, problem)) {
+        case DecodeWorker::Answer::Unavailable: return MakeContentPrintHere(path, out, problem);
+        case DecodeWorker::Answer::Ended:
+        case DecodeWorker::Answer::Stopped: out = ContentPrint(); return PrintOutcome::Unreadable;
+        case DecodeWorker::Answer::Given: break;
+    }
+    out = ContentPrint();
+    DecodeMessage message(std::move(answer));
+    std::uint32_t outcome = 0;
+    std::uint32_t seconds = 0;
+    std::uint32_t count = 0;
+    if (message.GetU32(outcome) && message.GetString(problem) && message.GetU64(out.key) &&
+        message.GetU32(out.printHash) && message.GetU32(seconds) && message.GetU32(count) &&
+        count <= message.Bytes().size() / sizeof(std::uint32_t)) {
+        out.seconds = static_cast<std::int32_t>(seconds);
+        out.print.resize(count);
+        for (std::uint32_t& value : out.print) {
+            message.GetU32(value);
+        }
+    }
+    if (!message.Done() || outcome > static_cast<std::uint32_t>(PrintOutcome::Unreadable)) {
+        out = ContentPrint();
+        problem = "the decoding worker's answer is damaged";
+        return PrintOutcome::Unreadable;
+    }
+    return static_cast<PrintOutcome>(outcome);
 }
 
 std::uint64_t MpegFramesKey(const std::string& path) {

@@ -34,8 +34,16 @@ enum class PrintOutcome {
 
 // Decodes the start of the file through GStreamer (decodebin). Bounded in
 // time: a file that does not decode within a minute is Unreadable. `problem`
-// tells why it was not made.
+// tells why it was not made. In a decoding worker where the station has them
+// (DecodeWorker): a file that crashes the worker is Unreadable.
 PrintOutcome MakeContentPrint(const std::string& path, ContentPrint& out, std::string& problem);
+
+// The same in the calling process.
+PrintOutcome MakeContentPrintHere(const std::string& path, ContentPrint& out, std::string& problem);
+
+// A decoding worker's answer to a request for the file's print: made here.
+std::string ContentPrintAnswer(const std::string& path);
+inline constexpr char kPrintRequest = 'P';
 
 // The key of an MPEG audio file from the bytes of its frames (the first 8 MB
 // of them and their whole length), its tags left out: a retagged file keeps

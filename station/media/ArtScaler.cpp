@@ -6,12 +6,17 @@
 #include <algorithm>
 #include <cmath>
 
+#include "station/catalogue/DecodeMessage.h"
+#include "station/catalogue/DecodeWorker.h"
 #include "station/media/LowPriorityPipeline.h"
 
 namespace vorn::station {
 namespace {
 
 constexpr std::chrono::seconds kStall(20);
+// A worker's own pipeline ends when it stalls for kStall; this also covers a
+// worker stuck in a plug-in.
+constexpr std::chrono::seconds kWorkerLimit(120);
 constexpr int kQuality = 85;
 
 // Shared by the decoder's pad-added handler and the sink, both on streaming
@@ -100,6 +105,44 @@ GstFlowReturn OnJpeg(GstAppSink* sink, gpointer data) {
 
 bool ArtScaler::ToJpeg(const std::string& picture, const std::atomic<bool>& stop, std::string& jpeg,
                        std::string& error) {
+    if (picture.empty() || picture.size() > kMostBytes) {
+        return ToJpegHere(picture, stop, jpeg, error);  // refused before anything is decoded
+    }
+    std::string answer;
+    switch (DecodeWorker::Ask(kRequest, "a picture of " + std::to_string(picture.size()) + " bytes", picture, &stop,
+                              kWorkerLimit, answer, error)) {
+        case DecodeWorker::Answer::Unavailable: return ToJpegHere(picture, stop, jpeg, error);
+        case DecodeWorker::Answer::Ended:
+        case DecodeWorker::Answer::Stopped: return false;
+        case DecodeWorker::Answer::Given: break;
+    }
+    DecodeMessage message(std::move(answer));
+    std::uint32_t made = 0;
+    std::string madeJpeg;
+    if (!message.GetU32(made) || !message.GetString(error) || !message.GetString(madeJpeg) || !message.Done()) {
+        error = "the decoding worker's answer is damaged";
+        return false;
+    }
+    if (made == 1) {
+        jpeg = std::move(madeJpeg);
+    }
+    return made == 1;
+}
+
+std::string ArtScaler::Answer(const std::string& picture) {
+    const std::atomic<bool> never{false};
+    std::string jpeg;
+    std::string error;
+    const bool made = ToJpegHere(picture, never, jpeg, error);
+    DecodeMessage message;
+    message.PutU32(made ? 1 : 0);
+    message.PutString(error);
+    message.PutString(jpeg);
+    return message.Bytes();
+}
+
+bool ArtScaler::ToJpegHere(const std::string& picture, const std::atomic<bool>& stop, std::string& jpeg,
+                           std::string& error) {
     if (picture.empty()) {
         error = "an empty picture";
         return false;

@@ -19,9 +19,17 @@ public:
     static constexpr long long kMostPixels = 40'000'000;
 
     // False with `error` set when the picture cannot be decoded, is too
-    // large, or `stop` was set.
+    // large, crashed the decoding worker, or `stop` was set. In a decoding
+    // worker where the station has them (DecodeWorker).
     static bool ToJpeg(const std::string& picture, const std::atomic<bool>& stop, std::string& jpeg,
                        std::string& error);
+    // The same in the calling process.
+    static bool ToJpegHere(const std::string& picture, const std::atomic<bool>& stop, std::string& jpeg,
+                           std::string& error);
+    // A decoding worker's answer to a request for a picture's JPEG: made here.
+    static std::string Answer(const std::string& picture);
+
+    static constexpr char kRequest = 'A';
 };
 
 }  // namespace vorn::station

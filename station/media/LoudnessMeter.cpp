@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "station/catalogue/DecodeMessage.h"
+#include "station/catalogue/DecodeWorker.h"
 #include "station/media/LowPriorityPipeline.h"
 
 namespace vorn::station {
@@ -97,6 +99,42 @@ double LevellingGain(const Loudness& loudness) {
 
 bool LoudnessMeter::Measure(const std::string& path, const std::atomic<bool>& stop, Loudness& out,
                             std::string& error) {
+    std::string answer;
+    switch (DecodeWorker::Ask(kRequest, path, path, &stop, std::chrono::seconds(0), answer, error)) {
+        case DecodeWorker::Answer::Unavailable: return MeasureHere(path, stop, out, error);
+        case DecodeWorker::Answer::Ended:
+        case DecodeWorker::Answer::Stopped: return false;
+        case DecodeWorker::Answer::Given: break;
+    }
+    DecodeMessage message(std::move(answer));
+    std::uint32_t measured = 0;
+    Loudness loudness;
+    if (!message.GetU32(measured) || !message.GetString(error) || !message.GetDouble(loudness.integratedLufs) ||
+        !message.GetDouble(loudness.truePeakDbtp) || !message.Done()) {
+        error = "the decoding worker's answer is damaged";
+        return false;
+    }
+    if (measured == 1) {
+        out = loudness;
+    }
+    return measured == 1;
+}
+
+std::string LoudnessMeter::Answer(const std::string& path) {
+    const std::atomic<bool> never{false};
+    Loudness loudness;
+    std::string error;
+    const bool measured = MeasureHere(path, never, loudness, error);
+    DecodeMessage message;
+    message.PutU32(measured ? 1 : 0);
+    message.PutString(error);
+    message.PutDouble(loudness.integratedLufs);
+    message.PutDouble(loudness.truePeakDbtp);
+    return message.Bytes();
+}
+
+bool LoudnessMeter::MeasureHere(const std::string& path, const std::atomic<bool>& stop, Loudness& out,
+                                std::string& error) {
     LowPriorityPipeline pipeline;
     if (!pipeline.Build("filesrc name=source ! decodebin ! audioconvert ! "
                         "audio/x-raw,format=F32LE,layout=interleaved,channels=[1,2] ! "

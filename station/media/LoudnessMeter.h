@@ -29,12 +29,21 @@ double LevellingGain(const Loudness& loudness);
 // GStreamer (any format its plugins decode), folded to at most two channels
 // (a mono track counts as played on both speakers), measured with libebur128
 // (integrated loudness, and the true peak with 4x oversampling). Runs on the
-// caller's thread with the decoding in low-priority threads of its own.
+// caller's thread with the decoding in low-priority threads of its own, in a
+// decoding worker where the station has them (DecodeWorker).
 class LoudnessMeter {
 public:
     // False with `error` set when the file cannot be decoded, holds no audio
-    // or nothing above the loudness gate (silence), or `stop` was set.
+    // or nothing above the loudness gate (silence), crashed the decoding
+    // worker, or `stop` was set.
     static bool Measure(const std::string& path, const std::atomic<bool>& stop, Loudness& out, std::string& error);
+    // The same in the calling process.
+    static bool MeasureHere(const std::string& path, const std::atomic<bool>& stop, Loudness& out,
+                            std::string& error);
+    // A decoding worker's answer to a request for the file's loudness: measured here.
+    static std::string Answer(const std::string& path);
+
+    static constexpr char kRequest = 'L';
 };
 
 }  // namespace vorn::station

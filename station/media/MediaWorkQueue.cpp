@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "station/base/StationLog.h"
+#include "station/catalogue/DecodeWorker.h"
 #include "station/media/ArtExtractor.h"
 #include "station/media/LoudnessMeter.h"
 #include "station/media/LowPriorityPipeline.h"
@@ -129,6 +130,7 @@ void MediaWorkQueue::Run() {
             if (working_.empty() && drainPending_ && !planning_) {
                 Drained(*snapshot);
             }
+            DecodeWorker::Running();  // reaps the workers that ended, idle
             wake_.wait_for(lock, kLook);
             continue;
         }
