@@ -19,7 +19,10 @@
 //
 // --postgres keeps the store in a throwaway PostgreSQL cluster (initdb and
 // pg_ctl in a temporary folder, Unix socket only, fsync off), as stations that
-// share one database do; the default is the SQLite store of a single station.
+// share one database do, with the station's threads for such a store; the
+// default is the SQLite store of a single station. --threads N sets the
+// station's threads instead. With PostgreSQL the run ends with the round
+// trips to the database and the requests they served.
 // With --database-apart the database server runs on the clients' cores, as a
 // database on a machine of its own would, and the floor measures the
 // station's own share.
@@ -396,6 +399,7 @@ int main(int argc, char** argv) {
     serverSettings.mirror = false;
     serverSettings.maxConnections = 4096;
     serverSettings.maxConnectionsPerAddress = 4096;  // every client comes from 127.0.0.1
+    if (store.Shared()) serverSettings.threads = ServerSettings::kThreadsWithSharedStore;  // as the station does
     if (serverThreads > 0) serverSettings.threads = serverThreads;
     serverSettings.metrics = metrics.get();
     StationServer server(serverSettings);

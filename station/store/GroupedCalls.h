@@ -17,19 +17,21 @@ struct GroupedCallCounts {
     std::uint64_t waiting = 0;
 };
 
-// Calls of one kind to a database server that come while one of that kind is
-// in flight wait and go together in the next round trip (group commit), so a
-// busy station pays one round trip for several requests, and a call that
-// finds none in flight goes at once, alone: it never waits for company.
+// Calls of one kind to a database server that come while `lanes` round trips
+// of that kind are in flight wait and go together in the next one (group
+// commit), so a busy station pays one round trip for several requests, and a
+// call that finds a lane free goes at once, alone: it never waits for
+// company. More than one lane keeps a few round trips overlapping, as
+// separate connections would, while the server is slow to answer.
 //
-// The caller that finds none in flight sends for everyone queued then (itself
+// A caller that finds a lane free sends for everyone queued then (itself
 // first, at most `most` calls); when its round trip is back, each call sent
-// with it is told it is done, and the first still queued leads the next. Only
-// the callers whose turn it is are woken.
+// with it is told it is done, and the first still queued leads the next in
+// the same lane. Only the callers whose turn it is are woken.
 template <typename Call>
 class GroupedCalls {
 public:
-    explicit GroupedCalls(std::size_t most) : most_(most < 1 ? 1 : most) {}
+    GroupedCalls(std::size_t lanes, std::size_t most) : lanes_(lanes < 1 ? 1 : lanes), most_(most < 1 ? 1 : most) {}
     GroupedCalls(const GroupedCalls&) = delete;
     GroupedCalls& operator=(const GroupedCalls&) = delete;
 
@@ -42,13 +44,14 @@ public:
         Waiter self{&call};
         std::unique_lock lock(mutex_);
         queue_.push_back(&self);
-        if (inFlight_) {
+        if (inFlight_ >= lanes_) {
             self.woken.wait(lock, [&] { return self.done || self.leads; });
             if (self.done) {
                 return;
             }
+        } else {
+            ++inFlight_;  // a free lane: nobody was queued, so the queue starts with `self`
         }
-        inFlight_ = true;  // the queue starts with `self`
         std::vector<Waiter*> sent;
         std::vector<Call*> calls;
         while (!queue_.empty() && sent.size() < most_) {
@@ -70,7 +73,7 @@ public:
             }
         }
         if (queue_.empty()) {
-            inFlight_ = false;
+            --inFlight_;
         } else {
             queue_.front()->leads = true;
             queue_.front()->woken.notify_one();
@@ -93,10 +96,11 @@ private:
         bool leads = false;  // guarded by mutex_
     };
 
+    const std::size_t lanes_;
     const std::size_t most_;
     std::mutex mutex_;  // guards queue_, inFlight_, counts_ and the waiters' flags
     std::deque<Waiter*> queue_;
-    bool inFlight_ = false;  // a round trip is out; it hands on to the queue's first when back
+    std::size_t inFlight_ = 0;  // round trips out; each hands its lane on to the queue's first when back
     GroupedCallCounts counts_;
 };
 

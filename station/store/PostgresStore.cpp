@@ -20,7 +20,7 @@ using Deadline = PgConnection::Deadline;
 
 constexpr std::chrono::milliseconds kRequestBudget(2000);
 constexpr std::chrono::milliseconds kBulkBudget(20000);
-constexpr int kConnections = 4;
+constexpr int kConnections = PostgresStore::kRoundTripsInFlight;
 // Calls that share one round trip at most (GroupedCalls): enough for every
 // request a station has under way.
 constexpr std::size_t kMostGrouped = 64;
@@ -201,11 +201,6 @@ std::string FromHex(const std::string& hex) {
     return bytes;
 }
 
-// Sends the calls of one round trip (GroupedCalls) with `write`, which
-// reports whether a failure was the statement's own (the connection held).
-// When a statement for several calls fails so, each goes again alone, so
-// that a failure fails only the calls it concerns, as it would have without
-// company; a lost server fails them all, as it would each.
 // The deadline of a round trip for several calls: the first of theirs, each
 // counted from when the call came, so that one queued behind a round trip
 // that took long does not get a whole budget more.
@@ -218,6 +213,11 @@ Deadline Earliest(const std::vector<Call*>& calls) {
     return first;
 }
 
+// Sends the calls of one round trip (GroupedCalls) with `write`, which
+// reports whether a failure was the statement's own (the connection held).
+// When a statement for several calls fails so, each goes again alone, so
+// that a failure fails only the calls it concerns, as it would have without
+// company; a lost server fails them all, as it would each.
 template <typename Call, typename Write>
 void SendGrouped(const std::vector<Call*>& calls, Write write) {
     bool statementFailed = false;
@@ -231,8 +231,8 @@ void SendGrouped(const std::vector<Call*>& calls, Write write) {
 
 PostgresStore::PostgresStore(const std::string& connection)
     : pool_(std::make_unique<PgConnectionPool>(connection, kConnections)),
-      loads_(kMostGrouped),
-      appends_(kMostGrouped) {}
+      loads_(kRoundTripsInFlight, kMostGrouped),
+      appends_(kRoundTripsInFlight, kMostGrouped) {}
 
 std::unique_ptr<PostgresStore> PostgresStore::Open(const std::string& connection, std::string& error) {
     std::unique_ptr<PostgresStore> store(new PostgresStore(connection));

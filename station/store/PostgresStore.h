@@ -58,6 +58,11 @@ public:
     bool StoreMediaFacts(const MediaFactsRecord& facts) override;
     std::vector<MediaFactsRecord> LoadMediaFacts() override;
 
+    // Round trips of one kind (reading listeners' records, storing recent
+    // recommendations) in flight at once, one a connection, as many as the
+    // store keeps connections; calls that find them all under way go
+    // together in the next one that comes back.
+    static constexpr int kRoundTripsInFlight = 4;
     // The round trips that read listeners' records and stored recent
     // recommendations, and the calls they carried: requests under way at
     // once share them.

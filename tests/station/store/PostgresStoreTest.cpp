@@ -235,8 +235,8 @@ public:
                   session_.Exec("BEGIN; LOCK TABLE " + table + " IN ACCESS EXCLUSIVE MODE", Soon()).Ok();
     }
     bool Locked() const { return locked_; }
-    // Whether a statement of another session waits for the lock now.
-    bool Awaited() { return session_.Exec("SELECT 1 FROM pg_locks WHERE NOT granted", Soon()).Rows() > 0; }
+    // Statements of other sessions that wait for the lock now.
+    int Awaited() { return session_.Exec("SELECT 1 FROM pg_locks WHERE NOT granted", Soon()).Rows(); }
     void Release() { session_.Exec("COMMIT", Soon()); }
 
 private:
@@ -254,11 +254,12 @@ bool WaitFor(Done done) {
     return done();
 }
 
-// Requests under way at once share a round trip: the first goes alone while
-// the table is locked, the calls that come meanwhile all go in the next one
-// and get what each would have got alone (the rows of its own listener, one
-// recent set per answer even for one listener's two answers); a statement
-// failure among them (a refused answer) fails only the call it concerns.
+// Requests under way at once share a round trip: while the table is locked
+// as many go alone as the store has round trips in flight, the calls that
+// come meanwhile all go in the next one and get what each would have got
+// alone (the rows of its own listener, one recent set per answer even for
+// one listener's two answers); a statement failure among them (a refused
+// answer) fails only the call it concerns.
 TEST(PostgresStoreTest, CallsThatComeTogetherShareARoundTripAndFailAlone) {
     PgCluster cluster;
     REQUIRE_CLUSTER(cluster);
@@ -268,70 +269,78 @@ TEST(PostgresStoreTest, CallsThatComeTogetherShareARoundTripAndFailAlone) {
     std::vector<ItemRecord> items;
     for (int n = 1; n <= 8; ++n) items.push_back(FakeItem(n, "A", "B", "C"));
     ASSERT_TRUE(store->SyncItems(items));
-    for (int l = 1; l <= 4; ++l) {
-        ASSERT_EQ(store->NewListener(), l);
-        ASSERT_TRUE(store->StoreRatings(l, {{items[static_cast<std::size_t>(l)].id, l}}));
-    }
     const auto item = [&](int n) { return items[static_cast<std::size_t>(n - 1)].id; };
+    for (int l = 1; l <= 3; ++l) {
+        ASSERT_EQ(store->NewListener(), l);
+        ASSERT_TRUE(store->StoreRatings(l, {{item(l + 1), l}}));
+    }
     // Listener 4's answers cannot be stored.
     ASSERT_TRUE(cluster.Sql(
         "CREATE FUNCTION refuse_four() RETURNS trigger AS $$ BEGIN IF NEW.listener = 4 THEN "
         "RAISE EXCEPTION 'refused'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql; "
         "CREATE TRIGGER refuse_four BEFORE INSERT ON recent_sets FOR EACH ROW EXECUTE FUNCTION refuse_four()"));
 
-    // The first call in flight, three behind it, then all go.
+    // The first calls fill every round trip in flight (listeners 10 and up),
+    // three come behind them; then all go. `call(k)` makes the k-th.
+    constexpr int kAlone = PostgresStore::kRoundTripsInFlight;
     const auto together = [&](const char* table, auto counts, const std::function<void(int)>& call) {
         const GroupedCallCounts before = counts();
         TableLock lock(cluster, table);
         ASSERT_TRUE(lock.Locked());
         std::vector<std::thread> calls;
-        calls.emplace_back(call, 0);
-        ASSERT_TRUE(WaitFor([&] { return lock.Awaited(); }));
-        for (int k = 1; k < 4; ++k) calls.emplace_back(call, k);
+        for (int k = 0; k < kAlone; ++k) calls.emplace_back(call, k);
+        const bool inFlight = WaitFor([&] { return lock.Awaited() == kAlone; });
+        for (int k = kAlone; k < kAlone + 3; ++k) calls.emplace_back(call, k);
         const bool queued = WaitFor([&] { return counts().waiting == 3; });
         lock.Release();
         for (std::thread& thread : calls) thread.join();
-        ASSERT_TRUE(queued);
-        EXPECT_EQ(counts().roundTrips - before.roundTrips, 2u);
-        EXPECT_EQ(counts().calls - before.calls, 4u);
+        ASSERT_TRUE(inFlight && queued);
+        EXPECT_EQ(counts().roundTrips - before.roundTrips, kAlone + 1u);
+        EXPECT_EQ(counts().calls - before.calls, kAlone + 3u);
     };
 
-    // Listener 1's two answers in one round trip stay two sets; then
-    // listener 4's answer fails alone.
-    const std::vector<std::vector<RecentRecord>> answers = {
-        {{1, item(1), "one"}, {1, item(2), "two"}}, {{2, item(3), "three"}}, {{1, item(4)}}, {{1, item(6)}},
-        {{3, item(7), "seven"}}, {{2, item(8)}}, {{4, item(5), "five"}}, {{3, item(6)}},
+    const std::vector<std::vector<RecentRecord>> behind = {
+        {{1, item(1), "one"}, {1, item(2), "two"}}, {{1, item(4)}}, {{2, item(3)}},
+        {{4, item(5), "five"}}, {{1, item(6), "six"}}, {{3, item(7)}},
     };
-    bool appended[8] = {};
+    std::vector<int> appended(2 * (kAlone + 3), -1);
     for (int round = 0; round < 2; ++round) {
         together("recent_sets", [&] { return store->Grouped().appends; }, [&](int k) {
-            appended[4 * round + k] = store->AppendRecent(answers[static_cast<std::size_t>(4 * round + k)]);
+            const std::vector<RecentRecord> alone = {{10 + k, item(1 + round)}};
+            appended[static_cast<std::size_t>(round * (kAlone + 3) + k)] =
+                store->AppendRecent(k < kAlone ? alone : behind[static_cast<std::size_t>(round * 3 + k - kAlone)]);
         });
     }
-    EXPECT_EQ(std::count(std::begin(appended), std::end(appended), true), 7);
-    EXPECT_FALSE(appended[6]);
-    EXPECT_EQ(cluster.Query("SELECT listener, cardinality(items) FROM recent_sets ORDER BY listener, seq"),
-              "1|2\n1|1\n1|1\n2|1\n2|1\n3|1\n3|1\n");
+    EXPECT_EQ(std::count(appended.begin(), appended.end(), 1), 2 * kAlone + 5);
+    EXPECT_EQ(appended[static_cast<std::size_t>(2 * kAlone + 3)], 0);
+    EXPECT_EQ(cluster.Query("SELECT listener, cardinality(items) FROM recent_sets WHERE listener < 10 "
+                            "ORDER BY listener, seq"),
+              "1|2\n1|1\n1|1\n2|1\n3|1\n");
+    EXPECT_EQ(cluster.Query("SELECT count(*) FROM recent_sets WHERE listener >= 10"), std::to_string(2 * kAlone) + "\n");
 
-    const std::int32_t asked[4] = {1, 2, 3, 1};
-    ListenerRecords loaded[4];
-    bool read[4] = {};
-    together("ratings", [&] { return store->Grouped().loads; },
-             [&](int k) { read[k] = store->LoadListener(asked[k], k == 3 ? 1 : 5, loaded[k]); });
-    EXPECT_TRUE(read[0] && read[1] && read[2] && read[3]);
+    const std::int32_t asked[3] = {1, 2, 1};
+    std::vector<ListenerRecords> loaded(kAlone + 3);
+    std::vector<int> read(kAlone + 3, -1);
+    together("ratings", [&] { return store->Grouped().loads; }, [&](int k) {
+        read[static_cast<std::size_t>(k)] = store->LoadListener(k < kAlone ? 10 + k : asked[k - kAlone],
+                                                                k == kAlone + 2 ? 1 : 5,
+                                                                loaded[static_cast<std::size_t>(k)]);
+    });
+    EXPECT_EQ(std::count(read.begin(), read.end(), 1), kAlone + 3);
     using Ratings = std::vector<std::pair<std::int32_t, std::int32_t>>;
-    EXPECT_EQ(loaded[0].ratings, (Ratings{{item(2), 1}}));
-    EXPECT_EQ(loaded[0].recent, (std::vector<std::int32_t>{item(1), item(2), item(4), item(6)}));
-    EXPECT_EQ(loaded[1].ratings, (Ratings{{item(3), 2}}));
-    EXPECT_EQ(loaded[1].recent, (std::vector<std::int32_t>{item(3), item(8)}));
-    EXPECT_EQ(loaded[2].recent, (std::vector<std::int32_t>{item(7), item(6)}));
-    EXPECT_EQ(loaded[3].ratings, loaded[0].ratings);
-    EXPECT_EQ(loaded[3].recent, (std::vector<std::int32_t>{item(6)}));
+    const ListenerRecords* mine = &loaded[kAlone];
+    EXPECT_EQ(mine[0].ratings, (Ratings{{item(2), 1}}));
+    EXPECT_EQ(mine[0].recent, (std::vector<std::int32_t>{item(1), item(2), item(4), item(6)}));
+    EXPECT_EQ(mine[1].ratings, (Ratings{{item(3), 2}}));
+    EXPECT_EQ(mine[1].recent, (std::vector<std::int32_t>{item(3)}));
+    EXPECT_EQ(mine[2].ratings, mine[0].ratings);
+    EXPECT_EQ(mine[2].recent, (std::vector<std::int32_t>{item(6)}));
+    EXPECT_EQ(loaded[0].recent, (std::vector<std::int32_t>{item(1), item(2)}));
     // The same alone.
     ListenerRecords alone;
     ASSERT_TRUE(store->LoadListener(1, 5, alone));
-    EXPECT_EQ(alone.recent, loaded[0].recent);
-    EXPECT_EQ(alone.ratings, loaded[0].ratings);
+    EXPECT_EQ(alone.recent, mine[0].recent);
+    EXPECT_EQ(alone.ratings, mine[0].ratings);
 }
 
 // A server that accepts the connection but never answers: connecting gives up
