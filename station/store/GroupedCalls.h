@@ -37,8 +37,8 @@ public:
 
     // Returns when `call` went in a round trip: `send(calls)` was given it
     // among the calls of one round trip, in the order they came, and ran on
-    // one of their threads. `send` gives each call its result and must not
-    // throw.
+    // one of their threads. `send` gives each call its result; a call
+    // starts with a failed one, which it keeps when `send` throws.
     template <typename Send>
     void Run(Call& call, Send&& send) {
         Waiter self{&call};
@@ -62,7 +62,13 @@ public:
         ++counts_.roundTrips;
         counts_.calls += calls.size();
         lock.unlock();
-        send(calls);
+        try {
+            send(calls);
+        } catch (...) {
+            // Out of memory, say: the calls keep the results they had (failed),
+            // and the lane passes on all the same, or the calls behind it would
+            // wait for good.
+        }
         lock.lock();
         // Notified under the lock: a waiter's condition variable lives on its
         // stack and goes away as soon as it sees its flag.
