@@ -19,7 +19,10 @@
 //
 // --postgres keeps the store in a throwaway PostgreSQL cluster (initdb and
 // pg_ctl in a temporary folder, Unix socket only, fsync off), as stations that
-// share one database do; the default is the SQLite store of a single station.
+// share one database do, with the station's threads for such a store; the
+// default is the SQLite store of a single station. --threads N sets the
+// station's threads instead. With PostgreSQL the run ends with the round
+// trips to the database and the requests they served.
 // With --database-apart the database server runs on the clients' cores, as a
 // database on a machine of its own would, and the floor measures the
 // station's own share.
@@ -75,6 +78,7 @@
 #include "station/base/MetricsRegistry.h"
 #include "station/app/StationService.h"
 #include "station/store/OpenStationStore.h"
+#include "station/store/PostgresStore.h"
 #include "station/protocol/OpenSslRsa.h"
 #include "station/protocol/ProtocolCore.h"
 #include "station/protocol/StationKey.h"
@@ -394,6 +398,8 @@ int main(int argc, char** argv) {
     serverSettings.mediaPort = 0;
     serverSettings.mirror = false;
     serverSettings.maxConnections = 4096;
+    serverSettings.maxConnectionsPerAddress = 4096;  // every client comes from 127.0.0.1
+    if (store.Shared()) serverSettings.threads = ServerSettings::kThreadsWithSharedStore;  // as the station does
     if (serverThreads > 0) serverSettings.threads = serverThreads;
     serverSettings.metrics = metrics.get();
     StationServer server(serverSettings);
@@ -407,6 +413,7 @@ int main(int argc, char** argv) {
     const int port = server.ProtocolPort();
     std::printf("setup: %d items, %d listeners with %d ratings each, in %.1f s\n", kItems, kListeners, kRatingsEach,
                 Micros(Clock::now() - setupStart) / 1e6);
+    std::fflush(stdout);  // a profiler started by hand waits for this line
 
     // For information, before the run and in the thread's CPU time: the
     // station's operation (OpenSSL's with the check of its result) and
@@ -581,6 +588,15 @@ int main(int argc, char** argv) {
         const double perRequest = stationCpu / static_cast<double>(all.size());
         std::printf("station CPU per request: %.1f us in-process (%.2fx the floor if it had its cores to itself)\n",
                     perRequest, 1e6 / perRequest / floorPerCore);
+    }
+    if (auto* shared = dynamic_cast<PostgresStore*>(&store)) {
+        const PostgresStore::Grouping grouped = shared->Grouped();
+        std::printf("round trips: %llu reads of listeners for %llu requests, %llu writes of what they were handed "
+                    "for %llu\n",
+                    static_cast<unsigned long long>(grouped.loads.roundTrips),
+                    static_cast<unsigned long long>(grouped.loads.calls),
+                    static_cast<unsigned long long>(grouped.appends.roundTrips),
+                    static_cast<unsigned long long>(grouped.appends.calls));
     }
     std::printf("targets: >= %s the floor, p99 <= 10 ms\n", postgres ? "0.4x" : "0.6x");
     std::error_code ignored;

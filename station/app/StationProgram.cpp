@@ -186,6 +186,9 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     serverSettings.maxConnections = options.maxConnections;
     serverSettings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
     serverSettings.metrics = metrics_.get();
+    if (store_->Shared()) {
+        serverSettings.threads = ServerSettings::kThreadsWithSharedStore;
+    }
     FitDescriptorLimit(serverSettings);
     server_ = std::make_unique<StationServer>(serverSettings);
     if (!server_->Bind(error)) {

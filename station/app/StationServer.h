@@ -34,6 +34,11 @@ struct ServerSettings {
     int maxConnections = kDefaultMaxConnections;
     int maxConnectionsPerAddress = kDefaultMaxConnectionsPerAddress;
     int threads = 4;
+    // The threads for a station whose store is a database server of its own
+    // (StationStore::Shared): each request waits for two round trips, and
+    // more requests under way keep the cores busy meanwhile and share more
+    // of the round trips (PostgresStore).
+    static constexpr int kThreadsWithSharedStore = 12;
     // Counts every request and refused connection when set; must outlive the server.
     StationMetrics* metrics = nullptr;
 };

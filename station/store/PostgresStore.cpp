@@ -20,7 +20,10 @@ using Deadline = PgConnection::Deadline;
 
 constexpr std::chrono::milliseconds kRequestBudget(2000);
 constexpr std::chrono::milliseconds kBulkBudget(20000);
-constexpr int kConnections = 4;
+constexpr int kConnections = PostgresStore::kRoundTripsInFlight;
+// Calls that share one round trip at most (GroupedCalls): enough for every
+// request a station has under way.
+constexpr std::size_t kMostGrouped = 64;
 constexpr int kIdAttempts = 64;
 // Advisory locks: one station at a time creates the schema or stores a scan.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7366001)";
@@ -198,10 +201,38 @@ std::string FromHex(const std::string& hex) {
     return bytes;
 }
 
+// The deadline of a round trip for several calls: the first of theirs, each
+// counted from when the call came, so that one queued behind a round trip
+// that took long does not get a whole budget more.
+template <typename Call>
+Deadline Earliest(const std::vector<Call*>& calls) {
+    Deadline first = Deadline::max();
+    for (const Call* call : calls) {
+        first = std::min(first, call->deadline);
+    }
+    return first;
+}
+
+// Sends the calls of one round trip (GroupedCalls) with `write`, which
+// reports whether a failure was the statement's own (the connection held).
+// When a statement for several calls fails so, each goes again alone, so
+// that a failure fails only the calls it concerns, as it would have without
+// company; a lost server fails them all, as it would each.
+template <typename Call, typename Write>
+void SendGrouped(const std::vector<Call*>& calls, Write write) {
+    bool statementFailed = false;
+    const bool ok = write(calls, calls.size() > 1 ? &statementFailed : nullptr);
+    for (Call* call : calls) {
+        call->ok = ok || (statementFailed && write(std::vector<Call*>{call}, nullptr));
+    }
+}
+
 }  // namespace
 
 PostgresStore::PostgresStore(const std::string& connection)
-    : pool_(std::make_unique<PgConnectionPool>(connection, kConnections)) {}
+    : pool_(std::make_unique<PgConnectionPool>(connection, kConnections)),
+      loads_(kRoundTripsInFlight, kMostGrouped),
+      appends_(kRoundTripsInFlight, kMostGrouped) {}
 
 std::unique_ptr<PostgresStore> PostgresStore::Open(const std::string& connection, std::string& error) {
     std::unique_ptr<PostgresStore> store(new PostgresStore(connection));
@@ -245,10 +276,13 @@ StationStore::PoolUse PostgresStore::Pool() const { if (!pool_) {
     return {use.size, use.inUse, use.waits}; }
 
 bool PostgresStore::WithConnection(const char* what, std::chrono::milliseconds budget, const Work& work) {
+    return WithConnection(what, std::chrono::steady_clock::now() + budget, work);
+}
+
+bool PostgresStore::WithConnection(const char* what, Deadline deadline, const Work& work) {
     if (!pool_) {
         return false;
     }
-    const Deadline deadline = std::chrono::steady_clock::now() + budget;
     std::string error;
     for (int attempt = 0; attempt < 2; ++attempt) {
         PgConnectionPool::Lease lease = pool_->Acquire(deadline, error);
@@ -682,14 +716,31 @@ bool PostgresStore::AppendRecent(const std::vector<RecentRecord>& records) {
     if (records.empty()) {
         return true;
     }
-    // An answer's records come one after another: each run of one listener's
-    // records is a set, numbered here and gathered by the statement.
+    RecentAppend call{&records, std::chrono::steady_clock::now() + kRequestBudget};
+    appends_.Run(call, [this](std::vector<RecentAppend*>& calls) {
+        SendGrouped(calls, [this](const std::vector<RecentAppend*>& some, bool* statementFailed) {
+            return WriteRecent(some, statementFailed);
+        });
+    });
+    return call.ok;
+}
+
+// Each call's records are answers one after another: each run of one
+// listener's records in a call is a set, numbered here and gathered by the
+// statement, so that two answers to one listener in a round trip stay two.
+bool PostgresStore::WriteRecent(const std::vector<RecentAppend*>& calls, bool* statementFailed) {
+    std::vector<RecentRecord> records;
     std::vector<std::int32_t> sets;
-    sets.reserve(records.size());
-    for (std::size_t at = 0; at < records.size(); ++at) {
-        sets.push_back(at == 0 ? 0 : sets.back() + (records[at].listener != records[at - 1].listener ? 1 : 0));
+    std::int32_t set = -1;
+    for (const RecentAppend* call : calls) {
+        const std::vector<RecentRecord>& mine = *call->records;
+        for (std::size_t at = 0; at < mine.size(); ++at) {
+            set += at == 0 || mine[at].listener != mine[at - 1].listener ? 1 : 0;
+            sets.push_back(set);
+            records.push_back(mine[at]);
+        }
     }
-    return WithConnection("store recent recommendations", kRequestBudget,
+    return WithConnection("store recent recommendations", Earliest(calls),
                           [&](PgConnection& connection, Deadline deadline, std::string& error) {
                               const PgResult added = connection.Run(
                                   "INSERT INTO recent_sets(listener, items, whys) "
@@ -699,9 +750,12 @@ bool PostgresStore::AppendRecent(const std::vector<RecentRecord>& records) {
                                   {IntArray(records, [](const RecentRecord& r) { return r.listener; }),
                                    IntArray(records, [](const RecentRecord& r) { return r.item; }),
                                    TextArray(records, [](const RecentRecord& r) { return AsUtf8(r.why); }),
-                                   IntArray(sets, [](std::int32_t set) { return set; })},
+                                   IntArray(sets, [](std::int32_t each) { return each; })},
                                   deadline);
                               error = added.Error();
+                              if (statementFailed != nullptr) {
+                                  *statementFailed = !added.Ok() && connection.Connected();
+                              }
                               return added.Ok();
                           });
 }
@@ -739,38 +793,76 @@ bool PostgresStore::PruneRecent(int perListener) {
 }
 
 bool PostgresStore::LoadListener(std::int32_t listener, int recentCount, ListenerRecords& out) {
-    out = ListenerRecords();
-    std::vector<std::tuple<std::int64_t, std::int64_t, std::int32_t>> recent;  // set, place in it, item
-    const bool ok = WithConnection("load a listener's ratings", kRequestBudget, [&](PgConnection& connection,
-                                                                                    Deadline deadline,
-                                                                                    std::string& error) {
+    ListenerLoad call{listener, std::max(recentCount, 0), &out, std::chrono::steady_clock::now() + kRequestBudget};
+    loads_.Run(call, [this](std::vector<ListenerLoad*>& calls) {
+        SendGrouped(calls, [this](const std::vector<ListenerLoad*>& some, bool* statementFailed) {
+            return ReadListeners(some, statementFailed);
+        });
+    });
+    if (!call.ok) {
         out = ListenerRecords();
-        recent.clear();
-        // One round trip for both: kind 0 rows are ratings, kind 1 recent
-        // items, of the newest sets that can hold `recentCount` items.
+    }
+    return call.ok;
+}
+
+// One round trip for all the calls' listeners: kind 0 rows are ratings, kind
+// 1 recent items of the newest sets that can hold the items asked for.
+bool PostgresStore::ReadListeners(const std::vector<ListenerLoad*>& calls, bool* statementFailed) {
+    std::unordered_map<std::int32_t, int> wanted;  // listener → most recent items any call asks for
+    for (const ListenerLoad* call : calls) {
+        int& most = wanted[call->listener];
+        most = std::max(most, call->recentCount);
+    }
+    struct Found {
+        ListenerRecords records;
+        std::vector<std::tuple<std::int64_t, std::int64_t, std::int32_t>> recent;  // set, place in it, item
+    };
+    std::unordered_map<std::int32_t, Found> found;
+    const bool ok = WithConnection("load a listener's ratings", Earliest(calls), [&](PgConnection& connection,
+                                                                                     Deadline deadline,
+                                                                                     std::string& error) {
+        found.clear();
         const PgResult rows = connection.Run(
-            "SELECT 0, item, value, 0, 0 FROM ratings WHERE listener = $1 UNION ALL "
-            "SELECT 1, u.item, 0, r.seq, u.n FROM (SELECT seq, items FROM recent_sets WHERE listener = $1 "
-            "ORDER BY seq DESC LIMIT $2) r, unnest(r.items) WITH ORDINALITY AS u(item, n)",
-            {std::to_string(listener), std::to_string(std::max(recentCount, 0))}, deadline);
+            "SELECT 0, listener, item, value, 0, 0 FROM ratings WHERE listener = ANY($1::integer[]) UNION ALL "
+            "SELECT 1, l.id, u.item, 0, r.seq, u.n FROM unnest($1::integer[], $2::integer[]) AS l(id, most), "
+            "LATERAL (SELECT seq, items FROM recent_sets WHERE listener = l.id ORDER BY seq DESC LIMIT l.most) r, "
+            "unnest(r.items) WITH ORDINALITY AS u(item, n)",
+            {IntArray(wanted, [](const auto& entry) { return entry.first; }),
+             IntArray(wanted, [](const auto& entry) { return entry.second; })},
+            deadline);
         for (int row = 0; row < rows.Rows(); ++row) {
-            const auto item = static_cast<std::int32_t>(rows.Int(row, 1));
+            Found& mine = found[static_cast<std::int32_t>(rows.Int(row, 1))];
+            const auto item = static_cast<std::int32_t>(rows.Int(row, 2));
             if (rows.Int(row, 0) == 0) {
-                out.ratings.emplace_back(item, static_cast<std::int32_t>(rows.Int(row, 2)));
+                mine.records.ratings.emplace_back(item, static_cast<std::int32_t>(rows.Int(row, 3)));
             } else {
-                recent.emplace_back(rows.Int(row, 3), rows.Int(row, 4), item);
+                mine.recent.emplace_back(rows.Int(row, 4), rows.Int(row, 5), item);
             }
         }
         error = rows.Error();
+        if (statementFailed != nullptr) {
+            *statementFailed = !rows.Ok() && connection.Connected();
+        }
         return rows.Ok();
     });
-    std::sort(recent.begin(), recent.end());
-    const std::size_t keep = std::min(recent.size(), static_cast<std::size_t>(std::max(recentCount, 0)));
-    for (auto entry = recent.end() - static_cast<std::ptrdiff_t>(keep); entry != recent.end(); ++entry) {
-        out.recent.push_back(std::get<2>(*entry));
+    if (!ok) {
+        return false;
     }
-    return ok;
+    for (ListenerLoad* call : calls) {
+        Found& mine = found[call->listener];
+        std::sort(mine.recent.begin(), mine.recent.end());
+        ListenerRecords& out = *call->out;
+        out.ratings = mine.records.ratings;
+        out.recent.clear();
+        const std::size_t keep = std::min(mine.recent.size(), static_cast<std::size_t>(call->recentCount));
+        for (auto entry = mine.recent.end() - static_cast<std::ptrdiff_t>(keep); entry != mine.recent.end(); ++entry) {
+            out.recent.push_back(std::get<2>(*entry));
+        }
+    }
+    return true;
 }
+
+PostgresStore::Grouping PostgresStore::Grouped() { return {loads_.Current(), appends_.Current()}; }
 
 std::string PostgresStore::TokenOf(std::int32_t listener) {
     std::string token;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "station/store/GroupedCalls.h"
 #include "station/store/PgConnectionPool.h"
 #include "station/store/StationStore.h"
 
@@ -57,7 +58,38 @@ public:
     bool StoreMediaFacts(const MediaFactsRecord& facts) override;
     std::vector<MediaFactsRecord> LoadMediaFacts() override;
 
+    // Round trips of one kind (reading listeners' records, storing recent
+    // recommendations) in flight at once, one a connection, as many as the
+    // store keeps connections; calls that find them all under way go
+    // together in the next one that comes back.
+    static constexpr int kRoundTripsInFlight = 4;
+    // The round trips that read listeners' records and stored recent
+    // recommendations, and the calls they carried: requests under way at
+    // once share them.
+    struct Grouping {
+        GroupedCallCounts loads;
+        GroupedCallCounts appends;
+    };
+    Grouping Grouped();
+
 private:
+    struct ListenerLoad {
+        std::int32_t listener = 0;
+        int recentCount = 0;
+        ListenerRecords* out = nullptr;
+        PgConnection::Deadline deadline;
+        bool ok = false;
+    };
+    struct RecentAppend {
+        const std::vector<RecentRecord>* records = nullptr;
+        PgConnection::Deadline deadline;
+        bool ok = false;
+    };
+    // One statement for all the calls; `statementFailed`, when given, is
+    // set when it failed while the connection held.
+    bool ReadListeners(const std::vector<ListenerLoad*>& calls, bool* statementFailed);
+    bool WriteRecent(const std::vector<RecentAppend*>& calls, bool* statementFailed);
+
     // Stores the records as a scan found them and fills in their ids; then
     // marks the items in `gone` not present, or without `gone` every item
     // not among the records.
@@ -69,12 +101,15 @@ private:
     // connection when the first one turned out to be broken (the server
     // restarted since it was last used). Logs and returns false on failure.
     bool WithConnection(const char* what, std::chrono::milliseconds budget, const Work& work);
+    bool WithConnection(const char* what, PgConnection::Deadline deadline, const Work& work);
     // `work` inside BEGIN ... COMMIT, with the server's statement timeout
     // raised to the bulk budget.
     bool InTransaction(const char* what, const Work& work);
     bool Migrate(std::string& error);
 
     std::unique_ptr<PgConnectionPool> pool_;
+    GroupedCalls<ListenerLoad> loads_;
+    GroupedCalls<RecentAppend> appends_;
 };
 
 }  // namespace vorn::station

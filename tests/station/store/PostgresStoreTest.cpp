@@ -7,7 +7,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
+#include <thread>
 
 #include "station/store/ListenerToken.h"
 #include "station/store/PgConnection.h"
@@ -220,6 +223,142 @@ TEST(PostgresStoreTest, ANewerSchemaIsRefusedAndALostServerIsFoundAgain) {
     ASSERT_TRUE(cluster.Sql("UPDATE schema_version SET version = " + std::to_string(kStoreSchemaVersion + 1)));
     EXPECT_FALSE(PostgresStore::Open(cluster.Url(), error));
     EXPECT_NE(error.find("newer schema"), std::string::npos) << error;
+}
+
+// Holds a table locked from a session of its own, so that the store's next
+// statement on it stays in flight until Release.
+class TableLock {
+public:
+    TableLock(const PgCluster& cluster, const std::string& table) : session_(cluster.Url()) {
+        std::string error;
+        locked_ = session_.Connect(Soon(), error) &&
+                  session_.Exec("BEGIN; LOCK TABLE " + table + " IN ACCESS EXCLUSIVE MODE", Soon()).Ok();
+    }
+    bool Locked() const { return locked_; }
+    // Statements of other sessions that wait for the lock now.
+    int Awaited() { return session_.Exec("SELECT 1 FROM pg_locks WHERE NOT granted", Soon()).Rows(); }
+    void Release() { session_.Exec("COMMIT", Soon()); }
+
+private:
+    static PgConnection::Deadline Soon() { return steady_clock::now() + std::chrono::seconds(5); }
+    PgConnection session_;
+    bool locked_ = false;
+};
+
+// Waits up to `limit` for `done`; false when it did not come.
+template <typename Done>
+bool WaitFor(Done done, milliseconds limit) {
+    for (const auto end = steady_clock::now() + limit; !done() && steady_clock::now() < end;) {
+        ::usleep(2000);
+    }
+    return done();
+}
+
+// Requests under way at once share a round trip: while the table is locked
+// as many go alone as the store has round trips in flight, the calls that
+// come meanwhile all go in the next one and get what each would have got
+// alone (the rows of its own listener, one recent set per answer even for
+// one listener's two answers); a statement failure among them (a refused
+// answer) fails only the call it concerns.
+TEST(PostgresStoreTest, CallsThatComeTogetherShareARoundTripAndFailAlone) {
+    PgCluster cluster;
+    REQUIRE_CLUSTER(cluster);
+    std::string error;
+    std::unique_ptr<PostgresStore> store = PostgresStore::Open(cluster.Url(), error);
+    ASSERT_TRUE(store) << error;
+    std::vector<ItemRecord> items;
+    for (int n = 1; n <= 8; ++n) items.push_back(FakeItem(n, "A", "B", "C"));
+    ASSERT_TRUE(store->SyncItems(items));
+    const auto item = [&](int n) { return items[static_cast<std::size_t>(n - 1)].id; };
+    for (int l = 1; l <= 3; ++l) {
+        ASSERT_EQ(store->NewListener(), l);
+        ASSERT_TRUE(store->StoreRatings(l, {{item(l + 1), l}}));
+    }
+    // Listener 4's answers cannot be stored.
+    ASSERT_TRUE(cluster.Sql(
+        "CREATE FUNCTION refuse_four() RETURNS trigger AS $$ BEGIN IF NEW.listener = 4 THEN "
+        "RAISE EXCEPTION 'refused'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql; "
+        "CREATE TRIGGER refuse_four BEFORE INSERT ON recent_sets FOR EACH ROW EXECUTE FUNCTION refuse_four()"));
+
+    // The first calls fill every round trip in flight (listeners 10 and up),
+    // three queue behind them, in any order; then all go. `call(k)` makes the k-th.
+    constexpr int kAlone = PostgresStore::kRoundTripsInFlight;
+    // False when the machine was too slow for that: the calls in flight give
+    // up after the store's lock time-out (1.5 s), so the lock must be let go
+    // well before, or what came of them says nothing.
+    const auto together = [&](const char* table, auto counts, const std::function<void(int)>& call) {
+        const GroupedCallCounts before = counts();
+        TableLock lock(cluster, table);
+        EXPECT_TRUE(lock.Locked());
+        std::vector<std::thread> calls;
+        const auto start = steady_clock::now();
+        for (int k = 0; k < kAlone; ++k) calls.emplace_back(call, k);
+        const bool inFlight = WaitFor([&] { return lock.Awaited() == kAlone; }, milliseconds(1000));
+        for (int k = kAlone; k < kAlone + 3; ++k) calls.emplace_back(call, k);
+        const bool queued = WaitFor([&] { return counts().waiting == 3; }, milliseconds(1000));
+        const auto held = steady_clock::now() - start;
+        lock.Release();
+        for (std::thread& thread : calls) thread.join();
+        if (held > milliseconds(1000)) {
+            return false;
+        }
+        EXPECT_TRUE(lock.Locked() && inFlight && queued);
+        EXPECT_EQ(counts().roundTrips - before.roundTrips, kAlone + 1u);
+        EXPECT_EQ(counts().calls - before.calls, kAlone + 3u);
+        return true;
+    };
+    const char* const kTooSlow = "the calls could not be held together within the lock time-out on this machine now";
+
+    const std::vector<std::vector<RecentRecord>> behind = {
+        {{1, item(1), "one"}, {1, item(2), "two"}}, {{1, item(4)}}, {{2, item(3)}},
+        {{4, item(5), "five"}}, {{1, item(6), "six"}}, {{3, item(7)}},
+    };
+    std::vector<int> appended(2 * (kAlone + 3), -1);
+    for (int round = 0; round < 2; ++round) {
+        if (!together("recent_sets", [&] { return store->Grouped().appends; }, [&](int k) {
+                const std::vector<RecentRecord> alone = {{10 + k, item(1 + round)}};
+                appended[static_cast<std::size_t>(round * (kAlone + 3) + k)] = store->AppendRecent(
+                    k < kAlone ? alone : behind[static_cast<std::size_t>(round * 3 + k - kAlone)]);
+            })) {
+            GTEST_SKIP() << kTooSlow;
+        }
+    }
+    EXPECT_EQ(std::count(appended.begin(), appended.end(), 1), 2 * kAlone + 5);
+    EXPECT_EQ(appended[static_cast<std::size_t>(2 * kAlone + 3)], 0);
+    EXPECT_EQ(cluster.Query("SELECT listener, cardinality(items) FROM recent_sets WHERE listener < 10 "
+                            "ORDER BY listener, cardinality(items) DESC"),
+              "1|2\n1|1\n1|1\n2|1\n3|1\n");
+    EXPECT_EQ(cluster.Query("SELECT count(*) FROM recent_sets WHERE listener >= 10"), std::to_string(2 * kAlone) + "\n");
+
+    const std::int32_t asked[3] = {1, 2, 1};
+    std::vector<ListenerRecords> loaded(kAlone + 3);
+    std::vector<int> read(kAlone + 3, -1);
+    if (!together("ratings", [&] { return store->Grouped().loads; }, [&](int k) {
+            read[static_cast<std::size_t>(k)] = store->LoadListener(k < kAlone ? 10 + k : asked[k - kAlone],
+                                                                    k == kAlone + 2 ? 1 : 5,
+                                                                    loaded[static_cast<std::size_t>(k)]);
+        })) {
+        GTEST_SKIP() << kTooSlow;
+    }
+    EXPECT_EQ(std::count(read.begin(), read.end(), 1), kAlone + 3);
+    using Ratings = std::vector<std::pair<std::int32_t, std::int32_t>>;
+    const ListenerRecords* mine = &loaded[kAlone];
+    EXPECT_EQ(mine[0].ratings, (Ratings{{item(2), 1}}));
+    // Listener 1's first two answers went in one round trip, in either order.
+    std::vector<std::int32_t> recent = mine[0].recent;
+    ASSERT_EQ(recent.size(), 4u);
+    EXPECT_TRUE(recent == (std::vector<std::int32_t>{item(1), item(2), item(4), item(6)}) ||
+                recent == (std::vector<std::int32_t>{item(4), item(1), item(2), item(6)}));
+    EXPECT_EQ(mine[1].ratings, (Ratings{{item(3), 2}}));
+    EXPECT_EQ(mine[1].recent, (std::vector<std::int32_t>{item(3)}));
+    EXPECT_EQ(mine[2].ratings, mine[0].ratings);
+    EXPECT_EQ(mine[2].recent, (std::vector<std::int32_t>{item(6)}));
+    EXPECT_EQ(loaded[0].recent, (std::vector<std::int32_t>{item(1), item(2)}));
+    // The same alone.
+    ListenerRecords alone;
+    ASSERT_TRUE(store->LoadListener(1, 5, alone));
+    EXPECT_EQ(alone.recent, mine[0].recent);
+    EXPECT_EQ(alone.ratings, mine[0].ratings);
 }
 
 // A server that accepts the connection but never answers: connecting gives up
