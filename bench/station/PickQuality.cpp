@@ -310,6 +310,7 @@ public:
         NeighbourSettings settings;
         settings.shrink = 0;
         settings.minCoRaters = 2;
+        settings.factors.factors = 0;
         neighbours_ = ItemNeighbours::Build(ratings, settings);
     }
     std::vector<int> Pick(int l) override {

@@ -25,6 +25,7 @@ struct RecommenderSettings {
     double shrink = 2.0;        // how many neutral ratings a group's average starts with
     double priorWeight = 1.0;   // weight of the community's prior of an item (ItemNeighbours::Prior)
     double neighbourWeight = 0.3;  // weight of the neighbours' verdict beside the groups' scores
+    double factorWeight = 0.5;     // weight of the hidden factors' prediction beside the groups' scores
     bool rotateThrees = false;  // items rated 3 stars come back in rotation too, not only 4 and 5
     std::uint64_t seed = 0;     // 0: seeded from the system's random source; else runs repeat
 };
@@ -145,6 +146,11 @@ private:
         std::vector<Verdict> verdicts;
         std::vector<std::int32_t> neighbourPicks;
         double verdictWeight = 0;  // how far this listener's ratings follow the verdicts, beside the groups
+        // The listener folded into the hidden factors, how far the ratings
+        // follow its predictions, and the best predicted items to draw from.
+        ItemFactors::Taste taste;
+        double factorWeight = 0;
+        std::vector<std::int32_t> factorPicks;
         bool verdictsValid = false;
         std::uint64_t verdictsGeneration = 0;
         bool statsValid = false;
@@ -193,7 +199,7 @@ private:
     bool Rejected(const Profile& profile, const EntryKeys& entry) const;
     double Score(Profile& profile, const EntryKeys& entry, const ItemNeighbours* neighbours,
                  FlatIdMap<double, GroupId>& samples) const;
-    PickReason ReasonFor(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const;
+    PickReason ReasonFor(const Profile& profile, const EntryKeys& entry, const ItemNeighbours* neighbours) const;
 
     const RecommenderSettings settings_;
     const std::uint64_t seed_;
