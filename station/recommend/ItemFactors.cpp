@@ -136,6 +136,7 @@ ItemFactors ItemFactors::Build(const std::vector<RatingRecord>& ratings, const F
     }
     std::sort(candidates.begin(), candidates.end());
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    for (std::int32_t item : candidates) built.candidateRows_.push_back(built.index_.at(item));
     built.candidates_ = std::move(candidates);
     return built;
 }
@@ -189,11 +190,18 @@ ItemFactors::Taste ItemFactors::FoldIn(const std::vector<std::pair<std::int32_t,
     return taste;
 }
 
-double ItemFactors::Predict(const Taste& taste, std::int32_t item) const {
-    const float* q = taste.factors.empty() ? nullptr : Of(item);
+double ItemFactors::Dot(const Taste& taste, const float* q) const {
     double prediction = 0;
-    for (int i = 0; q != nullptr && i < factors_; ++i) prediction += q[i] * taste.factors[i];
+    for (int i = 0; q != nullptr && !taste.factors.empty() && i < factors_; ++i) prediction += q[i] * taste.factors[i];
     return prediction;
+}
+
+double ItemFactors::Predict(const Taste& taste, std::int32_t item) const {
+    return Dot(taste, taste.factors.empty() ? nullptr : Of(item));
+}
+
+double ItemFactors::PredictCandidate(const Taste& taste, std::size_t n) const {
+    return Dot(taste, &values_[static_cast<std::size_t>(candidateRows_[n]) * factors_]);
 }
 
 double ItemFactors::Contribution(const Taste& taste, std::size_t k, std::int32_t item) const {

@@ -59,15 +59,19 @@ public:
     // Items at the strong ends of the factors (each once): the candidates a
     // folded-in listener is scored on.
     const std::vector<std::int32_t>& Candidates() const { return candidates_; }
+    // Predict for Candidates()[n], without looking the item up.
+    double PredictCandidate(const Taste& taste, std::size_t n) const;
 
 private:
     const float* Of(std::int32_t item) const;
+    double Dot(const Taste& taste, const float* q) const;
 
     int factors_ = 0;
     double ridge_ = 0;
     std::unordered_map<std::int32_t, std::uint32_t> index_;  // item id → row of values_
     std::vector<float> values_;
     std::vector<std::int32_t> candidates_;
+    std::vector<std::uint32_t> candidateRows_;  // each candidate's row of values_
 };
 
 }  // namespace vorn::station

@@ -439,10 +439,10 @@ void Recommender::RefreshVerdicts(Profile& profile, const ItemNeighbours& neighb
     profile.factorPicks.clear();
     if (profile.factorWeight > 0) {
         std::vector<std::pair<double, std::int32_t>> predicted;
-        for (std::int32_t item : factors.Candidates()) {
-            if (profile.ratings.count(item) == 0) {
-                const double prediction = factors.Predict(profile.taste, item);
-                if (prediction > 0) predicted.emplace_back(prediction, item);
+        for (std::size_t n = 0; n < factors.Candidates().size(); ++n) {
+            const double prediction = factors.PredictCandidate(profile.taste, n);
+            if (prediction > 0 && !profile.rated.Contains(factors.Candidates()[n])) {
+                predicted.emplace_back(prediction, factors.Candidates()[n]);
             }
         }
         const std::size_t keep = std::min(predicted.size(), kNeighbourPicks);
