@@ -12,6 +12,7 @@
 
 #include "station/catalogue/CatalogueSnapshot.h"
 #include "station/base/FlatIdMap.h"
+#include "station/recommend/ItemFactors.h"
 #include "station/recommend/ItemNeighbours.h"
 #include "station/recommend/LovedRotation.h"
 #include "station/recommend/PickReason.h"
@@ -75,7 +76,12 @@ struct RecommenderSettings {
 // how well each, with the rated item left out, foretells the listener's own
 // ratings (least squares over the rated items), so a listener whose taste the
 // tags tell keeps the group scores, and one whose taste they miss gets the
-// neighbours.
+// neighbours. The neighbours carry hidden factors too (ItemFactors): with the
+// verdicts, the listener is folded into them from the same ratings, the items
+// they predict best supply candidates, every score adds the prediction, and
+// its weight is fitted beside the verdicts' (each rated item foretold without
+// its own rating). A pick they made names the loved item whose rating added
+// most to it.
 //
 // The work per request depends on the number of items asked for, not on the
 // size of the catalogue: candidates are drawn at random, partly from the
