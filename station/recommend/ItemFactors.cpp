@@ -175,11 +175,10 @@ ItemFactors::Taste ItemFactors::FoldIn(const std::vector<std::pair<std::int32_t,
     taste.factors = b;
     // Ridge regression's left-out prediction of each rated item, exactly:
     // (p − h·d) / (1 − h), with h the item's leverage qᵀA⁻¹q.
-    taste.solved.resize(rows.size() * static_cast<std::size_t>(k));
+    std::vector<double> solved(static_cast<std::size_t>(k));
     for (std::size_t r = 0; r < rows.size(); ++r) {
-        double* solved = &taste.solved[r * k];
         for (int i = 0; i < k; ++i) solved[i] = rows[r][i];
-        Solve(a, k, solved);
+        Solve(a, k, solved.data());
         double leverage = 0, prediction = 0;
         for (int i = 0; i < k; ++i) {
             leverage += rows[r][i] * solved[i];
@@ -187,6 +186,7 @@ ItemFactors::Taste ItemFactors::FoldIn(const std::vector<std::pair<std::int32_t,
         }
         taste.leftOut.push_back((prediction - leverage * taste.deviations[r]) / std::max(1.0 - leverage, 1e-6));
     }
+    taste.cholesky = std::move(a);
     return taste;
 }
 
@@ -204,11 +204,22 @@ double ItemFactors::PredictCandidate(const Taste& taste, std::size_t n) const {
     return Dot(taste, &values_[static_cast<std::size_t>(candidateRows_[n]) * factors_]);
 }
 
-double ItemFactors::Contribution(const Taste& taste, std::size_t k, std::int32_t item) const {
-    const float* q = k < taste.items.size() ? Of(item) : nullptr;
-    double dot = 0;
-    for (int i = 0; q != nullptr && i < factors_; ++i) dot += q[i] * taste.solved[k * factors_ + i];
-    return dot * taste.deviations[k];
+std::vector<double> ItemFactors::Contributions(const Taste& taste, std::int32_t item) const {
+    // The prediction is qᵀA⁻¹Σ q_k d_k: item k adds d_k · (A⁻¹q)ᵀq_k.
+    std::vector<double> parts(taste.items.size(), 0.0);
+    const float* q = taste.factors.empty() ? nullptr : Of(item);
+    if (q == nullptr) {
+        return parts;
+    }
+    std::vector<double> solved(q, q + factors_);
+    Solve(taste.cholesky, factors_, solved.data());
+    for (std::size_t k = 0; k < taste.items.size(); ++k) {
+        const float* rated = Of(taste.items[k]);
+        double dot = 0;
+        for (int i = 0; i < factors_; ++i) dot += rated[i] * solved[i];
+        parts[k] = dot * taste.deviations[k];
+    }
+    return parts;
 }
 
 }  // namespace vorn::station

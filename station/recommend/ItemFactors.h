@@ -38,7 +38,7 @@ public:
     // much the factors tell about this listener).
     struct Taste {
         std::vector<double> factors;  // empty when nothing rated has factors
-        std::vector<double> solved;   // per rated item, the solve applied to its factors (row-major)
+        std::vector<double> cholesky;  // the factor of the fold-in's k × k system, for Contributions
         std::vector<std::int32_t> items;      // rated items with factors, in the order of `deviations`
         std::vector<double> deviations;       // their ratings against the listener's average
         std::vector<double> leftOut;          // their predictions without their own rating
@@ -53,9 +53,10 @@ public:
     // The predicted liking of the item against the listener's average; 0
     // for an item without factors.
     double Predict(const Taste& taste, std::int32_t item) const;
-    // How much the rating of the taste's rated item `k` adds to the
-    // prediction of `item` (the prediction is the sum over k).
-    double Contribution(const Taste& taste, std::size_t k, std::int32_t item) const;
+    // How much each of the taste's rated items (in the order of `items`)
+    // adds to the prediction of `item`: the prediction is their sum. Costs
+    // one k × k solve and a dot product per rated item.
+    std::vector<double> Contributions(const Taste& taste, std::int32_t item) const;
     // Items at the strong ends of the factors (each once): the candidates a
     // folded-in listener is scored on.
     const std::vector<std::int32_t>& Candidates() const { return candidates_; }

@@ -556,9 +556,10 @@ PickReason Recommender::ReasonFor(const Profile& profile, const EntryKeys& entry
     // above the listener's average that adds most to it is the reason.
     const ItemFactors* factors = neighbours != nullptr && profile.factorWeight > 0 ? &neighbours->Factors() : nullptr;
     if (factors != nullptr && profile.factorWeight * factors->Predict(profile.taste, entry.id) > best) {
+        const std::vector<double> parts = factors->Contributions(profile.taste, entry.id);
         double strongest = 0;
-        for (std::size_t k = 0; k < profile.taste.items.size(); ++k) {
-            const double part = profile.taste.deviations[k] > 0 ? factors->Contribution(profile.taste, k, entry.id) : 0;
+        for (std::size_t k = 0; k < parts.size(); ++k) {
+            const double part = profile.taste.deviations[k] > 0 ? parts[k] : 0;
             if (part > strongest) {
                 strongest = part;
                 reason.kind = PickReason::Kind::Neighbour;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <random>
 
 namespace vorn::station::test {
@@ -38,9 +39,9 @@ TEST(ItemFactorsTest, AListenerFoldedInFromAFewRatingsIsPredictedOnTheHiddenSide
         const double prediction = factors.Predict(taste, item);
         right += (prediction > 0) == (item % 2 == 1) ? 1 : 0;
         // The prediction is the sum of what each rating adds to it.
-        double sum = 0;
-        for (std::size_t k = 0; k < taste.items.size(); ++k) sum += factors.Contribution(taste, k, item);
-        EXPECT_NEAR(sum, prediction, 1e-6);
+        const std::vector<double> parts = factors.Contributions(taste, item);
+        ASSERT_EQ(parts.size(), taste.items.size());
+        EXPECT_NEAR(std::accumulate(parts.begin(), parts.end(), 0.0), prediction, 1e-6);
     }
     EXPECT_GE(right, 70) << "of 74";
     EXPECT_EQ(factors.Predict(taste, 999), 0.0);  // no factors: no opinion
