@@ -41,6 +41,7 @@ ItemNeighbours ItemNeighbours::Build(const std::vector<RatingRecord>& ratings, c
         byListener[listener->second].emplace_back(item->second, rating.value);
     }
     built.Priors(ratings, itemIndex, itemIds, settings);
+    built.factors_ = ItemFactors::Build(ratings, settings.factors);
 
     // Each listener's deviations from their own average; a listener who rated
     // everything alike says nothing about which items go together.

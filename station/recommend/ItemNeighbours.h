@@ -4,6 +4,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "station/recommend/ItemFactors.h"
 #include "station/store/StationStore.h"
 
 namespace vorn::station {
@@ -15,6 +16,7 @@ struct NeighbourSettings {
     int ratingsPerListener = 300;  // a listener's ratings used at most (the cost grows with their square)
     double priorShrink = 5.0;    // ratings at the catalogue's average every item's prior starts with
     int popular = 256;           // items with the best priors kept to draw from
+    FactorSettings factors;      // the matrix factorisation built beside the neighbours
 };
 
 // Item-to-item collaborative filtering over every listener's ratings: two
@@ -29,6 +31,8 @@ struct NeighbourSettings {
 // catalogue's by `priorShrink` ratings, so that one enthusiast does not make a
 // hit. It is what a listener who rated nothing yet is offered from, and what
 // speaks for an item nobody near the listener rated.
+//
+// Beside both, the hidden factors of the same ratings (ItemFactors).
 //
 // Built in the background (its cost grows with the sum over listeners of the
 // square of their ratings, never with requests); immutable once built, so
@@ -50,6 +54,8 @@ public:
     float Prior(std::int32_t item) const;
     // The items with the best priors, best first (at most `popular`).
     const std::vector<std::int32_t>& Popular() const { return popular_; }
+    // The hidden factors of the same ratings (ItemFactors).
+    const ItemFactors& Factors() const { return factors_; }
 
 private:
     void Priors(const std::vector<RatingRecord>& ratings, const std::unordered_map<std::int32_t, std::uint32_t>& itemIndex,
@@ -58,6 +64,7 @@ private:
     std::unordered_map<std::int32_t, std::vector<Neighbour>> neighbours_;
     std::unordered_map<std::int32_t, float> priors_;
     std::vector<std::int32_t> popular_;
+    ItemFactors factors_;
 };
 
 }  // namespace vorn::station

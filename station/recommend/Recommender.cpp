@@ -383,10 +383,26 @@ void Recommender::RefreshVerdicts(Profile& profile, const ItemNeighbours& neighb
             }
         }
     }
-    // The fit: deviation ≈ a · groups + b · verdict over the rated items, each
-    // predictor without the item's own rating (a rated item is never its own
-    // neighbour). The verdicts' weight is b against a.
-    double gg = kFitRidge, vv = kFitRidge, gv = 0, gd = 0, vd = 0;
+    // The listener folded into the hidden factors, from the same ratings.
+    const ItemFactors& factors = neighbours.Factors();
+    profile.taste = {};
+    std::unordered_map<std::int32_t, double> leftOut;  // rated item → the factors' prediction without it
+    if (!factors.Empty()) {
+        std::vector<std::pair<std::int32_t, double>> deviations;
+        for (const auto& [item, value] : profile.ratings) {
+            if (deviations.size() == kVerdictRatings) break;
+            deviations.emplace_back(item, value - profile.mean);
+        }
+        profile.taste = factors.FoldIn(deviations);
+        for (std::size_t k = 0; k < profile.taste.items.size(); ++k) {
+            leftOut.emplace(profile.taste.items[k], profile.taste.leftOut[k]);
+        }
+    }
+    // The fit: deviation ≈ a · groups + b · verdict + c · factors over the
+    // rated items, each predictor without the item's own rating (a rated
+    // item is never its own neighbour). The verdicts' and the factors'
+    // weights are b and c against a.
+    double gg = kFitRidge, vv = kFitRidge, mm = kFitRidge, gv = 0, gm = 0, vm = 0, gd = 0, vd = 0, md = 0;
     for (const auto& [item, value] : profile.ratings) {
         const CatalogueEntry* entry = snapshot.Find(item);
         const auto sum = sums.find(item);
@@ -395,18 +411,45 @@ void Recommender::RefreshVerdicts(Profile& profile, const ItemNeighbours& neighb
         }
         const double g = GroupsScore(profile, snapshot.KeysOf(*entry), value);
         const double v = sum == sums.end() ? 0.0 : sum->second.first / (sum->second.second + kVerdictShrink);
+        const auto left = leftOut.find(item);
+        const double m = left == leftOut.end() ? 0.0 : left->second;
         const double d = value - profile.mean;
         gg += g * g;
         vv += v * v;
+        mm += m * m;
         gv += g * v;
+        gm += g * m;
+        vm += v * m;
         gd += g * d;
         vd += v * d;
+        md += m * d;
     }
-    // Groups first: the verdicts are weighed by what they add to what the
-    // groups already foretell.
+    // Groups first: the verdicts and the factors are weighed by what they add
+    // to what the groups already foretell, together, neither below 0.
     const double a = std::max(gd / gg, 0.0);
-    const double b = std::max((vd - a * gv) / vv, 0.0);
+    const double rv = vd - a * gv, rm = md - a * gm;
+    double b = (rv * mm - rm * vm) / (vv * mm - vm * vm);
+    double c = (rm * vv - rv * vm) / (vv * mm - vm * vm);
+    if (b < 0 || c < 0) {
+        b = rv / vv > rm / mm ? std::max(rv / vv, 0.0) : 0.0;
+        c = b > 0 ? 0.0 : std::max(rm / mm, 0.0);
+    }
     profile.verdictWeight = std::clamp(b / std::max(a, kFitFloor), 0.0, kMaxVerdictWeight) * settings_.neighbourWeight;
+    profile.factorWeight = std::clamp(c / std::max(a, kFitFloor), 0.0, kMaxVerdictWeight) * settings_.factorWeight;
+    profile.factorPicks.clear();
+    if (profile.factorWeight > 0) {
+        std::vector<std::pair<double, std::int32_t>> predicted;
+        for (std::size_t n = 0; n < factors.Candidates().size(); ++n) {
+            const double prediction = factors.PredictCandidate(profile.taste, n);
+            if (prediction > 0 && !profile.rated.Contains(factors.Candidates()[n])) {
+                predicted.emplace_back(prediction, factors.Candidates()[n]);
+            }
+        }
+        const std::size_t keep = std::min(predicted.size(), kNeighbourPicks);
+        std::partial_sort(predicted.begin(), predicted.begin() + static_cast<std::ptrdiff_t>(keep), predicted.end(),
+                          std::greater<>());
+        for (std::size_t k = 0; k < keep; ++k) profile.factorPicks.push_back(predicted[k].second);
+    }
 
     std::vector<Verdict> verdicts;
     verdicts.reserve(sums.size());
@@ -468,6 +511,9 @@ double Recommender::Score(Profile& profile, const EntryKeys& entry, const ItemNe
         if (const Verdict* verdict = VerdictOf(profile, entry.id); verdict != nullptr) {
             score += profile.verdictWeight * verdict->value;
         }
+        if (profile.factorWeight > 0) {
+            score += profile.factorWeight * neighbours->Factors().Predict(profile.taste, entry.id);
+        }
         // What everyone liked speaks for a listener who told little yet; the
         // listener's own ratings take over as they come.
         score += settings_.priorWeight * kPriorRatings / (kPriorRatings + static_cast<double>(profile.ratings.size())) *
@@ -478,7 +524,8 @@ double Recommender::Score(Profile& profile, const EntryKeys& entry, const ItemNe
 
 // The largest of the parts Score adds up; exploration when none of them is in
 // the item's favour (it came in on the random spread alone).
-PickReason Recommender::ReasonFor(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const {
+PickReason Recommender::ReasonFor(const Profile& profile, const EntryKeys& entry,
+                                  const ItemNeighbours* neighbours) const {
     PickReason reason;
     reason.genreRated = entry.genre != kNoGroup && profile.stats.Contains(entry.genre);
     reason.artistRated = entry.artist != kNoGroup && profile.stats.Contains(entry.artist);
@@ -495,13 +542,30 @@ PickReason Recommender::ReasonFor(const Profile& profile, const EntryKeys& entry
     consider(kArtistWeight, entry.artist, PickReason::Kind::Artist);
     consider(kAlbumWeight, entry.album, PickReason::Kind::Album);
     consider(kGenreWeight, entry.genre, PickReason::Kind::Genre);
-    const Verdict* verdict = withVerdicts ? VerdictOf(profile, entry.id) : nullptr;
+    const Verdict* verdict = neighbours != nullptr ? VerdictOf(profile, entry.id) : nullptr;
     if (verdict != nullptr && verdict->voter != 0 && profile.verdictWeight * verdict->value > best) {
         const auto rating = profile.ratings.find(verdict->voter);
         if (rating != profile.ratings.end()) {
+            best = profile.verdictWeight * verdict->value;
             reason.kind = PickReason::Kind::Neighbour;
             reason.voter = verdict->voter;
             reason.voterRating = rating->second;
+        }
+    }
+    // The factors' prediction is a sum over the rated items: the one rated
+    // above the listener's average that adds most to it is the reason.
+    const ItemFactors* factors = neighbours != nullptr && profile.factorWeight > 0 ? &neighbours->Factors() : nullptr;
+    if (factors != nullptr && profile.factorWeight * factors->Predict(profile.taste, entry.id) > best) {
+        const std::vector<double> parts = factors->Contributions(profile.taste, entry.id);
+        double strongest = 0;
+        for (std::size_t k = 0; k < parts.size(); ++k) {
+            const double part = profile.taste.deviations[k] > 0 ? parts[k] : 0;
+            if (part > strongest) {
+                strongest = part;
+                reason.kind = PickReason::Kind::Neighbour;
+                reason.voter = profile.taste.items[k];
+                reason.voterRating = profile.ratings.at(reason.voter);
+            }
         }
     }
     return reason;
@@ -606,6 +670,15 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
             pool.push_back({index, Score(profile, keys[index], neighbours.get(), samples)});
         }
     }
+    // The items the hidden factors predict best for the listener.
+    for (int k = 0, added = 0; k < static_cast<int>(profile.factorPicks.size()) && added < count; ++k) {
+        const auto index = liveIndex(profile.factorPicks[static_cast<std::size_t>(k)]);
+        if (!index || !eligible(*index) || Rejected(profile, keys[*index]) || pooled(*index)) {
+            continue;
+        }
+        pool.push_back({*index, Score(profile, keys[*index], neighbours.get(), samples)});
+        ++added;
+    }
     const auto drawLive = [&](std::int32_t item) {
         const auto index = liveIndex(item);
         return index ? *index : live[Below(profile.random, live.size())];
@@ -629,6 +702,8 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
                     index = challenger;
                 }
             }
+        } else if (neighbours && !profile.factorPicks.empty() && draw % 8 == 5) {
+            index = drawLive(profile.factorPicks[Below(profile.random, profile.factorPicks.size())]);
         } else if (neighbours && !profile.neighbourPicks.empty() && draw % 4 == 1) {
             index = drawLive(profile.neighbourPicks[Below(profile.random, profile.neighbourPicks.size())]);
         } else if (neighbours && !neighbours->Popular().empty() && draw % 4 == 2) {
@@ -666,7 +741,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
                 reason.voter = keys[index].id;
                 reason.voterRating = rotated;
             } else {
-                reason = ReasonFor(profile, keys[index], neighbours != nullptr);
+                reason = ReasonFor(profile, keys[index], neighbours.get());
             }
             reasons->push_back(reason);
         }

@@ -12,6 +12,7 @@
 
 #include "station/catalogue/CatalogueSnapshot.h"
 #include "station/base/FlatIdMap.h"
+#include "station/recommend/ItemFactors.h"
 #include "station/recommend/ItemNeighbours.h"
 #include "station/recommend/LovedRotation.h"
 #include "station/recommend/PickReason.h"
@@ -25,6 +26,7 @@ struct RecommenderSettings {
     double shrink = 2.0;        // how many neutral ratings a group's average starts with
     double priorWeight = 1.0;   // weight of the community's prior of an item (ItemNeighbours::Prior)
     double neighbourWeight = 0.3;  // weight of the neighbours' verdict beside the groups' scores
+    double factorWeight = 0.5;     // weight of the hidden factors' prediction beside the groups' scores
     bool rotateThrees = false;  // items rated 3 stars come back in rotation too, not only 4 and 5
     std::uint64_t seed = 0;     // 0: seeded from the system's random source; else runs repeat
 };
@@ -74,7 +76,12 @@ struct RecommenderSettings {
 // how well each, with the rated item left out, foretells the listener's own
 // ratings (least squares over the rated items), so a listener whose taste the
 // tags tell keeps the group scores, and one whose taste they miss gets the
-// neighbours.
+// neighbours. The neighbours carry hidden factors too (ItemFactors): with the
+// verdicts, the listener is folded into them from the same ratings, the items
+// they predict best supply candidates, every score adds the prediction, and
+// its weight is fitted beside the verdicts' (each rated item foretold without
+// its own rating). A pick they made names the loved item whose rating added
+// most to it.
 //
 // The work per request depends on the number of items asked for, not on the
 // size of the catalogue: candidates are drawn at random, partly from the
@@ -145,6 +152,11 @@ private:
         std::vector<Verdict> verdicts;
         std::vector<std::int32_t> neighbourPicks;
         double verdictWeight = 0;  // how far this listener's ratings follow the verdicts, beside the groups
+        // The listener folded into the hidden factors, how far the ratings
+        // follow its predictions, and the best predicted items to draw from.
+        ItemFactors::Taste taste;
+        double factorWeight = 0;
+        std::vector<std::int32_t> factorPicks;
         bool verdictsValid = false;
         std::uint64_t verdictsGeneration = 0;
         bool statsValid = false;
@@ -193,7 +205,7 @@ private:
     bool Rejected(const Profile& profile, const EntryKeys& entry) const;
     double Score(Profile& profile, const EntryKeys& entry, const ItemNeighbours* neighbours,
                  FlatIdMap<double, GroupId>& samples) const;
-    PickReason ReasonFor(const Profile& profile, const EntryKeys& entry, bool withVerdicts) const;
+    PickReason ReasonFor(const Profile& profile, const EntryKeys& entry, const ItemNeighbours* neighbours) const;
 
     const RecommenderSettings settings_;
     const std::uint64_t seed_;

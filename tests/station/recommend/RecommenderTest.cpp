@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -413,6 +414,72 @@ TEST_F(RecommenderTest, NeighboursFindATasteTheTagsCannotSee) {
         }
     }
     EXPECT_GE(told, 6);
+}
+
+// Taste follows a hidden side of each item (by a hash of its id) that
+// crosses genres, artists and albums; 100 listeners rate 16 items each, so two
+// items seldom share the raters that neighbours need. The hidden factors
+// find the side from the newcomer's six ratings, and a pick they made names
+// one of the newcomer's loved items.
+TEST_F(RecommenderTest, HiddenFactorsFindATasteAcrossGenresFromFewRatings) {
+    const auto snapshot = catalogue_->Current();
+    std::vector<std::int32_t> ids;
+    for (const std::uint32_t index : snapshot->Live()) ids.push_back(snapshot->Entries()[index].record.id);
+    const auto side = [](std::int32_t id) { return (static_cast<std::uint32_t>(id) * 2654435761u >> 7) % 2; };
+    std::vector<RatingRecord> ratings;
+    std::mt19937 random(5);
+    for (std::int32_t listener = 2; listener < 102; ++listener) {
+        std::vector<std::int32_t> heard = ids;
+        std::shuffle(heard.begin(), heard.end(), random);
+        for (std::size_t k = 0; k < 16; ++k) {
+            const bool loved = side(heard[k]) == static_cast<std::uint32_t>(listener % 2);
+            ratings.push_back({listener, heard[k], loved ? 4 + static_cast<int>(k % 2) : 1 + static_cast<int>(k % 2)});
+        }
+    }
+    // Loves three items of side 1 and dislikes three of side 0, each of
+    // another genre per side: no genre is clearly liked.
+    std::vector<std::pair<std::int32_t, std::int32_t>> newcomer;
+    std::set<std::string> lovedGenres, dislikedGenres;
+    for (std::size_t k = 0; newcomer.size() < 6; ++k) {
+        const std::int32_t id = ids[k * 7 % ids.size()];
+        std::set<std::string>& genres = side(id) == 1 ? lovedGenres : dislikedGenres;
+        if (genres.size() < 3 && genres.insert(GenreOf(id)).second) {
+            newcomer.emplace_back(id, side(id) == 1 ? 5 : 1);
+        }
+    }
+    const auto hits = [&](int factors, std::vector<PickReason>* told) {
+        NeighbourSettings settings;
+        settings.factors.factors = factors;
+        const auto neighbours = std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings, settings));
+        int hit = 0;
+        for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+            Recommender recommender(Seeded(seed));
+            recommender.Load({1}, ratings, {});
+            recommender.ApplyRatings(1, newcomer);
+            recommender.SetNeighbours(neighbours);
+            std::vector<PickReason> reasons;
+            for (std::int32_t id : recommender.Recommend(1, 5, *snapshot, &reasons)) {
+                hit += side(id) == 1 ? 1 : 0;
+            }
+            if (told != nullptr) told->insert(told->end(), reasons.begin(), reasons.end());
+        }
+        return hit;  // of 20
+    };
+    std::vector<PickReason> reasons;
+    const int with = hits(16, &reasons);
+    const int without = hits(0, nullptr);
+    EXPECT_GE(with, 18) << "without factors: " << without;
+    EXPECT_LE(without, 15) << "with factors: " << with;
+    int named = 0;
+    for (const PickReason& reason : reasons) {
+        if (reason.kind == PickReason::Kind::Neighbour) {
+            ++named;
+            const auto voter = std::find(newcomer.begin(), newcomer.end(), std::make_pair(reason.voter, 5));
+            EXPECT_NE(voter, newcomer.end()) << "voter " << reason.voter;
+            EXPECT_EQ(reason.voterRating, 5);
+        }
+    }
+    EXPECT_GE(named, 10);
 }
 
 // Ids of the live items of one genre, in catalogue order.
