@@ -65,11 +65,15 @@ std::string CryptoPPCipherSuite::KeyBlock() {
     }
 }
 
-bool CryptoPPCipherSuite::Encrypt(std::string& blocks) const {
+namespace {
+
+// Runs `cipher` over every whole block of `blocks`, in place.
+template <typename Cipher>
+bool ProcessBlocks(const Cipher& cipher, std::string& blocks) {
     try {
-        for (std::size_t i = 0; i + kCipherBlockSize <= blocks.size(); i += kCipherBlockSize) {
+        for (std::size_t i = 0; i + CipherSuite::kCipherBlockSize <= blocks.size(); i += CipherSuite::kCipherBlockSize) {
             auto* block = reinterpret_cast<CryptoPP::byte*>(blocks.data() + i);
-            encryptor_.ProcessBlock(block, block);
+            cipher.ProcessBlock(block, block);
         }
         return true;
     } catch (const std::exception&) {
@@ -77,17 +81,11 @@ bool CryptoPPCipherSuite::Encrypt(std::string& blocks) const {
     }
 }
 
-bool CryptoPPCipherSuite::Decrypt(std::string& blocks) const {
-    try {
-        for (std::size_t i = 0; i + kCipherBlockSize <= blocks.size(); i += kCipherBlockSize) {
-            auto* block = reinterpret_cast<CryptoPP::byte*>(blocks.data() + i);
-            decryptor_.ProcessBlock(block, block);
-        }
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
+}  // namespace
+
+bool CryptoPPCipherSuite::Encrypt(std::string& blocks) const { return ProcessBlocks(encryptor_, blocks); }
+
+bool CryptoPPCipherSuite::Decrypt(std::string& blocks) const { return ProcessBlocks(decryptor_, blocks); }
 
 }  // namespace vorn
 

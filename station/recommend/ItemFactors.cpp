@@ -4,6 +4,8 @@
 #include <cmath>
 #include <random>
 
+#include "station/recommend/RatingSubset.h"
+
 namespace vorn::station {
 namespace {
 
@@ -90,13 +92,7 @@ ItemFactors ItemFactors::Build(const std::vector<RatingRecord>& ratings, const F
     std::vector<std::vector<Entry>> itemRows(itemIds.size());
     for (std::uint32_t listener = 0; listener < byListener.size(); ++listener) {
         auto& rated = byListener[listener];
-        if (static_cast<int>(rated.size()) > settings.ratingsPerListener) {
-            // The same spread-out subset the neighbours use.
-            std::sort(rated.begin(), rated.end(), [](const auto& a, const auto& b) {
-                return (a.first * 2654435761u) < (b.first * 2654435761u);
-            });
-            rated.resize(static_cast<std::size_t>(std::max(settings.ratingsPerListener, 0)));
-        }
+        KeepRatingSubset(rated, settings.ratingsPerListener);
         double sum = 0;
         for (const auto& [item, value] : rated) sum += value;
         const double mean = rated.empty() ? 0 : sum / static_cast<double>(rated.size());

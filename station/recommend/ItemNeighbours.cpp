@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "station/recommend/RatingSubset.h"
+
 namespace vorn::station {
 namespace {
 
@@ -49,13 +51,7 @@ ItemNeighbours ItemNeighbours::Build(const std::vector<RatingRecord>& ratings, c
     std::vector<std::vector<Deviation>> itemDeviations(itemIds.size());
     for (std::uint32_t listener = 0; listener < byListener.size(); ++listener) {
         auto& rated = byListener[listener];
-        if (static_cast<int>(rated.size()) > settings.ratingsPerListener) {
-            // A fixed, spread-out subset rather than the first items by id.
-            std::sort(rated.begin(), rated.end(), [](const auto& a, const auto& b) {
-                return (a.first * 2654435761u) < (b.first * 2654435761u);
-            });
-            rated.resize(static_cast<std::size_t>(settings.ratingsPerListener));
-        }
+        KeepRatingSubset(rated, settings.ratingsPerListener);
         double sum = 0;
         for (const auto& [item, value] : rated) {
             sum += value;
