@@ -391,7 +391,9 @@ public:
         recommender_->Load(ids, background, {});
     }
     void Rebuild(const std::vector<RatingRecord>& ratings) override {
-        recommender_->SetNeighbours(std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings)));
+        const ItemArtists artists = ArtistsOf(snapshot_);
+        recommender_->SetNeighbours(
+            std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings, NeighbourSettings{}, &artists)));
     }
     std::vector<int> Pick(int l) override {
         const std::map<int, std::pair<double, int>> genres = GenreTallies(world_, own_[l]);

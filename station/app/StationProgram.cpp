@@ -166,7 +166,8 @@ bool StationProgram::Start(const StationOptions& options, std::string& error) {
     recommender_->Load(store_->Listeners(), store_->LoadRatings(), store_->LoadRecent(settings.recentWindow));
     store_->PruneRecent(settings.recentWindow);
     recorder_ = std::make_unique<RecentRecorder>(*store_, settings.recentWindow);
-    refresher_ = std::make_unique<NeighbourRefresher>(*store_, *recommender_, kNeighbourInterval);
+    refresher_ = std::make_unique<NeighbourRefresher>(*store_, *recommender_, kNeighbourInterval, NeighbourSettings{},
+                                                      [this] { return catalogue_->Current(); });
 
     mp3Cache_ = std::make_unique<Mp3Cache>(options.dataDir + "/" + kMp3CacheFolder,
                                            static_cast<std::uint64_t>(options.cacheMegabytes) * 1024 * 1024);

@@ -46,8 +46,10 @@ void Solve(const std::vector<double>& l, int k, double* b) {
 
 // One side's factors from the other's: for each row, the ridge least-squares
 // fit of its entries' values on the other side's factors.
+// With `pulls`, row r is pulled towards pulls[r * k ...] instead of 0 (its
+// artist's factors), unless `pulled[r]` is false.
 void Sweep(const std::vector<std::vector<Entry>>& rows, const std::vector<float>& other, std::vector<float>& out,
-           int k, double ridge) {
+           int k, double ridge, const std::vector<float>* pulls = nullptr, const std::vector<std::int64_t>* pullRow = nullptr) {
     std::vector<double> a(static_cast<std::size_t>(k * k));
     std::vector<double> b(static_cast<std::size_t>(k));
     for (std::size_t row = 0; row < rows.size(); ++row) {
@@ -61,6 +63,10 @@ void Sweep(const std::vector<std::vector<Entry>>& rows, const std::vector<float>
                 for (int j = 0; j <= i; ++j) a[i * k + j] += q[i] * q[j];
             }
         }
+        if (pulls != nullptr && (*pullRow)[row] >= 0) {
+            const float* pull = &(*pulls)[static_cast<std::size_t>((*pullRow)[row]) * k];
+            for (int i = 0; i < k; ++i) b[i] += ridge * pull[i];
+        }
         for (int i = 0; i < k; ++i) {
             for (int j = i + 1; j < k; ++j) a[i * k + j] = a[j * k + i];
         }
@@ -72,7 +78,17 @@ void Sweep(const std::vector<std::vector<Entry>>& rows, const std::vector<float>
 
 }  // namespace
 
-ItemFactors ItemFactors::Build(const std::vector<RatingRecord>& ratings, const FactorSettings& settings) {
+ItemArtists ArtistsOf(const CatalogueSnapshot& snapshot) {
+    ItemArtists artists;
+    artists.reserve(snapshot.Keys().size());
+    for (const EntryKeys& keys : snapshot.Keys()) {
+        if (keys.artist != kNoGroup) artists.emplace(keys.id, keys.artist);
+    }
+    return artists;
+}
+
+ItemFactors ItemFactors::Build(const std::vector<RatingRecord>& ratings, const FactorSettings& settings,
+                               const ItemArtists* artists) {
     ItemFactors built;
     const int k = std::max(settings.factors, 0);
     if (k == 0 || ratings.empty()) {
@@ -108,10 +124,48 @@ ItemFactors ItemFactors::Build(const std::vector<RatingRecord>& ratings, const F
     std::normal_distribution<float> start(0.0f, 0.1f);
     built.values_.resize(itemIds.size() * static_cast<std::size_t>(k));
     for (float& value : built.values_) value = start(random);
+    // Items of one artist: the artist's factors are fitted from all their
+    // items' ratings, and each item is pulled towards them rather than
+    // towards 0, so an item few people rated still carries its artist's
+    // taste, and an item nobody rated gets its artist's factors.
+    std::vector<std::int64_t> artistRow(itemIds.size(), -1);
+    std::vector<std::vector<Entry>> artistRows;
+    if (artists != nullptr) {
+        std::unordered_map<GroupId, std::uint32_t> artistIndex;
+        for (std::size_t n = 0; n < itemIds.size(); ++n) {
+            const auto found = artists->find(itemIds[n]);
+            if (found == artists->end() || found->second == kNoGroup) continue;
+            const auto [slot, added] = artistIndex.emplace(found->second, static_cast<std::uint32_t>(artistRows.size()));
+            if (added) artistRows.emplace_back();
+            artistRow[n] = slot->second;
+            artistRows[slot->second].insert(artistRows[slot->second].end(), itemRows[n].begin(), itemRows[n].end());
+        }
+        // Items nobody rated join with their artist's factors.
+        std::vector<std::pair<std::int32_t, std::uint32_t>> unrated;
+        for (const auto& [item, artist] : *artists) {
+            const auto slot = artistIndex.find(artist);
+            if (slot != artistIndex.end() && built.index_.count(item) == 0) unrated.emplace_back(item, slot->second);
+        }
+        std::sort(unrated.begin(), unrated.end());
+        for (const auto& [item, artist] : unrated) {
+            built.index_.emplace(item, static_cast<std::uint32_t>(itemIds.size()));
+            itemIds.push_back(item);
+            itemRows.emplace_back();
+            artistRow.push_back(artist);
+        }
+    }
+    built.values_.resize(itemIds.size() * static_cast<std::size_t>(k));
     std::vector<float> listenerFactors(byListener.size() * static_cast<std::size_t>(k));
+    std::vector<float> artistFactors(artistRows.size() * static_cast<std::size_t>(k));
     for (int sweep = 0; sweep < settings.sweeps; ++sweep) {
         Sweep(listenerRows, built.values_, listenerFactors, k, settings.ridge);
-        Sweep(itemRows, listenerFactors, built.values_, k, settings.ridge);
+        if (artistRows.empty()) {
+            Sweep(itemRows, listenerFactors, built.values_, k, settings.ridge);
+        } else {
+            Sweep(artistRows, listenerFactors, artistFactors, k, settings.ridge);
+            Sweep(itemRows, listenerFactors, built.values_, k, settings.ridge * settings.artistPull, &artistFactors,
+                  &artistRow);
+        }
     }
     built.factors_ = k;
     built.ridge_ = settings.ridge;

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "station/catalogue/CatalogueSnapshot.h"
 #include "station/store/StationStore.h"
 
 namespace vorn::station {
@@ -15,7 +16,14 @@ struct FactorSettings {
     double ridge = 10.0;   // pulls every factor towards 0, in squared stars
     int ratingsPerListener = 300;  // a listener's ratings used at most
     int perFactor = 48;    // items kept at each end of each factor to draw candidates from
+    double artistPull = 1.0;  // how hard an item is pulled towards its artist's factors, as a share of `ridge`
 };
+
+// Each item's artist, for tying an artist's items together.
+using ItemArtists = std::unordered_map<std::int32_t, GroupId>;
+// The artist of every item of the catalogue (also those whose file is gone:
+// their ratings still tell of their artist).
+ItemArtists ArtistsOf(const CatalogueSnapshot& snapshot);
 
 // A matrix factorisation of everyone's ratings, each taken against its
 // listener's own average (alternating least squares with a ridge): every item
@@ -44,7 +52,8 @@ public:
         std::vector<double> leftOut;          // their predictions without their own rating
     };
 
-    static ItemFactors Build(const std::vector<RatingRecord>& ratings, const FactorSettings& settings = {});
+    static ItemFactors Build(const std::vector<RatingRecord>& ratings, const FactorSettings& settings = {},
+                             const ItemArtists* artists = nullptr);
 
     int Factors() const { return factors_; }
     bool Empty() const { return index_.empty(); }

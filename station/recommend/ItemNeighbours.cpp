@@ -24,7 +24,8 @@ struct CoRating {
 
 }  // namespace
 
-ItemNeighbours ItemNeighbours::Build(const std::vector<RatingRecord>& ratings, const NeighbourSettings& settings) {
+ItemNeighbours ItemNeighbours::Build(const std::vector<RatingRecord>& ratings, const NeighbourSettings& settings,
+                                     const ItemArtists* artists) {
     ItemNeighbours built;
     // Dense indices for listeners and items.
     std::unordered_map<std::int32_t, std::uint32_t> listenerIndex;
@@ -43,7 +44,7 @@ ItemNeighbours ItemNeighbours::Build(const std::vector<RatingRecord>& ratings, c
         byListener[listener->second].emplace_back(item->second, rating.value);
     }
     built.Priors(ratings, itemIndex, itemIds, settings);
-    built.factors_ = ItemFactors::Build(ratings, settings.factors);
+    built.factors_ = ItemFactors::Build(ratings, settings.factors, artists);
 
     // Each listener's deviations from their own average; a listener who rated
     // everything alike says nothing about which items go together.

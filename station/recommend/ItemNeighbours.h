@@ -45,7 +45,9 @@ public:
         float similarity;  // 0 < similarity <= 1
     };
 
-    static ItemNeighbours Build(const std::vector<RatingRecord>& ratings, const NeighbourSettings& settings = {});
+    // With `artists`, the hidden factors tie each artist's items together.
+    static ItemNeighbours Build(const std::vector<RatingRecord>& ratings, const NeighbourSettings& settings = {},
+                                const ItemArtists* artists = nullptr);
 
     // The most similar items, most similar first; empty for an item without any.
     const std::vector<Neighbour>& Of(std::int32_t item) const;

@@ -5,8 +5,9 @@
 namespace vorn::station {
 
 NeighbourRefresher::NeighbourRefresher(StationStore& store, Recommender& recommender,
-                                       std::chrono::milliseconds interval, NeighbourSettings settings)
-    : store_(store), recommender_(recommender), interval_(interval), settings_(settings) {
+                                       std::chrono::milliseconds interval, NeighbourSettings settings,
+                                       CatalogueSource catalogue)
+    : store_(store), recommender_(recommender), interval_(interval), settings_(settings), catalogue_(std::move(catalogue)) {
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -40,7 +41,10 @@ void NeighbourRefresher::Refresh() {
     if (ratings.empty()) {
         return;
     }
-    auto neighbours = std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings, settings_));
+    const std::shared_ptr<const CatalogueSnapshot> snapshot = catalogue_ ? catalogue_() : nullptr;
+    const ItemArtists artists = snapshot ? ArtistsOf(*snapshot) : ItemArtists{};
+    auto neighbours = std::make_shared<const ItemNeighbours>(
+        ItemNeighbours::Build(ratings, settings_, snapshot ? &artists : nullptr));
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     STATION_LOG(LogLevel::Info) << "NeighbourRefresher : neighbours of " << neighbours->Items() << " items from "
                                 << ratings.size() << " ratings in " << took.count() << " ms";

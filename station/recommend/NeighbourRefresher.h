@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -15,11 +17,14 @@ namespace vorn::station {
 // the store on a thread of its own: once at start, then every `interval`.
 // Requests never wait for it; they use the last neighbours built. A store
 // that cannot be read (or holds no ratings yet) leaves the neighbours as they
-// were. With a shared store the ratings of every station count.
+// were. With a shared store the ratings of every station count. With
+// `catalogue` (the catalogue as it stands at each build), the hidden factors
+// tie each artist's items together.
 class NeighbourRefresher {
 public:
+    using CatalogueSource = std::function<std::shared_ptr<const CatalogueSnapshot>()>;
     NeighbourRefresher(StationStore& store, Recommender& recommender, std::chrono::milliseconds interval,
-                       NeighbourSettings settings = {});
+                       NeighbourSettings settings = {}, CatalogueSource catalogue = {});
     ~NeighbourRefresher();  // stops and joins; a build under way finishes first
     NeighbourRefresher(const NeighbourRefresher&) = delete;
     NeighbourRefresher& operator=(const NeighbourRefresher&) = delete;
@@ -41,6 +46,7 @@ private:
     Recommender& recommender_;
     const std::chrono::milliseconds interval_;
     const NeighbourSettings settings_;
+    const CatalogueSource catalogue_;
     mutable std::mutex mutex_;  // guards stopping_, builds_ and last_
     std::condition_variable wake_;
     bool stopping_ = false;

@@ -15,11 +15,16 @@ constexpr double kArtistWeight = 1.0;
 constexpr double kAlbumWeight = 0.5;
 constexpr double kGenreWeight = 1.0;
 // The spread of a group's preference before any rating (in stars, over the
-// square root of the neutral ratings it starts with, `shrink`).
-constexpr double kSpread = 0.3;
-// Wider for genres: there are few of them and each holds many items, so
-// trying an unknown one is worth more than trying an unknown artist.
-constexpr double kGenreSpread = 0.8;
+// square root of the neutral ratings it starts with, `shrink`). Narrow for
+// the groups themselves: the picks are the best of many candidates, each
+// drawn on its own, so a wide spread lets the luckiest of many lukewarm
+// artists and genres beat the ones the listener clearly likes.
+constexpr double kSpread = 0.075;
+constexpr double kGenreSpread = 0.2;
+// Wide for the genres not rated yet: they share one draw (or, searching,
+// are few), and trying an unknown genre is worth more than trying an
+// unknown artist, since each genre holds many items.
+constexpr double kUnknownGenreSpread = 0.8;
 constexpr double kUnknownGenreShrink = 2;  // rated genres an unrated genre's expectation starts with at neutral
 constexpr GroupId kUnknownGenreKey = ~GroupId{0};  // the draw shared by every genre not rated yet
 // A group is clearly liked when its average is this many stars above neutral
@@ -315,7 +320,6 @@ double Recommender::Spread(const Profile& profile, GroupId group) const {
 }
 
 double Recommender::Sample(Profile& profile, GroupId group, bool genre, FlatIdMap<double, GroupId>& samples) const {
-    const double spread = genre ? kGenreSpread : kSpread;
     if (group == kNoGroup) {
         return 0;
     }
@@ -330,6 +334,7 @@ double Recommender::Sample(Profile& profile, GroupId group, bool genre, FlatIdMa
         return *drawn;
     }
     const double mean = unknownGenre ? profile.unknownGenre : Preference(profile, group);
+    const double spread = unknownGenre ? kUnknownGenreSpread : genre ? kGenreSpread : kSpread;
     const double drawn = mean + spread * Spread(profile, group) * std::normal_distribution<double>()(profile.random);
     samples.Set(key, drawn);
     return drawn;

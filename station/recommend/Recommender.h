@@ -26,7 +26,7 @@ struct RecommenderSettings {
     double shrink = 2.0;        // how many neutral ratings a group's average starts with
     double priorWeight = 1.0;   // weight of the community's prior of an item (ItemNeighbours::Prior)
     double neighbourWeight = 0.3;  // weight of the neighbours' verdict beside the groups' scores
-    double factorWeight = 0.5;     // weight of the hidden factors' prediction beside the groups' scores
+    double factorWeight = 1.0;     // weight of the hidden factors' prediction beside the groups' scores
     bool rotateThrees = false;  // items rated 3 stars come back in rotation too, not only 4 and 5
     std::uint64_t seed = 0;     // 0: seeded from the system's random source; else runs repeat
 };

@@ -72,5 +72,50 @@ TEST(ItemFactorsTest, AListenerFoldedInFromAFewRatingsIsPredictedOnTheHiddenSide
     EXPECT_TRUE(ItemFactors::Build({}).Empty());
 }
 
+// 20 artists of 5 items (ids 1..100); half the listeners love the odd
+// artists and dislike the even ones, half the other way round. Each of 60
+// listeners rates 3 items, never the last of an artist's five, so an item
+// has about 2 raters: too few to place it alone.
+TEST(ItemFactorsTest, AnArtistsItemsShareItsFactors) {
+    std::vector<RatingRecord> ratings;
+    std::mt19937 random(5);
+    std::vector<int> rateable;
+    for (int item = 1; item <= 100; ++item) {
+        if (item % 5 != 0) rateable.push_back(item);
+    }
+    for (int l = 1; l <= 60; ++l) {
+        std::shuffle(rateable.begin(), rateable.end(), random);
+        for (std::size_t k = 0; k < 3; ++k) {
+            const bool loved = ((rateable[k] - 1) / 5 % 2) == (l % 2);
+            ratings.push_back({l, rateable[k], loved ? 4 + static_cast<int>(k % 2) : 1 + static_cast<int>(k % 2)});
+        }
+    }
+    ItemArtists artists;
+    for (std::int32_t item = 1; item <= 100; ++item) artists.emplace(item, static_cast<GroupId>(1000 + (item - 1) / 5));
+    FactorSettings settings;
+    settings.factors = 4;
+    const ItemFactors alone = ItemFactors::Build(ratings, settings);
+    const ItemFactors tied = ItemFactors::Build(ratings, settings, &artists);
+    // Loves one item of each of two odd artists, dislikes one of an even one.
+    const std::vector<std::pair<std::int32_t, double>> rated = {{6, 2}, {16, 2}, {11, -2}};
+    const ItemFactors::Taste tasteAlone = alone.FoldIn(rated);
+    const ItemFactors::Taste tasteTied = tied.FoldIn(rated);
+    int rightAlone = 0, rightTied = 0, rated80 = 0;
+    for (std::int32_t item = 21; item <= 100; ++item) {
+        const bool odd = (item - 1) / 5 % 2 == 1;
+        if (item % 5 == 0) {
+            // Nobody rated it: it has its artist's factors, or none.
+            EXPECT_EQ(alone.Predict(tasteAlone, item), 0.0);
+            EXPECT_EQ(tied.Predict(tasteTied, item) > 0, odd) << item;
+            continue;
+        }
+        ++rated80;
+        rightAlone += (alone.Predict(tasteAlone, item) > 0) == odd ? 1 : 0;
+        rightTied += (tied.Predict(tasteTied, item) > 0) == odd ? 1 : 0;
+    }
+    EXPECT_EQ(rightTied, rated80);
+    EXPECT_LE(rightAlone, rated80 - 5);
+}
+
 }  // namespace
 }  // namespace vorn::station::test

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 
 #include "station/recommend/NeighbourRefresher.h"
@@ -88,10 +89,24 @@ TEST(NeighbourRefresherTest, BuildsFromTheStoreAndStopsWithoutWaitingForItsInter
     }
     CapturedLog log;
     const auto start = std::chrono::steady_clock::now();
+    // Each build asks for the catalogue as it stands, for the items' artists.
+    std::atomic<int> asked{0};
+    const auto catalogue = [&]() -> std::shared_ptr<const CatalogueSnapshot> {
+        ++asked;
+        std::vector<CatalogueEntry> entries;
+        for (const ItemRecord& item : items) {
+            CatalogueEntry entry;
+            entry.record = item;
+            entry.artist = static_cast<GroupId>(item.id);
+            entries.push_back(entry);
+        }
+        return std::make_shared<CatalogueSnapshot>(std::move(entries), 1);
+    };
     {
-        NeighbourRefresher refresher(store, recommender, std::chrono::hours(1));
+        NeighbourRefresher refresher(store, recommender, std::chrono::hours(1), NeighbourSettings{}, catalogue);
         EXPECT_TRUE(vorn::test::WaitFor([&] { return refresher.Builds() == 1; }));
     }
+    EXPECT_EQ(asked.load(), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
     EXPECT_TRUE(log.Contains("NeighbourRefresher : neighbours of 2 items from 9 ratings")) << log.Text();
 }
