@@ -26,6 +26,10 @@ constexpr double kGenreSpread = 0.2;
 // unknown artist, since each genre holds many items.
 constexpr double kUnknownGenreSpread = 0.8;
 constexpr double kUnknownGenreShrink = 2;  // rated genres an unrated genre's expectation starts with at neutral
+// Added to an unrated genre's expectation: a genre nobody has asked the
+// listener about is worth a try over one the listener rated lukewarm, whose
+// best items hit no more often and tell nothing new.
+constexpr double kUnknownGenreBonus = 0.2;
 constexpr GroupId kUnknownGenreKey = ~GroupId{0};  // the draw shared by every genre not rated yet
 // A group is clearly liked when its average is this many stars above neutral
 // after shrinking, over the square root of its ratings and `shrink`: one
@@ -199,9 +203,9 @@ void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapsh
     }
     profile.mean = profile.ratings.empty() ? kNeutral : sum / static_cast<double>(profile.ratings.size());
     // What an unrated genre is expected to be worth: the listener's rated
-    // genres on average, shrunk towards neutral. A listener who disliked most
-    // genres tried expects little of the next, and explores less once a
-    // loved one is found.
+    // genres on average, shrunk towards neutral, and a little curiosity. A
+    // listener who disliked most genres tried expects little of the next,
+    // and explores less once a loved one is found.
     double genres = 0;
     std::unordered_set<GroupId> rated;
     for (const auto& rating : profile.ratings) {
@@ -210,7 +214,7 @@ void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapsh
             genres += Preference(profile, entry->genre);
         }
     }
-    profile.unknownGenre = genres / (static_cast<double>(rated.size()) + kUnknownGenreShrink);
+    profile.unknownGenre = genres / (static_cast<double>(rated.size()) + kUnknownGenreShrink) + kUnknownGenreBonus;
     profile.verdictsValid = false;
     profile.liked.clear();
     double total = 0;
