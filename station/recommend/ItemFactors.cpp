@@ -45,11 +45,12 @@ void Solve(const std::vector<double>& l, int k, double* b) {
 }
 
 // One side's factors from the other's: for each row, the ridge least-squares
-// fit of its entries' values on the other side's factors.
-// With `pulls`, row r is pulled towards pulls[r * k ...] instead of 0 (its
-// artist's factors), unless `pulled[r]` is false.
+// fit of its entries' values on the other side's factors. With `pulls`, a row
+// r with pullRow[r] >= 0 is pulled towards that row of `pulls` (its artist's
+// factors) instead of towards 0.
 void Sweep(const std::vector<std::vector<Entry>>& rows, const std::vector<float>& other, std::vector<float>& out,
-           int k, double ridge, const std::vector<float>* pulls = nullptr, const std::vector<std::int64_t>* pullRow = nullptr) {
+           int k, double ridge, const std::vector<float>* pulls = nullptr,
+           const std::vector<std::int64_t>* pullRow = nullptr) {
     std::vector<double> a(static_cast<std::size_t>(k * k));
     std::vector<double> b(static_cast<std::size_t>(k));
     for (std::size_t row = 0; row < rows.size(); ++row) {
@@ -118,12 +119,6 @@ ItemFactors ItemFactors::Build(const std::vector<RatingRecord>& ratings, const F
             itemRows[item].push_back({listener, deviation});
         }
     }
-    // Small fixed starting values: a rebuild of the same ratings gives the
-    // same factors.
-    std::mt19937_64 random(0x5EED);
-    std::normal_distribution<float> start(0.0f, 0.1f);
-    built.values_.resize(itemIds.size() * static_cast<std::size_t>(k));
-    for (float& value : built.values_) value = start(random);
     // Items of one artist: the artist's factors are fitted from all their
     // items' ratings, and each item is pulled towards them rather than
     // towards 0, so an item few people rated still carries its artist's
@@ -154,7 +149,12 @@ ItemFactors ItemFactors::Build(const std::vector<RatingRecord>& ratings, const F
             artistRow.push_back(artist);
         }
     }
+    // Small fixed starting values: a rebuild of the same ratings gives the
+    // same factors.
+    std::mt19937_64 random(0x5EED);
+    std::normal_distribution<float> start(0.0f, 0.1f);
     built.values_.resize(itemIds.size() * static_cast<std::size_t>(k));
+    for (float& value : built.values_) value = start(random);
     std::vector<float> listenerFactors(byListener.size() * static_cast<std::size_t>(k));
     std::vector<float> artistFactors(artistRows.size() * static_cast<std::size_t>(k));
     for (int sweep = 0; sweep < settings.sweeps; ++sweep) {

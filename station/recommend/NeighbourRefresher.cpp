@@ -1,5 +1,7 @@
 #include "station/recommend/NeighbourRefresher.h"
 
+#include <utility>
+
 #include "station/base/StationLog.h"
 
 namespace vorn::station {
@@ -7,7 +9,11 @@ namespace vorn::station {
 NeighbourRefresher::NeighbourRefresher(StationStore& store, Recommender& recommender,
                                        std::chrono::milliseconds interval, NeighbourSettings settings,
                                        CatalogueSource catalogue)
-    : store_(store), recommender_(recommender), interval_(interval), settings_(settings), catalogue_(std::move(catalogue)) {
+    : store_(store),
+      recommender_(recommender),
+      interval_(interval),
+      settings_(settings),
+      catalogue_(std::move(catalogue)) {
     thread_ = std::thread([this] { Run(); });
 }
 
