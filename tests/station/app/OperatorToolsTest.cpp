@@ -310,10 +310,17 @@ TEST_F(OperatorToolsTest, TwoStationsBehindHaproxyServeOnWhenOneIsKilled) {
     }
 
     // Clients one request at a time each, rating every other recommendation.
+    // A request fails only if it reached the killed station before it was
+    // gone: the one each client had under way, and the next one if it landed
+    // in the dying station's listening queue (the kernel still completes
+    // connections there until the process's files are closed, which comes
+    // after its memory is released: long under a sanitizer). Once the station
+    // is reaped, every request reaches the other one.
     constexpr int kClients = 4;
     std::atomic<bool> killed{false};
     std::atomic<bool> stop{false};
     std::atomic<int> failures{0};
+    std::atomic<int> failuresOnceGone{0};
     std::atomic<int> servedAfterKill{0};
     std::mutex mutex;  // guards acknowledged
     std::map<std::pair<int, int>, int> acknowledged;
@@ -326,9 +333,11 @@ TEST_F(OperatorToolsTest, TwoStationsBehindHaproxyServeOnWhenOneIsKilled) {
             return;
         }
         for (int step = 0; step < 100000 && !stop; ++step) {
+            const bool gone = killed;
+            std::atomic<int>& failed = gone ? failuresOnceGone : failures;
             VornClientEngine::RecommendationList offered;
             if (mine.GetRecommendations(listener, 1, 1, offered) != kEngineOk) {
-                ++failures;
+                ++failed;
                 continue;
             }
             servedAfterKill += killed ? 1 : 0;
@@ -337,7 +346,7 @@ TEST_F(OperatorToolsTest, TwoStationsBehindHaproxyServeOnWhenOneIsKilled) {
             }
             const std::int32_t item = offered[0]->ItemId();
             if (mine.SubmitRatings(listener, {{item, ValueOf(listener, item)}}) != kEngineOk) {
-                ++failures;
+                ++failed;
                 continue;
             }
             std::lock_guard lock(mutex);
@@ -367,7 +376,8 @@ TEST_F(OperatorToolsTest, TwoStationsBehindHaproxyServeOnWhenOneIsKilled) {
     }
     EXPECT_TRUE(down) << ServerStatus(stats, "protocol_stations", "station1");
     EXPECT_EQ(failuresBefore, 0);
-    EXPECT_LE(failures.load(), kClients) << "more failed requests than were under way when the station died";
+    EXPECT_LE(failures.load(), 2 * kClients) << "more failed requests than reached the station while it died";
+    EXPECT_EQ(failuresOnceGone.load(), 0);
     EXPECT_GT(servedAfterKill.load(), 0);
     EXPECT_TRUE(mediaServed());
     EXPECT_EQ(ServerStatus(stats, "protocol_stations", "station2"), "UP");
