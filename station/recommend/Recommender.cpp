@@ -36,7 +36,11 @@ constexpr GroupId kUnknownGenreKey = ~GroupId{0};  // the draw shared by every g
 // standard error of a rating's spread of about a star.
 constexpr double kClearlyLiked = 1.5;
 constexpr double kWellRated = 3.5;  // and its plain average at least this
-constexpr double kLikedFloor = 0.2;  // a group is a favourite above this preference
+// A group is a favourite, drawn from for candidates, above this preference:
+// one 5-star rating makes one (0.67), 4-star ratings alone take four. A
+// group liked a little (one 4, or two) is no better a source than the
+// community's best, and its items crowd out those of the loved groups.
+constexpr double kLikedFloor = 0.6;
 constexpr double kPriorRatings = 40;  // listener's ratings at which the community's prior weighs half
 constexpr int kExplorationDraws = 6;
 constexpr int kGroupDraws = 3;  // members of a favourite group weighed for one candidate
