@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 
+#include "station/catalogue/Catalogue.h"
 #include "station/recommend/NeighbourRefresher.h"
 #include "tests/station/support/StationTestSupport.h"
 #include "tests/support/LoopbackServer.h"
@@ -81,7 +82,8 @@ TEST(NeighbourRefresherTest, BuildsFromTheStoreAndStopsWithoutWaitingForItsInter
     }
     std::vector<ItemRecord> items = {FakeItem(1, "A", "B", "C"), FakeItem(2, "D", "E", "F"),
                                      FakeItem(3, "G", "H", "I")};
-    ASSERT_TRUE(store.SyncItems(items));
+    Catalogue catalogue(store, dir / "music");
+    ASSERT_TRUE(catalogue.Publish(items));
     for (int l = 0; l < 3; ++l) {
         ASSERT_EQ(store.NewListener(), l + 1);
         const int high = l % 2 == 0 ? 5 : 1;
@@ -91,19 +93,12 @@ TEST(NeighbourRefresherTest, BuildsFromTheStoreAndStopsWithoutWaitingForItsInter
     const auto start = std::chrono::steady_clock::now();
     // Each build asks for the catalogue as it stands, for the items' artists.
     std::atomic<int> asked{0};
-    const auto catalogue = [&]() -> std::shared_ptr<const CatalogueSnapshot> {
+    const auto current = [&] {
         ++asked;
-        std::vector<CatalogueEntry> entries;
-        for (const ItemRecord& item : items) {
-            CatalogueEntry entry;
-            entry.record = item;
-            entry.artist = static_cast<GroupId>(item.id);
-            entries.push_back(entry);
-        }
-        return std::make_shared<CatalogueSnapshot>(std::move(entries), 1);
+        return catalogue.Current();
     };
     {
-        NeighbourRefresher refresher(store, recommender, std::chrono::hours(1), NeighbourSettings{}, catalogue);
+        NeighbourRefresher refresher(store, recommender, std::chrono::hours(1), NeighbourSettings{}, current);
         EXPECT_TRUE(vorn::test::WaitFor([&] { return refresher.Builds() == 1; }));
     }
     EXPECT_EQ(asked.load(), 1);
