@@ -1,10 +1,19 @@
 #include "station/recommend/NeighbourRefresher.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "station/base/StationLog.h"
 
 namespace vorn::station {
+namespace {
+
+constexpr std::chrono::seconds kLook(1);  // how often the ratings taken in are looked at
+constexpr std::uint64_t kMinNewRatings = 20;
+constexpr double kGrowth = 0.05;  // of the last build's ratings, new ones that make it old
+constexpr int kIdleFactor = 9;    // after a build, wait this many times as long as it took
+
+}  // namespace
 
 NeighbourRefresher::NeighbourRefresher(StationStore& store, Recommender& recommender,
                                        std::chrono::milliseconds interval, NeighbourSettings settings,
@@ -37,13 +46,31 @@ void NeighbourRefresher::Run() {
         lock.unlock();
         Refresh();
         lock.lock();
-        wake_.wait_for(lock, interval_, [this] { return stopping_; });
+        // A glance at one counter once a second: the requests that take the
+        // ratings in never wait on, or call into, the background build.
+        const auto due = std::chrono::steady_clock::now() + interval_;
+        while (!stopping_ && std::chrono::steady_clock::now() < due) {
+            const auto left = due - std::chrono::steady_clock::now();
+            wake_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(left, kLook),
+                           [this] { return stopping_; });
+            if (!stopping_ && Outgrown()) {
+                break;
+            }
+        }
     }
+}
+
+bool NeighbourRefresher::Outgrown() const {
+    const std::uint64_t added = recommender_.RatingsApplied() - appliedAtLoad_;
+    const auto threshold = std::max(kMinNewRatings, static_cast<std::uint64_t>(kGrowth * static_cast<double>(builtFrom_)));
+    return added >= threshold && std::chrono::steady_clock::now() - last_.ended >= kIdleFactor * last_.took;
 }
 
 void NeighbourRefresher::Refresh() {
     const auto start = std::chrono::steady_clock::now();
+    appliedAtLoad_ = recommender_.RatingsApplied();  // ratings taken in later count towards the next build
     const std::vector<RatingRecord> ratings = store_.LoadRatings();
+    builtFrom_ = ratings.size();
     if (ratings.empty()) {
         return;
     }

@@ -129,6 +129,7 @@ void Recommender::ApplyRatings(std::int32_t listener,
         profile.rated.Set(item, true);
     }
     profile.statsValid = false;
+    ratingsApplied_.fetch_add(ratings.size(), std::memory_order_relaxed);
 }
 
 void Recommender::Resync(std::int32_t listener, const ListenerRecords& records) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <atomic>
 #include <shared_mutex>
 #include <unordered_map>
 #include <utility>
@@ -110,6 +111,9 @@ public:
     void AddListener(std::int32_t listener);
     // Takes stored ratings (item id → 1..5) into the listener's profile.
     void ApplyRatings(std::int32_t listener, const std::vector<std::pair<std::int32_t, std::int32_t>>& ratings);
+    // Ratings taken in through ApplyRatings since this recommender was made:
+    // how far the listeners have moved on from the last neighbours built.
+    std::uint64_t RatingsApplied() const { return ratingsApplied_.load(std::memory_order_relaxed); }
     // Replaces what the listener's profile holds with the store's records (a
     // store shared with other stations, which may have rated and recommended
     // since). Recent items are given oldest first.
@@ -218,6 +222,7 @@ private:
     mutable std::unordered_map<GroupId, std::shared_ptr<const std::vector<std::int32_t>>> ranked_;
     mutable std::uint64_t rankedCatalogue_ = 0;
     mutable std::uint64_t rankedNeighbours_ = 0;
+    std::atomic<std::uint64_t> ratingsApplied_{0};
 };
 
 }  // namespace vorn::station
