@@ -107,6 +107,31 @@ TEST_F(VornEndToEndTest, FirstRunPlaysRatesFilesExitsAndRestoresTheLibrary) {
     ASSERT_NO_FATAL_FAILURE(ExitFromMenu(restarted, again));
 }
 
+// ./run, the README's first command, where no station runs yet: it makes the
+// demo library, starts the station on it and opens the window, which connects
+// and plays from it; once the program has ended, the station ends too.
+TEST_F(VornEndToEndTest, TheRunCommandPlaysFromItsOwnStationAndStopsItAfterExit) {
+    // A checkout whose build folder is this build: ./run finds nothing to build.
+    const fs::path checkout = desktop_.Path("checkout");
+    fs::create_directories(checkout);
+    fs::create_symlink(VORN_SOURCE_DIR "/run", checkout / "run");
+    fs::create_directory_symlink(VORN_SOURCE_DIR "/scripts", checkout / "scripts");
+    fs::create_directory_symlink(VORN_BUILD_DIR, checkout / "build");
+    vorn_ = desktop_.StartVorn((checkout / "run").string(), desktop_.Path("vorn.out"));
+    // The demo library is made first, which takes a while.
+    ASSERT_FALSE(desktop_.FindWindow(kMainTitle, 240000).empty()) << ReadFile(desktop_.Path("vorn.out"));
+    int listener = 0;
+    const std::string window = StartedPlaying(listener);
+    ASSERT_FALSE(window.empty());
+    const std::string said = ReadFile(desktop_.Path("vorn.out"));
+    EXPECT_NE(said.find("== catalogue: 24 playable items (mp3 24)"), std::string::npos) << said;
+    EXPECT_NE(said.find("== Vorn is open"), std::string::npos) << said;
+    ASSERT_NO_FATAL_FAILURE(ExitFromMenu(*vorn_, window));
+    EXPECT_TRUE(PortFree(kProtocolPort)) << "the station outlived ./run";
+    EXPECT_NE(ReadFile(desktop_.Path("data/vorn-station/station.log")).find("vorn-station : stopped"),
+              std::string::npos);
+}
+
 TEST_F(VornEndToEndTest, ClosingTheWindowOtherwiseThanByExitStartsTheProgramOver) {
     ASSERT_NO_FATAL_FAILURE(StartStation());
     if (IsSkipped()) return;
