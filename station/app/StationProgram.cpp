@@ -45,7 +45,9 @@ constexpr const char* kKeyFile = "station-key.pem";
 // The pictures shown with the items, in the data folder.
 constexpr const char* kArtFolder = "art";
 constexpr const char* kMp3CacheFolder = "mp3-cache";
-// Item neighbours are rebuilt this often from every listener's ratings.
+// Item neighbours are rebuilt at least this often from every listener's
+// ratings (sooner as this station takes ratings in); the ratings that other
+// stations sharing the store take in arrive with these builds.
 constexpr std::chrono::minutes kNeighbourInterval(5);
 // Descriptors the station holds besides its connections and their files: the
 // listening sockets, the store and its database connections, a file being
