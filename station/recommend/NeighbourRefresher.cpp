@@ -62,7 +62,8 @@ void NeighbourRefresher::Run() {
 
 bool NeighbourRefresher::Outgrown() const {
     const std::uint64_t added = recommender_.RatingsApplied() - appliedAtLoad_;
-    const auto threshold = std::max(kMinNewRatings, static_cast<std::uint64_t>(kGrowth * static_cast<double>(builtFrom_)));
+    const auto growth = static_cast<std::uint64_t>(kGrowth * static_cast<double>(builtFrom_));
+    const auto threshold = std::max(kMinNewRatings, growth);
     return added >= threshold && std::chrono::steady_clock::now() - last_.ended >= kIdleFactor * last_.took;
 }
 

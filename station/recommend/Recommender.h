@@ -1,11 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <random>
-#include <atomic>
 #include <shared_mutex>
 #include <unordered_map>
 #include <utility>
