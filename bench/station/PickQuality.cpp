@@ -23,9 +23,13 @@
 // "Because you rated ..." (neighbour-justified); the share of the picks in a
 // genre the listener rated 2 or less on average so far; and reasons that were
 // not true ("Because you like G" without clearly positive evidence for G, "New
-// for you: exploring G" after a rating in G); and the recommender's CPU time
-// per request (each one here follows new ratings, so it includes folding the
-// listener in again), which other work on the machine does not move.
+// for you: exploring G" after a rating in G); where the picks went in the
+// populations whose taste follows genres (the share in the listener's loved
+// genres and its hit rate, the hit rate elsewhere, and how many loved genres
+// the listener has rated 4 or 5 by the end of each stage: what separates
+// finding the loved genres from making use of them); and the recommender's CPU
+// time per request (each one here follows new ratings, so it includes folding
+// the listener in again), which other work on the machine does not move.
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -125,6 +129,15 @@ public:
     int Rating(int l, int i) const { return ratings_[Index(l, i)]; }
     int Items() const { return static_cast<int>(items_.size()); }
     int GenreOf(int i) const { return items_[static_cast<std::size_t>(i)].genre; }
+    // The genres listener `l` loves, in the populations whose taste follows genres.
+    std::vector<int> LovedGenres(int l) const {
+        const int loved = population_.taste == Taste::OneGenre           ? 1
+                          : population_.taste == Taste::ArtistsAndGenres ? 3
+                                                                         : 0;
+        std::vector<int> genres;
+        for (int k = 0; k < loved; ++k) genres.push_back(static_cast<int>(Mix(Key(2, l, k)) % kGenres));
+        return genres;
+    }
 
     // Distinct items per listener: half by popularity, half among liked ones.
     std::vector<RatingRecord> DrawRatings(int from, int to, int each) const {
@@ -185,16 +198,15 @@ private:
     double TasteOf(int l, int i) const {
         const Item& item = items_[static_cast<std::size_t>(i)];
         const double noise = 0.4 * Normal(Key(5, l, i)) + item.quality;
-        // Loves `loved` genres of kGenres; lukewarm or cold about the rest.
-        const auto genre = [&](int loved, double love) {
-            for (int k = 0; k < loved; ++k) {
-                if (static_cast<int>(Mix(Key(2, l, k)) % kGenres) == item.genre) return love;
-            }
+        // Loves a few genres of kGenres; lukewarm or cold about the rest.
+        const auto genre = [&](double love) {
+            const std::vector<int> loved = LovedGenres(l);
+            if (std::find(loved.begin(), loved.end(), item.genre) != loved.end()) return love;
             return -0.3 + 0.35 * Normal(Key(12, l, item.genre));
         };
         switch (population_.taste) {
-            case Taste::OneGenre: return genre(1, 1.9) + noise;
-            case Taste::ArtistsAndGenres: return genre(3, 1.3) + 0.7 * Normal(Key(4, l, item.artist)) + noise;
+            case Taste::OneGenre: return genre(1.9) + noise;
+            case Taste::ArtistsAndGenres: return genre(1.3) + 0.7 * Normal(Key(4, l, item.artist)) + noise;
             case Taste::HiddenFactors: {
                 // Factors belong to artists, so a factor spans many genres.
                 double dot = 0;
@@ -451,6 +463,12 @@ struct Curves {
     Tally by[kPickers][kStages];
     Tally neighbourJustified[kStages];
     Tally disliked[kStages];  // a "hit" here is a pick in a genre rated <= 2 on average
+    // Where the picks went, in a population whose taste follows genres: into
+    // the listener's loved genres or elsewhere, and how many of the loved
+    // genres the listener had rated 4 or 5 by the end of each stage.
+    Tally inLoved[kStages], elsewhere[kStages];
+    double lovedFound[kStages] = {};
+    int lovedPerListener = 0;
     long untrueWhy = 0;
     double microsPerRequest = 0;
 };
@@ -473,6 +491,18 @@ void PrintCurves(const char* title, const Curves& c) {
     }
     std::printf("\n  %-24s", "station, in disliked genre");
     for (int s = 0; s < kStages; ++s) std::printf("  %5.1f %%     ", 100 * c.disliked[s].Rate());
+    if (c.lovedPerListener > 0) {
+        std::printf("\n  %-24s", "station, in loved genres");
+        for (int s = 0; s < kStages; ++s) {
+            const double share = static_cast<double>(c.inLoved[s].picks) /
+                                 static_cast<double>(std::max(1L, c.inLoved[s].picks + c.elsewhere[s].picks));
+            std::printf("  %3.0f %% %.3f ", 100 * share, c.inLoved[s].Rate());
+        }
+        std::printf("\n  %-24s", "station, elsewhere");
+        for (int s = 0; s < kStages; ++s) std::printf("        %.3f ", c.elsewhere[s].Rate());
+        std::printf("\n  %-24s", "loved genres found");
+        for (int s = 0; s < kStages; ++s) std::printf("   %4.2f of %d  ", c.lovedFound[s], c.lovedPerListener);
+    }
     std::printf("\n  reasons not true: %ld; %.0f us CPU per request\n", c.untrueWhy, c.microsPerRequest);
 }
 
@@ -510,6 +540,8 @@ Curves Run(const Population& population, int newcomers, int items, int backgroun
     std::vector<RatingRecord> knnRatings = backgroundRatings, stationRatings = backgroundRatings;
 
     Curves curves;
+    curves.lovedPerListener = static_cast<int>(world.LovedGenres(background).size());
+    std::unordered_map<int, std::set<int>> lovedFound;  // new listener → loved genres rated 4 or 5 so far
     for (int round = 0; round < kRounds; ++round) {
         const int stage = round / kStage;
         if (round % kStage == 0) {
@@ -528,12 +560,22 @@ Curves Run(const Population& population, int newcomers, int items, int backgroun
                             curves.neighbourJustified[stage].Add(rating >= 4);
                         }
                         curves.disliked[stage].Add(station.LastDisliked()[k]);
+                        const std::vector<int> loved = world.LovedGenres(l);
+                        const int genre = world.GenreOf(picks[k]);
+                        const bool inLoved = std::find(loved.begin(), loved.end(), genre) != loved.end();
+                        (inLoved ? curves.inLoved : curves.elsewhere)[stage].Add(rating >= 4);
+                        if (inLoved && rating >= 4) lovedFound[l].insert(genre);
                         stationRatings.push_back({l + 1, picks[k] + 1, rating});
                     }
                     if (pickers[p] == &knn) knnRatings.push_back({l + 1, picks[k] + 1, rating});
                     pickers[p]->Rated(l, picks[k], rating);
                 }
             }
+        }
+        if (round % kStage == kStage - 1) {
+            long found = 0;
+            for (const auto& [l, genres] : lovedFound) found += static_cast<long>(genres.size());
+            curves.lovedFound[stage] = static_cast<double>(found) / newcomers;
         }
     }
     curves.untrueWhy = station.UntrueWhy();
