@@ -301,6 +301,12 @@ std::string CVornUIDlg::FormatTime(int position, int duration) {
         out[3] = rest / 10;
         out[4] = rest % 10;
     };
+    // A decoder's last position can pass the length it reported (an MP3's
+    // padding, a length estimated from its bitrate): the end shows as the end,
+    // not as a second past it while the rating is asked for.
+    if (duration > 0 && position > duration) {
+        position = duration;
+    }
     int p[5];
     int d[5];
     parts(position, p);

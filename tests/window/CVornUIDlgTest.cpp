@@ -46,6 +46,10 @@ TEST(ShowTimeTest, FormatsHoursMinutesAndSeconds) {
     EXPECT_EQ(CVornUIDlg::FormatTime(83, 245), "0:01:23 / 0:04:05");
     EXPECT_EQ(CVornUIDlg::FormatTime(3725, 36000), "1:02:05 / 10:00:00");
     EXPECT_EQ(CVornUIDlg::FormatTime(0, 59), "0:00:00 / 0:00:59");
+    // The last position past the reported length shows as the end; without a
+    // length the position stands as it is.
+    EXPECT_EQ(CVornUIDlg::FormatTime(8, 7), "0:00:07 / 0:00:07");
+    EXPECT_EQ(CVornUIDlg::FormatTime(5, 0), "0:00:05 / 0:00:00");
 }
 
 TEST_F(CVornUIDlgTest, InitialisationBuildsTheSkinnedWindow) {
