@@ -96,15 +96,33 @@ void FillNamesFromPath(ItemRecord& item, std::string_view musicDir) {
     std::string title = TitleWithoutNumber(stem);
     std::string artist;
     std::string album;
+    // "Artist - Name" split in two; false unless both halves hold something.
+    const auto split = [](std::string_view text, std::string& first, std::string& second) {
+        const std::size_t dash = text.find(" - ");
+        if (dash == std::string_view::npos) {
+            return false;
+        }
+        const std::string_view before = Trim(text.substr(0, dash)), after = Trim(text.substr(dash + 3));
+        if (before.empty() || after.empty()) {
+            return false;
+        }
+        first = std::string(before);
+        second = std::string(after);
+        return true;
+    };
     if (parts.size() >= 2) {
         artist = std::string(Trim(parts[parts.size() - 2]));
         album = std::string(Trim(parts.back()));
-    } else if (parts.size() == 1) {
-        album = std::string(Trim(parts.back()));
-    } else if (const std::size_t dash = title.find(" - "); dash != std::string::npos && dash > 0 &&
-               dash + 3 < title.size()) {
-        artist = title.substr(0, dash);
-        title = title.substr(dash + 3);
+    } else {
+        // Without an artist's folder the artist is in a name: the file's
+        // ("Rock/Artist - Title.mp3") or else its folder's ("Artist - Album/01 Title.mp3").
+        const std::string name = title;
+        if (!split(name, artist, title) && parts.size() == 1) {
+            split(Trim(parts.back()), artist, album);
+        }
+        if (parts.size() == 1 && album.empty()) {
+            album = std::string(Trim(parts.back()));
+        }
     }
     if (item.artist.empty()) item.artist = AsUtf8(artist);
     if (item.album.empty()) item.album = AsUtf8(album);

@@ -11,9 +11,10 @@ namespace vorn::station {
 // below the music folder, laid out as "Artist/Album/01 Title.ext": the file
 // name without its extension and track number gives the title, its folder
 // the album and that folder's folder the artist ("CD 2" and "Disc 1" folders
-// are passed over to the album's). A file with one folder above it has only
-// an album, one directly in the music folder only a title ("Artist - Title"
-// gives both). Every text as UTF-8 (AsUtf8).
+// are passed over to the album's). Without two folders above it, the artist
+// comes from an "Artist - Title" file name or else an "Artist - Album" folder;
+// a single folder is the album otherwise ("Rock/Artist - Title.mp3" has the
+// album "Rock"). Every text as UTF-8 (AsUtf8).
 void FillNamesFromPath(ItemRecord& item, std::string_view musicDir);
 
 // A file name's title: without a leading track number ("01 ", "01 - ",

@@ -45,6 +45,14 @@ TEST(NamesTest, UntaggedFilesAreNamedFromArtistAlbumAndTitleFolders) {
     EXPECT_EQ(filled("Album/1999.mp3"), Names("", "Album", "1999"));
     EXPECT_EQ(filled("Album/3rd Stone.mp3"), Names("", "Album", "3rd Stone"));
     EXPECT_EQ(filled("Someone - Song.wav"), Names("Someone", "", "Song"));
+    // One folder: the artist from the file's name, else from the folder's.
+    EXPECT_EQ(filled("Rock/Someone - Song.mp3"), Names("Someone", "Rock", "Song"));
+    EXPECT_EQ(filled("Mix/03 - Someone - Song.mp3"), Names("Someone", "Mix", "Song"));
+    EXPECT_EQ(filled("Someone - Album/01 Song.mp3"), Names("Someone", "Album", "Song"));
+    EXPECT_EQ(filled("Someone - Album/Other - Song.mp3"), Names("Other", "Someone - Album", "Song"));
+    EXPECT_EQ(filled(" - Album/ - Song.mp3"), Names("", "- Album", "- Song"));
+    // With two folders the name is the title as it stands.
+    EXPECT_EQ(filled("Artist/Album/Other - Song.mp3"), Names("Artist", "Album", "Other - Song"));
     EXPECT_EQ(filled("Artist/Album/05.mp3"), Names("Artist", "Album", "05"));
     // Only the fields the tags left empty are filled.
     ItemRecord tagged;
