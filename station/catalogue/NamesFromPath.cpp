@@ -1,6 +1,9 @@
 #include "station/catalogue/NamesFromPath.h"
 
 #include <algorithm>
+#include <optional>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/AsciiCase.h"
@@ -30,6 +33,19 @@ bool IsDiscFolder(std::string_view name) {
         }
     }
     return false;
+}
+
+// "Artist - Name" as its two halves, trimmed; nothing unless both hold something.
+std::optional<std::pair<std::string, std::string>> SplitAtDash(std::string_view text) {
+    const std::size_t dash = text.find(" - ");
+    if (dash == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string_view before = Trim(text.substr(0, dash)), after = Trim(text.substr(dash + 3));
+    if (before.empty() || after.empty()) {
+        return std::nullopt;
+    }
+    return std::make_pair(std::string(before), std::string(after));
 }
 
 }  // namespace
@@ -96,31 +112,18 @@ void FillNamesFromPath(ItemRecord& item, std::string_view musicDir) {
     std::string title = TitleWithoutNumber(stem);
     std::string artist;
     std::string album;
-    // "Artist - Name" split in two; false unless both halves hold something.
-    const auto split = [](std::string_view text, std::string& first, std::string& second) {
-        const std::size_t dash = text.find(" - ");
-        if (dash == std::string_view::npos) {
-            return false;
-        }
-        const std::string_view before = Trim(text.substr(0, dash)), after = Trim(text.substr(dash + 3));
-        if (before.empty() || after.empty()) {
-            return false;
-        }
-        first = std::string(before);
-        second = std::string(after);
-        return true;
-    };
     if (parts.size() >= 2) {
         artist = std::string(Trim(parts[parts.size() - 2]));
         album = std::string(Trim(parts.back()));
-    } else {
-        // Without an artist's folder the artist is in a name: the file's
-        // ("Rock/Artist - Title.mp3") or else its folder's ("Artist - Album/01 Title.mp3").
-        const std::string name = title;
-        if (!split(name, artist, title) && parts.size() == 1) {
-            split(Trim(parts.back()), artist, album);
-        }
-        if (parts.size() == 1 && album.empty()) {
+    } else if (auto named = SplitAtDash(title)) {
+        // No artist's folder: the artist is in the file's name ("Rock/Artist - Title.mp3").
+        std::tie(artist, title) = std::move(*named);
+        if (parts.size() == 1) album = std::string(Trim(parts.back()));
+    } else if (parts.size() == 1) {
+        // Or in its folder's ("Artist - Album/01 Title.mp3").
+        if (auto folder = SplitAtDash(Trim(parts.back()))) {
+            std::tie(artist, album) = std::move(*folder);
+        } else {
             album = std::string(Trim(parts.back()));
         }
     }
