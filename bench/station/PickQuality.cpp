@@ -407,6 +407,7 @@ public:
         const ItemArtists artists = ArtistsOf(snapshot_);
         recommender_->SetNeighbours(
             std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(ratings, NeighbourSettings{}, &artists)));
+        recommender_->RefreshGenreModel(snapshot_);
     }
     std::vector<int> Pick(int l) override {
         const std::map<int, std::pair<double, int>> genres = GenreTallies(world_, own_[l]);

@@ -1,6 +1,7 @@
 #include "station/recommend/NeighbourRefresher.h"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "station/base/StationLog.h"
@@ -83,6 +84,14 @@ void NeighbourRefresher::Refresh() {
     STATION_LOG(LogLevel::Info) << "NeighbourRefresher : neighbours of " << neighbours->Items() << " items from "
                                 << ratings.size() << " ratings in " << took.count() << " ms";
     recommender_.SetNeighbours(std::move(neighbours));
+    if (snapshot) {
+        const auto genres = recommender_.RefreshGenreModel(*snapshot);
+        if (genres->Usable()) {
+            STATION_LOG(LogLevel::Info) << "NeighbourRefresher : listeners love " << std::lround(100 * genres->Share())
+                                        << " % of the genres they were offered, rated "
+                                        << std::lround(10 * genres->Difference()) / 10.0 << " stars above the rest";
+        }
+    }
     std::lock_guard lock(mutex_);
     ++builds_;
     last_.ended = std::chrono::steady_clock::now();

@@ -57,6 +57,9 @@ constexpr std::size_t kRankedWalk = 256;  // items of such a group looked at per
 constexpr std::size_t kSearchAfter = 20;  // ratings after which a listener who clearly likes nothing searches
 constexpr double kFitFloor = 0.25;            // the groups' fitted weight counts as at least this
 constexpr double kFitRidge = 1.0;             // keeps the fit calm on few ratings
+// A listener who seems to love this share of the genres tried, or more, gets
+// no raise from the genre model: the taste follows something else.
+constexpr double kUnfocused = 0.5;
 
 double Uniform(std::mt19937_64& random) {
     return static_cast<double>(random() >> 11) * (1.0 / 9007199254740992.0);
@@ -95,6 +98,21 @@ void Recommender::Load(const std::vector<std::int32_t>& listeners, const std::ve
         std::lock_guard lock(profile.mutex);
         Remember(profile, record.item);
     }
+    // Which ratings were of offers is not stored: those still in the recent
+    // memory count as offered.
+    std::shared_lock lock(profilesMutex_);
+    for (auto& [listener, profile] : profiles_) {
+        std::lock_guard profileLock(profile->mutex);
+        MarkOffered(*profile);
+    }
+}
+
+void Recommender::MarkOffered(Profile& profile) {
+    for (const auto& rating : profile.ratings) {
+        if (profile.lastOffered.Contains(rating.first)) {
+            profile.offeredRated.Set(rating.first, true);
+        }
+    }
 }
 
 bool Recommender::Knows(std::int32_t listener) const {
@@ -127,6 +145,9 @@ void Recommender::ApplyRatings(std::int32_t listener,
     for (const auto& [item, value] : ratings) {
         profile.ratings[item] = value;
         profile.rated.Set(item, true);
+        if (profile.lastOffered.Contains(item)) {
+            profile.offeredRated.Set(item, true);
+        }
     }
     profile.statsValid = false;
     ratingsApplied_.fetch_add(ratings.size(), std::memory_order_relaxed);
@@ -139,9 +160,14 @@ void Recommender::Resync(std::int32_t listener, const ListenerRecords& records) 
     if (ratings != profile.ratings) {
         profile.ratings = std::move(ratings);
         profile.rated.Clear();
+        FlatIdMap<bool> offered;
         for (const auto& [item, value] : profile.ratings) {
             profile.rated.Set(item, true);
+            if (profile.offeredRated.Contains(item)) {
+                offered.Set(item, true);
+            }
         }
+        profile.offeredRated = std::move(offered);
         profile.statsValid = false;
     }
     // Usually nothing changed elsewhere: the store holds what this station
@@ -159,6 +185,7 @@ void Recommender::Resync(std::int32_t listener, const ListenerRecords& records) 
     for (std::int32_t item : records.recent) {
         Remember(profile, item);
     }
+    MarkOffered(profile);
     profile.rotationValid = false;
 }
 
@@ -166,6 +193,40 @@ void Recommender::SetNeighbours(std::shared_ptr<const ItemNeighbours> neighbours
     std::lock_guard lock(neighboursMutex_);
     neighbours_ = std::move(neighbours);
     ++neighboursGeneration_;
+}
+
+std::shared_ptr<const GenreModel> Recommender::RefreshGenreModel(const CatalogueSnapshot& snapshot) {
+    std::vector<StarCounts> counts;
+    {
+        std::shared_lock lock(profilesMutex_);
+        std::unordered_map<GroupId, StarCounts> genres;
+        for (auto& [listener, profile] : profiles_) {
+            genres.clear();
+            {
+                std::lock_guard profileLock(profile->mutex);
+                profile->offeredRated.ForEach([&](std::int32_t item, bool) {
+                    const auto rating = profile->ratings.find(item);
+                    const CatalogueEntry* entry = snapshot.Find(item);
+                    if (rating != profile->ratings.end() && entry != nullptr && entry->genre != kNoGroup &&
+                        rating->second >= 1 && rating->second <= 5) {
+                        ++genres[entry->genre][static_cast<std::size_t>(rating->second - 1)];
+                    }
+                });
+            }
+            for (const auto& genre : genres) {
+                counts.push_back(genre.second);
+            }
+        }
+    }
+    std::unordered_set<GroupId> genres;
+    for (std::uint32_t index : snapshot.Live()) {
+        genres.insert(snapshot.Keys()[index].genre);
+    }
+    genres.erase(kNoGroup);
+    auto model = std::make_shared<const GenreModel>(GenreModel::Fit(counts, genres.size()));
+    std::lock_guard lock(neighboursMutex_);
+    genreModel_ = model;
+    return model;
 }
 
 void Recommender::Remember(Profile& profile, std::int32_t item) const {
@@ -200,6 +261,9 @@ void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapsh
                 stat.sum += value;
                 stat.count += 1;
             }
+        }
+        if (entry->genre != kNoGroup && value >= 1 && value <= 5 && profile.offeredRated.Contains(item)) {
+            ++profile.stats.At(entry->genre).offered[static_cast<std::size_t>(value - 1)];
         }
     }
     double sum = 0;
@@ -340,13 +404,61 @@ double Recommender::Sample(Profile& profile, GroupId group, bool genre, FlatIdMa
     const bool unknownGenre = genre && !profile.stats.Contains(group);
     const GroupId key = unknownGenre && !profile.searching ? kUnknownGenreKey : group;
     if (const double* drawn = samples.Find(key); drawn != nullptr) {
-        return *drawn;
+        return *drawn + (genre ? LovedBoost(profile, group, unknownGenre) : 0.0);
     }
     const double mean = unknownGenre ? profile.unknownGenre : Preference(profile, group);
     const double spread = unknownGenre ? kUnknownGenreSpread : genre ? kGenreSpread : kSpread;
     const double drawn = mean + spread * Spread(profile, group) * std::normal_distribution<double>()(profile.random);
     samples.Set(key, drawn);
-    return drawn;
+    return drawn + LovedBoost(profile, group, unknownGenre);
+}
+
+double Recommender::LovedBoost(Profile& profile, GroupId genre, bool unrated) const {
+    if (const double* boost = profile.lovedBoost.Find(genre); boost != nullptr) {
+        return *boost;
+    }
+    if (!unrated) {
+        return 0;
+    }
+    // A genre not rated yet is drawn when first weighed in the request.
+    const double boost = profile.unratedLoved > 0 && Uniform(profile.random) < profile.unratedLoved ? profile.boost : 0;
+    profile.lovedBoost.Set(genre, boost);
+    return boost;
+}
+
+void Recommender::DrawLoved(Profile& profile, const GenreModel* model) const {
+    profile.lovedBoost.Clear();
+    profile.drawnLoved.clear();
+    if (model == nullptr || !model->Usable()) {
+        return;
+    }
+    std::vector<std::pair<GroupId, double>> genres;  // rated genre, probability it is loved
+    double total = 0;
+    profile.stats.ForEach([&](GroupId group, const GroupStat& stat) {
+        if (std::any_of(stat.offered.begin(), stat.offered.end(), [](std::uint32_t n) { return n > 0; })) {
+            genres.emplace_back(group, model->Loved(stat.offered));
+            total += genres.back().second;
+        }
+    });
+    profile.unratedLoved = 0;
+    const double focus = genres.empty() ? 1 : 1 - total / static_cast<double>(genres.size()) / kUnfocused;
+    if (focus <= 0) {
+        return;
+    }
+    profile.boost = focus * model->Difference();
+    // The loved genres not found yet are among those not rated yet.
+    const double unrated = static_cast<double>(model->Genres()) - static_cast<double>(genres.size());
+    if (unrated >= 1) {
+        profile.unratedLoved = std::clamp((model->LovedPerListener() - total) / unrated, 0.0, 1.0);
+    }
+    // The stats' order is their ids': the same draws for the same ratings.
+    std::sort(genres.begin(), genres.end());
+    for (const auto& [genre, loved] : genres) {
+        if (Uniform(profile.random) < loved) {
+            profile.lovedBoost.Set(genre, profile.boost);
+            profile.drawnLoved.push_back(genre);
+        }
+    }
 }
 
 bool Recommender::Rejected(const Profile& profile, const EntryKeys& entry) const {
@@ -597,10 +709,12 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
         return chosen;
     }
     std::shared_ptr<const ItemNeighbours> neighbours;
+    std::shared_ptr<const GenreModel> genreModel;
     std::uint64_t generation = 0;
     {
         std::lock_guard lock(neighboursMutex_);
         neighbours = neighbours_;
+        genreModel = genreModel_;
         generation = neighboursGeneration_;
     }
     Profile& profile = ProfileOf(listener);
@@ -610,6 +724,7 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     profile.random.seed(Mix(seed_ ^ Mix(static_cast<std::uint64_t>(static_cast<std::uint32_t>(listener)) ^
                                         (++profile.requests << 32))));
     RefreshStats(profile, snapshot);
+    DrawLoved(profile, genreModel.get());
     if (neighbours) {
         RefreshVerdicts(profile, *neighbours, generation, snapshot);
     }
@@ -650,8 +765,17 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
     // The items everyone liked best in the listener's clearly liked genres
     // and artists are always weighed: the picks are never worse than what
     // the community would offer in them.
-    for (std::size_t g = 0; neighbours && g < profile.clearlyLiked.size() && g < kRankedGroups; ++g) {
-        const auto ranked = Ranked(profile.clearlyLiked[g], snapshot, *neighbours, generation);
+    // So are those of the genres drawn loved for this request.
+    std::vector<GroupId> weighed(profile.clearlyLiked.begin(),
+                                 profile.clearlyLiked.begin() +
+                                     static_cast<std::ptrdiff_t>(std::min(profile.clearlyLiked.size(), kRankedGroups)));
+    for (GroupId genre : profile.drawnLoved) {
+        if (weighed.size() < 2 * kRankedGroups && std::find(weighed.begin(), weighed.end(), genre) == weighed.end()) {
+            weighed.push_back(genre);
+        }
+    }
+    for (std::size_t g = 0; neighbours && g < weighed.size(); ++g) {
+        const auto ranked = Ranked(weighed[g], snapshot, *neighbours, generation);
         int added = 0;
         for (std::size_t k = 0; k < ranked->size() && k < kRankedWalk && added < count; ++k) {
             const auto index = liveIndex((*ranked)[k]);

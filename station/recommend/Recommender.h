@@ -13,6 +13,7 @@
 
 #include "station/catalogue/CatalogueSnapshot.h"
 #include "station/base/FlatIdMap.h"
+#include "station/recommend/GenreModel.h"
 #include "station/recommend/ItemFactors.h"
 #include "station/recommend/ItemNeighbours.h"
 #include "station/recommend/LovedRotation.h"
@@ -70,7 +71,16 @@ struct RecommenderSettings {
 // each genre not rated yet, its item with the best prior (trying a genre with
 // the item most likely to be liked). A listener who has rated many items and
 // still clearly likes nothing draws each unrated genre on its own, so the
-// unrated genres get searched rather than lukewarm ones exploited. The verdicts are worked out once
+// unrated genres get searched rather than lukewarm ones exploited. A genre
+// rated 4 once may be loved or merely have a good best item: the genre model
+// (GenreModel, fitted in the background on the station's own offers) gives
+// each rated genre a probability of being loved, each request draws which
+// are, and a genre drawn loved has its best items weighed and its items
+// raised by the loved class's lead over the cold one. The raise shrinks as
+// the listener seems to love more of the genres tried (to nothing at half of
+// them): for such a listener genres are not what the taste follows. The
+// genres not rated yet share what is left of the loved genres a listener is
+// expected to have, each drawn on its own. The verdicts are worked out once
 // per change of the listener's ratings or of the neighbours, from at most
 // kVerdictRatings ratings, and a bounded number of them is kept per listener.
 // How much the verdicts weigh beside the groups is fitted to each listener:
@@ -121,6 +131,11 @@ public:
     int RecentWindow() const { return settings_.recentWindow; }
     // Replaces the item neighbours used from the next request on (null: none).
     void SetNeighbours(std::shared_ptr<const ItemNeighbours> neighbours);
+    // Fits the genre model (GenreModel) again to every listener's ratings of
+    // items this station offered them, in the genres of `snapshot`; used from
+    // the next request on. Takes each listener's lock in turn, briefly.
+    // Returns the model fitted.
+    std::shared_ptr<const GenreModel> RefreshGenreModel(const CatalogueSnapshot& snapshot);
     // Up to `count` distinct item ids of present items, best first; fewer when
     // the listener has little left to play. Remembers them as recent.
     // With `reasons`, it receives what made each pick, in the same order.
@@ -131,6 +146,7 @@ private:
     struct GroupStat {
         double sum = 0;
         int count = 0;
+        StarCounts offered{};  // of a genre: the ratings of items the station offered, by stars
     };
     // The neighbours' verdict on an item, and the rated item that lent the
     // largest part of it in its favour (0 when none did).
@@ -143,6 +159,7 @@ private:
         std::mutex mutex;  // guards every member below
         std::unordered_map<std::int32_t, std::int32_t> ratings;  // item id → value
         FlatIdMap<bool> rated;  // the keys of `ratings`, for the many lookups per request
+        FlatIdMap<bool> offeredRated;  // rated items the station had offered the listener
         FlatIdMap<GroupStat, GroupId> stats;
         std::vector<std::pair<GroupId, double>> liked;  // groups rated above neutral, cumulative weight
         std::vector<GroupId> clearlyLiked;  // groups clearly liked (ClearlyLiked), the most liked first
@@ -151,6 +168,12 @@ private:
         bool searching = false;
         double mean = 3.0;  // the listener's average rating
         double unknownGenre = 0;  // the preference expected of a genre the listener has not rated
+        // This request's draw of the genre model: the rated genres drawn as
+        // loved, and what that adds to their items' scores.
+        FlatIdMap<double, GroupId> lovedBoost;
+        std::vector<GroupId> drawnLoved;
+        double boost = 0;         // what a genre drawn loved adds
+        double unratedLoved = 0;  // the probability that a genre not rated yet is loved
         // Neighbours' verdicts: (item id, verdict) sorted by id, the strongest
         // both ways; the best liked ones again, best first, to draw from.
         std::vector<Verdict> verdicts;
@@ -181,6 +204,12 @@ private:
 
     Profile& ProfileOf(std::int32_t listener);
     void Remember(Profile& profile, std::int32_t item) const;
+    // Marks the rated items the station had offered (within the recent memory).
+    static void MarkOffered(Profile& profile);
+    // Draws, for this request, which of the listener's rated genres are loved.
+    void DrawLoved(Profile& profile, const GenreModel* model) const;
+    // What the request's draw adds to the items of the genre.
+    double LovedBoost(Profile& profile, GroupId genre, bool unrated) const;
     void RefreshStats(Profile& profile, const CatalogueSnapshot& snapshot) const;
     double Preference(const Profile& profile, GroupId group) const;
     // Whether the listener's evidence for the group is clearly positive: rated
@@ -215,8 +244,9 @@ private:
     const std::uint64_t seed_;
     mutable std::shared_mutex profilesMutex_;  // guards profiles_ (the map, not the profiles)
     std::unordered_map<std::int32_t, std::unique_ptr<Profile>> profiles_;
-    mutable std::mutex neighboursMutex_;  // guards neighbours_ (the pointer; the table is immutable)
+    mutable std::mutex neighboursMutex_;  // guards neighbours_ and genreModel_ (the pointers; both are immutable)
     std::shared_ptr<const ItemNeighbours> neighbours_;
+    std::shared_ptr<const GenreModel> genreModel_;
     std::uint64_t neighboursGeneration_ = 0;  // guarded by neighboursMutex_; counts SetNeighbours calls
     mutable std::mutex rankedMutex_;  // guards ranked_ and the generations it was made for
     mutable std::unordered_map<GroupId, std::shared_ptr<const std::vector<std::int32_t>>> ranked_;

@@ -611,22 +611,31 @@ TEST_F(RecommenderTest, TheCommunitysBestOfAClearlyLikedGenreComeFirst) {
     EXPECT_EQ(thenHeard, 20);
 }
 
+// 240 items in 12 genres ("Genre 0" to "Genre 11"), four artists in each.
+class TwelveGenresTest : public ::testing::Test {
+protected:
+    TwelveGenresTest() {
+        EXPECT_TRUE(store_.Open(dir_ / "station.db"));
+        std::vector<ItemRecord> items;
+        for (int n = 0; n < 240; ++n) {
+            const std::string genre = "Genre " + std::to_string(n % 12);
+            const std::string artist = genre + " artist " + std::to_string(n / 12 % 4);
+            items.push_back(FakeItem(n, artist, artist + " album", genre));
+        }
+        catalogue_ = std::make_unique<Catalogue>(store_, dir_ / "music");
+        EXPECT_TRUE(catalogue_->Publish(items));
+    }
+
+    vorn::test::TempDir dir_;
+    SqliteStore store_;
+    std::unique_ptr<Catalogue> catalogue_;
+};
+
 // A listener who has rated a lot and clearly likes nothing yet searches the
 // genres not rated: each of them is a chance of its own, so most picks go to
 // one of them, where the known lukewarm genres would otherwise keep most.
-TEST(RecommenderSearchTest, NothingClearlyLikedAfterManyRatingsSearchesTheUnratedGenres) {
-    vorn::test::TempDir dir;
-    SqliteStore store;
-    ASSERT_TRUE(store.Open(dir / "station.db"));
-    std::vector<ItemRecord> items;
-    for (int n = 0; n < 240; ++n) {
-        const std::string genre = "Genre " + std::to_string(n % 12);
-        const std::string artist = genre + " artist " + std::to_string(n / 12 % 4);
-        items.push_back(FakeItem(n, artist, artist + " album", genre));
-    }
-    Catalogue catalogue(store, dir / "music");
-    ASSERT_TRUE(catalogue.Publish(items));
-    const auto snapshot = catalogue.Current();
+TEST_F(TwelveGenresTest, NothingClearlyLikedAfterManyRatingsSearchesTheUnratedGenres) {
+    const auto snapshot = catalogue_->Current();
     // Six genres rated 3 stars, four items each; six never rated.
     std::vector<std::pair<std::int32_t, std::int32_t>> ratings;
     std::set<std::string> rated;
@@ -652,6 +661,80 @@ TEST(RecommenderSearchTest, NothingClearlyLikedAfterManyRatingsSearchesTheUnrate
         }
     }
     EXPECT_GE(unrated, 48) << "of 80";
+}
+
+// The community's ratings of what the station offered teach it how a loved
+// genre's ratings differ from a cold one's: 80 listeners each love one genre
+// (5s and 4s) and are cold to the rest, where a third of the items still
+// earn a 4. A listener who gave Genre 0 a 5 and a 3 and Genre 1 two 4s,
+// and 3s elsewhere, has Genre 0 drawn loved nearly always (a 5 is rare in a
+// cold genre, two 4s are not) and hears it far more often than without the
+// model, which sees two genres of the same average. Ratings of items the
+// station never offered teach nothing: the picks are as without a model.
+TEST_F(TwelveGenresTest, ThePicksFollowTheGenreTheOffersShowLoved) {
+    const auto snapshot = catalogue_->Current();
+    const auto genreOf = [&](std::int32_t id) { return std::stoi(snapshot->Find(id)->record.genre.str().substr(6)); };
+    const auto taste = [&](std::int32_t listener, std::int32_t id) {
+        const int k = id % 10;
+        return genreOf(id) == listener % 12 ? (k < 5 ? 5 : k < 9 ? 4 : 3) : (k < 3 ? 4 : k < 7 ? 3 : 2);
+    };
+    std::vector<RatingRecord> community;
+    std::vector<std::pair<std::int32_t, std::int32_t>> mine;
+    std::vector<RecentRecord> offeredToMe;
+    std::map<int, int> given;
+    for (const std::uint32_t index : snapshot->Live()) {
+        const std::int32_t id = snapshot->Entries()[index].record.id;
+        const int genre = genreOf(id);
+        const int stars = genre == 0 ? (given[0] == 0 ? 5 : 3) : genre == 1 ? 4 : 3;
+        if (genre < 8 && given[genre]++ < (genre < 2 ? 2 : 1)) {
+            mine.emplace_back(id, stars);
+            offeredToMe.push_back({1, id});
+        }
+    }
+    const auto picksOfGenre0 = [&](bool model, bool offered) {
+        int heard = 0;
+        for (std::uint64_t seed = 1; seed <= 5; ++seed) {
+            RecommenderSettings settings = Seeded(seed);
+            settings.exploration = 0;
+            Recommender recommender(settings);
+            if (offered) {
+                for (std::int32_t listener = 2; listener < 82; ++listener) {
+                    for (int round = 0; round < 8; ++round) {
+                        for (std::int32_t id : recommender.Recommend(listener, 4, *snapshot)) {
+                            const int stars = taste(listener, id);
+                            recommender.ApplyRatings(listener, {{id, stars}});
+                            if (seed == 1) community.push_back({listener, id, stars});
+                        }
+                    }
+                }
+            } else {
+                std::vector<std::int32_t> listeners;
+                for (const RatingRecord& r : community) listeners.push_back(r.listener);
+                recommender.Load(listeners, community, {});
+            }
+            std::vector<RatingRecord> myRatings;
+            for (const auto& [id, stars] : mine) myRatings.push_back({1, id, stars});
+            recommender.Load({1}, myRatings, offeredToMe);
+            myRatings.insert(myRatings.end(), community.begin(), community.end());
+            recommender.SetNeighbours(std::make_shared<const ItemNeighbours>(ItemNeighbours::Build(myRatings)));
+            if (model) {
+                const auto fitted = recommender.RefreshGenreModel(*snapshot);
+                EXPECT_EQ(fitted->Usable(), offered);
+            }
+            for (int round = 0; round < 4; ++round) {
+                for (std::int32_t id : recommender.Recommend(1, 4, *snapshot)) {
+                    heard += genreOf(id) == 0 ? 1 : 0;
+                }
+            }
+        }
+        return heard;  // of 80
+    };
+    const int withModel = picksOfGenre0(true, true);
+    const int without = picksOfGenre0(false, true);
+    const int notOffered = picksOfGenre0(true, false);
+    EXPECT_GE(withModel, 30) << "without the model: " << without;
+    EXPECT_GE(withModel, without + 12);
+    EXPECT_EQ(notOffered, without);
 }
 
 // A listener who rated Folk and Techno 1 star and Jazz 3 stars tries the
