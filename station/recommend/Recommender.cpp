@@ -429,6 +429,8 @@ double Recommender::LovedBoost(Profile& profile, GroupId genre, bool unrated) co
 void Recommender::DrawLoved(Profile& profile, const GenreModel* model) const {
     profile.lovedBoost.Clear();
     profile.drawnLoved.clear();
+    profile.boost = 0;
+    profile.unratedLoved = 0;
     if (model == nullptr || !model->Usable()) {
         return;
     }
@@ -440,7 +442,6 @@ void Recommender::DrawLoved(Profile& profile, const GenreModel* model) const {
             total += genres.back().second;
         }
     });
-    profile.unratedLoved = 0;
     const double focus = genres.empty() ? 1 : 1 - total / static_cast<double>(genres.size()) / kUnfocused;
     if (focus <= 0) {
         return;
