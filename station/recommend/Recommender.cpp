@@ -60,6 +60,11 @@ constexpr double kFitRidge = 1.0;             // keeps the fit calm on few ratin
 // A listener who seems to love this share of the genres tried, or more, gets
 // no raise from the genre model: the taste follows something else.
 constexpr double kUnfocused = 0.5;
+// A genre the genre model gives less than this chance of being loved (and
+// every genre not rated) has at most one item in an answer: a lucky draw of
+// a doubtful genre costs one pick, not the answer, and each answer tries
+// several genres.
+constexpr double kSureLoved = 0.3;
 
 double Uniform(std::mt19937_64& random) {
     return static_cast<double>(random() >> 11) * (1.0 / 9007199254740992.0);
@@ -431,6 +436,7 @@ void Recommender::DrawLoved(Profile& profile, const GenreModel* model) const {
     profile.drawnLoved.clear();
     profile.boost = 0;
     profile.unratedLoved = 0;
+    profile.lovedChance.Clear();
     if (model == nullptr || !model->Usable()) {
         return;
     }
@@ -440,6 +446,7 @@ void Recommender::DrawLoved(Profile& profile, const GenreModel* model) const {
         if (std::any_of(stat.offered.begin(), stat.offered.end(), [](std::uint32_t n) { return n > 0; })) {
             genres.emplace_back(group, model->Loved(stat.offered));
             total += genres.back().second;
+            profile.lovedChance.Set(group, genres.back().second);
         }
     });
     const double focus = genres.empty() ? 1 : 1 - total / static_cast<double>(genres.size()) / kUnfocused;
@@ -460,6 +467,19 @@ void Recommender::DrawLoved(Profile& profile, const GenreModel* model) const {
             profile.drawnLoved.push_back(genre);
         }
     }
+}
+
+bool Recommender::SecondOfUnsure(const Profile& profile, const EntryKeys& entry,
+                                 const std::vector<std::int32_t>& chosen, const CatalogueSnapshot& snapshot) const {
+    if (profile.boost <= 0 || entry.genre == kNoGroup) {
+        return false;
+    }
+    const double* loved = profile.lovedChance.Find(entry.genre);
+    const bool unsure = loved != nullptr ? *loved < kSureLoved : !profile.stats.Contains(entry.genre);
+    return unsure && std::any_of(chosen.begin(), chosen.end(), [&](std::int32_t item) {
+               const CatalogueEntry* other = snapshot.FindLive(item);
+               return other != nullptr && other->genre == entry.genre;
+           });
 }
 
 bool Recommender::Rejected(const Profile& profile, const EntryKeys& entry) const {
@@ -912,7 +932,8 @@ std::vector<std::int32_t> Recommender::Recommend(std::int32_t listener, int coun
                 continue;
             }
         }
-        while (next < pool.size() && !eligible(pool[next].index)) {
+        while (next < pool.size() && (!eligible(pool[next].index) || SecondOfUnsure(profile, keys[pool[next].index],
+                                                                                    chosen, snapshot))) {
             ++next;
         }
         if (next < pool.size()) {

@@ -80,7 +80,10 @@ struct RecommenderSettings {
 // the listener seems to love more of the genres tried (to nothing at half of
 // them): for such a listener genres are not what the taste follows. The
 // genres not rated yet share what is left of the loved genres a listener is
-// expected to have, each drawn on its own. The verdicts are worked out once
+// expected to have, each drawn on its own. An answer holds at most one item
+// of each genre the listener is not yet likely to love, so each answer tries
+// several genres and a doubtful one drawn loved costs a pick, not the answer.
+// The verdicts are worked out once
 // per change of the listener's ratings or of the neighbours, from at most
 // kVerdictRatings ratings, and a bounded number of them is kept per listener.
 // How much the verdicts weigh beside the groups is fitted to each listener:
@@ -174,6 +177,7 @@ private:
         std::vector<GroupId> drawnLoved;
         double boost = 0;         // what a genre drawn loved adds
         double unratedLoved = 0;  // the probability that a genre not rated yet is loved
+        FlatIdMap<double, GroupId> lovedChance;  // of each rated genre with ratings of offers
         // Neighbours' verdicts: (item id, verdict) sorted by id, the strongest
         // both ways; the best liked ones again, best first, to draw from.
         std::vector<Verdict> verdicts;
@@ -234,6 +238,10 @@ private:
     // One draw from the posterior of the listener's preference for the group,
     // the same for every candidate of one request.
     double Sample(Profile& profile, GroupId group, bool genre, FlatIdMap<double, GroupId>& samples) const;
+    // Whether the item would be a second one in the answer of a genre the
+    // listener is not sure to love (with the genre model only).
+    bool SecondOfUnsure(const Profile& profile, const EntryKeys& entry, const std::vector<std::int32_t>& chosen,
+                        const CatalogueSnapshot& snapshot) const;
     // An item of a genre or artist the listener rated 2 stars or less on average.
     bool Rejected(const Profile& profile, const EntryKeys& entry) const;
     double Score(Profile& profile, const EntryKeys& entry, const ItemNeighbours* neighbours,
