@@ -8,6 +8,7 @@ namespace vorn::station {
 namespace {
 
 constexpr std::size_t kMinCounts = 30;  // (listener, genre) pairs needed before the classes mean anything
+constexpr std::size_t kMaxCounts = 200000;
 constexpr int kIterations = 60;
 constexpr double kConverged = 1e-6;
 constexpr double kSmoothing = 1.0;  // ratings of each value every class starts with
@@ -24,10 +25,12 @@ double Average(const Spread& p) {
     return mean;
 }
 
-double LogLikelihood(const StarCounts& counts, const Spread& p) {
+// log P(counts | class) less log P(counts | other class), up to the
+// multinomial coefficient they share.
+double LogRatio(const StarCounts& counts, const Spread& ratio) {
     double sum = 0;
     for (std::size_t r = 0; r < counts.size(); ++r) {
-        sum += counts[r] * std::log(p[r]);
+        sum += counts[r] * ratio[r];
     }
     return sum;
 }
@@ -35,10 +38,13 @@ double LogLikelihood(const StarCounts& counts, const Spread& p) {
 }  // namespace
 
 GenreModel GenreModel::Fit(const std::vector<StarCounts>& all, std::size_t genres) {
+    // Eleven numbers are fitted: beyond a sample of this many pairs, more
+    // only cost time (an evenly spread one, so every listener may be in it).
+    const std::size_t stride = all.size() / kMaxCounts + 1;
     std::vector<StarCounts> counts;
-    for (const StarCounts& c : all) {
-        if (std::accumulate(c.begin(), c.end(), 0u) > 0) {
-            counts.push_back(c);
+    for (std::size_t j = 0; j < all.size(); j += stride) {
+        if (std::accumulate(all[j].begin(), all[j].end(), 0u) > 0) {
+            counts.push_back(all[j]);
         }
     }
     GenreModel model;
@@ -56,8 +62,12 @@ GenreModel GenreModel::Fit(const std::vector<StarCounts>& all, std::size_t genre
     for (int iteration = 0; iteration < kIterations; ++iteration) {
         // Expectation: how likely each pair is loved.
         const double prior = std::log(share / (1 - share));
+        Spread ratio{};
+        for (std::size_t r = 0; r < 5; ++r) {
+            ratio[r] = std::log(loved[r]) - std::log(cold[r]);
+        }
         for (std::size_t j = 0; j < counts.size(); ++j) {
-            const double odds = prior + LogLikelihood(counts[j], loved) - LogLikelihood(counts[j], cold);
+            const double odds = prior + LogRatio(counts[j], ratio);
             weight[j] = 1 / (1 + std::exp(-std::clamp(odds, -50.0, 50.0)));
         }
         // Maximisation: each class's spread of stars and the loved share.
@@ -97,10 +107,7 @@ double GenreModel::Loved(const StarCounts& counts) const {
     if (!usable_) {
         return 0;
     }
-    double odds = std::log(share_ / (1 - share_));
-    for (std::size_t r = 0; r < 5; ++r) {
-        odds += counts[r] * evidence_[r];
-    }
+    const double odds = std::log(share_ / (1 - share_)) + LogRatio(counts, evidence_);
     return 1 / (1 + std::exp(-std::clamp(odds, -50.0, 50.0)));
 }
 
