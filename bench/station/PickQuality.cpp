@@ -7,9 +7,9 @@
 // (by default) rate 120 items each as people come to rate things: half by
 // popularity, half among what they already like. Then 100 new listeners take
 // 30 rounds of 4 picks each and rate every pick with their hidden taste; the
-// item neighbours are rebuilt from everyone's ratings every 5 rounds (2,000
-// new ratings on 36,000, about the twentieth that brings the station's own
-// background build forward).
+// item neighbours and the genre model are rebuilt from everyone's ratings
+// every 5 rounds (2,000 new ratings on 36,000, about the twentieth that brings
+// the station's own background build forward).
 //
 // Three populations:
 //   one genre        taste follows one genre;
