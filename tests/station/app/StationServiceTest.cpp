@@ -250,6 +250,34 @@ TEST_F(StationServiceTest, AnUnknownUserIdIsAdopted) {
     EXPECT_EQ(NewUser(), 42);
 }
 
+// What a loved genre's ratings look like is learnt from the ratings of what
+// the station offered, through the protocol: 48 listeners each love one of 12
+// genres, ask for picks and rate them; the background build fits the genre
+// model and says what it found.
+TEST_F(StationServiceTest, TheGenreModelIsLearntFromRatingsOfOffers) {
+    std::vector<ItemRecord> items;
+    for (int n = 1; n <= 240; ++n) {
+        const std::string genre = "Genre " + std::to_string(n % 12);
+        items.push_back(FakeItem(n, genre + " artist " + std::to_string(n / 12 % 4), "", genre));
+    }
+    ASSERT_TRUE(parts_.catalogue->Publish(items));
+    for (int l = 0; l < 48; ++l) {
+        const int user = NewUser();
+        for (int round = 0; round < 4; ++round) {
+            std::vector<std::pair<int, int>> ratings;
+            for (int item : ItemIds(Handle(RecommendationsRequest(user, 4)))) {
+                ratings.emplace_back(item, item % 12 == l % 12 ? 4 + item % 2 : 2 + item % 3);
+            }
+            ASSERT_EQ(Handle(RatingsRequest(user, ratings)), Stored(static_cast<int>(ratings.size())));
+        }
+    }
+    NeighbourRefresher refresher(parts_.store, *parts_.recommender, std::chrono::hours(1), NeighbourSettings{},
+                                 [this] { return parts_.catalogue->Current(); });
+    ASSERT_TRUE(vorn::test::WaitFor([&] { return refresher.Builds() == 1; }));
+    EXPECT_TRUE(log_.Contains("NeighbourRefresher : listeners love ")) << log_.Text();
+    EXPECT_TRUE(log_.Contains(" % of the genres they were offered, rated ")) << log_.Text();
+}
+
 // A station learns from its listeners in seconds, not at the next interval:
 // once they have rated 20 items since the last build, the item neighbours and
 // priors are built again, and a newcomer's first pick is what they loved.
