@@ -173,6 +173,7 @@ void Recommender::Resync(std::int32_t listener, const ListenerRecords& records) 
             }
         }
         profile.offeredRated = std::move(offered);
+        MarkOffered(profile);
         profile.statsValid = false;
     }
     // Usually nothing changed elsewhere: the store holds what this station
@@ -201,11 +202,20 @@ void Recommender::SetNeighbours(std::shared_ptr<const ItemNeighbours> neighbours
 }
 
 std::shared_ptr<const GenreModel> Recommender::RefreshGenreModel(const CatalogueSnapshot& snapshot) {
-    std::vector<StarCounts> counts;
+    // Profiles are never removed: the map's lock is held only to list them,
+    // so new listeners are not kept waiting for the whole walk.
+    std::vector<Profile*> profiles;
     {
         std::shared_lock lock(profilesMutex_);
+        profiles.reserve(profiles_.size());
+        for (auto& entry : profiles_) {
+            profiles.push_back(entry.second.get());
+        }
+    }
+    std::vector<StarCounts> counts;
+    {
         std::unordered_map<GroupId, StarCounts> genres;
-        for (auto& [listener, profile] : profiles_) {
+        for (Profile* profile : profiles) {
             genres.clear();
             {
                 std::lock_guard profileLock(profile->mutex);
