@@ -83,9 +83,9 @@ struct RecommenderSettings {
 // expected to have, each drawn on its own. An answer holds at most one item
 // of each genre the listener is not yet likely to love, so each answer tries
 // several genres and a doubtful one drawn loved costs a pick, not the answer.
-// The verdicts are worked out once
-// per change of the listener's ratings or of the neighbours, from at most
-// kVerdictRatings ratings, and a bounded number of them is kept per listener.
+// The verdicts are worked out once per change of the listener's ratings or of
+// the neighbours, from at most kVerdictRatings ratings, and a bounded number
+// of them is kept per listener.
 // How much the verdicts weigh beside the groups is fitted to each listener:
 // how well each, with the rated item left out, foretells the listener's own
 // ratings (least squares over the rated items), so a listener whose taste the
