@@ -299,6 +299,7 @@ void Recommender::RefreshStats(Profile& profile, const CatalogueSnapshot& snapsh
         }
     }
     profile.unknownGenre = genres / (static_cast<double>(rated.size()) + kUnknownGenreShrink) + kUnknownGenreBonus;
+    profile.ratedGenres = rated.size();
     profile.verdictsValid = false;
     profile.liked.clear();
     double total = 0;
@@ -465,7 +466,7 @@ void Recommender::DrawLoved(Profile& profile, const GenreModel* model) const {
     }
     profile.boost = focus * model->Difference();
     // The loved genres not found yet are among those not rated yet.
-    const double unrated = static_cast<double>(model->Genres()) - static_cast<double>(genres.size());
+    const double unrated = static_cast<double>(model->Genres()) - static_cast<double>(profile.ratedGenres);
     if (unrated >= 1) {
         profile.unratedLoved = std::clamp((model->LovedPerListener() - total) / unrated, 0.0, 1.0);
     }

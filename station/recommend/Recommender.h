@@ -171,6 +171,7 @@ private:
         bool searching = false;
         double mean = 3.0;  // the listener's average rating
         double unknownGenre = 0;  // the preference expected of a genre the listener has not rated
+        std::size_t ratedGenres = 0;  // genres the listener has rated, offered or not
         // This request's draw of the genre model: the rated genres drawn as
         // loved, and what that adds to their items' scores.
         FlatIdMap<double, GroupId> lovedBoost;
